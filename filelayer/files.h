@@ -1,0 +1,36 @@
+// File-system primitives and the current-directory guard; each returns 1 for yes or success.
+#pragma once
+#include <stddef.h>
+
+const size_t kPathMax = 260;   // bytes of a path buffer, terminator included
+
+int FileExists(const char* path);      // a regular file; never a folder
+int IsReadOnly(const char* path);      // the platform's read-only mark (POSIX: no owner write bit)
+int IsDirectory(const char* path);
+int MakeFolder(const char* path);      // 0 also when it exists already
+int RemoveFolder(const char* path);    // the folder must be empty
+int RemoveFile(const char* path);
+// 0 without touching anything when the names are equal ignoring ASCII case; otherwise a
+// rename that replaces the destination and keeps it when the rename fails.
+int MoveFileOver(const char* from, const char* to);
+int CopyFileOver(const char* from, const char* to);
+// out = path with its last component spelled as the file system stores it; unchanged when
+// the lookup fails. out holds kPathMax bytes.
+void ExpandLongName(const char* path, char* out);
+void ShortName(const char* path, char* out);
+// out (kPathMax bytes) = a followed by b; 0, leaving out empty, when that would not fit.
+int JoinPath(char* out, const char* a, const char* b);
+// ASCII letters compared without regard to case; nothing else is folded.
+int SameNameIgnoringCase(const char* a, const char* b);
+
+// Captures the current directory and puts it back when the scope ends.
+class CurrentDirectoryGuard {
+public:
+    CurrentDirectoryGuard();
+    ~CurrentDirectoryGuard();
+
+private:
+    CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+    CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+    char* saved;
+};

@@ -1,0 +1,75 @@
+// The platform seam: every operating-system call of the portable core goes through this table.
+#pragma once
+#include <stdint.h>
+#include <stddef.h>
+
+typedef intptr_t OsHandle;
+const OsHandle kNoHandle = -1;
+
+// Attribute bits as the Win32 attribute word has them; the POSIX layer maps onto these.
+enum {
+    kAttrReadOnly = 0x01,
+    kAttrDirectory = 0x10,
+    kAttrNormal = 0x80,
+    kAttrInvalid = 0xFFFFFFFFu
+};
+
+// Platform file times: 100-nanosecond ticks since 1601-01-01, as Win32 counts them.
+typedef uint64_t OsFileTime;
+
+// One table of operations, swappable so that tests can inject faults (fail the Nth call,
+// report a full disk, a locked file) beneath the very primitives the engine uses.
+// Paths are NUL-terminated and may use '\' as separator on every platform.
+// Every operation returns non-zero for success unless stated otherwise.
+struct OsLayer {
+    // Opens with the stream open flags (ReadAccess 1, WriteAccess 2, ShareRead 4, ShareWrite 8):
+    // read access opens an existing file, write-only access creates or truncates. Without a
+    // share bit the file is held exclusively: a second open of it fails while this one lives.
+    OsHandle (*open)(const char* path, unsigned flags);
+    void (*close)(OsHandle h);
+    // Reads up to n bytes; *got receives the count (0 at end of file).
+    int (*read)(OsHandle h, void* buffer, uint32_t n, uint32_t* got);
+    // Writes n bytes; *put receives the count written.
+    int (*write)(OsHandle h, const void* buffer, uint32_t n, uint32_t* put);
+    // Moves to an absolute position; *now receives the position afterwards.
+    int (*seek)(OsHandle h, uint32_t position, uint32_t* now);
+    // Current position, 0xFFFFFFFF on failure.
+    uint32_t (*tell)(OsHandle h);
+    // Length of the file; -1 on failure.
+    int64_t (*size)(OsHandle h);
+    int (*getWriteTime)(OsHandle h, OsFileTime* utc);
+    // Sets creation (where the platform keeps it), last-access and last-write time.
+    int (*setTimes)(OsHandle h, OsFileTime utc);
+    // The platform's current offset between UTC and local time, applied in both directions.
+    int (*utcToLocal)(OsFileTime* t);
+    int (*localToUtc)(OsFileTime* t);
+    // Attribute word, kAttrInvalid when the query fails.
+    uint32_t (*attributes)(const char* path);
+    int (*makeFolder)(const char* path);
+    int (*removeFolder)(const char* path);
+    int (*removeFile)(const char* path);
+    // Renames, replacing an existing destination atomically where the platform can; the
+    // destination stays as it was when the rename fails.
+    int (*moveReplace)(const char* from, const char* to);
+    int (*copyReplace)(const char* from, const char* to);
+    // The name of the last component as the file system stores it (case-insensitive match).
+    int (*storedName)(const char* path, char* name, size_t capacity);
+    int (*shortName)(const char* path, char* out, size_t capacity);
+    int (*getCurrentDir)(char* buffer, size_t capacity);
+    int (*setCurrentDir)(const char* path);
+    // Milliseconds since some fixed point, wrapping at 32 bits.
+    uint32_t (*ticks)();
+    // A read-only resource of the program: its bytes stay valid for the life of the process.
+    int (*findResource)(void* module, const char* name, const void** data, uint32_t* size);
+};
+
+// The table in force; the real platform's unless a test has put another in place.
+const OsLayer& Os();
+// The real platform's table.
+const OsLayer& NativeOs();
+// Puts a table in force (null restores the native one); returns the one it replaces.
+const OsLayer* SetOs(const OsLayer* layer);
+
+// Makes bytes linked into the program findable as a resource of the given name where the
+// platform has no resources of its own (POSIX); Windows programs carry real resources.
+void RegisterResource(const char* name, const void* data, uint32_t size);

@@ -1,0 +1,97 @@
+// Byte streams: the abstract base with its sticky error flag, the file stream and the utilities.
+#pragma once
+#include <stdint.h>
+#include "os.h"
+
+// Base of all streams. Its own byte operations fail; subclasses override what they store.
+// A failing operation raises the sticky error flag and returns 0; only Reset (and Clear and
+// Fill, which end in it) and a file stream's Open lower it again. The virtual operations keep
+// this slot order: destructor, SetError, Put, Get, Seek, Tell, Size, Flush, Reset, Clear,
+// Fill, Write, Read.
+class TQLXStream {
+public:
+    TQLXStream() : error(0) {}
+    virtual ~TQLXStream();
+    virtual void SetError();
+    virtual void Put(uint8_t b);
+    virtual uint8_t Get();
+    virtual int Seek(uint32_t position);
+    virtual uint32_t Tell();
+    virtual uint32_t Size();
+    virtual void Flush();
+    virtual int Reset();
+    virtual void Clear();
+    virtual void Fill(uint32_t count);
+    // Puts every byte in order, whatever happens to the error flag.
+    virtual void Write(const void* bytes, uint32_t count);
+    // Reads with Get; returns count, or the bytes stored before the flag was seen raised.
+    virtual int32_t Read(void* buffer, int32_t count);
+
+    int HasError() const { return error; }
+
+    // Reads a NUL-terminated string, keeps at most n-1 characters and always consumes the
+    // whole string. n must be at least 1.
+    void ReadString(char* buffer, uint32_t n);
+    // Reads one text line (CR skipped, LF or 0 or end of stream ends it), stores at most
+    // limit-1 characters; returns the count of the line's bytes other than CR.
+    uint32_t ReadLine(char* buffer, uint32_t limit);
+    // Little-endian values; bytes that do not arrive read as zero.
+    uint16_t ReadU16();
+    uint32_t ReadU32();
+    void WriteString(const char* text);
+    void WriteU16(uint16_t value);
+    void WriteU32(uint32_t value);
+    // printf into a 256-byte buffer, then every character with CR put before each LF; no NUL.
+    void WriteFormatted(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    float ReadReal();
+    void WriteReal(float value, int decimals);
+
+protected:
+    int error;
+};
+
+// Copies count bytes from source's current position through a 32000-byte buffer; stops early
+// when the source ends or the destination fails. Returns the bytes copied.
+uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count);
+// Resets the source and copies all of it.
+void CopyAll(TQLXStream* destination, TQLXStream* source);
+
+// Open flags of the file stream.
+enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8 };
+
+// A stream over an operating-system file. Every byte operation is one platform call, except
+// that a stream opened for reading only may read ahead: results and error flag stay exactly
+// those of one platform call per operation.
+class TQLXFStream : public TQLXStream {
+public:
+    TQLXFStream(unsigned flags, const char* name);
+    ~TQLXFStream() override;
+    void Open(unsigned flags, const char* name);
+    void Close();
+
+    void Put(uint8_t b) override;
+    uint8_t Get() override;
+    int Seek(uint32_t position) override;
+    uint32_t Tell() override;
+    uint32_t Size() override;
+    void Flush() override;
+    void Write(const void* bytes, uint32_t count) override;
+    int32_t Read(void* buffer, int32_t count) override;
+
+    OsHandle handle;
+
+private:
+    TQLXFStream(const TQLXFStream&) = delete;
+    TQLXFStream& operator=(const TQLXFStream&) = delete;
+    // Read-ahead window for read-only streams: bytes [aheadPos, aheadPos + aheadLen) of the
+    // file are in ahead[], aheadAt indexes the next one; the platform's own position is
+    // aheadPos + aheadLen whenever aheadLen is not 0.
+    void DropAhead();
+    int readOnly;
+    uint8_t* ahead;
+    uint32_t aheadPos, aheadLen, aheadAt;
+};

@@ -1,0 +1,38 @@
+// The 10-byte file fingerprint: computing it, verifying a rebuilt file and stamping its time.
+#pragma once
+#include <stdint.h>
+#include <stddef.h>
+
+class TQLXFStream;
+
+#pragma pack(push, 1)
+struct FileFingerprint {
+    uint32_t dateTime;   // DOS time in bits 0-15, DOS date in bits 16-31, local time
+    uint32_t size;
+    uint16_t checksum;
+};
+#pragma pack(pop)
+static_assert(sizeof(FileFingerprint) == 10, "fingerprint is stored as 10 raw bytes");
+
+// The checksum defined over 512-byte blocks from the start of the file, fed in pieces of any
+// size: each byte lands in the low half when the count of bytes from it to the end of its
+// 512-byte block is odd, in the high half when it is even.
+struct ChecksumState {
+    uint32_t size;        // bytes fed so far
+    uint16_t checksum;    // of the complete blocks
+    uint16_t partial;     // of the open block, as if it ended at its current length
+    uint32_t blockFill;   // bytes in the open block
+};
+void ChecksumBegin(ChecksumState* s);
+void ChecksumFeed(ChecksumState* s, const void* bytes, size_t n);
+uint16_t ChecksumValue(const ChecksumState* s);
+// Checksum of a whole buffer, as of a file holding exactly these bytes.
+uint16_t ChecksumOf(const void* bytes, size_t n);
+
+// Fills the record (all zero first) and returns 1 on success; 0 when the file cannot be
+// opened or its time cannot be read or converted (the record then stays all zero).
+int ComputeFingerprint(const char* path, FileFingerprint* print);
+// 1 when size and checksum equal the expected ones and all times were set from its dateTime.
+int VerifyAndStamp(const char* path, const FileFingerprint* expected);
+int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime);
+int StampFileTimes(TQLXFStream* file, uint32_t dateTime);

@@ -1,0 +1,132 @@
+// The package reader, the entry table and the upgrade job built over a package file.
+#pragma once
+#include <stdint.h>
+#include "fingerprint.h"
+
+class TQLXFStream;
+class UiTextTable;
+struct UpgradeJob;
+
+const int kMaxEntries = 10000;
+const uint32_t kTitleSize = 80;
+const uint32_t kNotesSize = 8192;
+const uint32_t kNameSize = 250;
+const uint32_t kDescriptionSize = 80;
+const uint32_t kMessageSize = 2048;
+const uint8_t kMaxVersion = 17;
+extern const char kPackageMagic[8];   // "[QZUPD]" and its NUL
+extern const char kScratchName[];     // "__QZUPD_", the scratch folder inside the target
+
+enum EntryKind { KindAdd = 0, KindPatch = 1, KindDelete = 2 };
+enum MismatchPolicy { PolicyIgnore = 0, PolicyAsk = 1, PolicyAbort = 2 };
+enum EntryState {
+    StatePending = 0,
+    StateMissing = 1,
+    StateUpgraded = 2,   // the file already carries its new fingerprint: nothing to do
+    StateModified = 3,
+    StateReadOnly = 4,
+    StateDateDiffers = 5,
+    StateAlreadyExists = 6,
+    StateBadResult = 8
+};
+
+#pragma pack(push, 1)
+struct PackageHeader {
+    char magic[8];
+    uint8_t version;
+    int16_t entryCount;
+};
+#pragma pack(pop)
+static_assert(sizeof(PackageHeader) == 11, "the header is read as 11 raw bytes");
+
+struct FileEntry {
+    uint8_t kind;
+    uint8_t softPolicy;
+    uint8_t hardPolicy;
+    uint8_t state;
+    char name[kNameSize];
+    char description[kDescriptionSize];
+    FileFingerprint oldPrint;
+    FileFingerprint newPrint;
+};
+
+// Why an entry name is refused; NameOk when it is a plain relative path below the target.
+enum NameFault {
+    NameOk = 0,
+    NameEmpty,
+    NameTooLong,          // cut by the 250-byte buffer
+    NameAbsolute,         // starts with a separator, or carries a drive or any ':'
+    NameForwardSlash,
+    NameEdgeSeparator,    // ends with a separator
+    NameEmptyComponent,   // "a\\b", "." or ".."
+    NameTrailingDotOrBlank,
+    NameDevice,           // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
+    NameBadCharacter,     // control characters or any of <>"|?*
+    NameInScratch         // inside the scratch folder
+};
+// wasCut: the name filled its buffer when read, so its end was dropped.
+NameFault CheckEntryName(const char* name, int wasCut);
+const char* NameFaultText(NameFault fault);
+
+// Opens a package and reads header, title and notes. Construction never refuses; ask IsValid.
+struct PackageReader {
+    explicit PackageReader(const char* path);
+    ~PackageReader();
+    // Magic with its NUL, version at most 17, no stream error; tested in that order.
+    int IsValid() const;
+
+    TQLXFStream* stream;
+    PackageHeader header;
+    char* title;
+    char* notes;
+
+private:
+    PackageReader(const PackageReader&) = delete;
+    PackageReader& operator=(const PackageReader&) = delete;
+};
+
+// What the package layer needs from the layer above while a job lives.
+class JobHost {
+public:
+    virtual void UpdateProgress(UpgradeJob* job) = 0;
+    virtual int PollCancel(UpgradeJob* job) = 0;
+    // Teardown: re-enable the owner window and destroy the work window when there is one,
+    // then destroy the attached UI text table.
+    virtual void Release(UpgradeJob* job) = 0;
+
+protected:
+    ~JobHost() {}
+};
+
+// A package reader extended by the entry table and what one search or one apply needs.
+struct UpgradeJob : PackageReader {
+    UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder);
+    ~UpgradeJob();
+    // The reader's test, and also refuses a table that does not fit or holds an unsafe name.
+    int IsValid() const;
+    // Fills the table from the stream; returns progressTotal (0 when a fingerprint is missing).
+    uint32_t ReadEntries();
+
+    FileEntry** entries;      // kMaxEntries slots
+    void* instance;
+    void* ownerWindow;
+    void* workWindow;
+    uint32_t progressDone;
+    uint32_t progressTotal;
+    char* targetFolder;       // always ends in a separator
+    char* messageText;
+    char* workPath;
+    char* tempPath;
+    UiTextTable* uiText;
+    JobHost* host;
+    // Bytes the running script may write: the entry's expected new size.
+    uint32_t outputLimit;
+    // Why the table was refused: index of the first unsafe entry and its fault, or -1 / NameOk.
+    int faultEntry;
+    NameFault faultName;
+    int tooManyEntries;
+
+private:
+    UpgradeJob(const UpgradeJob&) = delete;
+    UpgradeJob& operator=(const UpgradeJob&) = delete;
+};
