@@ -59,6 +59,13 @@ struct OsLayer {
     int (*setCurrentDir)(const char* path);
     // Milliseconds since some fixed point, wrapping at 32 bits.
     uint32_t (*ticks)();
+    // Root of drive index 0..25 ("C:\\" for 2 on Windows; on POSIX the mount points of real
+    // disk file systems, in a stable order, stand for the letters). Returns the drive type:
+    // 3 for a fixed disk, 1 when there is no such root, other values as the platform has them.
+    int (*driveRoot)(int index, char* root, size_t capacity);
+    // Calls add(context, name) for every subfolder of folder, in the platform's listing
+    // order, without "." and ".."; returns 0 when the folder cannot be listed.
+    int (*listFolders)(const char* folder, void (*add)(void* context, const char* name), void* context);
     // A read-only resource of the program: its bytes stay valid for the life of the process.
     int (*findResource)(void* module, const char* name, const void** data, uint32_t* size);
 };

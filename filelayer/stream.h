@@ -30,8 +30,9 @@ public:
     int HasError() const { return error; }
 
     // Reads a NUL-terminated string, keeps at most n-1 characters and always consumes the
-    // whole string. n must be at least 1.
-    void ReadString(char* buffer, uint32_t n);
+    // whole string. n must be at least 1. Returns the length of the whole string as it stood
+    // in the stream, so a caller can tell a cut one (result >= n).
+    uint32_t ReadString(char* buffer, uint32_t n);
     // Reads one text line (CR skipped, LF or 0 or end of stream ends it), stores at most
     // limit-1 characters; returns the count of the line's bytes other than CR.
     uint32_t ReadLine(char* buffer, uint32_t limit);
