@@ -1,0 +1,50 @@
+# Entry points for people and CI: demo, check, bench, screenshots.
+JOBS ?= 2
+BUILD ?= build
+NATIVE = $(BUILD)/native
+ASAN = $(BUILD)/asan
+WIN = $(BUILD)/win
+CMAKE_FLAGS = -DUPG_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all demo check deps native asan win test-native test-asan test-win fuzz bench screenshots clean
+
+all: native
+
+deps:
+	./scripts/deps.sh
+
+native:
+	cmake -S . -B $(NATIVE) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(NATIVE) -j$(JOBS)
+
+asan:
+	cmake -S . -B $(ASAN) $(CMAKE_FLAGS) -DUPG_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(ASAN) -j$(JOBS)
+
+win:
+	cmake -S . -B $(WIN) $(CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+	cmake --build $(WIN) -j$(JOBS)
+
+# Builds the bundled example's package and applies it to a copy of the old release.
+demo:
+	./scripts/deps.sh native
+	$(MAKE) --no-print-directory native
+	./scripts/demo.sh $(NATIVE)/console/upg
+
+# Installs what is missing, builds native, sanitizer and Windows configurations and runs
+# every test; the last lines are CTest's summary of the Windows run (unit tests and the
+# end-to-end suite under Wine).
+check: deps
+	./scripts/check.sh
+
+fuzz: deps
+	./tests/fuzz/fuzz.sh
+
+bench: native
+	./bench/run.sh $(NATIVE)/console/upg
+
+screenshots: deps win
+	./tests/e2e/run-e2e.sh $(WIN) --screenshots
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs what building and testing need on a Debian 12 machine, only when something is missing.
+set -e
+need=""
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# "native" asks only for what the native build needs (make demo); the default is everything.
+pkgs="cmake make g++"
+if [ "${1:-all}" != native ]; then
+  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    [ "$(id -u)" = 0 ] || { echo "run as root to add the i386 architecture for Wine"; exit 1; }
+    dpkg --add-architecture i386
+  fi
+fi
+for p in $pkgs; do have "$p" || need="$need $p"; done
+if [ -n "$need" ]; then
+  echo "installing:$need"
+  [ "$(id -u)" = 0 ] || { echo "run as root (or with sudo) to install:$need"; exit 1; }
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
+fi
