@@ -24,6 +24,21 @@ public:
     virtual void ShowWait(int on) = 0;
 };
 
+// Shows the hourglass for the life of the walk; restores the previous cursor at the end.
+class WaitCursor {
+public:
+    WaitCursor(SearchPlatform* platform, int show);
+    ~WaitCursor();
+    // Non-zero shows the hourglass unless it is shown; zero restores when it is shown.
+    void Show(int show);
+
+private:
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+    SearchPlatform* platform;
+    int shown;
+};
+
 // Fills destination (kPathMax bytes) and returns 1 when a folder matched.
 int FindInstallation(const char* packagePath, char* destination, void* ownerWindow,
                      SearchPlatform* platform);

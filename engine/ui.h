@@ -24,7 +24,7 @@ public:
     virtual void SetItemText(void* view, int item, const char* text) = 0;
     virtual void Repaint(void* view) = 0;
     virtual void DrawBar(void* view, int percent) = 0;
-    // Handles every waiting event; a cancel command calls RequestCancel.
+    // Handles every waiting event; a cancel command calls OnProgressCommand (progress.h).
     virtual void PumpEvents(void* view) = 0;
     // A yes/no question owned by the view (flags 0x2024); 1 only for yes.
     virtual int AskYesNo(void* view, const char* text, const char* caption) = 0;

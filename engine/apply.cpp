@@ -1,0 +1,317 @@
+// The apply procedure: pre-check every listed file, rebuild into the scratch folder, commit.
+#include "apply.h"
+#include <new>
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include "files.h"
+#include "fingerprint.h"
+#include "progress.h"
+#include "reader.h"
+#include "script.h"
+#include "stream.h"
+#include "ui.h"
+#include "uitext.h"
+
+namespace {
+
+// Shown after the commit when the wording predates the line for files left unreplaced.
+const char kUnreplacedText[] =
+    "The upgrade is finished, but these files could not be replaced and keep their previous version:";
+
+FileEntry* EntryAt(UpgradeJob* job, int i) { return job->entries[i]; }
+
+int EntryCount(UpgradeJob* job) { return job->header.entryCount > 0 ? job->header.entryCount : 0; }
+
+// Writes targetFolder + name into out; a path that would not fit leaves out empty and
+// reports 0, so it reads as a file that cannot be opened or created.
+int EntryPath(UpgradeJob* job, const FileEntry* e, char* out)
+{
+    return JoinPath(out, job->targetFolder, e->name);
+}
+
+// The temporary file of table position i inside the scratch folder.
+int TempName(UpgradeJob* job, int i, char* out)
+{
+    int n = snprintf(out, kPathMax, "%s%s\\N%05d.TMP", job->targetFolder, kScratchName, i);
+    if (n < 0 || (size_t)n >= kPathMax) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
+{
+    ui->SetItemText(job->workWindow, kItemFile, e->name);
+    ui->SetItemText(job->workWindow, kItemDescription, e->description);
+    ui->Repaint(job->workWindow);
+}
+
+int SamePrint(const FileFingerprint& a, const FileFingerprint& b)
+{
+    return a.dateTime == b.dateTime && a.size == b.size && a.checksum == b.checksum;
+}
+
+int SameContent(const FileFingerprint& a, const FileFingerprint& b)
+{
+    return a.size == b.size && a.checksum == b.checksum;
+}
+
+// Policy value 3 reads as Ignore wherever the apply reads a policy.
+int EffectivePolicy(uint8_t p) { return p == PolicyAsk || p == PolicyAbort ? (int)p : (int)PolicyIgnore; }
+
+// One pre-check finding: the state the test sets, the line that words it, the policy that
+// decides and the state the entry keeps afterwards.
+struct Finding {
+    int state;
+    int line;
+    int policy;
+    int stateAfter;
+};
+
+// Runs the tests for one entry in their order; leaves job->workPath on the entry's file.
+Finding Examine(UpgradeJob* job, int i)
+{
+    FileEntry* e = EntryAt(job, i);
+    Finding f = {StatePending, 0, PolicyIgnore, StatePending};
+    int fits = EntryPath(job, e, job->workPath);
+    FileFingerprint print;
+    memset(&print, 0, sizeof print);
+    int exists = fits && FileExists(job->workPath);
+    int computed = exists && ComputeFingerprint(job->workPath, &print);
+    // A rerun after an interrupted or partly failed commit: the file is already the new one.
+    int upgraded = computed && SamePrint(print, e->newPrint);
+
+    if (e->kind == KindAdd) {
+        if (!exists) return f;
+        if (upgraded) return Finding{StateUpgraded, 0, PolicyIgnore, StateUpgraded};
+        if (IsReadOnly(job->workPath))
+            return Finding{StateReadOnly, 12, EffectivePolicy(e->hardPolicy), StateReadOnly};
+        return Finding{StateAlreadyExists, 9, EffectivePolicy(e->softPolicy), StatePending};
+    }
+    if (e->kind == KindDelete) {
+        if (!exists) return Finding{StateMissing, 13, EffectivePolicy(e->hardPolicy), StateMissing};
+        if (!SameContent(print, e->oldPrint))
+            return Finding{StateModified, 11, EffectivePolicy(e->softPolicy), StatePending};
+        if (IsReadOnly(job->workPath))
+            return Finding{StateReadOnly, 15, EffectivePolicy(e->hardPolicy), StateReadOnly};
+        if (!SamePrint(print, e->oldPrint))
+            return Finding{StateDateDiffers, 11, EffectivePolicy(e->softPolicy), StatePending};
+        return f;
+    }
+    // Patch, and the undefined kind 3 tested like one.
+    if (!exists) return Finding{StateMissing, 13, EffectivePolicy(e->hardPolicy), StateMissing};
+    if (upgraded) return Finding{StateUpgraded, 0, PolicyIgnore, StateUpgraded};
+    if (!SameContent(print, e->oldPrint))
+        return Finding{StateModified, 14, EffectivePolicy(e->hardPolicy), StateModified};
+    if (IsReadOnly(job->workPath))
+        return Finding{StateReadOnly, 15, EffectivePolicy(e->hardPolicy), StateReadOnly};
+    if (!SamePrint(print, e->oldPrint))
+        return Finding{StateDateDiffers, 10, EffectivePolicy(e->softPolicy), StatePending};
+    return f;
+}
+
+// Returns 0 when the apply must stop; 1 when it goes on.
+int PreCheck(UpgradeJob* job, UserInterface* ui)
+{
+    for (int i = 0; i < EntryCount(job); i++) {
+        FileEntry* e = EntryAt(job, i);
+        EntryPath(job, e, job->workPath);
+        ShowEntry(job, ui, e);
+        if (PollCancel(job)) return 0;
+        Finding f = Examine(job, i);
+        e->state = (uint8_t)f.stateAfter;
+        if (f.line == 0) continue;
+        if (f.policy == PolicyAbort) {
+            if (AskAboutEntry(job, e, 16, 19)) ui->Inform(job->workWindow, UiLine(job, f.line), UiLine(job, 3));
+            return 0;
+        }
+        if (f.policy == PolicyAsk && !AskAboutEntry(job, e, f.line, 7)) return 0;
+    }
+    return 1;
+}
+
+// Rebuilds every entry still pending; returns 0 when the build was cancelled or stopped, with
+// the scratch folder already cleaned.
+int Build(UpgradeJob* job, UserInterface* ui)
+{
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 5));
+    ui->SetItemText(job->workWindow, kItemBar, " ");
+    ui->Repaint(job->workWindow);
+    if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
+
+    for (int i = 0; i < EntryCount(job); i++) {
+        if (PollCancel(job)) break;
+        FileEntry* e = EntryAt(job, i);
+        ShowEntry(job, ui, e);
+        if (e->kind == KindDelete) continue;
+        TQLXFStream* oldFile = nullptr;
+        TQLXFStream* output = nullptr;
+        if (e->state == StatePending) {
+            if (e->kind == KindPatch) {
+                // A path that does not fit opens nothing: the stream reports its error.
+                EntryPath(job, e, job->workPath);
+                oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
+            }
+            TempName(job, i, job->workPath);
+            output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
+        }
+        ui->SetItemText(job->workWindow, kItemOperation, UiPart(job, 1, e->kind));
+        // Also run for entries not built: the scripts lie back to back in the package.
+        job->outputLimit = e->newPrint.size;
+        RunPatchScript(job, oldFile, output);
+        delete oldFile;
+        if (!output) continue;
+        delete output;
+        if (PollCancel(job)) break;
+        if (job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint)) continue;
+
+        int policy = EffectivePolicy(e->hardPolicy);
+        if (policy == PolicyAbort) {
+            if (AskAboutEntry(job, e, 17, 19)) ui->Inform(job->workWindow, UiLine(job, 20), UiLine(job, 3));
+            MarkCancelled();
+            break;
+        }
+        if (policy == PolicyAsk && !AskAboutEntry(job, e, 18, 7)) {
+            MarkCancelled();
+            break;
+        }
+        e->state = StateBadResult;
+        if (job->workPath[0]) RemoveFile(job->workPath);
+    }
+    if (PollCancel(job)) {
+        CleanScratchFolder(job);
+        return 0;
+    }
+    return 1;
+}
+
+// Creates the folders on the way to an added file, below the target folder only: the target
+// exists (the scratch folder was made in it), and nothing above it is ours to create.
+void MakeFoldersOnTheWay(char* path, size_t from)
+{
+    size_t n = strlen(path);
+    for (size_t k = from; k < n; k++) {
+        if (path[k] != '\\' && path[k] != '/') continue;
+        char c = path[k];
+        path[k] = 0;
+        MakeFolder(path);
+        path[k] = c;
+    }
+}
+
+// Moves every rebuilt file into place and deletes what is to go. A step that fails leaves
+// the old file as it was and is told to the person; returns 0 then.
+int Commit(UpgradeJob* job, UserInterface* ui)
+{
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 6));
+    ui->SetItemText(job->workWindow, kItemBar, " ");
+    ui->SetItemText(job->workWindow, kItemCancel, "----");
+    ui->Repaint(job->workWindow);
+
+    std::string failed;
+    for (int i = 0; i < EntryCount(job); i++) {
+        FileEntry* e = EntryAt(job, i);
+        if (e->state != StatePending) continue;
+        ShowEntry(job, ui, e);
+        int fits = EntryPath(job, e, job->workPath);
+        int ok;
+        if (e->kind == KindDelete) {
+            // Only a file that is still there after the delete counts as a failure.
+            ok = !fits || RemoveFile(job->workPath) || !FileExists(job->workPath);
+        } else {
+            // The rename replaces the old file only when it succeeds, so nothing is lost.
+            if (fits && e->kind == KindAdd) MakeFoldersOnTheWay(job->workPath, strlen(job->targetFolder));
+            ok = fits && TempName(job, i, job->tempPath) && MoveFileOver(job->tempPath, job->workPath);
+        }
+        if (!ok) {
+            failed += "\n";
+            failed += e->name;
+        }
+    }
+    CleanScratchFolder(job);
+    if (failed.empty()) return 1;
+    std::string text = job->uiText && job->uiText->HasLine(21) ? UiLine(job, 21) : kUnreplacedText;
+    text += failed;
+    ui->Inform(job->workWindow, text.c_str(), UiLine(job, 3));
+    return 0;
+}
+
+}  // namespace
+
+const char* UiLine(UpgradeJob* job, int n) { return job->uiText ? job->uiText->LineText(n) : ""; }
+
+const char* UiPart(UpgradeJob* job, int n, int k) { return job->uiText ? job->uiText->LinePart(n, k) : ""; }
+
+int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine)
+{
+    // The longest text (three lines, labels, name and description) stays well inside the
+    // buffer; the bound only guards against a table that was not read as described.
+    char* text = job->messageText;
+    text[0] = 0;
+    size_t used = 0;
+    auto add = [&](const char* piece) {
+        size_t n = strlen(piece);
+        if (n > kMessageSize - 1 - used) n = kMessageSize - 1 - used;
+        memcpy(text + used, piece, n);
+        used += n;
+        text[used] = 0;
+    };
+    add(UiPart(job, 2, 0));
+    add(UiPart(job, 1, entry->kind));
+    add("\n\n");
+    add(UiPart(job, 2, 1));
+    add(entry->name);
+    if (entry->description[0]) {
+        add("\n");
+        add(UiPart(job, 2, 2));
+        add(entry->description);
+    }
+    add("\n\n");
+    add(UiLine(job, thirdLine));
+    add("\n\n");
+    add(UiLine(job, lastLine));
+    UserInterface* ui = UiOf(job);
+    return ui && ui->AskYesNo(job->workWindow, text, UiLine(job, 3)) ? 1 : 0;
+}
+
+int CleanScratchFolder(UpgradeJob* job)
+{
+    for (int i = 0; i < EntryCount(job); i++)
+        if (TempName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
+    if (!JoinPath(job->workPath, job->targetFolder, kScratchName)) return 0;
+    return RemoveFolder(job->workPath);
+}
+
+int ApplyUpgrade(UpgradeJob* job)
+{
+    UserInterface* ui = UiOf(job);
+    if (!job->IsValid() || job->progressTotal == 0 || !job->uiText || !ui) return 0;
+
+    // The view's initialisation clears the flags; doing it here too serves every interface.
+    OnProgressInit();
+    job->workWindow = ui->OpenProgress(job->instance, job->ownerWindow);
+    ui->Repaint(job->workWindow);
+    if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 0);
+    ui->SetCaption(job->workWindow, UiLine(job, 3));
+    ui->SetItemText(job->workWindow, kItemCancel, UiLine(job, 4));
+    ui->SetItemText(job->workWindow, kItemFile, " ");
+    ui->SetItemText(job->workWindow, kItemDescription, " ");
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 5));
+    ui->SetItemText(job->workWindow, kItemBar, " ");
+    ui->Repaint(job->workWindow);
+
+    if (!PreCheck(job, ui)) return 0;
+    if (!Build(job, ui)) return 0;
+    return Commit(job, ui);
+}
+
+int CheckEntry(UpgradeJob* job, int index, int* line)
+{
+    if (line) *line = 0;
+    if (index < 0 || index >= EntryCount(job) || !EntryAt(job, index)) return StatePending;
+    Finding f = Examine(job, index);
+    if (line) *line = f.line;
+    return f.state;
+}

@@ -1,0 +1,103 @@
+// The table of user-interface wording: reads the lines of a .uui text and looks them up.
+#include "uitext.h"
+#include <new>
+#include <string.h>
+#include "memstream.h"
+#include "os.h"
+#include "stream.h"
+
+namespace {
+
+const uint32_t kStoreSize = kUiLines * kUiLineSize;
+const char kEmptyLine[] = "-|-|-|";
+const char kNoText[] = "N/A";
+const char kDefaultResource[] = "UPGAPPLYUI";
+
+// Reads one resource through a borrowed memory stream; 0 when the platform has none of that name.
+int ReadResource(UiTextTable* table, void* module, const char* name)
+{
+    const void* data = nullptr;
+    uint32_t size = 0;
+    if (!name || !Os().findResource || !Os().findResource(module, name, &data, &size) || !data)
+        return 0;
+    TQLXFlatRamStream stream(const_cast<void*>(data), size, size);
+    table->ReadUiLines(&stream);
+    return 1;
+}
+
+}  // namespace
+
+UiTextTable::UiTextTable(const char* path) : store(nullptr)
+{
+    for (int i = 0; i < kUiLines; i++) {
+        lines[i] = nullptr;
+        present[i] = 0;
+    }
+    TQLXFStream stream(ReadAccess, path);
+    ReadUiLines(&stream);
+}
+
+UiTextTable::UiTextTable(void* module, const char* name) : store(nullptr)
+{
+    for (int i = 0; i < kUiLines; i++) {
+        lines[i] = nullptr;
+        present[i] = 0;
+    }
+    if (ReadResource(this, module, name)) return;
+    if (ReadResource(this, module, kDefaultResource)) return;
+    char text[sizeof kNoText];
+    memcpy(text, kNoText, sizeof text);
+    TQLXFlatRamStream stream(text, 3, 3);
+    ReadUiLines(&stream);
+}
+
+UiTextTable::~UiTextTable() { delete[] store; }
+
+void UiTextTable::ReadUiLines(TQLXStream* stream)
+{
+    if (!store) store = new (std::nothrow) char[kStoreSize];
+    for (int i = 0; i < kUiLines; i++) {
+        lines[i] = nullptr;
+        present[i] = 0;
+    }
+    if (!store) return;
+    memset(store, 0, kStoreSize);
+    stream->Reset();
+    char* p = store;
+    for (int i = 0; i < kUiLines; i++) {
+        // A stream already at its end holds no more lines; an empty read that ran into the
+        // end was not a line either. Line 21 falls back to built-in text on that knowledge.
+        int endedBefore = stream->HasError();
+        uint32_t got = stream->ReadLine(p, kUiLineSize);
+        present[i] = !endedBefore && (got > 0 || !stream->HasError());
+        if (p[0] == 0) memcpy(p, kEmptyLine, sizeof kEmptyLine);
+        lines[i] = p;
+        while (*p) {
+            if ((i == 1 || i == 2) && *p == '|') *p = 0;
+            p++;
+        }
+        p++;
+    }
+}
+
+const char* UiTextTable::LineText(int n) const
+{
+    if (n < 0 || n >= kUiLines || !lines[n]) return "";
+    return lines[n];
+}
+
+const char* UiTextTable::LinePart(int n, int k) const
+{
+    if (n < 0 || n >= kUiLines || !lines[n] || k < 0) return "";
+    const char* p = lines[n];
+    const char* end = store + kStoreSize;
+    // Parts past the last run on into the following lines, as the wording files expect, but
+    // never beyond the store.
+    for (int i = 0; i < k; i++) {
+        size_t left = (size_t)(end - p);
+        size_t len = strnlen(p, left);
+        if (len + 1 >= left) return "";
+        p += len + 1;
+    }
+    return p;
+}
