@@ -1,0 +1,149 @@
+// The progress view of an apply: its dialog procedure, the percentage bar, centring, and the
+// engine's user interface over Win32 dialogs and message boxes.
+#include "app.h"
+#include "progress.h"
+
+INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        OnProgressInit();
+        CentreWindow(window);
+        return TRUE;
+    case WM_PAINT:
+        // The bar's own frame first, then the bar over it; the dialog paints the rest.
+        UpdateWindow(GetDlgItem(window, kItemBar));
+        DrawProgressBar(window, kItemBar, lastPercent);
+        return FALSE;
+    case WM_COMMAND:
+        // Cancel, Escape and the close box all arrive here; the next poll asks.
+        OnProgressCommand();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void DrawProgressBar(HWND dialog, int controlId, int percent)
+{
+    char text[16];
+    int n = wsprintfA(text, "%d%%", percent);
+    HWND control = GetDlgItem(dialog, controlId);
+    RECT r;
+    GetClientRect(control, &r);
+    // Inside the control's frame.
+    r.left += 1;
+    r.top += 1;
+    r.right -= 1;
+    r.bottom -= 1;
+
+    HDC dc = GetDC(control);
+    HFONT font = (HFONT)SendMessageA(dialog, WM_GETFONT, 0, 0);
+    HGDIOBJ previousFont = NULL;
+    if (font)
+        previousFont = SelectObject(dc, font);
+    SetTextAlign(dc, TA_CENTER | TA_TOP);
+
+    int width = r.right - r.left;
+    int height = r.bottom - r.top;
+    SIZE extent;
+    GetTextExtentPoint32A(dc, text, n, &extent);
+    int y = r.top + (height - extent.cy) / 2;
+    int x = r.left + width / 2;
+    int split = r.left + MulDiv(percent, width, 100);
+
+    // One centred text drawn twice, each time clipped to its half, so it changes colour where
+    // the boundary crosses it. The column at split belongs to neither half.
+    RECT filled = { r.left, r.top, split, r.bottom };
+    SetBkColor(dc, 0x00FF0000);
+    SetTextColor(dc, 0x00FFFFFF);
+    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &filled, text, n, NULL);
+
+    RECT empty = { split + 1, r.top, r.left + width, r.bottom };
+    SetBkColor(dc, 0x00FFFFFF);
+    SetTextColor(dc, 0x00000000);
+    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &empty, text, n, NULL);
+
+    if (previousFont)
+        SelectObject(dc, previousFont);
+    ReleaseDC(control, dc);
+}
+
+void CentreWindow(HWND window)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    int width = r.right - r.left;
+    int height = r.bottom - r.top;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    MoveWindow(window, x, y, width, height, FALSE);
+}
+
+void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow)
+{
+    HWND view = CreateDialogParamA((HINSTANCE)instance, "UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg, 0);
+    if (view) {
+        ShowWindow(view, SW_SHOW);
+        UpdateWindow(view);
+    }
+    return view;
+}
+
+void Win32UserInterface::CloseProgress(void* view)
+{
+    DestroyWindow((HWND)view);
+}
+
+void Win32UserInterface::EnableOwner(void* ownerWindow, int enable)
+{
+    EnableWindow((HWND)ownerWindow, enable);
+}
+
+void Win32UserInterface::SetCaption(void* view, const char* text)
+{
+    SetWindowTextA((HWND)view, text);
+}
+
+void Win32UserInterface::SetItemText(void* view, int item, const char* text)
+{
+    SetDlgItemTextA((HWND)view, item, text);
+}
+
+void Win32UserInterface::Repaint(void* view)
+{
+    UpdateWindow((HWND)view);
+}
+
+void Win32UserInterface::DrawBar(void* view, int percent)
+{
+    DrawProgressBar((HWND)view, kItemBar, percent);
+}
+
+void Win32UserInterface::PumpEvents(void* view)
+{
+    // The apply keeps the thread away from the main loop, so the whole queue is drained here;
+    // the progress view gets dialog-key handling so Escape reaches it as a command.
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        if (view && IsDialogMessageA((HWND)view, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+int Win32UserInterface::AskYesNo(void* view, const char* text, const char* caption)
+{
+    // Anything but Yes (No, or a box closed some other way) counts as no.
+    return MessageBoxA((HWND)view, text, caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL) == IDYES;
+}
+
+void Win32UserInterface::Inform(void* view, const char* text, const char* caption)
+{
+    MessageBoxA((HWND)view, text, caption, MB_ICONINFORMATION | MB_TASKMODAL);
+}
+
+uint32_t Win32UserInterface::Ticks()
+{
+    return GetTickCount();
+}

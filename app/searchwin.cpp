@@ -1,0 +1,97 @@
+// The installation search's platform means on Windows: hidden list boxes as the folder queue
+// and the folder lister, drive types from the system, and the hourglass.
+#include "app.h"
+#include "files.h"
+
+// Neither list box sorts, so every string keeps the position it was added at.
+static HWND HiddenList(HINSTANCE instance, HWND owner)
+{
+    return CreateWindowExA(0, "LISTBOX", "", LBS_HASSTRINGS, 0, 0, 100, 100, owner, NULL, instance, NULL);
+}
+
+// Takes the first string of a list box. A string that would not fit a path buffer cannot be a
+// folder the walk queued, so it is dropped rather than cut into another path.
+static void TakeFirst(HWND list, char* out)
+{
+    out[0] = 0;
+    while (SendMessageA(list, LB_GETCOUNT, 0, 0) > 0) {
+        LRESULT length = SendMessageA(list, LB_GETTEXTLEN, 0, 0);
+        if (length >= 0 && (size_t)length < kPathMax)
+            SendMessageA(list, LB_GETTEXT, 0, (LPARAM)out);
+        SendMessageA(list, LB_DELETESTRING, 0, 0);
+        if (length >= 0 && (size_t)length < kPathMax)
+            return;
+    }
+}
+
+Win32SearchPlatform::Win32SearchPlatform(HINSTANCE instance, HWND owner)
+    : folderQueue(HiddenList(instance, owner)), dirLister(HiddenList(instance, owner)), keptCursor(NULL),
+      waitShown(0)
+{
+}
+
+Win32SearchPlatform::~Win32SearchPlatform()
+{
+    if (dirLister)
+        DestroyWindow(dirLister);
+    if (folderQueue)
+        DestroyWindow(folderQueue);
+    ShowWait(0);
+}
+
+int Win32SearchPlatform::FixedRoot(int index, char* root)
+{
+    lstrcpyA(root, "C:\\");
+    root[0] = (char)('A' + index);
+    return GetDriveTypeA(root) == DRIVE_FIXED;
+}
+
+void Win32SearchPlatform::QueueAdd(const char* path)
+{
+    SendMessageA(folderQueue, LB_ADDSTRING, 0, (LPARAM)path);
+}
+
+int Win32SearchPlatform::QueueCount()
+{
+    return (int)SendMessageA(folderQueue, LB_GETCOUNT, 0, 0);
+}
+
+void Win32SearchPlatform::QueueTake(char* out)
+{
+    TakeFirst(folderQueue, out);
+}
+
+void Win32SearchPlatform::ListFolders(const char* pattern)
+{
+    // DDL_EXCLUSIVE | DDL_DIRECTORY: folders only, each as "[name]".
+    char copy[kPathMax];
+    lstrcpynA(copy, pattern, kPathMax);
+    SendMessageA(dirLister, LB_DIR, DDL_EXCLUSIVE | DDL_DIRECTORY, (LPARAM)copy);
+}
+
+int Win32SearchPlatform::ListCount()
+{
+    return (int)SendMessageA(dirLister, LB_GETCOUNT, 0, 0);
+}
+
+void Win32SearchPlatform::ListTake(char* out)
+{
+    TakeFirst(dirLister, out);
+}
+
+void Win32SearchPlatform::ListClear()
+{
+    SendMessageA(dirLister, LB_RESETCONTENT, 0, 0);
+}
+
+void Win32SearchPlatform::ShowWait(int on)
+{
+    if (on && !waitShown) {
+        keptCursor = SetCursor(LoadCursorA(NULL, IDC_WAIT));
+        waitShown = 1;
+    } else if (!on && waitShown) {
+        SetCursor(keptCursor);
+        keptCursor = NULL;
+        waitShown = 0;
+    }
+}

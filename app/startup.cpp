@@ -1,0 +1,137 @@
+// Entry point: paths from the command line, the window class, the setup check, the search
+// window and the one message loop.
+#include "app.h"
+#include <stdlib.h>
+#include <string.h>
+#include "files.h"
+#include "reader.h"
+
+char* PackagePath;
+char* UiTextPath;
+char* TargetFolder;
+HINSTANCE AppInstance;
+HWND MainDialog;
+
+static const char kSetupRefused[] = "Missing or invalid setup data.";
+
+// The C runtime's own tail drops the blanks after the program name, so the tail is taken from
+// the raw command line by the classic start-up rules: quotes inside it and trailing blanks stay.
+const char* CommandTail(const char* p)
+{
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"' && *p != '\t')
+            ++p;
+        if (*p == '"')
+            ++p;
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+    }
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}
+
+// Overwrites the text from the last '.' (anywhere in the path) with ext; a path without any
+// '.' gets ext appended. Returns 0 when the result would not fit the buffer.
+static int ReplaceExtension(char* path, const char* ext)
+{
+    char* dot = strrchr(path, '.');
+    size_t keep = dot ? (size_t)(dot - path) : strlen(path);
+    if (keep + strlen(ext) >= kPathMax)
+        return 0;
+    strcpy(path + keep, ext);
+    return 1;
+}
+
+int CheckPackageFile(const char* path)
+{
+    PackageReader reader(path);
+    return reader.IsValid();
+}
+
+INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
+{
+    return message == WM_INITDIALOG;
+}
+
+static void RefuseSetup()
+{
+    MessageBoxA(NULL, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
+{
+    PackagePath = (char*)calloc(kPathMax, 1);
+    UiTextPath = (char*)calloc(kPathMax, 1);
+    TargetFolder = (char*)calloc(kPathMax, 1);
+    if (!PackagePath || !UiTextPath || !TargetFolder)
+        return 1;
+    AppInstance = instance;
+
+    // A tail or a program path that does not fit is refused like missing setup data rather than
+    // cut into the path of some other file.
+    int pathsFit = 1;
+    DWORD got = GetModuleFileNameA(NULL, UiTextPath, kPathMax);
+    if (got == 0 || got >= kPathMax || !ReplaceExtension(UiTextPath, ".uui"))
+        pathsFit = 0;
+    const char* tail = CommandTail(GetCommandLineA());
+    if (strlen(tail) >= kPathMax) {
+        pathsFit = 0;
+    } else if (*tail) {
+        strcpy(PackagePath, tail);
+    } else {
+        strcpy(PackagePath, UiTextPath);
+        if (!ReplaceExtension(PackagePath, ".upg"))
+            pathsFit = 0;
+    }
+
+    if (!previousInstance) {
+        WNDCLASSA wc;
+        if (!GetClassInfoA(NULL, MAKEINTATOM(0x8002), &wc)) {
+            // Without the dialog class the main window cannot exist: end as a refused start.
+            MessageBoxA(NULL, "Fatal error in GetClassInfo", "Error", MB_OK);
+            return 1;
+        }
+        wc.hInstance = instance;
+        wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+        wc.lpszMenuName = NULL;
+        wc.lpszClassName = "UpgSetup";
+        RegisterClassA(&wc);
+    }
+
+    if (!pathsFit || !FileExists(PackagePath) || !FileExists(UiTextPath) || !CheckPackageFile(PackagePath)) {
+        RefuseSetup();
+        return 1;
+    }
+
+    HWND searchWindow = CreateDialogParamA(AppInstance, "UPGSEARCH", NULL, UpgSearchDlg, 0);
+    if (searchWindow) {
+        ShowWindow(searchWindow, SW_SHOW);
+        UpdateWindow(searchWindow);
+    }
+    GetWindowsDirectoryA(TargetFolder, kPathMax);
+    {
+        Win32SearchPlatform platform(AppInstance, searchWindow);
+        FindInstallation(PackagePath, TargetFolder, searchWindow, &platform);
+    }
+    if (searchWindow)
+        DestroyWindow(searchWindow);
+
+    MainDialog = CreateDialogParamA(instance, "MAIN", NULL, WndProc, 0);
+    if (!MainDialog)
+        return 1;
+    ShowWindow(MainDialog, SW_SHOW);
+
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0)) {
+        if (MainDialog && IsDialogMessageA(MainDialog, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return 1;
+}
