@@ -102,7 +102,8 @@ protected:
 struct UpgradeJob : PackageReader {
     UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder);
     ~UpgradeJob();
-    // The reader's test, and also refuses a table that does not fit or holds an unsafe name.
+    // The reader's test, and also refuses a table that does not fit or holds an unsafe name,
+    // a target folder that does not fit, and a job short of memory.
     int IsValid() const;
     // Fills the table from the stream; returns progressTotal (0 when a fingerprint is missing).
     uint32_t ReadEntries();
@@ -125,6 +126,10 @@ struct UpgradeJob : PackageReader {
     int faultEntry;
     NameFault faultName;
     int tooManyEntries;
+    // The target folder with its separator does not fit its 260-byte buffer.
+    int targetTooLong;
+    // A buffer, the table or an entry record could not be allocated.
+    int outOfMemory;
 
 private:
     UpgradeJob(const UpgradeJob&) = delete;
