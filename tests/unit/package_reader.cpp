@@ -1,0 +1,289 @@
+// Reader and job tests: header checks, title and notes, the entry table and its refusals.
+#include <gtest/gtest.h>
+#include "package_fixture.h"
+#include "stream.h"
+
+namespace {
+
+std::unique_ptr<PackageReader> ReaderOver(const TempDir& dir, const Image& image)
+{
+    std::string path = FreshPackagePath(dir);
+    WriteFileBytes(path, image.b);
+    return std::unique_ptr<PackageReader>(new PackageReader(path.c_str()));
+}
+
+}  // namespace
+
+TEST(PackageReader, HeaderTitleAndNotes)
+{
+    TempDir dir;
+    Image good;
+    good.Header(3, 0).Str("Title").Str("Line one\r\nLine two");
+    auto r = ReaderOver(dir, good);
+    EXPECT_EQ(1, r->IsValid());
+    EXPECT_STREQ("Title", r->title);
+    EXPECT_STREQ("Line one\r\nLine two", r->notes);
+    EXPECT_EQ(3, r->header.version);
+
+    // A title of 100 characters keeps 79; the notes start after its NUL all the same.
+    Image longTitle;
+    longTitle.Header(1, 0).Str(std::string(100, 'T')).Str(std::string(9000, 'N'));
+    auto l = ReaderOver(dir, longTitle);
+    EXPECT_EQ(1, l->IsValid());
+    EXPECT_TRUE(std::string(79, 'T') == l->title) << strlen(l->title);
+    EXPECT_TRUE(std::string(8191, 'N') == l->notes) << strlen(l->notes);
+}
+
+TEST(PackageReader, MagicAndVersionAreChecked)
+{
+    TempDir dir;
+    for (int version : {0, 17})
+        EXPECT_EQ(1, ReaderOver(dir, Image().Header((uint8_t)version, 0).Str("t").Str("n"))->IsValid()) << version;
+    for (int version : {18, 255})
+        EXPECT_EQ(0, ReaderOver(dir, Image().Header((uint8_t)version, 0).Str("t").Str("n"))->IsValid()) << version;
+
+    Image noNul;
+    noNul.Raw(BytesOf("[QZUPD]X")).U8(1).U16(0).Str("t").Str("n");
+    EXPECT_EQ(0, ReaderOver(dir, noNul)->IsValid());
+    Image lower;
+    lower.Raw(BytesOf("[qzupd]")).U8(0).U8(1).U16(0).Str("t").Str("n");
+    EXPECT_EQ(0, ReaderOver(dir, lower)->IsValid());
+}
+
+TEST(PackageReader, ShortOrMissingFilesAreRefusedAfterConstruction)
+{
+    TempDir dir;
+    std::string missing = dir / "none.upg";
+    PackageReader m(missing.c_str());
+    EXPECT_EQ(0, m.IsValid());
+
+    // Ends inside the title, inside the notes, inside the header.
+    EXPECT_EQ(0, ReaderOver(dir, Image().Header(1, 0).Raw(BytesOf("Tit")))->IsValid());
+    EXPECT_EQ(0, ReaderOver(dir, Image().Header(1, 0).Str("t").Raw(BytesOf("no")))->IsValid());
+    EXPECT_EQ(0, ReaderOver(dir, Image().Raw(BytesOf("[QZUPD]")))->IsValid());
+    EXPECT_EQ(0, ReaderOver(dir, Image())->IsValid());
+}
+
+TEST(UpgradeJob, ConstructionDefaults)
+{
+    TempDir dir;
+    auto job = JobOver(dir, ScriptPackage(), "D:\\APPS");
+    ASSERT_EQ(1, job->IsValid());
+    EXPECT_STREQ("D:\\APPS\\", job->targetFolder);
+    EXPECT_EQ(1u, job->progressDone);
+    EXPECT_EQ(1u, job->progressTotal);
+    EXPECT_EQ(nullptr, job->host);
+    EXPECT_EQ(nullptr, job->uiText);
+    EXPECT_EQ(nullptr, job->workWindow);
+    EXPECT_EQ(0xFFFFFFFFu, job->outputLimit);
+    EXPECT_EQ(-1, job->faultEntry);
+    EXPECT_EQ(NameOk, job->faultName);
+    EXPECT_EQ(0, job->tooManyEntries);
+    EXPECT_NE(nullptr, job->messageText);
+    EXPECT_NE(nullptr, job->workPath);
+    EXPECT_NE(nullptr, job->tempPath);
+    for (int i = 0; i < kMaxEntries; i++) ASSERT_EQ(nullptr, job->entries[i]);
+
+    EXPECT_STREQ("D:\\APPS\\", JobOver(dir, ScriptPackage(), "D:\\APPS\\")->targetFolder);
+    EXPECT_STREQ("/opt/app/", JobOver(dir, ScriptPackage(), "/opt/app/")->targetFolder);
+    EXPECT_STREQ("\\", JobOver(dir, ScriptPackage(), "")->targetFolder);
+
+    // 258 characters and the separator fit; 259 leave no room for it.
+    std::string fits(258, 'a'), tooLong(259, 'a');
+    auto f = JobOver(dir, ScriptPackage(), fits.c_str());
+    EXPECT_EQ(1, f->IsValid());
+    EXPECT_EQ(fits + "\\", f->targetFolder);
+    EXPECT_EQ(fits + "\\", JobOver(dir, ScriptPackage(), (fits + "\\").c_str())->targetFolder);
+    for (const std::string& folder : {tooLong, tooLong + "\\"}) {
+        auto t = JobOver(dir, ScriptPackage(), folder.c_str());
+        EXPECT_EQ(0, t->IsValid());
+        EXPECT_EQ(1, t->targetTooLong);
+    }
+}
+
+TEST(UpgradeJob, EntryTableFieldsAndTotal)
+{
+    TempDir dir;
+    Image p;
+    p.Header(1, 4).Str("t").Str("n");
+    p.Entry(0xE5, "patched.dll", 50);   // kind Patch, soft Ask, hard Abort, top bits ignored
+    p.Entry(0x00, "added.txt", 100);
+    p.Entry(0x02, "gone.txt");
+    p.Entry(0x18, "sub\\x.bin", 0);     // Add, soft Abort, hard Ask
+    p.U8(0x77);                          // the first script's first byte
+    auto job = JobOver(dir, p);
+    ASSERT_EQ(1, job->IsValid());
+    EXPECT_EQ(151u, job->progressTotal);
+
+    FileEntry* e = job->entries[0];
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(KindPatch, e->kind);
+    EXPECT_EQ(PolicyAsk, e->softPolicy);
+    EXPECT_EQ(PolicyAbort, e->hardPolicy);
+    EXPECT_EQ(StatePending, e->state);
+    EXPECT_STREQ("patched.dll", e->name);
+    EXPECT_STREQ("desc", e->description);
+    EXPECT_EQ(0x206F73CDu, e->oldPrint.dateTime);
+    EXPECT_EQ(7u, e->oldPrint.size);
+    EXPECT_EQ(0x1234, e->oldPrint.checksum);
+    EXPECT_EQ(50u, e->newPrint.size);
+    EXPECT_EQ(0x4321, e->newPrint.checksum);
+
+    EXPECT_EQ(KindAdd, job->entries[1]->kind);
+    EXPECT_EQ(0u, job->entries[1]->oldPrint.size);
+    EXPECT_EQ(0u, job->entries[1]->oldPrint.dateTime);
+    EXPECT_EQ(KindDelete, job->entries[2]->kind);
+    EXPECT_EQ(7u, job->entries[2]->oldPrint.size);
+    EXPECT_EQ(0u, job->entries[2]->newPrint.dateTime);
+    EXPECT_EQ(PolicyAbort, job->entries[3]->softPolicy);
+    EXPECT_EQ(PolicyAsk, job->entries[3]->hardPolicy);
+    EXPECT_EQ(nullptr, job->entries[4]);
+    // The stream stands at the first script.
+    EXPECT_EQ(0x77, job->stream->Get());
+}
+
+TEST(UpgradeJob, EmptyAndNegativeCounts)
+{
+    TempDir dir;
+    for (int16_t count : {(int16_t)0, (int16_t)-1, (int16_t)-32768}) {
+        Image p;
+        p.Header(1, count).Str("t").Str("n").U8(0x42);
+        auto job = JobOver(dir, p);
+        EXPECT_EQ(1, job->IsValid()) << count;
+        EXPECT_EQ(1u, job->progressTotal);
+        EXPECT_EQ(nullptr, job->entries[0]);
+        EXPECT_EQ(0x42, job->stream->Get());
+    }
+}
+
+TEST(UpgradeJob, PackageEndingInTheTableIsInvalid)
+{
+    TempDir dir;
+    // Positive count, nothing after the notes: the first flag byte meets the end.
+    EXPECT_EQ(0, JobOver(dir, Image().Header(1, 1).Str("t").Str("n"))->IsValid());
+    // Ends inside a name.
+    EXPECT_EQ(0, JobOver(dir, Image().Header(1, 1).Str("t").Str("n").U8(0).Raw(BytesOf("ab")))->IsValid());
+}
+
+TEST(UpgradeJob, FingerprintsCutShortOrMissing)
+{
+    TempDir dir;
+    // A new fingerprint of 6 bytes: the size's upper half and the checksum stay zero.
+    Image partial;
+    partial.Header(1, 1).Str("t").Str("n").U8(KindAdd).Str("a.txt").Str("d").U32(0x206F73CD).U16(0x0201);
+    auto p = JobOver(dir, partial);
+    EXPECT_EQ(1, p->IsValid());
+    EXPECT_EQ(0x0201u + 1, p->progressTotal);
+    EXPECT_EQ(0x0201u, p->entries[0]->newPrint.size);
+    EXPECT_EQ(0, p->entries[0]->newPrint.checksum);
+
+    // The second entry's old fingerprint is missing entirely: total 0, later slots empty.
+    Image missing;
+    missing.Header(1, 3).Str("t").Str("n").Entry(KindAdd, "a.txt", 10).U8(KindPatch).Str("b.txt").Str("d");
+    auto m = JobOver(dir, missing);
+    EXPECT_EQ(1, m->IsValid());
+    EXPECT_EQ(0u, m->progressTotal);
+    ASSERT_NE(nullptr, m->entries[0]);
+    EXPECT_EQ(10u, m->entries[0]->newPrint.size);
+    ASSERT_NE(nullptr, m->entries[1]);
+    EXPECT_STREQ("b.txt", m->entries[1]->name);
+    EXPECT_EQ(nullptr, m->entries[2]);
+
+    // Patch with its old fingerprint but no new one.
+    Image noNew;
+    noNew.Header(1, 1).Str("t").Str("n").U8(KindPatch).Str("c.txt").Str("d").Print(1, 2, 3);
+    EXPECT_EQ(0u, JobOver(dir, noNew)->progressTotal);
+}
+
+TEST(UpgradeJob, TotalWrapsAtThirtyTwoBits)
+{
+    TempDir dir;
+    Image p;
+    p.Header(1, 2).Str("t").Str("n").Entry(KindAdd, "a", 0xFFFFFFF0u).Entry(KindAdd, "b", 0x20);
+    EXPECT_EQ(0x11u, JobOver(dir, p)->progressTotal);
+}
+
+TEST(UpgradeJob, CountsBeyondTheTableReadNothing)
+{
+    TempDir dir;
+    for (int16_t count : {(int16_t)10001, (int16_t)32767}) {
+        Image p;
+        p.Header(1, count).Str("t").Str("n");
+        for (int i = 0; i < 3; i++) p.Entry(KindDelete, "f" + std::to_string(i));
+        auto job = JobOver(dir, p);
+        EXPECT_EQ(0, job->IsValid()) << count;
+        EXPECT_EQ(1, job->tooManyEntries);
+        EXPECT_EQ(nullptr, job->entries[0]);
+        EXPECT_EQ(0u, job->progressTotal);
+        // Nothing of the table was read: the stream stands at the first entry.
+        EXPECT_EQ(KindDelete, job->stream->Get());
+    }
+}
+
+TEST(UpgradeJob, FullTableOfTenThousandIsAccepted)
+{
+    TempDir dir;
+    Image p;
+    p.Header(1, kMaxEntries).Str("t").Str("n");
+    for (int i = 0; i < kMaxEntries; i++) p.Entry(KindAdd, "f" + std::to_string(i), 1);
+    auto job = JobOver(dir, p);
+    EXPECT_EQ(1, job->IsValid());
+    EXPECT_EQ(0, job->tooManyEntries);
+    EXPECT_EQ((uint32_t)kMaxEntries + 1, job->progressTotal);
+    ASSERT_NE(nullptr, job->entries[kMaxEntries - 1]);
+    EXPECT_STREQ("f9999", job->entries[kMaxEntries - 1]->name);
+}
+
+TEST(UpgradeJob, UnsafeNameRefusesTheWholeTable)
+{
+    TempDir dir;
+    struct Case {
+        std::string name;
+        NameFault fault;
+    } cases[] = {
+        {"", NameEmpty},
+        {"C:\\x.txt", NameAbsolute},
+        {"\\x.txt", NameAbsolute},
+        {"a:b", NameAbsolute},
+        {"sub/x.txt", NameForwardSlash},
+        {"sub\\", NameEdgeSeparator},
+        {"sub\\..\\..\\x", NameEmptyComponent},
+        {"a\\\\b", NameEmptyComponent},
+        {"x.txt.", NameTrailingDotOrBlank},
+        {"con.txt", NameDevice},
+        {"a?b", NameBadCharacter},
+        {"__qzupd_\\00000.TMP", NameInScratch},
+        {std::string(260, 'n'), NameTooLong},
+        {std::string(250, 'n'), NameTooLong},
+    };
+    for (const Case& c : cases) {
+        Image p;
+        p.Header(1, 3).Str("t").Str("n").Entry(KindAdd, "fine.txt", 1).Entry(KindDelete, c.name).Entry(KindAdd, "ok", 2);
+        auto job = JobOver(dir, p);
+        EXPECT_EQ(0, job->IsValid()) << c.name;
+        EXPECT_EQ(1, job->faultEntry) << c.name;
+        EXPECT_EQ(c.fault, job->faultName) << c.name;
+        // The table is still read to its end.
+        ASSERT_NE(nullptr, job->entries[2]);
+        EXPECT_STREQ("ok", job->entries[2]->name);
+    }
+    // 249 characters are the most a name can hold whole.
+    Image p;
+    p.Header(1, 1).Str("t").Str("n").Entry(KindAdd, std::string(249, 'n'), 1);
+    EXPECT_EQ(1, JobOver(dir, p)->IsValid());
+}
+
+TEST(UpgradeJob, TeardownReleasesThroughTheHostAndFreesEverySlot)
+{
+    TempDir dir;
+    RecordingHost host;
+    {
+        auto job = JobOver(dir, Image().Header(1, 1).Str("t").Str("n").Entry(KindAdd, "a", 1));
+        // A slot beyond the count must be freed too (the leak checker sees it otherwise).
+        job->entries[kMaxEntries - 1] = new FileEntry();
+        job->host = &host;
+    }
+    EXPECT_EQ(1, host.releases);
+    EXPECT_EQ(0, host.updates);
+    EXPECT_EQ(0, host.polls);
+}
