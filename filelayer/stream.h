@@ -61,8 +61,9 @@ uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count);
 // Resets the source and copies all of it.
 void CopyAll(TQLXStream* destination, TQLXStream* source);
 
-// Open flags of the file stream.
-enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8 };
+// Open flags of the file stream. NoReadAhead keeps a read-only stream at one platform call
+// per operation (for comparisons and for files that others change while we read).
+enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhead = 16 };
 
 // A stream over an operating-system file. Every byte operation is one platform call, except
 // that a stream opened for reading only may read ahead: results and error flag stay exactly

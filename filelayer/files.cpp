@@ -1,0 +1,105 @@
+// File-system primitives over the platform seam, and the current-directory guard.
+#include "files.h"
+#include "os.h"
+#include <stdlib.h>
+#include <string.h>
+
+int FileExists(const char* path)
+{
+    uint32_t a = Os().attributes(path);
+    return a != kAttrInvalid && a != 0 && (a & kAttrDirectory) == 0;
+}
+
+int IsReadOnly(const char* path)
+{
+    uint32_t a = Os().attributes(path);
+    return a != kAttrInvalid && (a & kAttrReadOnly) != 0;
+}
+
+int IsDirectory(const char* path)
+{
+    uint32_t a = Os().attributes(path);
+    return a != kAttrInvalid && (a & kAttrDirectory) != 0;
+}
+
+int MakeFolder(const char* path) { return Os().makeFolder(path) ? 1 : 0; }
+
+int RemoveFolder(const char* path) { return Os().removeFolder(path) ? 1 : 0; }
+
+int RemoveFile(const char* path) { return Os().removeFile(path) ? 1 : 0; }
+
+// No delete before the rename: if the rename failed, the destination would be lost.
+int MoveFileOver(const char* from, const char* to)
+{
+    if (SameNameIgnoringCase(from, to)) return 0;
+    return Os().moveReplace(from, to) ? 1 : 0;
+}
+
+int CopyFileOver(const char* from, const char* to)
+{
+    if (SameNameIgnoringCase(from, to)) return 0;
+    return Os().copyReplace(from, to) ? 1 : 0;
+}
+
+static void CopyCapped(char* out, const char* path)
+{
+    size_t n = strlen(path);
+    if (n >= kPathMax) n = kPathMax - 1;
+    memcpy(out, path, n);
+    out[n] = 0;
+}
+
+void ExpandLongName(const char* path, char* out)
+{
+    CopyCapped(out, path);
+    char name[kPathMax];
+    if (!Os().storedName(path, name, sizeof name)) return;
+    const char* back = strrchr(out, '\\');
+    const char* slash = strrchr(out, '/');
+    const char* sep = back > slash ? back : slash;
+    size_t keep = sep ? (size_t)(sep - out) + 1 : 0;
+    if (keep + strlen(name) >= kPathMax) return;
+    strcpy(out + keep, name);
+}
+
+void ShortName(const char* path, char* out)
+{
+    if (!Os().shortName(path, out, kPathMax)) CopyCapped(out, path);
+}
+
+int JoinPath(char* out, const char* a, const char* b)
+{
+    size_t na = strlen(a), nb = strlen(b);
+    if (na + nb >= kPathMax) {
+        out[0] = 0;
+        return 0;
+    }
+    memmove(out, a, na);
+    memmove(out + na, b, nb + 1);
+    return 1;
+}
+
+int SameNameIgnoringCase(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
+        if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+}
+
+// Larger than a path buffer: a POSIX working directory may be longer than 259 bytes.
+static const size_t kGuardBuffer = 4096;
+
+CurrentDirectoryGuard::CurrentDirectoryGuard() : saved((char*)malloc(kGuardBuffer))
+{
+    if (saved && !Os().getCurrentDir(saved, kGuardBuffer)) saved[0] = 0;
+}
+
+CurrentDirectoryGuard::~CurrentDirectoryGuard()
+{
+    if (saved && saved[0]) Os().setCurrentDir(saved);
+    free(saved);
+}

@@ -1,0 +1,74 @@
+// The table in force and the registry of linked-in resources; no OS calls here.
+#include "os_platform.h"
+#include <string.h>
+
+namespace {
+
+const OsLayer* current = nullptr;
+
+// Programs carry a handful of resources at most; a fixed table keeps this allocation-free.
+const int kMaxResources = 16;
+const size_t kMaxResourceName = 64;
+
+struct Resource {
+    char name[kMaxResourceName];
+    const void* data;
+    uint32_t size;
+};
+
+Resource resources[kMaxResources];
+int resourceCount = 0;
+
+int SameIgnoringAsciiCase(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
+        if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+}
+
+Resource* Lookup(const char* name)
+{
+    for (int i = 0; i < resourceCount; ++i)
+        if (SameIgnoringAsciiCase(resources[i].name, name)) return &resources[i];
+    return nullptr;
+}
+
+}  // namespace
+
+const OsLayer& Os() { return current ? *current : kPlatformOs; }
+
+const OsLayer& NativeOs() { return kPlatformOs; }
+
+const OsLayer* SetOs(const OsLayer* layer)
+{
+    const OsLayer* previous = current ? current : &kPlatformOs;
+    current = (layer == &kPlatformOs) ? nullptr : layer;
+    return previous;
+}
+
+void RegisterResource(const char* name, const void* data, uint32_t size)
+{
+    if (!name || strlen(name) >= kMaxResourceName) return;
+    Resource* r = Lookup(name);
+    if (!r) {
+        if (resourceCount == kMaxResources) return;
+        r = &resources[resourceCount++];
+        strcpy(r->name, name);
+    }
+    r->data = data;
+    r->size = size;
+}
+
+int FindRegisteredResource(const char* name, const void** data, uint32_t* size)
+{
+    if (!name) return 0;
+    Resource* r = Lookup(name);
+    if (!r) return 0;
+    *data = r->data;
+    *size = r->size;
+    return 1;
+}

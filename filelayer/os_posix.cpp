@@ -1,0 +1,459 @@
+// The platform seam on POSIX: Windows-like file semantics (exclusive opens, read-only marks) over POSIX calls.
+#include "os_platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// Paths reach the seam as the Windows-minded core spells them; the core caps them at 260
+// bytes, this buffer only has to be large enough never to cut a legal one.
+const size_t kNativePath = 4096;
+
+const uint64_t kTicksPerSecond = 10000000ull;
+// Seconds from 1601-01-01 to 1970-01-01.
+const int64_t kEpochDelta = 11644473600ll;
+
+int NativePath(const char* path, char* out)
+{
+    if (!path) return 0;
+    size_t n = strlen(path);
+    if (n == 0 || n >= kNativePath) return 0;
+    for (size_t i = 0; i <= n; ++i) out[i] = path[i] == '\\' ? '/' : path[i];
+    return 1;
+}
+
+int Fd(OsHandle h) { return (h < 0 || h > 0x7FFFFFFF) ? -1 : (int)h; }
+
+bool OwnerMayWrite(const struct stat& st) { return (st.st_mode & S_IWUSR) != 0; }
+
+// Windows refuses to delete, replace or rename a file that any handle holds without
+// sharing; flock gives the same answer here because every open of ours holds a lock.
+bool InUse(const char* native)
+{
+    int fd = ::open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return busy;
+}
+
+// A file that may not be replaced or deleted: read-only or held open.
+bool Protected(const char* native)
+{
+    struct stat st;
+    if (lstat(native, &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) return false;
+    return !OwnerMayWrite(st) || InUse(native);
+}
+
+OsHandle PosixOpen(const char* path, unsigned flags)
+{
+    char p[kNativePath];
+    if (!NativePath(path, p)) return kNoHandle;
+    bool write = (flags & 2) != 0;
+    bool read = (flags & 1) != 0 || !write;
+    int mode = read ? (write ? O_RDWR : O_RDONLY) : (O_WRONLY | O_CREAT);
+    int fd = ::open(p, mode | O_CLOEXEC, 0666);
+    if (fd < 0) return kNoHandle;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (write && !OwnerMayWrite(st))) {
+        ::close(fd);
+        return kNoHandle;
+    }
+    // Sharing bits let sharing opens coexist; without them the open is exclusive.
+    int lock = (flags & 12) ? LOCK_SH : LOCK_EX;
+    if (flock(fd, lock | LOCK_NB) != 0) {
+        ::close(fd);
+        return kNoHandle;
+    }
+    // Truncate only once the lock is ours: never cut a file that someone else holds.
+    if (!read && ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return kNoHandle;
+    }
+    return (OsHandle)fd;
+}
+
+void PosixClose(OsHandle h)
+{
+    int fd = Fd(h);
+    if (fd >= 0) ::close(fd);
+}
+
+int PosixRead(OsHandle h, void* buffer, uint32_t n, uint32_t* got)
+{
+    *got = 0;
+    int fd = Fd(h);
+    if (fd < 0) return 0;
+    ssize_t r;
+    do r = ::read(fd, buffer, n);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return 0;
+    *got = (uint32_t)r;
+    return 1;
+}
+
+int PosixWrite(OsHandle h, const void* buffer, uint32_t n, uint32_t* put)
+{
+    *put = 0;
+    int fd = Fd(h);
+    if (fd < 0) return 0;
+    const char* p = (const char*)buffer;
+    uint32_t done = 0;
+    // Like WriteFile on a disk file: the whole block or a failure.
+    while (done < n) {
+        ssize_t r = ::write(fd, p + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += (uint32_t)r;
+    }
+    *put = done;
+    return done == n;
+}
+
+int PosixSeek(OsHandle h, uint32_t position, uint32_t* now)
+{
+    *now = 0xFFFFFFFFu;
+    int fd = Fd(h);
+    if (fd < 0) return 0;
+    off_t r = lseek(fd, (off_t)position, SEEK_SET);
+    if (r < 0) return 0;
+    *now = (uint32_t)r;
+    return 1;
+}
+
+uint32_t PosixTell(OsHandle h)
+{
+    int fd = Fd(h);
+    if (fd < 0) return 0xFFFFFFFFu;
+    off_t r = lseek(fd, 0, SEEK_CUR);
+    return r < 0 ? 0xFFFFFFFFu : (uint32_t)r;
+}
+
+int64_t PosixSize(OsHandle h)
+{
+    int fd = Fd(h);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    return (int64_t)st.st_size;
+}
+
+int PosixGetWriteTime(OsHandle h, OsFileTime* utc)
+{
+    int fd = Fd(h);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return 0;
+    int64_t secs = (int64_t)st.st_mtim.tv_sec + kEpochDelta;
+    if (secs < 0) return 0;
+    *utc = (uint64_t)secs * kTicksPerSecond + (uint64_t)st.st_mtim.tv_nsec / 100;
+    return 1;
+}
+
+// The file system keeps no settable creation time; access and write time carry the stamp.
+int PosixSetTimes(OsHandle h, OsFileTime utc)
+{
+    int fd = Fd(h);
+    if (fd < 0) return 0;
+    struct timespec ts[2];
+    ts[0].tv_sec = (time_t)((int64_t)(utc / kTicksPerSecond) - kEpochDelta);
+    ts[0].tv_nsec = (long)(utc % kTicksPerSecond) * 100;
+    ts[1] = ts[0];
+    return futimens(fd, ts) == 0;
+}
+
+// The offset in force now, not on the file's date: the same rule in both directions, so a
+// stamped file reads back with exactly the stamped local time.
+int CurrentOffset(int64_t* seconds)
+{
+    time_t now = time(nullptr);
+    struct tm local;
+    if (!localtime_r(&now, &local)) return 0;
+    *seconds = (int64_t)local.tm_gmtoff;
+    return 1;
+}
+
+int Shift(OsFileTime* t, int64_t seconds)
+{
+    int64_t ticks = seconds * (int64_t)kTicksPerSecond;
+    if (ticks < 0 && *t < (uint64_t)(-ticks)) return 0;
+    *t += (uint64_t)ticks;
+    return 1;
+}
+
+int PosixUtcToLocal(OsFileTime* t)
+{
+    int64_t off;
+    return CurrentOffset(&off) && Shift(t, off);
+}
+
+int PosixLocalToUtc(OsFileTime* t)
+{
+    int64_t off;
+    return CurrentOffset(&off) && Shift(t, -off);
+}
+
+uint32_t PosixAttributes(const char* path)
+{
+    char p[kNativePath];
+    struct stat st;
+    if (!NativePath(path, p) || stat(p, &st) != 0) return kAttrInvalid;
+    uint32_t a = 0;
+    if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+    if (!OwnerMayWrite(st)) a |= kAttrReadOnly;
+    return a ? a : (uint32_t)kAttrNormal;
+}
+
+int PosixMakeFolder(const char* path)
+{
+    char p[kNativePath];
+    return NativePath(path, p) && mkdir(p, 0777) == 0;
+}
+
+int PosixRemoveFolder(const char* path)
+{
+    char p[kNativePath];
+    return NativePath(path, p) && rmdir(p) == 0;
+}
+
+int PosixRemoveFile(const char* path)
+{
+    char p[kNativePath];
+    struct stat st;
+    if (!NativePath(path, p) || lstat(p, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+    if (Protected(p)) return 0;
+    return unlink(p) == 0;
+}
+
+int PosixMoveReplace(const char* from, const char* to)
+{
+    char f[kNativePath], t[kNativePath];
+    struct stat st;
+    if (!NativePath(from, f) || !NativePath(to, t) || lstat(f, &st) != 0) return 0;
+    if (!S_ISDIR(st.st_mode) && InUse(f)) return 0;
+    if (Protected(t)) return 0;
+    // rename() replaces atomically and leaves the destination alone when it fails.
+    return rename(f, t) == 0;
+}
+
+int PosixCopyReplace(const char* from, const char* to)
+{
+    char f[kNativePath], t[kNativePath];
+    if (!NativePath(from, f) || !NativePath(to, t)) return 0;
+    int in = ::open(f, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return 0;
+    struct stat st;
+    // The source is read with others allowed to read; an exclusive holder refuses the copy.
+    if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode) || flock(in, LOCK_SH | LOCK_NB) != 0) {
+        ::close(in);
+        return 0;
+    }
+    int out = -1;
+    if (!Protected(t)) out = ::open(t, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777);
+    struct stat ost;
+    if (out < 0 || fstat(out, &ost) != 0 || S_ISDIR(ost.st_mode) || flock(out, LOCK_EX | LOCK_NB) != 0 ||
+        ftruncate(out, 0) != 0) {
+        if (out >= 0) ::close(out);
+        ::close(in);
+        return 0;
+    }
+    int ok = 1;
+    const size_t kChunk = 65536;
+    char* buffer = (char*)malloc(kChunk);
+    if (!buffer) ok = 0;
+    while (ok) {
+        ssize_t r = ::read(in, buffer, kChunk);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) ok = 0;
+        if (r <= 0) break;
+        uint32_t put;
+        if (!PosixWrite((OsHandle)out, buffer, (uint32_t)r, &put)) ok = 0;
+    }
+    free(buffer);
+    if (ok) {
+        // A copy keeps the source's write time, as the platform copy does on Windows.
+        struct timespec ts[2] = {st.st_atim, st.st_mtim};
+        futimens(out, ts);
+    }
+    ::close(out);
+    ::close(in);
+    return ok;
+}
+
+int PosixStoredName(const char* path, char* name, size_t capacity)
+{
+    char p[kNativePath];
+    if (!NativePath(path, p)) return 0;
+    char* slash = strrchr(p, '/');
+    const char* last = slash ? slash + 1 : p;
+    if (*last == 0 || strcmp(last, ".") == 0 || strcmp(last, "..") == 0) return 0;
+    char folder[kNativePath];
+    if (!slash) strcpy(folder, ".");
+    else if (slash == p) strcpy(folder, "/");
+    else {
+        memcpy(folder, p, (size_t)(slash - p));
+        folder[slash - p] = 0;
+    }
+    DIR* d = opendir(folder);
+    if (!d) return 0;
+    char found[256] = "";
+    bool exact = false;
+    while (struct dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, last) == 0) {
+            exact = true;
+            break;
+        }
+        if (!found[0] && strcasecmp(e->d_name, last) == 0 && strlen(e->d_name) < sizeof found)
+            strcpy(found, e->d_name);
+    }
+    closedir(d);
+    const char* result = exact ? last : found;
+    if (!*result || strlen(result) >= capacity) return 0;
+    strcpy(name, result);
+    return 1;
+}
+
+// No 8.3 aliases here: an existing path is its own short name.
+int PosixShortName(const char* path, char* out, size_t capacity)
+{
+    char p[kNativePath];
+    struct stat st;
+    if (!NativePath(path, p) || stat(p, &st) != 0 || strlen(path) >= capacity) return 0;
+    strcpy(out, path);
+    return 1;
+}
+
+int PosixGetCurrentDir(char* buffer, size_t capacity)
+{
+    return capacity > 0 && getcwd(buffer, capacity) != nullptr;
+}
+
+int PosixSetCurrentDir(const char* path)
+{
+    char p[kNativePath];
+    return NativePath(path, p) && chdir(p) == 0;
+}
+
+uint32_t PosixTicks()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
+}
+
+bool DiskFileSystem(const char* type)
+{
+    static const char* const kDisk[] = {"ext2", "ext3",  "ext4",  "xfs",     "btrfs", "vfat",     "msdos",
+                                        "exfat", "ntfs", "ntfs3", "fuseblk", "jfs",   "reiserfs", "f2fs",
+                                        "zfs",  "hfs",   "hfsplus", "ufs",   "nilfs2"};
+    for (const char* k : kDisk)
+        if (strcmp(type, k) == 0) return true;
+    return false;
+}
+
+// /proc/self/mounts writes blanks and the like as \ooo.
+void Unescape(char* s)
+{
+    char* w = s;
+    for (char* r = s; *r; ++w) {
+        if (r[0] == '\\' && r[1] >= '0' && r[1] <= '3' && r[2] >= '0' && r[2] <= '7' && r[3] >= '0' && r[3] <= '7') {
+            *w = (char)(((r[1] - '0') << 6) | ((r[2] - '0') << 3) | (r[3] - '0'));
+            r += 4;
+        } else {
+            *w = *r++;
+        }
+    }
+    *w = 0;
+}
+
+const int kMaxRoots = 26;
+
+// The folders that stand for drive letters, sorted by path ("/" sorts first); returns the count.
+int DiskRoots(char roots[kMaxRoots][kNativePath])
+{
+    FILE* f = fopen("/proc/self/mounts", "re");
+    if (!f) return 0;
+    int count = 0;
+    char line[3 * kNativePath];
+    while (fgets(line, sizeof line, f)) {
+        char* save = nullptr;
+        char* device = strtok_r(line, " \t\n", &save);
+        char* dir = device ? strtok_r(nullptr, " \t\n", &save) : nullptr;
+        char* type = dir ? strtok_r(nullptr, " \t\n", &save) : nullptr;
+        if (!type || !DiskFileSystem(type)) continue;
+        Unescape(dir);
+        struct stat st;
+        // Files bind-mounted from a disk (containers do that) are not roots.
+        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || strlen(dir) + 2 > kNativePath) continue;
+        bool seen = false;
+        for (int i = 0; i < count && !seen; ++i) seen = strcmp(roots[i], dir) == 0;
+        if (seen || count == kMaxRoots) continue;
+        int at = count++;
+        while (at > 0 && strcmp(roots[at - 1], dir) > 0) {
+            strcpy(roots[at], roots[at - 1]);
+            --at;
+        }
+        strcpy(roots[at], dir);
+    }
+    fclose(f);
+    return count;
+}
+
+int PosixDriveRoot(int index, char* root, size_t capacity)
+{
+    if (index < 0 || index >= kMaxRoots) return 1;
+    static char roots[kMaxRoots][kNativePath];
+    int count = DiskRoots(roots);
+    if (index >= count) return 1;
+    size_t n = strlen(roots[index]);
+    bool slash = n > 0 && roots[index][n - 1] == '/';
+    if (n + (slash ? 0 : 1) + 1 > capacity) return 1;
+    strcpy(root, roots[index]);
+    if (!slash) strcat(root, "/");
+    return 3;
+}
+
+// Symbolic links are not followed: a link back up the tree would make a walk endless.
+int PosixListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    char p[kNativePath];
+    if (!NativePath(folder, p)) return 0;
+    DIR* d = opendir(p);
+    if (!d) return 0;
+    int fd = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        bool dir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            dir = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (dir) add(context, e->d_name);
+    }
+    closedir(d);
+    return 1;
+}
+
+int PosixFindResource(void*, const char* name, const void** data, uint32_t* size)
+{
+    return FindRegisteredResource(name, data, size);
+}
+
+}  // namespace
+
+extern const OsLayer kPlatformOs = {
+    PosixOpen,         PosixClose,        PosixRead,        PosixWrite,         PosixSeek,
+    PosixTell,         PosixSize,         PosixGetWriteTime, PosixSetTimes,     PosixUtcToLocal,
+    PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
+    PosixMoveReplace,  PosixCopyReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
+    PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixFindResource,
+};

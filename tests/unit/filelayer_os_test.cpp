@@ -1,0 +1,127 @@
+// The platform seam: swapping tables, the resource registry, drives, folder listings and file times.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <string.h>
+#include <string>
+#include <vector>
+#include "dostime.h"
+#include "files.h"
+#include "stream.h"
+#include "testutil.h"
+
+namespace {
+
+int FailingWrite(OsHandle, const void*, uint32_t, uint32_t* put)
+{
+    *put = 0;
+    return 0;
+}
+
+void Collect(void* context, const char* name) { ((std::vector<std::string>*)context)->push_back(name); }
+
+}  // namespace
+
+TEST(OsSeam, SwappedTableIsUsedAndRestored)
+{
+    EXPECT_EQ(&NativeOs(), &Os());
+    OsLayer faulty = NativeOs();
+    faulty.write = FailingWrite;
+    const OsLayer* previous = SetOs(&faulty);
+    EXPECT_EQ(&NativeOs(), previous);
+    EXPECT_EQ(&faulty, &Os());
+
+    TempDir dir;
+    std::string f = dir / "disk-full.bin";
+    {
+        TQLXFStream s(WriteAccess, f.c_str());
+        ASSERT_FALSE(s.HasError());
+        s.Put('a');
+        EXPECT_TRUE(s.HasError());
+    }
+    EXPECT_EQ(&faulty, SetOs(nullptr));
+    EXPECT_EQ(&NativeOs(), &Os());
+    TQLXFStream s(WriteAccess, f.c_str());
+    s.Put('a');
+    EXPECT_FALSE(s.HasError());
+}
+
+TEST(OsSeam, RegisteredResourcesAreFoundIgnoringCase)
+{
+    static const char kBytes[] = "resource bytes";
+    RegisterResource("TestRes", kBytes, 14);
+    const void* data = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(1, !!Os().findResource(nullptr, "TESTRES", &data, &size));
+    EXPECT_EQ((const void*)kBytes, data);
+    EXPECT_EQ(14u, size);
+    static const char kOther[] = "replaced";
+    RegisterResource("testres", kOther, 8);
+    ASSERT_TRUE(Os().findResource(nullptr, "TestRes", &data, &size));
+    EXPECT_EQ((const void*)kOther, data);
+    EXPECT_EQ(8u, size);
+    EXPECT_FALSE(Os().findResource(nullptr, "NoSuchResource", &data, &size));
+    // The test programs carry the default wording, registered or linked in as a real resource.
+    ASSERT_TRUE(Os().findResource(nullptr, "upgapplyui", &data, &size));
+    EXPECT_GT(size, 21u);
+}
+
+TEST(OsSeam, DrivesAndFolderListings)
+{
+    char root[kPathMax];
+    int fixed = 0;
+    for (int i = 0; i < 26; ++i) {
+        int type = Os().driveRoot(i, root, sizeof root);
+        if (type == 3) {
+            ++fixed;
+            EXPECT_EQ(1, IsDirectory(root)) << root;
+            char last = root[strlen(root) - 1];
+            EXPECT_TRUE(last == '/' || last == '\\') << root;
+        }
+    }
+    EXPECT_GE(fixed, 1);
+    EXPECT_EQ(1, Os().driveRoot(26, root, sizeof root));
+    EXPECT_EQ(1, Os().driveRoot(-1, root, sizeof root));
+
+    TempDir dir;
+    ASSERT_EQ(1, MakeFolder((dir / "Alpha").c_str()));
+    ASSERT_EQ(1, MakeFolder((dir / ".dotted").c_str()));
+    ASSERT_EQ(1, MakeFolder((dir / "Alpha\\inner").c_str()));
+    WriteFileBytes(dir / "file.txt", BytesOf("f"));
+    std::vector<std::string> names;
+    std::string folder = dir.path();
+    folder.pop_back();
+    ASSERT_TRUE(Os().listFolders(folder.c_str(), Collect, &names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::vector<std::string>({".dotted", "Alpha"}), names);
+    EXPECT_FALSE(Os().listFolders((dir / "missing").c_str(), Collect, &names));
+}
+
+TEST(OsSeam, FileTimesAndLocalTimeAreConsistent)
+{
+    TempDir dir;
+    std::string f = dir / "stamp.bin";
+    WriteFileBytes(f, BytesOf("s"));
+    OsFileTime stamp;
+    ASSERT_TRUE(DosToFileTime(0x206F, 0x73CD, &stamp));
+    OsFileTime local = stamp;
+    ASSERT_TRUE(Os().utcToLocal(&local));
+    OsFileTime back = local;
+    ASSERT_TRUE(Os().localToUtc(&back));
+    EXPECT_EQ(stamp, back);
+    {
+        TQLXFStream s(ReadAccess | WriteAccess, f.c_str());
+        ASSERT_TRUE(Os().setTimes(s.handle, stamp));
+    }
+    TQLXFStream s(ReadAccess, f.c_str());
+    OsFileTime read = 0;
+    ASSERT_TRUE(Os().getWriteTime(s.handle, &read));
+    EXPECT_EQ(stamp, read);
+    uint16_t date, time;
+    ASSERT_TRUE(FileTimeToDos(read, &date, &time));
+    EXPECT_EQ(0x206F, date);
+    EXPECT_EQ(0x73CD, time);
+    EXPECT_FALSE(Os().getWriteTime(kNoHandle, &read));
+
+    uint32_t t0 = Os().ticks(), t1 = Os().ticks();
+    EXPECT_LE(t1 - t0, 1000u);
+}
