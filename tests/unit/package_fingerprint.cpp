@@ -120,10 +120,10 @@ TEST(Fingerprint, FileContentMatchesReference)
         WriteFileBytes(path, data);
         FileFingerprint fp;
         ASSERT_EQ(1, ComputeFingerprint(path.c_str(), &fp)) << n;
-        EXPECT_EQ(n, fp.size);
-        EXPECT_EQ(ReferenceChecksum(data), fp.checksum) << n;
-        EXPECT_NE(0u, fp.dateTime);
-        EXPECT_EQ(WriteTimeOf(path), fp.dateTime);
+        EXPECT_EQ(n, +fp.size);
+        EXPECT_EQ(ReferenceChecksum(data), +fp.checksum) << n;
+        EXPECT_NE(0u, +fp.dateTime);
+        EXPECT_EQ(WriteTimeOf(path), +fp.dateTime);
     }
 }
 
@@ -142,9 +142,9 @@ TEST(Fingerprint, UnreadableFilesGiveFalseAndAllZero)
         FileFingerprint fp;
         memset(&fp, 0xAA, sizeof fp);
         EXPECT_EQ(0, ComputeFingerprint(p.c_str(), &fp)) << p;
-        EXPECT_EQ(0u, fp.dateTime);
-        EXPECT_EQ(0u, fp.size);
-        EXPECT_EQ(0, fp.checksum);
+        EXPECT_EQ(0u, +fp.dateTime);
+        EXPECT_EQ(0u, +fp.size);
+        EXPECT_EQ(0, +fp.checksum);
     }
 }
 
@@ -157,7 +157,7 @@ TEST(Fingerprint, OddSecondReadsAsTheEvenSecondBelow)
     SetLocalTime(path, 0x206F73CD, 15000000);
     FileFingerprint fp;
     ASSERT_EQ(1, ComputeFingerprint(path.c_str(), &fp));
-    EXPECT_EQ(0x206F73CDu, fp.dateTime);
+    EXPECT_EQ(0x206F73CDu, +fp.dateTime);
 }
 
 TEST(VerifyAndStamp, RightContentIsStampedAndFingerprintsBackExactly)

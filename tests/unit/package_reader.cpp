@@ -123,18 +123,18 @@ TEST(UpgradeJob, EntryTableFieldsAndTotal)
     EXPECT_EQ(StatePending, e->state);
     EXPECT_STREQ("patched.dll", e->name);
     EXPECT_STREQ("desc", e->description);
-    EXPECT_EQ(0x206F73CDu, e->oldPrint.dateTime);
-    EXPECT_EQ(7u, e->oldPrint.size);
-    EXPECT_EQ(0x1234, e->oldPrint.checksum);
-    EXPECT_EQ(50u, e->newPrint.size);
-    EXPECT_EQ(0x4321, e->newPrint.checksum);
+    EXPECT_EQ(0x206F73CDu, +e->oldPrint.dateTime);
+    EXPECT_EQ(7u, +e->oldPrint.size);
+    EXPECT_EQ(0x1234, +e->oldPrint.checksum);
+    EXPECT_EQ(50u, +e->newPrint.size);
+    EXPECT_EQ(0x4321, +e->newPrint.checksum);
 
     EXPECT_EQ(KindAdd, job->entries[1]->kind);
-    EXPECT_EQ(0u, job->entries[1]->oldPrint.size);
-    EXPECT_EQ(0u, job->entries[1]->oldPrint.dateTime);
+    EXPECT_EQ(0u, +job->entries[1]->oldPrint.size);
+    EXPECT_EQ(0u, +job->entries[1]->oldPrint.dateTime);
     EXPECT_EQ(KindDelete, job->entries[2]->kind);
-    EXPECT_EQ(7u, job->entries[2]->oldPrint.size);
-    EXPECT_EQ(0u, job->entries[2]->newPrint.dateTime);
+    EXPECT_EQ(7u, +job->entries[2]->oldPrint.size);
+    EXPECT_EQ(0u, +job->entries[2]->newPrint.dateTime);
     EXPECT_EQ(PolicyAbort, job->entries[3]->softPolicy);
     EXPECT_EQ(PolicyAsk, job->entries[3]->hardPolicy);
     EXPECT_EQ(nullptr, job->entries[4]);
@@ -174,8 +174,8 @@ TEST(UpgradeJob, FingerprintsCutShortOrMissing)
     auto p = JobOver(dir, partial);
     EXPECT_EQ(1, p->IsValid());
     EXPECT_EQ(0x0201u + 1, p->progressTotal);
-    EXPECT_EQ(0x0201u, p->entries[0]->newPrint.size);
-    EXPECT_EQ(0, p->entries[0]->newPrint.checksum);
+    EXPECT_EQ(0x0201u, +p->entries[0]->newPrint.size);
+    EXPECT_EQ(0, +p->entries[0]->newPrint.checksum);
 
     // The second entry's old fingerprint is missing entirely: total 0, later slots empty.
     Image missing;
@@ -184,7 +184,7 @@ TEST(UpgradeJob, FingerprintsCutShortOrMissing)
     EXPECT_EQ(1, m->IsValid());
     EXPECT_EQ(0u, m->progressTotal);
     ASSERT_NE(nullptr, m->entries[0]);
-    EXPECT_EQ(10u, m->entries[0]->newPrint.size);
+    EXPECT_EQ(10u, +m->entries[0]->newPrint.size);
     ASSERT_NE(nullptr, m->entries[1]);
     EXPECT_STREQ("b.txt", m->entries[1]->name);
     EXPECT_EQ(nullptr, m->entries[2]);
