@@ -51,10 +51,10 @@ TEST(FilePrimitives, ExistenceAndAttributes)
     EXPECT_EQ(0, IsDirectory((dir / "nothing").c_str()));
 
     // Read-only files refuse write access and deletion, as the platform's read-only mark does.
-    TQLXFStream w(ReadAccess | WriteAccess, ro.c_str());
-    EXPECT_TRUE(w.HasError());
-    TQLXFStream w2(WriteAccess, ro.c_str());
-    EXPECT_TRUE(w2.HasError());
+    for (unsigned flags : {(unsigned)(ReadAccess | WriteAccess), (unsigned)WriteAccess}) {
+        TQLXFStream w(flags, ro.c_str());
+        EXPECT_TRUE(w.HasError()) << flags;
+    }
     EXPECT_EQ(BytesOf("y"), ReadFileBytes(ro));
     EXPECT_EQ(0, RemoveFile(ro.c_str()));
     EXPECT_TRUE(PathExists(ro));
@@ -129,6 +129,10 @@ TEST(FilePrimitives, CopyFileOver)
     EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
     EXPECT_EQ(BytesOf("payload"), ReadFileBytes(a));
     EXPECT_EQ(0, CopyFileOver((dir / "none").c_str(), b.c_str()));
+    EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
+    WriteFileBytes(a, BytesOf("newer"));
+    MakeReadOnly(b);
+    EXPECT_EQ(0, CopyFileOver(a.c_str(), b.c_str()));
     EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
 }
 

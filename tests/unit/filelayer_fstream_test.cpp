@@ -117,8 +117,8 @@ TEST(FileStream, OpenIsExclusiveWhileTheStreamLives)
         EXPECT_TRUE(second.HasError());
         TQLXFStream writer(WriteAccess, f.c_str());
         EXPECT_TRUE(writer.HasError());
-        EXPECT_EQ(BytesOf("keep me"), ReadFileBytes(f));   // a refused writer truncates nothing
         first.Close();
+        EXPECT_EQ(BytesOf("keep me"), ReadFileBytes(f));   // a refused writer truncated nothing
         TQLXFStream third(ReadAccess | WriteAccess, f.c_str());
         EXPECT_FALSE(third.HasError());
         TQLXFStream fourth(ReadAccess, f.c_str());

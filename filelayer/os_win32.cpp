@@ -1,0 +1,223 @@
+// The platform seam on Windows: thin wrappers over the kernel's file, folder, time and resource calls.
+#include "os_platform.h"
+
+#include <windows.h>
+#include <string.h>
+
+namespace {
+
+HANDLE H(OsHandle h) { return (HANDLE)h; }
+
+bool Valid(OsHandle h) { return h != kNoHandle && h != 0; }
+
+// Windows refuses to write, replace or delete a read-only file; Wine run by root does not,
+// because the mark is only a permission bit there. Asking first gives one answer everywhere.
+bool ReadOnlyFile(const char* path)
+{
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+OsHandle WinOpen(const char* path, unsigned flags)
+{
+    if (!path) return kNoHandle;
+    bool write = (flags & 2) != 0;
+    bool read = (flags & 1) != 0 || !write;
+    DWORD access = (read ? GENERIC_READ : 0) | (write ? GENERIC_WRITE : 0);
+    DWORD creation = read ? OPEN_EXISTING : CREATE_ALWAYS;
+    DWORD share = ((flags & 4) ? FILE_SHARE_READ : 0) | ((flags & 8) ? FILE_SHARE_WRITE : 0);
+    if (write && ReadOnlyFile(path)) return kNoHandle;
+    HANDLE h = CreateFileA(path, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? kNoHandle : (OsHandle)h;
+}
+
+void WinClose(OsHandle h)
+{
+    if (Valid(h)) CloseHandle(H(h));
+}
+
+int WinRead(OsHandle h, void* buffer, uint32_t n, uint32_t* got)
+{
+    *got = 0;
+    DWORD done = 0;
+    if (!Valid(h) || !ReadFile(H(h), buffer, n, &done, nullptr)) return 0;
+    *got = done;
+    return 1;
+}
+
+int WinWrite(OsHandle h, const void* buffer, uint32_t n, uint32_t* put)
+{
+    *put = 0;
+    DWORD done = 0;
+    if (!Valid(h) || !WriteFile(H(h), buffer, n, &done, nullptr)) return 0;
+    *put = done;
+    return done == n;
+}
+
+// No high part: positions of 2 GiB and more fail, as the stream's 32-bit positions expect.
+int WinSeek(OsHandle h, uint32_t position, uint32_t* now)
+{
+    *now = 0xFFFFFFFFu;
+    if (!Valid(h)) return 0;
+    DWORD r = SetFilePointer(H(h), (LONG)position, nullptr, FILE_BEGIN);
+    if (r == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return 0;
+    *now = r;
+    return 1;
+}
+
+uint32_t WinTell(OsHandle h)
+{
+    if (!Valid(h)) return 0xFFFFFFFFu;
+    return SetFilePointer(H(h), 0, nullptr, FILE_CURRENT);
+}
+
+int64_t WinSize(OsHandle h)
+{
+    if (!Valid(h)) return -1;
+    DWORD high = 0;
+    DWORD low = GetFileSize(H(h), &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return -1;
+    return (int64_t)(((uint64_t)high << 32) | low);
+}
+
+FILETIME ToFt(OsFileTime t)
+{
+    FILETIME ft;
+    ft.dwLowDateTime = (DWORD)t;
+    ft.dwHighDateTime = (DWORD)(t >> 32);
+    return ft;
+}
+
+OsFileTime FromFt(const FILETIME& ft) { return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime; }
+
+int WinGetWriteTime(OsHandle h, OsFileTime* utc)
+{
+    FILETIME ft;
+    if (!Valid(h) || !GetFileTime(H(h), nullptr, nullptr, &ft)) return 0;
+    *utc = FromFt(ft);
+    return 1;
+}
+
+int WinSetTimes(OsHandle h, OsFileTime utc)
+{
+    FILETIME ft = ToFt(utc);
+    return Valid(h) && SetFileTime(H(h), &ft, &ft, &ft);
+}
+
+int WinUtcToLocal(OsFileTime* t)
+{
+    FILETIME in = ToFt(*t), out;
+    if (!FileTimeToLocalFileTime(&in, &out)) return 0;
+    *t = FromFt(out);
+    return 1;
+}
+
+int WinLocalToUtc(OsFileTime* t)
+{
+    FILETIME in = ToFt(*t), out;
+    if (!LocalFileTimeToFileTime(&in, &out)) return 0;
+    *t = FromFt(out);
+    return 1;
+}
+
+uint32_t WinAttributes(const char* path) { return path ? (uint32_t)GetFileAttributesA(path) : (uint32_t)kAttrInvalid; }
+
+int WinMakeFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+int WinRemoveFolder(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+int WinRemoveFile(const char* path) { return !ReadOnlyFile(path) && DeleteFileA(path) != 0; }
+
+int WinMoveReplace(const char* from, const char* to)
+{
+    return !ReadOnlyFile(to) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+int WinCopyReplace(const char* from, const char* to) { return !ReadOnlyFile(to) && CopyFileA(from, to, FALSE) != 0; }
+
+int WinStoredName(const char* path, char* name, size_t capacity)
+{
+    WIN32_FIND_DATAA found;
+    memset(&found, 0, sizeof found);
+    HANDLE h = FindFirstFileA(path, &found);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    FindClose(h);
+    if (strlen(found.cFileName) >= capacity) return 0;
+    strcpy(name, found.cFileName);
+    return 1;
+}
+
+int WinShortName(const char* path, char* out, size_t capacity)
+{
+    DWORD n = GetShortPathNameA(path, out, (DWORD)capacity);
+    return n != 0 && n < capacity;
+}
+
+int WinGetCurrentDir(char* buffer, size_t capacity)
+{
+    DWORD n = GetCurrentDirectoryA((DWORD)capacity, buffer);
+    return n != 0 && n < capacity;
+}
+
+int WinSetCurrentDir(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+uint32_t WinTicks() { return GetTickCount(); }
+
+int WinDriveRoot(int index, char* root, size_t capacity)
+{
+    if (index < 0 || index > 25 || capacity < 4) return DRIVE_NO_ROOT_DIR;
+    root[0] = (char)('A' + index);
+    root[1] = ':';
+    root[2] = '\\';
+    root[3] = 0;
+    return (int)GetDriveTypeA(root);
+}
+
+int WinListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    char pattern[MAX_PATH + 4];
+    size_t n = folder ? strlen(folder) : 0;
+    if (n == 0 || n + 5 > sizeof pattern) return 0;
+    memcpy(pattern, folder, n);
+    if (folder[n - 1] != '\\' && folder[n - 1] != '/') pattern[n++] = '\\';
+    strcpy(pattern + n, "*.*");
+    WIN32_FIND_DATAA found;
+    memset(&found, 0, sizeof found);
+    HANDLE h = FindFirstFileA(pattern, &found);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) continue;
+        add(context, found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return 1;
+}
+
+// The program's own resources first; bytes registered by the program stand in for missing ones.
+int WinFindResource(void* module, const char* name, const void** data, uint32_t* size)
+{
+    if (!name) return 0;
+    HMODULE m = module ? (HMODULE)module : GetModuleHandleA(nullptr);
+    HRSRC r = FindResourceA(m, name, MAKEINTRESOURCEA(10));
+    if (r) {
+        HGLOBAL g = LoadResource(m, r);
+        const void* p = g ? LockResource(g) : nullptr;
+        if (p) {
+            *data = p;
+            *size = SizeofResource(m, r);
+            return 1;
+        }
+    }
+    return FindRegisteredResource(name, data, size);
+}
+
+}  // namespace
+
+extern const OsLayer kPlatformOs = {
+    WinOpen,          WinClose,       WinRead,         WinWrite,        WinSeek,           WinTell,
+    WinSize,          WinGetWriteTime, WinSetTimes,    WinUtcToLocal,   WinLocalToUtc,     WinAttributes,
+    WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinCopyReplace,    WinStoredName,
+    WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
+    WinFindResource,
+};
