@@ -1,0 +1,570 @@
+// The apply procedure over real folders: decision table, policies, questions, cancellation,
+// and the commit that never loses a file.
+#include <gtest/gtest.h>
+#include <string.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+#include "apply.h"
+#include "engine_fixture.h"
+#include "files.h"
+#include "os.h"
+#include "progress.h"
+#include "uitext.h"
+
+namespace {
+
+const uint32_t kOldDate = DosStamp(2001, 5, 6, 7, 8, 10);
+const uint32_t kNewDate = DosStamp(2003, 9, 10, 11, 12, 14);
+const uint32_t kOtherDate = DosStamp(2002, 1, 2, 3, 4, 6);
+
+const Bytes kOld = BytesOf("the old contents of the file\n");
+const Bytes kNew = BytesOf("the old contents, now changed and longer\n");
+const Bytes kOther = BytesOf("somebody else's edit\n");
+
+struct Folder {
+    TempDir dir;
+    std::string pkg() { return dir / "p.upg"; }
+    std::string target() { return dir / "target"; }
+    std::string file(const std::string& name) { return dir / ("target\\" + name); }
+    std::string scratch() { return dir / "target\\__QZUPD_"; }
+};
+
+struct Outcome {
+    int result;
+    ScriptedUi ui;
+};
+
+void Apply(Folder& f, const PackageWriter& w, Outcome* run, const char* wording = nullptr)
+{
+    w.WriteTo(f.pkg());
+    run->ui.tickStep = 60;   // one poll per 100 ms pause keeps the record short
+    TestJob t(f.pkg(), f.target(), &run->ui, wording);
+    run->result = ApplyUpgrade(t.job);
+}
+
+// How the file of the single entry stands before the apply.
+enum Setup { Absent, ReadOnlyOld, Modified, OtherDate, Identical, AlreadyNew, ReadOnlyOther };
+
+void Prepare(Folder& f, Setup s)
+{
+    std::string path = f.file("f.txt");
+    switch (s) {
+    case Absent:
+        WriteFileBytes(f.file("keep.txt"), BytesOf("k"));   // the target folder exists
+        break;
+    case ReadOnlyOld:
+        WriteStamped(path, kOld, kOldDate);
+        MakeReadOnly(path, true);
+        break;
+    case ReadOnlyOther:
+        WriteStamped(path, kOther, kOldDate);
+        MakeReadOnly(path, true);
+        break;
+    case Modified: WriteStamped(path, kOther, kOldDate); break;
+    case OtherDate: WriteStamped(path, kOld, kOtherDate); break;
+    case Identical: WriteStamped(path, kOld, kOldDate); break;
+    case AlreadyNew: WriteStamped(path, kNew, kNewDate); break;
+    }
+}
+
+struct Row {
+    const char* title;
+    int kind;
+    Setup setup;
+    int line;            // finding in the question, 0 for none
+    bool softDecides;    // which policy the finding is resolved by
+    int stateAfter;
+    const char* contentAfter;   // nullptr: the file is gone
+};
+
+const char* kOldText = "the old contents of the file\n";
+const char* kNewText = "the old contents, now changed and longer\n";
+const char* kOtherText = "somebody else's edit\n";
+
+const Row kRows[] = {
+    {"add, absent", 0, Absent, 0, false, StatePending, kNewText},
+    {"add, read-only", 0, ReadOnlyOther, 12, false, StateReadOnly, kOtherText},
+    {"add, exists", 0, Modified, 9, true, StatePending, kNewText},
+    {"add, already new", 0, AlreadyNew, 0, false, StateUpgraded, kNewText},
+    {"patch, missing", 1, Absent, 13, false, StateMissing, nullptr},
+    {"patch, modified", 1, Modified, 14, false, StateModified, kOtherText},
+    {"patch, read-only", 1, ReadOnlyOld, 15, false, StateReadOnly, kOldText},
+    {"patch, other date", 1, OtherDate, 10, true, StatePending, kNewText},
+    {"patch, identical", 1, Identical, 0, false, StatePending, kNewText},
+    {"patch, already new", 1, AlreadyNew, 0, false, StateUpgraded, kNewText},
+    {"delete, missing", 2, Absent, 13, false, StateMissing, nullptr},
+    {"delete, modified", 2, Modified, 11, true, StatePending, nullptr},
+    {"delete, read-only", 2, ReadOnlyOld, 15, false, StateReadOnly, kOldText},
+    {"delete, other date", 2, OtherDate, 11, true, StatePending, nullptr},
+    {"delete, identical", 2, Identical, 0, false, StatePending, nullptr},
+};
+
+void AddEntry(PackageWriter* w, int kind, const std::string& name, int soft, int hard)
+{
+    if (kind == 0) w->Add(name, kNew, kNewDate, soft, hard);
+    if (kind == 1) w->Patch(name, kOld, kOldDate, kNew, kNewDate, soft, hard);
+    if (kind == 2) w->Delete(name, kOld, kOldDate, soft, hard);
+}
+
+std::string Content(const std::string& path)
+{
+    Bytes b = ReadFileBytes(path);
+    return std::string(b.begin(), b.end());
+}
+
+// The deciding policy is Ask (answered Yes) and the other one Abort, so a finding resolved by
+// the wrong policy shows up as an Abort question.
+TEST(ApplyDecisionTable, EveryRowSetsStateLineAndOutcome)
+{
+    UiTextTable wording(DefaultWordingPath().c_str());
+    for (const Row& r : kRows) {
+        SCOPED_TRACE(r.title);
+        Folder f;
+        Prepare(f, r.setup);
+        PackageWriter w;
+        AddEntry(&w, r.kind, "f.txt", r.softDecides ? 1 : 2, r.softDecides ? 2 : 1);
+        if (r.line == 0) w.entries[0].soft = w.entries[0].hard = 2;
+        Outcome run;
+        run.ui.answers = {1};
+        w.WriteTo(f.pkg());
+        run.ui.tickStep = 60;
+        TestJob t(f.pkg(), f.target(), &run.ui);
+        run.result = ApplyUpgrade(t.job);
+        EXPECT_EQ(run.result, 1);
+        EXPECT_EQ(t.job->entries[0]->state, r.stateAfter);
+        if (r.line == 0) {
+            EXPECT_TRUE(run.ui.questions.empty());
+        } else {
+            ASSERT_EQ(run.ui.questions.size(), 1u);
+            std::string q = run.ui.questions[0];
+            EXPECT_NE(q.find(wording.LineText(r.line)), std::string::npos) << q;
+            EXPECT_NE(q.find(wording.LineText(7)), std::string::npos) << q;
+        }
+        if (r.contentAfter) {
+            EXPECT_EQ(Content(f.file("f.txt")), r.contentAfter);
+        } else {
+            EXPECT_FALSE(PathExists(f.file("f.txt")));
+        }
+        if (r.contentAfter == kNewText) {
+            EXPECT_EQ(DateOf(f.file("f.txt")), kNewDate);
+        }
+        EXPECT_FALSE(PathExists(f.scratch()));
+        MakeReadOnly(f.file("f.txt"), false);
+    }
+}
+
+TEST(ApplyDecisionTable, CheckEntryReportsFindingsWithoutTouchingAnything)
+{
+    for (const Row& r : kRows) {
+        SCOPED_TRACE(r.title);
+        Folder f;
+        Prepare(f, r.setup);
+        PackageWriter w;
+        AddEntry(&w, r.kind, "f.txt", 1, 1);
+        w.WriteTo(f.pkg());
+        ScriptedUi ui;
+        TestJob t(f.pkg(), f.target(), &ui);
+        int line = -1;
+        int state = CheckEntry(t.job, 0, &line);
+        EXPECT_EQ(line, r.line);
+        if (r.line == 0) {
+            EXPECT_TRUE(state == StatePending || state == StateUpgraded);
+        }
+        if (r.setup == AlreadyNew) {
+            EXPECT_EQ(state, StateUpgraded);
+        }
+        EXPECT_TRUE(ui.events.empty());
+        EXPECT_FALSE(PathExists(f.scratch()));
+        MakeReadOnly(f.file("f.txt"), false);
+    }
+}
+
+TEST(ApplyQuestions, ComposedByteForByte)
+{
+    Folder f;
+    Prepare(f, OtherDate);
+    PackageWriter w;
+    w.Patch("f.txt", kOld, kOldDate, kNew, kNewDate, 1, 1);
+    w.entries[0].description = "Main text";
+    w.Delete("gone.txt", kOld, kOldDate, 1, 1);   // missing, no description
+    Outcome run;
+    run.ui.answers = {1, 1};
+    Apply(f, w, &run);
+    ASSERT_EQ(run.ui.questions.size(), 2u);
+    EXPECT_EQ(run.ui.questions[0],
+              "Upgrade\n"
+              "Operation: Update\n\nFile: f.txt\nDescription: Main text\n\n"
+              "This file has another date and time than expected, but its contents are the expected ones.\n\n"
+              "Do you want to continue?");
+    EXPECT_EQ(run.ui.questions[1],
+              "Upgrade\n"
+              "Operation: Delete\n\nFile: gone.txt\n\n"
+              "This file is missing from the installation.\n\n"
+              "Do you want to continue?");
+    EXPECT_EQ(run.result, 1);
+}
+
+TEST(ApplyPreCheckPolicies, AbortAskIgnoreAndThree)
+{
+    struct Case {
+        const char* title;
+        int hard;
+        std::vector<int> answers;
+        int result;
+        size_t questions;
+        size_t infos;
+    } cases[] = {
+        {"abort, no", 2, {0}, 0, 1, 0},
+        {"abort, yes", 2, {1}, 0, 1, 1},
+        {"ask, no", 1, {0}, 0, 1, 0},
+        {"ask, yes", 1, {1}, 1, 1, 0},
+        {"ignore", 0, {}, 1, 0, 0},
+        {"three reads as ignore", 3, {}, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        Folder f;
+        WriteStamped(f.file("a.txt"), kOld, kOldDate);
+        Prepare(f, Modified);
+        PackageWriter w;
+        w.Patch("a.txt", kOld, kOldDate, kNew, kNewDate);
+        w.Patch("f.txt", kOld, kOldDate, kNew, kNewDate, 0, c.hard);
+        Outcome run;
+        run.ui.answers.assign(c.answers.begin(), c.answers.end());
+        Apply(f, w, &run);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.ui.questions.size(), c.questions);
+        ASSERT_EQ(run.ui.infos.size(), c.infos);
+        if (c.hard == 2) {
+            EXPECT_NE(run.ui.questions[0].find("The upgrade cannot go on because of this file.\n\nDo you want to know more?"),
+                      std::string::npos);
+        }
+        if (c.infos) {
+            EXPECT_EQ(run.ui.infos[0],
+                      "Upgrade\nThis file is not the version that the upgrade expects, so it cannot be updated.");
+        }
+        // A stop in the pre-check changes nothing at all, not even a scratch folder.
+        EXPECT_EQ(Content(f.file("a.txt")), c.result ? kNewText : kOldText);
+        EXPECT_EQ(Content(f.file("f.txt")), kOtherText);
+        EXPECT_FALSE(PathExists(f.scratch()));
+    }
+}
+
+TEST(ApplyBuildPolicies, FailedVerificationByHardPolicy)
+{
+    struct Case {
+        const char* title;
+        int hard;
+        std::vector<int> answers;
+        int result;
+        const char* question;   // third and last paragraph
+        size_t infos;
+    } cases[] = {
+        {"ignore", 0, {}, 1, nullptr, 0},
+        {"ask, yes", 1, {1}, 1, "The file will keep its present version.\n\nDo you want to continue?", 0},
+        {"ask, no", 1, {0}, 0, "The file will keep its present version.\n\nDo you want to continue?", 0},
+        {"abort, no", 2, {0}, 0, "so the upgrade cannot go on.\n\nDo you want to know more?", 0},
+        {"abort, yes", 2, {1}, 0, "so the upgrade cannot go on.\n\nDo you want to know more?", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        Folder f;
+        Prepare(f, Identical);
+        WriteStamped(f.file("b.txt"), kOld, kOldDate);
+        PackageWriter w;
+        w.Patch("f.txt", kOld, kOldDate, kNew, kNewDate, 0, c.hard);
+        w.entries[0].newPrint.checksum ^= 0x0101;   // the rebuilt file cannot match
+        w.Patch("b.txt", kOld, kOldDate, kNew, kNewDate);
+        Outcome run;
+        run.ui.answers.assign(c.answers.begin(), c.answers.end());
+        TestJob* keep = nullptr;
+        w.WriteTo(f.pkg());
+        run.ui.tickStep = 60;
+        keep = new TestJob(f.pkg(), f.target(), &run.ui);
+        run.result = ApplyUpgrade(keep->job);
+        EXPECT_EQ(run.result, c.result);
+        // No cancel confirmation is put after a policy stop.
+        EXPECT_EQ(run.ui.questions.size(), c.question ? 1u : 0u);
+        if (c.question) {
+            EXPECT_NE(run.ui.questions[0].find(c.question), std::string::npos) << run.ui.questions[0];
+        }
+        ASSERT_EQ(run.ui.infos.size(), c.infos);
+        if (c.infos) {
+            EXPECT_EQ(run.ui.infos[0],
+                      "Upgrade\nThe upgrade has stopped. None of the files of your installation has been changed.");
+        }
+        if (c.result) {
+            EXPECT_EQ(keep->job->entries[0]->state, StateBadResult);
+        }
+        delete keep;
+        EXPECT_EQ(Content(f.file("f.txt")), kOldText);
+        EXPECT_EQ(Content(f.file("b.txt")), c.result ? kNewText : kOldText);
+        EXPECT_FALSE(PathExists(f.scratch()));
+    }
+}
+
+TEST(ApplyFlow, EmptyTableRunsAllPassesAndSucceeds)
+{
+    Folder f;
+    WriteFileBytes(f.file("x.txt"), BytesOf("x"));
+    PackageWriter w;
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.ui.ItemTexts(kItemOperation),
+              (std::vector<std::string>{"Checking files...", "Checking files...", "Replacing files..."}));
+    EXPECT_TRUE(run.ui.bars.empty());
+    EXPECT_FALSE(PathExists(f.scratch()));
+}
+
+uint32_t TotalOf(const PackageWriter& w)
+{
+    uint32_t total = 1;
+    for (auto& e : w.entries) total += e.kind == 2 ? 0 : e.newPrint.size;
+    return total;
+}
+
+TEST(ApplyFlow, FullUpgradeAddsPatchesDeletesAndStamps)
+{
+    Folder f;
+    WriteStamped(f.file("p.txt"), kOld, kOldDate);
+    WriteStamped(f.file("d.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("p.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Delete("d.txt", kOld, kOldDate);
+    w.Add("SUB\\NEW\\a.txt", kNew, kOtherDate);
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(run.ui.questions.empty());
+    EXPECT_EQ(Content(f.file("p.txt")), kNewText);
+    EXPECT_EQ(DateOf(f.file("p.txt")), kNewDate);
+    EXPECT_EQ(Content(f.file("SUB\\NEW\\a.txt")), kNewText);
+    EXPECT_EQ(DateOf(f.file("SUB\\NEW\\a.txt")), kOtherDate);
+    EXPECT_FALSE(PathExists(f.file("d.txt")));
+    EXPECT_FALSE(PathExists(f.scratch()));
+
+    // The view: caption, button texts, the operation per pass, and the owner left to teardown.
+    EXPECT_EQ(run.ui.events[0], "open");
+    EXPECT_EQ(run.ui.Count("caption Upgrade"), 1);
+    EXPECT_EQ(run.ui.ItemTexts(kItemCancel), (std::vector<std::string>{"Cancel", "----"}));
+    EXPECT_EQ(run.ui.ItemTexts(kItemOperation),
+              (std::vector<std::string>{"Checking files...", "Checking files...", "Update", "Add",
+                                        "Replacing files..."}));
+    ASSERT_FALSE(run.ui.bars.empty());
+    // 83 in all: below 100 the divisor is 1, so the bar runs from 2 to 84.
+    ASSERT_EQ(TotalOf(w), 83u);
+    EXPECT_EQ(run.ui.bars.front(), 2);
+    EXPECT_EQ(run.ui.bars.back(), 84);
+    EXPECT_EQ(run.ui.closed, 1);
+}
+
+TEST(ApplyCancel, NoContinuesYesStopsAndCleansUp)
+{
+    for (int answer = 0; answer <= 1; answer++) {
+        SCOPED_TRACE(answer ? "yes" : "no");
+        Folder f;
+        WriteStamped(f.file("p.txt"), kOld, kOldDate);
+        WriteStamped(f.file("q.txt"), kOld, kOldDate);
+        PackageWriter w;
+        w.Patch("p.txt", kOld, kOldDate, kNew, kNewDate);
+        w.Patch("q.txt", kOld, kOldDate, kNew, kNewDate);
+        Outcome run;
+        run.ui.cancelAtPump = 4;   // inside the build
+        run.ui.answers = {answer};
+        Apply(f, w, &run);
+        ASSERT_EQ(run.ui.questions.size(), 1u);
+        EXPECT_EQ(run.ui.questions[0],
+                  "Upgrade\nDo you really want to cancel the upgrade? Your installation will stay as it was.");
+        EXPECT_EQ(run.result, answer ? 0 : 1);
+        EXPECT_EQ(Content(f.file("q.txt")), answer ? kOldText : kNewText);
+        EXPECT_FALSE(PathExists(f.scratch()));
+    }
+}
+
+TEST(ApplyCancel, CommandsDuringTheCommitAreNotSeen)
+{
+    Folder f;
+    WriteStamped(f.file("p.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("p.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Delete("p2.txt", kOld, kOldDate, 0, 0);
+    Outcome run;
+    Apply(f, w, &run);
+    // The commit neither pumps nor polls, so a cancel command cannot reach it.
+    auto it = std::find(run.ui.events.begin(), run.ui.events.end(), "item 103 Replacing files...");
+    ASSERT_NE(it, run.ui.events.end());
+    EXPECT_EQ(std::count(run.ui.events.begin(), it, "pump"), run.ui.pumpCount);
+    EXPECT_EQ(std::count(it, run.ui.events.end(), "pump"), 0);
+    EXPECT_GT(run.ui.pumpCount, 0);
+    EXPECT_EQ(run.result, 1);
+}
+
+// Fault injection beneath the file primitives: moves to, or deletes of, chosen names fail.
+std::vector<std::string> failMoveTo, failRemove, movedFrom;
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+int FailingMove(const char* from, const char* to)
+{
+    movedFrom.push_back(from);
+    for (auto& n : failMoveTo)
+        if (EndsWith(to, n)) return 0;
+    return NativeOs().moveReplace(from, to);
+}
+
+int FailingRemove(const char* path)
+{
+    for (auto& n : failRemove)
+        if (EndsWith(path, n)) return 0;
+    return NativeOs().removeFile(path);
+}
+
+struct FaultyOs {
+    OsLayer layer;
+    const OsLayer* previous;
+    FaultyOs()
+    {
+        layer = NativeOs();
+        layer.moveReplace = FailingMove;
+        layer.removeFile = FailingRemove;
+        movedFrom.clear();
+        previous = SetOs(&layer);
+    }
+    ~FaultyOs()
+    {
+        SetOs(previous);
+        failMoveTo.clear();
+        failRemove.clear();
+    }
+};
+
+TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
+{
+    Folder f;
+    WriteStamped(f.file("one.txt"), kOld, kOldDate);
+    WriteStamped(f.file("two.txt"), kOld, kOldDate);
+    WriteStamped(f.file("three.txt"), kOld, kOldDate);
+    WriteStamped(f.file("gone.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("one.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Patch("two.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Patch("three.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Delete("gone.txt", kOld, kOldDate);
+    Outcome run;
+    {
+        FaultyOs faults;
+        failMoveTo = {"two.txt"};
+        failRemove = {"gone.txt"};
+        Apply(f, w, &run);
+    }
+    EXPECT_EQ(run.result, 0);
+    ASSERT_EQ(run.ui.infos.size(), 1u);
+    EXPECT_EQ(run.ui.infos[0],
+              "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
+              "version:\ntwo.txt\ngone.txt");
+    EXPECT_EQ(Content(f.file("one.txt")), kNewText);
+    EXPECT_EQ(Content(f.file("two.txt")), kOldText);
+    EXPECT_EQ(DateOf(f.file("two.txt")), kOldDate);
+    EXPECT_EQ(Content(f.file("three.txt")), kNewText);
+    EXPECT_EQ(Content(f.file("gone.txt")), kOldText);
+    // Temporary names follow the table position, gaps and all.
+    ASSERT_EQ(movedFrom.size(), 3u);
+    EXPECT_TRUE(EndsWith(movedFrom[0], "__QZUPD_\\N00000.TMP")) << movedFrom[0];
+    EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.TMP")) << movedFrom[2];
+    EXPECT_FALSE(PathExists(f.scratch()));
+
+    // The rerun completes what was left: the replaced files are recognised silently.
+    Outcome again;
+    Apply(f, w, &again);
+    EXPECT_EQ(again.result, 1);
+    EXPECT_TRUE(again.ui.questions.empty());
+    EXPECT_EQ(Content(f.file("two.txt")), kNewText);
+    EXPECT_FALSE(PathExists(f.file("gone.txt")));
+    EXPECT_EQ(DateOf(f.file("one.txt")), kNewDate);
+}
+
+TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
+{
+    Folder f;
+    std::string text;
+    {
+        Bytes full = ReadFileBytes(DefaultWordingPath());
+        std::string all(full.begin(), full.end());
+        size_t at = 0;
+        for (int i = 0; i < 21; i++) at = all.find('\n', at) + 1;
+        text = all.substr(0, at);   // lines 0..20 only
+    }
+    std::string wording = f.dir / "old.uui";
+    WriteFileBytes(wording, BytesOf(text));
+    WriteStamped(f.file("one.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("one.txt", kOld, kOldDate, kNew, kNewDate);
+    Outcome run;
+    {
+        FaultyOs faults;
+        failMoveTo = {"one.txt"};
+        Apply(f, w, &run, wording.c_str());
+    }
+    EXPECT_EQ(run.result, 0);
+    ASSERT_EQ(run.ui.infos.size(), 1u);
+    EXPECT_EQ(run.ui.infos[0],
+              "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
+              "version:\none.txt");
+}
+
+TEST(ApplyLongPaths, NeverWrittenPastABuffer)
+{
+    Folder f;
+    // A target whose own path leaves room for a short name but not for a temporary name.
+    std::string target = f.target();
+    std::string deep = "target";
+    while (target.size() < 241) {
+        deep += "\\dddddddddd";
+        target = f.dir / deep;
+    }
+    WriteFileBytes(f.dir / (deep + "\\k.txt"), BytesOf("k"));
+    std::string longName(259 - target.size(), 'n');
+    PackageWriter w;
+    w.Add("a.txt", kNew, kNewDate, 0, 1);
+    w.Patch(longName, kOld, kOldDate, kNew, kNewDate, 0, 1);
+    w.WriteTo(f.pkg());
+    ScriptedUi ui;
+    ui.tickStep = 60;
+    ui.answers = {1, 1};
+    TestJob t(f.pkg(), target, &ui);
+    ASSERT_TRUE(t.job->IsValid()) << target.size();
+    EXPECT_EQ(ApplyUpgrade(t.job), 1);
+    ASSERT_EQ(ui.questions.size(), 2u);
+    // The over-long name reads as a missing file; the output that cannot be created fails.
+    EXPECT_NE(ui.questions[0].find("This file is missing"), std::string::npos) << ui.questions[0];
+    EXPECT_NE(ui.questions[1].find("The file will keep its present version."), std::string::npos) << ui.questions[1];
+    EXPECT_FALSE(PathExists(f.dir / (deep + "\\a.txt")));
+}
+
+TEST(ApplyPreconditions, RefusedWithoutShowingAnything)
+{
+    Folder f;
+    PackageWriter w;
+    w.Add("a.txt", kNew, kNewDate);
+    Bytes b = w.Serialize();
+    b.resize(b.size() - InsertScript(kNew).size() - sizeof(FileFingerprint));   // no new print at all
+    WriteFileBytes(f.pkg(), b);
+    ScriptedUi ui;
+    TestJob t(f.pkg(), f.target(), &ui);
+    EXPECT_EQ(t.job->progressTotal, 0u);
+    EXPECT_EQ(ApplyUpgrade(t.job), 0);
+    EXPECT_TRUE(ui.events.empty());
+
+    TestJob noText(f.pkg(), f.target(), &ui);
+    delete noText.job->uiText;
+    noText.job->uiText = nullptr;
+    EXPECT_EQ(ApplyUpgrade(noText.job), 0);
+    EXPECT_TRUE(ui.events.empty());
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// Engine test doubles: package writer, scripted interface, fake search platform.
+#include "engine_fixture.h"
+#include <string.h>
+#include <filesystem>
+#include "files.h"
+#include "progress.h"
+#include "uitext.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void PutU16(Bytes* b, uint32_t v)
+{
+    b->push_back((uint8_t)v);
+    b->push_back((uint8_t)(v >> 8));
+}
+
+void PutU32(Bytes* b, uint32_t v)
+{
+    PutU16(b, v & 0xFFFF);
+    PutU16(b, v >> 16);
+}
+
+void PutPrint(Bytes* b, const FileFingerprint& p)
+{
+    const uint8_t* raw = (const uint8_t*)&p;
+    b->insert(b->end(), raw, raw + sizeof p);
+}
+
+void PutString(Bytes* b, const std::string& s)
+{
+    b->insert(b->end(), s.begin(), s.end());
+    b->push_back(0);
+}
+
+}  // namespace
+
+FileFingerprint PrintOf(const Bytes& content, uint32_t dateTime)
+{
+    FileFingerprint p;
+    p.dateTime = dateTime;
+    p.size = (uint32_t)content.size();
+    p.checksum = ChecksumOf(content.data(), content.size());
+    return p;
+}
+
+Bytes InsertScript(const Bytes& content)
+{
+    Bytes s;
+    s.push_back(3);   // Insert32
+    PutU32(&s, (uint32_t)content.size());
+    s.insert(s.end(), content.begin(), content.end());
+    s.push_back(0);
+    return s;
+}
+
+TestEntry& PackageWriter::Add(const std::string& name, const Bytes& content, uint32_t dateTime, int soft, int hard)
+{
+    TestEntry e{0, soft, hard, name, "Added " + name, FileFingerprint{0, 0, 0}, PrintOf(content, dateTime),
+                InsertScript(content)};
+    entries.push_back(e);
+    return entries.back();
+}
+
+TestEntry& PackageWriter::Patch(const std::string& name, const Bytes& oldContent, uint32_t oldDate,
+                                const Bytes& newContent, uint32_t newDate, int soft, int hard)
+{
+    size_t common = 0;
+    while (common < oldContent.size() && common < newContent.size() && oldContent[common] == newContent[common])
+        common++;
+    Bytes s;
+    if (common > 0) {
+        s.push_back(10);   // CopyFar32 from position 0
+        PutU32(&s, 0);
+        PutU32(&s, (uint32_t)common);
+    }
+    if (common < newContent.size()) {
+        s.push_back(3);
+        PutU32(&s, (uint32_t)(newContent.size() - common));
+        s.insert(s.end(), newContent.begin() + (long)common, newContent.end());
+    }
+    s.push_back(0);
+    TestEntry e{1, soft, hard, name, "Patched " + name, PrintOf(oldContent, oldDate), PrintOf(newContent, newDate), s};
+    entries.push_back(e);
+    return entries.back();
+}
+
+TestEntry& PackageWriter::Delete(const std::string& name, const Bytes& oldContent, uint32_t oldDate, int soft, int hard)
+{
+    TestEntry e{2, soft, hard, name, "", PrintOf(oldContent, oldDate), FileFingerprint{0, 0, 0}, Bytes()};
+    entries.push_back(e);
+    return entries.back();
+}
+
+Bytes PackageWriter::Serialize() const
+{
+    Bytes b;
+    const char magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
+    b.insert(b.end(), magic, magic + 8);
+    b.push_back(version);
+    PutU16(&b, (uint32_t)entries.size());
+    PutString(&b, title);
+    PutString(&b, notes);
+    for (const TestEntry& e : entries) {
+        b.push_back((uint8_t)(e.kind | e.soft << 2 | e.hard << 4));
+        PutString(&b, e.name);
+        PutString(&b, e.description);
+        if (e.kind == 1 || e.kind == 2) PutPrint(&b, e.oldPrint);
+        if (e.kind == 0 || e.kind == 1) PutPrint(&b, e.newPrint);
+    }
+    for (const TestEntry& e : entries)
+        if (e.kind != 2) b.insert(b.end(), e.script.begin(), e.script.end());
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
+void PackageWriter::WriteTo(const std::string& path) const { WriteFileBytes(path, Serialize()); }
+
+uint32_t DosStamp(int year, int month, int day, int hour, int minute, int second)
+{
+    uint32_t date = (uint32_t)((year - 1980) << 9 | month << 5 | day);
+    uint32_t time = (uint32_t)(hour << 11 | minute << 5 | second / 2);
+    return date << 16 | time;
+}
+
+void WriteStamped(const std::string& path, const Bytes& content, uint32_t dateTime)
+{
+    WriteFileBytes(path, content);
+    FileFingerprint p = PrintOf(content, dateTime);
+    VerifyAndStamp(path.c_str(), &p);
+}
+
+uint32_t DateOf(const std::string& path)
+{
+    FileFingerprint p;
+    ComputeFingerprint(path.c_str(), &p);
+    return p.dateTime;
+}
+
+void MakeReadOnly(const std::string& path, bool readOnly)
+{
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    readOnly ? fs::perm_options::remove : fs::perm_options::add, ec);
+}
+
+void* ScriptedUi::OpenProgress(void*, void*)
+{
+    events.push_back("open");
+    return view;
+}
+
+void ScriptedUi::CloseProgress(void*)
+{
+    events.push_back("close");
+    closed++;
+}
+
+void ScriptedUi::EnableOwner(void*, int enable)
+{
+    events.push_back(enable ? "enable" : "disable");
+    ownerEnabled = enable;
+}
+
+void ScriptedUi::SetCaption(void*, const char* text) { events.push_back(std::string("caption ") + text); }
+
+void ScriptedUi::SetItemText(void*, int item, const char* text)
+{
+    events.push_back("item " + std::to_string(item) + " " + text);
+}
+
+void ScriptedUi::Repaint(void*) { events.push_back("repaint"); }
+
+void ScriptedUi::DrawBar(void*, int percent)
+{
+    events.push_back("bar " + std::to_string(percent));
+    bars.push_back(percent);
+}
+
+void ScriptedUi::PumpEvents(void*)
+{
+    pumpCount++;
+    if (logPumps) events.push_back("pump");
+    if (pumpCount == cancelAtPump || cancelEveryPump) {
+        events.push_back("command");
+        OnProgressCommand();
+    }
+}
+
+int ScriptedUi::AskYesNo(void*, const char* text, const char* caption)
+{
+    int answer = 0;
+    if (!answers.empty()) {
+        answer = answers.front();
+        answers.pop_front();
+    }
+    questions.push_back(std::string(caption) + "\n" + text);
+    events.push_back(std::string("ask ") + (answer ? "yes" : "no"));
+    return answer;
+}
+
+void ScriptedUi::Inform(void*, const char* text, const char* caption)
+{
+    infos.push_back(std::string(caption) + "\n" + text);
+    events.push_back("inform");
+}
+
+uint32_t ScriptedUi::Ticks()
+{
+    uint32_t t = now;
+    now += tickStep;
+    return t;
+}
+
+std::vector<std::string> ScriptedUi::ItemTexts(int item) const
+{
+    std::vector<std::string> out;
+    std::string prefix = "item " + std::to_string(item) + " ";
+    for (const std::string& e : events)
+        if (e.compare(0, prefix.size(), prefix) == 0) out.push_back(e.substr(prefix.size()));
+    return out;
+}
+
+int ScriptedUi::Count(const std::string& prefix) const
+{
+    int n = 0;
+    for (const std::string& e : events)
+        if (e.compare(0, prefix.size(), prefix) == 0) n++;
+    return n;
+}
+
+TestJob::TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui, const char* wordingPath)
+    : job(new UpgradeJob(nullptr, nullptr, packagePath.c_str(), target.c_str())), host(ui)
+{
+    job->host = &host;
+    std::string wording = wordingPath ? wordingPath : DefaultWordingPath();
+    job->uiText = new UiTextTable(wording.c_str());
+}
+
+TestJob::~TestJob() { delete job; }
+
+int FakeSearchPlatform::FixedRoot(int index, char* root)
+{
+    rootsAsked++;
+    root[0] = 0;
+    if (index < 0 || index >= (int)roots.size()) return 0;
+    strcpy(root, roots[index].first.c_str());
+    return roots[index].second;
+}
+
+void FakeSearchPlatform::QueueTake(char* out)
+{
+    out[0] = 0;
+    if (queue.empty()) return;
+    strcpy(out, queue.front().c_str());
+    queue.pop_front();
+}
+
+std::string Slashed(const std::string& path)
+{
+    std::string s = path;
+    for (char& c : s)
+        if (c == '\\') c = '/';
+    return s;
+}
+
+void FakeSearchPlatform::ListFolders(const char* pattern)
+{
+    listed.push_back(pattern);
+    for (auto& l : listings)
+        if (Slashed(l.first) == Slashed(pattern))
+            for (auto& n : l.second) listing.push_back("[" + n + "]");
+}
+
+void FakeSearchPlatform::ListTake(char* out)
+{
+    out[0] = 0;
+    if (listing.empty()) return;
+    strcpy(out, listing.front().c_str());
+    listing.pop_front();
+}
+
+std::string DefaultWordingPath() { return std::string(UPG_SOURCE_DIR) + "/resources/upgsetup.uui"; }

@@ -1,0 +1,125 @@
+// Engine test doubles: a package writer, a scripted user interface and a fake search platform.
+#pragma once
+#include <stdint.h>
+#include <deque>
+#include <string>
+#include <vector>
+#include "fingerprint.h"
+#include "reader.h"
+#include "search.h"
+#include "testutil.h"
+#include "ui.h"
+
+// One entry of a package under construction.
+struct TestEntry {
+    int kind;
+    int soft;
+    int hard;
+    std::string name;
+    std::string description;
+    FileFingerprint oldPrint;
+    FileFingerprint newPrint;
+    Bytes script;   // empty for Delete entries
+};
+
+// Writes packages byte for byte as the format lays them out.
+struct PackageWriter {
+    std::string title = "Test package";
+    std::string notes = "Notes";
+    uint8_t version = 17;
+    std::vector<TestEntry> entries;
+    Bytes tail;   // anything after the scripts
+
+    // An Add entry whose script inserts content; the new print carries dateTime.
+    TestEntry& Add(const std::string& name, const Bytes& content, uint32_t dateTime, int soft = 0, int hard = 0);
+    // A Patch entry: old content, new content rebuilt by copying the common prefix from the old
+    // file and inserting the rest.
+    TestEntry& Patch(const std::string& name, const Bytes& oldContent, uint32_t oldDate, const Bytes& newContent,
+                     uint32_t newDate, int soft = 0, int hard = 0);
+    TestEntry& Delete(const std::string& name, const Bytes& oldContent, uint32_t oldDate, int soft = 0, int hard = 0);
+    Bytes Serialize() const;
+    void WriteTo(const std::string& path) const;
+};
+
+FileFingerprint PrintOf(const Bytes& content, uint32_t dateTime);
+Bytes InsertScript(const Bytes& content);
+// A DOS date-time for year/month/day hour:minute:second (local time).
+uint32_t DosStamp(int year, int month, int day, int hour, int minute, int second);
+// Writes a file and stamps its last-write time with a DOS date-time (local time).
+void WriteStamped(const std::string& path, const Bytes& content, uint32_t dateTime);
+// The DOS date-time a file carries now (0 when it cannot be read).
+uint32_t DateOf(const std::string& path);
+void MakeReadOnly(const std::string& path, bool readOnly);
+
+// Records everything the engine shows and answers questions from a script.
+class ScriptedUi : public UserInterface {
+public:
+    std::vector<std::string> events;     // every call, in order
+    std::vector<std::string> questions;  // caption + "\n" + text of every question
+    std::vector<std::string> infos;      // caption + "\n" + text of every information box
+    std::deque<int> answers;             // answers in order; No once they run out
+    std::vector<int> bars;
+    int pumpCount = 0;
+    int cancelAtPump = -1;               // on this pump (counting from 1), a cancel command arrives
+    int cancelEveryPump = 0;             // a cancel command on every pump
+    uint32_t now = 1000;
+    uint32_t tickStep = 0;               // added to now on every Ticks call
+    int pause = 1;
+    int logPumps = 1;
+    void* view = (void*)0x1234;
+    int ownerEnabled = 1;
+    int closed = 0;
+
+    void* OpenProgress(void* instance, void* ownerWindow) override;
+    void CloseProgress(void* view) override;
+    void EnableOwner(void* ownerWindow, int enable) override;
+    void SetCaption(void* view, const char* text) override;
+    void SetItemText(void* view, int item, const char* text) override;
+    void Repaint(void* view) override;
+    void DrawBar(void* view, int percent) override;
+    void PumpEvents(void* view) override;
+    int AskYesNo(void* view, const char* text, const char* caption) override;
+    void Inform(void* view, const char* text, const char* caption) override;
+    uint32_t Ticks() override;
+    int WantsPause() override { return pause; }
+
+    // Texts shown in one item, in order.
+    std::vector<std::string> ItemTexts(int item) const;
+    int Count(const std::string& prefix) const;
+};
+
+// A job over a package file with the scripted interface and a wording table attached.
+struct TestJob {
+    TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui,
+            const char* wordingPath = nullptr);
+    ~TestJob();
+    UpgradeJob* job;
+    EngineHost host;
+};
+
+// Drive roots, folders and listing order held in memory.
+class FakeSearchPlatform : public SearchPlatform {
+public:
+    std::vector<std::pair<std::string, int>> roots;         // root text, fixed or not
+    std::vector<std::pair<std::string, std::vector<std::string>>> listings;   // pattern, names
+    std::deque<std::string> queue, listing;
+    std::vector<std::string> listed;   // every pattern listed, in order
+    std::vector<int> waits;            // every ShowWait argument
+    int rootsAsked = 0;
+
+    int FixedRoot(int index, char* root) override;
+    void QueueAdd(const char* path) override { queue.push_back(path); }
+    int QueueCount() override { return (int)queue.size(); }
+    void QueueTake(char* out) override;
+    void ListFolders(const char* pattern) override;
+    int ListCount() override { return (int)listing.size(); }
+    void ListTake(char* out) override;
+    void ListClear() override { listing.clear(); }
+    void ShowWait(int on) override { waits.push_back(on); }
+};
+
+// Both separators as '/', for comparing paths the walk built with those the test built.
+std::string Slashed(const std::string& path);
+
+// The default English wording file of the repository.
+std::string DefaultWordingPath();
