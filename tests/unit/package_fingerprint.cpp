@@ -177,9 +177,11 @@ TEST(VerifyAndStamp, RightContentIsStampedAndFingerprintsBackExactly)
     OsFileTime want;
     ASSERT_EQ(1, DosToFileTime(0x206F, 0x73CD, &want));
     ASSERT_NE(0, Os().localToUtc(&want));
-    TQLXFStream f(ReadAccess, path.c_str());
     OsFileTime got = 0;
-    ASSERT_NE(0, Os().getWriteTime(f.handle, &got));
+    {
+        TQLXFStream f(ReadAccess, path.c_str());
+        ASSERT_NE(0, Os().getWriteTime(f.handle, &got));
+    }
     EXPECT_EQ(want, got);
     EXPECT_EQ(data, ReadFileBytes(path));
 }
