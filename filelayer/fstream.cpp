@@ -24,7 +24,8 @@ void TQLXFStream::Open(unsigned flags, const char* name)
 {
     Close();
     error = 0;
-    readOnly = (flags & WriteAccess) == 0 && (flags & NoReadAhead) == 0;
+    // Read ahead only where nobody can change the file beneath the window.
+    readOnly = (flags & (WriteAccess | ShareWrite | NoReadAhead)) == 0;
     if (readOnly && !ahead) {
         ahead = (uint8_t*)malloc(kAheadSize);
         // Without the window the stream simply makes one platform call per operation.

@@ -175,6 +175,8 @@ int PosixSetTimes(OsHandle h, OsFileTime utc)
 // stamped file reads back with exactly the stamped local time.
 int CurrentOffset(int64_t* seconds)
 {
+    // localtime_r need not look at TZ again; tzset makes a changed TZ count at once.
+    tzset();
     time_t now = time(nullptr);
     struct tm local;
     if (!localtime_r(&now, &local)) return 0;

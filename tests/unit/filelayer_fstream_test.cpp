@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <vector>
 #include "stream.h"
 #include "testutil.h"
 
@@ -236,8 +237,12 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
         TQLXFStream b(ReadAccess | NoReadAhead, fb.c_str());
         ASSERT_FALSE(a.HasError());
         ASSERT_FALSE(b.HasError());
+        // Where reads began: a read-ahead window starts at one of them, so seeks around
+        // start + window size probe its edge.
+        std::vector<uint32_t> readStarts;
         for (int step = 0; step < 3000; ++step) {
             int op = (int)(rng() % 14);
+            if (op <= 4 || op == 8 || op == 9 || op == 13) readStarts.push_back(b.Tell());
             std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
             switch (op) {
             case 0:
@@ -260,11 +265,13 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
             case 5:
             case 6: {
                 uint32_t p;
-                int kind = (int)(rng() % 4);
+                int kind = (int)(rng() % 5);
                 uint32_t here = b.Tell();
                 if (kind == 0) p = rng() % (size + 200);                        // anywhere, past the end too
                 else if (kind == 1) p = here + (rng() % 200) - 100;                // near: inside the window
-                else if (kind == 2) p = (rng() % 2) ? size : 0;
+                else if (kind == 2) p = (rng() % 2 ? size : 0) + rng() % 5 - 2;   // around both ends
+                else if (kind == 3 && !readStarts.empty())                         // around a window's end
+                    p = readStarts[rng() % readStarts.size()] + 65536 + rng() % 5 - 2;
                 else p = 0x80000000u + rng() % 1000;                              // far beyond
                 ASSERT_EQ(b.Seek(p), a.Seek(p)) << what << " p " << p;
                 break;

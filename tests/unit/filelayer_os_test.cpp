@@ -1,7 +1,9 @@
 // The platform seam: swapping tables, the resource registry, drives, folder listings and file times.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <string>
 #include <vector>
 #include "dostime.h"
@@ -125,3 +127,83 @@ TEST(OsSeam, FileTimesAndLocalTimeAreConsistent)
     uint32_t t0 = Os().ticks(), t1 = Os().ticks();
     EXPECT_LE(t1 - t0, 1000u);
 }
+
+#ifndef _WIN32
+namespace {
+
+// Sets TZ for the scope and puts the previous value back.
+class ZoneScope {
+public:
+    explicit ZoneScope(const char* zone)
+    {
+        const char* old = getenv("TZ");
+        hadOld = old != nullptr;
+        if (old) previous = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ZoneScope()
+    {
+        if (hadOld) setenv("TZ", previous.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool hadOld;
+    std::string previous;
+};
+
+}  // namespace
+
+TEST(PosixSeam, LocalTimeFollowsTheZoneInForceNow)
+{
+    const OsFileTime hour = 36000000000ull;
+    OsFileTime t;
+    ASSERT_TRUE(DosToFileTime(0x206F, 0x73CD, &t));
+    {
+        ZoneScope zone("EST5");   // five hours behind UTC, no daylight rule
+        OsFileTime local = t;
+        ASSERT_TRUE(Os().utcToLocal(&local));
+        EXPECT_EQ(t - 5 * hour, local);
+        ASSERT_TRUE(Os().localToUtc(&local));
+        EXPECT_EQ(t, local);
+    }
+    {
+        ZoneScope zone("JST-9");
+        OsFileTime local = t;
+        ASSERT_TRUE(Os().utcToLocal(&local));
+        EXPECT_EQ(t + 9 * hour, local);
+    }
+    {
+        ZoneScope zone("JST-9");
+        OsFileTime early = 1;   // no UTC time before the start of the count
+        EXPECT_FALSE(Os().localToUtc(&early));
+        EXPECT_EQ(1u, early);
+    }
+}
+
+TEST(PosixSeam, StoredNamePrefersTheExactSpelling)
+{
+    TempDir dir;
+    WriteFileBytes(dir / "report.TXT", BytesOf("1"));
+    WriteFileBytes(dir / "Report.txt", BytesOf("2"));
+    char out[kPathMax];
+    ExpandLongName((dir / "Report.txt").c_str(), out);
+    EXPECT_EQ(dir / "Report.txt", std::string(out));
+    ExpandLongName((dir / "report.TXT").c_str(), out);
+    EXPECT_EQ(dir / "report.TXT", std::string(out));
+    ExpandLongName((dir / "REPORT.TXT").c_str(), out);
+    std::string got = out;
+    EXPECT_TRUE(got == dir / "Report.txt" || got == dir / "report.TXT") << got;
+}
+
+TEST(PosixSeam, DriveRootsAreSortedDistinctFolders)
+{
+    std::vector<std::string> roots;
+    char root[kPathMax];
+    for (int i = 0; i < 26 && Os().driveRoot(i, root, sizeof root) == 3; ++i) roots.push_back(root);
+    for (size_t i = 1; i < roots.size(); ++i) EXPECT_LT(roots[i - 1], roots[i]);
+    for (int i = (int)roots.size(); i < 26; ++i) EXPECT_EQ(1, Os().driveRoot(i, root, sizeof root));
+}
+#endif
