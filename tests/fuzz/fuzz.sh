@@ -37,6 +37,7 @@ fuzz_arch() {   # arch; fails on the first crash
     for t in $targets; do
         local work=$dir/corpus-$t
         mkdir -p "$work" "$dir/artifacts"
+        rm -f "$dir/artifacts/$t-"*
         echo "-- fuzzing $t ($1) for ${seconds}s"
         local dirs=("$work" "$here/corpus/$t")
         [ -d "$here/regress/$t" ] && dirs+=("$here/regress/$t")
