@@ -126,6 +126,9 @@ int PosixSeek(OsHandle h, uint32_t position, uint32_t* now)
     *now = 0xFFFFFFFFu;
     int fd = Fd(h);
     if (fd < 0) return 0;
+    // SetFilePointer without a high part takes the distance as signed: 2 GiB and beyond fail
+    // there, and must fail here too, on 64-bit builds as on 32-bit ones.
+    if (position > 0x7FFFFFFFu) return 0;
     off_t r = lseek(fd, (off_t)position, SEEK_SET);
     if (r < 0) return 0;
     *now = (uint32_t)r;
