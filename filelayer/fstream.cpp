@@ -9,7 +9,7 @@ const uint32_t kAheadSize = 65536;
 }
 
 TQLXFStream::TQLXFStream(unsigned flags, const char* name)
-    : handle(kNoHandle), readOnly(0), ahead(nullptr), aheadPos(0), aheadLen(0), aheadAt(0)
+    : handle(kNoHandle), readAhead(0), ahead(nullptr), aheadPos(0), aheadLen(0), aheadAt(0)
 {
     if (name) Open(flags, name);
 }
@@ -25,11 +25,11 @@ void TQLXFStream::Open(unsigned flags, const char* name)
     Close();
     error = 0;
     // Read ahead only where nobody can change the file beneath the window.
-    readOnly = (flags & (WriteAccess | ShareWrite | NoReadAhead)) == 0;
-    if (readOnly && !ahead) {
+    readAhead = (flags & (WriteAccess | ShareWrite | NoReadAhead)) == 0;
+    if (readAhead && !ahead) {
         ahead = (uint8_t*)malloc(kAheadSize);
         // Without the window the stream simply makes one platform call per operation.
-        if (!ahead) readOnly = 0;
+        if (!ahead) readAhead = 0;
     }
     handle = Os().open(name, flags & (ReadAccess | WriteAccess | ShareRead | ShareWrite));
     if (handle == kNoHandle) SetError();
@@ -62,7 +62,7 @@ void TQLXFStream::Put(uint8_t b)
 uint8_t TQLXFStream::Get()
 {
     if (aheadAt < aheadLen) return ahead[aheadAt++];
-    if (readOnly) {
+    if (readAhead) {
         // The window is used up, so the platform stands at the caller's position.
         uint32_t at = aheadLen ? aheadPos + aheadLen : Os().tell(handle);
         uint32_t got = 0;
@@ -137,7 +137,7 @@ int32_t TQLXFStream::Read(void* buffer, int32_t count)
 {
     if (count <= 0) return 0;
     uint32_t want = (uint32_t)count;
-    if (!readOnly) {
+    if (!readAhead) {
         uint32_t got = 0;
         Os().read(handle, buffer, want, &got);
         return (int32_t)got;

@@ -24,7 +24,8 @@ class TQLXFlatRamStream : public TQLXSizerStream {
 public:
     // Over the caller's block; the stream never frees, moves or grows it.
     TQLXFlatRamStream(void* block, uint32_t capacity, uint32_t length);
-    // Over a block it allocates itself; growBy 0 means it never grows.
+    // Over a block it allocates itself; growBy 0 means it never grows. When the allocation
+    // fails, capacity is 0 and a growing stream allocates again at its first Put.
     TQLXFlatRamStream(uint32_t capacity, uint32_t growBy);
     // No block at all: every Put and Get fails.
     TQLXFlatRamStream();

@@ -137,6 +137,8 @@ int WinCopyReplace(const char* from, const char* to) { return !ReadOnlyFile(to) 
 
 int WinStoredName(const char* path, char* name, size_t capacity)
 {
+    // A wildcard would make the lookup a search and answer with some other entry's name.
+    if (!path || strpbrk(path, "*?")) return 0;
     WIN32_FIND_DATAA found;
     memset(&found, 0, sizeof found);
     HANDLE h = FindFirstFileA(path, &found);

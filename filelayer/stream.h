@@ -93,7 +93,7 @@ private:
     // file are in ahead[], aheadAt indexes the next one; the platform's own position is
     // aheadPos + aheadLen whenever aheadLen is not 0.
     void DropAhead();
-    int readOnly;
+    int readAhead;   // opened for reading only, and nobody else may write the file
     uint8_t* ahead;
     uint32_t aheadPos, aheadLen, aheadAt;
 };
