@@ -1,0 +1,155 @@
+// upg apply: checks the package, finds or takes the target folder, applies with the engine.
+#include <stdio.h>
+#include <string.h>
+#include <memory>
+#include <new>
+#include <string>
+#include "apply.h"
+#include "commands.h"
+#include "files.h"
+#include "reader.h"
+#include "search.h"
+#include "stream.h"
+#include "terminal.h"
+#include "terminal_ui.h"
+#include "ui.h"
+#include "uitext.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: upg apply PACKAGE [--target DIR] [--ui FILE] [--answers SEQ | --yes | --no] [--quiet]\n"
+    "\n"
+    "Brings the installation in DIR up to the release in PACKAGE. Every listed file is checked\n"
+    "first; the new files are built and verified in a scratch folder inside DIR, and only then\n"
+    "replace the old ones. Questions about unexpected files appear on the terminal.\n"
+    "\n"
+    "  --target DIR    the installation's folder; without it, the fixed disks are searched\n"
+    "  --ui FILE       wording of the questions and progress texts (default: PACKAGE's .uui\n"
+    "                  beside it, else the built-in English wording)\n"
+    "  --answers SEQ   answer the questions in order from the letters y and n, then No\n"
+    "  --yes, --no     answer every question Yes, or No\n"
+    "  --quiet         no progress bar and no notes on what is happening\n"
+    "\n"
+    "Without answers given, questions are read from the terminal, or answered No when there is\n"
+    "none. Ctrl-C asks whether to cancel; a cancelled upgrade leaves the installation as it was.\n"
+    "Exit codes: 0 applied, 1 not applied, 2 missing or invalid setup data or a usage error.\n";
+
+// The wording file beside the package: its path with the extension .uui.
+std::string WordingBeside(const std::string& package)
+{
+    size_t slash = package.find_last_of("/\\");
+    size_t dot = package.rfind('.');
+    std::string base = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+                           ? package.substr(0, dot)
+                           : package;
+    return base + ".uui";
+}
+
+int Readable(const char* path)
+{
+    if (!FileExists(path)) return 0;
+    TQLXFStream probe(ReadAccess, path);
+    return !probe.HasError();
+}
+
+}  // namespace
+
+int CmdApply(int argc, char** argv)
+{
+    const char* package = nullptr;
+    const char* target = nullptr;
+    const char* uiFile = nullptr;
+    const char* answers = nullptr;
+    int yes = 0, no = 0, quiet = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (IsHelp(a)) {
+            fputs(kHelp, stdout);
+            return ExitDone;
+        }
+        if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0) {
+            if (i + 1 >= argc) return UsageError("apply", std::string(a) + " needs a value.");
+            const char* v = argv[++i];
+            if (strcmp(a, "--target") == 0) target = v;
+            if (strcmp(a, "--ui") == 0) uiFile = v;
+            if (strcmp(a, "--answers") == 0) answers = v;
+        } else if (strcmp(a, "--yes") == 0) {
+            yes = 1;
+        } else if (strcmp(a, "--no") == 0) {
+            no = 1;
+        } else if (strcmp(a, "--quiet") == 0) {
+            quiet = 1;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("apply", std::string("unknown option ") + a + ".");
+        } else if (!package) {
+            package = a;
+        } else {
+            return UsageError("apply", std::string("unexpected argument ") + a + ".");
+        }
+    }
+    if (!package) return UsageError("apply", "name the package to apply.");
+    if ((answers != nullptr) + yes + no > 1) return UsageError("apply", "--answers, --yes and --no exclude each other.");
+    if (answers) {
+        for (const char* p = answers; *p; p++)
+            if (!strchr("yYnN", *p))
+                return UsageError("apply", std::string("--answers takes only the letters y and n, not '") + *p + "'.");
+    }
+
+    std::string reason;
+    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
+    if (uiFile && !Readable(uiFile))
+        return RefusePackage(std::string("The wording file ") + uiFile + " cannot be read.");
+
+    char found[kPathMax] = "";
+    std::string folder;
+    if (target) {
+        folder = target;
+        if (!IsDirectory(target)) {
+            fprintf(stderr, "The target folder %s does not exist.\n", target);
+            return ExitNotApplied;
+        }
+    } else {
+        if (!quiet) fprintf(stderr, "Searching for installed components...\n");
+        std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
+        if (!FindInstallation(package, found, nullptr, platform.get())) {
+            fprintf(stderr,
+                    "No installation that this package can upgrade was found on the fixed disks.\n"
+                    "Name its folder with --target DIR.\n");
+            return ExitNotApplied;
+        }
+        folder = ShownPath(found);
+        fprintf(stderr, "Found the installation in %s\n", folder.c_str());
+    }
+
+    std::string wording = uiFile ? uiFile : WordingBeside(package);
+    UiTextTable* text = (uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
+                                                              : new (std::nothrow) UiTextTable(nullptr, "UPGAPPLYUI");
+
+    AnswerSource source = yes ? AnswerAllYes : no ? AnswerAllNo : answers ? AnswerFromList : AnswerFromTerminal;
+    TerminalUi ui(source, answers ? answers : "", !quiet && IsTerminal(stderr));
+    EngineHost host(&ui);
+    UpgradeJob job(nullptr, nullptr, package, folder.c_str());
+    job.host = &host;
+    job.uiText = text;
+    if (job.targetTooLong) {
+        fprintf(stderr, "The target folder's path is too long: %s\n", folder.c_str());
+        return ExitNotApplied;
+    }
+    if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
+    if (!text) {
+        fprintf(stderr, "There is not enough memory to start the upgrade.\n");
+        return ExitNotApplied;
+    }
+
+    if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
+    CatchInterrupt();
+    int applied = ApplyUpgrade(&job);
+    ui.CloseProgress(nullptr);
+    if (applied) {
+        if (!quiet) fprintf(stderr, "The upgrade is complete.\n");
+        return ExitDone;
+    }
+    fprintf(stderr, "The upgrade was not completed.\n");
+    return ExitNotApplied;
+}

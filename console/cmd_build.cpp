@@ -1,0 +1,194 @@
+// upg build: makes a package that turns the files of one release tree into another's.
+#include "commands.h"
+#include "build.h"
+#include "terminal.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+const char kBuildHelp[] =
+    "usage: upg build OLD_DIR NEW_DIR -o OUT.upg [options]\n"
+    "\n"
+    "Compares two release trees and writes a package that upgrades OLD_DIR's files to\n"
+    "NEW_DIR's: Delete entries for files only in OLD_DIR, Add entries for files only in\n"
+    "NEW_DIR, Patch entries for files in both whose content or date-time differ. Files are\n"
+    "paired by relative path without regard to case, as Windows does. Every script is run\n"
+    "through the patch interpreter against the old file and must give the new file exactly\n"
+    "before the package is written; a failed build leaves no package.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output FILE     the package to write (replaced only when the build succeeds)\n"
+    "  --title TEXT          package title, at most 79 characters\n"
+    "  --notes FILE          release notes from a text file, at most 8191 characters\n"
+    "  --rule GLOB:KEY=VALUE,...\n"
+    "                        policies and description for the entries whose names match\n"
+    "                        GLOB; keys soft=, hard= (ignore|ask|abort) and desc=TEXT (the\n"
+    "                        rest of the rule). '*' stays within a folder, '**' crosses\n"
+    "                        folders; a GLOB without '/' or '\\' matches the file name.\n"
+    "                        Later rules win. Example: --rule '*.cfg:hard=ignore,desc=Settings'\n"
+    "  --jobs N              encode N files at once (default: the number of cores)\n"
+    "  --memory MB           memory the encoding jobs may hold together (default 256; a\n"
+    "                        single file always gets what it needs)\n"
+    "  --utc-offset [+-]HH:MM\n"
+    "                        fingerprint dates as local time at this offset from UTC\n"
+    "                        (default: this machine's offset now)\n"
+    "  -q, --quiet           print nothing but errors\n"
+    "\n"
+    "default policies (soft finding / hard finding):\n"
+    "  Add     ask  when the file exists already     / ask    when it exists read-only\n"
+    "  Patch   ignore when only the date differs     / ask    when missing, changed or read-only\n"
+    "  Delete  ignore when content or date differ    / ignore when missing or read-only\n"
+    "The description of an entry is its file name unless a rule gives one.\n"
+    "\n"
+    "Dates: a fingerprint holds the local DOS time of the file's last write. The applier\n"
+    "turns file times into local time with its machine's current offset from UTC, so the\n"
+    "package matches installed files when it is built with the offset the target machines\n"
+    "use: give --utc-offset when that is not this machine's.\n";
+
+struct ProgressLine {
+    int shown;
+    std::chrono::steady_clock::time_point last;
+};
+
+void ShowProgress(void* context, const BuildProgress* p)
+{
+    ProgressLine* line = (ProgressLine*)context;
+    auto now = std::chrono::steady_clock::now();
+    if (p->doneFiles != p->totalFiles && now - line->last < std::chrono::milliseconds(200)) return;
+    line->last = now;
+    int percent = p->totalBytes ? (int)(p->doneBytes * 100 / p->totalBytes) : 100;
+    char name[48];
+    size_t n = strlen(p->name);
+    snprintf(name, sizeof name, "%s%s", n > 40 ? "..." : "", n > 40 ? p->name + n - 40 : p->name);
+    fprintf(stderr, "\r  encoding %3d%%  %d/%d files  %-43s", percent, p->doneFiles, p->totalFiles, name);
+    if (p->doneFiles == p->totalFiles) fprintf(stderr, "\n");
+    fflush(stderr);
+    line->shown = 1;
+}
+
+// "+HH:MM", "-HH:MM" or "HH:MM" into minutes east of UTC.
+int ParseOffset(const char* text, int* minutes)
+{
+    int sign = 1;
+    if (*text == '+' || *text == '-') sign = *text++ == '-' ? -1 : 1;
+    int h, m;
+    char rest;
+    if (sscanf(text, "%2d:%2d%c", &h, &m, &rest) != 2 || h > 14 || m > 59 || strlen(text) != 5) return 0;
+    *minutes = sign * (h * 60 + m);
+    return 1;
+}
+
+int ReadText(const char* path, std::string* text)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return 0;
+    std::ostringstream s;
+    s << f.rdbuf();
+    *text = s.str();
+    return 1;
+}
+
+const char* KindName(int kind) { return kind == KindAdd ? "add" : kind == KindPatch ? "patch" : "delete"; }
+
+}  // namespace
+
+int CmdBuild(int argc, char** argv)
+{
+    BuildOptions options;
+    unsigned cores = std::thread::hardware_concurrency();
+    options.jobs = cores ? (int)cores : 1;
+    int quiet = 0, verbose = 0;
+    std::vector<std::string> dirs;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        auto value = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) return nullptr;
+            (void)what;
+            return argv[++i];
+        };
+        if (IsHelp(a)) {
+            fputs(kBuildHelp, stdout);
+            return ExitDone;
+        } else if (!strcmp(a, "-o") || !strcmp(a, "--output")) {
+            const char* v = value("FILE");
+            if (!v) return UsageError("build", "-o needs the package file to write");
+            options.output = v;
+        } else if (!strcmp(a, "--title")) {
+            const char* v = value("TEXT");
+            if (!v) return UsageError("build", "--title needs a text");
+            options.title = v;
+        } else if (!strcmp(a, "--notes")) {
+            const char* v = value("FILE");
+            if (!v) return UsageError("build", "--notes needs a file");
+            if (!ReadText(v, &options.notes)) return UsageError("build", std::string("cannot read the notes file ") + v);
+        } else if (!strcmp(a, "--rule")) {
+            const char* v = value("RULE");
+            if (!v) return UsageError("build", "--rule needs GLOB:KEY=VALUE,...");
+            BuildRule rule;
+            std::string why;
+            if (!ParseRule(v, &rule, &why)) return UsageError("build", why);
+            options.rules.push_back(rule);
+        } else if (!strcmp(a, "--jobs") || !strcmp(a, "-j")) {
+            const char* v = value("N");
+            char* end = nullptr;
+            long n = v ? strtol(v, &end, 10) : 0;
+            if (!v || *end || n < 1 || n > 64) return UsageError("build", "--jobs needs a number from 1 to 64");
+            options.jobs = (int)n;
+        } else if (!strcmp(a, "--memory")) {
+            const char* v = value("MB");
+            char* end = nullptr;
+            long n = v ? strtol(v, &end, 10) : 0;
+            if (!v || *end || n < 1) return UsageError("build", "--memory needs a number of megabytes");
+            options.memoryBudget = (uint64_t)n << 20;
+        } else if (!strcmp(a, "--utc-offset")) {
+            const char* v = value("OFFSET");
+            if (!v || !ParseOffset(v, &options.utcOffsetMinutes))
+                return UsageError("build", "--utc-offset needs [+-]HH:MM, for example +01:00");
+            options.hasUtcOffset = 1;
+        } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
+            quiet = 1;
+        } else if (!strcmp(a, "-v") || !strcmp(a, "--verbose")) {
+            verbose = 1;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("build", std::string("unknown option ") + a);
+        } else {
+            dirs.push_back(a);
+        }
+    }
+    if (dirs.size() != 2) return UsageError("build", "give the old and the new release folder");
+    if (options.output.empty()) return UsageError("build", "give the package to write with -o OUT.upg");
+    options.oldDir = dirs[0];
+    options.newDir = dirs[1];
+
+    ProgressLine line{0, std::chrono::steady_clock::now()};
+    if (!quiet && IsTerminal(stderr)) {
+        options.progress = ShowProgress;
+        options.progressContext = &line;
+    }
+    auto start = std::chrono::steady_clock::now();
+    BuildReport report;
+    std::string error;
+    int ok = BuildPackage(options, &report, &error);
+    if (line.shown && !ok) fprintf(stderr, "\n");
+    if (!ok) {
+        fprintf(stderr, "upg build: %s\n", error.c_str());
+        return ExitNotApplied;
+    }
+    if (quiet) return ExitDone;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (verbose)
+        for (const BuildEntryInfo& e : report.entries)
+            printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindName(e.kind), (unsigned long)e.oldSize,
+                   (unsigned long)e.newSize, (unsigned long long)e.scriptBytes, e.wholeInsert ? " whole" : "",
+                   e.dateOnly ? " date" : "", ShownPath(e.name).c_str());
+    printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",
+           options.output.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
+           (unsigned long long)report.packageBytes, (unsigned long long)report.newBytes, seconds);
+    return ExitDone;
+}

@@ -1,0 +1,236 @@
+// upg inspect: the header, texts and every entry of a package, with figures for each script.
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include <vector>
+#include "commands.h"
+#include "reader.h"
+#include "script.h"
+#include "stream.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: upg inspect PACKAGE [--json]\n"
+    "\n"
+    "Shows the package's format version, title and release notes, and for every file its kind,\n"
+    "policies, name, description and fingerprints before and after the upgrade, with figures\n"
+    "for its patch script: instructions, literal bytes, copied bytes, the size it produces and\n"
+    "whether it ends properly. --json prints the same as one JSON object.\n"
+    "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
+    "2 missing or invalid setup data or a usage error.\n";
+
+struct ScriptFigures {
+    uint32_t instructions = 0;
+    uint64_t literal = 0;
+    uint64_t copied = 0;
+    int ended = 0;
+};
+
+// Skips n bytes of the package; 0 when it ends first.
+int Skip(TQLXStream* s, uint32_t n)
+{
+    uint32_t at = s->Tell();
+    uint32_t size = s->Size();
+    if (n > size - at || at > size) {
+        s->Seek(size);
+        s->SetError();
+        return 0;
+    }
+    return s->Seek(at + n);
+}
+
+// Walks one script without running it, counting what it would produce.
+ScriptFigures Scan(TQLXStream* s)
+{
+    ScriptFigures f;
+    for (;;) {
+        uint8_t op = s->Get();
+        if (s->HasError()) return f;
+        if (op == OpEnd) {
+            f.ended = 1;
+            return f;
+        }
+        f.instructions++;
+        uint32_t count = 0;
+        switch (op) {
+        case OpInsert8: count = s->Get(); break;
+        case OpInsert16: count = s->ReadU16(); break;
+        case OpInsert32: count = s->ReadU32(); break;
+        case OpSetBase: s->ReadU16(); break;
+        case OpCopyNear8: s->ReadU16(); f.copied += s->Get(); break;
+        case OpCopyNear16: s->ReadU16(); f.copied += s->ReadU16(); break;
+        case OpCopyNear32: s->ReadU16(); f.copied += s->ReadU32(); break;
+        case OpCopyFar8: s->ReadU32(); f.copied += s->Get(); break;
+        case OpCopyFar16: s->ReadU32(); f.copied += s->ReadU16(); break;
+        case OpCopyFar32: s->ReadU32(); f.copied += s->ReadU32(); break;
+        default: break;
+        }
+        if (op >= OpInsert8 && op <= OpInsert32) {
+            f.literal += count;
+            if (!Skip(s, count)) return f;
+        }
+        if (s->HasError()) return f;
+    }
+}
+
+const char* KindName(int kind)
+{
+    switch (kind) {
+    case KindAdd: return "add";
+    case KindPatch: return "patch";
+    case KindDelete: return "delete";
+    }
+    return "unknown";
+}
+
+const char* PolicyName(int p)
+{
+    switch (p) {
+    case PolicyIgnore: return "ignore";
+    case PolicyAsk: return "ask";
+    case PolicyAbort: return "abort";
+    }
+    return "ignore (3)";
+}
+
+std::string Json(const char* s)
+{
+    std::string out = "\"";
+    for (const unsigned char* p = (const unsigned char*)s; *p; p++) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += (char)*p;
+        } else if (*p < 0x20 || *p >= 0x7F) {
+            // Package texts are 8-bit; escaping them keeps the output valid JSON in any code page.
+            char u[8];
+            snprintf(u, sizeof u, "\\u%04x", *p);
+            out += u;
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out + "\"";
+}
+
+std::string DateText(uint32_t dt)
+{
+    char b[32];
+    snprintf(b, sizeof b, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (dt >> 25), (dt >> 21) & 15, (dt >> 16) & 31,
+             (dt >> 11) & 31, (dt >> 5) & 63, (dt & 31) * 2);
+    return b;
+}
+
+std::string PrintText(const FileFingerprint& p)
+{
+    char b[96];
+    snprintf(b, sizeof b, "%08X %u %04X (%s)", (unsigned)p.dateTime, (unsigned)p.size, (unsigned)p.checksum,
+             DateText(p.dateTime).c_str());
+    return b;
+}
+
+std::string PrintJson(const FileFingerprint& p)
+{
+    char b[128];
+    snprintf(b, sizeof b, "{\"dateTime\": \"%08X\", \"date\": \"%s\", \"size\": %u, \"checksum\": \"%04X\"}",
+             (unsigned)p.dateTime, DateText(p.dateTime).c_str(), (unsigned)p.size, (unsigned)p.checksum);
+    return b;
+}
+
+}  // namespace
+
+int CmdInspect(int argc, char** argv)
+{
+    const char* package = nullptr;
+    int json = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (IsHelp(a)) {
+            fputs(kHelp, stdout);
+            return ExitDone;
+        }
+        if (strcmp(a, "--json") == 0) {
+            json = 1;
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("inspect", std::string("unknown option ") + a + ".");
+        } else if (!package) {
+            package = a;
+        } else {
+            return UsageError("inspect", std::string("unexpected argument ") + a + ".");
+        }
+    }
+    if (!package) return UsageError("inspect", "name the package to show.");
+    std::string reason;
+    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
+
+    UpgradeJob job(nullptr, nullptr, package, "C:\\");
+    int count = job.header.entryCount > 0 ? job.header.entryCount : 0;
+    std::vector<ScriptFigures> figures(count);
+    int clean = 1;
+    for (int i = 0; i < count; i++) {
+        const FileEntry* e = job.entries[i];
+        if (e->kind == KindDelete) continue;
+        figures[i] = Scan(job.stream);
+        if (!figures[i].ended || figures[i].literal + figures[i].copied != e->newPrint.size) clean = 0;
+    }
+    uint32_t size = job.stream->Size();
+    uint32_t at = job.stream->Tell();
+    uint32_t after = !job.stream->HasError() && size > at ? size - at : 0;
+
+    if (json) {
+        printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
+               Json(package).c_str(), (unsigned)job.header.version, Json(job.title).c_str(), Json(job.notes).c_str());
+        for (int i = 0; i < count; i++) {
+            const FileEntry* e = job.entries[i];
+            printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
+                   "\"description\": %s",
+                   i ? "," : "", KindName(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
+                   Json(e->name).c_str(), Json(e->description).c_str());
+            if (e->kind != KindAdd) printf(", \"oldPrint\": %s", PrintJson(e->oldPrint).c_str());
+            if (e->kind != KindDelete) {
+                const ScriptFigures& f = figures[i];
+                printf(", \"newPrint\": %s, \"script\": {\"instructions\": %u, \"literalBytes\": %llu, "
+                       "\"copiedBytes\": %llu, \"outputSize\": %llu, \"endsProperly\": %s}",
+                       PrintJson(e->newPrint).c_str(), (unsigned)f.instructions, (unsigned long long)f.literal,
+                       (unsigned long long)f.copied, (unsigned long long)(f.literal + f.copied),
+                       f.ended ? "true" : "false");
+            }
+            printf("}");
+        }
+        printf("%s],\n  \"bytesAfterScripts\": %u,\n  \"clean\": %s\n}\n", count ? "\n  " : "", (unsigned)after,
+               clean ? "true" : "false");
+        return clean ? ExitDone : ExitNotApplied;
+    }
+
+    printf("Package:  %s\nVersion:  %u\nTitle:    %s\nNotes:\n", package, (unsigned)job.header.version, job.title);
+    std::string notes = job.notes;
+    size_t start = 0;
+    while (start < notes.size()) {
+        size_t end = notes.find('\n', start);
+        if (end == std::string::npos) end = notes.size();
+        std::string line = notes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        printf("  %s\n", line.c_str());
+        start = end + 1;
+    }
+    printf("Files:    %d\n", count);
+    for (int i = 0; i < count; i++) {
+        const FileEntry* e = job.entries[i];
+        printf("\n%5d. %-6s %s\n", i + 1, KindName(e->kind), e->name);
+        printf("       policies: soft %s, hard %s\n", PolicyName(e->softPolicy), PolicyName(e->hardPolicy));
+        if (e->description[0]) printf("       description: %s\n", e->description);
+        if (e->kind != KindAdd) printf("       before: %s\n", PrintText(e->oldPrint).c_str());
+        if (e->kind != KindDelete) {
+            const ScriptFigures& f = figures[i];
+            printf("       after:  %s\n", PrintText(e->newPrint).c_str());
+            printf("       script: %u instructions, %llu literal bytes, %llu copied bytes, output %llu bytes%s, %s\n",
+                   (unsigned)f.instructions, (unsigned long long)f.literal, (unsigned long long)f.copied,
+                   (unsigned long long)(f.literal + f.copied),
+                   f.literal + f.copied == e->newPrint.size ? "" : " (not the expected size)",
+                   f.ended ? "ends properly" : "does not end properly");
+        }
+    }
+    if (after) printf("\n%u bytes follow the last script.\n", (unsigned)after);
+    if (!clean) printf("\nSome scripts do not end properly or do not produce the expected size.\n");
+    return clean ? ExitDone : ExitNotApplied;
+}

@@ -1,0 +1,120 @@
+// upg verify: the pre-check alone; reports each entry's finding and touches nothing.
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include "apply.h"
+#include "commands.h"
+#include "files.h"
+#include "reader.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: upg verify PACKAGE --target DIR\n"
+    "\n"
+    "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
+    "first step would, and prints one line per file: what would be done, its name, and what\n"
+    "was found. Asks nothing and changes nothing.\n"
+    "Exit codes: 0 every file would be upgraded without a question, 1 some would not,\n"
+    "2 missing or invalid setup data or a usage error.\n";
+
+const char* KindName(int kind)
+{
+    switch (kind) {
+    case KindAdd: return "add";
+    case KindPatch: return "patch";
+    case KindDelete: return "delete";
+    }
+    return "unknown";
+}
+
+const char* PolicyOutcome(int policy)
+{
+    if (policy == PolicyAsk) return "the upgrade would ask";
+    if (policy == PolicyAbort) return "the upgrade would stop";
+    return "";
+}
+
+// What the person reads for a finding, and whether the entry would go through unasked.
+std::string Finding(const FileEntry* e, int state, int line, int* clean)
+{
+    *clean = 1;
+    if (state == StateUpgraded) return "already upgraded";
+    if (line == 0) return "ok";
+    // Soft findings let the file through under Ignore; hard ones skip it.
+    int soft = line == 9 || line == 10 || line == 11;
+    int policy = soft ? e->softPolicy : e->hardPolicy;
+    if (policy == 3) policy = PolicyIgnore;
+    std::string what;
+    switch (state) {
+    case StateMissing: what = "missing"; break;
+    case StateModified: what = "not the expected version"; break;
+    case StateReadOnly: what = "read-only"; break;
+    case StateDateDiffers: what = "expected contents, other date"; break;
+    case StateAlreadyExists: what = "exists already"; break;
+    default: what = "unexpected"; break;
+    }
+    if (policy == PolicyIgnore) {
+        what += soft ? " (accepted)" : " (would be skipped)";
+        if (!soft) *clean = 0;
+        return what;
+    }
+    *clean = 0;
+    return what + " (" + PolicyOutcome(policy) + ")";
+}
+
+}  // namespace
+
+int CmdVerify(int argc, char** argv)
+{
+    const char* package = nullptr;
+    const char* target = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        if (IsHelp(a)) {
+            fputs(kHelp, stdout);
+            return ExitDone;
+        }
+        if (strcmp(a, "--target") == 0) {
+            if (i + 1 >= argc) return UsageError("verify", "--target needs a value.");
+            target = argv[++i];
+        } else if (a[0] == '-' && a[1]) {
+            return UsageError("verify", std::string("unknown option ") + a + ".");
+        } else if (!package) {
+            package = a;
+        } else {
+            return UsageError("verify", std::string("unexpected argument ") + a + ".");
+        }
+    }
+    if (!package) return UsageError("verify", "name the package to check.");
+    if (!target) return UsageError("verify", "name the installation's folder with --target DIR.");
+    std::string reason;
+    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
+    if (!IsDirectory(target)) {
+        fprintf(stderr, "The target folder %s does not exist.\n", target);
+        return ExitNotApplied;
+    }
+    UpgradeJob job(nullptr, nullptr, package, target);
+    if (job.targetTooLong) {
+        fprintf(stderr, "The target folder's path is too long: %s\n", target);
+        return ExitNotApplied;
+    }
+    if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
+
+    int count = job.header.entryCount > 0 ? job.header.entryCount : 0;
+    int problems = 0;
+    for (int i = 0; i < count; i++) {
+        const FileEntry* e = job.entries[i];
+        int line = 0;
+        int state = CheckEntry(&job, i, &line);
+        int clean = 1;
+        std::string finding = Finding(e, state, line, &clean);
+        if (!clean) problems++;
+        printf("%-6s %s: %s\n", KindName(e->kind), ShownPath(e->name).c_str(), finding.c_str());
+    }
+    if (problems)
+        printf("%d of %d files need attention.\n", problems, count);
+    else
+        printf("All %d files would be upgraded.\n", count);
+    return problems ? ExitNotApplied : ExitDone;
+}

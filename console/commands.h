@@ -1,0 +1,26 @@
+// The commands of the upg tool and the helpers they share.
+#pragma once
+#include <string>
+
+// Each command takes its own arguments (argv[0] is the command's name) and returns the exit
+// code: 0 done, 1 not applied or not clean, 2 missing or invalid data, or a usage error.
+int CmdApply(int argc, char** argv);
+int CmdVerify(int argc, char** argv);
+int CmdInspect(int argc, char** argv);
+int CmdFingerprint(int argc, char** argv);
+int CmdBuild(int argc, char** argv);
+
+enum { ExitDone = 0, ExitNotApplied = 1, ExitInvalid = 2 };
+
+extern const char kInvalidSetupData[];   // "Missing or invalid setup data."
+
+// 1 when the package can be applied; otherwise 0 with a sentence that says why.
+int CheckPackage(const char* path, std::string* reason);
+// Prints the refusal for an invalid package (the fixed first line, then the reason).
+int RefusePackage(const std::string& reason);
+// Prints a usage error with a pointer to the command's help.
+int UsageError(const char* command, const std::string& message);
+// Whether text is --help or -h.
+bool IsHelp(const char* text);
+// Turns the separators the engine writes into the platform's own, for showing a path.
+std::string ShownPath(const std::string& path);

@@ -1,0 +1,87 @@
+// Helpers shared by the commands: the package check with its reasons, refusals, usage errors.
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include "commands.h"
+#include "files.h"
+#include "reader.h"
+#include "stream.h"
+
+const char kInvalidSetupData[] = "Missing or invalid setup data.";
+
+int CheckPackage(const char* path, std::string* reason)
+{
+    if (!FileExists(path)) {
+        *reason = std::string("The package ") + path + " does not exist or is not a file.";
+        return 0;
+    }
+    {
+        TQLXFStream probe(ReadAccess, path);
+        if (probe.HasError()) {
+            *reason = std::string("The package ") + path + " cannot be opened for reading.";
+            return 0;
+        }
+    }
+    UpgradeJob job(nullptr, nullptr, path, "C:\\");
+    if (memcmp(job.header.magic, kPackageMagic, sizeof job.header.magic) != 0) {
+        *reason = std::string(path) + " is not an upgrade package: it does not start with [QZUPD].";
+        return 0;
+    }
+    if (job.header.version > kMaxVersion) {
+        *reason = "The package has format version " + std::to_string(job.header.version) +
+                  "; this program reads versions up to " + std::to_string(kMaxVersion) + ".";
+        return 0;
+    }
+    if (job.outOfMemory) {
+        *reason = "There is not enough memory to read the package.";
+        return 0;
+    }
+    if (job.tooManyEntries) {
+        *reason = "The package lists " + std::to_string(job.header.entryCount) + " files; at most " +
+                  std::to_string(kMaxEntries) + " are allowed.";
+        return 0;
+    }
+    if (!job.stream || job.stream->HasError()) {
+        *reason = "The package is truncated: it ends inside its title, notes or file table.";
+        return 0;
+    }
+    if (job.faultEntry >= 0) {
+        const FileEntry* e = job.entries[job.faultEntry];
+        *reason = "File " + std::to_string(job.faultEntry + 1) + " of the package has an unsafe name \"" +
+                  (e ? e->name : "") + "\": " + NameFaultText(job.faultName) + ".";
+        return 0;
+    }
+    if (job.progressTotal == 0) {
+        *reason = "The package is truncated: a fingerprint in its file table is missing.";
+        return 0;
+    }
+    if (!job.IsValid()) {
+        *reason = "The package cannot be read.";
+        return 0;
+    }
+    return 1;
+}
+
+int RefusePackage(const std::string& reason)
+{
+    fprintf(stderr, "%s\n%s\n", kInvalidSetupData, reason.c_str());
+    return ExitInvalid;
+}
+
+int UsageError(const char* command, const std::string& message)
+{
+    fprintf(stderr, "upg %s: %s\nTry 'upg %s --help'.\n", command, message.c_str(), command);
+    return ExitInvalid;
+}
+
+bool IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
+
+std::string ShownPath(const std::string& path)
+{
+    std::string s = path;
+#ifndef _WIN32
+    for (char& c : s)
+        if (c == '\\') c = '/';
+#endif
+    return s;
+}

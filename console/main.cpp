@@ -1,0 +1,52 @@
+// upg: applies, checks and inspects upgrade packages from the command line.
+#include <stdio.h>
+#include <string.h>
+#include "commands.h"
+#include "wording.h"
+
+namespace {
+
+struct Command {
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
+
+const Command kCommands[] = {
+    {"apply", CmdApply, "bring an installation up to the package's release"},
+    {"verify", CmdVerify, "check an installation against a package without changing anything"},
+    {"inspect", CmdInspect, "show what a package holds"},
+    {"fingerprint", CmdFingerprint, "show the fingerprint (date-time, size, checksum) of files"},
+#ifdef UPG_HAVE_BUILDER
+    {"build", CmdBuild, "make a package from an old and a new release folder"},
+#endif
+};
+
+void Help(FILE* out)
+{
+    fprintf(out, "Usage: upg COMMAND [ARGUMENTS]\n\nCommands:\n");
+    for (const Command& c : kCommands) fprintf(out, "  %-12s %s\n", c.name, c.summary);
+    fprintf(out,
+            "\n'upg COMMAND --help' describes a command.\n"
+            "Exit codes: 0 done, 1 not applied or not clean, 2 missing or invalid data or a usage error.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    RegisterDefaultWording();
+    if (argc < 2) {
+        Help(stderr);
+        return ExitInvalid;
+    }
+    if (IsHelp(argv[1])) {
+        Help(stdout);
+        return ExitDone;
+    }
+    for (const Command& c : kCommands)
+        if (strcmp(argv[1], c.name) == 0) return c.run(argc - 1, argv + 1);
+    fprintf(stderr, "upg: '%s' is not a command.\n\n", argv[1]);
+    Help(stderr);
+    return ExitInvalid;
+}
