@@ -1,0 +1,590 @@
+// The build procedure: two trees in, one verified package out, or nothing and a reason.
+#include "build.h"
+#include "delta.h"
+#include "files.h"
+#include "os.h"
+#include "replay.h"
+#include "script.h"
+#include "stream.h"
+#include "tree.h"
+#include <string.h>
+#include <stdlib.h>
+#include <algorithm>
+#include <new>
+#if defined(_GLIBCXX_HAS_GTHREADS) || !defined(__GLIBCXX__)
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#define UPG_BUILD_THREADS 1
+#endif
+
+namespace {
+
+const uint8_t kFormatVersion = 1;
+const uint32_t kReadBlock = 1u << 20;
+
+// Reads a whole file of the given size into bytes.
+int LoadFile(TQLXFStream* file, uint32_t size, std::vector<uint8_t>* bytes)
+{
+    try {
+        bytes->resize(size);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    for (uint32_t done = 0; done < size;) {
+        uint32_t n = std::min(kReadBlock, size - done);
+        if (file->Read(bytes->data() + done, (int32_t)n) != (int32_t)n) return 0;
+        done += n;
+    }
+    return 1;
+}
+
+std::string Number(uint64_t v) { return std::to_string((unsigned long long)v); }
+
+// The script of a new file equal to its old one: one copy of all of it.
+int WriteWholeCopyScript(uint32_t size, TQLXStream* part, uint64_t* scriptBytes)
+{
+    std::vector<uint8_t> out;
+    if (size) {
+        DeltaOp op{0, size, 1};
+        std::vector<uint8_t> forms;
+        uint32_t base = 0;
+        ChooseCopyForms(&op, 1, &base, &forms);
+        EmitOps(&op, 1, forms, nullptr, &out);
+    }
+    out.push_back(OpEnd);
+    part->Write(out.data(), (uint32_t)out.size());
+    *scriptBytes = out.size();
+    return !part->HasError();
+}
+
+}  // namespace
+
+uint64_t PartMemory(uint32_t oldSize, uint32_t newSize)
+{
+    uint64_t window = std::min(kDefaultWindow, newSize);
+    return (uint64_t)oldSize + OldIndexBytes(oldSize) + window * (kParseBytesPerByte + 2);
+}
+
+int MakePart(const char* oldPath, const char* newPath, const char* partPath, PartResult* result, std::string* error)
+{
+    *result = PartResult{};
+    TQLXFStream newFile(ReadAccess | ShareRead, newPath);
+    if (newFile.HasError()) {
+        *error = std::string("cannot read ") + newPath;
+        return 0;
+    }
+    uint32_t newSize = newFile.Size();
+    std::vector<uint8_t> old;
+    uint32_t oldSize = 0;
+    if (oldPath) {
+        TQLXFStream oldFile(ReadAccess | ShareRead, oldPath);
+        oldSize = oldFile.Size();
+        if (oldFile.HasError() || !LoadFile(&oldFile, oldSize, &old)) {
+            *error = std::string("cannot read ") + oldPath + " into memory (" + Number(oldSize) + " bytes)";
+            return 0;
+        }
+    }
+    result->memory = PartMemory(oldSize, newSize);
+
+    int sameContent = 0;
+    if (oldPath && oldSize == newSize) {
+        std::vector<uint8_t> block(std::min(kReadBlock, newSize));
+        sameContent = 1;
+        for (uint32_t done = 0; sameContent && done < newSize;) {
+            uint32_t n = std::min(kReadBlock, newSize - done);
+            if (newFile.Read(block.data(), (int32_t)n) != (int32_t)n) {
+                *error = std::string("cannot read ") + newPath;
+                return 0;
+            }
+            sameContent = memcmp(block.data(), old.data() + done, n) == 0;
+            done += n;
+        }
+        newFile.Seek(0);
+    }
+
+    {
+        TQLXFStream part(WriteAccess, partPath);
+        if (part.HasError()) {
+            *error = std::string("cannot create ") + partPath;
+            return 0;
+        }
+        WritePartHeader(&part);
+        DeltaStats stats{};
+        int ok;
+        if (sameContent) {
+            ok = WriteWholeCopyScript(newSize, &part, &result->scriptBytes);
+        } else if (oldPath && oldSize && newSize) {
+            OldIndex index;
+            if (!BuildOldIndex(old.data(), oldSize, &index)) {
+                *error = std::string("not enough memory to index ") + oldPath;
+                return 0;
+            }
+            ok = WriteDeltaScript(&index, &newFile, newSize, &part, &stats);
+            result->scriptBytes = stats.scriptBytes;
+            if (ok && stats.scriptBytes >= WholeInsertScriptSize(newSize)) {
+                // No delta beats the file itself: start the part again with it whole.
+                part.Open(WriteAccess, partPath);
+                WritePartHeader(&part);
+                newFile.Seek(0);
+                ok = WriteInsertScript(&newFile, newSize, &part, &stats);
+                result->scriptBytes = stats.scriptBytes;
+                result->wholeInsert = 1;
+            }
+        } else {
+            ok = WriteInsertScript(&newFile, newSize, &part, &stats);
+            result->scriptBytes = stats.scriptBytes;
+            result->wholeInsert = 1;
+        }
+        if (!ok || part.HasError()) {
+            *error = std::string("cannot write the script of ") + newPath + " to " + partPath;
+            return 0;
+        }
+    }
+
+    ReplayResult replay;
+    if (!ReplayPart(partPath, oldPath ? old.data() : nullptr, oldSize, newPath, newSize, &replay)) {
+        *error = std::string("the script for ") + newPath + " does not rebuild it (" + Number(replay.written) +
+                 " of " + Number(newSize) + " bytes written, first difference at " +
+                 (replay.firstDifference == 0xFFFFFFFFu ? std::string("none") : Number(replay.firstDifference)) +
+                 (replay.endsAtPartEnd ? "" : ", script not read to its end") + "); no package written";
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// A UTC offset of the builder's choosing in place of the platform's, for the fingerprints.
+int64_t gOffsetTicks = 0;
+int FixedUtcToLocal(OsFileTime* t)
+{
+    *t = (OsFileTime)((int64_t)*t + gOffsetTicks);
+    return 1;
+}
+int FixedLocalToUtc(OsFileTime* t)
+{
+    *t = (OsFileTime)((int64_t)*t - gOffsetTicks);
+    return 1;
+}
+
+class OffsetScope {
+public:
+    OffsetScope(int on, int minutes) : previous(nullptr), active(on)
+    {
+        if (!on) return;
+        layer = Os();
+        gOffsetTicks = (int64_t)minutes * 60 * 10000000;
+        layer.utcToLocal = FixedUtcToLocal;
+        layer.localToUtc = FixedLocalToUtc;
+        previous = SetOs(&layer);
+    }
+    ~OffsetScope()
+    {
+        if (active) SetOs(previous);
+    }
+
+private:
+    OsLayer layer;
+    const OsLayer* previous;
+    int active;
+};
+
+struct Planned {
+    FileEntry entry;
+    std::string oldPath, newPath;
+    int dateOnly;
+};
+
+int SamePrint(const FileFingerprint& a, const FileFingerprint& b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+int SameContent(const std::string& a, const std::string& b, int* same)
+{
+    TQLXFStream x(ReadAccess | ShareRead, a.c_str()), y(ReadAccess | ShareRead, b.c_str());
+    if (x.HasError() || y.HasError()) return 0;
+    std::vector<uint8_t> p(65536), q(65536);
+    *same = x.Size() == y.Size();
+    while (*same) {
+        int32_t m = x.Read(p.data(), (int32_t)p.size()), n = y.Read(q.data(), (int32_t)q.size());
+        if (m != n || memcmp(p.data(), q.data(), m > 0 ? (size_t)m : 0) != 0) *same = 0;
+        if (m <= 0) break;
+    }
+    return 1;
+}
+
+std::string LastComponent(const std::string& name)
+{
+    size_t cut = name.rfind('\\');
+    return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+// CR LF for the notes box, which breaks lines only there.
+std::string WindowsLines(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
+void PutBytes(std::vector<uint8_t>* out, const void* bytes, size_t n)
+{
+    out->insert(out->end(), (const uint8_t*)bytes, (const uint8_t*)bytes + n);
+}
+
+void PutString(std::vector<uint8_t>* out, const char* text) { PutBytes(out, text, strlen(text) + 1); }
+
+void PutEntry(std::vector<uint8_t>* out, const FileEntry& e)
+{
+    out->push_back((uint8_t)(e.kind | (e.softPolicy << 2) | (e.hardPolicy << 4)));
+    PutString(out, e.name);
+    PutString(out, e.description);
+    if (e.kind != KindAdd) PutBytes(out, &e.oldPrint, sizeof e.oldPrint);
+    if (e.kind != KindDelete) PutBytes(out, &e.newPrint, sizeof e.newPrint);
+}
+
+int SameEntry(const FileEntry& a, const FileEntry& b)
+{
+    return a.kind == b.kind && a.softPolicy == b.softPolicy && a.hardPolicy == b.hardPolicy &&
+           strcmp(a.name, b.name) == 0 && strcmp(a.description, b.description) == 0 &&
+           SamePrint(a.oldPrint, b.oldPrint) && SamePrint(a.newPrint, b.newPrint);
+}
+
+// Reads the written package back as the applier does and checks that it says what was meant.
+int CheckPackage(const std::string& path, const std::vector<Planned>& plan, std::string* error)
+{
+    UpgradeJob job(nullptr, nullptr, path.c_str(), "");
+    if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size() || job.progressTotal == 0) {
+        *error = "the written package does not read back as valid";
+        return 0;
+    }
+    for (size_t i = 0; i < plan.size(); i++)
+        if (!SameEntry(*job.entries[i], plan[i].entry)) {
+            *error = std::string("entry ") + plan[i].entry.name + " does not read back as written";
+            return 0;
+        }
+    for (size_t i = 0; i < plan.size(); i++)
+        if (plan[i].entry.kind != KindDelete) RunPatchScript(&job, nullptr, nullptr);
+    if (job.stream->HasError() || job.stream->Tell() != job.stream->Size()) {
+        *error = "the scripts of the written package do not end where the package ends";
+        return 0;
+    }
+    return 1;
+}
+
+std::string PartPath(const std::string& folder, size_t i) { return folder + "\\" + Number(i) + ".part"; }
+
+void RemoveParts(const std::string& folder, size_t count)
+{
+    for (size_t i = 0; i < count; i++) RemoveFile(PartPath(folder, i).c_str());
+    RemoveFolder(folder.c_str());
+}
+
+// Encodes the parts of the Add and Patch entries on up to `jobs` threads, largest first,
+// holding the memory of the jobs running together under the budget.
+int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const std::string& parts, BuildReport* report,
+                std::string* error)
+{
+    std::vector<size_t> order;
+    uint64_t totalBytes = 0, largest = 0;
+    for (size_t i = 0; i < plan.size(); i++)
+        if (plan[i].entry.kind != KindDelete) {
+            order.push_back(i);
+            totalBytes += plan[i].entry.newPrint.size;
+            largest = std::max(largest, PartMemory(plan[i].entry.kind == KindPatch ? plan[i].entry.oldPrint.size : 0,
+                                                  plan[i].entry.newPrint.size));
+        }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return plan[a].entry.newPrint.size > plan[b].entry.newPrint.size; });
+    report->peakJobMemory = largest;
+    uint64_t budget = options.memoryBudget ? options.memoryBudget : (uint64_t)256 << 20;
+    budget = std::max(budget, largest);
+
+    std::vector<PartResult> results(plan.size());
+    std::vector<std::string> errors(plan.size());
+    std::vector<int> ok(plan.size(), 0);
+    BuildProgress progress{0, totalBytes, 0, (int)order.size(), ""};
+
+    auto encode = [&](size_t i) {
+        const Planned& p = plan[i];
+        ok[i] = MakePart(p.entry.kind == KindPatch ? p.oldPath.c_str() : nullptr, p.newPath.c_str(),
+                         PartPath(parts, i).c_str(), &results[i], &errors[i]);
+    };
+    int jobs = std::max(1, options.jobs);
+#if UPG_BUILD_THREADS
+    if (jobs > 1 && order.size() > 1) {
+        std::mutex lock;
+        std::condition_variable changed;
+        size_t next = 0, finished = 0;
+        uint64_t held = 0;
+        int failed = 0;
+        std::vector<size_t> done;
+        auto worker = [&]() {
+            std::unique_lock<std::mutex> hold(lock);
+            for (;;) {
+                if (failed || next == order.size()) return;
+                size_t i = order[next];
+                const FileEntry& e = plan[i].entry;
+                uint64_t need = PartMemory(e.kind == KindPatch ? e.oldPrint.size : 0, e.newPrint.size);
+                if (held != 0 && held + need > budget) {
+                    changed.wait(hold);
+                    continue;
+                }
+                next++;
+                held += need;
+                hold.unlock();
+                encode(i);
+                hold.lock();
+                held -= need;
+                finished++;
+                done.push_back(i);
+                if (!ok[i]) failed = 1;
+                changed.notify_all();
+            }
+        };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < jobs && t < (int)order.size(); t++) threads.emplace_back(worker);
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            size_t reported = 0;
+            while (finished < order.size() && !(failed && finished == next)) {
+                changed.wait(hold);
+                for (; reported < done.size(); reported++) {
+                    const FileEntry& e = plan[done[reported]].entry;
+                    progress.doneBytes += e.newPrint.size;
+                    progress.doneFiles++;
+                    progress.name = e.name;
+                    if (options.progress) options.progress(options.progressContext, &progress);
+                }
+            }
+        }
+        for (std::thread& t : threads) t.join();
+    } else
+#endif
+    {
+        for (size_t i : order) {
+            encode(i);
+            if (!ok[i]) break;
+            progress.doneBytes += plan[i].entry.newPrint.size;
+            progress.doneFiles++;
+            progress.name = plan[i].entry.name;
+            if (options.progress) options.progress(options.progressContext, &progress);
+        }
+    }
+    for (size_t i : order)
+        if (!ok[i] && !errors[i].empty()) {
+            *error = errors[i];
+            return 0;
+        }
+    for (size_t i : order)
+        if (!ok[i]) {
+            *error = std::string("the script for ") + plan[i].entry.name + " was not made";
+            return 0;
+        }
+    for (size_t k = 0; k < report->entries.size(); k++) {
+        report->entries[k].scriptBytes = results[k].scriptBytes;
+        report->entries[k].wholeInsert = results[k].wholeInsert;
+    }
+    return 1;
+}
+
+int WritePackage(const BuildOptions& options, const std::string& notes, const std::vector<Planned>& plan,
+                 const std::string& parts, const std::string& temp, std::string* error)
+{
+    TQLXFStream out(WriteAccess, temp.c_str());
+    if (out.HasError()) {
+        *error = "cannot create " + temp;
+        return 0;
+    }
+    PackageHeader header = {};
+    memcpy(header.magic, kPackageMagic, sizeof header.magic);
+    header.version = kFormatVersion;
+    header.entryCount = (int16_t)plan.size();
+    std::vector<uint8_t> head;
+    PutBytes(&head, &header, sizeof header);
+    PutString(&head, options.title.c_str());
+    PutString(&head, notes.c_str());
+    for (const Planned& p : plan) PutEntry(&head, p.entry);
+    out.Write(head.data(), (uint32_t)head.size());
+    std::vector<uint8_t> block(kReadBlock);
+    for (size_t i = 0; i < plan.size(); i++) {
+        if (plan[i].entry.kind == KindDelete) continue;
+        std::string path = PartPath(parts, i);
+        TQLXFStream part(ReadAccess, path.c_str());
+        if (part.HasError() || !part.Seek(kPartHeaderSize)) {
+            *error = "cannot read " + path;
+            return 0;
+        }
+        for (;;) {
+            int32_t n = part.Read(block.data(), (int32_t)block.size());
+            if (n <= 0) break;
+            out.Write(block.data(), (uint32_t)n);
+        }
+    }
+    out.Flush();
+    if (out.HasError()) {
+        *error = "cannot write " + temp + " (disk full?)";
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+void DefaultPolicies(int kind, int* soft, int* hard)
+{
+    switch (kind) {
+    case KindAdd:   // soft: the file exists already; hard: it exists and is read-only
+        *soft = PolicyAsk;
+        *hard = PolicyAsk;
+        break;
+    case KindPatch:   // soft: only the date-time differs; hard: missing, modified, read-only
+        *soft = PolicyIgnore;
+        *hard = PolicyAsk;
+        break;
+    default:   // soft: content or date-time differ; hard: missing or read-only
+        *soft = PolicyIgnore;
+        *hard = PolicyIgnore;
+        break;
+    }
+}
+
+int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* error)
+{
+    *report = BuildReport{};
+    if (options.title.size() >= kTitleSize) {
+        *error = "the title is " + Number(options.title.size()) + " characters long; at most " +
+                 Number(kTitleSize - 1) + " fit";
+        return 0;
+    }
+    std::string notes = WindowsLines(options.notes);
+    if (notes.size() >= kNotesSize) {
+        *error = "the release notes are " + Number(notes.size()) + " characters long (with CR LF line ends); at most " +
+                 Number(kNotesSize - 1) + " fit";
+        return 0;
+    }
+    if (memchr(notes.data(), 0, notes.size()) || memchr(options.title.data(), 0, options.title.size())) {
+        *error = "the title and the release notes must not hold NUL characters";
+        return 0;
+    }
+
+    std::vector<TreeFile> oldFiles, newFiles;
+    if (!ListTree(options.oldDir, &oldFiles, error) || !ListTree(options.newDir, &newFiles, error)) return 0;
+    if (!OutsideTree(options.output, options.oldDir) || !OutsideTree(options.output, options.newDir)) {
+        *error = "the package " + options.output + " must not lie inside the trees it is built from";
+        return 0;
+    }
+
+    OffsetScope offset(options.hasUtcOffset, options.utcOffsetMinutes);
+    std::vector<Planned> plan;
+    size_t a = 0, b = 0;
+    while (a < oldFiles.size() || b < newFiles.size()) {
+        int order = a == oldFiles.size() ? 1 : b == newFiles.size() ? -1 : CompareNames(oldFiles[a].name, newFiles[b].name);
+        Planned p{};
+        p.entry = FileEntry{};
+        std::string name;
+        if (order < 0) {
+            p.entry.kind = KindDelete;
+            p.oldPath = oldFiles[a].path;
+            name = oldFiles[a++].name;
+        } else if (order > 0) {
+            p.entry.kind = KindAdd;
+            p.newPath = newFiles[b].path;
+            name = newFiles[b++].name;
+        } else {
+            p.entry.kind = KindPatch;
+            p.oldPath = oldFiles[a++].path;
+            p.newPath = newFiles[b].path;
+            name = newFiles[b++].name;
+        }
+        NameFault fault = CheckEntryName(name.c_str(), 0);
+        if (name.size() >= kNameSize) fault = NameTooLong;
+        if (fault != NameOk) {
+            *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
+            return 0;
+        }
+        if (!p.oldPath.empty() && !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint)) {
+            *error = "cannot fingerprint " + p.oldPath + " (unreadable, or dated outside 1980-2107)";
+            return 0;
+        }
+        if (!p.newPath.empty() && !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint)) {
+            *error = "cannot fingerprint " + p.newPath + " (unreadable, or dated outside 1980-2107)";
+            return 0;
+        }
+        if (p.entry.kind == KindPatch) {
+            int same = 0;
+            if (SamePrint(p.entry.oldPrint, p.entry.newPrint) ||
+                (p.entry.oldPrint.size == p.entry.newPrint.size && p.entry.oldPrint.checksum == p.entry.newPrint.checksum)) {
+                if (!SameContent(p.oldPath, p.newPath, &same)) {
+                    *error = "cannot read " + p.oldPath + " or " + p.newPath;
+                    return 0;
+                }
+            }
+            if (same && SamePrint(p.entry.oldPrint, p.entry.newPrint)) {
+                report->unchanged++;
+                continue;
+            }
+            if (!same && SamePrint(p.entry.oldPrint, p.entry.newPrint)) {
+                // The applier takes a file that carries its new fingerprint as done already.
+                *error = "the old and new " + name +
+                         " differ in content but not in fingerprint (date, size and checksum); the applier could "
+                         "not tell them apart: give the new file another modification time";
+                return 0;
+            }
+            p.dateOnly = same;
+        }
+        memcpy(p.entry.name, name.c_str(), name.size() + 1);
+        int soft, hard;
+        DefaultPolicies(p.entry.kind, &soft, &hard);
+        std::string description = LastComponent(name);
+        for (const BuildRule& r : options.rules) {
+            if (!GlobMatches(r.glob.c_str(), name.c_str())) continue;
+            if (r.soft >= 0) soft = r.soft;
+            if (r.hard >= 0) hard = r.hard;
+            if (r.hasDescription) description = r.description;
+        }
+        p.entry.softPolicy = (uint8_t)soft;
+        p.entry.hardPolicy = (uint8_t)hard;
+        // The applier keeps 79 characters of a description; the builder cuts it the same way.
+        description = description.substr(0, kDescriptionSize - 1);
+        memcpy(p.entry.description, description.c_str(), description.size() + 1);
+        plan.push_back(p);
+        if (plan.size() > (size_t)kMaxEntries) {
+            *error = "more than " + Number(kMaxEntries) + " files differ between the trees; a package holds at most " +
+                     Number(kMaxEntries) + " entries: split the upgrade into several packages";
+            return 0;
+        }
+    }
+    for (const Planned& p : plan) {
+        BuildEntryInfo info{p.entry.name, p.entry.kind, p.entry.oldPrint.size, p.entry.newPrint.size, 0, 0, p.dateOnly};
+        report->entries.push_back(info);
+        if (p.entry.kind == KindAdd) report->adds++;
+        else if (p.entry.kind == KindPatch) report->patches++;
+        else report->deletes++;
+        if (p.entry.kind != KindDelete) report->newBytes += p.entry.newPrint.size;
+    }
+
+    std::string temp = options.output + ".tmp";
+    std::string parts = options.output + ".parts";
+    RemoveParts(parts, plan.size());
+    if (!MakeFolder(parts.c_str())) {
+        *error = "cannot create the work folder " + parts;
+        return 0;
+    }
+    int ok = EncodeParts(options, plan, parts, report, error) &&
+             WritePackage(options, notes, plan, parts, temp, error) && CheckPackage(temp, plan, error);
+    RemoveParts(parts, plan.size());
+    if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
+        *error = "cannot move " + temp + " to " + options.output;
+        ok = 0;
+    }
+    if (!ok) {
+        if (!getenv("UPG_KEEP")) RemoveFile(temp.c_str());
+        return 0;
+    }
+    TQLXFStream written(ReadAccess, options.output.c_str());
+    report->packageBytes = written.Size();
+    return 1;
+}

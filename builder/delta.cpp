@@ -1,0 +1,447 @@
+// Match finder, parser and instruction writer of the delta encoder.
+//
+// The old file is indexed by hashing 8-byte strings into buckets of a few positions each;
+// every candidate is verified byte by byte, so a hash collision costs time, never a wrong
+// copy. Each window of the new file is first scanned for matches (runs of equal bytes on one
+// "diagonal", a fixed distance between new and old position), then parsed by a shortest-path
+// pass over the window's positions under the exact byte costs of the instructions, and last
+// the copies of the chosen parse get their cheapest encoding (far, near, or SetBase and near).
+#include "delta.h"
+#include "script.h"
+#include "stream.h"
+#include <string.h>
+#include <algorithm>
+#include <new>
+
+namespace {
+
+const uint32_t kNone = 0xFFFFFFFFu;
+const uint32_t kWays = 4;          // positions kept per hash bucket
+const uint32_t kSeed = 8;          // bytes hashed per indexed position
+const uint32_t kDiagMin = 4;       // shortest match taken on a recently used diagonal
+const uint32_t kSkipMargin = 16;   // inside a long match, look again this far before its end
+const size_t kMaxActive = 12;      // matches followed at once by the parser
+const uint32_t kInfinite = 0xFFFFFFFFu;
+
+uint32_t Hash8(const uint8_t* p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return (uint32_t)((v * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
+uint32_t WindowOf(uint32_t position) { return position >> 16; }
+
+// Extra bytes a copy of this length costs over one of at most 255 bytes, either form.
+uint32_t LengthExtra(uint32_t count) { return count <= 0xFF ? 0 : count <= 0xFFFF ? 1 : 3; }
+
+uint32_t ForwardMatch(const uint8_t* a, const uint8_t* b, uint32_t limit)
+{
+    uint32_t n = 0;
+    while (n + 8 <= limit) {
+        uint64_t x, y;
+        memcpy(&x, a + n, 8);
+        memcpy(&y, b + n, 8);
+        if (x != y) {
+            uint64_t d = x ^ y;
+            // Little-endian loads: the lowest differing byte is the first one.
+            return n + (uint32_t)(__builtin_ctzll(d) >> 3);
+        }
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) n++;
+    return n;
+}
+
+// A run of equal bytes: data[newStart, newEnd) equals old[oldStart, ...).
+struct Match {
+    uint32_t newStart;
+    uint32_t newEnd;
+    uint32_t oldStart;
+};
+
+int64_t DiagonalOf(const Match& m) { return (int64_t)m.oldStart - (int64_t)m.newStart; }
+
+// Finds the matches of one window. Positions well inside a match already found are not
+// looked up again: whatever starts there and reaches further is found near that match's end,
+// where every position is looked up and each find is extended backwards.
+void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std::vector<Match>* found)
+{
+    found->clear();
+    const uint8_t* old = index->bytes;
+    const uint32_t oldSize = index->size;
+    if (oldSize == 0 || size < kDiagMin) return;
+
+    int64_t recent[2] = {INT64_MIN, INT64_MIN};   // diagonals of the latest matches
+    uint32_t covered = 0;                          // end of the furthest match found so far
+
+    auto seen = [&](int64_t diagonal, uint32_t j) {
+        // The same run is found again from any position inside it; the last few are enough.
+        size_t n = found->size();
+        for (size_t k = n > 8 ? n - 8 : 0; k < n; k++) {
+            const Match& m = (*found)[k];
+            if (DiagonalOf(m) == diagonal && m.newStart <= j && j < m.newEnd) return true;
+        }
+        return false;
+    };
+    auto take = [&](uint32_t j, uint32_t p, uint32_t minimum) {
+        int64_t diagonal = (int64_t)p - (int64_t)j;
+        if (seen(diagonal, j)) return;
+        uint32_t limit = std::min(size - j, oldSize - p);
+        uint32_t ahead = ForwardMatch(old + p, data + j, limit);
+        if (ahead < minimum) return;
+        uint32_t back = 0;
+        while (back < j && back < p && old[p - back - 1] == data[j - back - 1]) back++;
+        found->push_back(Match{j - back, j + ahead, p - back});
+        if (j + ahead > covered) covered = j + ahead;
+        if (recent[0] != diagonal) {
+            recent[1] = recent[0];
+            recent[0] = diagonal;
+        }
+    };
+
+    for (uint32_t j = 0; j + kDiagMin <= size; j++) {
+        if (covered > j + kSkipMargin) j = covered - kSkipMargin;
+        // The alignment of the latest matches often resumes after a few changed bytes.
+        for (int64_t d : recent) {
+            if (d == INT64_MIN) continue;
+            int64_t p = (int64_t)j + d;
+            if (p < 0 || p >= (int64_t)oldSize) continue;
+            if (old[p] != data[j]) continue;
+            take(j, (uint32_t)p, kDiagMin);
+        }
+        if (j + kSeed > size) continue;
+        const uint32_t* bucket = &index->slots[(size_t)(Hash8(data + j) & index->bucketMask) * kWays];
+        for (uint32_t w = 0; w < kWays; w++) {
+            uint32_t p = bucket[w];
+            if (p == kNone) break;
+            if (old[p] != data[j] || p + kSeed > oldSize) continue;
+            take(j, p, kSeed);
+        }
+    }
+}
+
+// A match the parser follows: the cheapest way found so far to start a copy on its diagonal.
+struct Active {
+    Match m;
+    uint32_t bestCost;    // cost before the copy plus its fixed part
+    uint32_t bestStart;   // where that copy starts
+    uint8_t fromLiteral;  // the copy follows a literal run
+};
+
+}  // namespace
+
+uint32_t InsertCost(uint32_t count) { return count <= 0xFF ? 2 : count <= 0xFFFF ? 3 : 5; }
+uint32_t CopyNearCost(uint32_t count) { return 4 + LengthExtra(count); }
+uint32_t CopyFarCost(uint32_t count) { return 6 + LengthExtra(count); }
+
+uint64_t WholeInsertScriptSize(uint32_t size) { return size == 0 ? 1 : (uint64_t)InsertCost(size) + size + 1; }
+
+uint64_t OldIndexBytes(uint32_t size)
+{
+    uint64_t positions = (uint64_t)size + 1;
+    uint64_t buckets = 1;
+    while (buckets * kWays < positions) buckets <<= 1;
+    return buckets * kWays * sizeof(uint32_t);
+}
+
+int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index)
+{
+    index->bytes = old;
+    index->size = size;
+    index->step = 1;
+    uint64_t positions = size / index->step + 1;
+    uint64_t buckets = 1;
+    while (buckets * kWays < positions) buckets <<= 1;
+    index->bucketMask = (uint32_t)(buckets - 1);
+    try {
+        index->slots.assign((size_t)(buckets * kWays), kNone);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    if (size < kSeed) return 1;
+    // Later positions go in front, so a lookup meets the nearest-after ones first; a full
+    // bucket drops its oldest.
+    for (uint32_t i = 0; i + kSeed <= size; i += index->step) {
+        uint32_t* bucket = &index->slots[(size_t)(Hash8(old + i) & index->bucketMask) * kWays];
+        // A run of one repeated byte would fill every slot with its own positions.
+        if (bucket[0] != kNone && i - bucket[0] < kSeed && memcmp(old + bucket[0], old + i, kSeed) == 0) continue;
+        memmove(bucket + 1, bucket, (kWays - 1) * sizeof(uint32_t));
+        bucket[0] = i;
+    }
+    return 1;
+}
+
+void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops)
+{
+    ops->clear();
+    if (size == 0) return;
+    std::vector<Match> matches;
+    FindMatches(index, data, size, &matches);
+    std::sort(matches.begin(), matches.end(),
+              [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
+
+    // Two states per position: the data before it ends with a copy (or is empty), or ends
+    // inside a literal run whose header is already counted. Each keeps the copyBase window
+    // that its path left in force, so near copies can be priced.
+    size_t n = (size_t)size + 1;
+    std::vector<uint32_t> costA(n, kInfinite), costL(n, kInfinite), runL(n, 0), startA(n, 0), fromA(n, 0);
+    std::vector<uint16_t> baseA(n, 0), baseL(n, 0);
+    std::vector<uint8_t> afterLiteralA(n, 0);
+    costA[0] = 0;
+    baseA[0] = (uint16_t)base;
+
+    std::vector<Active> active;
+    size_t next = 0;
+    for (uint32_t k = 0; k <= size; k++) {
+        // Copies that end here.
+        for (const Active& a : active) {
+            if (a.bestCost == kInfinite || k <= a.bestStart || k > a.m.newEnd) continue;
+            uint32_t c = a.bestCost + LengthExtra(k - a.bestStart);
+            if (c < costA[k]) {
+                costA[k] = c;
+                startA[k] = a.bestStart;
+                fromA[k] = a.m.oldStart + (a.bestStart - a.m.newStart);
+                baseA[k] = (uint16_t)WindowOf(fromA[k]);
+                afterLiteralA[k] = a.fromLiteral;
+            }
+        }
+        if (k == size) break;
+        active.erase(std::remove_if(active.begin(), active.end(), [k](const Active& a) { return a.m.newEnd <= k; }),
+                     active.end());
+        while (next < matches.size() && matches[next].newStart == k) {
+            Active a{matches[next++], kInfinite, 0, 0};
+            if (active.size() < kMaxActive) {
+                active.push_back(a);
+            } else {
+                // Keep the matches that reach furthest.
+                auto shortest = std::min_element(active.begin(), active.end(),
+                                                  [](const Active& x, const Active& y) { return x.m.newEnd < y.m.newEnd; });
+                if (shortest->m.newEnd < a.m.newEnd) *shortest = a;
+            }
+        }
+        // Copies that could start here.
+        for (Active& a : active) {
+            uint32_t p = a.m.oldStart + (k - a.m.newStart);
+            uint32_t w = WindowOf(p);
+            if (costA[k] != kInfinite) {
+                uint32_t c = costA[k] + (w == baseA[k] ? CopyNearCost(1) : CopyFarCost(1));
+                if (c < a.bestCost) {
+                    a.bestCost = c;
+                    a.bestStart = k;
+                    a.fromLiteral = 0;
+                }
+            }
+            if (costL[k] != kInfinite) {
+                uint32_t c = costL[k] + (w == baseL[k] ? CopyNearCost(1) : CopyFarCost(1));
+                if (c < a.bestCost) {
+                    a.bestCost = c;
+                    a.bestStart = k;
+                    a.fromLiteral = 1;
+                }
+            }
+        }
+        // One more literal byte: a new run after a copy, or the same run grown.
+        uint32_t fresh = costA[k] == kInfinite ? kInfinite : costA[k] + InsertCost(1) + 1;
+        uint32_t grown = kInfinite;
+        if (costL[k] != kInfinite) {
+            uint32_t r = runL[k];
+            grown = costL[k] + 1 + (InsertCost(r + 1) - InsertCost(r));
+        }
+        if (grown <= fresh) {
+            costL[k + 1] = grown;
+            runL[k + 1] = runL[k] + 1;
+            baseL[k + 1] = baseL[k];
+        } else {
+            costL[k + 1] = fresh;
+            runL[k + 1] = 1;
+            baseL[k + 1] = baseA[k];
+        }
+    }
+
+    // Walk back from the end along the cheaper state.
+    uint32_t k = size;
+    int literal = costL[k] < costA[k];
+    while (k > 0) {
+        if (literal) {
+            uint32_t r = runL[k];
+            ops->push_back(DeltaOp{k - r, r, 0});
+            k -= r;
+            literal = 0;
+        } else {
+            uint32_t s = startA[k];
+            ops->push_back(DeltaOp{fromA[k], k - s, 1});
+            literal = afterLiteralA[k];
+            k = s;
+        }
+    }
+    std::reverse(ops->begin(), ops->end());
+}
+
+uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms)
+{
+    // Shortest path over (copy, copyBase) states. A state that costs SetBase's 3 bytes or
+    // more above the cheapest can never win, as the cheapest can switch to its base for 3, so
+    // only a handful of bases stay alive at any time.
+    struct Node {
+        int32_t parent;
+        uint8_t form;
+    };
+    struct State {
+        uint32_t base;
+        uint64_t cost;
+        int32_t node;
+    };
+    std::vector<Node> nodes;
+    std::vector<State> states{State{*base, 0, -1}}, grown;
+    for (size_t i = 0; i < n; i++) {
+        if (!ops[i].isCopy) continue;
+        uint32_t w = WindowOf(ops[i].from), count = ops[i].count;
+        grown.clear();
+        auto offer = [&](uint32_t b, uint64_t cost, int32_t parent, uint8_t form) {
+            for (State& s : grown)
+                if (s.base == b) {
+                    if (cost < s.cost) {
+                        s.cost = cost;
+                        nodes.push_back(Node{parent, form});
+                        s.node = (int32_t)nodes.size() - 1;
+                    }
+                    return;
+                }
+            nodes.push_back(Node{parent, form});
+            grown.push_back(State{b, cost, (int32_t)nodes.size() - 1});
+        };
+        const State* cheapest = &states[0];
+        for (const State& s : states) {
+            if (s.cost < cheapest->cost) cheapest = &s;
+            if (s.base == w) offer(w, s.cost + CopyNearCost(count), s.node, FormNear);
+            offer(s.base, s.cost + CopyFarCost(count), s.node, FormFar);
+        }
+        offer(w, cheapest->cost + kSetBaseCost + CopyNearCost(count), cheapest->node, FormSetBaseNear);
+        uint64_t least = grown[0].cost;
+        for (const State& s : grown) least = std::min(least, s.cost);
+        states.clear();
+        for (const State& s : grown)
+            if (s.cost < least + kSetBaseCost) states.push_back(s);
+    }
+    const State* best = &states[0];
+    for (const State& s : states)
+        if (s.cost < best->cost) best = &s;
+    *base = best->base;
+    forms->assign(n, FormFar);
+    size_t i = n;
+    for (int32_t node = best->node; node >= 0; node = nodes[node].parent) {
+        do i--;
+        while (!ops[i].isCopy);
+        (*forms)[i] = nodes[node].form;
+    }
+    return best->cost;
+}
+
+namespace {
+
+void PutU16(std::vector<uint8_t>* out, uint32_t v)
+{
+    out->push_back((uint8_t)v);
+    out->push_back((uint8_t)(v >> 8));
+}
+
+void PutU32(std::vector<uint8_t>* out, uint32_t v)
+{
+    PutU16(out, v & 0xFFFF);
+    PutU16(out, v >> 16);
+}
+
+// The count operand in the width the opcode's family chooses by its size: 8, 16 or 32 bits.
+void PutCount(std::vector<uint8_t>* out, uint32_t count)
+{
+    if (count <= 0xFF) out->push_back((uint8_t)count);
+    else if (count <= 0xFFFF) PutU16(out, count);
+    else PutU32(out, count);
+}
+
+uint8_t SizeStep(uint32_t count) { return count <= 0xFF ? 0 : count <= 0xFFFF ? 1 : 2; }
+
+}  // namespace
+
+void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, const uint8_t* data, std::vector<uint8_t>* out)
+{
+    for (size_t i = 0; i < n; i++) {
+        const DeltaOp& op = ops[i];
+        if (op.count == 0) continue;
+        if (!op.isCopy) {
+            out->push_back((uint8_t)(OpInsert8 + SizeStep(op.count)));
+            PutCount(out, op.count);
+            out->insert(out->end(), data + op.from, data + op.from + op.count);
+            continue;
+        }
+        if (forms[i] == FormFar) {
+            out->push_back((uint8_t)(OpCopyFar8 + SizeStep(op.count)));
+            PutU32(out, op.from);
+        } else {
+            if (forms[i] == FormSetBaseNear) {
+                out->push_back(OpSetBase);
+                PutU16(out, WindowOf(op.from));
+            }
+            out->push_back((uint8_t)(OpCopyNear8 + SizeStep(op.count)));
+            PutU16(out, op.from & 0xFFFF);
+        }
+        PutCount(out, op.count);
+    }
+}
+
+int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
+                     DeltaStats* stats, uint32_t window)
+{
+    if (window == 0) window = kDefaultWindow;
+    *stats = DeltaStats{};
+    std::vector<uint8_t> data, out;
+    std::vector<DeltaOp> ops;
+    std::vector<uint8_t> forms;
+    uint32_t base = 0;
+    try {
+        data.resize(std::min(window, newSize));
+        for (uint32_t done = 0; done < newSize;) {
+            uint32_t size = std::min(window, newSize - done);
+            if (newFile->Read(data.data(), (int32_t)size) != (int32_t)size) return 0;
+            ParseWindow(index, data.data(), size, base, &ops);
+            ChooseCopyForms(ops.data(), ops.size(), &base, &forms);
+            out.clear();
+            EmitOps(ops.data(), ops.size(), forms, data.data(), &out);
+            for (const DeltaOp& op : ops) {
+                if (op.isCopy) {
+                    stats->copies++;
+                    stats->copiedBytes += op.count;
+                } else {
+                    stats->inserts++;
+                    stats->insertedBytes += op.count;
+                }
+            }
+            script->Write(out.data(), (uint32_t)out.size());
+            stats->scriptBytes += out.size();
+            done += size;
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    script->Put(0);
+    stats->scriptBytes += 1;
+    return !script->HasError();
+}
+
+int WriteInsertScript(TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats)
+{
+    *stats = DeltaStats{};
+    if (newSize) {
+        std::vector<uint8_t> head;
+        head.push_back((uint8_t)(OpInsert8 + SizeStep(newSize)));
+        PutCount(&head, newSize);
+        script->Write(head.data(), (uint32_t)head.size());
+        stats->inserts = 1;
+        stats->insertedBytes = newSize;
+        if (CopyBytes(script, newFile, newSize) != newSize) return 0;
+    }
+    script->Put(0);
+    stats->scriptBytes = WholeInsertScriptSize(newSize);
+    return !script->HasError();
+}
