@@ -1,0 +1,202 @@
+#!/bin/bash
+# Black-box tests of the upg binary: writes releases and packages, runs upg, checks files,
+# dates, exit codes and the exact question texts. Usage: run_console_tests.sh UPG MKPKG native
+# or run_console_tests.sh UPG MKPKG wine RUNNER (a smaller set, under Wine).
+set -u
+UPG=$1
+MKPKG=$2
+MODE=${3:-native}
+RUNNER=${4:-}
+export TZ=UTC
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/upg-console.XXXXXX")
+trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
+cd "$WORK" || exit 2
+passed=0
+failed=0
+
+# Runs a program of the build; under Wine through the runner, with CR LF turned into LF.
+run() {
+  if [ "$MODE" = wine ]; then
+    "$RUNNER" "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+  fi
+  "$@"
+}
+upg() { run "$UPG" "$@"; }
+mkpkg() { run "$MKPKG" "$@" || { echo "mkpkg failed: $*"; exit 2; }; }
+
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+expect_rc() {   # name expected actual
+  if [ "$2" = "$3" ]; then ok; else bad "$1: exit code $3, expected $2"; fi
+}
+expect_same() {   # name file expected-text
+  if [ "$(cat "$2")" = "$3" ]; then ok; else
+    bad "$1"; echo "--- expected"; printf '%s\n' "$3"; echo "--- got"; cat "$2"; echo "---"; fi
+}
+expect_grep() {   # name file pattern
+  if grep -qF -- "$3" "$2"; then ok; else bad "$1: '$3' not in $2"; cat "$2"; fi
+}
+tree() { (cd "$1" && find . -type f | sort | while read -r f; do echo "$f $(cksum < "$f")"; done); }
+
+# Two releases: a patched file, an added file in a new subfolder, a deleted file.
+make_releases() {
+  rm -rf old new
+  mkdir -p old/docs new/docs new/extra
+  printf 'Example product\nversion 1.0\nshared tail line\n' > old/readme.txt
+  printf 'Example product\nversion 1.1, with fixes\nshared tail line\n' > new/readme.txt
+  printf 'unchanged\n' > old/docs/guide.txt
+  printf 'unchanged\n' > new/docs/guide.txt
+  printf 'to be removed\n' > old/obsolete.txt
+  printf 'brand new\n' > new/extra/added.txt
+  touch -d '2001-02-03 04:05:06' old/readme.txt old/obsolete.txt old/docs/guide.txt new/docs/guide.txt
+  touch -d '2002-03-04 05:06:08' new/readme.txt new/extra/added.txt
+}
+install_copy() { rm -rf "$1"; cp -a old "$1"; }
+
+make_releases
+mkpkg p.upg --title "Example 1.1" patch:0:1 readme.txt old/readme.txt new/readme.txt \
+  'add:0:1' 'extra\added.txt' new/extra/added.txt delete:0:1 obsolete.txt old/obsolete.txt
+
+# --- help and usage
+upg --help > out 2>&1; expect_rc "upg --help" 0 $?
+for c in apply verify inspect fingerprint; do expect_grep "upg --help lists $c" out "  $c"; done
+for c in apply verify inspect fingerprint; do
+  upg $c --help > out 2>&1; expect_rc "upg $c --help" 0 $?
+  expect_grep "upg $c --help" out "Usage: upg $c"
+done
+upg > out 2>&1; expect_rc "upg without a command" 2 $?
+upg frobnicate > out 2>&1; expect_rc "unknown command" 2 $?
+upg apply p.upg --yes --no --target x > out 2>&1; expect_rc "--yes with --no" 2 $?
+upg apply p.upg --answers yxn --target x > out 2>&1; expect_rc "--answers with a stray letter" 2 $?
+
+# --- a clean apply: files, dates, no scratch folder left
+install_copy inst
+upg verify p.upg --target inst > out 2>&1; expect_rc "verify before" 0 $?
+expect_same "verify lines" out "patch  readme.txt: ok
+add    extra/added.txt: ok
+delete obsolete.txt: ok
+All 3 files would be upgraded."
+upg apply p.upg --target inst --yes --quiet > out 2>&1; expect_rc "apply --yes" 0 $?
+if [ "$(tree inst)" = "$(tree new)" ]; then ok; else bad "applied tree differs from new"; fi
+[ ! -e inst/__QZUPD_ ] && ok || bad "scratch folder left behind"
+upg fingerprint inst/readme.txt inst/extra/added.txt > a 2>&1
+upg fingerprint new/readme.txt new/extra/added.txt > b 2>&1
+if [ "$(sed 's/ [^ ]*$//' a)" = "$(sed 's/ [^ ]*$//' b)" ]; then ok; else bad "dates or prints differ"; cat a b; fi
+expect_grep "stamped date" a "2C6428C4 "
+upg verify p.upg --target inst > out 2>&1; expect_rc "verify after" 1 $?
+expect_grep "rerun recognises the patched file" out "patch  readme.txt: already upgraded"
+
+# --- questions: exact text, answers in order, then No
+install_copy inst
+printf 'someone edited this\n' > inst/readme.txt
+before=$(tree inst)
+upg apply p.upg --target inst --answers n > out 2> err; expect_rc "question answered No" 1 $?
+expect_same "question text" err 'Applying "Example 1.1" to inst
+Upgrade
+Operation: Update
+
+File: readme.txt
+Description: File readme.txt
+
+This file is not the version that the upgrade expects, so it cannot be updated.
+
+Do you want to continue?
+[y/N] n
+The upgrade was not completed.'
+if [ "$before" = "$(tree inst)" ]; then ok; else bad "a No changed the installation"; fi
+upg apply p.upg --target inst --answers y --quiet > out 2> err; expect_rc "question answered Yes" 0 $?
+expect_same "edited file kept" inst/readme.txt "someone edited this"
+[ -f inst/extra/added.txt ] && [ ! -e inst/obsolete.txt ] && ok || bad "the rest was not applied"
+
+# No answers and no terminal: every question is answered No.
+install_copy inst
+printf 'someone edited this\n' > inst/readme.txt
+upg apply p.upg --target inst < /dev/null > out 2> err; expect_rc "no terminal answers No" 1 $?
+expect_grep "no terminal answers No" err "[y/N] n"
+
+# --- a rebuilt file that fails verification, under hard policy Ask answered No
+mkpkg v.upg patch:0:1:bad readme.txt old/readme.txt new/readme.txt add 'extra\x.txt' new/extra/added.txt
+install_copy inst
+before=$(tree inst)
+upg apply v.upg --target inst --no > out 2> err; expect_rc "bad rebuild, No" 1 $?
+expect_grep "bad rebuild question" err "The upgrade rebuilt this file, but the result is not correct. The file will keep its present version."
+if [ "$before" = "$(tree inst)" ]; then ok; else bad "a stopped build changed the installation"; fi
+[ ! -e inst/__QZUPD_ ] && ok || bad "scratch folder left after a stopped build"
+
+# --- invalid packages: the fixed first line, a precise second line, exit 2, nothing touched
+install_copy inst
+before=$(tree inst)
+refuse() {   # name reason-fragment package
+  upg apply "$3" --target inst --yes > out 2> err; expect_rc "$1" 2 $?
+  if [ "$(head -n 1 err)" = "Missing or invalid setup data." ]; then ok; else bad "$1: first line"; cat err; fi
+  expect_grep "$1" err "$2"
+}
+refuse "missing package" "does not exist" nothere.upg
+mkpkg m.upg --magic "[QZUPX]" add a.txt new/readme.txt
+refuse "bad magic" "does not start with [QZUPD]" m.upg
+mkpkg ver.upg --version 18 add a.txt new/readme.txt
+refuse "version 18" "format version 18" ver.upg
+printf 'x' > one.txt
+mkpkg t.upg --cut 17 add a.txt one.txt
+refuse "table without its last print" "a fingerprint in its file table is missing" t.upg
+mkpkg t2.upg --title Cut --cut 1
+refuse "notes cut short" "ends inside its title, notes or file table" t2.upg
+mkpkg u.upg add '..\evil.txt' new/readme.txt
+refuse "unsafe name" "unsafe name \"..\\evil.txt\"" u.upg
+mkpkg c.upg --count 10001
+refuse "too many entries" "at most 10000" c.upg
+upg apply p.upg --target inst --ui nothere.uui > out 2> err; expect_rc "unreadable wording" 2 $?
+expect_grep "unreadable wording" err "Missing or invalid setup data."
+if [ "$before" = "$(tree inst)" ]; then ok; else bad "a refused package changed the installation"; fi
+
+# --- wording: --ui, and the .uui beside the package
+{ echo "custom"; echo "Add|Patch|Remove"; echo "Op: |Name: |What: "; echo "My Caption";
+  for i in $(seq 4 20); do echo "line $i"; done; } > custom.uui
+install_copy inst
+printf 'someone edited this\n' > inst/readme.txt
+upg apply p.upg --target inst --ui custom.uui --no > out 2> err
+expect_grep "--ui caption" err "My Caption"
+expect_grep "--ui operation" err "Op: Patch"
+cp custom.uui p.uui
+upg apply p.upg --target inst --no > out 2> err
+expect_grep "wording beside the package" err "Name: readme.txt"
+rm p.uui
+
+# --- inspect
+upg inspect p.upg > out 2>&1; expect_rc "inspect" 0 $?
+expect_grep "inspect title" out "Title:    Example 1.1"
+expect_grep "inspect script" out "ends properly"
+mkpkg e.upg --cut 1 add a.txt new/readme.txt
+upg inspect e.upg > out 2>&1; expect_rc "inspect of a script without its end" 1 $?
+expect_grep "inspect end" out "does not end properly"
+upg inspect p.upg --json > out 2>&1; expect_rc "inspect --json" 0 $?
+expect_grep "inspect --json" out '"endsProperly": true'
+
+# --- fingerprint: the published example, 14:30:26 on 15 March 1996
+printf 'abc' > abc.txt
+touch -d '1996-03-15 14:30:26' abc.txt
+upg fingerprint abc.txt > out 2>&1; expect_rc "fingerprint" 0 $?
+expect_same "fingerprint line" out "206F73CD 3 6202 abc.txt"
+upg fingerprint nothere.txt > out 2>&1; expect_rc "fingerprint of a missing file" 1 $?
+
+if [ "$MODE" = native ]; then
+  # Local time follows TZ.
+  TZ=JST-9 "$UPG" fingerprint abc.txt > out 2>&1
+  expect_same "fingerprint in another zone" out "206FBBCD 3 6202 abc.txt"
+
+  # Read-only installed file under hard policy Ask answered Yes: skipped, the rest applied.
+  install_copy inst
+  chmod a-w inst/readme.txt
+  upg apply p.upg --target inst --yes > out 2> err; expect_rc "read-only file skipped" 0 $?
+  expect_grep "read-only question" err "This file is read-only, so it cannot be changed."
+  expect_same "read-only file kept" inst/readme.txt "$(cat old/readme.txt)"
+  chmod u+w inst/readme.txt
+
+  # A missing target folder is refused before anything happens.
+  upg apply p.upg --target nothere --yes > out 2> err; expect_rc "missing target" 1 $?
+  expect_grep "missing target" err "does not exist"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
