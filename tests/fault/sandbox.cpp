@@ -1,0 +1,289 @@
+// The throw-away installation and the invariants that no damaged package, fault or cancel may break.
+#include "sandbox.h"
+#include <stdio.h>
+#include <string.h>
+#include <filesystem>
+#include <system_error>
+#include "apply.h"
+#include "fingerprint.h"
+#include "progress.h"
+#include "reader.h"
+#include "uitext.h"
+
+namespace fs = std::filesystem;
+
+void ScriptedUi::PumpEvents(void*)
+{
+    if (++pumps == cancelAtPump) OnProgressCommand();
+}
+
+void Upgrade::Add(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
+{
+    spec.entries.push_back(AddEntry(name, newer, soft, hard, style));
+    FileVersions& v = files[name];
+    v.hasNew = true;
+    v.newer = newer;
+}
+
+void Upgrade::Patch(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft, int hard,
+                    const DiffStyle& style)
+{
+    spec.entries.push_back(PatchEntry(name, older, newer, soft, hard, style));
+    FileVersions& v = files[name];
+    v.hasOld = v.hasNew = true;
+    v.older = older;
+    v.newer = newer;
+}
+
+void Upgrade::Delete(const std::string& name, const PkgBytes& older, int soft, int hard)
+{
+    spec.entries.push_back(DeleteEntry(name, older, soft, hard));
+    FileVersions& v = files[name];
+    v.hasOld = true;
+    v.older = older;
+}
+
+namespace {
+
+PkgBytes Edited(const PkgBytes& old, uint32_t seed)
+{
+    PkgBytes b = old;
+    PkgBytes fresh = PseudoRandomBytes(seed, 40 + seed % 300);
+    size_t at = b.empty() ? 0 : (seed * 7919) % b.size();
+    b.insert(b.begin() + (long)at, fresh.begin(), fresh.end());
+    if (b.size() > 600) b.erase(b.begin() + 100, b.begin() + 100 + (long)(seed % 200));
+    return b;
+}
+
+std::string Slashes(std::string name)
+{
+    for (char& c : name)
+        if (c == '\\') c = '/';
+    return name;
+}
+
+std::string Describe(const std::string& what, const std::string& name)
+{
+    return what + ": " + name + "\n";
+}
+
+}  // namespace
+
+Upgrade ThreeFileUpgrade()
+{
+    Upgrade u;
+    PkgBytes app = PseudoRandomBytes(11, 20000);
+    // Hard findings ask, so that a scripted No stops the apply on any file that went wrong.
+    u.Add("NEW.DLL", PseudoRandomBytes(12, 3000), 0, 1);
+    u.Patch("APP.EXE", app, Edited(app, 13), 0, 1);
+    u.Delete("OLD.TXT", PseudoRandomBytes(14, 900), 0, 1);
+    u.untouched["README.TXT"] = PseudoRandomBytes(15, 400);
+    return u;
+}
+
+Upgrade FiftyFileUpgrade()
+{
+    Upgrade u;
+    char name[64];
+    for (int i = 0; i < 20; i++) {
+        snprintf(name, sizeof name, i < 10 ? "BIN\\APP%02d.DLL" : "LIB\\SUB\\M%02d.DAT", i);
+        PkgBytes old = PseudoRandomBytes(100 + i, 200 + (i * 397) % 2500);
+        DiffStyle style;
+        style.nearCopies = i % 2;
+        style.width = (PkgWidth)(i % 3);
+        style.noops = i % 5 == 0;
+        u.Patch(name, old, Edited(old, 200 + i), i % 3 == 0 ? 1 : 0, 1, style);
+    }
+    for (int i = 0; i < 15; i++) {
+        snprintf(name, sizeof name, i < 8 ? "NEWDIR\\DEEP\\N%02d.BIN" : "ADDED%02d.TXT", i);
+        // Sizes on the chunk and checksum-block edges, and one empty file.
+        static const uint32_t sizes[] = {0, 1, 255, 256, 257, 511, 512, 513, 1000, 1500, 2048, 100, 700, 3, 900};
+        u.Add(name, PseudoRandomBytes(300 + i, sizes[i]), i % 2, 1);
+    }
+    for (int i = 0; i < 15; i++) {
+        snprintf(name, sizeof name, i < 5 ? "OLD\\D%02d.TXT" : "BIN\\GONE%02d.DLL", i);
+        u.Delete(name, PseudoRandomBytes(400 + i, 50 + i * 31), i % 3 == 0 ? 1 : 0, 1);
+    }
+    for (int i = 0; i < 5; i++) {
+        snprintf(name, sizeof name, "BIN/KEEP%02d.DLL", i);
+        u.untouched[name] = PseudoRandomBytes(500 + i, 300);
+    }
+    return u;
+}
+
+Tree ReadTree(const std::string& folder)
+{
+    Tree t;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        std::string rel = fs::relative(it->path(), folder, ec).generic_string();
+        if (it->is_directory(ec)) {
+            t[rel + "/"] = PkgBytes();
+        } else {
+            t[rel] = ReadFileBytes(it->path().string());
+        }
+    }
+    return t;
+}
+
+Sandbox::Sandbox(const Upgrade& u) : upgrade(u)
+{
+    target = root / "target/";
+    packagePath = root / "pkg.upg";
+    WriteFileBytes(root / "canary/KEEP.DLL", PseudoRandomBytes(900, 5000));
+    WriteFileBytes(root / "canary/SUB/NOTE.TXT", BytesOf("must not change"));
+    fs::create_directories(root / "cwd");
+    Reset();
+    outsideBefore.clear();
+    outsideBefore = ReadTree(root.path());
+    for (auto it = outsideBefore.begin(); it != outsideBefore.end();)
+        it = it->first.compare(0, 7, "target/") == 0 ? outsideBefore.erase(it) : std::next(it);
+}
+
+void Sandbox::Reset()
+{
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(target, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(target, ec);
+    fs::create_directories(target);
+    for (const auto& f : upgrade.files) {
+        if (!f.second.hasOld) continue;
+        std::string path = target + Slashes(f.first);
+        WriteFileBytes(path, f.second.older);
+        // The old release carries the date the package expects, so no question is asked.
+        FileFingerprint print = {kPkgDate, (uint32_t)f.second.older.size(), PkgChecksum(f.second.older)};
+        VerifyAndStamp(path.c_str(), &print);
+    }
+    for (const auto& f : upgrade.untouched) WriteFileBytes(target + Slashes(f.first), f.second);
+    WritePackage(::WritePackage(upgrade.spec));
+}
+
+void Sandbox::WritePackage(const PkgBytes& package) { WriteFileBytes(packagePath, package); }
+
+int Sandbox::Apply(ScriptedUi& ui, bool* valid)
+{
+    // A name that escapes as a relative path would land in the working folder: watch it.
+    std::error_code ec;
+    fs::path before = fs::current_path(ec);
+    fs::current_path(root / "cwd", ec);
+    EngineHost host(&ui);
+    int result;
+    {
+        UpgradeJob job(nullptr, nullptr, packagePath.c_str(), target.c_str());
+        job.host = &host;
+        job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+        if (valid) *valid = job.IsValid() != 0;
+        result = ApplyUpgrade(&job);
+    }
+    fs::current_path(before, ec);
+    return result;
+}
+
+bool Sandbox::ScratchExists() const
+{
+    std::error_code ec;
+    return fs::exists(target + kScratchName, ec);
+}
+
+std::string Sandbox::Outside() const
+{
+    Tree now = ReadTree(root.path());
+    for (auto it = now.begin(); it != now.end();)
+        it = it->first.compare(0, 7, "target/") == 0 ? now.erase(it) : std::next(it);
+    if (now == outsideBefore) return "";
+    std::string why;
+    for (const auto& f : now)
+        if (!outsideBefore.count(f.first) || outsideBefore.at(f.first) != f.second) why += Describe("changed outside the target", f.first);
+    for (const auto& f : outsideBefore)
+        if (!now.count(f.first)) why += Describe("removed outside the target", f.first);
+    return why;
+}
+
+std::string Sandbox::Intact() const
+{
+    Tree actual = ReadTree(target);
+    std::string why;
+    for (const auto& f : upgrade.files) {
+        std::string rel = Slashes(f.first);
+        auto it = actual.find(rel);
+        if (it == actual.end()) {
+            if (f.second.hasOld && f.second.hasNew) why += Describe("missing", rel);
+            continue;
+        }
+        bool isOld = f.second.hasOld && it->second == f.second.older;
+        bool isNew = f.second.hasNew && it->second == f.second.newer;
+        if (!isOld && !isNew) why += Describe("neither old nor new", rel);
+        actual.erase(it);
+    }
+    for (const auto& f : upgrade.untouched) {
+        auto it = actual.find(Slashes(f.first));
+        if (it == actual.end() || it->second != f.second) why += Describe("untouched file changed", f.first);
+        if (it != actual.end()) actual.erase(it);
+    }
+    // Rebuilt files waiting in the scratch folder must be verified ones.
+    std::vector<const PkgEntry*> byPosition;
+    for (const PkgEntry& e : upgrade.spec.entries) byPosition.push_back(&e);
+    const std::string scratch = std::string(kScratchName) + "/";
+    for (const auto& f : actual) {
+        if (f.first.back() == '/') continue;   // folders made on the way are no files
+        unsigned position = 0;
+        if (f.first.compare(0, scratch.size(), scratch) == 0 &&
+            sscanf(f.first.c_str() + scratch.size(), "N%05u.TMP", &position) == 1 && position < byPosition.size()) {
+            PkgPrint p = PrintOf(f.second);
+            const PkgPrint& want = byPosition[position]->newPrint;
+            if (p.size != want.size || p.checksum != want.checksum) why += Describe("unverified file in the scratch folder", f.first);
+            continue;
+        }
+        why += Describe("unexpected file", f.first);
+    }
+    return why + Outside();
+}
+
+std::string Sandbox::UpgradedExcept(const std::set<std::string>& spared) const
+{
+    std::string why = Intact();
+    Tree actual = ReadTree(target);
+    for (const auto& f : upgrade.files) {
+        if (spared.count(f.first)) continue;
+        auto it = actual.find(Slashes(f.first));
+        bool present = it != actual.end();
+        if (present != f.second.hasNew || (present && it->second != f.second.newer)) why += Describe("not upgraded", f.first);
+    }
+    // Its removal is not checked: an empty scratch folder may stay, a file in it may not.
+    for (const auto& f : actual)
+        if (f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 && f.first.back() != '/')
+            why += Describe("left in the scratch folder", f.first);
+    return why;
+}
+
+std::string Sandbox::Upgraded() const { return UpgradedExcept({}); }
+
+std::string Sandbox::Unchanged() const
+{
+    std::string why = Intact();
+    Tree actual = ReadTree(target);
+    for (const auto& f : upgrade.files) {
+        auto it = actual.find(Slashes(f.first));
+        bool present = it != actual.end();
+        if (present != f.second.hasOld || (present && it->second != f.second.older)) why += Describe("changed", f.first);
+    }
+    for (const auto& f : actual)
+        if (f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 && f.first.back() != '/')
+            why += Describe("left in the scratch folder", f.first);
+    return why;
+}
+
+std::string ChangesInside(const std::vector<std::string>& changed, const std::string& folder)
+{
+    std::string why;
+    std::string base = Slashes(folder);
+    for (const std::string& c : changed) {
+        std::string p = Slashes(c);
+        if (p.compare(0, base.size(), base) != 0 || ("/" + p + "/").find("/../") != std::string::npos)
+            why += Describe("changed outside the target", c);
+    }
+    return why;
+}

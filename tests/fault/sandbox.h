@@ -1,0 +1,91 @@
+// A throw-away installation beside a canary folder, with the invariants every hostile run must keep.
+#pragma once
+#include <stdint.h>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+#include "pkgwriter.h"
+#include "testutil.h"
+#include "ui.h"
+
+// Answers every question the same way and can press Cancel at a chosen event pump.
+class ScriptedUi : public UserInterface {
+public:
+    void* OpenProgress(void*, void*) override { return this; }
+    void CloseProgress(void*) override {}
+    void EnableOwner(void*, int) override {}
+    void SetCaption(void*, const char*) override {}
+    void SetItemText(void*, int, const char*) override {}
+    void Repaint(void*) override {}
+    void DrawBar(void*, int) override {}
+    void PumpEvents(void*) override;
+    int AskYesNo(void*, const char*, const char*) override { return questions++, answer; }
+    void Inform(void*, const char* text, const char*) override { informed.push_back(text); }
+    uint32_t Ticks() override { return ticks += 7; }
+    int WantsPause() override { return 0; }
+
+    int answer = 1;
+    int cancelAtPump = 0;   // 1-based; 0 never
+    int pumps = 0;
+    int questions = 0;
+    uint32_t ticks = 0;
+    std::vector<std::string> informed;
+};
+
+// One file of an upgrade: its version before and after (absent when not there).
+struct FileVersions {
+    bool hasOld = false, hasNew = false;
+    PkgBytes older, newer;
+};
+
+// A package together with the installation it upgrades.
+struct Upgrade {
+    PkgSpec spec;
+    std::map<std::string, FileVersions> files;   // by entry name ('\' separators)
+    std::map<std::string, PkgBytes> untouched;    // other files of the installation
+
+    void Add(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0, const DiffStyle& style = DiffStyle());
+    void Patch(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft = 0, int hard = 0,
+               const DiffStyle& style = DiffStyle());
+    void Delete(const std::string& name, const PkgBytes& older, int soft = 0, int hard = 0);
+};
+Upgrade ThreeFileUpgrade();
+Upgrade FiftyFileUpgrade();
+
+typedef std::map<std::string, PkgBytes> Tree;   // relative path ('/' separators) -> content
+Tree ReadTree(const std::string& folder);
+
+class Sandbox {
+public:
+    explicit Sandbox(const Upgrade& upgrade);
+    // Puts the installation back to its old release and writes the package.
+    void Reset();
+    void WritePackage(const PkgBytes& package);
+    // Builds a job over the package and applies it through the scripted interface.
+    int Apply(ScriptedUi& ui, bool* valid = nullptr);
+
+    // Each listed file is its old or new version (absent where that version is absent), no
+    // other file appeared, nothing outside the target changed, the scratch folder is gone or
+    // holds only rebuilt files that verify. Empty when all holds, else what broke.
+    std::string Intact() const;
+    // Every listed file is its new version, nothing else changed, no file in the scratch folder.
+    std::string Upgraded() const;
+    // The installation is exactly the old release, no file in the scratch folder.
+    std::string Unchanged() const;
+    // Only files whose names are in `spared` may still be old (or absent where new is absent).
+    std::string UpgradedExcept(const std::set<std::string>& spared) const;
+    bool ScratchExists() const;
+
+    std::string target;        // with a trailing '/'
+    std::string packagePath;
+    const Upgrade& upgrade;
+    TempDir root;
+
+private:
+    std::string Outside() const;
+    Tree outsideBefore;
+};
+
+// Every changed path the fault layer saw lies inside the folder (prefix, no ".." component).
+std::string ChangesInside(const std::vector<std::string>& changed, const std::string& folder);
