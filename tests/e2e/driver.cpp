@@ -1,0 +1,1193 @@
+// In-Wine driver of the end-to-end suite: starts upgsetup.exe with exact command lines, drives
+// its windows like a user and checks what it shows and what it leaves on disk.
+// Usage: driver.exe WORK_DIR SHOTS_DIR   (WORK_DIR holds upgsetup.exe and upgsetup.uui)
+#include <windows.h>
+#include <commdlg.h>
+#include <dlgs.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Work;     // folder of upgsetup.exe
+std::string Shots;    // where screenshots go
+std::string Exe;      // Work\upgsetup.exe
+std::vector<std::string> Wording;   // lines of upgsetup.uui
+int Passed, Failed;
+bool CaseFailed;
+
+const int kTimeout = 8000;   // ms for any one state to arrive
+
+void Fail(const std::string& what, int line)
+{
+    if (!CaseFailed)
+        printf("  at line %d: %s\n", line, what.c_str());
+    CaseFailed = true;
+}
+
+#define CHECK(c) do { if (!(c)) { Fail(#c, __LINE__); return; } } while (0)
+#define CHECK_EQ(a, b) do { std::string x_ = (a), y_ = (b); \
+    if (x_ != y_) { Fail(std::string(#a) + " = \"" + x_ + "\", expected \"" + y_ + "\"", __LINE__); return; } } while (0)
+
+template <class F> bool WaitUntil(F cond, DWORD ms = kTimeout)
+{
+    for (DWORD t0 = GetTickCount();; Sleep(15)) {
+        if (cond())
+            return true;
+        if (GetTickCount() - t0 > ms)
+            return false;
+    }
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+// ---- files and packages ------------------------------------------------------------------
+
+uint32_t Dos(int y, int mo, int d, int h, int mi, int s)
+{
+    return (uint32_t)(((y - 1980) << 9 | mo << 5 | d) << 16) | (uint32_t)(h << 11 | mi << 5 | s / 2);
+}
+
+// The package checksum: per 512-byte block, a byte goes high when an even count of bytes
+// (itself included) remains in its block, low when odd.
+uint16_t Checksum(const std::string& b)
+{
+    uint16_t c = 0;
+    for (size_t start = 0; start < b.size(); start += 512) {
+        size_t n = b.size() - start < 512 ? b.size() - start : 512;
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t v = (uint8_t)b[start + i];
+            c ^= ((n - i) & 1) ? v : (uint16_t)(v << 8);
+        }
+    }
+    return c;
+}
+
+void MakeDirs(const std::string& path)
+{
+    for (size_t i = 3; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '\\')
+            CreateDirectoryA(path.substr(0, i).c_str(), NULL);
+}
+
+bool Put(const std::string& path, const std::string& bytes, uint32_t dosTime = 0)
+{
+    size_t cut = path.rfind('\\');
+    if (cut != std::string::npos && cut > 2)
+        MakeDirs(path.substr(0, cut));
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD put = 0;
+    bool ok = WriteFile(h, bytes.data(), (DWORD)bytes.size(), &put, NULL) && put == bytes.size();
+    if (dosTime) {
+        FILETIME local, utc;
+        ok = ok && DosDateTimeToFileTime(HIWORD(dosTime), LOWORD(dosTime), &local) &&
+             LocalFileTimeToFileTime(&local, &utc) && SetFileTime(h, &utc, &utc, &utc);
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+bool Slurp(const std::string& path, std::string* bytes)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    bytes->clear();
+    char buf[4096];
+    DWORD got;
+    while (ReadFile(h, buf, sizeof buf, &got, NULL) && got)
+        bytes->append(buf, got);
+    CloseHandle(h);
+    return true;
+}
+
+std::string Content(const std::string& path)
+{
+    std::string s;
+    return Slurp(path, &s) ? s : "<missing>";
+}
+
+uint32_t DosTimeOf(const std::string& path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    FILETIME utc, local;
+    WORD date = 0, time = 0;
+    if (GetFileTime(h, NULL, NULL, &utc) && FileTimeToLocalFileTime(&utc, &local))
+        FileTimeToDosDateTime(&local, &date, &time);
+    CloseHandle(h);
+    return (uint32_t)date << 16 | time;
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void Le(std::string& s, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        s += (char)(v >> (8 * i) & 0xFF);
+}
+
+// Script pieces.
+std::string Insert(const std::string& bytes)
+{
+    std::string s;
+    if (bytes.size() < 256) {
+        s += (char)1;
+        Le(s, (uint32_t)bytes.size(), 1);
+    } else {
+        s += (char)2;
+        Le(s, (uint32_t)bytes.size(), 2);
+    }
+    return s + bytes;
+}
+
+std::string CopyFar(uint32_t position, uint32_t count)
+{
+    std::string s(1, (char)9);
+    Le(s, position, 4);
+    Le(s, count, 2);
+    return s;
+}
+
+const std::string End(1, '\0');
+
+enum { Add = 0, Patch = 1, Delete = 2, Ignore = 0, Ask = 1, Abort = 2 };
+
+struct Entry {
+    int kind, soft, hard;
+    std::string name, description;
+    std::string oldBytes;
+    uint32_t oldTime;
+    std::string newBytes;
+    uint32_t newTime;
+    std::string script;
+};
+
+void Print(std::string& s, const std::string& bytes, uint32_t time)
+{
+    Le(s, time, 4);
+    Le(s, (uint32_t)bytes.size(), 4);
+    Le(s, Checksum(bytes), 2);
+}
+
+std::string Package(const std::string& title, const std::string& notes, const std::vector<Entry>& entries,
+                    int version = 1, char magicEnd = 0)
+{
+    std::string s = "[QZUPD]";
+    s += magicEnd;
+    s += (char)version;
+    Le(s, (uint32_t)entries.size(), 2);
+    s += title + '\0' + notes + '\0';
+    for (const Entry& e : entries) {
+        s += (char)(e.kind | e.soft << 2 | e.hard << 4);
+        s += e.name + '\0' + e.description + '\0';
+        if (e.kind == Patch || e.kind == Delete)
+            Print(s, e.oldBytes, e.oldTime);
+        if (e.kind == Add || e.kind == Patch)
+            Print(s, e.newBytes, e.newTime);
+    }
+    for (const Entry& e : entries)
+        if (e.kind != Delete)
+            s += e.script;
+    return s;
+}
+
+// A one-entry package that matches a folder holding file name with the given content.
+std::string MarkerPackage(const std::string& title, const std::string& name, const std::string& content)
+{
+    Entry e{Delete, Ask, Ask, name, "", content, Dos(2001, 2, 3, 4, 5, 6), "", 0, ""};
+    return Package(title, "", {e});
+}
+
+// ---- windows -----------------------------------------------------------------------------
+
+std::string ClassOf(HWND h)
+{
+    char c[64] = "";
+    GetClassNameA(h, c, sizeof c);
+    return c;
+}
+
+std::string Text(HWND h)
+{
+    if (!h)
+        return "<no window>";
+    DWORD_PTR n = 0, got = 0;
+    if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
+        return "<timeout>";
+    std::string s(n + 1, '\0');
+    SendMessageTimeoutA(h, WM_GETTEXT, n + 1, (LPARAM)&s[0], SMTO_ABORTIFHUNG, 2000, &got);
+    s.resize(got);
+    return s;
+}
+
+std::string ItemText(HWND dlg, int id)
+{
+    return Text(GetDlgItem(dlg, id));
+}
+
+LONG Style(HWND h)
+{
+    return GetWindowLongA(h, GWL_STYLE);
+}
+
+struct EnumState {
+    DWORD pid;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTop(HWND h, LPARAM lp)
+{
+    EnumState* s = (EnumState*)lp;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (pid == s->pid && IsWindowVisible(h))
+        s->found.push_back(h);
+    return TRUE;
+}
+
+std::vector<HWND> TopWindows(DWORD pid)
+{
+    EnumState s{pid, {}};
+    EnumWindows(CollectTop, (LPARAM)&s);
+    return s.found;
+}
+
+bool IsMessageBox(HWND h)
+{
+    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) && (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES)) &&
+           !GetDlgItem(h, lst2);
+}
+
+HWND FindTop(DWORD pid, bool (*match)(HWND))
+{
+    for (HWND h : TopWindows(pid))
+        if (match(h))
+            return h;
+    return NULL;
+}
+
+bool IsMain(HWND h) { return ClassOf(h) == "UpgSetup"; }
+bool IsProgress(HWND h) { return ClassOf(h) == "#32770" && GetDlgItem(h, 105); }
+bool IsBrowse(HWND h) { return ClassOf(h) == "#32770" && GetDlgItem(h, lst2) && !IsMessageBox(h); }
+bool IsSearch(HWND h)
+{
+    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) && !GetDlgItem(h, IDOK) && !GetDlgItem(h, IDYES);
+}
+
+HWND WaitTop(DWORD pid, bool (*match)(HWND), DWORD ms = kTimeout)
+{
+    HWND found = NULL;
+    WaitUntil([&] { return (found = FindTop(pid, match)) != NULL; }, ms);
+    return found;
+}
+
+bool Gone(HWND h, DWORD ms = kTimeout)
+{
+    return WaitUntil([&] { return !IsWindow(h) || !IsWindowVisible(h); }, ms);
+}
+
+// Like a user: disabled or hidden buttons cannot be pressed; never blocks on the handler.
+bool Click(HWND dlg, int id)
+{
+    HWND b = GetDlgItem(dlg, id);
+    if (!b || !IsWindowEnabled(b) || !IsWindowVisible(b))
+        return false;
+    return PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)b);
+}
+
+bool PressKey(HWND any, WORD vk)
+{
+    GUITHREADINFO gi{};
+    gi.cbSize = sizeof gi;
+    GetGUIThreadInfo(GetWindowThreadProcessId(any, NULL), &gi);
+    HWND to = gi.hwndFocus ? gi.hwndFocus : any;
+    UINT sc = MapVirtualKeyA(vk, 0);
+    return PostMessageA(to, WM_KEYDOWN, vk, 1 | sc << 16) && PostMessageA(to, WM_KEYUP, vk, 1 | sc << 16 | 0xC0000000);
+}
+
+HWND FocusOf(HWND any)
+{
+    GUITHREADINFO gi{};
+    gi.cbSize = sizeof gi;
+    GetGUIThreadInfo(GetWindowThreadProcessId(any, NULL), &gi);
+    return gi.hwndFocus;
+}
+
+struct MsgBox {
+    HWND h = NULL;
+    std::string caption, text;
+    bool ok = false, yes = false, no = false, cancel = false, icon = false;
+};
+
+BOOL CALLBACK FindIcon(HWND h, LPARAM lp)
+{
+    if (Lower(ClassOf(h)) == "static" && (Style(h) & SS_TYPEMASK) == SS_ICON)
+        *(bool*)lp = true;
+    return TRUE;
+}
+
+MsgBox WaitMsgBox(DWORD pid, DWORD ms = kTimeout)
+{
+    MsgBox m;
+    m.h = WaitTop(pid, IsMessageBox, ms);
+    if (m.h) {
+        m.caption = Text(m.h);
+        m.text = ItemText(m.h, 0xFFFF);
+        m.ok = GetDlgItem(m.h, IDOK) != NULL;
+        m.yes = GetDlgItem(m.h, IDYES) != NULL;
+        m.no = GetDlgItem(m.h, IDNO) != NULL;
+        m.cancel = GetDlgItem(m.h, IDCANCEL) != NULL;
+        EnumChildWindows(m.h, FindIcon, (LPARAM)&m.icon);
+    }
+    return m;
+}
+
+bool Answer(const MsgBox& m, int id)
+{
+    return m.h && PostMessageA(GetDlgItem(m.h, id), BM_CLICK, 0, 0) && Gone(m.h);
+}
+
+BOOL CALLBACK CollectChild(HWND h, LPARAM lp)
+{
+    if (IsWindowVisible(h))
+        ((std::vector<HWND>*)lp)->push_back(h);
+    return TRUE;
+}
+
+// Every visible control shows something on the screen: its middle row holds more than one
+// colour (a frame, a border or text). A window just shown may not have painted its controls yet.
+bool Painted(HWND h)
+{
+    std::vector<HWND> children;
+    EnumChildWindows(h, CollectChild, (LPARAM)&children);
+    HDC screen = GetDC(NULL);
+    bool all = !children.empty();
+    for (HWND c : children) {
+        RECT r;
+        GetWindowRect(c, &r);
+        int y = (r.top + r.bottom) / 2;
+        COLORREF first = GetPixel(screen, r.left, y);
+        bool varied = false;
+        for (int x = r.left + 1; x < r.right && !varied; ++x)
+            varied = GetPixel(screen, x, y) != first;
+        all = all && varied;
+    }
+    ReleaseDC(NULL, screen);
+    return all;
+}
+
+// Saves the window's pixels as SHOTS\name.bmp once it is painted; the harness turns them into
+// PNG files.
+void Capture(HWND h, const char* name)
+{
+    if (!WaitUntil([&] { return Painted(h); }))
+        printf("  %s: not fully painted\n", name);
+    RECT rc;
+    GetWindowRect(h, &rc);
+    int w = rc.right - rc.left, ht = rc.bottom - rc.top;
+    HDC screen = GetDC(NULL);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = ht;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 24;
+    void* bits = NULL;
+    HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    BitBlt(mem, 0, 0, w, ht, screen, rc.left, rc.top, SRCCOPY);
+    GdiFlush();
+    DWORD stride = ((DWORD)w * 3 + 3) & ~3u, size = stride * (DWORD)ht;
+    BITMAPFILEHEADER fh{};
+    fh.bfType = 0x4D42;
+    fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+    fh.bfSize = fh.bfOffBits + size;
+    std::string file((const char*)&fh, sizeof fh);
+    file.append((const char*)&bi.bmiHeader, sizeof bi.bmiHeader);
+    file.append((const char*)bits, size);
+    Put(Shots + "\\" + name + ".bmp", file);
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(NULL, screen);
+}
+
+// ---- the program under test --------------------------------------------------------------
+
+struct App {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+
+    explicit App(const std::string& commandLine, const std::string& image = Exe)
+    {
+        std::vector<char> buf(commandLine.begin(), commandLine.end());
+        buf.push_back(0);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        // No WaitForInputIdle: the program is busy searching before it is idle the first time,
+        // and the search window is to be seen meanwhile. Every case waits for a state instead.
+        started = CreateProcessA(image.c_str(), buf.data(), NULL, NULL, FALSE, 0, NULL, Work.c_str(), &si, &pi);
+    }
+    ~App()
+    {
+        if (!started)
+            return;
+        if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(pi.hProcess, 99);
+            WaitForSingleObject(pi.hProcess, 5000);
+        }
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    DWORD pid() const { return pi.dwProcessId; }
+    // The exit code, or 0xFFFFFFFF when the process did not end in time.
+    DWORD ExitCode(DWORD ms = kTimeout)
+    {
+        DWORD code = 0xFFFFFFFF;
+        if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &code);
+        return code;
+    }
+    HWND Main(DWORD ms = kTimeout) { return WaitTop(pid(), IsMain, ms); }
+};
+
+const std::string kRefused = "Missing or invalid setup data.";
+
+std::string WordPart(int line, int part)
+{
+    std::string s = Wording[line];
+    for (int k = 0; k < part; ++k)
+        s = s.substr(s.find('|') + 1);
+    return s.substr(0, s.find('|'));
+}
+
+// The question the apply puts about one entry, composed from the wording file.
+std::string Question(int kind, const std::string& name, const std::string& description, int third, int last)
+{
+    std::string s = WordPart(2, 0) + WordPart(1, kind) + "\n\n" + WordPart(2, 1) + name;
+    if (!description.empty())
+        s += "\n" + WordPart(2, 2) + description;
+    return s + "\n\n" + Wording[third] + "\n\n" + Wording[last];
+}
+
+// ---- cases -------------------------------------------------------------------------------
+
+// A refused start: the one box, nothing else on screen, exit code 1 after OK.
+void ExpectRefused(const std::string& commandLine, const std::string& image = Exe)
+{
+    App app(commandLine, image);
+    CHECK(app.started);
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.caption, "Error");
+    CHECK_EQ(m.text, kRefused);
+    CHECK(m.ok && !m.cancel && !m.yes && !m.no);
+    CHECK(m.icon);
+    CHECK(TopWindows(app.pid()).size() == 1);
+    CHECK(Answer(m, IDOK));
+    CHECK(app.ExitCode() == 1);
+}
+
+// A start that gets to the main window; returns its caption through *caption.
+void ExpectMain(const std::string& commandLine, std::string* caption, const std::string& image = Exe)
+{
+    App app(commandLine, image);
+    CHECK(app.started);
+    HWND main = app.Main();
+    CHECK(main);
+    *caption = Text(main);
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+    CHECK(app.ExitCode() == 1);
+}
+
+void CaseRefusedStarts()
+{
+    std::string good = Package("Refusals", "", {});
+    CHECK(Put("D:\\refuse\\good.upg", good));
+    std::string badMagic = Package("Refusals", "", {}, 1, 'x');
+    CHECK(Put("D:\\refuse\\magic.upg", badMagic));
+    CHECK(Put("D:\\refuse\\v18.upg", Package("Refusals", "", {}, 18)));
+    CHECK(Put("D:\\refuse\\v17.upg", Package("Version 17", "", {}, 17)));
+    CHECK(Put("D:\\refuse\\short.upg", good.substr(0, 13)));
+
+    ExpectRefused("upgsetup.exe D:\\refuse\\none.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\magic.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\v18.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\short.upg");
+    std::string caption;
+    ExpectMain("upgsetup.exe D:\\refuse\\v17.upg", &caption);
+    CHECK_EQ(caption, "Version 17");
+
+    // The wording file is looked for beside the program; the package there is fine.
+    MakeDirs("D:\\nowording");
+    CHECK(CopyFileA(Exe.c_str(), "D:\\nowording\\upgsetup.exe", FALSE));
+    CHECK(Put("D:\\nowording\\upgsetup.upg", good));
+    ExpectRefused("upgsetup.exe", "D:\\nowording\\upgsetup.exe");
+}
+
+void CaseCommandTails()
+{
+    CHECK(Put("D:\\tails\\p.upg", Package("Tail test", "", {})));
+    std::string caption;
+    // Blanks after the program name are skipped.
+    ExpectMain("upgsetup.exe   D:\\tails\\p.upg", &caption);
+    CHECK_EQ(caption, "Tail test");
+    // A quoted program name ends at its closing quote, blanks inside and all.
+    caption.clear();
+    ExpectMain("\"C:\\Program Files\\Up Set\\upgsetup.exe\" D:\\tails\\p.upg", &caption);
+    CHECK_EQ(caption, "Tail test");
+    caption.clear();
+    ExpectMain("  \"C:\\Up Set\\upgsetup.exe\"D:\\tails\\p.upg", &caption);
+    CHECK_EQ(caption, "Tail test");
+    // Quotes around the package path stay part of it.
+    ExpectRefused("upgsetup.exe \"D:\\tails\\p.upg\"");
+
+    // Trailing blanks stay part of the path: the file system ignores them, but they count
+    // against the 259 characters a path may have.
+    std::string folder = "D:\\tails\\" + std::string(120, 'x') + "\\" + std::string(111, 'y');
+    std::string path = folder + "\\long.upg";   // 259 - 9 characters
+    CHECK(path.size() == 259 - 9);
+    CHECK(Put(path, Package("Long path", "", {})));
+    caption.clear();
+    ExpectMain("upgsetup.exe " + path + std::string(9, ' '), &caption);
+    CHECK_EQ(caption, "Long path");
+    ExpectRefused("upgsetup.exe " + path + std::string(10, ' '));
+
+    // No tail, or only blanks: the program's own path with .upg.
+    MakeDirs("D:\\self dir");
+    CHECK(CopyFileA(Exe.c_str(), "D:\\self dir\\setup.v2.exe", FALSE));
+    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\self dir\\setup.v2.uui", FALSE));
+    CHECK(Put("D:\\self dir\\setup.v2.upg", Package("Own package", "", {})));
+    caption.clear();
+    ExpectMain("setup.v2.exe", &caption, "D:\\self dir\\setup.v2.exe");
+    CHECK_EQ(caption, "Own package");
+    caption.clear();
+    ExpectMain("\"D:\\self dir\\setup.v2.exe\"   ", &caption, "D:\\self dir\\setup.v2.exe");
+    CHECK_EQ(caption, "Own package");
+}
+
+void CaseMainWindow()
+{
+    CHECK(Put("D:\\mainwin\\p.upg", Package("Product 2.1 upgrade", "First line\r\nSecond line", {})));
+    CHECK(Put("D:\\mainwin\\untitled.upg", Package("", "", {})));
+    App app("upgsetup.exe D:\\mainwin\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(Text(main), "Product 2.1 upgrade");
+    CHECK_EQ(ItemText(main, 101), "First line\r\nSecond line");
+    CHECK_EQ(ItemText(main, 300), "&Apply");
+    CHECK_EQ(ItemText(main, 103), "&Folder");
+    CHECK((Style(main) & 0x00C80000) == 0x00C80000);
+    CHECK((Style(GetDlgItem(main, 101)) & (ES_READONLY | ES_MULTILINE)) == (ES_READONLY | ES_MULTILINE));
+    CHECK(IsWindowEnabled(GetDlgItem(main, 103)));
+    // The Apply button has the focus, so Enter applies.
+    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, 300); }));
+    // A package without entries matches the first folder examined: the root of C:.
+    CHECK_EQ(ItemText(main, 102), "c:\\");
+    Capture(main, "main-window");
+    CHECK(PressKey(main, VK_ESCAPE));
+    CHECK(app.ExitCode() == 1);
+
+    std::string caption;
+    ExpectMain("upgsetup.exe D:\\mainwin\\untitled.upg", &caption);
+    CHECK_EQ(caption, "UpgApply");
+}
+
+// The search: breadth-first over the fixed drives in letter order.
+void CaseSearch()
+{
+    const std::string marker = "search marker: deep and root\r\n";
+    uint32_t t = Dos(2001, 2, 3, 4, 5, 6);
+    CHECK(Put("D:\\srch\\p.upg", MarkerPackage("Search", "app.dat", marker)));
+    // Only on the second fixed drive, at its root.
+    CHECK(Put("E:\\app.dat", marker, t));
+    std::string caption;
+    {
+        App app("upgsetup.exe D:\\srch\\p.upg");
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK_EQ(ItemText(main, 102), "e:\\");
+        PostMessageA(main, WM_CLOSE, 0, 0);
+        CHECK(app.ExitCode() == 1);
+    }
+    // Deep in the first drive as well: D: is walked to its end before E: is looked at, and a
+    // shallow copy wins over a deeper one whatever the listing order.
+    CHECK(Put("D:\\srch\\a\\b\\c\\d\\app.dat", marker, t));
+    CHECK(Put("D:\\srch\\z\\y\\app.dat", marker, t));
+    {
+        App app("upgsetup.exe D:\\srch\\p.upg");
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK_EQ(ItemText(main, 102), "d:\\srch\\z\\y");
+        PostMessageA(main, WM_CLOSE, 0, 0);
+        CHECK(app.ExitCode() == 1);
+    }
+    // Folders whose names begin with a full stop are never entered.
+    CHECK(Put("D:\\hidden\\p.upg", MarkerPackage("Hidden", "h.dat", "dot folder marker")));
+    CHECK(Put("D:\\hidden\\.cache\\h.dat", "dot folder marker", t));
+    CHECK(Put("D:\\hidden\\zz\\h.dat", "dot folder marker", t));
+    {
+        App app("upgsetup.exe D:\\hidden\\p.upg");
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK_EQ(ItemText(main, 102), "d:\\hidden\\zz");
+        PostMessageA(main, WM_CLOSE, 0, 0);
+        CHECK(app.ExitCode() == 1);
+    }
+}
+
+// Nothing matches: the Windows directory is proposed. A large candidate file of the expected
+// size but another checksum must be read in full, which keeps the search busy long enough to see
+// its window.
+void CaseSearchNotFound()
+{
+    const uint32_t size = 256u << 20;
+    std::string package = MarkerPackage("Not found", "big.bin", "");
+    package.replace(package.size() - 6, 6, std::string("\0\0\0\0\1\0", 6));
+    package.replace(package.size() - 6, 4, std::string((const char*)&size, 4));
+    CHECK(Put("D:\\nf\\p.upg", package));
+    HANDLE h = CreateFileA("D:\\nf\\slow\\big.bin", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        MakeDirs("D:\\nf\\slow");
+        h = CreateFileA("D:\\nf\\slow\\big.bin", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    }
+    CHECK(h != INVALID_HANDLE_VALUE);
+    SetFilePointer(h, (LONG)size, NULL, FILE_BEGIN);
+    SetEndOfFile(h);
+    CloseHandle(h);
+
+    App app("upgsetup.exe D:\\nf\\p.upg");
+    CHECK(app.started);
+    HWND search = WaitTop(app.pid(), IsSearch);
+    CHECK(search);
+    // The program pumps no messages while it searches: read the stored text, send nothing.
+    char text[64] = "";
+    GetWindowTextA(GetDlgItem(search, 0xFFFF), text, sizeof text);
+    CHECK_EQ(text, "Searching for installed components...");
+    LONG style = Style(search);
+    CHECK((style & (WS_POPUP | WS_DLGFRAME)) == (WS_POPUP | WS_DLGFRAME));
+    CHECK((style & WS_CAPTION) != WS_CAPTION);
+    CHECK(!FindTop(app.pid(), IsMain));
+    HWND main = app.Main(30000);
+    CHECK(main);
+    CHECK(!IsWindow(search));
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    CHECK_EQ(ItemText(main, 102), Lower(windows));
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    CHECK(app.ExitCode() == 1);
+}
+
+// An installation with a file to patch, one to delete and room for added files.
+struct Install {
+    std::string folder;
+    std::string readmeOld, readmeNew, dllOld, dataNew, topNew;
+    uint32_t oldTime = Dos(2003, 3, 4, 5, 6, 8), newTime = Dos(2010, 6, 7, 8, 9, 10);
+
+    explicit Install(const std::string& f, const std::string& tag) : folder(f)
+    {
+        readmeOld = "Product readme, release 1 (" + tag + ").\r\nSecond line stays.\r\n";
+        readmeNew = "Product readme, release 2 (" + tag + ").\r\nSecond line stays.\r\nA new line.\r\n";
+        dllOld = "old library " + tag;
+        dataNew = std::string(300, 'd') + tag;
+        topNew = "top " + tag;
+    }
+    bool Lay() const
+    {
+        return Put(folder + "\\readme.txt", readmeOld, oldTime) && Put(folder + "\\old.dll", dllOld, oldTime) &&
+               Put(folder + "\\keep.txt", "untouched", oldTime);
+    }
+    std::vector<Entry> Entries(int readmeSoft = Ask) const
+    {
+        size_t same = readmeOld.find("Second");
+        std::string script = Insert(readmeNew.substr(0, readmeNew.find("Second"))) +
+                             CopyFar((uint32_t)same, (uint32_t)(readmeOld.size() - same)) + Insert("A new line.\r\n") + End;
+        return {
+            {Patch, readmeSoft, Ask, "readme.txt", "The readme", readmeOld, oldTime, readmeNew, newTime, script},
+            {Delete, Ask, Ask, "old.dll", "", dllOld, oldTime, "", 0, ""},
+            {Add, Ask, Ask, "sub\\deep\\new.dat", "Data", "", 0, dataNew, newTime, Insert(dataNew) + End},
+            {Add, Ask, Ask, "top.txt", "", "", 0, topNew, newTime, Insert(topNew) + End},
+        };
+    }
+    // Fails the calling case unless the folder holds the upgraded release.
+    std::string Upgraded() const
+    {
+        if (Content(folder + "\\readme.txt") != readmeNew) return "readme not patched";
+        if (DosTimeOf(folder + "\\readme.txt") != newTime) return "readme time";
+        if (Exists(folder + "\\old.dll")) return "old.dll still there";
+        if (Content(folder + "\\sub\\deep\\new.dat") != dataNew) return "sub\\deep\\new.dat";
+        if (DosTimeOf(folder + "\\sub\\deep\\new.dat") != newTime) return "new.dat time";
+        if (Content(folder + "\\top.txt") != topNew) return "top.txt";
+        if (Content(folder + "\\keep.txt") != "untouched") return "keep.txt touched";
+        if (Exists(folder + "\\__QZUPD_")) return "scratch folder left";
+        return "upgraded";
+    }
+    std::string Unchanged() const
+    {
+        if (Content(folder + "\\readme.txt") != readmeOld) return "readme changed";
+        if (DosTimeOf(folder + "\\readme.txt") != oldTime) return "readme time changed";
+        if (Content(folder + "\\old.dll") != dllOld) return "old.dll changed";
+        if (Exists(folder + "\\sub") || Exists(folder + "\\top.txt")) return "files added";
+        if (Exists(folder + "\\__QZUPD_")) return "scratch folder left";
+        return "unchanged";
+    }
+};
+
+bool ReadyState(HWND main)
+{
+    return IsWindowEnabled(main) && ItemText(main, 300) == "&Apply" && IsWindowEnabled(GetDlgItem(main, 103));
+}
+
+void CaseFullApply()
+{
+    Install in("D:\\full\\product\\release", "full");
+    CHECK(in.Lay());
+    CHECK(Put("D:\\full\\p.upg", Package("Full apply", "notes", in.Entries())));
+    App app("upgsetup.exe D:\\full\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, 102), "d:\\full\\product\\release");
+    CHECK(Click(main, 300));
+    HWND progress = WaitTop(app.pid(), IsProgress);
+    CHECK(progress);
+    CHECK(GetWindow(progress, GW_OWNER) == main);
+    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(Gone(progress));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(IsWindowEnabled(main));
+    CHECK(!IsWindowEnabled(GetDlgItem(main, 103)));
+    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, 300); }));
+    // Done closes the program.
+    CHECK(Click(main, 300));
+    CHECK(app.ExitCode() == 1);
+}
+
+void CaseQuestionNoThenYes()
+{
+    Install in("D:\\ask\\inst", "ask");
+    in.oldTime = Dos(2003, 3, 4, 5, 6, 8);
+    CHECK(in.Lay());
+    // The readme on disk has the expected content but another date: a soft finding, asked.
+    std::vector<Entry> entries = in.Entries(Ask);
+    entries[0].oldTime = Dos(2002, 1, 1, 1, 1, 2);
+    CHECK(Put("D:\\ask\\p.upg", Package("Question", "", entries)));
+    App app("upgsetup.exe D:\\ask\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, 102), "d:\\ask\\inst");
+    const std::string question = Question(Patch, "readme.txt", "The readme", 10, 7);
+
+    CHECK(Click(main, 300));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    HWND progress = FindTop(app.pid(), IsProgress);
+    CHECK(progress);
+    CHECK(GetWindow(m.h, GW_OWNER) == progress);
+    CHECK_EQ(m.caption, Wording[3]);
+    CHECK_EQ(m.text, question);
+    CHECK(m.yes && m.no && !m.ok);
+    CHECK(!IsWindowEnabled(main));
+    Capture(m.h, "question");
+    CHECK(Answer(m, IDNO));
+    CHECK(Gone(progress));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK_EQ(in.Unchanged(), "unchanged");
+
+    // Apply again starts from the beginning and asks again.
+    CHECK(Click(main, 300));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, question);
+    CHECK(Answer(m, IDYES));
+    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(PressKey(main, VK_ESCAPE));
+    CHECK(app.ExitCode() == 1);
+}
+
+// Fraction of the bar's inner row painted blue, read from the screen.
+double BlueFraction(HWND progress)
+{
+    HWND bar = GetDlgItem(progress, 105);
+    RECT r;
+    GetClientRect(bar, &r);
+    // A row above the centred percentage text.
+    POINT p{r.left, r.top + 2};
+    ClientToScreen(bar, &p);
+    HDC screen = GetDC(NULL);
+    int blue = 0, inner = r.right - r.left - 2;
+    for (int x = 1; x <= inner; ++x)
+        if (GetPixel(screen, p.x + x, p.y) == RGB(0, 0, 255))
+            ++blue;
+    ReleaseDC(NULL, screen);
+    return inner > 0 ? (double)blue / inner : 0;
+}
+
+void CaseCancelDuringBuild()
+{
+    Install in("D:\\cancel\\inst", "cancel");
+    CHECK(in.Lay());
+    std::vector<Entry> entries = in.Entries();
+    // A large added file keeps the build busy: every percent pauses 100 ms.
+    std::string big;
+    for (int i = 0; big.size() < 60000; ++i)
+        big += "block " + std::to_string(i) + "\r\n";
+    std::string script;
+    for (size_t at = 0; at < big.size(); at += 1000)
+        script += Insert(big.substr(at, 1000));
+    entries.push_back({Add, Ask, Ask, "big.bin", "Large file", "", 0, big, in.newTime, script + End});
+    CHECK(Put("D:\\cancel\\p.upg", Package("Cancel", "", entries)));
+
+    App app("upgsetup.exe D:\\cancel\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, 102), "d:\\cancel\\inst");
+    CHECK(Click(main, 300));
+    HWND progress = WaitTop(app.pid(), IsProgress);
+    CHECK(progress);
+    CHECK_EQ(Text(progress), Wording[3]);
+    CHECK_EQ(ItemText(progress, 2), Wording[4]);
+    // Centred on the screen.
+    RECT r;
+    GetWindowRect(progress, &r);
+    int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
+    CHECK(r.left == (cx - (r.right - r.left)) / 2 && r.top == (cy - (r.bottom - r.top)) / 2);
+    // Wait until the large file is being built and the bar is partly filled.
+    CHECK(WaitUntil([&] { return ItemText(progress, 101) == "big.bin" && BlueFraction(progress) > 0.05; }, 20000));
+    CHECK_EQ(ItemText(progress, 103), WordPart(1, Add));
+    double fraction = BlueFraction(progress);
+    CHECK(fraction > 0.05 && fraction < 0.95);
+    Capture(progress, "progress");
+
+    // Cancel, then No: the work goes on.
+    CHECK(Click(progress, IDCANCEL));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[8]);
+    CHECK_EQ(m.caption, Wording[3]);
+    CHECK(m.yes && m.no);
+    CHECK(Answer(m, IDNO));
+    CHECK(WaitUntil([&] { return BlueFraction(progress) > fraction + 0.02; }));
+
+    // Cancel again, then Yes: the installation stays as it was.
+    CHECK(Click(progress, IDCANCEL));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[8]);
+    CHECK(Answer(m, IDYES));
+    CHECK(Gone(progress));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK_EQ(in.Unchanged(), "unchanged");
+    CHECK(!Exists(in.folder + "\\big.bin"));
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+    CHECK(app.ExitCode() == 1);
+}
+
+// The folder chooser: cancelled it changes nothing; a chosen folder becomes the target.
+void CaseFolderChooser()
+{
+    // The same release twice; the search finds the shallower one.
+    Install one("D:\\fold\\one", "fold"), two("D:\\fold\\other\\two", "fold");
+    CHECK(one.Lay() && two.Lay());
+    CHECK(Put("D:\\fold\\p.upg", Package("Folders", "", one.Entries())));
+    App app("upgsetup.exe D:\\fold\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, 102), "d:\\fold\\one");
+
+    CHECK(Click(main, 103));
+    HWND browse = WaitTop(app.pid(), IsBrowse);
+    CHECK(browse);
+    CHECK_EQ(Text(browse), "Browse");
+    CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "d:\\fold\\one"; }));
+    CHECK(!IsWindowVisible(GetDlgItem(browse, edt1)) && !IsWindowVisible(GetDlgItem(browse, lst1)));
+    CHECK(!IsWindowVisible(GetDlgItem(browse, pshHelp)));
+    CHECK(Click(browse, IDCANCEL));
+    CHECK(Gone(browse));
+    CHECK(WaitUntil([&] { return IsWindowEnabled(main); }));
+    CHECK_EQ(ItemText(main, 102), "d:\\fold\\one");
+
+    // Up one level, down to other\two, OK.
+    CHECK(Click(main, 103));
+    browse = WaitTop(app.pid(), IsBrowse);
+    CHECK(browse);
+    HWND list = GetDlgItem(browse, lst2);
+    for (const char* step : {"[..]", "[other]", "[two]"}) {
+        int i = (int)SendMessageA(list, LB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)step);
+        CHECK(i >= 0);
+        SendMessageA(list, LB_SETCURSEL, i, 0);
+        std::string now = ItemText(browse, stc1);
+        PostMessageA(browse, WM_COMMAND, MAKEWPARAM(lst2, LBN_DBLCLK), (LPARAM)list);
+        CHECK(WaitUntil([&] { return ItemText(browse, stc1) != now; }));
+    }
+    CHECK_EQ(ItemText(browse, stc1), "d:\\fold\\other\\two");
+    CHECK(Click(browse, IDOK));
+    CHECK(Gone(browse));
+    CHECK(WaitUntil([&] { return ItemText(main, 102) == "d:\\fold\\other\\two"; }));
+
+    // The apply goes to the chosen folder only.
+    CHECK(Click(main, 300));
+    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK_EQ(two.Upgraded(), "upgraded");
+    CHECK_EQ(one.Unchanged(), "unchanged");
+    CHECK(PressKey(main, VK_ESCAPE));
+    CHECK(app.ExitCode() == 1);
+}
+
+// A drive root chosen in the chooser keeps its backslash.
+void CaseFolderRoot()
+{
+    CHECK(Put("D:\\root\\p.upg", Package("Root", "", {})));
+    App app("upgsetup.exe D:\\root\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK(Click(main, 103));
+    HWND browse = WaitTop(app.pid(), IsBrowse);
+    CHECK(browse);
+    HWND drives = GetDlgItem(browse, cmb2);
+    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM)"[-e-]");
+    CHECK(i >= 0);
+    SendMessageA(drives, CB_SETCURSEL, i, 0);
+    PostMessageA(browse, WM_COMMAND, MAKEWPARAM(cmb2, CBN_SELCHANGE), (LPARAM)drives);
+    CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "e:\\"; }));
+    CHECK(Click(browse, IDOK));
+    CHECK(Gone(browse));
+    CHECK(WaitUntil([&] { return ItemText(main, 102) == "e:\\"; }));
+    // An empty package applies to the root as to any folder.
+    CHECK(Click(main, 300));
+    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+    CHECK(app.ExitCode() == 1);
+}
+
+// ---- resources and exports of the program file ---------------------------------------------
+
+struct Control {
+    int id;
+    const char* cls;
+    const char* text;
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+struct Reader {
+    const BYTE* p;
+    WORD Word() { WORD w = *(const WORD*)p; p += 2; return w; }
+    DWORD Dword() { DWORD d = *(const DWORD*)p; p += 4; return d; }
+    std::string Name()   // ordinal (0xFFFF + atom) or NUL-terminated UTF-16
+    {
+        std::string s;
+        if (*(const WORD*)p == 0xFFFF) {
+            p += 2;
+            WORD atom = Word();
+            static const char* atoms[] = {"BUTTON", "EDIT", "STATIC", "LISTBOX", "SCROLLBAR", "COMBOBOX"};
+            return atom >= 0x80 && atom <= 0x85 ? atoms[atom - 0x80] : "#" + std::to_string(atom);
+        }
+        for (WORD c; (c = Word()) != 0;)
+            s += (char)c;
+        return s;
+    }
+    void Align() { p = (const BYTE*)(((uintptr_t)p + 3) & ~(uintptr_t)3); }
+};
+
+std::string CheckTemplate(HMODULE module, const char* name, DWORD style, short x, short y, short cx, short cy,
+                          const char* cls, const char* caption, const char* font, const std::vector<Control>& items)
+{
+    HRSRC r = FindResourceA(module, name, (LPCSTR)RT_DIALOG);
+    if (!r)
+        return std::string(name) + ": missing";
+    Reader rd{(const BYTE*)LockResource(LoadResource(module, r))};
+    char buf[512];
+    DWORD s = rd.Dword();
+    rd.Dword();
+    WORD n = rd.Word();
+    short d[4];
+    for (short& v : d)
+        v = (short)rd.Word();
+    std::string menu = rd.Name(), c = rd.Name(), cap = rd.Name();
+    WORD points = rd.Word();
+    std::string f = rd.Name();
+    if (s != style || d[0] != x || d[1] != y || d[2] != cx || d[3] != cy || n != items.size() || !menu.empty() ||
+        Lower(c) != Lower(cls) || cap != caption || points != 8 || f != font) {
+        snprintf(buf, sizeof buf, "%s: header %08lx %d,%d,%d,%d n=%u class %s caption %s font %u %s", name, s, d[0], d[1],
+                 d[2], d[3], n, c.c_str(), cap.c_str(), points, f.c_str());
+        return buf;
+    }
+    for (const Control& want : items) {
+        rd.Align();
+        DWORD cs = rd.Dword();
+        rd.Dword();
+        short v[4];
+        for (short& e : v)
+            e = (short)rd.Word();
+        short id = (short)rd.Word();
+        std::string ccls = rd.Name(), text = rd.Name();
+        rd.p += rd.Word();
+        if (id != want.id || ccls != want.cls || text != want.text || v[0] != want.x || v[1] != want.y ||
+            v[2] != want.cx || v[3] != want.cy || cs != want.style) {
+            snprintf(buf, sizeof buf, "%s: control %d %s \"%s\" %d,%d,%d,%d %08lx", name, id, ccls.c_str(), text.c_str(),
+                     v[0], v[1], v[2], v[3], cs);
+            return buf;
+        }
+    }
+    return "ok";
+}
+
+// Names the program file exports, read from its export directory.
+std::vector<std::string> Exports(const std::string& path)
+{
+    std::vector<std::string> names;
+    std::string f;
+    if (!Slurp(path, &f) || f.size() < 0x200)
+        return names;
+    const BYTE* b = (const BYTE*)f.data();
+    const IMAGE_NT_HEADERS32* nt = (const IMAGE_NT_HEADERS32*)(b + ((const IMAGE_DOS_HEADER*)b)->e_lfanew);
+    const IMAGE_SECTION_HEADER* sec = IMAGE_FIRST_SECTION(nt);
+    auto at = [&](DWORD rva) -> const BYTE* {
+        for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i)
+            if (rva >= sec[i].VirtualAddress && rva < sec[i].VirtualAddress + sec[i].SizeOfRawData)
+                return b + sec[i].PointerToRawData + (rva - sec[i].VirtualAddress);
+        return NULL;
+    };
+    DWORD dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+    const IMAGE_EXPORT_DIRECTORY* ed = dir ? (const IMAGE_EXPORT_DIRECTORY*)at(dir) : NULL;
+    if (!ed)
+        return names;
+    const DWORD* nameRvas = (const DWORD*)at(ed->AddressOfNames);
+    for (DWORD i = 0; nameRvas && i < ed->NumberOfNames; ++i)
+        names.push_back((const char*)at(nameRvas[i]));
+    return names;
+}
+
+void CaseProgramFile()
+{
+    HMODULE m = LoadLibraryExA(Exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    CHECK(m);
+    CHECK_EQ(CheckTemplate(m, "MAIN", 0x00C80040, 76, 66, 247, 157, "UpgSetup", "UpgApply", "MS Sans Serif",
+                           {{300, "BUTTON", "&Apply", 99, 131, 49, 17, 0x50030001},
+                            {101, "EDIT", "", 5, 7, 234, 76, 0x50A10844},
+                            {-1, "BUTTON", "", 6, 86, 232, 27, 0x50000007},
+                            {102, "STATIC", "", 45, 97, 186, 11, 0x5002008C},
+                            {103, "BUTTON", "&Folder", 10, 95, 29, 13, 0x50010020}}),
+             "ok");
+    CHECK_EQ(CheckTemplate(m, "UPGSEARCH", 0x90400040, 106, 86, 176, 27, "", "", "MS Sans Serif",
+                           {{-1, "STATIC", "Searching for installed components...", 9, 10, 159, 10, 0x50020001}}),
+             "ok");
+    CHECK_EQ(CheckTemplate(m, "UPGPROGRESS", 0x90C800C0, 52, 58, 228, 94, "", "Cap", "MS Sans Serif",
+                           {{103, "STATIC", "Op", 7, 7, 52, 10, 0x50020000},
+                            {101, "STATIC", "fnm", 64, 7, 156, 10, 0x50020000},
+                            {102, "STATIC", "desc", 64, 21, 156, 10, 0x50020000},
+                            {105, "STATIC", "", 20, 42, 188, 14, 0x50800009},
+                            {2, "BUTTON", "Cncl", 93, 68, 41, 14, 0x50010000}}),
+             "ok");
+    CHECK_EQ(CheckTemplate(m, "BROWSE", 0x80C820C4, 26, 27, 223, 139, "", "Change Target Folder", "Helv",
+                           {{-1, "STATIC", "&Folders:", 8, 6, 147, 9, 0x50020000},
+                            {1088, "STATIC", "", 8, 18, 147, 9, 0x50020080},
+                            {1121, "LISTBOX", "", 8, 32, 147, 68, 0x50A11053},
+                            {1091, "STATIC", "Dri&ves:", 8, 104, 147, 9, 0x50020000},
+                            {1137, "COMBOBOX", "", 8, 114, 147, 68, 0x50A10353},
+                            {1, "BUTTON", "OK", 167, 6, 50, 14, 0x50030001},
+                            {2, "BUTTON", "Cancel", 167, 24, 50, 14, 0x50030000},
+                            {1038, "BUTTON", "&Help", 167, 46, 50, 14, 0x50030000},
+                            {1090, "STATIC", "File &name:", 260, 8, 76, 9, 0x50020000},
+                            {1152, "EDIT", "", 259, 18, 90, 12, 0x40800480},
+                            {1120, "LISTBOX", "", 260, 34, 90, 68, 0x40A01053},
+                            {1089, "STATIC", "List files of &type:", 260, 106, 90, 9, 0x50020000},
+                            {1136, "COMBOBOX", "", 260, 116, 90, 96, 0x40A00043},
+                            {1040, "BUTTON", "&Read only", 282, 143, 50, 12, 0x40000003}}),
+             "ok");
+    // Icon 1: one image, 32 x 32 in 16 colours.
+    HRSRC g = FindResourceA(m, MAKEINTRESOURCEA(1), (LPCSTR)RT_GROUP_ICON);
+    CHECK(g);
+    const BYTE* grp = (const BYTE*)LockResource(LoadResource(m, g));
+    CHECK(grp && *(const WORD*)(grp + 4) == 1 && grp[6] == 32 && grp[7] == 32 && grp[8] == 16);
+    CHECK(FindResourceA(m, "UPGAPPLYUI", (LPCSTR)RT_RCDATA));
+    FreeLibrary(m);
+
+    std::vector<std::string> names = Exports(Exe);
+    for (const char* want : {"WndProc", "UpgSearchDlg", "UpgProgressDlg"}) {
+        bool found = false;
+        for (const std::string& n : names)
+            found = found || n == want;
+        CHECK_EQ(found ? want : "<not exported>", want);
+    }
+}
+
+struct Case {
+    const char* name;
+    void (*run)();
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        printf("usage: driver WORK_DIR SHOTS_DIR\n");
+        return 2;
+    }
+    setvbuf(stdout, NULL, _IONBF, 0);
+    Work = argv[1];
+    Shots = argv[2];
+    Exe = Work + "\\upgsetup.exe";
+    std::string uui;
+    if (!Slurp(Work + "\\upgsetup.uui", &uui)) {
+        printf("no upgsetup.uui in %s\n", Work.c_str());
+        return 2;
+    }
+    for (size_t at = 0; at <= uui.size();) {
+        size_t nl = uui.find('\n', at);
+        std::string line = uui.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        Wording.push_back(line);
+        if (nl == std::string::npos)
+            break;
+        at = nl + 1;
+    }
+    Wording.resize(22);
+
+    const Case cases[] = {
+        {"program file: templates, icon, wording, exports", CaseProgramFile},
+        {"refused starts", CaseRefusedStarts},
+        {"command-line tails", CaseCommandTails},
+        {"main window: title, notes, focus, Escape", CaseMainWindow},
+        {"search: drive root, deep, breadth-first, dot folders", CaseSearch},
+        {"search: nothing found, search window", CaseSearchNotFound},
+        {"full apply: add, patch, delete, subfolder, Done", CaseFullApply},
+        {"question answered No, then Apply again", CaseQuestionNoThenYes},
+        {"cancel during the build: No continues, Yes cancels", CaseCancelDuringBuild},
+        {"folder chooser: cancelled, chosen", CaseFolderChooser},
+        {"folder chooser: drive root", CaseFolderRoot},
+    };
+    const char* only = argc > 3 ? argv[3] : NULL;
+    for (const Case& c : cases) {
+        if (only && !strstr(c.name, only))
+            continue;
+        CaseFailed = false;
+        DWORD t0 = GetTickCount();
+        c.run();
+        printf("%s %s (%lu ms)\n", CaseFailed ? "FAIL" : "PASS", c.name, GetTickCount() - t0);
+        (CaseFailed ? Failed : Passed)++;
+    }
+    printf("%d passed, %d failed\n", Passed, Failed);
+    return Failed ? 1 : 0;
+}

@@ -1,0 +1,87 @@
+#!/bin/bash
+# End-to-end run of upgsetup.exe under Wine: Xvfb, a private prefix, fixture drives, the driver.
+# Usage: run-e2e.sh BUILD_DIR [--screenshots]   (BUILD_DIR: a mingw cross build)
+# With --screenshots the driver's captures are converted into docs/screenshots/*.png.
+# UPG_E2E_ONLY=text runs only the cases whose names contain that text.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+build=$(cd "${1:?build directory}" && pwd)
+shots=0
+[ "${2:-}" = --screenshots ] && shots=1
+
+app=$build/app/upgsetup.exe
+driver=$build/tests/e2e/upg_e2e_driver.exe
+for f in "$app" "$driver" "$top/resources/upgsetup.uui"; do
+  [ -f "$f" ] || { echo "missing $f"; exit 2; }
+done
+
+out=$build/e2e
+mkdir -p "$out"
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
+export WINEPREFIX=$out/wineprefix
+t0=$(date +%s%N)
+say() { echo "[$(( ($(date +%s%N) - t0) / 1000000 )) ms] $*"; }
+
+# X display: Xvfb picks a free number and reports it.
+exec 3< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>"$out/xvfb.log" & echo "pid $!")
+read -r _ xpid <&3
+read -r -t 30 dnum <&3 || { echo "Xvfb did not start"; kill "$xpid" 2>/dev/null; exit 2; }
+export DISPLAY=:$dnum
+cleanup() {
+  timeout 30 wineserver -k >/dev/null 2>&1
+  kill "$xpid" 2>/dev/null
+  wait "$xpid" 2>/dev/null
+}
+trap cleanup EXIT
+
+# The prefix is made once and reused; its settings only take effect when wineserver starts.
+if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/.upg-e2e-ready" ]; then
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  timeout 300 wineboot -i >"$out/wineboot.log" 2>&1 </dev/null
+  timeout 120 wineserver -w
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+  timeout 120 wine regedit /S "$(winepath -w "$here/wine-e2e.reg")" >/dev/null 2>&1 </dev/null
+  timeout 120 wineserver -w
+  touch "$WINEPREFIX/.upg-e2e-ready"
+  say "prefix created"
+fi
+
+# Fixture drives, fresh per run: D: and E: are the fixed drives the search walks after C:
+# (A: and B: would be floppies to Wine).
+# Every other letter but C: (the prefix's own) and Z: (typed network) is removed.
+rm -rf "$out/drive-d" "$out/drive-e" "$out/work" "$out/shots"
+mkdir -p "$out/drive-d" "$out/drive-e" "$out/work" "$out/shots"
+for link in "$WINEPREFIX"/dosdevices/?:; do
+  case "${link##*/}" in c:|z:) ;; *) rm -f "$link" ;; esac
+done
+ln -sfn "$out/drive-d" "$WINEPREFIX/dosdevices/d:"
+ln -sfn "$out/drive-e" "$WINEPREFIX/dosdevices/e:"
+cp "$app" "$out/work/upgsetup.exe"
+cp "$top/resources/upgsetup.uui" "$out/work/upgsetup.uui"
+cp "$driver" "$out/work/driver.exe"
+
+# One server for the whole run; a first program started with its output discarded, so that
+# Wine's background services do not inherit the driver's log.
+timeout 30 wineserver -p
+timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null
+say "session ready"
+
+timeout 300 wine "$out/work/driver.exe" "$(winepath -w "$out/work")" "$(winepath -w "$out/shots")" ${UPG_E2E_ONLY:+"$UPG_E2E_ONLY"} \
+  >"$out/driver.log" 2>&1 </dev/null
+rc=$?
+cat "$out/driver.log"
+if [ $rc -ne 0 ]; then
+  import -window root "$out/failure.png" 2>/dev/null && echo "screen at failure: $out/failure.png"
+fi
+if [ $shots -eq 1 ]; then
+  mkdir -p "$top/docs/screenshots"
+  for b in "$out"/shots/*.bmp; do
+    [ -f "$b" ] || continue
+    n=$(basename "$b" .bmp)
+    convert "$b" "$top/docs/screenshots/$n.png" && echo "screenshot docs/screenshots/$n.png"
+  done
+fi
+say "driver rc=$rc"
+exit $rc
