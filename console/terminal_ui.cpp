@@ -62,7 +62,7 @@ int TerminalUi::NextAnswer(const char** echo)
         char line[64];
         *echo = "";
         if (!fgets(line, sizeof line, stdin)) {
-            *echo = "\n";
+            *echo = "n\n";
             return 0;
         }
         const char* p = line;

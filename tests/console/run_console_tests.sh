@@ -17,8 +17,11 @@ failed=0
 # Runs a program of the build; under Wine through the runner, with CR LF turned into LF.
 run() {
   if [ "$MODE" = wine ]; then
-    "$RUNNER" "$@" 2> >(tr -d '\r' >&2) | tr -d '\r'
-    return "${PIPESTATUS[0]}"
+    local rc
+    "$RUNNER" "$@" 2> "$WORK/.stderr" | tr -d '\r'
+    rc=${PIPESTATUS[0]}
+    tr -d '\r' < "$WORK/.stderr" >&2
+    return "$rc"
   fi
   "$@"
 }
@@ -73,8 +76,10 @@ upg apply p.upg --answers yxn --target x > out 2>&1; expect_rc "--answers with a
 # --- a clean apply: files, dates, no scratch folder left
 install_copy inst
 upg verify p.upg --target inst > out 2>&1; expect_rc "verify before" 0 $?
+# Names are shown with the platform's separator.
+sep=/; [ "$MODE" = wine ] && sep='\'
 expect_same "verify lines" out "patch  readme.txt: ok
-add    extra/added.txt: ok
+add    extra${sep}added.txt: ok
 delete obsolete.txt: ok
 All 3 files would be upgraded."
 upg apply p.upg --target inst --yes --quiet > out 2>&1; expect_rc "apply --yes" 0 $?
