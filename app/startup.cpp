@@ -135,3 +135,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     }
     return 1;
 }
+
+// The C++ runtime's default terminate handler demangles the type of an escaping exception for a
+// console this program does not have; replacing it keeps the demangler out of the executable.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    abort();
+}
+}  // namespace __gnu_cxx
