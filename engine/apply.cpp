@@ -165,7 +165,10 @@ int Build(UpgradeJob* job, UserInterface* ui)
         if (!output) continue;
         delete output;
         if (PollCancel(job)) break;
-        if (job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint)) continue;
+        // A package that ended before this script did is cut short: its output is not trusted
+        // even when it verifies, as an empty file does against a fingerprint cut to zeros.
+        int packageCut = job->stream->HasError();
+        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint)) continue;
 
         int policy = EffectivePolicy(e->hardPolicy);
         if (policy == PolicyAbort) {
