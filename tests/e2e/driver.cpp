@@ -371,63 +371,93 @@ BOOL CALLBACK CollectChild(HWND h, LPARAM lp)
     return TRUE;
 }
 
-// Every visible control shows something on the screen: its middle row holds more than one
-// colour (a frame, a border or text). A window just shown may not have painted its controls yet.
-bool Painted(HWND h)
+// The pixels of a window as the screen shows them, bottom-up 24-bit rows.
+struct Snapshot {
+    RECT at{};
+    int width = 0, height = 0;
+    DWORD stride = 0;
+    std::string bits;
+
+    explicit Snapshot(HWND h)
+    {
+        GetWindowRect(h, &at);
+        width = at.right - at.left;
+        height = at.bottom - at.top;
+        stride = ((DWORD)width * 3 + 3) & ~3u;
+        HDC screen = GetDC(NULL);
+        HDC mem = CreateCompatibleDC(screen);
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+        bi.bmiHeader.biWidth = width;
+        bi.bmiHeader.biHeight = height;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 24;
+        void* data = NULL;
+        HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &data, NULL, 0);
+        HGDIOBJ old = SelectObject(mem, bmp);
+        BitBlt(mem, 0, 0, width, height, screen, at.left, at.top, SRCCOPY);
+        GdiFlush();
+        bits.assign((const char*)data, stride * (DWORD)height);
+        SelectObject(mem, old);
+        DeleteObject(bmp);
+        DeleteDC(mem);
+        ReleaseDC(NULL, screen);
+    }
+    // Colour at screen position x, y as 0xRRGGBB.
+    DWORD At(int x, int y) const
+    {
+        const BYTE* p = (const BYTE*)bits.data() + (DWORD)(height - 1 - (y - at.top)) * stride + (x - at.left) * 3;
+        return (DWORD)p[2] << 16 | (DWORD)p[1] << 8 | p[0];
+    }
+    // Some row of the rectangle holds more than one colour.
+    bool Varied(const RECT& r) const
+    {
+        for (int y = r.top; y < r.bottom; ++y)
+            for (int x = r.left + 1; x < r.right; ++x)
+                if (At(x, y) != At(r.left, y))
+                    return true;
+        return false;
+    }
+    bool Save(const std::string& path) const
+    {
+        BITMAPFILEHEADER fh{};
+        BITMAPINFOHEADER ih{};
+        ih.biSize = sizeof ih;
+        ih.biWidth = width;
+        ih.biHeight = height;
+        ih.biPlanes = 1;
+        ih.biBitCount = 24;
+        fh.bfType = 0x4D42;
+        fh.bfOffBits = sizeof fh + sizeof ih;
+        fh.bfSize = fh.bfOffBits + (DWORD)bits.size();
+        return Put(path, std::string((const char*)&fh, sizeof fh) + std::string((const char*)&ih, sizeof ih) + bits);
+    }
+};
+
+// Every visible control shows something on the screen (a frame, a border or text): a window
+// just shown may not have painted its controls yet.
+bool Painted(HWND h, const Snapshot& shot)
 {
     std::vector<HWND> children;
     EnumChildWindows(h, CollectChild, (LPARAM)&children);
-    HDC screen = GetDC(NULL);
-    bool all = !children.empty();
     for (HWND c : children) {
-        RECT r;
+        RECT r, inside;
         GetWindowRect(c, &r);
-        int y = (r.top + r.bottom) / 2;
-        COLORREF first = GetPixel(screen, r.left, y);
-        bool varied = false;
-        for (int x = r.left + 1; x < r.right && !varied; ++x)
-            varied = GetPixel(screen, x, y) != first;
-        all = all && varied;
+        if (!IntersectRect(&inside, &r, &shot.at) || !shot.Varied(inside))
+            return false;
     }
-    ReleaseDC(NULL, screen);
-    return all;
+    return !children.empty();
 }
 
 // Saves the window's pixels as SHOTS\name.bmp once it is painted; the harness turns them into
 // PNG files.
 void Capture(HWND h, const char* name)
 {
-    if (!WaitUntil([&] { return Painted(h); }))
+    std::string path = Shots + "\\" + name + ".bmp";
+    if (!WaitUntil([&] { Snapshot shot(h); return Painted(h, shot) && shot.Save(path); })) {
         printf("  %s: not fully painted\n", name);
-    RECT rc;
-    GetWindowRect(h, &rc);
-    int w = rc.right - rc.left, ht = rc.bottom - rc.top;
-    HDC screen = GetDC(NULL);
-    HDC mem = CreateCompatibleDC(screen);
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = ht;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 24;
-    void* bits = NULL;
-    HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(mem, bmp);
-    BitBlt(mem, 0, 0, w, ht, screen, rc.left, rc.top, SRCCOPY);
-    GdiFlush();
-    DWORD stride = ((DWORD)w * 3 + 3) & ~3u, size = stride * (DWORD)ht;
-    BITMAPFILEHEADER fh{};
-    fh.bfType = 0x4D42;
-    fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
-    fh.bfSize = fh.bfOffBits + size;
-    std::string file((const char*)&fh, sizeof fh);
-    file.append((const char*)&bi.bmiHeader, sizeof bi.bmiHeader);
-    file.append((const char*)bits, size);
-    Put(Shots + "\\" + name + ".bmp", file);
-    SelectObject(mem, old);
-    DeleteObject(bmp);
-    DeleteDC(mem);
-    ReleaseDC(NULL, screen);
+        Snapshot(h).Save(path);
+    }
 }
 
 // ---- the program under test --------------------------------------------------------------
