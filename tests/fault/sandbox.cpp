@@ -111,7 +111,7 @@ Upgrade FiftyFileUpgrade()
     return u;
 }
 
-Tree ReadTree(const std::string& folder)
+Tree ReadTree(const std::string& folder, const std::string& skip)
 {
     Tree t;
     std::error_code ec;
@@ -119,6 +119,10 @@ Tree ReadTree(const std::string& folder)
          it.increment(ec)) {
         std::string rel = fs::relative(it->path(), folder, ec).generic_string();
         if (it->is_directory(ec)) {
+            if (rel == skip) {
+                it.disable_recursion_pending();
+                continue;
+            }
             t[rel + "/"] = PkgBytes();
         } else {
             t[rel] = ReadFileBytes(it->path().string());
@@ -136,9 +140,8 @@ Sandbox::Sandbox(const Upgrade& u) : upgrade(u)
     fs::create_directories(root / "cwd");
     Reset();
     outsideBefore.clear();
-    outsideBefore = ReadTree(root.path());
-    for (auto it = outsideBefore.begin(); it != outsideBefore.end();)
-        it = it->first.compare(0, 7, "target/") == 0 || it->first == "pkg.upg" ? outsideBefore.erase(it) : std::next(it);
+    outsideBefore = ReadTree(root.path(), "target");
+    outsideBefore.erase("pkg.upg");
 }
 
 void Sandbox::Reset()
@@ -190,10 +193,9 @@ bool Sandbox::ScratchExists() const
 
 std::string Sandbox::Outside() const
 {
-    Tree now = ReadTree(root.path());
+    Tree now = ReadTree(root.path(), "target");
     // The package is the test's own input, rewritten between runs.
-    for (auto it = now.begin(); it != now.end();)
-        it = it->first.compare(0, 7, "target/") == 0 || it->first == "pkg.upg" ? now.erase(it) : std::next(it);
+    now.erase("pkg.upg");
     if (now == outsideBefore) return "";
     std::string why;
     for (const auto& f : now)

@@ -54,7 +54,8 @@ Upgrade ThreeFileUpgrade();
 Upgrade FiftyFileUpgrade();
 
 typedef std::map<std::string, PkgBytes> Tree;   // relative path ('/' separators) -> content
-Tree ReadTree(const std::string& folder);
+// Files and folders below folder; the subfolder named skip (relative) is left out.
+Tree ReadTree(const std::string& folder, const std::string& skip = "");
 
 class Sandbox {
 public:
