@@ -333,12 +333,17 @@ HWND FocusOf(HWND any)
 struct MsgBox {
     HWND h = NULL;
     std::string caption, text;
-    bool ok = false, yes = false, no = false, cancel = false, icon = false;
+    bool ok = false, yes = false, no = false, cancel = false;
+    bool icon = false;   // an icon is shown
 };
 
+// Which icon cannot be told across processes under Wine (the handles differ), only that one is
+// shown: a box without an icon keeps an icon control that holds none.
 BOOL CALLBACK FindIcon(HWND h, LPARAM lp)
 {
-    if (Lower(ClassOf(h)) == "static" && (Style(h) & SS_TYPEMASK) == SS_ICON)
+    DWORD_PTR icon = 0;
+    if (IsWindowVisible(h) && Lower(ClassOf(h)) == "static" && (Style(h) & SS_TYPEMASK) == SS_ICON &&
+        SendMessageTimeoutA(h, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon) && icon)
         *(bool*)lp = true;
     return TRUE;
 }
@@ -834,6 +839,7 @@ void CaseQuestionNoThenYes()
     CHECK_EQ(m.caption, Wording[3]);
     CHECK_EQ(m.text, question);
     CHECK(m.yes && m.no && !m.ok);
+    CHECK(m.icon);
     CHECK(!IsWindowEnabled(main));
     Capture(m.h, "question");
     CHECK(Answer(m, IDNO));
@@ -978,7 +984,41 @@ void CaseFolderChooser()
     CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
     CHECK_EQ(two.Upgraded(), "upgraded");
     CHECK_EQ(one.Unchanged(), "unchanged");
-    CHECK(PressKey(main, VK_ESCAPE));
+    // Enter presses the default button, Done.
+    CHECK(PressKey(main, VK_RETURN));
+    CHECK(app.ExitCode() == 1);
+}
+
+// A finding under the Abort policy: the question, and after Yes the information box; the apply
+// stops and the window stays Ready. The search finds nothing, so the Windows directory is the
+// target, and it does not hold the file.
+void CaseAbortInformation()
+{
+    const std::string name = "e2e-abort-missing.txt";
+    std::vector<Entry> entries = {{Patch, Ask, Abort, name, "", "x", Dos(2001, 1, 1, 0, 0, 0), "y",
+                                   Dos(2001, 1, 1, 0, 0, 0), Insert("y") + End}};
+    CHECK(Put("D:\\abort\\p.upg", Package("Abort", "", entries)));
+    App app("upgsetup.exe D:\\abort\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK(Click(main, 300));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Question(Patch, name, "", 16, 19));
+    CHECK(m.yes && m.no);
+    CHECK(Answer(m, IDYES));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    HWND progress = FindTop(app.pid(), IsProgress);
+    CHECK(progress && GetWindow(m.h, GW_OWNER) == progress);
+    CHECK_EQ(m.caption, Wording[3]);
+    CHECK_EQ(m.text, Wording[13]);
+    CHECK(m.ok && !m.yes && !m.cancel);
+    CHECK(m.icon);
+    CHECK(Answer(m, IDOK));
+    CHECK(Gone(progress));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
     CHECK(app.ExitCode() == 1);
 }
 
@@ -1207,6 +1247,7 @@ int main(int argc, char** argv)
         {"cancel during the build: No continues, Yes cancels", CaseCancelDuringBuild},
         {"folder chooser: cancelled, chosen", CaseFolderChooser},
         {"folder chooser: drive root", CaseFolderRoot},
+        {"Abort finding: question, then information box", CaseAbortInformation},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {
