@@ -23,6 +23,9 @@ export WINEPREFIX=$out/wineprefix
 t0=$(date +%s%N)
 say() { echo "[$(( ($(date +%s%N) - t0) / 1000000 )) ms] $*"; }
 
+# A server of this prefix left by an interrupted run would still point at its dead display.
+timeout 30 wineserver -k >/dev/null 2>&1
+
 # X display: Xvfb picks a free number and reports it.
 exec 3< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>"$out/xvfb.log" & echo "pid $!")
 read -r _ xpid <&3
