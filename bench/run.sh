@@ -39,10 +39,10 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
 
   # The files a per-file tool has to ship: changed ones with their old version, added ones alone.
   (cd "$new" && find . -type f | sort) | while read -r f; do
-    if [ -f "$old/$f" ]; then cmp -s "$old/$f" "$new/$f" || echo "$old/$f	$new/$f"
-    else echo "	$new/$f"; fi
-  done > "$run/changed.tsv"
-  nfiles=$(wc -l < "$run/changed.tsv")
+    if [ -f "$old/$f" ]; then cmp -s "$old/$f" "$new/$f" || echo "$old/$f|$new/$f"
+    else echo "|$new/$f"; fi
+  done > "$run/changed.lst"
+  nfiles=$(wc -l < "$run/changed.lst")
 
   # upg
   measure "$run/upg-build.log" "$upg" build "$old" "$new" -o "$run/p.upg" --jobs "$jobs" -q
@@ -60,7 +60,7 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
 
   # Per-file peers, encode and decode; every decode is compared with NEW.
   i=0
-  while IFS=$'\t' read -r o n; do
+  while IFS="|" read -r o n; do
     i=$((i + 1)); src=${o:-$run/empty}
     measure "$run/x9-build.log" xdelta3 -9 -f -e -s "$src" "$n" "$run/x9/$i"
     measure "$run/x9-apply.log" xdelta3 -f -d -s "$src" "$run/x9/$i" "$run/out/x9"
@@ -77,7 +77,7 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
         touch "$run/bs.off"
       fi
     fi
-  done < "$run/changed.tsv"
+  done < "$run/changed.lst"
   cat "$run"/xn/* 2>/dev/null | $ZSTD -o "$run/xn.zst" -f 2>/dev/null || $ZSTD -o "$run/xn.zst" -f < /dev/null
   sum() { cat "$1"/* 2>/dev/null | wc -c; }
   x9=$(sum "$run/x9"); xn=$(sum "$run/xn"); xnz=$(size_of "$run/xn.zst"); zs=$(sum "$run/zs")

@@ -8,7 +8,6 @@
 #include "stream.h"
 #include "tree.h"
 #include <string.h>
-#include <stdlib.h>
 #include <algorithm>
 #include <new>
 #if defined(_GLIBCXX_HAS_GTHREADS) || !defined(__GLIBCXX__)
@@ -581,7 +580,7 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         ok = 0;
     }
     if (!ok) {
-        if (!getenv("UPG_KEEP")) RemoveFile(temp.c_str());
+        RemoveFile(temp.c_str());
         return 0;
     }
     TQLXFStream written(ReadAccess, options.output.c_str());

@@ -53,12 +53,7 @@ uint32_t ForwardMatch(const uint8_t* a, const uint8_t* b, uint32_t limit)
     return n;
 }
 
-// A run of equal bytes: data[newStart, newEnd) equals old[oldStart, ...).
-struct Match {
-    uint32_t newStart;
-    uint32_t newEnd;
-    uint32_t oldStart;
-};
+typedef DeltaMatch Match;
 
 int64_t DiagonalOf(const Match& m) { return (int64_t)m.oldStart - (int64_t)m.newStart; }
 
@@ -72,7 +67,7 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
     const uint32_t oldSize = index->size;
     if (oldSize == 0 || size < kDiagMin) return;
 
-    int64_t recent[2] = {INT64_MIN, INT64_MIN};   // diagonals of the latest matches
+    int64_t recent[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};   // diagonals of the latest matches
     uint32_t covered = 0;                          // end of the furthest match found so far
 
     auto seen = [&](int64_t diagonal, uint32_t j) {
@@ -95,7 +90,9 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
         found->push_back(Match{j - back, j + ahead, p - back});
         if (j + ahead > covered) covered = j + ahead;
         if (recent[0] != diagonal) {
-            recent[1] = recent[0];
+            int k = 1;
+            while (k < 3 && recent[k] != diagonal) k++;
+            memmove(recent + 1, recent, k * sizeof recent[0]);
             recent[0] = diagonal;
         }
     };
@@ -137,25 +134,40 @@ uint32_t CopyFarCost(uint32_t count) { return 6 + LengthExtra(count); }
 
 uint64_t WholeInsertScriptSize(uint32_t size) { return size == 0 ? 1 : (uint64_t)InsertCost(size) + size + 1; }
 
+namespace {
+
+// Slots for an old file of this size: about one per two positions, at most kMaxSlots; a
+// larger file indexes every step-th position only, which still finds every match of
+// kSeed + step - 1 bytes or more, and the recent diagonals find most shorter ones.
+const uint64_t kMaxSlots = (uint64_t)1 << 23;
+
+void IndexShape(uint32_t size, uint32_t* step, uint64_t* slots)
+{
+    uint64_t n = kWays;
+    while (n < size && n < kMaxSlots * 2) n <<= 1;
+    *slots = std::max<uint64_t>(kWays, n / 2);
+    *step = (uint32_t)std::max<uint64_t>(1, (size + *slots * 2 - 1) / (*slots * 2));
+}
+
+}  // namespace
+
 uint64_t OldIndexBytes(uint32_t size)
 {
-    uint64_t positions = (uint64_t)size + 1;
-    uint64_t buckets = 1;
-    while (buckets * kWays < positions) buckets <<= 1;
-    return buckets * kWays * sizeof(uint32_t);
+    uint32_t step;
+    uint64_t slots;
+    IndexShape(size, &step, &slots);
+    return slots * sizeof(uint32_t);
 }
 
 int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index)
 {
     index->bytes = old;
     index->size = size;
-    index->step = 1;
-    uint64_t positions = size / index->step + 1;
-    uint64_t buckets = 1;
-    while (buckets * kWays < positions) buckets <<= 1;
-    index->bucketMask = (uint32_t)(buckets - 1);
+    uint64_t slots;
+    IndexShape(size, &index->step, &slots);
+    index->bucketMask = (uint32_t)(slots / kWays - 1);
     try {
-        index->slots.assign((size_t)(buckets * kWays), kNone);
+        index->slots.assign((size_t)slots, kNone);
     } catch (const std::bad_alloc&) {
         return 0;
     }
@@ -174,10 +186,16 @@ int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index)
 
 void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops)
 {
-    ops->clear();
-    if (size == 0) return;
     std::vector<Match> matches;
     FindMatches(index, data, size, &matches);
+    ParseMatches(&matches, size, base, ops);
+}
+
+void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops)
+{
+    ops->clear();
+    if (size == 0) return;
+    std::vector<Match>& matches = *found;
     std::sort(matches.begin(), matches.end(),
               [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
 
@@ -192,6 +210,7 @@ void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint
     baseA[0] = (uint16_t)base;
 
     std::vector<Active> active;
+    uint32_t firstEnd = kInfinite;   // earliest end among the active matches
     size_t next = 0;
     for (uint32_t k = 0; k <= size; k++) {
         // Copies that end here.
@@ -207,10 +226,15 @@ void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint
             }
         }
         if (k == size) break;
-        active.erase(std::remove_if(active.begin(), active.end(), [k](const Active& a) { return a.m.newEnd <= k; }),
-                     active.end());
+        if (firstEnd <= k) {
+            active.erase(std::remove_if(active.begin(), active.end(), [k](const Active& a) { return a.m.newEnd <= k; }),
+                         active.end());
+            firstEnd = kInfinite;
+            for (const Active& a : active) firstEnd = std::min(firstEnd, a.m.newEnd);
+        }
         while (next < matches.size() && matches[next].newStart == k) {
             Active a{matches[next++], kInfinite, 0, 0};
+            firstEnd = std::min(firstEnd, a.m.newEnd);
             if (active.size() < kMaxActive) {
                 active.push_back(a);
             } else {

@@ -56,6 +56,15 @@ struct DeltaStats {
     uint64_t insertedBytes;
 };
 
+// A run of equal bytes: new data [newStart, newEnd) equals old [oldStart, ...).
+struct DeltaMatch {
+    uint32_t newStart;
+    uint32_t newEnd;
+    uint32_t oldStart;
+};
+// The cheapest parse of size bytes of new data given the matches found in them (sorted here).
+void ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops);
+
 // Parses data (one window of the new file) against the old file; the ops cover data exactly.
 // base is the copyBase high word in force before the window.
 void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base,

@@ -1,0 +1,359 @@
+// upg build end to end: trees in, a package out, applied by the engine to a copy of the old
+// tree; and the refusals that leave no package behind.
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <map>
+#include <random>
+#include "apply.h"
+#include "build.h"
+#include "dostime.h"
+#include "os.h"
+#include "reader.h"
+#include "stream.h"
+#include "testutil.h"
+#include "ui.h"
+#include "uitext.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Answers every question with yes and shows nothing.
+class YesUi : public UserInterface {
+public:
+    int questions = 0;
+    void* OpenProgress(void*, void*) override { return this; }
+    void CloseProgress(void*) override {}
+    void EnableOwner(void*, int) override {}
+    void SetCaption(void*, const char*) override {}
+    void SetItemText(void*, int, const char*) override {}
+    void Repaint(void*) override {}
+    void DrawBar(void*, int) override {}
+    void PumpEvents(void*) override {}
+    int AskYesNo(void*, const char*, const char*) override { return ++questions, 1; }
+    void Inform(void*, const char*, const char*) override {}
+    uint32_t Ticks() override { return 0; }
+    int WantsPause() override { return 0; }
+};
+
+typedef std::map<std::string, Bytes> Tree;   // relative name with '\' -> content
+
+void WriteTree(const TempDir& dir, const std::string& folder, const Tree& tree)
+{
+    fs::create_directories(dir / folder);
+    for (const auto& f : tree) WriteFileBytes(dir / (folder + "\\" + f.first), f.second);
+}
+
+Tree ReadTree(const std::string& root)
+{
+    Tree t;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (!it->is_regular_file()) continue;
+        std::string name = it->path().lexically_relative(root).generic_string();
+        std::replace(name.begin(), name.end(), '/', '\\');
+        t[name] = ReadFileBytes(it->path().string());
+    }
+    return t;
+}
+
+// Sets a file's last-write time to a DOS date-time taken as UTC.
+void SetUtcStamp(const std::string& path, uint16_t date, uint16_t time)
+{
+    OsFileTime t;
+    ASSERT_TRUE(DosToFileTime(date, time, &t));
+    TQLXFStream f(ReadAccess | WriteAccess, path.c_str());
+    ASSERT_TRUE(Os().setTimes(f.handle, t));
+}
+
+int Apply(const std::string& package, const std::string& target, YesUi* ui)
+{
+    UpgradeJob* job = new UpgradeJob(nullptr, nullptr, package.c_str(), target.c_str());
+    EngineHost host(ui);
+    job->host = &host;
+    job->uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+    int r = job->IsValid() ? ApplyUpgrade(job) : -1;
+    delete job;
+    return r;
+}
+
+struct Built {
+    int ok;
+    std::string error;
+    BuildReport report;
+};
+
+Built Build(const TempDir& dir, BuildOptions o = BuildOptions())
+{
+    if (o.oldDir.empty()) o.oldDir = dir / "old";
+    if (o.newDir.empty()) o.newDir = dir / "new";
+    if (o.output.empty()) o.output = dir / "p.upg";
+    Built b;
+    b.ok = BuildPackage(o, &b.report, &b.error);
+    return b;
+}
+
+// The entries of a package as the applier reads them.
+std::vector<FileEntry> EntriesOf(const std::string& package)
+{
+    UpgradeJob job(nullptr, nullptr, package.c_str(), "");
+    std::vector<FileEntry> out;
+    EXPECT_TRUE(job.IsValid());
+    for (int i = 0; i < job.header.entryCount; i++) out.push_back(*job.entries[i]);
+    return out;
+}
+
+Bytes Pattern(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& c : b) c = (uint8_t)("abcdefgh \n"[rng() % 10]);
+    return b;
+}
+
+}  // namespace
+
+TEST(BuilderBuild, RoundTripOfAddsDeletesPatchesAndEdgeSizes)
+{
+    TempDir dir;
+    std::mt19937 rng(5);
+    Tree old, now;
+    Bytes big = Pattern(300000, 1);
+    old["big.bin"] = big;
+    // Blocks moved around across 64 KiB windows, plus a little new text.
+    Bytes moved(big.begin() + 200000, big.end());
+    moved.insert(moved.end(), big.begin(), big.begin() + 200000);
+    moved.insert(moved.begin() + 70000, 50, 'Z');
+    now["big.bin"] = moved;
+    for (uint32_t size : {255u, 256u, 257u, 65535u, 65536u, 65537u}) {
+        std::string name = "sizes\\f" + std::to_string(size);
+        old[name] = Pattern(size, size);
+        Bytes b = Pattern(size, size);
+        b[size / 2] ^= 0x40;
+        now[name] = b;
+        now["sizes\\new" + std::to_string(size)] = Pattern(size, size + 7);
+    }
+    old["gone.txt"] = BytesOf("deleted");
+    old["empty-old"] = Bytes();
+    now["empty-old"] = BytesOf("now filled");
+    old["becomes-empty"] = BytesOf("content");
+    now["becomes-empty"] = Bytes();
+    now["deep\\new\\sub\\added.txt"] = BytesOf("added in new folders");
+    now["deep\\new\\empty.txt"] = Bytes();
+    old["same.txt"] = now["same.txt"] = BytesOf("identical");
+    WriteTree(dir, "old", old);
+    WriteTree(dir, "new", now);
+    // Same stamp on the identical pair, so that it needs no entry.
+    SetUtcStamp(dir / "old\\same.txt", 0x2A21, 0x5000);
+    SetUtcStamp(dir / "new\\same.txt", 0x2A21, 0x5000);
+
+    Built b = Build(dir);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_EQ(b.report.unchanged, 1);
+    EXPECT_EQ(b.report.deletes, 1);
+    EXPECT_EQ(b.report.adds, 8);
+    EXPECT_EQ(b.report.patches, 9);
+    // Entries sorted by name, as Windows orders names regardless of case.
+    std::vector<FileEntry> entries = EntriesOf(dir / "p.upg");
+    for (size_t i = 1; i < entries.size(); i++) EXPECT_LT(strcmp(entries[i - 1].name, entries[i].name), 0);
+    for (const BuildEntryInfo& e : b.report.entries) {
+        if (e.name == "big.bin") {
+            EXPECT_LT(e.scriptBytes, 2000u) << "moved blocks are copies";
+        }
+    }
+
+    fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+    YesUi ui;
+    EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
+    EXPECT_EQ(ReadTree(dir / "target"), now);
+    EXPECT_EQ(ui.questions, 0);
+}
+
+TEST(BuilderBuild, DateOnlyChangesPatchTheDateAndIdenticalFilesAreLeftOut)
+{
+    TempDir dir;
+    WriteTree(dir, "old", {{"a.txt", BytesOf("same bytes")}, {"b.txt", BytesOf("same too")}});
+    WriteTree(dir, "new", {{"a.txt", BytesOf("same bytes")}, {"b.txt", BytesOf("same too")}});
+    SetUtcStamp(dir / "old\\a.txt", 0x2A21, 0x5000);
+    SetUtcStamp(dir / "new\\a.txt", 0x2A22, 0x5000);   // one day later
+    SetUtcStamp(dir / "old\\b.txt", 0x2A21, 0x5000);
+    SetUtcStamp(dir / "new\\b.txt", 0x2A21, 0x5000);
+    Built b = Build(dir);
+    ASSERT_TRUE(b.ok) << b.error;
+    ASSERT_EQ(b.report.entries.size(), 1u);
+    EXPECT_EQ(b.report.entries[0].name, "a.txt");
+    EXPECT_TRUE(b.report.entries[0].dateOnly);
+    EXPECT_LE(b.report.entries[0].scriptBytes, 5u) << "one near copy and End";
+    std::vector<FileEntry> e = EntriesOf(dir / "p.upg");
+    EXPECT_EQ(e[0].softPolicy, PolicyIgnore);
+    EXPECT_EQ(e[0].hardPolicy, PolicyAsk);
+
+    fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+    YesUi ui;
+    EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
+    FileFingerprint applied, wanted;
+    ComputeFingerprint((dir / "target\\a.txt").c_str(), &applied);
+    ComputeFingerprint((dir / "new\\a.txt").c_str(), &wanted);
+    EXPECT_EQ(applied.dateTime, wanted.dateTime);
+}
+
+TEST(BuilderBuild, ThousandsOfFilesRoundTrip)
+{
+    TempDir dir;
+    Tree old, now;
+    for (int i = 0; i < 1200; i++) {
+        std::string name = "f" + std::to_string(i / 100) + "\\file" + std::to_string(i) + ".txt";
+        Bytes b = Pattern(50 + i % 700, i);
+        old[name] = b;
+        if (i % 3 == 0) b.push_back('!');
+        if (i % 5 != 4) now[name] = b;
+        if (i % 7 == 0) now["added\\n" + std::to_string(i)] = Pattern(20, i);
+    }
+    WriteTree(dir, "old", old);
+    WriteTree(dir, "new", now);
+    BuildOptions o;
+    o.jobs = 2;
+    Built b = Build(dir, o);
+    ASSERT_TRUE(b.ok) << b.error;
+    EXPECT_GT(b.report.entries.size(), 600u);
+    fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+    YesUi ui;
+    EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
+    EXPECT_EQ(ReadTree(dir / "target"), now);
+}
+
+TEST(BuilderBuild, RulesSetPoliciesAndDescriptions)
+{
+    BuildRule r;
+    std::string why;
+    ASSERT_TRUE(ParseRule("conf/*.ini:soft=abort,hard=ignore,desc=Settings, kept", &r, &why)) << why;
+    EXPECT_EQ(r.glob, "conf/*.ini");
+    EXPECT_EQ(r.soft, PolicyAbort);
+    EXPECT_EQ(r.hard, PolicyIgnore);
+    EXPECT_EQ(r.description, "Settings, kept");
+    EXPECT_FALSE(ParseRule("*.ini", &r, &why));
+    EXPECT_FALSE(ParseRule("*.ini:soft=maybe", &r, &why));
+    EXPECT_NE(why.find("maybe"), std::string::npos);
+    EXPECT_FALSE(ParseRule("*.ini:colour=red", &r, &why));
+
+    EXPECT_TRUE(GlobMatches("*.INI", "conf\\a.ini"));
+    EXPECT_TRUE(GlobMatches("conf/*.ini", "CONF\\a.ini"));
+    EXPECT_FALSE(GlobMatches("conf/*.ini", "conf\\sub\\a.ini"));
+    EXPECT_TRUE(GlobMatches("conf/**/*.ini", "conf\\sub\\a.ini"));
+    EXPECT_TRUE(GlobMatches("conf/**/*.ini", "conf\\a.ini"));
+    EXPECT_TRUE(GlobMatches("?.dll", "x.dll"));
+    EXPECT_FALSE(GlobMatches("?.dll", "xy.dll"));
+
+    TempDir dir;
+    WriteTree(dir, "old", {{"conf\\a.ini", BytesOf("1")}, {"gone.dll", BytesOf("2")}});
+    WriteTree(dir, "new", {{"conf\\a.ini", BytesOf("3")}, {"app.exe", BytesOf("4")}});
+    BuildOptions o;
+    o.rules.push_back(BuildRule{"*.ini", PolicyAbort, -1, 1, "Settings"});
+    o.rules.push_back(BuildRule{"conf\\*", -1, PolicyIgnore, 0, ""});
+    Built b = Build(dir, o);
+    ASSERT_TRUE(b.ok) << b.error;
+    std::vector<FileEntry> e = EntriesOf(dir / "p.upg");
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_STREQ(e[0].name, "app.exe");
+    EXPECT_EQ(e[0].kind, KindAdd);
+    EXPECT_EQ(e[0].softPolicy, PolicyAsk);
+    EXPECT_STREQ(e[0].description, "app.exe");
+    EXPECT_STREQ(e[1].name, "conf\\a.ini");
+    EXPECT_EQ(e[1].softPolicy, PolicyAbort);
+    EXPECT_EQ(e[1].hardPolicy, PolicyIgnore);
+    EXPECT_STREQ(e[1].description, "Settings");
+    EXPECT_EQ(e[2].kind, KindDelete);
+    EXPECT_EQ(e[2].hardPolicy, PolicyIgnore);
+}
+
+TEST(BuilderBuild, UtcOffsetShiftsTheFingerprintDates)
+{
+    TempDir dir;
+    WriteTree(dir, "old", {});
+    WriteTree(dir, "new", {{"a.txt", BytesOf("x")}});
+    // 1 May 2001, 10:00:00 UTC.
+    uint16_t date = (uint16_t)(((2001 - 1980) << 9) | (5 << 5) | 1), time = (uint16_t)(10 << 11);
+    SetUtcStamp(dir / "new\\a.txt", date, time);
+    BuildOptions o;
+    o.hasUtcOffset = 1;
+    o.utcOffsetMinutes = 2 * 60 + 30;
+    ASSERT_TRUE(Build(dir, o).ok);
+    EXPECT_EQ(EntriesOf(dir / "p.upg")[0].newPrint.dateTime, ((uint32_t)date << 16) | (12u << 11) | (30u << 5));
+    o.utcOffsetMinutes = -11 * 60;
+    ASSERT_TRUE(Build(dir, o).ok);
+    uint16_t dayBefore = (uint16_t)(((2001 - 1980) << 9) | (4 << 5) | 30);
+    EXPECT_EQ(EntriesOf(dir / "p.upg")[0].newPrint.dateTime, ((uint32_t)dayBefore << 16) | (23u << 11));
+}
+
+TEST(BuilderBuild, RefusalsLeaveNoPackageAndKeepAnOlderOne)
+{
+    TempDir dir;
+    WriteTree(dir, "old", {{"a.txt", BytesOf("1")}});
+    WriteTree(dir, "new", {{"a.txt", BytesOf("2")}});
+    WriteFileBytes(dir / "p.upg", BytesOf("an older package"));
+    BuildOptions o;
+
+    o.title = std::string(80, 't');
+    Built b = Build(dir, o);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("title"), std::string::npos);
+    o.title = "ok";
+
+    o.notes = std::string(8000, 'n') + std::string(200, '\n');   // CR LF makes it too long
+    b = Build(dir, o);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("notes"), std::string::npos);
+    o.notes = "";
+
+    o.newDir = dir / "missing";
+    b = Build(dir, o);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("missing"), std::string::npos);
+    o.newDir = "";
+
+    o.output = dir / "new\\inside.upg";
+    b = Build(dir, o);
+    EXPECT_FALSE(b.ok);
+    o.output = "";
+
+    EXPECT_EQ(ReadFileBytes(dir / "p.upg"), BytesOf("an older package"));
+    EXPECT_FALSE(PathExists(dir / "p.upg.tmp"));
+    EXPECT_FALSE(PathExists(dir / "p.upg.parts"));
+    EXPECT_FALSE(PathExists(dir / "new\\inside.upg"));
+}
+
+#ifndef _WIN32
+// Names Windows cannot hold exist only on the POSIX file systems the builder also runs on.
+TEST(BuilderBuild, NamesTheApplierWouldRefuseAreRefusedByName)
+{
+    struct Case {
+        const char* name;
+        const char* fault;
+    } cases[] = {{"aux.txt", "device"}, {"dir\\trail.", "dot"}, {"a|b", "character"}, {"__QZUPD_\\x", "scratch"}};
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteTree(dir, "old", {});
+        WriteTree(dir, "new", {{c.name, BytesOf("x")}});
+        Built b = Build(dir);
+        EXPECT_FALSE(b.ok) << c.name;
+        EXPECT_NE(b.error.find(c.name), std::string::npos) << b.error;
+        EXPECT_FALSE(PathExists(dir / "p.upg")) << c.name;
+    }
+    TempDir dir;
+    WriteTree(dir, "old", {});
+    WriteTree(dir, "new", {{"Read.me", BytesOf("1")}, {"READ.ME", BytesOf("2")}});
+    Built b = Build(dir);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("differ only in case"), std::string::npos) << b.error;
+}
+
+TEST(BuilderBuild, MoreEntriesThanAPackageHoldsAreRefused)
+{
+    TempDir dir;
+    fs::create_directories(dir / "old");
+    for (int i = 0; i <= kMaxEntries; i++) WriteFileBytes(dir / ("new\\d" + std::to_string(i % 50) + "\\" + std::to_string(i)), Bytes());
+    Built b = Build(dir);
+    EXPECT_FALSE(b.ok);
+    EXPECT_NE(b.error.find("10000"), std::string::npos) << b.error;
+    EXPECT_FALSE(PathExists(dir / "p.upg"));
+}
+#endif

@@ -1,0 +1,291 @@
+// Delta encoder: instruction costs, copy forms, parse choices, and random file pairs whose
+// scripts are rebuilt by the real interpreter.
+#include <gtest/gtest.h>
+#include <random>
+#include "build.h"
+#include "delta.h"
+#include "memstream.h"
+#include "reader.h"
+#include "replay.h"
+#include "script.h"
+#include "stream.h"
+#include "testutil.h"
+
+namespace {
+
+// Runs the part's script through a real job, with old as the old file (none when null).
+Bytes Rebuild(const std::string& partPath, const Bytes* old)
+{
+    UpgradeJob job(nullptr, nullptr, partPath.c_str(), "");
+    EXPECT_TRUE(job.IsValid());
+    TQLXFlatRamStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
+                                old ? (uint32_t)old->size() : 0);
+    TQLXFlatRamStream out(1 << 16, 1 << 20);
+    RunPatchScript(&job, old ? &oldStream : nullptr, &out);
+    EXPECT_EQ(job.stream->Tell(), job.stream->Size()) << "the script ends where the part ends";
+    return Bytes(out.block, out.block + out.length);
+}
+
+// Encodes new against old with WriteDeltaScript into a part; returns the script size.
+uint64_t EncodePart(const Bytes& old, const Bytes& now, const std::string& partPath, uint32_t window = 0)
+{
+    OldIndex index;
+    EXPECT_TRUE(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
+    TQLXFlatRamStream in((void*)now.data(), (uint32_t)now.size(), (uint32_t)now.size());
+    TQLXFStream part(WriteAccess, partPath.c_str());
+    WritePartHeader(&part);
+    DeltaStats stats;
+    EXPECT_TRUE(WriteDeltaScript(&index, &in, (uint32_t)now.size(), &part, &stats, window));
+    EXPECT_EQ(part.Tell(), kPartHeaderSize + stats.scriptBytes);
+    return stats.scriptBytes;
+}
+
+Bytes Random(std::mt19937& rng, size_t n)
+{
+    Bytes b(n);
+    for (auto& c : b) c = (uint8_t)rng();
+    return b;
+}
+
+// Text-like bytes: words from a small vocabulary, so that matches are many and short.
+Bytes Texty(std::mt19937& rng, size_t n)
+{
+    static const char* words[] = {"alpha ", "beta ", "gamma\n", "delta(", "x) ", "{ return ", "0x1F; ", "}\n", "const ", "let "};
+    Bytes b;
+    while (b.size() < n) {
+        const char* w = words[rng() % 10];
+        b.insert(b.end(), w, w + strlen(w));
+    }
+    b.resize(n);
+    return b;
+}
+
+// One random edit: insert, delete, move a block, or repeat one.
+void Mutate(std::mt19937& rng, Bytes* b)
+{
+    size_t n = b->size();
+    size_t at = n ? rng() % n : 0, len = 1 + rng() % 300;
+    switch (rng() % 4) {
+    case 0: {
+        Bytes fresh = Random(rng, len);
+        b->insert(b->begin() + at, fresh.begin(), fresh.end());
+        break;
+    }
+    case 1:
+        b->erase(b->begin() + at, b->begin() + std::min(n, at + len));
+        break;
+    case 2: {
+        if (n < 2) break;
+        len = std::min(len, n - at);
+        Bytes block(b->begin() + at, b->begin() + at + len);
+        b->erase(b->begin() + at, b->begin() + at + len);
+        size_t to = b->empty() ? 0 : rng() % b->size();
+        b->insert(b->begin() + to, block.begin(), block.end());
+        break;
+    }
+    default: {
+        len = std::min(len, n - at);
+        Bytes block(b->begin() + at, b->begin() + at + len);
+        size_t to = rng() % (n + 1);
+        b->insert(b->begin() + to, block.begin(), block.end());
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+TEST(BuilderCost, InstructionSizesFollowTheOperandWidths)
+{
+    EXPECT_EQ(InsertCost(1), 2u);
+    EXPECT_EQ(InsertCost(255), 2u);
+    EXPECT_EQ(InsertCost(256), 3u);
+    EXPECT_EQ(InsertCost(65535), 3u);
+    EXPECT_EQ(InsertCost(65536), 5u);
+    EXPECT_EQ(CopyNearCost(255), 4u);
+    EXPECT_EQ(CopyNearCost(256), 5u);
+    EXPECT_EQ(CopyNearCost(65536), 7u);
+    EXPECT_EQ(CopyFarCost(255), 6u);
+    EXPECT_EQ(CopyFarCost(65535), 7u);
+    EXPECT_EQ(CopyFarCost(65536), 9u);
+    EXPECT_EQ(WholeInsertScriptSize(0), 1u);
+    EXPECT_EQ(WholeInsertScriptSize(255), 258u);
+    EXPECT_EQ(WholeInsertScriptSize(256), 260u);
+    EXPECT_EQ(WholeInsertScriptSize(65536), 65542u);
+
+    // The emitted bytes are what the costs say, for every width.
+    for (uint32_t count : {1u, 255u, 256u, 65535u, 65536u}) {
+        DeltaOp near{0x1234, count, 1}, far{0x51234, count, 1};
+        std::vector<uint8_t> forms, out;
+        uint32_t base = 0;
+        EXPECT_EQ(ChooseCopyForms(&near, 1, &base, &forms), CopyNearCost(count));
+        EmitOps(&near, 1, forms, nullptr, &out);
+        EXPECT_EQ(out.size(), CopyNearCost(count));
+        out.clear();
+        EXPECT_EQ(ChooseCopyForms(&far, 1, &base, &forms), CopyFarCost(count));
+        EmitOps(&far, 1, forms, nullptr, &out);
+        EXPECT_EQ(out.size(), CopyFarCost(count));
+    }
+}
+
+TEST(BuilderCost, CopyFormsWeighSetBaseAgainstFarCopies)
+{
+    auto forms = [](std::vector<uint32_t> positions, uint32_t base, uint64_t* cost) {
+        std::vector<DeltaOp> ops;
+        for (uint32_t p : positions) ops.push_back(DeltaOp{p, 10, 1});
+        std::vector<uint8_t> f;
+        *cost = ChooseCopyForms(ops.data(), ops.size(), &base, &f);
+        return f;
+    };
+    uint64_t cost;
+    // One copy outside the base's window: far (6) beats SetBase and near (7).
+    EXPECT_EQ(forms({0x20010}, 0, &cost), std::vector<uint8_t>({FormFar}));
+    EXPECT_EQ(cost, 6u);
+    // Two in the same window: SetBase once and two near copies (3 + 4 + 4) beat two far ones.
+    EXPECT_EQ(forms({0x20010, 0x2FFFF}, 0, &cost), std::vector<uint8_t>({FormSetBaseNear, FormNear}));
+    EXPECT_EQ(cost, 11u);
+    // A lone excursion: far for it, and the base stays for the near copies around it.
+    EXPECT_EQ(forms({0x10, 0x70000, 0x20}, 0, &cost), std::vector<uint8_t>({FormNear, FormFar, FormNear}));
+    EXPECT_EQ(cost, 14u);
+    // The base carried in from before counts.
+    EXPECT_EQ(forms({0x30001}, 3, &cost), std::vector<uint8_t>({FormNear}));
+    EXPECT_EQ(cost, 4u);
+}
+
+TEST(BuilderCost, ParseTakesAFourByteCopyOnlyWhereItIsCheaper)
+{
+    // New data of 204 bytes: 100 bytes found at old 0x1000, 4 at `four`, 100 at 0x2000, each
+    // flanked by literal bytes when `literalsAround`.
+    auto parse = [](uint32_t four, int literalsAround) {
+        uint32_t gap = literalsAround ? 3 : 0;
+        std::vector<DeltaMatch> m{{0, 100, 0x1000}, {100 + gap, 104 + gap, four}, {104 + 2 * gap, 204 + 2 * gap, 0x2000}};
+        std::vector<DeltaOp> ops;
+        ParseMatches(&m, 204 + 2 * gap, 0, &ops);
+        return ops;
+    };
+    // Between two copies, 4 bytes of the current window: a near copy (4) beats an insert (2 + 4).
+    auto p = parse(0x5000, 0);
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_TRUE(p[1].isCopy && p[1].from == 0x5000 && p[1].count == 4);
+    // From another window a far copy costs 6, as much as the insert; SetBase and near 7. The
+    // parse keeps the insert, which also leaves the base for the next copy.
+    p = parse(0x25000, 0);
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_FALSE(p[1].isCopy);
+    // Inside literal bytes a copy also costs the header of a second insert: the 4 bytes stay
+    // literal in one run of 10.
+    p = parse(0x5000, 1);
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_FALSE(p[1].isCopy);
+    EXPECT_EQ(p[1].count, 10u);
+    // Every op sequence covers the data exactly.
+    uint32_t covered = 0;
+    for (const DeltaOp& op : parse(0x25000, 1)) covered += op.count;
+    EXPECT_EQ(covered, 210u);
+}
+
+TEST(BuilderCost, ParseTakesAFarCopyFromAnotherWindow)
+{
+    std::mt19937 rng(7);
+    Bytes old = Random(rng, 0x30000);
+    Bytes now(old.begin() + 0x1000, old.begin() + 0x1000 + 100);
+    now.insert(now.end(), old.begin() + 0x25000, old.begin() + 0x25000 + 12);
+    now.insert(now.end(), old.begin() + 0x2000, old.begin() + 0x2000 + 100);
+    OldIndex index;
+    BuildOldIndex(old.data(), (uint32_t)old.size(), &index);
+    std::vector<DeltaOp> ops;
+    ParseWindow(&index, now.data(), (uint32_t)now.size(), 0, &ops);
+    ASSERT_EQ(ops.size(), 3u);
+    EXPECT_TRUE(ops[1].isCopy && ops[1].from == 0x25000 && ops[1].count == 12);
+    std::vector<uint8_t> forms;
+    uint32_t base = 0;
+    EXPECT_EQ(ChooseCopyForms(ops.data(), ops.size(), &base, &forms), 4u + 6u + 4u);
+}
+
+TEST(BuilderDelta, EdgeSizesAndFarCopiesRebuildExactly)
+{
+    TempDir dir;
+    std::mt19937 rng(11);
+    Bytes old = Texty(rng, 300000);
+    for (uint32_t size : {0u, 1u, 255u, 256u, 257u, 65535u, 65536u, 65537u}) {
+        // A new file made of blocks from all over the old one, some beyond 64 KiB, and some new.
+        Bytes now;
+        while (now.size() < size) {
+            if (rng() % 5 == 0) {
+                Bytes r = Random(rng, 1 + rng() % 50);
+                now.insert(now.end(), r.begin(), r.end());
+            } else {
+                size_t at = rng() % (old.size() - 3000), n = 20 + rng() % 3000;
+                now.insert(now.end(), old.begin() + at, old.begin() + at + n);
+            }
+        }
+        now.resize(size);
+        std::string part = dir / ("p" + std::to_string(size));
+        uint64_t bytes = EncodePart(old, now, part);
+        EXPECT_EQ(Rebuild(part, &old), now) << size;
+        EXPECT_LE(bytes, WholeInsertScriptSize(size) + 5) << size;
+    }
+}
+
+TEST(BuilderDelta, RandomEditsReplayExactlyAndNeverExceedTheWholeFile)
+{
+    TempDir dir;
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 40; round++) {
+        size_t n = rng() % 3 == 0 ? rng() % 600 : 1000 + rng() % 150000;
+        Bytes old = round % 2 ? Random(rng, n) : Texty(rng, n);
+        Bytes now = old;
+        int edits = 1 + rng() % 25;
+        for (int e = 0; e < edits; e++) Mutate(rng, &now);
+        if (round % 7 == 0) now = Random(rng, now.size());   // nothing in common
+        WriteFileBytes(dir / "old", old);
+        WriteFileBytes(dir / "new", now);
+        // Small windows too, so that window edges fall inside matches.
+        uint32_t window = round % 3 == 0 ? 4096 : 0;
+        std::string raw = dir / "raw";
+        EncodePart(old, now, raw, window);
+        EXPECT_EQ(Rebuild(raw, &old), now) << "round " << round;
+
+        PartResult result;
+        std::string error;
+        ASSERT_TRUE(MakePart((dir / "old").c_str(), (dir / "new").c_str(), (dir / "part").c_str(), &result, &error))
+            << error;
+        EXPECT_EQ(Rebuild(dir / "part", &old), now) << "round " << round;
+        EXPECT_LE(result.scriptBytes, WholeInsertScriptSize((uint32_t)now.size())) << "round " << round;
+        if (round % 7 == 0 && now.size() > 64) {
+            EXPECT_TRUE(result.wholeInsert) << "round " << round;
+        }
+        if (edits < 5 && old.size() > 50000 && round % 7 != 0) {
+            EXPECT_LT(result.scriptBytes * 10, now.size()) << "a few edits make a small script, round " << round;
+        }
+    }
+}
+
+TEST(BuilderDelta, ReplayRejectsAScriptThatDoesNotRebuildTheFile)
+{
+    TempDir dir;
+    Bytes old = BytesOf("the old file content"), now = BytesOf("the new file content");
+    WriteFileBytes(dir / "new", now);
+    {
+        TQLXFStream part(WriteAccess, (dir / "part").c_str());
+        WritePartHeader(&part);
+        const uint8_t script[] = {OpCopyNear8, 0, 0, 20, OpEnd};   // copies the old file whole
+        part.Write(script, sizeof script);
+    }
+    ReplayResult r;
+    EXPECT_FALSE(ReplayPart((dir / "part").c_str(), old.data(), (uint32_t)old.size(), (dir / "new").c_str(),
+                            (uint32_t)now.size(), &r));
+    EXPECT_EQ(r.firstDifference, 4u);
+    {
+        // Right bytes, but the script runs on past its End into the part's tail.
+        TQLXFStream part(WriteAccess, (dir / "part").c_str());
+        WritePartHeader(&part);
+        uint8_t script[] = {OpInsert8, 20};
+        part.Write(script, sizeof script);
+        part.Write(now.data(), (uint32_t)now.size());
+        uint8_t tail[] = {OpEnd, 0x55};
+        part.Write(tail, sizeof tail);
+    }
+    EXPECT_FALSE(ReplayPart((dir / "part").c_str(), nullptr, 0, (dir / "new").c_str(), (uint32_t)now.size(), &r));
+    EXPECT_FALSE(r.endsAtPartEnd);
+}
