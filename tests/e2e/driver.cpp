@@ -1096,7 +1096,7 @@ std::string CheckTemplate(HMODULE module, const char* name, DWORD style, short x
     WORD points = rd.Word();
     std::string f = rd.Name();
     if (s != style || d[0] != x || d[1] != y || d[2] != cx || d[3] != cy || n != items.size() || !menu.empty() ||
-        Lower(c) != Lower(cls) || cap != caption || points != 8 || f != font) {
+        c != cls || cap != caption || points != 8 || f != font) {
         snprintf(buf, sizeof buf, "%s: header %08lx %d,%d,%d,%d n=%u class %s caption %s font %u %s", name, s, d[0], d[1],
                  d[2], d[3], n, c.c_str(), cap.c_str(), points, f.c_str());
         return buf;
