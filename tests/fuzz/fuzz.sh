@@ -14,6 +14,8 @@ jobs=${JOBS:-2}
 archs=${FUZZ_ARCHS:-"x64 i386"}
 targets=${FUZZ_TARGETS:-"reader script uitext"}
 prefix=${FUZZ_BUILD:-${BUILD:-build}/fuzz}
+# Every input is written to a file: on a memory file system where there is one.
+[ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
 
 configure() {   # folder, extra compile flags, extra link flags
     cmake -S "$top" -B "$1" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
