@@ -617,6 +617,23 @@ void CaseCommandTails()
     caption.clear();
     ExpectMain("\"D:\\self dir\\setup.v2.exe\"   ", &caption, "D:\\self dir\\setup.v2.exe");
     CHECK_EQ(caption, "Own package");
+
+    // A program file without any '.' gets the extensions appended; with none in its own name,
+    // the last '.' of the folders is the one replaced.
+    MakeDirs("D:\\noext");
+    CHECK(CopyFileA(Exe.c_str(), "D:\\noext\\setup", FALSE));
+    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\noext\\setup.uui", FALSE));
+    CHECK(Put("D:\\noext\\setup.upg", Package("No extension", "", {})));
+    caption.clear();
+    ExpectMain("setup", &caption, "D:\\noext\\setup");
+    CHECK_EQ(caption, "No extension");
+    MakeDirs("D:\\dot.dir");
+    CHECK(CopyFileA(Exe.c_str(), "D:\\dot.dir\\setup", FALSE));
+    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\dot.uui", FALSE));
+    CHECK(Put("D:\\dot.upg", Package("Dot in folder", "", {})));
+    caption.clear();
+    ExpectMain("setup", &caption, "D:\\dot.dir\\setup");
+    CHECK_EQ(caption, "Dot in folder");
 }
 
 void CaseMainWindow()
