@@ -240,12 +240,20 @@ TestJob::TestJob(const std::string& packagePath, const std::string& target, Scri
 
 TestJob::~TestJob() { delete job; }
 
+// Like a list box read into a path buffer: the text is cut to what the buffer holds.
+void CopyCut(char* out, const std::string& s)
+{
+    size_t n = s.size() < kPathMax - 1 ? s.size() : kPathMax - 1;
+    memcpy(out, s.data(), n);
+    out[n] = 0;
+}
+
 int FakeSearchPlatform::FixedRoot(int index, char* root)
 {
     rootsAsked++;
     root[0] = 0;
     if (index < 0 || index >= (int)roots.size()) return 0;
-    strcpy(root, roots[index].first.c_str());
+    CopyCut(root, roots[index].first);
     return roots[index].second;
 }
 
@@ -253,7 +261,7 @@ void FakeSearchPlatform::QueueTake(char* out)
 {
     out[0] = 0;
     if (queue.empty()) return;
-    strcpy(out, queue.front().c_str());
+    CopyCut(out, queue.front());
     queue.pop_front();
 }
 
@@ -277,7 +285,7 @@ void FakeSearchPlatform::ListTake(char* out)
 {
     out[0] = 0;
     if (listing.empty()) return;
-    strcpy(out, listing.front().c_str());
+    CopyCut(out, listing.front());
     listing.pop_front();
 }
 
