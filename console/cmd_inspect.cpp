@@ -32,7 +32,7 @@ int Skip(TQLXStream* s, uint32_t n)
 {
     uint32_t at = s->Tell();
     uint32_t size = s->Size();
-    if (n > size - at || at > size) {
+    if (at > size || n > size - at) {
         s->Seek(size);
         s->SetError();
         return 0;
