@@ -1,6 +1,7 @@
 // The table in force and the registry of linked-in resources; no OS calls here.
 #include "os_platform.h"
 #include <string.h>
+#include "files.h"
 
 namespace {
 
@@ -19,21 +20,10 @@ struct Resource {
 Resource resources[kMaxResources];
 int resourceCount = 0;
 
-int SameIgnoringAsciiCase(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
-        if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
-        if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
-        if (x != y) return 0;
-        if (x == 0) return 1;
-    }
-}
-
 Resource* Lookup(const char* name)
 {
     for (int i = 0; i < resourceCount; ++i)
-        if (SameIgnoringAsciiCase(resources[i].name, name)) return &resources[i];
+        if (SameNameIgnoringCase(resources[i].name, name)) return &resources[i];
     return nullptr;
 }
 

@@ -95,9 +95,8 @@ TestEntry& PackageWriter::Delete(const std::string& name, const Bytes& oldConten
 
 Bytes PackageWriter::Serialize() const
 {
-    Bytes b;
     const char magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
-    b.insert(b.end(), magic, magic + 8);
+    Bytes b(magic, magic + 8);
     b.push_back(version);
     PutU16(&b, (uint32_t)entries.size());
     PutString(&b, title);
