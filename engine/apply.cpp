@@ -30,16 +30,23 @@ int EntryPath(UpgradeJob* job, const FileEntry* e, char* out)
     return JoinPath(out, job->targetFolder, e->name);
 }
 
-// The temporary file of table position i inside the scratch folder.
-int TempName(UpgradeJob* job, int i, char* out)
+// A file of table position i inside the scratch folder, with the given extension.
+int ScratchFile(UpgradeJob* job, int i, const char* extension, char* out)
 {
-    int n = snprintf(out, kPathMax, "%s%s\\N%05d.TMP", job->targetFolder, kScratchName, i);
+    int n = snprintf(out, kPathMax, "%s%s\\N%05d.%s", job->targetFolder, kScratchName, i, extension);
     if (n < 0 || (size_t)n >= kPathMax) {
         out[0] = 0;
         return 0;
     }
     return 1;
 }
+
+// The verified, stamped file of position i that the commit moves into place.
+int TempName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "TMP", out); }
+
+// Where position i is written and verified before it takes its .TMP name, so that a run
+// killed mid-write never leaves a cut-off file under a name the commit would use.
+int WorkName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "PRT", out); }
 
 void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
 {
@@ -154,7 +161,7 @@ int Build(UpgradeJob* job, UserInterface* ui)
                 EntryPath(job, e, job->workPath);
                 oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
             }
-            TempName(job, i, job->workPath);
+            WorkName(job, i, job->workPath);
             output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
         }
         ui->SetItemText(job->workWindow, kItemOperation, UiPart(job, 1, e->kind));
@@ -168,7 +175,10 @@ int Build(UpgradeJob* job, UserInterface* ui)
         // A package that ended before this script did is cut short: its output is not trusted
         // even when it verifies, as an empty file does against a fingerprint cut to zeros.
         int packageCut = job->stream->HasError();
-        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint)) continue;
+        // A rename that fails leaves the file without its final name: treated as unverified.
+        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint) &&
+            TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath))
+            continue;
 
         int policy = EffectivePolicy(e->hardPolicy);
         if (policy == PolicyAbort) {
@@ -281,8 +291,10 @@ int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine
 
 int CleanScratchFolder(UpgradeJob* job)
 {
-    for (int i = 0; i < EntryCount(job); i++)
+    for (int i = 0; i < EntryCount(job); i++) {
         if (TempName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
+        if (WorkName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
+    }
     if (!JoinPath(job->workPath, job->targetFolder, kScratchName)) return 0;
     return RemoveFolder(job->workPath);
 }

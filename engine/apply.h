@@ -9,6 +9,8 @@ struct FileEntry;
 // policy stops the apply. Needs a valid job with a UI text table and an EngineHost.
 int ApplyUpgrade(UpgradeJob* job);
 int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine);
+// Removes the working and the temporary file of every table position, then the scratch
+// folder; 1 when the folder is gone.
 int CleanScratchFolder(UpgradeJob* job);
 const char* UiLine(UpgradeJob* job, int n);
 const char* UiPart(UpgradeJob* job, int n, int k);

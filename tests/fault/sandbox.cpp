@@ -2,6 +2,7 @@
 #include "sandbox.h"
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include "apply.h"
@@ -185,6 +186,15 @@ int Sandbox::Apply(ScriptedUi& ui, bool* valid)
     return result;
 }
 
+int Sandbox::WorkingFiles() const
+{
+    int n = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(target + kScratchName, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        n += it->path().extension() == ".PRT";
+    return n;
+}
+
 bool Sandbox::ScratchExists() const
 {
     std::error_code ec;
@@ -226,21 +236,39 @@ std::string Sandbox::Intact() const
         if (it == actual.end() || it->second != f.second) why += Describe("untouched file changed", f.first);
         if (it != actual.end()) actual.erase(it);
     }
-    // Rebuilt files waiting in the scratch folder must be verified ones.
+    // Files waiting in the scratch folder: under a .TMP name only a whole new version that
+    // carries its new fingerprint, date-time included; under a .PRT name, the file being
+    // written when a run was killed, at most the beginning of one.
     std::vector<const PkgEntry*> byPosition;
     for (const PkgEntry& e : upgrade.spec.entries) byPosition.push_back(&e);
     const std::string scratch = std::string(kScratchName) + "/";
     for (const auto& f : actual) {
         if (f.first.back() == '/') continue;   // folders made on the way are no files
         unsigned position = 0;
-        if (f.first.compare(0, scratch.size(), scratch) == 0 &&
-            sscanf(f.first.c_str() + scratch.size(), "N%05u.TMP", &position) == 1 && position < byPosition.size()) {
-            PkgPrint p = PrintOf(f.second);
-            const PkgPrint& want = byPosition[position]->newPrint;
-            if (p.size != want.size || p.checksum != want.checksum) why += Describe("unverified file in the scratch folder", f.first);
+        char ext[4] = {};
+        bool named = f.first.compare(0, scratch.size(), scratch) == 0 &&
+                     f.first.size() == scratch.size() + strlen("N00000.TMP") &&
+                     sscanf(f.first.c_str() + scratch.size(), "N%5u.%3[A-Z]", &position, ext) == 2 &&
+                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT"));
+        if (!named) {
+            why += Describe("unexpected file", f.first);
             continue;
         }
-        why += Describe("unexpected file", f.first);
+        const PkgEntry& e = *byPosition[position];
+        auto known = upgrade.files.find(e.name);
+        const PkgBytes* newer = known != upgrade.files.end() && known->second.hasNew ? &known->second.newer : nullptr;
+        if (!strcmp(ext, "PRT")) {
+            bool beginning = newer ? f.second.size() <= newer->size() && std::equal(f.second.begin(), f.second.end(), newer->begin())
+                                   : f.second.size() <= e.newPrint.size;
+            if (!beginning) why += Describe("working file that is no beginning of the new version", f.first);
+            continue;
+        }
+        FileFingerprint now;
+        memset(&now, 0, sizeof now);
+        ComputeFingerprint((target + f.first).c_str(), &now);
+        PkgPrint p = PrintOf(f.second);
+        bool whole = newer ? f.second == *newer : p.size == e.newPrint.size && p.checksum == e.newPrint.checksum;
+        if (!whole || now.dateTime != e.newPrint.dateTime) why += Describe("unverified file in the scratch folder", f.first);
     }
     return why + Outside();
 }

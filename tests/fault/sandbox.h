@@ -68,7 +68,8 @@ public:
 
     // Each listed file is its old or new version (absent where that version is absent), no
     // other file appeared, nothing outside the target changed, the scratch folder is gone or
-    // holds only rebuilt files that verify. Empty when all holds, else what broke.
+    // holds only whole new versions stamped with their new date under .TMP names, and under
+    // .PRT names at most the beginning of one. Empty when all holds, else what broke.
     std::string Intact() const;
     // Every listed file is its new version, nothing else changed, no file in the scratch folder.
     std::string Upgraded() const;
@@ -77,6 +78,7 @@ public:
     // Only files whose names are in `spared` may still be old (or absent where new is absent).
     std::string UpgradedExcept(const std::set<std::string>& spared) const;
     bool ScratchExists() const;
+    int WorkingFiles() const;   // .PRT files in the scratch folder
 
     std::string target;        // with a trailing '/'
     std::string packagePath;

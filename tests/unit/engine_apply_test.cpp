@@ -28,6 +28,7 @@ struct Folder {
     std::string target() { return dir / "target"; }
     std::string file(const std::string& name) { return dir / ("target\\" + name); }
     std::string scratch() { return dir / "target\\__QZUPD_"; }
+    std::string inScratch(const std::string& name) { return dir / ("target\\__QZUPD_\\" + name); }
 };
 
 struct Outcome {
@@ -472,10 +473,13 @@ TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
     EXPECT_EQ(DateOf(f.file("two.txt")), kOldDate);
     EXPECT_EQ(Content(f.file("three.txt")), kNewText);
     EXPECT_EQ(Content(f.file("gone.txt")), kOldText);
-    // Temporary names follow the table position, gaps and all.
-    ASSERT_EQ(movedFrom.size(), 3u);
-    EXPECT_TRUE(EndsWith(movedFrom[0], "__QZUPD_\\N00000.TMP")) << movedFrom[0];
-    EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.TMP")) << movedFrom[2];
+    // Each rebuilt file takes its .TMP name only after it verified; the commit moves the .TMP
+    // files. Both names follow the table position.
+    ASSERT_EQ(movedFrom.size(), 6u);
+    EXPECT_TRUE(EndsWith(movedFrom[0], "__QZUPD_\\N00000.PRT")) << movedFrom[0];
+    EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.PRT")) << movedFrom[2];
+    EXPECT_TRUE(EndsWith(movedFrom[3], "__QZUPD_\\N00000.TMP")) << movedFrom[3];
+    EXPECT_TRUE(EndsWith(movedFrom[5], "__QZUPD_\\N00002.TMP")) << movedFrom[5];
     EXPECT_FALSE(PathExists(f.scratch()));
 
     // The rerun completes what was left: the replaced files are recognised silently.
@@ -486,6 +490,57 @@ TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
     EXPECT_EQ(Content(f.file("two.txt")), kNewText);
     EXPECT_FALSE(PathExists(f.file("gone.txt")));
     EXPECT_EQ(DateOf(f.file("one.txt")), kNewDate);
+}
+
+// A rebuilt file that verifies but cannot take its .TMP name is handled like one that fails
+// verification, and never reaches the installation.
+TEST(ApplyScratchNames, FailedRenameToTheFinalNameCountsAsUnverified)
+{
+    for (int hard : {0, 1}) {
+        SCOPED_TRACE(hard ? "ask, no" : "ignore");
+        Folder f;
+        WriteStamped(f.file("a.txt"), kOld, kOldDate);
+        WriteStamped(f.file("b.txt"), kOld, kOldDate);
+        PackageWriter w;
+        w.Patch("a.txt", kOld, kOldDate, kNew, kNewDate, 0, hard);
+        w.Patch("b.txt", kOld, kOldDate, kNew, kNewDate);
+        Outcome run;
+        {
+            FaultyOs faults;
+            failMoveTo = {"__QZUPD_\\N00000.TMP"};
+            Apply(f, w, &run);
+        }
+        EXPECT_EQ(run.result, hard ? 0 : 1);
+        EXPECT_EQ(run.ui.questions.size(), hard ? 1u : 0u);
+        EXPECT_EQ(Content(f.file("a.txt")), kOldText);
+        EXPECT_EQ(DateOf(f.file("a.txt")), kOldDate);
+        EXPECT_EQ(Content(f.file("b.txt")), hard ? kOldText : kNewText);
+        EXPECT_FALSE(PathExists(f.scratch()));
+    }
+}
+
+// What a killed run left in the scratch folder, cut-off working files and verified files
+// alike, is rebuilt over and cleared away by the next run.
+TEST(ApplyScratchNames, LeftoversOfAKilledRunAreReplacedAndRemoved)
+{
+    Folder f;
+    WriteStamped(f.file("a.txt"), kOld, kOldDate);
+    WriteFileBytes(f.inScratch("N00000.PRT"), BytesOf("the old con"));
+    WriteFileBytes(f.inScratch("N00000.TMP"), BytesOf("stale and long enough to show a mix-up"));
+    WriteFileBytes(f.inScratch("N00001.PRT"), BytesOf("cut"));
+    WriteStamped(f.inScratch("N00002.TMP"), kNew, kNewDate);
+    PackageWriter w;
+    w.Patch("a.txt", kOld, kOldDate, kNew, kNewDate);
+    w.Add("c.txt", kNew, kNewDate);
+    w.Add("d.txt", kNew, kNewDate);
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.result, 1);
+    for (const char* name : {"a.txt", "c.txt", "d.txt"}) {
+        EXPECT_EQ(Content(f.file(name)), kNewText) << name;
+        EXPECT_EQ(DateOf(f.file(name)), kNewDate) << name;
+    }
+    EXPECT_FALSE(PathExists(f.scratch()));
 }
 
 TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
