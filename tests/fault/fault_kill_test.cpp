@@ -1,5 +1,6 @@
-// Real kills: the console tool killed with SIGKILL at random moments of the build and the
-// commit; every kill leaves a whole installation and a last run finishes the upgrade.
+// Real kills: the console tool killed with SIGKILL at random moments of an apply (build and
+// commit) and of a package build; every kill leaves a whole installation or no package but a
+// whole one, and a last run finishes the work.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -8,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <filesystem>
 #include <thread>
+#include "fingerprint.h"
 #include "sandbox.h"
 
 extern char** environ;
@@ -40,19 +43,46 @@ Upgrade LargeUpgrade()
     return u;
 }
 
-// Starts `upg apply` on the sandbox; returns its process id.
-pid_t StartApply(const Sandbox& box)
+namespace fs = std::filesystem;
+
+// Sanitized tools run several times slower: fewer kills keep the suite within CI time there,
+// the plain build makes up the full count.
+#if defined(__SANITIZE_ADDRESS__)
+const bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+#else
+const bool kSanitized = false;
+#endif
+const int kApplyKills = kSanitized ? 40 : 160;
+const int kBuildKills = kSanitized ? 20 : 80;
+static_assert(kApplyKills + kBuildKills >= 200 || kSanitized, "the plain build kills at least 200 times");
+
+// Starts the console tool with argv (argv[0] is ignored), output thrown away; returns its id.
+pid_t Start(std::vector<std::string> args)
 {
-    std::string pkg = box.packagePath, target = box.target;
-    const char* argv[] = {UPG_TOOL, "apply", pkg.c_str(), "--target", target.c_str(), "--yes", "--quiet", nullptr};
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(UPG_TOOL));
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);
     posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, UPG_TOOL, &quiet, nullptr, const_cast<char**>(argv), environ);
+    int rc = posix_spawn(&pid, UPG_TOOL, &quiet, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&quiet);
     return rc == 0 ? pid : -1;
+}
+
+// Starts `upg apply` on the sandbox.
+pid_t StartApply(const Sandbox& box)
+{
+    return Start({"apply", box.packagePath, "--target", box.target, "--yes", "--quiet"});
 }
 
 int Wait(pid_t pid)
@@ -62,27 +92,12 @@ int Wait(pid_t pid)
     return status;
 }
 
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
 int RunToEnd(const Sandbox& box)
 {
     pid_t pid = StartApply(box);
-    if (pid < 0) return -1;
-    int status = Wait(pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Intact's findings without the one a kill may leave: a temporary file cut off mid-build.
-std::string IntactAfterKill(const Sandbox& box, int* partial)
-{
-    std::string all = box.Intact(), kept;
-    size_t at = 0;
-    while (at < all.size()) {
-        size_t end = all.find('\n', at);
-        std::string line = all.substr(at, end - at + 1);
-        if (line.compare(0, 35, "unverified file in the scratch fold") == 0) (*partial)++;
-        else kept += line;
-        at = end + 1;
-    }
-    return kept;
+    return pid < 0 ? -1 : ExitCode(Wait(pid));
 }
 
 // Some listed files new and some old: the kill came in the middle of the commit.
@@ -119,7 +134,7 @@ TEST(Kill, RandomMomentsOfBuildAndCommit)
     double full = lengths[2];
 
     // Kills come in chains on the same installation, so that reruns are interrupted too.
-    const int kKills = 240, kChain = 4;
+    const int kKills = kApplyKills, kChain = 4;
     std::mt19937 random(20240517);
     std::uniform_real_distribution<double> moment(0.0, 1.0);
     int kills = 0, finishedFirst = 0, partial = 0, inFlight = 0, inCommit = 0;
@@ -143,8 +158,9 @@ TEST(Kill, RandomMomentsOfBuildAndCommit)
             } else {
                 full *= 1.03;
             }
-            std::string why = IntactAfterKill(box, &partial);
-            ASSERT_EQ("", why) << "after kill " << kills;
+            // Cut-off files only ever carry a working name; a .TMP file is a whole new version.
+            ASSERT_EQ("", box.Intact()) << "after kill " << kills;
+            partial += box.WorkingFiles();
             if (WIFSIGNALED(status) && box.ScratchExists()) inFlight++;
             if (WIFSIGNALED(status) && PartUpgraded(box)) inCommit++;
         }
@@ -154,11 +170,121 @@ TEST(Kill, RandomMomentsOfBuildAndCommit)
         ASSERT_FALSE(box.ScratchExists()) << "after kill " << kills;
     }
     printf("%d kills (%d runs ended before their kill, %d killed with the scratch folder in use, %d of "
-           "them in the commit), %d cut-off temporary files seen; a full run took %.0f ms\n",
+           "them in the commit), %d working files seen; a full run took %.0f ms\n",
            kills, finishedFirst, inFlight, inCommit, partial, lengths[2] * 1000);
     // Most kills must land inside the work, or the test proves little.
     EXPECT_GT(inFlight, kKills / 3);
     EXPECT_GT(inCommit, 0);
+}
+
+// A release tree of the upgrade, old or new, stamped with the package date so that a package
+// built from two of them matches the sandbox's installation.
+void WriteRelease(const Upgrade& u, const std::string& folder, bool newer)
+{
+    for (const auto& f : u.files) {
+        if (!(newer ? f.second.hasNew : f.second.hasOld)) continue;
+        const PkgBytes& bytes = newer ? f.second.newer : f.second.older;
+        std::string path = folder + f.first;
+        for (char& c : path)
+            if (c == '\\') c = '/';
+        WriteFileBytes(path, bytes);
+        FileFingerprint print = {kPkgDate, (uint32_t)bytes.size(), PkgChecksum(bytes)};
+        VerifyAndStamp(path.c_str(), &print);
+    }
+}
+
+// What a package build left in its output folder besides its work files (the temporary
+// package and the parts folder): empty when the package is absent or equal to whole.
+std::string BuildLeftovers(const std::string& out, const PkgBytes& whole, int* workFiles)
+{
+    std::string why;
+    for (const auto& f : ReadTree(out)) {
+        if (f.first == "OUT.upg") {
+            if (f.second != whole) why += "OUT.upg is not the whole package (" + std::to_string(f.second.size()) + " bytes)\n";
+        } else if (f.first == "OUT.upg.tmp" || f.first.compare(0, 14, "OUT.upg.parts/") == 0) {
+            (*workFiles)++;
+        } else {
+            why += "stray file " + f.first + "\n";
+        }
+    }
+    return why;
+}
+
+TEST(Kill, RandomMomentsOfPackageBuild)
+{
+    Upgrade u = LargeUpgrade();
+    TempDir dir;
+    const std::string olds = dir / "old", news = dir / "new", out = dir / "out", pkg = out + "/OUT.upg";
+    WriteRelease(u, olds + "/", false);
+    WriteRelease(u, news + "/", true);
+    fs::create_directories(out);
+    const Tree releases = ReadTree(dir.path(), "out");
+    auto startBuild = [&] { return Start({"build", olds, news, "-o", pkg, "--jobs", "1", "--quiet"}); };
+
+    // The whole package, the length of an uninterrupted build (median of three), and proof
+    // that the package upgrades the installation.
+    std::vector<double> lengths;
+    PkgBytes whole;
+    for (int i = 0; i < 3; i++) {
+        auto start = std::chrono::steady_clock::now();
+        pid_t pid = startBuild();
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(0, ExitCode(Wait(pid)));
+        lengths.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        PkgBytes built = ReadFileBytes(pkg);
+        ASSERT_FALSE(built.empty());
+        if (i) {
+            ASSERT_EQ(whole, built) << "the build is not repeatable";
+        }
+        whole = built;
+        ASSERT_EQ((Tree{{"OUT.upg", whole}}), ReadTree(out));
+    }
+    std::sort(lengths.begin(), lengths.end());
+    double full = lengths[1];
+    {
+        Sandbox box(u);
+        box.WritePackage(whole);
+        ASSERT_EQ(0, RunToEnd(box));
+        ASSERT_EQ("", box.Upgraded());
+    }
+
+    const int kChain = 4;
+    std::mt19937 random(20240611);
+    std::uniform_real_distribution<double> moment(0.0, 1.0);
+    int kills = 0, finishedFirst = 0, midway = 0, workFiles = 0;
+    while (kills < kBuildKills) {
+        std::error_code ec;
+        fs::remove_all(out, ec);
+        fs::create_directories(out);
+        for (int c = 0; c < kChain; c++) {
+            pid_t pid = startBuild();
+            ASSERT_GT(pid, 0);
+            std::this_thread::sleep_for(std::chrono::duration<double>(full * 1.05 * moment(random)));
+            kill(pid, SIGKILL);
+            int status = Wait(pid);
+            kills++;
+            if (!WIFSIGNALED(status)) {
+                finishedFirst++;
+                full *= 0.8;
+            } else {
+                full *= 1.03;
+            }
+            int work = 0;
+            ASSERT_EQ("", BuildLeftovers(out, whole, &work)) << "after build kill " << kills;
+            ASSERT_EQ(releases, ReadTree(dir.path(), "out")) << "after build kill " << kills;
+            workFiles += work;
+            if (WIFSIGNALED(status) && work) midway++;
+        }
+        // An uninterrupted build clears what the kills left and writes the whole package.
+        pid_t pid = startBuild();
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(0, ExitCode(Wait(pid))) << "after build kill " << kills;
+        ASSERT_EQ((Tree{{"OUT.upg", whole}}), ReadTree(out)) << "after build kill " << kills;
+    }
+    printf("%d build kills (%d builds ended before their kill, %d killed with work files present, %d work files "
+           "seen); a full build took %.0f ms\n",
+           kills, finishedFirst, midway, workFiles, lengths[1] * 1000);
+    EXPECT_GT(midway, kBuildKills / 3);
 }
 
 }  // namespace
