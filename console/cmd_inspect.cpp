@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 #include "commands.h"
+#include "inspect.h"
 #include "reader.h"
-#include "script.h"
 #include "stream.h"
 
 namespace {
@@ -19,60 +19,6 @@ const char kHelp[] =
     "whether it ends properly. --json prints the same as one JSON object.\n"
     "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
     "2 missing or invalid setup data or a usage error.\n";
-
-struct ScriptFigures {
-    uint32_t instructions = 0;
-    uint64_t literal = 0;
-    uint64_t copied = 0;
-    int ended = 0;
-};
-
-// Skips n bytes of the package; 0 when it ends first.
-int Skip(TQLXStream* s, uint32_t n)
-{
-    uint32_t at = s->Tell();
-    uint32_t size = s->Size();
-    if (at > size || n > size - at) {
-        s->Seek(size);
-        s->SetError();
-        return 0;
-    }
-    return s->Seek(at + n);
-}
-
-// Walks one script without running it, counting what it would produce.
-ScriptFigures Scan(TQLXStream* s)
-{
-    ScriptFigures f;
-    for (;;) {
-        uint8_t op = s->Get();
-        if (s->HasError()) return f;
-        if (op == OpEnd) {
-            f.ended = 1;
-            return f;
-        }
-        f.instructions++;
-        uint32_t count = 0;
-        switch (op) {
-        case OpInsert8: count = s->Get(); break;
-        case OpInsert16: count = s->ReadU16(); break;
-        case OpInsert32: count = s->ReadU32(); break;
-        case OpSetBase: s->ReadU16(); break;
-        case OpCopyNear8: s->ReadU16(); f.copied += s->Get(); break;
-        case OpCopyNear16: s->ReadU16(); f.copied += s->ReadU16(); break;
-        case OpCopyNear32: s->ReadU16(); f.copied += s->ReadU32(); break;
-        case OpCopyFar8: s->ReadU32(); f.copied += s->Get(); break;
-        case OpCopyFar16: s->ReadU32(); f.copied += s->ReadU16(); break;
-        case OpCopyFar32: s->ReadU32(); f.copied += s->ReadU32(); break;
-        default: break;
-        }
-        if (op >= OpInsert8 && op <= OpInsert32) {
-            f.literal += count;
-            if (!Skip(s, count)) return f;
-        }
-        if (s->HasError()) return f;
-    }
-}
 
 const char* KindName(int kind)
 {
@@ -170,8 +116,8 @@ int CmdInspect(int argc, char** argv)
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
         if (e->kind == KindDelete) continue;
-        figures[i] = Scan(job.stream);
-        if (!figures[i].ended || figures[i].literal + figures[i].copied != e->newPrint.size) clean = 0;
+        figures[i] = ScanScript(job.stream);
+        if (!figures[i].ended || figures[i].Output() != e->newPrint.size) clean = 0;
     }
     uint32_t size = job.stream->Size();
     uint32_t at = job.stream->Tell();

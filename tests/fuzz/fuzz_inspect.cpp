@@ -1,0 +1,89 @@
+// Fuzz target: the script scanner behind `upg inspect`, over a package file and over memory,
+// checked against the patch interpreter for where each script ends and how much it declares.
+#include <string.h>
+#include <string>
+#include <vector>
+#include "fuzzcommon.h"
+#include "inspect.h"
+#include "memstream.h"
+#include "script.h"
+#include "stream.h"
+
+namespace {
+
+// A package of `scripts` Add entries followed by the bytes given as their scripts.
+std::vector<uint8_t> Package(int scripts, const uint8_t* body, size_t size, uint32_t* scriptsStart)
+{
+    std::vector<uint8_t> pkg = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0, 1, (uint8_t)scripts, 0, 0, 0};
+    for (int i = 0; i < scripts; i++) {
+        const uint8_t entry[] = {0, 'f', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+        pkg.insert(pkg.end(), entry, entry + sizeof entry);
+    }
+    *scriptsStart = (uint32_t)pkg.size();
+    pkg.insert(pkg.end(), body, body + size);
+    return pkg;
+}
+
+}  // namespace
+
+// Input: one byte whose low two bits give the number of scripts less one, then the scripts.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1) return 0;
+    const int scripts = (data[0] & 3) + 1;
+    const uint8_t* body = data + 1;
+    const size_t bodySize = size - 1;
+    uint32_t start = 0;
+    std::vector<uint8_t> pkg = Package(scripts, body, bodySize, &start);
+    std::string path = FuzzPath("inspect.upg");
+    FuzzWriteFile(path, pkg.data(), pkg.size());
+
+    std::vector<ScriptFigures> figures;
+    std::vector<uint32_t> ends;
+    {
+        UpgradeJob scanned(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+        FUZZ_CHECK(scanned.IsValid() && scanned.stream->Tell() == start);
+        std::vector<uint8_t> copy(body, body + bodySize);
+        TQLXFlatRamStream memory(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
+        for (int i = 0; i < scripts; i++) {
+            uint32_t from = scanned.stream->Tell();
+            ScriptFigures f = ScanScript(scanned.stream);
+            uint32_t to = scanned.stream->Tell();
+            // The scanner reads the same from any stream class.
+            ScriptFigures m = ScanScript(&memory);
+            FUZZ_CHECK(m.instructions == f.instructions && m.literal == f.literal && m.copied == f.copied &&
+                       m.ended == f.ended && memory.Tell() + start == to);
+            FUZZ_CHECK(to >= from && to <= pkg.size());
+            FUZZ_CHECK(f.instructions <= to - from);
+            FUZZ_CHECK(f.ended || scanned.stream->HasError());
+            // Every literal byte a whole script declares lies inside it.
+            if (f.ended) {
+                FUZZ_CHECK(f.literal <= to - from);
+            }
+            figures.push_back(f);
+            ends.push_back(to);
+            if (!f.ended) break;
+        }
+    }
+
+    // The interpreter, without an old file, stops where the scanner stops, counts what a whole
+    // script declares as progress and writes exactly its literal bytes.
+    UpgradeJob run(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+    FUZZ_CHECK(run.IsValid());
+    CountingHost host;
+    run.host = &host;
+    run.outputLimit = 1u << 20;
+    for (size_t i = 0; i < figures.size(); i++) {
+        const ScriptFigures& f = figures[i];
+        TQLXFlatRamStream out(4096, 65536);
+        uint32_t before = run.progressDone;
+        FUZZ_CHECK(RunPatchScript(&run, nullptr, &out) == 0);
+        FUZZ_CHECK(run.stream->Tell() == ends[i]);
+        if (f.ended) {
+            FUZZ_CHECK(run.progressDone - before == (uint32_t)f.Output());
+            FUZZ_CHECK(out.length == f.literal);
+        }
+    }
+    run.host = nullptr;
+    return 0;
+}
