@@ -1,0 +1,105 @@
+// Fuzz target: the builder's delta encoder and the patch interpreter together. Every script
+// the encoder writes must rebuild the new bytes exactly and be no larger than inserting them.
+#include <string.h>
+#include <string>
+#include <vector>
+#include "delta.h"
+#include "fuzzcommon.h"
+#include "memstream.h"
+#include "script.h"
+#include "stream.h"
+
+namespace {
+
+const size_t kMaxNew = 1u << 20;
+
+uint32_t Le16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
+
+// The new version: old's bytes rearranged by 4-byte ops (kind, position, length). Copies keep
+// long matches for the encoder to find; inserts and flips break them.
+std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops, size_t n)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 4 <= n && out.size() < kMaxNew; i += 4) {
+        uint32_t kind = ops[i] & 3;
+        uint32_t length = ops[i + 3] * (ops[i] & 4 ? 257u : 1u);
+        uint32_t at = old.empty() ? 0 : Le16(ops + i + 1) * (ops[i] & 8 ? 3u : 1u) % old.size();
+        size_t take = old.size() - at < length ? old.size() - at : length;
+        switch (kind) {
+        case 0: out.insert(out.end(), old.begin() + at, old.begin() + at + take); break;
+        case 1:
+            for (uint32_t k = 0; k < length; k++) out.push_back((uint8_t)(ops[i + 1] + k * ops[i + 2]));
+            break;
+        case 2: out.insert(out.end(), length, out.empty() ? ops[i + 1] : out.back()); break;
+        case 3:
+            out.insert(out.end(), old.begin() + at, old.begin() + at + take);
+            if (take) out[out.size() - 1 - ops[i + 2] % take] ^= 0x5A;
+            break;
+        }
+    }
+    if (out.size() > kMaxNew) out.resize(kMaxNew);
+    return out;
+}
+
+// A package of one Add entry of the given size whose script is the given bytes.
+std::string ScriptPackage(const uint8_t* script, uint32_t length, uint32_t newSize, uint32_t* scriptStart)
+{
+    std::vector<uint8_t> pkg = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0, 1, 1, 0, 0, 0, 0, 'f', 0, 0};
+    const uint8_t print[10] = {0, 0, 0, 0, (uint8_t)newSize, (uint8_t)(newSize >> 8), (uint8_t)(newSize >> 16),
+                               (uint8_t)(newSize >> 24), 0, 0};
+    pkg.insert(pkg.end(), print, print + sizeof print);
+    *scriptStart = (uint32_t)pkg.size();
+    pkg.insert(pkg.end(), script, script + length);
+    std::string path = FuzzPath("roundtrip.upg");
+    FuzzWriteFile(path, pkg.data(), pkg.size());
+    return path;
+}
+
+}  // namespace
+
+// Input: old length (u16, plus 64 KiB when bit 7 of the next byte is set, cut to what follows),
+// a window selector in the low bits of that byte, the old bytes, then the ops that derive the
+// new bytes from them.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 3) return 0;
+    size_t oldSize = Le16(data) + (data[2] & 0x80 ? 0x10000u : 0u);
+    // Small windows put window edges inside matches; 0 is the encoder's default.
+    static const uint32_t kWindows[] = {0, 1, 7, 64, 300, 4096};
+    uint32_t window = kWindows[(data[2] & 0x7F) % 6];
+    const uint8_t* rest = data + 3;
+    size_t left = size - 3;
+    if (oldSize > left) oldSize = left;
+    std::vector<uint8_t> old(rest, rest + oldSize);
+    std::vector<uint8_t> newer = Derive(old, rest + oldSize, left - oldSize);
+
+    OldIndex index;
+    FUZZ_CHECK(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
+    TQLXFlatRamStream newFile(newer.data(), (uint32_t)newer.size(), (uint32_t)newer.size());
+    TQLXFlatRamStream script(4096, 65536);
+    DeltaStats stats;
+    memset(&stats, 0, sizeof stats);
+    FUZZ_CHECK(WriteDeltaScript(&index, &newFile, (uint32_t)newer.size(), &script, &stats, window) == 1);
+    FUZZ_CHECK(!script.HasError() && script.length == stats.scriptBytes);
+    FUZZ_CHECK(stats.scriptBytes <= WholeInsertScriptSize((uint32_t)newer.size()));
+    FUZZ_CHECK(stats.insertedBytes + stats.copiedBytes == newer.size());
+
+    // Replay from a package: the script must end exactly at its End byte and rebuild newer.
+    uint32_t start = 0;
+    std::string path = ScriptPackage(script.block, script.length, (uint32_t)newer.size(), &start);
+    UpgradeJob job(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+    FUZZ_CHECK(job.IsValid() && job.stream->Tell() == start);
+    CountingHost host;
+    job.host = &host;
+    job.outputLimit = (uint32_t)newer.size();
+    TQLXFlatRamStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
+    TQLXFlatRamStream out(4096, 65536);
+    uint32_t before = job.progressDone;
+    FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
+    FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
+    FUZZ_CHECK(job.progressDone - before == (uint32_t)newer.size());
+    FUZZ_CHECK(!out.HasError() && out.length == newer.size());
+    FUZZ_CHECK(newer.empty() || memcmp(out.block, newer.data(), newer.size()) == 0);
+    job.host = nullptr;
+    return 0;
+}
