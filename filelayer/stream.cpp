@@ -168,8 +168,9 @@ const uint32_t kCopyBuffer = 32000;
 
 uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count)
 {
-    uint8_t* buffer = (uint8_t*)malloc(kCopyBuffer);
-    if (!buffer) return 0;
+    // On the stack: the interpreter calls this for every piece of up to 256 bytes, and a heap
+    // block per call costs more than the copy.
+    uint8_t buffer[kCopyBuffer];
     uint32_t copied = 0;
     int32_t got;
     do {
@@ -180,7 +181,6 @@ uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count)
             copied += (uint32_t)got;
         }
     } while (copied < count && got == (int32_t)kCopyBuffer && !destination->HasError());
-    free(buffer);
     return copied;
 }
 

@@ -61,13 +61,16 @@ uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count);
 // Resets the source and copies all of it.
 void CopyAll(TQLXStream* destination, TQLXStream* source);
 
-// Open flags of the file stream. NoReadAhead keeps a read-only stream at one platform call
-// per operation (for comparisons and for files that others change while we read).
+// Open flags of the file stream. NoReadAhead keeps a stream at one platform call per operation,
+// reading and writing (for comparisons and for files that others change while we read).
 enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhead = 16 };
 
 // A stream over an operating-system file. Every byte operation is one platform call, except
-// that a stream opened for reading only may read ahead: results and error flag stay exactly
-// those of one platform call per operation.
+// that a stream opened for reading only may read ahead, with results and error flag exactly
+// those of one platform call per operation, and a stream opened for writing only holds its
+// writes back until the buffer fills or another operation, Flush or Close needs them on disk.
+// A failed write found then raises the flag: at the latest when Close returns, so callers
+// that check a rebuilt file after closing it see every failure.
 class TQLXFStream : public TQLXStream {
 public:
     TQLXFStream(unsigned flags, const char* name);
@@ -82,7 +85,7 @@ public:
     uint32_t Size() override;
     void Flush() override;
     void Write(const void* bytes, uint32_t count) override;
-    int32_t Read(void* buffer, int32_t count) override;
+    int32_t Read(void* out, int32_t count) override;
 
     OsHandle handle;
 
@@ -90,10 +93,19 @@ private:
     TQLXFStream(const TQLXFStream&) = delete;
     TQLXFStream& operator=(const TQLXFStream&) = delete;
     // Read-ahead window for read-only streams: bytes [aheadPos, aheadPos + aheadLen) of the
-    // file are in ahead[], aheadAt indexes the next one; the platform's own position is
-    // aheadPos + aheadLen whenever aheadLen is not 0.
+    // file are in buffer[], aheadAt indexes the next one; the platform's own position is
+    // aheadPos + aheadLen whenever aheadLen is not 0, and platformPos when platformKnown.
+    // Write-behind streams keep their behindLen pending bytes in the same buffer.
     void DropAhead();
-    int readAhead;   // opened for reading only, and nobody else may write the file
-    uint8_t* ahead;
+    void FlushBehind();
+    uint32_t PlatformPosition();
+    uint32_t FillAhead(uint32_t at, uint32_t n);
+    int readAhead;     // opened for reading only, and nobody else may write the file
+    int writeBehind;   // open for writing only, and nobody else may read the file
+    uint8_t* buffer;
     uint32_t aheadPos, aheadLen, aheadAt;
+    uint32_t fill;     // size of the next window: small after a seek, growing while reading on
+    uint32_t platformPos;
+    int platformKnown;
+    uint32_t behindLen;
 };

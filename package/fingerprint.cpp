@@ -72,6 +72,8 @@ uint16_t ChecksumOf(const void* bytes, size_t n)
 int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime)
 {
     *dateTime = 0;
+    // Pending writes would change the time once they reach the file.
+    file->Flush();
     OsFileTime t;
     if (!Os().getWriteTime(file->handle, &t)) return 0;
     if (!Os().utcToLocal(&t)) return 0;
@@ -86,6 +88,7 @@ int StampFileTimes(TQLXFStream* file, uint32_t dateTime)
     OsFileTime t;
     if (!DosToFileTime((uint16_t)(dateTime >> 16), (uint16_t)(dateTime & 0xFFFF), &t)) return 0;
     if (!Os().localToUtc(&t)) return 0;
+    file->Flush();
     return Os().setTimes(file->handle, t) ? 1 : 0;
 }
 

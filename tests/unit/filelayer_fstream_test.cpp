@@ -1,4 +1,4 @@
-// The file stream: open flags, exclusive opens, closed-stream behaviour, and read-ahead equivalence.
+// The file stream: open flags, exclusive opens, closed-stream behaviour, read-ahead and write-behind equivalence.
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
@@ -238,7 +238,7 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
         ASSERT_FALSE(a.HasError());
         ASSERT_FALSE(b.HasError());
         // Where reads began: a read-ahead window starts at one of them, so seeks around
-        // start + window size probe its edge.
+        // start + a window size (small after a seek, growing while reading on) probe its edge.
         std::vector<uint32_t> readStarts;
         for (int step = 0; step < 3000; ++step) {
             int op = (int)(rng() % 14);
@@ -271,7 +271,7 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
                 else if (kind == 1) p = here + (rng() % 200) - 100;                // near: inside the window
                 else if (kind == 2) p = (rng() % 2 ? size : 0) + rng() % 5 - 2;   // around both ends
                 else if (kind == 3 && !readStarts.empty())                         // around a window's end
-                    p = readStarts[rng() % readStarts.size()] + 65536 + rng() % 5 - 2;
+                    p = readStarts[rng() % readStarts.size()] + (rng() % 2 ? 65536 : 4096 << rng() % 4) + rng() % 5 - 2;
                 else p = 0x80000000u + rng() % 1000;                              // far beyond
                 ASSERT_EQ(b.Seek(p), a.Seek(p)) << what << " p " << p;
                 break;
@@ -316,4 +316,225 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
         }
     }
     EXPECT_EQ(data, ReadFileBytes(fa));
+}
+
+namespace {
+
+// Platform writes beneath the streams: counted, and failing from a chosen call on, either
+// outright or after part of the bytes (a disk that fills up).
+int writeCalls = 0;
+int failWritesFrom = 0;   // 0: never
+bool partialFailure = false;
+int CountingWrite(OsHandle h, const void* bytes, uint32_t n, uint32_t* put)
+{
+    ++writeCalls;
+    if (failWritesFrom && writeCalls >= failWritesFrom) {
+        *put = 0;
+        if (partialFailure && n > 1) return NativeOs().write(h, bytes, n / 2, put) && 0;
+        return 0;
+    }
+    return NativeOs().write(h, bytes, n, put);
+}
+
+struct CountWrites {
+    explicit CountWrites(int failFrom = 0, bool partial = false) : layer(NativeOs())
+    {
+        layer.write = CountingWrite;
+        writeCalls = 0;
+        failWritesFrom = failFrom;
+        partialFailure = partial;
+        SetOs(&layer);
+    }
+    ~CountWrites()
+    {
+        SetOs(nullptr);
+        failWritesFrom = 0;
+    }
+    OsLayer layer;
+};
+
+}  // namespace
+
+TEST(FileStream, WriteBehindSavesPlatformCalls)
+{
+    TempDir dir;
+    std::string f = dir / "out.bin";
+    Bytes data(300000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 7 + (i >> 11));
+    for (unsigned extra : {0u, (unsigned)NoReadAhead}) {
+        CountWrites counting;
+        {
+            TQLXFStream s(WriteAccess | extra, f.c_str());
+            // Pieces of the sizes the interpreter writes, and single bytes.
+            for (size_t i = 0; i < data.size();) {
+                size_t n = i % 3 ? 1 + i % 256 : 1;
+                if (n > data.size() - i) n = data.size() - i;
+                if (n == 1) s.Put(data[i]);
+                else s.Write(&data[i], (uint32_t)n);
+                i += n;
+            }
+            EXPECT_FALSE(s.HasError());
+        }
+        EXPECT_EQ(data, ReadFileBytes(f));
+        if (extra) EXPECT_GT(writeCalls, 2000);
+        else EXPECT_LE(writeCalls, 6);
+    }
+}
+
+// Drives a write-behind stream and an unbuffered one over new files through the same random
+// operations; every result, position, length and error flag must agree, and so must the files
+// whenever the pending bytes have been flushed.
+TEST(FileStream, WriteBehindBehavesExactlyAsOneCallPerOperation)
+{
+    TempDir dir;
+    std::string fa = dir / "a.bin", fb = dir / "b.bin";
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        std::mt19937 rng(seed);
+        TQLXFStream a(WriteAccess, fa.c_str());
+        TQLXFStream b(WriteAccess | NoReadAhead, fb.c_str());
+        ASSERT_FALSE(a.HasError());
+        ASSERT_FALSE(b.HasError());
+        for (int step = 0; step < 500; ++step) {
+            int op = (int)(rng() % 12);
+            std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
+            switch (op) {
+            case 0:
+            case 1:
+            case 2: {
+                int n = 1 + (int)(rng() % 300);
+                for (int i = 0; i < n; ++i) {
+                    uint8_t v = (uint8_t)rng();
+                    a.Put(v);
+                    b.Put(v);
+                }
+                break;
+            }
+            case 3:
+            case 4:
+            case 5: {
+                // Small, buffer-sized and larger pieces, and nothing at all.
+                static const uint32_t kCounts[] = {0, 1, 255, 256, 4000, 65535, 65536, 65537, 140000};
+                uint32_t n = rng() % 3 ? rng() % 300 : kCounts[rng() % 9];
+                Bytes piece(n + 1);
+                uint32_t salt = rng();
+                for (size_t i = 0; i < piece.size(); ++i) piece[i] = (uint8_t)(i * 13 + salt + (i >> 8));
+                a.Write(piece.data(), n);
+                b.Write(piece.data(), n);
+                break;
+            }
+            case 6: {
+                uint32_t size = b.Size();
+                ASSERT_EQ(size, a.Size()) << what;
+                uint32_t p = rng() % 4 ? rng() % (size + 100) : size;   // inside, at or past the end
+                ASSERT_EQ(b.Seek(p), a.Seek(p)) << what;
+                break;
+            }
+            case 7:
+                ASSERT_EQ(b.Get(), a.Get()) << what;   // no read access: fails alike
+                break;
+            case 8: {
+                char ba[8], bb[8];
+                ASSERT_EQ(b.Read(bb, 8), a.Read(ba, 8)) << what;
+                break;
+            }
+            case 9:
+                ASSERT_EQ(b.Reset(), a.Reset()) << what;
+                break;
+            case 10:
+                a.WriteFormatted("line %d\n", step);
+                b.WriteFormatted("line %d\n", step);
+                break;
+            case 11:
+                a.Flush();
+                b.Flush();
+                if (rng() % 3 == 0) {
+                    ASSERT_EQ(ReadFileBytes(fb), ReadFileBytes(fa)) << what;
+                }
+                break;
+            }
+            ASSERT_EQ(b.HasError(), a.HasError()) << what;
+            if (rng() % 4 == 0) {
+                ASSERT_EQ(b.Tell(), a.Tell()) << what;
+            }
+        }
+        a.Close();
+        b.Close();
+        EXPECT_EQ(b.HasError(), a.HasError());
+        ASSERT_EQ(ReadFileBytes(fb), ReadFileBytes(fa)) << "seed " << seed;
+        ASSERT_GT(ReadFileBytes(fa).size(), 0u);
+    }
+}
+
+// A write that fails, wholly or after part of its bytes, from the Kth platform write on: the
+// flag is up by the time Close returns at the latest, and every operation that needs the
+// pending bytes on disk reports it as the unbuffered stream does.
+TEST(FileStream, WriteBehindFailuresRaiseTheFlagByClose)
+{
+    TempDir dir;
+    std::string f = dir / "full.bin";
+    Bytes piece(200);
+    for (size_t i = 0; i < piece.size(); ++i) piece[i] = (uint8_t)i;
+    for (bool partial : {false, true}) {
+        for (int k = 1; k <= 4; ++k) {
+            for (int pieces : {1, 10, 400, 1000}) {
+                std::string what = "partial " + std::to_string(partial) + " k " + std::to_string(k) +
+                                   " pieces " + std::to_string(pieces);
+                CountWrites failing(k, partial);
+                TQLXFStream s(WriteAccess, f.c_str());
+                ASSERT_FALSE(s.HasError()) << what;
+                for (int i = 0; i < pieces; ++i) {
+                    s.Write(piece.data(), (uint32_t)piece.size());
+                    // Never a raised flag without a failed platform write.
+                    if (writeCalls < k) {
+                        ASSERT_FALSE(s.HasError()) << what;
+                    }
+                }
+                s.Close();
+                uint64_t bytes = (uint64_t)pieces * piece.size();
+                EXPECT_EQ(writeCalls >= k, (bool)s.HasError()) << what;
+                if (writeCalls < k) {
+                    EXPECT_EQ(bytes, ReadFileBytes(f).size()) << what;
+                } else {
+                    EXPECT_LT(ReadFileBytes(f).size(), bytes) << what;
+                }
+                if (pieces == 1000) {
+                    EXPECT_TRUE(s.HasError()) << what;   // several buffers' worth
+                }
+            }
+        }
+    }
+    // Size, Tell, Seek and Flush put the pending bytes on disk first, so the failure shows there.
+    for (int op = 0; op < 4; ++op) {
+        CountWrites failing(1);
+        TQLXFStream s(WriteAccess, f.c_str());
+        s.Write("abc", 3);
+        EXPECT_FALSE(s.HasError()) << op;
+        if (op == 0) {
+            EXPECT_EQ(0u, s.Size());
+        }
+        if (op == 1) {
+            EXPECT_EQ(0u, s.Tell());
+        }
+        if (op == 2) {
+            EXPECT_EQ(1, s.Seek(0));
+        }
+        if (op == 3) s.Flush();
+        EXPECT_TRUE(s.HasError()) << op;
+        EXPECT_EQ(1, writeCalls) << op;
+    }
+    // A new Open closes the failing file, and its flag starts clear again.
+    {
+        CountWrites failing(1);
+        TQLXFStream s(WriteAccess, f.c_str());
+        s.Put('x');
+        s.Open(WriteAccess, f.c_str());
+        EXPECT_FALSE(s.HasError());
+        EXPECT_EQ(1, writeCalls);
+    }
+    // A closed stream buffers nothing: each write fails at once.
+    TQLXFStream closed(WriteAccess, f.c_str());
+    closed.Close();
+    ASSERT_FALSE(closed.HasError());
+    closed.Put('x');
+    EXPECT_TRUE(closed.HasError());
 }

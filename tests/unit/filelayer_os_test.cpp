@@ -35,7 +35,7 @@ TEST(OsSeam, SwappedTableIsUsedAndRestored)
     TempDir dir;
     std::string f = dir / "disk-full.bin";
     {
-        TQLXFStream s(WriteAccess, f.c_str());
+        TQLXFStream s(WriteAccess | NoReadAhead, f.c_str());
         ASSERT_FALSE(s.HasError());
         s.Put('a');
         EXPECT_TRUE(s.HasError());
