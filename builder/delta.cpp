@@ -4,8 +4,9 @@
 // every candidate is verified byte by byte, so a hash collision costs time, never a wrong
 // copy. Each window of the new file is first scanned for matches (runs of equal bytes on one
 // "diagonal", a fixed distance between new and old position), then parsed by a shortest-path
-// pass over the window's positions under the exact byte costs of the instructions, and last
-// the copies of the chosen parse get their cheapest encoding (far, near, or SetBase and near).
+// pass over the window's positions under the costs the instructions are expected to have once
+// the package is compressed, and last the copies of the chosen parse get their cheapest
+// encoding (far, near, SetBase and near, or resumed where the previous copy ended).
 #include "delta.h"
 #include "script.h"
 #include "stream.h"
@@ -22,6 +23,7 @@ const uint32_t kDiagMin = 4;       // shortest match taken on a recently used di
 const uint32_t kSkipMargin = 16;   // inside a long match, look again this far before its end
 const size_t kMaxActive = 12;      // matches followed at once by the parser
 const uint32_t kInfinite = 0xFFFFFFFFu;
+const uint32_t kResumePosition = 0xFFFFFFFFu;   // the interpreter leaves the old file where it stands
 
 uint32_t Hash8(const uint8_t* p)
 {
@@ -68,6 +70,7 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
     if (oldSize == 0 || size < kDiagMin) return;
 
     int64_t recent[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};   // diagonals of the latest matches
+    uint32_t ends[4] = {kNone, kNone, kNone, kNone};   // old ends of the latest matches
     uint32_t covered = 0;                          // end of the furthest match found so far
 
     auto seen = [&](int64_t diagonal, uint32_t j) {
@@ -89,6 +92,11 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
         while (back < j && back < p && old[p - back - 1] == data[j - back - 1]) back++;
         found->push_back(Match{j - back, j + ahead, p - back});
         if (j + ahead > covered) covered = j + ahead;
+        uint32_t end = p + ahead;
+        if (ends[0] != end && ends[1] != end && ends[2] != end) {
+            memmove(ends + 1, ends, 3 * sizeof ends[0]);
+            ends[0] = end;
+        }
         if (recent[0] != diagonal) {
             int k = 1;
             while (k < 3 && recent[k] != diagonal) k++;
@@ -107,6 +115,10 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
             if (old[p] != data[j]) continue;
             take(j, (uint32_t)p, kDiagMin);
         }
+        // Text inserted after a match: the old file goes on where that match ended, which a
+        // resumed copy reaches without a position.
+        for (uint32_t e : ends)
+            if (e < oldSize && old[e] == data[j]) take(j, e, kDiagMin);
         if (j + kSeed > size) continue;
         const uint32_t* bucket = &index->slots[(size_t)(Hash8(data + j) & index->bucketMask) * kWays];
         for (uint32_t w = 0; w < kWays; w++) {
@@ -121,8 +133,9 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
 // A match the parser follows: the cheapest way found so far to start a copy on its diagonal.
 struct Active {
     Match m;
-    uint32_t bestCost;    // cost before the copy plus its fixed part
+    uint32_t bestCost;    // cost before the copy plus its fixed part, in sixteenths of a byte
     uint32_t bestStart;   // where that copy starts
+    uint16_t bestBase;    // the copyBase window that copy leaves
     uint8_t fromLiteral;  // the copy follows a literal run
 };
 
@@ -184,14 +197,31 @@ int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index)
     return 1;
 }
 
-void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops)
+// Measured on release pairs of scripts and executables: text literals often recur elsewhere
+// in the package, machine code far less.
+const DeltaCosts kTextCosts = {4, 20, 60, 76, 24, 28, 12};
+const DeltaCosts kBinaryCosts = {11, 20, 60, 76, 24, 28, 12};
+
+const DeltaCosts& CostsFor(const uint8_t* data, uint32_t size)
+{
+    uint32_t text = 0;
+    for (uint32_t i = 0; i < size; i++) {
+        uint8_t c = data[i];
+        text += (c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r' || c == '\t';
+    }
+    return (uint64_t)text * 10 >= (uint64_t)size * 9 ? kTextCosts : kBinaryCosts;
+}
+
+void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                 uint32_t oldEnd)
 {
     std::vector<Match> matches;
     FindMatches(index, data, size, &matches);
-    ParseMatches(&matches, size, base, ops);
+    ParseMatches(&matches, size, base, ops, oldEnd, CostsFor(data, size));
 }
 
-void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops)
+void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                  uint32_t oldEnd, const DeltaCosts& costs)
 {
     ops->clear();
     if (size == 0) return;
@@ -199,15 +229,21 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
     std::sort(matches.begin(), matches.end(),
               [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
 
+    auto insertCost = [&](uint32_t run) { return costs.insert + costs.wider * (InsertCost(run) - InsertCost(1)); };
+    auto lengthCost = [&](uint32_t count) { return costs.wider * LengthExtra(count); };
+
     // Two states per position: the data before it ends with a copy (or is empty), or ends
     // inside a literal run whose header is already counted. Each keeps the copyBase window
-    // that its path left in force, so near copies can be priced.
+    // that its path left in force and where its last copy left the old file, so near and
+    // resumed copies can be priced.
     size_t n = (size_t)size + 1;
     std::vector<uint32_t> costA(n, kInfinite), costL(n, kInfinite), runL(n, 0), startA(n, 0), fromA(n, 0);
+    std::vector<uint32_t> endA(n, kUnknownEnd), endL(n, kUnknownEnd);
     std::vector<uint16_t> baseA(n, 0), baseL(n, 0);
     std::vector<uint8_t> afterLiteralA(n, 0);
     costA[0] = 0;
     baseA[0] = (uint16_t)base;
+    endA[0] = oldEnd;
 
     std::vector<Active> active;
     uint32_t firstEnd = kInfinite;   // earliest end among the active matches
@@ -216,12 +252,13 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
         // Copies that end here.
         for (const Active& a : active) {
             if (a.bestCost == kInfinite || k <= a.bestStart || k > a.m.newEnd) continue;
-            uint32_t c = a.bestCost + LengthExtra(k - a.bestStart);
+            uint32_t c = a.bestCost + lengthCost(k - a.bestStart);
             if (c < costA[k]) {
                 costA[k] = c;
                 startA[k] = a.bestStart;
                 fromA[k] = a.m.oldStart + (a.bestStart - a.m.newStart);
-                baseA[k] = (uint16_t)WindowOf(fromA[k]);
+                baseA[k] = a.bestBase;
+                endA[k] = fromA[k] + (k - a.bestStart);
                 afterLiteralA[k] = a.fromLiteral;
             }
         }
@@ -233,7 +270,7 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
             for (const Active& a : active) firstEnd = std::min(firstEnd, a.m.newEnd);
         }
         while (next < matches.size() && matches[next].newStart == k) {
-            Active a{matches[next++], kInfinite, 0, 0};
+            Active a{matches[next++], kInfinite, 0, 0, 0};
             firstEnd = std::min(firstEnd, a.m.newEnd);
             if (active.size() < kMaxActive) {
                 active.push_back(a);
@@ -244,42 +281,50 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
                 if (shortest->m.newEnd < a.m.newEnd) *shortest = a;
             }
         }
-        // Copies that could start here.
+        // Copies that could start here. A far copy is priced as if it left its own window as
+        // the base, which a SetBase before it would.
         for (Active& a : active) {
             uint32_t p = a.m.oldStart + (k - a.m.newStart);
             uint32_t w = WindowOf(p);
-            if (costA[k] != kInfinite) {
-                uint32_t c = costA[k] + (w == baseA[k] ? CopyNearCost(1) : CopyFarCost(1));
+            auto offer = [&](uint32_t before, uint32_t end, uint16_t b, uint8_t fromLiteral) {
+                if (before == kInfinite) return;
+                uint32_t c;
+                uint16_t after = b;
+                if (p == end) {
+                    c = before + costs.resumeCopy;
+                } else if (w == b) {
+                    c = before + costs.nearCopy;
+                } else {
+                    c = before + costs.farCopy;
+                    after = (uint16_t)w;
+                }
                 if (c < a.bestCost) {
                     a.bestCost = c;
                     a.bestStart = k;
-                    a.fromLiteral = 0;
+                    a.bestBase = after;
+                    a.fromLiteral = fromLiteral;
                 }
-            }
-            if (costL[k] != kInfinite) {
-                uint32_t c = costL[k] + (w == baseL[k] ? CopyNearCost(1) : CopyFarCost(1));
-                if (c < a.bestCost) {
-                    a.bestCost = c;
-                    a.bestStart = k;
-                    a.fromLiteral = 1;
-                }
-            }
+            };
+            offer(costA[k], endA[k], baseA[k], 0);
+            offer(costL[k], endL[k], baseL[k], 1);
         }
         // One more literal byte: a new run after a copy, or the same run grown.
-        uint32_t fresh = costA[k] == kInfinite ? kInfinite : costA[k] + InsertCost(1) + 1;
+        uint32_t fresh = costA[k] == kInfinite ? kInfinite : costA[k] + insertCost(1) + costs.literal;
         uint32_t grown = kInfinite;
         if (costL[k] != kInfinite) {
             uint32_t r = runL[k];
-            grown = costL[k] + 1 + (InsertCost(r + 1) - InsertCost(r));
+            grown = costL[k] + costs.literal + (insertCost(r + 1) - insertCost(r));
         }
         if (grown <= fresh) {
             costL[k + 1] = grown;
             runL[k + 1] = runL[k] + 1;
             baseL[k + 1] = baseL[k];
+            endL[k + 1] = endL[k];
         } else {
             costL[k + 1] = fresh;
             runL[k + 1] = 1;
             baseL[k + 1] = baseA[k];
+            endL[k + 1] = endA[k];
         }
     }
 
@@ -302,11 +347,13 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
     std::reverse(ops->begin(), ops->end());
 }
 
-uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms)
+uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms, uint32_t* oldEnd,
+                         const DeltaCosts& costs)
 {
-    // Shortest path over (copy, copyBase) states. A state that costs SetBase's 3 bytes or
-    // more above the cheapest can never win, as the cheapest can switch to its base for 3, so
-    // only a handful of bases stay alive at any time.
+    // Shortest path over (copy, copyBase) states. A state that costs a SetBase or more above
+    // the cheapest can never win, as the cheapest can switch to its base for that, so only a
+    // handful of bases stay alive at any time. Where the old file stands does not depend on
+    // the forms, so a resumed copy is open to every state and keeps its base.
     struct Node {
         int32_t parent;
         uint8_t form;
@@ -318,9 +365,13 @@ uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vect
     };
     std::vector<Node> nodes;
     std::vector<State> states{State{*base, 0, -1}}, grown;
+    uint32_t end = oldEnd ? *oldEnd : kUnknownEnd;
     for (size_t i = 0; i < n; i++) {
         if (!ops[i].isCopy) continue;
         uint32_t w = WindowOf(ops[i].from), count = ops[i].count;
+        uint64_t wider = (uint64_t)costs.wider * LengthExtra(count);
+        int resumes = ops[i].from == end;
+        end = ops[i].from + count;
         grown.clear();
         auto offer = [&](uint32_t b, uint64_t cost, int32_t parent, uint8_t form) {
             for (State& s : grown)
@@ -338,20 +389,22 @@ uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vect
         const State* cheapest = &states[0];
         for (const State& s : states) {
             if (s.cost < cheapest->cost) cheapest = &s;
-            if (s.base == w) offer(w, s.cost + CopyNearCost(count), s.node, FormNear);
-            offer(s.base, s.cost + CopyFarCost(count), s.node, FormFar);
+            if (resumes) offer(s.base, s.cost + costs.resumeCopy + wider, s.node, FormResume);
+            if (s.base == w) offer(w, s.cost + costs.nearCopy + wider, s.node, FormNear);
+            offer(s.base, s.cost + costs.farCopy + wider, s.node, FormFar);
         }
-        offer(w, cheapest->cost + kSetBaseCost + CopyNearCost(count), cheapest->node, FormSetBaseNear);
+        offer(w, cheapest->cost + costs.setBase + costs.nearCopy + wider, cheapest->node, FormSetBaseNear);
         uint64_t least = grown[0].cost;
         for (const State& s : grown) least = std::min(least, s.cost);
         states.clear();
         for (const State& s : grown)
-            if (s.cost < least + kSetBaseCost) states.push_back(s);
+            if (s.cost < least + costs.setBase) states.push_back(s);
     }
     const State* best = &states[0];
     for (const State& s : states)
         if (s.cost < best->cost) best = &s;
     *base = best->base;
+    if (oldEnd) *oldEnd = end;
     forms->assign(n, FormFar);
     size_t i = n;
     for (int32_t node = best->node; node >= 0; node = nodes[node].parent) {
@@ -359,7 +412,15 @@ uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vect
         while (!ops[i].isCopy);
         (*forms)[i] = nodes[node].form;
     }
-    return best->cost;
+    uint64_t bytes = 0;
+    for (size_t k = 0; k < n; k++) {
+        if (!ops[k].isCopy) continue;
+        uint8_t f = (*forms)[k];
+        bytes += f == FormNear ? CopyNearCost(ops[k].count)
+                 : f == FormSetBaseNear ? kSetBaseCost + CopyNearCost(ops[k].count)
+                                        : CopyFarCost(ops[k].count);
+    }
+    return bytes;
 }
 
 namespace {
@@ -399,9 +460,9 @@ void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, co
             out->insert(out->end(), data + op.from, data + op.from + op.count);
             continue;
         }
-        if (forms[i] == FormFar) {
+        if (forms[i] == FormFar || forms[i] == FormResume) {
             out->push_back((uint8_t)(OpCopyFar8 + SizeStep(op.count)));
-            PutU32(out, op.from);
+            PutU32(out, forms[i] == FormResume ? kResumePosition : op.from);
         } else {
             if (forms[i] == FormSetBaseNear) {
                 out->push_back(OpSetBase);
@@ -422,14 +483,17 @@ int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSiz
     std::vector<uint8_t> data, out;
     std::vector<DeltaOp> ops;
     std::vector<uint8_t> forms;
-    uint32_t base = 0;
+    uint32_t base = 0, oldEnd = kUnknownEnd;
     try {
         data.resize(std::min(window, newSize));
         for (uint32_t done = 0; done < newSize;) {
             uint32_t size = std::min(window, newSize - done);
             if (newFile->Read(data.data(), (int32_t)size) != (int32_t)size) return 0;
-            ParseWindow(index, data.data(), size, base, &ops);
-            ChooseCopyForms(ops.data(), ops.size(), &base, &forms);
+            const DeltaCosts& costs = CostsFor(data.data(), size);
+            std::vector<Match> matches;
+            FindMatches(index, data.data(), size, &matches);
+            ParseMatches(&matches, size, base, &ops, oldEnd, costs);
+            ChooseCopyForms(ops.data(), ops.size(), &base, &forms, &oldEnd, costs);
             out.clear();
             EmitOps(ops.data(), ops.size(), forms, data.data(), &out);
             for (const DeltaOp& op : ops) {

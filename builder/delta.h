@@ -22,13 +22,37 @@ struct DeltaOp {
     uint8_t isCopy;
 };
 
-// How each copy of a sequence is encoded.
-enum CopyForm { FormFar = 0, FormNear = 1, FormSetBaseNear = 2 };
+// How each copy of a sequence is encoded. A resumed copy starts where the previous copy left
+// the old file and says so with the position 0xFFFFFFFF, which moves nothing.
+enum CopyForm { FormFar = 0, FormNear = 1, FormSetBaseNear = 2, FormResume = 3 };
 
-// Chooses far, near or SetBase-then-near for every copy so that the copies together take the
-// fewest bytes, starting from copyBase high word `base`; *base receives the one in force
-// after the last copy. Returns the bytes the copy instructions take, SetBase included.
-uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms);
+// Where the old file stands is not known (no copy yet in this script).
+const uint32_t kUnknownEnd = 0xFFFFFFFFu;
+
+// What the parts of a script are expected to cost once the package is compressed, in
+// sixteenths of a byte. Literal text compresses well, position operands hardly at all, and a
+// resumed copy's four 0xFF bytes to almost nothing, so the raw byte counts would pick the
+// wrong instructions.
+struct DeltaCosts {
+    uint32_t literal;      // one literal byte
+    uint32_t insert;       // an Insert8 header
+    uint32_t nearCopy;     // CopyNear8 with its operands
+    uint32_t farCopy;      // CopyFar8 with its operands
+    uint32_t resumeCopy;   // CopyFar8 at 0xFFFFFFFF
+    uint32_t setBase;
+    uint32_t wider;        // each byte a wider count adds
+};
+// The model for data that looks like text, and for other data.
+extern const DeltaCosts kTextCosts, kBinaryCosts;
+// The model for one window of new data, by the share of its bytes that are text.
+const DeltaCosts& CostsFor(const uint8_t* data, uint32_t size);
+
+// Chooses far, near, SetBase-then-near or resumed for every copy so that the copies together
+// cost least under costs, starting from copyBase high word `base` with the old file standing
+// at *oldEnd; *base and *oldEnd receive the state after the last copy. Returns the bytes the
+// copy instructions take, SetBase included.
+uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms,
+                         uint32_t* oldEnd = nullptr, const DeltaCosts& costs = kBinaryCosts);
 
 // Appends the instructions for ops (forms from ChooseCopyForms) to out; literal bytes are
 // taken from data, which ops' insert positions index.
@@ -62,13 +86,15 @@ struct DeltaMatch {
     uint32_t newEnd;
     uint32_t oldStart;
 };
-// The cheapest parse of size bytes of new data given the matches found in them (sorted here).
-void ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops);
+// The cheapest parse under costs of size bytes of new data given the matches found in them
+// (sorted here). base is the copyBase high word in force before the data, oldEnd where the old
+// file stands.
+void ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                  uint32_t oldEnd = kUnknownEnd, const DeltaCosts& costs = kBinaryCosts);
 
 // Parses data (one window of the new file) against the old file; the ops cover data exactly.
-// base is the copyBase high word in force before the window.
 void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base,
-                 std::vector<DeltaOp>* ops);
+                 std::vector<DeltaOp>* ops, uint32_t oldEnd = kUnknownEnd);
 
 // Reads newSize bytes from newFile's current position and writes the script that rebuilds
 // them from the indexed old file, End byte included, to script. Returns 1 on success, 0 when

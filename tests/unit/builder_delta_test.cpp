@@ -289,3 +289,115 @@ TEST(BuilderDelta, ReplayRejectsAScriptThatDoesNotRebuildTheFile)
     EXPECT_FALSE(ReplayPart((dir / "part").c_str(), nullptr, 0, (dir / "new").c_str(), (uint32_t)now.size(), &r));
     EXPECT_FALSE(r.endsAtPartEnd);
 }
+
+namespace {
+
+// The copies of a script, in order: explicit position or kUnknownEnd for a resumed one.
+std::vector<uint32_t> CopyPositions(const Bytes& script)
+{
+    std::vector<uint32_t> positions;
+    uint32_t base = 0;
+    auto le = [&](size_t at, int width) {
+        uint32_t v = 0;
+        for (int i = 0; i < width; i++) v |= (uint32_t)script[at + i] << (8 * i);
+        return v;
+    };
+    static const int widths[3] = {1, 2, 4};
+    for (size_t at = 0; at < script.size();) {
+        uint8_t op = script[at++];
+        if (op == OpEnd) break;
+        if (op >= OpInsert8 && op <= OpInsert32) {
+            int w = widths[op - OpInsert8];
+            at += w + le(at, w);
+        } else if (op == OpSetBase) {
+            base = le(at, 2) << 16;
+            at += 2;
+        } else if (op >= OpCopyNear8 && op <= OpCopyNear32) {
+            positions.push_back(base + le(at, 2));
+            at += 2 + widths[op - OpCopyNear8];
+        } else if (op >= OpCopyFar8 && op <= OpCopyFar32) {
+            positions.push_back(le(at, 4));
+            at += 4 + widths[op - OpCopyFar8];
+        }
+    }
+    return positions;
+}
+
+}  // namespace
+
+TEST(BuilderCost, ACopyWhereThePreviousEndedIsResumed)
+{
+    // Far apart and each in another window: both would need a far copy or a SetBase.
+    std::vector<DeltaOp> ops{{0x70000, 50, 1}, {0, 3, 0}, {0x70032, 300, 1}, {0x90000, 20, 1}};
+    std::vector<uint8_t> forms, out;
+    uint32_t base = 0, end = kUnknownEnd;
+    uint64_t bytes = ChooseCopyForms(ops.data(), ops.size(), &base, &forms, &end);
+    EXPECT_EQ(forms[2], FormResume);
+    EXPECT_NE(forms[0], FormResume);
+    EXPECT_NE(forms[3], FormResume);
+    EXPECT_EQ(end, 0x90000u + 20);
+    Bytes data(3, 'x');
+    EmitOps(ops.data(), ops.size(), forms, data.data(), &out);
+    // The bytes returned are the bytes emitted less the insert's 2 + 3.
+    EXPECT_EQ(bytes + 5, out.size());
+    out.push_back(OpEnd);
+    EXPECT_EQ(CopyPositions(out)[1], kUnknownEnd);
+    // The old file's position at the start is unknown: a copy from 0 is never resumed there,
+    // but one is when the previous window's copies left the old file at its position.
+    DeltaOp first{0, 10, 1};
+    end = kUnknownEnd;
+    ChooseCopyForms(&first, 1, &base, &forms, &end);
+    EXPECT_NE(forms[0], FormResume);
+    end = 0;
+    ChooseCopyForms(&first, 1, &base, &forms, &end);
+    EXPECT_EQ(forms[0], FormResume);
+    EXPECT_EQ(end, 10u);
+}
+
+TEST(BuilderCost, TextAndBinaryWindowsGetTheirOwnModels)
+{
+    std::mt19937 rng(5);
+    Bytes text = Texty(rng, 5000), binary = Random(rng, 5000);
+    EXPECT_EQ(&CostsFor(text.data(), (uint32_t)text.size()), &kTextCosts);
+    EXPECT_EQ(&CostsFor(binary.data(), (uint32_t)binary.size()), &kBinaryCosts);
+    // Text literals are priced lower, so a short copy inside text stays literal where the
+    // same copy inside machine code is taken.
+    EXPECT_LT(kTextCosts.literal, kBinaryCosts.literal);
+    std::vector<DeltaMatch> m{{0, 100, 0x1000}, {103, 112, 0x25000}, {115, 215, 0x2000}};
+    std::vector<DeltaMatch> again = m;
+    std::vector<DeltaOp> asText, asBinary;
+    ParseMatches(&m, 215, 0, &asText, kUnknownEnd, kTextCosts);
+    ParseMatches(&again, 215, 0, &asBinary, kUnknownEnd, kBinaryCosts);
+    ASSERT_EQ(asText.size(), 3u);
+    EXPECT_FALSE(asText[1].isCopy);
+    ASSERT_EQ(asBinary.size(), 5u);
+    EXPECT_TRUE(asBinary[2].isCopy && asBinary[2].from == 0x25000);
+}
+
+TEST(BuilderDelta, InsertedTextResumesTheOldFileWithoutAPosition)
+{
+    TempDir dir;
+    std::mt19937 rng(99);
+    for (uint32_t window : {0u, 4096u}) {
+        Bytes old = Random(rng, 200000), now;
+        // The old file in order, with new bytes inserted between its pieces: after the first
+        // copy every copy starts where the previous one ended.
+        size_t pieces = 0;
+        for (size_t at = 0; at < old.size(); pieces++) {
+            size_t n = std::min(old.size() - at, (size_t)(500 + rng() % 3000));
+            now.insert(now.end(), old.begin() + at, old.begin() + at + n);
+            Bytes fresh = Random(rng, 1 + rng() % 40);
+            now.insert(now.end(), fresh.begin(), fresh.end());
+            at += n;
+        }
+        std::string part = dir / "p";
+        EncodePart(old, now, part, window);
+        EXPECT_EQ(Rebuild(part, &old), now) << window;
+        Bytes bytes = ReadFileBytes(part);
+        std::vector<uint32_t> positions = CopyPositions(Bytes(bytes.begin() + kPartHeaderSize, bytes.end()));
+        ASSERT_GE(positions.size(), pieces) << window;
+        EXPECT_EQ(positions[0], 0u);
+        size_t resumed = std::count(positions.begin(), positions.end(), kUnknownEnd);
+        EXPECT_EQ(resumed, positions.size() - 1) << window;
+    }
+}
