@@ -1,5 +1,6 @@
 // Fuzz target: the builder's delta encoder and the patch interpreter together. Every script
-// the encoder writes must rebuild the new bytes exactly and be no larger than inserting them.
+// the encoder writes must rebuild the new bytes exactly, and the script the builder keeps (the
+// delta, or inserting whole when that is not larger) is never larger than inserting whole.
 #include <string.h>
 #include <string>
 #include <vector>
@@ -55,6 +56,27 @@ std::string ScriptPackage(const uint8_t* script, uint32_t length, uint32_t newSi
     return path;
 }
 
+// Runs script from a package against old; it must end exactly at its End byte and rebuild newer.
+void Replay(const TQLXFlatRamStream& script, std::vector<uint8_t>& old, const std::vector<uint8_t>& newer)
+{
+    uint32_t start = 0;
+    std::string path = ScriptPackage(script.block, script.length, (uint32_t)newer.size(), &start);
+    UpgradeJob job(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+    FUZZ_CHECK(job.IsValid() && job.stream->Tell() == start);
+    CountingHost host;
+    job.host = &host;
+    job.outputLimit = (uint32_t)newer.size();
+    TQLXFlatRamStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
+    TQLXFlatRamStream out(4096, 65536);
+    uint32_t before = job.progressDone;
+    FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
+    FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
+    FUZZ_CHECK(job.progressDone - before == (uint32_t)newer.size());
+    FUZZ_CHECK(!out.HasError() && out.length == newer.size());
+    FUZZ_CHECK(newer.empty() || memcmp(out.block, newer.data(), newer.size()) == 0);
+    job.host = nullptr;
+}
+
 }  // namespace
 
 // Input: old length (u16, plus 64 KiB when bit 7 of the next byte is set, cut to what follows),
@@ -76,30 +98,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     OldIndex index;
     FUZZ_CHECK(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
     TQLXFlatRamStream newFile(newer.data(), (uint32_t)newer.size(), (uint32_t)newer.size());
-    TQLXFlatRamStream script(4096, 65536);
+    TQLXFlatRamStream delta(4096, 65536);
     DeltaStats stats;
     memset(&stats, 0, sizeof stats);
-    FUZZ_CHECK(WriteDeltaScript(&index, &newFile, (uint32_t)newer.size(), &script, &stats, window) == 1);
-    FUZZ_CHECK(!script.HasError() && script.length == stats.scriptBytes);
-    FUZZ_CHECK(stats.scriptBytes <= WholeInsertScriptSize((uint32_t)newer.size()));
+    FUZZ_CHECK(WriteDeltaScript(&index, &newFile, (uint32_t)newer.size(), &delta, &stats, window) == 1);
+    FUZZ_CHECK(!delta.HasError() && delta.length == stats.scriptBytes);
     FUZZ_CHECK(stats.insertedBytes + stats.copiedBytes == newer.size());
+    Replay(delta, old, newer);
 
-    // Replay from a package: the script must end exactly at its End byte and rebuild newer.
-    uint32_t start = 0;
-    std::string path = ScriptPackage(script.block, script.length, (uint32_t)newer.size(), &start);
-    UpgradeJob job(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
-    FUZZ_CHECK(job.IsValid() && job.stream->Tell() == start);
-    CountingHost host;
-    job.host = &host;
-    job.outputLimit = (uint32_t)newer.size();
-    TQLXFlatRamStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
-    TQLXFlatRamStream out(4096, 65536);
-    uint32_t before = job.progressDone;
-    FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
-    FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
-    FUZZ_CHECK(job.progressDone - before == (uint32_t)newer.size());
-    FUZZ_CHECK(!out.HasError() && out.length == newer.size());
-    FUZZ_CHECK(newer.empty() || memcmp(out.block, newer.data(), newer.size()) == 0);
-    job.host = nullptr;
+    // A delta no smaller than inserting whole gives way to that, as the builder does.
+    const uint64_t whole = WholeInsertScriptSize((uint32_t)newer.size());
+    if (stats.scriptBytes >= whole) {
+        TQLXFlatRamStream again(newer.data(), (uint32_t)newer.size(), (uint32_t)newer.size());
+        TQLXFlatRamStream insert(4096, 65536);
+        DeltaStats wholeStats;
+        FUZZ_CHECK(WriteInsertScript(&again, (uint32_t)newer.size(), &insert, &wholeStats) == 1);
+        FUZZ_CHECK(!insert.HasError() && insert.length == whole && wholeStats.scriptBytes == whole);
+        Replay(insert, old, newer);
+    }
     return 0;
 }
