@@ -12,7 +12,8 @@
 
 namespace {
 
-const size_t kMaxNew = 1u << 20;
+// Enough for several windows and bases; more only slows the search down.
+const size_t kMaxNew = 1u << 17;
 
 uint32_t Le16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
 
