@@ -94,8 +94,6 @@ int ReadText(const char* path, std::string* text)
     return 1;
 }
 
-const char* KindName(int kind) { return kind == KindAdd ? "add" : kind == KindPatch ? "patch" : "delete"; }
-
 }  // namespace
 
 int CmdBuild(int argc, char** argv)

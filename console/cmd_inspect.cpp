@@ -20,16 +20,6 @@ const char kHelp[] =
     "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
     "2 missing or invalid setup data or a usage error.\n";
 
-const char* KindName(int kind)
-{
-    switch (kind) {
-    case KindAdd: return "add";
-    case KindPatch: return "patch";
-    case KindDelete: return "delete";
-    }
-    return "unknown";
-}
-
 const char* PolicyName(int p)
 {
     switch (p) {

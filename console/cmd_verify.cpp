@@ -18,16 +18,6 @@ const char kHelp[] =
     "Exit codes: 0 every file would be upgraded without a question, 1 some would not,\n"
     "2 missing or invalid setup data or a usage error.\n";
 
-const char* KindName(int kind)
-{
-    switch (kind) {
-    case KindAdd: return "add";
-    case KindPatch: return "patch";
-    case KindDelete: return "delete";
-    }
-    return "unknown";
-}
-
 const char* PolicyOutcome(int policy)
 {
     if (policy == PolicyAsk) return "the upgrade would ask";

@@ -20,6 +20,8 @@ int CheckPackage(const char* path, std::string* reason);
 int RefusePackage(const std::string& reason);
 // Prints a usage error with a pointer to the command's help.
 int UsageError(const char* command, const std::string& message);
+// The lower-case name of an entry kind: add, patch, delete, or unknown for the value 3.
+const char* KindName(int kind);
 // Whether text is --help or -h.
 bool IsHelp(const char* text);
 // Turns the separators the engine writes into the platform's own, for showing a path.

@@ -74,6 +74,16 @@ int UsageError(const char* command, const std::string& message)
     return ExitInvalid;
 }
 
+const char* KindName(int kind)
+{
+    switch (kind) {
+    case KindAdd: return "add";
+    case KindPatch: return "patch";
+    case KindDelete: return "delete";
+    }
+    return "unknown";
+}
+
 bool IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
 
 std::string ShownPath(const std::string& path)
