@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <dirent.h>
+#include <string.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -116,6 +119,33 @@ bool PartUpgraded(const Sandbox& box)
     return olds > 0 && news > 0;
 }
 
+// Returns once the commit has begun: a verified temporary file has left the scratch folder
+// (moved into place), or the folder itself is gone again; or when the time runs out (a run
+// that ended before its scratch folder was seen).
+void WaitForCommitStart(const Sandbox& box, double seconds)
+{
+    std::string scratch = box.target + std::string(kScratchName);
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int most = 0;
+    bool seen = false;
+    while (std::chrono::steady_clock::now() < until) {
+        DIR* d = opendir(scratch.c_str());
+        if (!d) {
+            if (seen) return;
+            continue;
+        }
+        seen = true;
+        int tmp = 0;
+        while (dirent* e = readdir(d)) {
+            size_t n = strlen(e->d_name);
+            tmp += n > 4 && strcmp(e->d_name + n - 4, ".TMP") == 0;
+        }
+        closedir(d);
+        if (tmp < most) return;
+        most = std::max(most, tmp);
+    }
+}
+
 TEST(Kill, RandomMomentsOfBuildAndCommit)
 {
     Upgrade u = LargeUpgrade();
@@ -143,21 +173,21 @@ TEST(Kill, RandomMomentsOfBuildAndCommit)
         for (int c = 0; c < kChain; c++) {
             pid_t pid = StartApply(box);
             ASSERT_GT(pid, 0);
-            // Every other kill aims at the last stretch, where the commit runs.
-            double draw = moment(random);
-            double at = full * (kills % 2 ? draw : 0.7 + 0.35 * draw);
-            std::this_thread::sleep_for(std::chrono::duration<double>(at));
+            // Every other kill aims at the commit, which is too short a stretch to hit by time
+            // alone: it has begun once the first entry's verified file left the scratch folder.
+            bool aimAtCommit = kills % 2 == 0;
+            if (aimAtCommit) {
+                WaitForCommitStart(box, full * 3 + 0.05);
+            } else {
+                std::this_thread::sleep_for(std::chrono::duration<double>(full * moment(random)));
+            }
             kill(pid, SIGKILL);
             int status = Wait(pid);
             kills++;
+            if (!WIFSIGNALED(status)) finishedFirst++;
             // The machine's load changes how long a run takes: aim earlier after a run that
             // finished first, a little later after one that was caught.
-            if (!WIFSIGNALED(status)) {
-                finishedFirst++;
-                full *= 0.8;
-            } else {
-                full *= 1.03;
-            }
+            if (!aimAtCommit) full *= WIFSIGNALED(status) ? 1.03 : 0.8;
             // Cut-off files only ever carry a working name; a .TMP file is a whole new version.
             ASSERT_EQ("", box.Intact()) << "after kill " << kills;
             partial += box.WorkingFiles();
