@@ -172,7 +172,9 @@ TEST(DamagedPackage, CutAtEveryOffset)
         PkgLayout layout;
         PkgBytes pkg = WritePackage(p.second.spec, &layout);
         uint32_t largest = LargestNewSize(p.second);
-        for (size_t cut : CutPoints(pkg, layout)) {
+        std::vector<size_t> cuts = CutPoints(pkg, layout);
+        for (size_t k = 0; k < cuts.size(); k += kSanitized ? 3 : 1) {
+            size_t cut = cuts[k];
             box.Reset();
             box.WritePackage(PkgBytes(pkg.begin(), pkg.begin() + (long)cut));
             Outcome o = ApplyWatched(box);
@@ -220,7 +222,9 @@ TEST(DamagedPackage, BitFlips)
         PkgLayout layout;
         PkgBytes pkg = WritePackage(p.second.spec, &layout);
         uint32_t largest = LargestNewSize(p.second);
-        for (auto flip : FlipPoints(pkg, layout)) {
+        std::vector<std::pair<size_t, int>> flips = FlipPoints(pkg, layout);
+        for (size_t k = 0; k < flips.size(); k += kSanitized ? 3 : 1) {
+            std::pair<size_t, int> flip = flips[k];
             box.Reset();
             PkgBytes bad = pkg;
             bad[flip.first] ^= (uint8_t)(1 << flip.second);

@@ -22,20 +22,8 @@ extern char** environ;
 namespace {
 
 // Sanitized tools run several times slower: fewer kills keep the suite within CI time there,
-// the plain build makes up the full count.
-#if defined(__SANITIZE_ADDRESS__)
-const bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-const bool kSanitized = true;
-#else
-const bool kSanitized = false;
-#endif
-#else
-const bool kSanitized = false;
-#endif
-// The plain build rebuilds four times as much, so that even a fast run leaves room for kills
-// inside its work.
+// and the plain build makes up the full count, rebuilding four times as much so that even a
+// fast run leaves room for kills inside its work.
 const uint32_t kScale = kSanitized ? 1 : 4;
 const int kApplyKills = kSanitized ? 40 : 160;
 const int kBuildKills = kSanitized ? 20 : 80;

@@ -9,6 +9,20 @@
 #include "testutil.h"
 #include "ui.h"
 
+// Whether the tests run sanitized: the heaviest sweeps then take a sample, since every run of
+// the tool is several times slower there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Answers every question the same way and can press Cancel at a chosen event pump.
 class ScriptedUi : public UserInterface {
 public:
