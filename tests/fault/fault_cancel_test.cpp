@@ -14,7 +14,7 @@ TEST_P(CancelAt, EveryPollOfCheckAndBuildLeavesTheInstallation)
     ASSERT_EQ(1, box.Apply(clean));
     ASSERT_EQ("", box.Upgraded());
     // Every pump of a clean run comes from a poll of the first two passes: the commit has none.
-    ASSERT_GT(clean.pumps, 2 * (int)u.spec.entries.size());
+    ASSERT_GT(clean.pumps, 2 * (int)u.plan.entries.size());
     for (int n = 1; n <= clean.pumps; n++) {
         box.Reset();
         ScriptedUi ui;

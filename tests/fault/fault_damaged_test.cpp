@@ -20,7 +20,7 @@ struct Outcome {
 uint32_t LargestNewSize(const Upgrade& u)
 {
     uint32_t n = 0;
-    for (const PkgEntry& e : u.spec.entries) n = e.newPrint.size > n ? e.newPrint.size : n;
+    for (const PkgEntry& e : u.plan.entries) n = e.newPrint.size > n ? e.newPrint.size : n;
     return n;
 }
 
@@ -51,10 +51,10 @@ void CheckBounded(const Outcome& o, uint32_t largestNew, const std::string& what
 bool SameTable(const Sandbox& box, const Upgrade& u)
 {
     UpgradeJob job(nullptr, nullptr, box.packagePath.c_str(), box.target.c_str());
-    if (job.header.entryCount != (int16_t)u.spec.entries.size()) return false;
-    for (size_t i = 0; i < u.spec.entries.size(); i++) {
+    if (job.header.entryCount != (int16_t)u.plan.entries.size()) return false;
+    for (size_t i = 0; i < u.plan.entries.size(); i++) {
         const FileEntry* e = job.entries[i];
-        const PkgEntry& want = u.spec.entries[i];
+        const PkgEntry& want = u.plan.entries[i];
         if (!e || e->name != want.name || e->kind != (want.flags & 3) || e->softPolicy != ((want.flags >> 2) & 3) ||
             e->hardPolicy != ((want.flags >> 4) & 3))
             return false;
@@ -96,7 +96,7 @@ Upgrade AllOpcodesUpgrade()
     w.End();
     PkgEntry e = PatchEntry("BIG.DAT", old, newer, 0, 1);
     e.script = w.bytes;
-    u.spec.entries.push_back(e);
+    u.plan.entries.push_back(e);
     FileVersions& v = u.files["BIG.DAT"];
     v.hasOld = v.hasNew = true;
     v.older = old;
@@ -170,7 +170,7 @@ TEST(DamagedPackage, CutAtEveryOffset)
     for (auto& p : Packages()) {
         Sandbox box(p.second);
         PkgLayout layout;
-        PkgBytes pkg = WritePackage(p.second.spec, &layout);
+        PkgBytes pkg = WritePackage(p.second.plan, &layout);
         uint32_t largest = LargestNewSize(p.second);
         std::vector<size_t> cuts = CutPoints(pkg, layout);
         for (size_t k = 0; k < cuts.size(); k += kSanitized ? 3 : 1) {
@@ -220,7 +220,7 @@ TEST(DamagedPackage, BitFlips)
     for (auto& p : Packages()) {
         Sandbox box(p.second);
         PkgLayout layout;
-        PkgBytes pkg = WritePackage(p.second.spec, &layout);
+        PkgBytes pkg = WritePackage(p.second.plan, &layout);
         uint32_t largest = LargestNewSize(p.second);
         std::vector<std::pair<size_t, int>> flips = FlipPoints(pkg, layout);
         for (size_t k = 0; k < flips.size(); k += kSanitized ? 3 : 1) {
@@ -285,7 +285,7 @@ TEST(HostileScript, BoundedClearOutcome)
         u.Patch("APP.EXE", old, newer, 0, 1);
         ScriptWriter w;
         c.write(w);
-        u.spec.entries[0].script = w.bytes;
+        u.plan.entries[0].script = w.bytes;
         Sandbox box(u);
         Outcome o = ApplyWatched(box);
         CheckBounded(o, 5000, c.name);
@@ -306,7 +306,7 @@ TEST(HostileScript, UnknownOpcodesAreSkipped)
     w.CopyFar(100, 2000);
     w.Op(99);
     w.End();
-    u.spec.entries[0].script = w.bytes;
+    u.plan.entries[0].script = w.bytes;
     Sandbox box(u);
     Outcome o = ApplyWatched(box);
     EXPECT_EQ(1, o.result);
@@ -324,7 +324,7 @@ TEST(HostilePackage, KindThreeEntryWritesNothingOfItsOwn)
         w.Insert(BytesOf("kind three"));
         w.End();
         k3.script = w.bytes;
-        u.spec.entries.insert(u.spec.entries.begin() + 1, k3);
+        u.plan.entries.insert(u.plan.entries.begin() + 1, k3);
         Sandbox box(u);
         Outcome o = ApplyWatched(box);
         std::string what = "kind 3 with hard policy " + std::to_string(hard);
@@ -345,7 +345,7 @@ TEST(HostilePackage, EntryCounts)
                           {10001, 10001, false}, {32767, 3, false}};
     for (const Case& c : cases) {
         Upgrade u = ThreeFileUpgrade();
-        PkgSpec& s = u.spec;
+        PkgPlan& s = u.plan;
         s.useCount = 1;
         s.count = c.count;
         // Missing files named in order; their Delete entries are skipped by hard policy Ignore.

@@ -65,7 +65,7 @@ Upgrade HostileUpgrade(const std::string& name, int kind, const PkgBytes& canary
     PkgEntry e = kind == PkgAdd ? AddEntry(name, evil, 0, 0)
                : kind == PkgPatch ? PatchEntry(name, canary, evil, 0, 0)
                                   : DeleteEntry(name, canary, 0, 0);
-    u.spec.entries.push_back(e);
+    u.plan.entries.push_back(e);
     u.Add("OK.DLL", BytesOf("ordinary"), 0, 0);
     return u;
 }
@@ -89,7 +89,7 @@ TEST(HostileNames, RefusedBeforeAnythingIsWritten)
                 aimed.replace(aimed.find(Backslashes(names.root.path())), Backslashes(names.root.path()).size(),
                               Backslashes(box.root.path()));
                 u = HostileUpgrade(aimed, kind, canary);
-                box.WritePackage(WritePackage(u.spec));
+                box.WritePackage(WritePackage(u.plan));
             }
             std::string what = n.first + " as " + KindName(kind);
             ScriptedUi ui;
@@ -158,7 +158,7 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
         if (kind == PkgAdd) u.Add(name, BytesOf("new"), 0, 1);
         if (kind == PkgPatch) u.Patch("SHORT.DLL", BytesOf("old"), BytesOf("new"), 0, 1);
         if (kind == PkgDelete) u.Delete("SHORT.DLL", BytesOf("old"), 0, 1);
-        if (kind != PkgAdd) u.spec.entries[0].name = name;
+        if (kind != PkgAdd) u.plan.entries[0].name = name;
         Sandbox box(u);
         ScriptedUi ui;
         ui.answer = 0;

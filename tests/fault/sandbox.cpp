@@ -20,7 +20,7 @@ void ScriptedUi::PumpEvents(void*)
 
 void Upgrade::Add(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
 {
-    spec.entries.push_back(AddEntry(name, newer, soft, hard, style));
+    plan.entries.push_back(AddEntry(name, newer, soft, hard, style));
     FileVersions& v = files[name];
     v.hasNew = true;
     v.newer = newer;
@@ -29,7 +29,7 @@ void Upgrade::Add(const std::string& name, const PkgBytes& newer, int soft, int 
 void Upgrade::Patch(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft, int hard,
                     const DiffStyle& style)
 {
-    spec.entries.push_back(PatchEntry(name, older, newer, soft, hard, style));
+    plan.entries.push_back(PatchEntry(name, older, newer, soft, hard, style));
     FileVersions& v = files[name];
     v.hasOld = v.hasNew = true;
     v.older = older;
@@ -38,7 +38,7 @@ void Upgrade::Patch(const std::string& name, const PkgBytes& older, const PkgByt
 
 void Upgrade::Delete(const std::string& name, const PkgBytes& older, int soft, int hard)
 {
-    spec.entries.push_back(DeleteEntry(name, older, soft, hard));
+    plan.entries.push_back(DeleteEntry(name, older, soft, hard));
     FileVersions& v = files[name];
     v.hasOld = true;
     v.older = older;
@@ -162,7 +162,7 @@ void Sandbox::Reset()
         VerifyAndStamp(path.c_str(), &print);
     }
     for (const auto& f : upgrade.untouched) WriteFileBytes(target + Slashes(f.first), f.second);
-    WritePackage(::WritePackage(upgrade.spec));
+    WritePackage(::WritePackage(upgrade.plan));
 }
 
 void Sandbox::WritePackage(const PkgBytes& package) { WriteFileBytes(packagePath, package); }
@@ -240,7 +240,7 @@ std::string Sandbox::Intact() const
     // carries its new fingerprint, date-time included; under a .PRT name, the file being
     // written when a run was killed, at most the beginning of one.
     std::vector<const PkgEntry*> byPosition;
-    for (const PkgEntry& e : upgrade.spec.entries) byPosition.push_back(&e);
+    for (const PkgEntry& e : upgrade.plan.entries) byPosition.push_back(&e);
     const std::string scratch = std::string(kScratchName) + "/";
     for (const auto& f : actual) {
         if (f.first.back() == '/') continue;   // folders made on the way are no files

@@ -55,7 +55,7 @@ struct FileVersions {
 
 // A package together with the installation it upgrades.
 struct Upgrade {
-    PkgSpec spec;
+    PkgPlan plan;
     std::map<std::string, FileVersions> files;   // by entry name ('\' separators)
     std::map<std::string, PkgBytes> untouched;    // other files of the installation
 

@@ -25,13 +25,13 @@ void Packages()
 {
     PkgBytes a = PseudoRandomBytes(1, 3000), a2 = a, b = PseudoRandomBytes(2, 700);
     a2.insert(a2.begin() + 1000, 50, 'x');
-    PkgSpec s;
+    PkgPlan s;
     s.entries.push_back(AddEntry("NEW.DLL", b));
     s.entries.push_back(PatchEntry("BIN\\APP.EXE", a, a2, 1, 2));
     s.entries.push_back(DeleteEntry("OLD.TXT", b, 0, 1));
     Save("reader", "three-kinds", WritePackage(s));
 
-    PkgSpec hostile = s;
+    PkgPlan hostile = s;
     hostile.entries[0].name = "..\\..\\escape.dll";
     Save("reader", "traversal", WritePackage(hostile));
     hostile.entries[0].name = "C:\\WINDOWS\\x.dll";
@@ -43,16 +43,16 @@ void Packages()
     hostile.entries[0].name = std::string(300, 'n');
     Save("reader", "long-name", WritePackage(hostile));
 
-    PkgSpec text;
+    PkgPlan text;
     text.title = std::string(100, 't');
     text.notes = std::string(9000, 'n');
     Save("reader", "long-strings", WritePackage(text));
 
-    PkgSpec kind3 = s;
+    PkgPlan kind3 = s;
     kind3.entries[1].flags = 0xE7;
     Save("reader", "kind3", WritePackage(kind3));
 
-    PkgSpec counts = s;
+    PkgPlan counts = s;
     counts.useCount = 1;
     for (int16_t c : {(int16_t)-1, (int16_t)0, (int16_t)10000, (int16_t)10001, (int16_t)32767}) {
         counts.count = c;

@@ -247,18 +247,18 @@ void DecodeStarts(const PkgBytes& s, size_t base, std::vector<size_t>* out)
 
 }  // namespace
 
-PkgBytes WritePackage(const PkgSpec& spec, PkgLayout* layout)
+PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout)
 {
     const uint8_t magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
     PkgBytes b(magic, magic + 8);
-    b.push_back(spec.version);
-    int16_t count = spec.useCount ? spec.count : (int16_t)spec.entries.size();
+    b.push_back(plan.version);
+    int16_t count = plan.useCount ? plan.count : (int16_t)plan.entries.size();
     Put16(b, (uint16_t)count);
-    PutString(b, spec.title);
-    PutString(b, spec.notes);
+    PutString(b, plan.title);
+    PutString(b, plan.notes);
     PkgLayout l;
     l.tableStart = b.size();
-    for (const PkgEntry& e : spec.entries) {
+    for (const PkgEntry& e : plan.entries) {
         l.entryStarts.push_back(b.size());
         b.push_back(e.flags);
         PutString(b, e.name);
@@ -268,7 +268,7 @@ PkgBytes WritePackage(const PkgSpec& spec, PkgLayout* layout)
         if (kind == PkgAdd || kind == PkgPatch) PutPrint(b, e.newPrint);
     }
     l.scriptsStart = b.size();
-    for (const PkgEntry& e : spec.entries) {
+    for (const PkgEntry& e : plan.entries) {
         if ((e.flags & 3) == PkgDelete) continue;
         l.scriptStarts.push_back(b.size());
         DecodeStarts(e.script, b.size(), &l.instructionStarts);

@@ -61,7 +61,7 @@ struct PkgEntry {
 enum { PkgAdd = 0, PkgPatch = 1, PkgDelete = 2 };
 inline uint8_t PkgFlags(int kind, int soft, int hard) { return (uint8_t)(kind | soft << 2 | hard << 4); }
 
-struct PkgSpec {
+struct PkgPlan {
     uint8_t version = 1;
     int useCount = 0;         // write `count` instead of the number of entries
     int16_t count = 0;
@@ -77,7 +77,7 @@ struct PkgLayout {
     std::vector<size_t> scriptStarts;
     std::vector<size_t> instructionStarts;   // absolute offsets of every instruction
 };
-PkgBytes WritePackage(const PkgSpec& spec, PkgLayout* layout = nullptr);
+PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout = nullptr);
 
 // Entries made from file versions: the script comes from the differ.
 PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0,
