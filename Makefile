@@ -40,7 +40,9 @@ check: deps
 fuzz: deps
 	./tests/fuzz/fuzz.sh
 
-bench: native
+bench:
+	./scripts/deps.sh bench
+	$(MAKE) --no-print-directory native
 	./bench/run.sh $(NATIVE)/console/upg
 
 screenshots: deps win
