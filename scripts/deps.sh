@@ -7,7 +7,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # benchmark's peers; the default is everything the tests need.
 pkgs="cmake make g++"
 if [ "${1:-all}" = bench ]; then
-  pkgs="$pkgs xdelta3 zstd bsdiff time npm"
+  pkgs="$pkgs xdelta3 zstd bsdiff time"
 elif [ "${1:-all}" != native ]; then
   pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
