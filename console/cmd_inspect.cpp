@@ -159,8 +159,9 @@ int CmdInspect(int argc, char** argv)
         if (e->kind != KindDelete) {
             const ScriptFigures& f = figures[i];
             printf("       after:  %s\n", PrintText(e->newPrint).c_str());
-            printf("       script: %u instructions, %llu literal bytes, %llu copied bytes, output %llu bytes%s, %s\n",
-                   (unsigned)f.instructions, (unsigned long long)f.literal, (unsigned long long)f.copied,
+            printf("       script: %u instruction%s, %llu literal bytes, %llu copied bytes, output %llu bytes%s, %s\n",
+                   (unsigned)f.instructions, f.instructions == 1 ? "" : "s", (unsigned long long)f.literal,
+                   (unsigned long long)f.copied,
                    (unsigned long long)(f.literal + f.copied),
                    f.literal + f.copied == e->newPrint.size ? "" : " (not the expected size)",
                    f.ended ? "ends properly" : "does not end properly");
