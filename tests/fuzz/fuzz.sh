@@ -12,7 +12,7 @@ cd "$top"
 seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
 archs=${FUZZ_ARCHS:-"x64 i386"}
-targets=${FUZZ_TARGETS:-"reader script uitext inspect roundtrip"}
+targets=${FUZZ_TARGETS:-"reader script uitext scan roundtrip"}
 prefix=${FUZZ_BUILD:-${BUILD:-build}/fuzz}
 # Every input is written to a file: on a memory file system where there is one.
 [ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
@@ -75,7 +75,7 @@ if [ "${1:-}" = --coverage ]; then
     for t in $targets; do objects+=(-object "$dir/tests/fuzz/fuzz_$t"); done
     llvm-cov report "${objects[@]:1}" -instr-profile="$dir/all.profdata" \
         "$top/package/reader.cpp" "$top/package/names.cpp" "$top/package/script.cpp" "$top/engine/uitext.cpp" \
-        "$top/engine/inspect.cpp" "$top/builder/delta.cpp"
+        "$top/engine/scriptscan.cpp" "$top/builder/delta.cpp"
     exit 0
 fi
 

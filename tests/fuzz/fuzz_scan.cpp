@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "fuzzcommon.h"
-#include "inspect.h"
+#include "scriptscan.h"
 #include "memstream.h"
 #include "script.h"
 #include "stream.h"
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t bodySize = size - 1;
     uint32_t start = 0;
     std::vector<uint8_t> pkg = Package(scripts, body, bodySize, &start);
-    std::string path = FuzzPath("inspect.upg");
+    std::string path = FuzzPath("scan.upg");
     FuzzWriteFile(path, pkg.data(), pkg.size());
 
     std::vector<ScriptFigures> figures;

@@ -1,5 +1,5 @@
 // Walks a patch script by its opcodes alone, so a package can be judged without an old file.
-#include "inspect.h"
+#include "scriptscan.h"
 #include "script.h"
 #include "stream.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 #include "commands.h"
-#include "inspect.h"
+#include "scriptscan.h"
 #include "reader.h"
 #include "stream.h"
 
