@@ -1,6 +1,7 @@
 // Process-wide state and the procedures shared by the parts of the Windows setup program.
 #pragma once
 #include <windows.h>
+#include "apply.h"
 #include "search.h"
 #include "ui.h"
 
@@ -25,7 +26,7 @@ int CheckPackageFile(const char* path);
 int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow);
 void ShowTargetFolder(HWND dialog, int staticId, const char* folder);
 int BrowseForFolder(HWND mainWindow);
-int ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow);
+ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow);
 void CloseMainDialog();
 
 // Progress view.
@@ -35,7 +36,7 @@ void CentreWindow(HWND window);
 // The engine's questions, progress view and pump, over the Win32 dialogs.
 class Win32UserInterface : public UserInterface {
 public:
-    void* OpenProgress(void* instance, void* ownerWindow) override;
+    void* OpenProgress(void* instance, void* ownerWindow, ProgressState* progress) override;
     void CloseProgress(void* view) override;
     void EnableOwner(void* ownerWindow, int enable) override;
     void SetCaption(void* view, const char* text) override;

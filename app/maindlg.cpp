@@ -77,20 +77,19 @@ int BrowseForFolder(HWND mainWindow)
     return 1;
 }
 
-int ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow)
+ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow)
 {
-    // The interface and its host outlive the job: the job's teardown goes through them to
-    // re-enable the main window and close the progress view.
+    // The host's teardown (or the job's, whichever goes first) re-enables the main window and
+    // closes the progress view.
     Win32UserInterface ui;
-    EngineHost host(&ui);
     UpgradeJob job(AppInstance, mainWindow, packagePath, targetFolder);
-    job.host = &host;
+    EngineHost host(&job, &ui);
     if (!job.IsValid())
-        return 0;
+        return ApplyNotStarted;
     // Without a table ApplyUpgrade refuses to start, which is the right end for a failed
     // allocation too.
     job.uiText = new (std::nothrow) UiTextTable(UiTextPath);
-    return ApplyUpgrade(&job);
+    return ApplyUpgrade(&host);
 }
 
 void CloseMainDialog()
@@ -122,7 +121,10 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
         } else if (wParam == kIdApply) {
             if (ApplyDone) {
                 CloseMainDialog();
-            } else if (ApplyToFolder(PackagePath, TargetFolder, window)) {
+            } else if (ApplyToFolder(PackagePath, TargetFolder, window) == ApplyApplied) {
+                // Every other outcome has been told as it happened, in the wording's boxes
+                // (a stop, the files not replaced) or by the person's own answer, and leaves
+                // Apply to try again.
                 HWND apply = GetDlgItem(window, kIdApply);
                 SetWindowTextA(apply, "Done");
                 SetFocus(apply);

@@ -1,23 +1,25 @@
 // The progress view of an apply: its dialog procedure, the percentage bar, centring, and the
 // engine's user interface over Win32 dialogs and message boxes.
 #include "app.h"
-#include "progress.h"
 
-INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM)
+INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
+    // The engine's progress state arrives with the dialog's creation and is kept in the window.
+    if (message == WM_INITDIALOG) SetWindowLongPtrA(window, DWLP_USER, lParam);
+    ProgressState* progress = (ProgressState*)GetWindowLongPtrA(window, DWLP_USER);
     switch (message) {
     case WM_INITDIALOG:
-        OnProgressInit();
+        if (progress) progress->Reset();
         CentreWindow(window);
         return TRUE;
     case WM_PAINT:
         // The bar's own frame first, then the bar over it; the dialog paints the rest.
         UpdateWindow(GetDlgItem(window, kItemBar));
-        DrawProgressBar(window, kItemBar, lastPercent);
+        DrawProgressBar(window, kItemBar, progress ? progress->lastPercent : 0);
         return FALSE;
     case WM_COMMAND:
         // Cancel, Escape and the close box all arrive here; the next poll asks.
-        OnProgressCommand();
+        if (progress) progress->OnCommand();
         return TRUE;
     }
     return FALSE;
@@ -79,9 +81,10 @@ void CentreWindow(HWND window)
     MoveWindow(window, x, y, width, height, FALSE);
 }
 
-void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow)
+void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow, ProgressState* progress)
 {
-    HWND view = CreateDialogParamA((HINSTANCE)instance, "UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg, 0);
+    HWND view = CreateDialogParamA((HINSTANCE)instance, "UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg,
+                                   (LPARAM)progress);
     if (view) {
         ShowWindow(view, SW_SHOW);
         UpdateWindow(view);

@@ -46,6 +46,20 @@ std::string WordingBeside(const std::string& package)
     return base + ".uui";
 }
 
+// The last line of an apply: what it came to.
+const char* OutcomeText(ApplyOutcome outcome)
+{
+    switch (outcome) {
+    case ApplyApplied: return "The upgrade is complete.";
+    case ApplyNotStarted: return "The upgrade could not start; nothing was changed.";
+    case ApplyCancelled: return "The upgrade was cancelled; nothing was changed.";
+    case ApplyDeclined: return "The upgrade was not applied: a question was answered No; nothing was changed.";
+    case ApplyStopped: return "The upgrade was not applied: a file stopped it; nothing was changed.";
+    case ApplyNotReplaced: return "The upgrade was not completed: some files keep their previous version.";
+    }
+    return "The upgrade was not completed.";
+}
+
 int Readable(const char* path)
 {
     if (!FileExists(path)) return 0;
@@ -128,9 +142,8 @@ int CmdApply(int argc, char** argv)
 
     AnswerSource source = yes ? AnswerAllYes : no ? AnswerAllNo : answers ? AnswerFromList : AnswerFromTerminal;
     TerminalUi ui(source, answers ? answers : "", !quiet && IsTerminal(stderr));
-    EngineHost host(&ui);
     UpgradeJob job(nullptr, nullptr, package, folder.c_str());
-    job.host = &host;
+    EngineHost host(&job, &ui);
     job.uiText = text;
     if (job.targetTooLong) {
         fprintf(stderr, "The target folder's path is too long: %s\n", folder.c_str());
@@ -144,12 +157,8 @@ int CmdApply(int argc, char** argv)
 
     if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
     CatchInterrupt();
-    int applied = ApplyUpgrade(&job);
+    ApplyOutcome outcome = ApplyUpgrade(&host);
     ui.CloseProgress(nullptr);
-    if (applied) {
-        if (!quiet) fprintf(stderr, "The upgrade is complete.\n");
-        return ExitDone;
-    }
-    fprintf(stderr, "The upgrade was not completed.\n");
-    return ExitNotApplied;
+    if (outcome != ApplyApplied || !quiet) fprintf(stderr, "%s\n", OutcomeText(outcome));
+    return outcome == ApplyApplied ? ExitDone : ExitNotApplied;
 }

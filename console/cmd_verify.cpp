@@ -26,17 +26,13 @@ const char* PolicyOutcome(int policy)
 }
 
 // What the person reads for a finding, and whether the entry would go through unasked.
-std::string Finding(const FileEntry* e, int state, int line, int* clean)
+std::string Wording(const EntryFinding& f, int* clean)
 {
     *clean = 1;
-    if (state == StateUpgraded) return "already upgraded";
-    if (line == 0) return "ok";
-    // Soft findings let the file through under Ignore; hard ones skip it.
-    int soft = line == 9 || line == 10 || line == 11;
-    int policy = soft ? e->softPolicy : e->hardPolicy;
-    if (policy == 3) policy = PolicyIgnore;
+    if (f.state == StateUpgraded) return "already upgraded";
+    if (f.line == LineNone) return "ok";
     std::string what;
-    switch (state) {
+    switch (f.state) {
     case StateMissing: what = "missing"; break;
     case StateModified: what = "not the expected version"; break;
     case StateReadOnly: what = "read-only"; break;
@@ -44,13 +40,14 @@ std::string Finding(const FileEntry* e, int state, int line, int* clean)
     case StateAlreadyExists: what = "exists already"; break;
     default: what = "unexpected"; break;
     }
-    if (policy == PolicyIgnore) {
-        what += soft ? " (accepted)" : " (would be skipped)";
-        if (!soft) *clean = 0;
+    // Soft findings let the file through under Ignore; hard ones skip it.
+    if (f.policy == PolicyIgnore) {
+        what += f.soft ? " (accepted)" : " (would be skipped)";
+        if (!f.soft) *clean = 0;
         return what;
     }
     *clean = 0;
-    return what + " (" + PolicyOutcome(policy) + ")";
+    return what + " (" + PolicyOutcome(f.policy) + ")";
 }
 
 }  // namespace
@@ -95,10 +92,8 @@ int CmdVerify(int argc, char** argv)
     int problems = 0;
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
-        int line = 0;
-        int state = CheckEntry(&job, i, &line);
         int clean = 1;
-        std::string finding = Finding(e, state, line, &clean);
+        std::string finding = Wording(CheckEntry(&job, i), &clean);
         if (!clean) problems++;
         printf("%-6s %s: %s\n", KindName(e->kind), ShownPath(e->name).c_str(), finding.c_str());
     }

@@ -1,6 +1,8 @@
 // upg: applies, checks and inspects upgrade packages from the command line.
 #include <stdio.h>
 #include <string.h>
+#include <exception>
+#include <new>
 #include "commands.h"
 #include "wording.h"
 
@@ -31,11 +33,8 @@ void Help(FILE* out)
             "Exit codes: 0 done, 1 not applied or not clean, 2 missing or invalid data or a usage error.\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
-    RegisterDefaultWording();
     if (argc < 2) {
         Help(stderr);
         return ExitInvalid;
@@ -49,4 +48,24 @@ int main(int argc, char** argv)
     fprintf(stderr, "upg: '%s' is not a command.\n\n", argv[1]);
     Help(stderr);
     return ExitInvalid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    RegisterDefaultWording();
+    // The core throws nothing, but the standard library can (memory, strings): whatever
+    // escapes is told in one line instead of an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "upg: there is not enough memory to go on.\n");
+    } catch (const std::exception& e) {
+        fprintf(stderr, "upg: unexpected failure: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "upg: unexpected failure.\n");
+    }
+    fprintf(stderr, "Nothing more was done; an interrupted upgrade finishes when it is run again.\n");
+    return ExitNotApplied;
 }

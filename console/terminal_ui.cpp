@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 #include "os.h"
-#include "progress.h"
 #include "terminal.h"
 
 namespace {
@@ -16,12 +15,13 @@ const int kBarCells = 20;
 }  // namespace
 
 TerminalUi::TerminalUi(AnswerSource source, const std::string& answers, int showBar)
-    : source(source), answers(answers), nextAnswer(0), showBar(showBar), barShown(0), percent(0)
+    : progress(nullptr), source(source), answers(answers), nextAnswer(0), showBar(showBar), barShown(0), percent(0)
 {
 }
 
-void* TerminalUi::OpenProgress(void*, void*)
+void* TerminalUi::OpenProgress(void*, void*, ProgressState* state)
 {
+    progress = state;
     percent = 0;
     return this;
 }
@@ -44,7 +44,7 @@ void TerminalUi::DrawBar(void*, int p)
 
 void TerminalUi::PumpEvents(void*)
 {
-    if (TakeInterrupt()) OnProgressCommand();
+    if (TakeInterrupt() && progress) progress->OnCommand();
 }
 
 int TerminalUi::NextAnswer(const char** echo)

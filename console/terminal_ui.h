@@ -11,7 +11,7 @@ class TerminalUi : public UserInterface {
 public:
     TerminalUi(AnswerSource source, const std::string& answers, int showBar);
 
-    void* OpenProgress(void* instance, void* ownerWindow) override;
+    void* OpenProgress(void* instance, void* ownerWindow, ProgressState* progress) override;
     void CloseProgress(void* view) override;
     void EnableOwner(void*, int) override {}
     void SetCaption(void*, const char*) override {}
@@ -30,6 +30,7 @@ private:
     void ClearBar();
     void DrawLine();
 
+    ProgressState* progress;
     AnswerSource source;
     std::string answers;
     size_t nextAnswer;

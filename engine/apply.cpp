@@ -48,13 +48,6 @@ int TempName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "TM
 // killed mid-write never leaves a cut-off file under a name the commit would use.
 int WorkName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "PRT", out); }
 
-void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
-{
-    ui->SetItemText(job->workWindow, kItemFile, e->name);
-    ui->SetItemText(job->workWindow, kItemDescription, e->description);
-    ui->Repaint(job->workWindow);
-}
-
 int SamePrint(const FileFingerprint& a, const FileFingerprint& b)
 {
     return a.dateTime == b.dateTime && a.size == b.size && a.checksum == b.checksum;
@@ -65,23 +58,34 @@ int SameContent(const FileFingerprint& a, const FileFingerprint& b)
     return a.size == b.size && a.checksum == b.checksum;
 }
 
+void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
+{
+    ui->SetItemText(job->workWindow, kItemFile, e->name);
+    ui->SetItemText(job->workWindow, kItemDescription, e->description);
+    ui->Repaint(job->workWindow);
+}
+
 // Policy value 3 reads as Ignore wherever the apply reads a policy.
 int EffectivePolicy(uint8_t p) { return p == PolicyAsk || p == PolicyAbort ? (int)p : (int)PolicyIgnore; }
 
-// One pre-check finding: the state the test sets, the line that words it, the policy that
-// decides and the state the entry keeps afterwards.
-struct Finding {
-    int state;
-    int line;
-    int policy;
-    int stateAfter;
-};
+// A finding the soft policy decides: the entry stays pending and goes through under Ignore.
+EntryFinding Soft(const FileEntry* e, int state, UiLineId line)
+{
+    return EntryFinding{state, line, EffectivePolicy(e->softPolicy), 1, StatePending};
+}
+
+// A finding the hard policy decides: the entry keeps the state and is skipped under Ignore.
+EntryFinding Hard(const FileEntry* e, int state, UiLineId line)
+{
+    return EntryFinding{state, line, EffectivePolicy(e->hardPolicy), 0, state};
+}
 
 // Runs the tests for one entry in their order; leaves job->workPath on the entry's file.
-Finding Examine(UpgradeJob* job, int i)
+EntryFinding Examine(UpgradeJob* job, int i)
 {
     FileEntry* e = EntryAt(job, i);
-    Finding f = {StatePending, 0, PolicyIgnore, StatePending};
+    const EntryFinding f = {StatePending, LineNone, PolicyIgnore, 1, StatePending};
+    const EntryFinding upgradedAlready = {StateUpgraded, LineNone, PolicyIgnore, 0, StateUpgraded};
     int fits = EntryPath(job, e, job->workPath);
     FileFingerprint print;
     memset(&print, 0, sizeof print);
@@ -92,64 +96,63 @@ Finding Examine(UpgradeJob* job, int i)
 
     if (e->kind == KindAdd) {
         if (!exists) return f;
-        if (upgraded) return Finding{StateUpgraded, 0, PolicyIgnore, StateUpgraded};
-        if (IsReadOnly(job->workPath))
-            return Finding{StateReadOnly, 12, EffectivePolicy(e->hardPolicy), StateReadOnly};
-        return Finding{StateAlreadyExists, 9, EffectivePolicy(e->softPolicy), StatePending};
+        if (upgraded) return upgradedAlready;
+        if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineAddReadOnly);
+        return Soft(e, StateAlreadyExists, LineAddExists);
     }
     if (e->kind == KindDelete) {
-        if (!exists) return Finding{StateMissing, 13, EffectivePolicy(e->hardPolicy), StateMissing};
-        if (!SameContent(print, e->oldPrint))
-            return Finding{StateModified, 11, EffectivePolicy(e->softPolicy), StatePending};
-        if (IsReadOnly(job->workPath))
-            return Finding{StateReadOnly, 15, EffectivePolicy(e->hardPolicy), StateReadOnly};
-        if (!SamePrint(print, e->oldPrint))
-            return Finding{StateDateDiffers, 11, EffectivePolicy(e->softPolicy), StatePending};
+        if (!exists) return Hard(e, StateMissing, LineMissing);
+        if (!SameContent(print, e->oldPrint)) return Soft(e, StateModified, LineDeleteDiffers);
+        if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
+        if (!SamePrint(print, e->oldPrint)) return Soft(e, StateDateDiffers, LineDeleteDiffers);
         return f;
     }
     // Patch, and the undefined kind 3 tested like one.
-    if (!exists) return Finding{StateMissing, 13, EffectivePolicy(e->hardPolicy), StateMissing};
-    if (upgraded) return Finding{StateUpgraded, 0, PolicyIgnore, StateUpgraded};
-    if (!SameContent(print, e->oldPrint))
-        return Finding{StateModified, 14, EffectivePolicy(e->hardPolicy), StateModified};
-    if (IsReadOnly(job->workPath))
-        return Finding{StateReadOnly, 15, EffectivePolicy(e->hardPolicy), StateReadOnly};
-    if (!SamePrint(print, e->oldPrint))
-        return Finding{StateDateDiffers, 10, EffectivePolicy(e->softPolicy), StatePending};
+    if (!exists) return Hard(e, StateMissing, LineMissing);
+    if (upgraded) return upgradedAlready;
+    if (!SameContent(print, e->oldPrint)) return Hard(e, StateModified, LinePatchModified);
+    if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
+    if (!SamePrint(print, e->oldPrint)) return Soft(e, StateDateDiffers, LinePatchDateDiffers);
     return f;
 }
 
-// Returns 0 when the apply must stop; 1 when it goes on.
-int PreCheck(UpgradeJob* job, UserInterface* ui)
+// ApplyApplied when the apply goes on; otherwise why it stops.
+ApplyOutcome PreCheck(EngineHost* host)
 {
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
     for (int i = 0; i < EntryCount(job); i++) {
         FileEntry* e = EntryAt(job, i);
         EntryPath(job, e, job->workPath);
         ShowEntry(job, ui, e);
-        if (PollCancel(job)) return 0;
-        Finding f = Examine(job, i);
+        if (PollCancel(host)) return ApplyCancelled;
+        EntryFinding f = Examine(job, i);
         e->state = (uint8_t)f.stateAfter;
-        if (f.line == 0) continue;
+        if (f.line == LineNone) continue;
         if (f.policy == PolicyAbort) {
-            if (AskAboutEntry(job, e, 16, 19)) ui->Inform(job->workWindow, UiLine(job, f.line), UiLine(job, 3));
-            return 0;
+            if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
+                ui->Inform(job->workWindow, UiLine(job, f.line), UiLine(job, LineCaption));
+            return ApplyStopped;
         }
-        if (f.policy == PolicyAsk && !AskAboutEntry(job, e, f.line, 7)) return 0;
+        if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) return ApplyDeclined;
     }
-    return 1;
+    return ApplyApplied;
 }
 
-// Rebuilds every entry still pending; returns 0 when the build was cancelled or stopped, with
-// the scratch folder already cleaned.
-int Build(UpgradeJob* job, UserInterface* ui)
+// Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
+// the build stopped, with the scratch folder already cleaned.
+ApplyOutcome Build(EngineHost* host)
 {
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 5));
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    ApplyOutcome stop = ApplyCancelled;
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineChecking));
     ui->SetItemText(job->workWindow, kItemBar, " ");
     ui->Repaint(job->workWindow);
     if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
 
     for (int i = 0; i < EntryCount(job); i++) {
-        if (PollCancel(job)) break;
+        if (PollCancel(host)) break;
         FileEntry* e = EntryAt(job, i);
         ShowEntry(job, ui, e);
         if (e->kind == KindDelete) continue;
@@ -164,14 +167,14 @@ int Build(UpgradeJob* job, UserInterface* ui)
             WorkName(job, i, job->workPath);
             output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
         }
-        ui->SetItemText(job->workWindow, kItemOperation, UiPart(job, 1, e->kind));
+        ui->SetItemText(job->workWindow, kItemOperation, UiPart(job, LineOperations, e->kind));
         // Also run for entries not built: the scripts lie back to back in the package.
         job->outputLimit = e->newPrint.size;
         RunPatchScript(job, oldFile, output);
         delete oldFile;
         if (!output) continue;
         delete output;
-        if (PollCancel(job)) break;
+        if (PollCancel(host)) break;
         // A package that ended before this script did is cut short: its output is not trusted
         // even when it verifies, as an empty file does against a fingerprint cut to zeros.
         int packageCut = job->stream->HasError();
@@ -182,22 +185,25 @@ int Build(UpgradeJob* job, UserInterface* ui)
 
         int policy = EffectivePolicy(e->hardPolicy);
         if (policy == PolicyAbort) {
-            if (AskAboutEntry(job, e, 17, 19)) ui->Inform(job->workWindow, UiLine(job, 20), UiLine(job, 3));
-            MarkCancelled();
+            if (AskAboutEntry(host, e, LineBadResultStop, LineKnowMore))
+                ui->Inform(job->workWindow, UiLine(job, LineStopped), UiLine(job, LineCaption));
+            host->progress.MarkCancelled();
+            stop = ApplyStopped;
             break;
         }
-        if (policy == PolicyAsk && !AskAboutEntry(job, e, 18, 7)) {
-            MarkCancelled();
+        if (policy == PolicyAsk && !AskAboutEntry(host, e, LineBadResultAsk, LineContinue)) {
+            host->progress.MarkCancelled();
+            stop = ApplyDeclined;
             break;
         }
         e->state = StateBadResult;
         if (job->workPath[0]) RemoveFile(job->workPath);
     }
-    if (PollCancel(job)) {
+    if (PollCancel(host)) {
         CleanScratchFolder(job);
-        return 0;
+        return stop;
     }
-    return 1;
+    return ApplyApplied;
 }
 
 // Creates the folders on the way to an added file, below the target folder only: the target
@@ -215,10 +221,12 @@ void MakeFoldersOnTheWay(char* path, size_t from)
 }
 
 // Moves every rebuilt file into place and deletes what is to go. A step that fails leaves
-// the old file as it was and is told to the person; returns 0 then.
-int Commit(UpgradeJob* job, UserInterface* ui)
+// the old file as it was and is told to the person: ApplyNotReplaced then.
+ApplyOutcome Commit(EngineHost* host)
 {
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 6));
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineReplacing));
     ui->SetItemText(job->workWindow, kItemBar, " ");
     ui->SetItemText(job->workWindow, kItemCancel, "----");
     ui->Repaint(job->workWindow);
@@ -244,21 +252,22 @@ int Commit(UpgradeJob* job, UserInterface* ui)
         }
     }
     CleanScratchFolder(job);
-    if (failed.empty()) return 1;
-    std::string text = job->uiText && job->uiText->HasLine(21) ? UiLine(job, 21) : kUnreplacedText;
+    if (failed.empty()) return ApplyApplied;
+    std::string text = job->uiText && job->uiText->HasLine(LineNotReplaced) ? UiLine(job, LineNotReplaced) : kUnreplacedText;
     text += failed;
-    ui->Inform(job->workWindow, text.c_str(), UiLine(job, 3));
-    return 0;
+    ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+    return ApplyNotReplaced;
 }
 
 }  // namespace
 
-const char* UiLine(UpgradeJob* job, int n) { return job->uiText ? job->uiText->LineText(n) : ""; }
+const char* UiLine(UpgradeJob* job, UiLineId n) { return job->uiText ? job->uiText->LineText(n) : ""; }
 
-const char* UiPart(UpgradeJob* job, int n, int k) { return job->uiText ? job->uiText->LinePart(n, k) : ""; }
+const char* UiPart(UpgradeJob* job, UiLineId n, int k) { return job->uiText ? job->uiText->LinePart(n, k) : ""; }
 
-int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine)
+int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine)
 {
+    UpgradeJob* job = host->job;
     // The longest text (three lines, labels, name and description) stays well inside the
     // buffer; the bound only guards against a table that was not read as described.
     char* text = job->messageText;
@@ -271,22 +280,22 @@ int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine
         used += n;
         text[used] = 0;
     };
-    add(UiPart(job, 2, 0));
-    add(UiPart(job, 1, entry->kind));
+    add(UiPart(job, LineLabels, 0));
+    add(UiPart(job, LineOperations, entry->kind));
     add("\n\n");
-    add(UiPart(job, 2, 1));
+    add(UiPart(job, LineLabels, 1));
     add(entry->name);
     if (entry->description[0]) {
         add("\n");
-        add(UiPart(job, 2, 2));
+        add(UiPart(job, LineLabels, 2));
         add(entry->description);
     }
     add("\n\n");
     add(UiLine(job, thirdLine));
     add("\n\n");
     add(UiLine(job, lastLine));
-    UserInterface* ui = UiOf(job);
-    return ui && ui->AskYesNo(job->workWindow, text, UiLine(job, 3)) ? 1 : 0;
+    UserInterface* ui = host->ui;
+    return ui && ui->AskYesNo(job->workWindow, text, UiLine(job, LineCaption)) ? 1 : 0;
 }
 
 int CleanScratchFolder(UpgradeJob* job)
@@ -299,34 +308,35 @@ int CleanScratchFolder(UpgradeJob* job)
     return RemoveFolder(job->workPath);
 }
 
-int ApplyUpgrade(UpgradeJob* job)
+ApplyOutcome ApplyUpgrade(EngineHost* host)
 {
-    UserInterface* ui = UiOf(job);
-    if (!job->IsValid() || job->progressTotal == 0 || !job->uiText || !ui) return 0;
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    if (!job || !ui || !job->IsValid() || job->progressTotal == 0 || !job->uiText) return ApplyNotStarted;
 
-    // The view's initialisation clears the flags; doing it here too serves every interface.
-    OnProgressInit();
-    job->workWindow = ui->OpenProgress(job->instance, job->ownerWindow);
+    // The view's initialisation clears the state; doing it here too serves every interface.
+    host->progress.Reset();
+    job->workWindow = ui->OpenProgress(job->instance, job->ownerWindow, &host->progress);
     ui->Repaint(job->workWindow);
     if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 0);
-    ui->SetCaption(job->workWindow, UiLine(job, 3));
-    ui->SetItemText(job->workWindow, kItemCancel, UiLine(job, 4));
+    ui->SetCaption(job->workWindow, UiLine(job, LineCaption));
+    ui->SetItemText(job->workWindow, kItemCancel, UiLine(job, LineCancelButton));
     ui->SetItemText(job->workWindow, kItemFile, " ");
     ui->SetItemText(job->workWindow, kItemDescription, " ");
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, 5));
+    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineChecking));
     ui->SetItemText(job->workWindow, kItemBar, " ");
     ui->Repaint(job->workWindow);
 
-    if (!PreCheck(job, ui)) return 0;
-    if (!Build(job, ui)) return 0;
-    return Commit(job, ui);
+    ApplyOutcome outcome = PreCheck(host);
+    if (outcome != ApplyApplied) return outcome;
+    outcome = Build(host);
+    if (outcome != ApplyApplied) return outcome;
+    return Commit(host);
 }
 
-int CheckEntry(UpgradeJob* job, int index, int* line)
+EntryFinding CheckEntry(UpgradeJob* job, int index)
 {
-    if (line) *line = 0;
-    if (index < 0 || index >= EntryCount(job) || !EntryAt(job, index)) return StatePending;
-    Finding f = Examine(job, index);
-    if (line) *line = f.line;
-    return f.state;
+    if (index < 0 || index >= EntryCount(job) || !EntryAt(job, index))
+        return EntryFinding{StatePending, LineNone, PolicyIgnore, 1, StatePending};
+    return Examine(job, index);
 }

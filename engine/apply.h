@@ -1,21 +1,43 @@
 // The apply procedure: pre-check, build into the scratch folder, commit.
 #pragma once
 #include <stdint.h>
+#include "uitext.h"
 
 struct UpgradeJob;
 struct FileEntry;
+class EngineHost;
 
-// 1 when the commit ran to its end; 0 when preconditions fail, the person cancels or a
-// policy stops the apply. Needs a valid job with a UI text table and an EngineHost.
-int ApplyUpgrade(UpgradeJob* job);
-int AskAboutEntry(UpgradeJob* job, FileEntry* entry, int thirdLine, int lastLine);
+// What an apply came to. Only ApplyApplied is a success; the callers word each outcome.
+enum ApplyOutcome {
+    ApplyApplied = 0,     // every listed file is in its new state
+    ApplyNotStarted,      // the job, its wording or its interface is not usable; nothing touched
+    ApplyCancelled,       // the person confirmed a cancel; the installation is as it was
+    ApplyDeclined,        // a question about a file was answered No; the installation is as it was
+    ApplyStopped,         // a file's policy stopped the apply; the installation is as it was
+    ApplyNotReplaced      // the commit ran, but some files keep their previous version
+};
+
+// Runs the apply of the host's job, which needs a UI text table. Cancels and policy stops
+// come before the commit, so every outcome but ApplyApplied and ApplyNotReplaced leaves the
+// installation untouched.
+ApplyOutcome ApplyUpgrade(EngineHost* host);
+// The question about one entry: its operation, name and description, then the two lines.
+int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
 // Removes the working and the temporary file of every table position, then the scratch
 // folder; 1 when the folder is gone.
 int CleanScratchFolder(UpgradeJob* job);
-const char* UiLine(UpgradeJob* job, int n);
-const char* UiPart(UpgradeJob* job, int n, int k);
+const char* UiLine(UpgradeJob* job, UiLineId n);
+const char* UiPart(UpgradeJob* job, UiLineId n, int k);
 
-// What the pre-check alone finds for one entry, without asking or touching anything.
-// Returns an EntryState value; the line number of the finding (9..15) goes to *line, 0 when
-// the entry would apply cleanly.
-int CheckEntry(UpgradeJob* job, int index, int* line);
+// What the pre-check finds for one entry.
+struct EntryFinding {
+    int state;        // the EntryState the test sets
+    UiLineId line;    // the line that words it (9..15), LineNone when the entry applies cleanly
+    int policy;       // the policy that decides it, resolved: the value 3 reads as Ignore
+    int soft;         // 1 when the soft policy decides: under Ignore the file still goes through
+    int stateAfter;   // the state the entry keeps: Pending for soft findings and clean entries
+};
+
+// The pre-check alone for one entry, without asking or touching anything; an index outside
+// the table reads as a clean, pending entry.
+EntryFinding CheckEntry(UpgradeJob* job, int index);

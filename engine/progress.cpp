@@ -3,41 +3,29 @@
 #include "apply.h"
 #include "reader.h"
 #include "ui.h"
+#include "uitext.h"
 
-int lastPercent = 0;
-int cancelRequested = 0;
-int cancelConfirmed = 0;
-
-void OnProgressInit()
+int PollCancel(EngineHost* host)
 {
-    lastPercent = 0;
-    cancelRequested = 0;
-    cancelConfirmed = 0;
-}
-
-void OnProgressCommand() { cancelRequested = 1; }
-
-void MarkCancelled() { cancelConfirmed = 1; }
-
-int PollCancel(UpgradeJob* job)
-{
+    ProgressState& state = host->progress;
     // Once confirmed, stay cancelled without pumping: nothing the person does can undo it.
-    if (cancelConfirmed) return 1;
-    UserInterface* ui = UiOf(job);
-    if (!ui) return 0;
+    if (state.cancelConfirmed) return 1;
+    UserInterface* ui = host->ui;
+    UpgradeJob* job = host->job;
+    if (!ui || !job) return 0;
     ui->PumpEvents(job->workWindow);
-    if (!cancelRequested) return 0;
-    if (!ui->AskYesNo(job->workWindow, UiLine(job, 8), UiLine(job, 3))) {
-        cancelRequested = 0;
+    if (!state.cancelRequested) return 0;
+    if (!ui->AskYesNo(job->workWindow, UiLine(job, LineConfirmCancel), UiLine(job, LineCaption))) {
+        state.cancelRequested = 0;
         return 0;
     }
-    MarkCancelled();
+    state.MarkCancelled();
     return 1;
 }
 
-void PumpPause(UpgradeJob* job, uint32_t milliseconds)
+void PumpPause(EngineHost* host, uint32_t milliseconds)
 {
-    UserInterface* ui = UiOf(job);
+    UserInterface* ui = host->ui;
     if (!ui || !ui->WantsPause()) return;
     // A deadline that wraps past zero lies below the current tick and ends the pause at once;
     // the budget bounds the polls should the tick source stand still.
@@ -47,7 +35,7 @@ void PumpPause(UpgradeJob* job, uint32_t milliseconds)
         if (ui->Ticks() >= deadline) break;
         budget--;
         if (budget <= 1) break;
-        if (PollCancel(job)) break;
+        if (PollCancel(host)) break;
     }
 }
 
@@ -57,12 +45,13 @@ int ProgressPercent(uint32_t done, uint32_t total)
     return percent > 100u ? 100 : (int)percent;
 }
 
-void UpdateProgress(UpgradeJob* job)
+void UpdateProgress(EngineHost* host)
 {
+    UpgradeJob* job = host->job;
+    if (!job) return;
     int percent = ProgressPercent(job->progressDone, job->progressTotal);
-    if (percent == lastPercent) return;
-    lastPercent = percent;
-    UserInterface* ui = UiOf(job);
-    if (ui) ui->DrawBar(job->workWindow, percent);
-    PumpPause(job, 100);
+    if (percent == host->progress.lastPercent) return;
+    host->progress.lastPercent = percent;
+    if (host->ui) host->ui->DrawBar(job->workWindow, percent);
+    PumpPause(host, 100);
 }

@@ -2,23 +2,12 @@
 #pragma once
 #include <stdint.h>
 
-struct UpgradeJob;
-
-// Process-wide, one progress view at a time.
-extern int lastPercent;
-extern int cancelRequested;
-extern int cancelConfirmed;
-
-// The progress view initialises: all three back to 0.
-void OnProgressInit();
-// Any command reached the progress view.
-void OnProgressCommand();
+class EngineHost;
 
 // 1 when the work is to stop: confirmed before, or the person confirms a pending request now.
-int PollCancel(UpgradeJob* job);
-void MarkCancelled();
+int PollCancel(EngineHost* host);
 // Redraws the bar when the percentage changed, then pauses 100 ms pumping events.
-void UpdateProgress(UpgradeJob* job);
-void PumpPause(UpgradeJob* job, uint32_t milliseconds);
+void UpdateProgress(EngineHost* host);
+void PumpPause(EngineHost* host, uint32_t milliseconds);
 // percent = done / (total / 100 + 1) + 1, at most 100.
 int ProgressPercent(uint32_t done, uint32_t total);

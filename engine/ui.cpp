@@ -3,25 +3,33 @@
 #include "progress.h"
 #include "uitext.h"
 
-void EngineHost::UpdateProgress(UpgradeJob* job) { ::UpdateProgress(job); }
+EngineHost::EngineHost(UpgradeJob* job, UserInterface* ui) : job(job), ui(ui)
+{
+    if (job) job->host = this;
+}
 
-int EngineHost::PollCancel(UpgradeJob* job) { return ::PollCancel(job); }
+EngineHost::~EngineHost()
+{
+    UpgradeJob* attached = job;
+    if (!attached) return;
+    Release(attached);
+    attached->host = nullptr;
+}
 
-void EngineHost::Release(UpgradeJob* job)
+void EngineHost::UpdateProgress(UpgradeJob*) { ::UpdateProgress(this); }
+
+int EngineHost::PollCancel(UpgradeJob*) { return ::PollCancel(this); }
+
+void EngineHost::Release(UpgradeJob* released)
 {
     // Called from the job's destructor after its buffers are gone: touch only the windows and
     // the wording.
-    if (job->workWindow && ui) {
-        if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 1);
-        ui->CloseProgress(job->workWindow);
+    if (released->workWindow && ui) {
+        if (released->ownerWindow) ui->EnableOwner(released->ownerWindow, 1);
+        ui->CloseProgress(released->workWindow);
     }
-    job->workWindow = nullptr;
-    delete job->uiText;
-    job->uiText = nullptr;
-}
-
-UserInterface* UiOf(UpgradeJob* job)
-{
-    if (!job || !job->host) return nullptr;
-    return static_cast<EngineHost*>(job->host)->ui;
+    released->workWindow = nullptr;
+    delete released->uiText;
+    released->uiText = nullptr;
+    if (released == job) job = nullptr;
 }

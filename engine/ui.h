@@ -1,5 +1,6 @@
-// The one interface through which the engine talks to the person: the Win32 dialogs, the
-// terminal and the tests' scripted double each implement it.
+// The one interface through which the engine talks to the person (the Win32 dialogs, the
+// terminal and the tests' scripted double each implement it), and the host that links a job
+// to it.
 #pragma once
 #include <stdint.h>
 #include "reader.h"
@@ -13,18 +14,34 @@ enum {
     kItemBar = 105
 };
 
+// The progress and cancel state of the one progress view an apply shows. Its EngineHost owns
+// it; the view writes commands into it and paints its bar from it.
+struct ProgressState {
+    int lastPercent = 0;       // the percentage last drawn
+    int cancelRequested = 0;   // a command reached the view and the next poll asks
+    int cancelConfirmed = 0;   // every poll from now on reports cancellation
+
+    // The view initialises: all three back to 0.
+    void Reset() { lastPercent = cancelRequested = cancelConfirmed = 0; }
+    // Any command reached the view: its Cancel button, Escape or the close box.
+    void OnCommand() { cancelRequested = 1; }
+    void MarkCancelled() { cancelConfirmed = 1; }
+};
+
 class UserInterface {
 public:
     virtual ~UserInterface() {}
-    // Shows the progress view over the owner; returns its handle (non-null) or null.
-    virtual void* OpenProgress(void* instance, void* ownerWindow) = 0;
+    // Shows the progress view over the owner; returns its handle (non-null) or null. The view
+    // reports its commands into progress and paints from it until it is closed.
+    virtual void* OpenProgress(void* instance, void* ownerWindow, ProgressState* progress) = 0;
     virtual void CloseProgress(void* view) = 0;
     virtual void EnableOwner(void* ownerWindow, int enable) = 0;
     virtual void SetCaption(void* view, const char* text) = 0;
     virtual void SetItemText(void* view, int item, const char* text) = 0;
     virtual void Repaint(void* view) = 0;
     virtual void DrawBar(void* view, int percent) = 0;
-    // Handles every waiting event; a cancel command calls OnProgressCommand (progress.h).
+    // Handles every waiting event; a command to the view reaches the state given to
+    // OpenProgress.
     virtual void PumpEvents(void* view) = 0;
     // A yes/no question owned by the view (flags 0x2024); 1 only for yes.
     virtual int AskYesNo(void* view, const char* text, const char* caption) = 0;
@@ -35,15 +52,24 @@ public:
     virtual int WantsPause() { return 1; }
 };
 
-// The bridge a job uses to reach the engine: progress, polls and teardown over one interface.
+// One job's link to the engine: the person's interface and the progress state, which it owns.
+// It attaches itself as the job's host, so the patch interpreter's progress and polls reach
+// the engine, and the job's teardown closes the view through it. Every engine call that talks
+// to the person takes the host, never a bare job.
 class EngineHost : public JobHost {
 public:
-    explicit EngineHost(UserInterface* ui) : ui(ui) {}
+    EngineHost(UpgradeJob* job, UserInterface* ui);
+    // When it goes first, the job's view and wording are released here.
+    ~EngineHost();
     void UpdateProgress(UpgradeJob* job) override;
     int PollCancel(UpgradeJob* job) override;
     void Release(UpgradeJob* job) override;
-    UserInterface* ui;
-};
 
-// The interface of the job's host (the job must have been given an EngineHost).
-UserInterface* UiOf(UpgradeJob* job);
+    UpgradeJob* job;   // null once the job has been released
+    UserInterface* const ui;
+    ProgressState progress;
+
+private:
+    EngineHost(const EngineHost&) = delete;
+    EngineHost& operator=(const EngineHost&) = delete;
+};

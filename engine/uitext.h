@@ -7,6 +7,33 @@ class TQLXStream;
 const int kUiLines = 22;          // 0..20 as published, 21: files that could not be replaced
 const uint32_t kUiLineSize = 256;
 
+// The lines of the wording by their role. The numbers are the line numbers of the .uui text.
+enum UiLineId {
+    LineNone = 0,                // no line: a clean pre-check finding
+    LineComment = 0,             // not read
+    LineOperations = 1,          // parts: Add, Patch, Delete
+    LineLabels = 2,              // parts: before the operation, the file name, the description
+    LineCaption = 3,             // the progress view, every question and information box
+    LineCancelButton = 4,
+    LineChecking = 5,            // operation during the pre-check and the build
+    LineReplacing = 6,           // operation during the commit
+    LineContinue = 7,            // last paragraph of an Ask question
+    LineConfirmCancel = 8,
+    LineAddExists = 9,           // findings of the pre-check, 9..15
+    LinePatchDateDiffers = 10,
+    LineDeleteDiffers = 11,
+    LineAddReadOnly = 12,
+    LineMissing = 13,
+    LinePatchModified = 14,
+    LineReadOnly = 15,
+    LineCannotGoOn = 16,         // third paragraph of the Abort question in the pre-check
+    LineBadResultStop = 17,      // third paragraph after a failed verification, Abort
+    LineBadResultAsk = 18,       // the same, Ask
+    LineKnowMore = 19,           // last paragraph of an Abort question
+    LineStopped = 20,            // information after a failed verification
+    LineNotReplaced = 21         // files the commit could not replace; older wordings lack it
+};
+
 class UiTextTable {
 public:
     // From a file; one that cannot be opened reads as an empty text.
@@ -17,7 +44,7 @@ public:
 
     // Fills the table from any stream (Reset first). Lines 1 and 2 are split at '|'.
     void ReadUiLines(TQLXStream* stream);
-    // Text of line n (0..21); for lines 1 and 2 its part 0.
+    // Text of line n (0..21, a UiLineId); for lines 1 and 2 its part 0.
     const char* LineText(int n) const;
     // Part k of line n; never reads outside the store (a part past the last reads as "").
     const char* LinePart(int n, int k) const;

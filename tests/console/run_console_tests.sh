@@ -108,7 +108,7 @@ This file is not the version that the upgrade expects, so it cannot be updated.
 
 Do you want to continue?
 [y/N] n
-The upgrade was not completed.'
+The upgrade was not applied: a question was answered No; nothing was changed.'
 if [ "$before" = "$(tree inst)" ]; then ok; else bad "a No changed the installation"; fi
 upg apply p.upg --target inst --answers y --quiet > out 2> err; expect_rc "question answered Yes" 0 $?
 expect_same "edited file kept" inst/readme.txt "someone edited this"

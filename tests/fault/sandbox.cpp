@@ -7,7 +7,6 @@
 #include <system_error>
 #include "apply.h"
 #include "fingerprint.h"
-#include "progress.h"
 #include "reader.h"
 #include "uitext.h"
 
@@ -15,7 +14,7 @@ namespace fs = std::filesystem;
 
 void ScriptedUi::PumpEvents(void*)
 {
-    if (++pumps == cancelAtPump) OnProgressCommand();
+    if (++pumps == cancelAtPump && progress) progress->OnCommand();
 }
 
 void Upgrade::Add(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
@@ -173,14 +172,13 @@ int Sandbox::Apply(ScriptedUi& ui, bool* valid)
     std::error_code ec;
     fs::path before = fs::current_path(ec);
     fs::current_path(root / "cwd", ec);
-    EngineHost host(&ui);
     int result;
     {
         UpgradeJob job(nullptr, nullptr, packagePath.c_str(), target.c_str());
-        job.host = &host;
+        EngineHost host(&job, &ui);
         job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
         if (valid) *valid = job.IsValid() != 0;
-        result = ApplyUpgrade(&job);
+        result = ApplyUpgrade(&host) == ApplyApplied;
     }
     fs::current_path(before, ec);
     return result;

@@ -26,7 +26,11 @@ constexpr bool kSanitized = false;
 // Answers every question the same way and can press Cancel at a chosen event pump.
 class ScriptedUi : public UserInterface {
 public:
-    void* OpenProgress(void*, void*) override { return this; }
+    void* OpenProgress(void*, void*, ProgressState* state) override
+    {
+        progress = state;
+        return this;
+    }
     void CloseProgress(void*) override {}
     void EnableOwner(void*, int) override {}
     void SetCaption(void*, const char*) override {}
@@ -39,6 +43,7 @@ public:
     uint32_t Ticks() override { return ticks += 7; }
     int WantsPause() override { return 0; }
 
+    ProgressState* progress = nullptr;
     int answer = 1;
     int cancelAtPump = 0;   // 1-based; 0 never
     int pumps = 0;

@@ -22,7 +22,7 @@ namespace {
 class YesUi : public UserInterface {
 public:
     int questions = 0;
-    void* OpenProgress(void*, void*) override { return this; }
+    void* OpenProgress(void*, void*, ProgressState*) override { return this; }
     void CloseProgress(void*) override {}
     void EnableOwner(void*, int) override {}
     void SetCaption(void*, const char*) override {}
@@ -68,10 +68,9 @@ void SetUtcStamp(const std::string& path, uint16_t date, uint16_t time)
 int Apply(const std::string& package, const std::string& target, YesUi* ui)
 {
     UpgradeJob* job = new UpgradeJob(nullptr, nullptr, package.c_str(), target.c_str());
-    EngineHost host(ui);
-    job->host = &host;
+    EngineHost host(job, ui);
     job->uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
-    int r = job->IsValid() ? ApplyUpgrade(job) : -1;
+    int r = job->IsValid() ? ApplyUpgrade(&host) == ApplyApplied : -1;
     delete job;
     return r;
 }

@@ -9,7 +9,6 @@
 #include "engine_fixture.h"
 #include "files.h"
 #include "os.h"
-#include "progress.h"
 #include "uitext.h"
 
 namespace {
@@ -33,6 +32,7 @@ struct Folder {
 
 struct Outcome {
     int result;
+    ApplyOutcome outcome;
     ScriptedUi ui;
 };
 
@@ -41,7 +41,8 @@ void Apply(Folder& f, const PackageWriter& w, Outcome* run, const char* wording 
     w.WriteTo(f.pkg());
     run->ui.tickStep = 60;   // one poll per 100 ms pause keeps the record short
     TestJob t(f.pkg(), f.target(), &run->ui, wording);
-    run->result = ApplyUpgrade(t.job);
+    run->result = t.Apply();
+    run->outcome = t.outcome;
 }
 
 // How the file of the single entry stands before the apply.
@@ -131,7 +132,7 @@ TEST(ApplyDecisionTable, EveryRowSetsStateLineAndOutcome)
         w.WriteTo(f.pkg());
         run.ui.tickStep = 60;
         TestJob t(f.pkg(), f.target(), &run.ui);
-        run.result = ApplyUpgrade(t.job);
+        run.result = t.Apply();
         EXPECT_EQ(run.result, 1);
         EXPECT_EQ(t.job->entries[0]->state, r.stateAfter);
         if (r.line == 0) {
@@ -166,9 +167,12 @@ TEST(ApplyDecisionTable, CheckEntryReportsFindingsWithoutTouchingAnything)
         w.WriteTo(f.pkg());
         ScriptedUi ui;
         TestJob t(f.pkg(), f.target(), &ui);
-        int line = -1;
-        int state = CheckEntry(t.job, 0, &line);
-        EXPECT_EQ(line, r.line);
+        EntryFinding found = CheckEntry(t.job, 0);
+        int state = found.state;
+        EXPECT_EQ(found.line, r.line);
+        if (r.line) {
+            EXPECT_EQ(found.soft, r.softDecides ? 1 : 0);
+        }
         if (r.line == 0) {
             EXPECT_TRUE(state == StatePending || state == StateUpgraded);
         }
@@ -259,14 +263,15 @@ TEST(ApplyBuildPolicies, FailedVerificationByHardPolicy)
         int hard;
         std::vector<int> answers;
         int result;
+        ApplyOutcome outcome;
         const char* question;   // third and last paragraph
         size_t infos;
     } cases[] = {
-        {"ignore", 0, {}, 1, nullptr, 0},
-        {"ask, yes", 1, {1}, 1, "The file will keep its present version.\n\nDo you want to continue?", 0},
-        {"ask, no", 1, {0}, 0, "The file will keep its present version.\n\nDo you want to continue?", 0},
-        {"abort, no", 2, {0}, 0, "so the upgrade cannot go on.\n\nDo you want to know more?", 0},
-        {"abort, yes", 2, {1}, 0, "so the upgrade cannot go on.\n\nDo you want to know more?", 1},
+        {"ignore", 0, {}, 1, ApplyApplied, nullptr, 0},
+        {"ask, yes", 1, {1}, 1, ApplyApplied, "The file will keep its present version.\n\nDo you want to continue?", 0},
+        {"ask, no", 1, {0}, 0, ApplyDeclined, "The file will keep its present version.\n\nDo you want to continue?", 0},
+        {"abort, no", 2, {0}, 0, ApplyStopped, "so the upgrade cannot go on.\n\nDo you want to know more?", 0},
+        {"abort, yes", 2, {1}, 0, ApplyStopped, "so the upgrade cannot go on.\n\nDo you want to know more?", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -283,8 +288,9 @@ TEST(ApplyBuildPolicies, FailedVerificationByHardPolicy)
         w.WriteTo(f.pkg());
         run.ui.tickStep = 60;
         keep = new TestJob(f.pkg(), f.target(), &run.ui);
-        run.result = ApplyUpgrade(keep->job);
+        run.result = keep->Apply();
         EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(keep->outcome, c.outcome);
         // No cancel confirmation is put after a policy stop.
         EXPECT_EQ(run.ui.questions.size(), c.question ? 1u : 0u);
         if (c.question) {
@@ -379,6 +385,7 @@ TEST(ApplyCancel, NoContinuesYesStopsAndCleansUp)
         EXPECT_EQ(run.ui.questions[0],
                   "Upgrade\nDo you really want to cancel the upgrade? Your installation will stay as it was.");
         EXPECT_EQ(run.result, answer ? 0 : 1);
+        EXPECT_EQ(run.outcome, answer ? ApplyCancelled : ApplyApplied);
         EXPECT_EQ(Content(f.file("q.txt")), answer ? kOldText : kNewText);
         EXPECT_FALSE(PathExists(f.scratch()));
     }
@@ -464,6 +471,7 @@ TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
         Apply(f, w, &run);
     }
     EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.outcome, ApplyNotReplaced);
     ASSERT_EQ(run.ui.infos.size(), 1u);
     EXPECT_EQ(run.ui.infos[0],
               "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
@@ -566,6 +574,7 @@ TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
         Apply(f, w, &run, wording.c_str());
     }
     EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.outcome, ApplyNotReplaced);
     ASSERT_EQ(run.ui.infos.size(), 1u);
     EXPECT_EQ(run.ui.infos[0],
               "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
@@ -593,7 +602,7 @@ TEST(ApplyLongPaths, NeverWrittenPastABuffer)
     ui.answers = {1, 1};
     TestJob t(f.pkg(), target, &ui);
     ASSERT_TRUE(t.job->IsValid()) << target.size();
-    EXPECT_EQ(ApplyUpgrade(t.job), 1);
+    EXPECT_EQ(t.Apply(), 1);
     ASSERT_EQ(ui.questions.size(), 2u);
     // The over-long name reads as a missing file; the output that cannot be created fails.
     EXPECT_NE(ui.questions[0].find("This file is missing"), std::string::npos) << ui.questions[0];
@@ -612,13 +621,14 @@ TEST(ApplyPreconditions, RefusedWithoutShowingAnything)
     ScriptedUi ui;
     TestJob t(f.pkg(), f.target(), &ui);
     EXPECT_EQ(t.job->progressTotal, 0u);
-    EXPECT_EQ(ApplyUpgrade(t.job), 0);
+    EXPECT_EQ(t.Apply(), 0);
+    EXPECT_EQ(t.outcome, ApplyNotStarted);
     EXPECT_TRUE(ui.events.empty());
 
     TestJob noText(f.pkg(), f.target(), &ui);
     delete noText.job->uiText;
     noText.job->uiText = nullptr;
-    EXPECT_EQ(ApplyUpgrade(noText.job), 0);
+    EXPECT_EQ(noText.Apply(), 0);
     EXPECT_TRUE(ui.events.empty());
 }
 

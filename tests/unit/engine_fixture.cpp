@@ -3,7 +3,6 @@
 #include <string.h>
 #include <filesystem>
 #include "files.h"
-#include "progress.h"
 #include "uitext.h"
 
 namespace fs = std::filesystem;
@@ -144,8 +143,9 @@ void MakeReadOnly(const std::string& path, bool readOnly)
                     readOnly ? fs::perm_options::remove : fs::perm_options::add, ec);
 }
 
-void* ScriptedUi::OpenProgress(void*, void*)
+void* ScriptedUi::OpenProgress(void*, void*, ProgressState* state)
 {
+    progress = state;
     events.push_back("open");
     return view;
 }
@@ -183,7 +183,7 @@ void ScriptedUi::PumpEvents(void*)
     if (logPumps) events.push_back("pump");
     if (pumpCount == cancelAtPump || cancelEveryPump) {
         events.push_back("command");
-        OnProgressCommand();
+        if (progress) progress->OnCommand();
     }
 }
 
@@ -230,14 +230,19 @@ int ScriptedUi::Count(const std::string& prefix) const
 }
 
 TestJob::TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui, const char* wordingPath)
-    : job(new UpgradeJob(nullptr, nullptr, packagePath.c_str(), target.c_str())), host(ui)
+    : job(new UpgradeJob(nullptr, nullptr, packagePath.c_str(), target.c_str())), host(job, ui)
 {
-    job->host = &host;
     std::string wording = wordingPath ? wordingPath : DefaultWordingPath();
     job->uiText = new UiTextTable(wording.c_str());
 }
 
 TestJob::~TestJob() { delete job; }
+
+int TestJob::Apply()
+{
+    outcome = ApplyUpgrade(&host);
+    return outcome == ApplyApplied;
+}
 
 // Like a list box read into a path buffer: the text is cut to what the buffer holds.
 void CopyCut(char* out, const std::string& s)

@@ -4,6 +4,7 @@
 #include <deque>
 #include <string>
 #include <vector>
+#include "apply.h"
 #include "fingerprint.h"
 #include "reader.h"
 #include "search.h"
@@ -70,7 +71,9 @@ public:
     int ownerEnabled = 1;
     int closed = 0;
 
-    void* OpenProgress(void* instance, void* ownerWindow) override;
+    ProgressState* progress = nullptr;   // where a cancel command goes
+
+    void* OpenProgress(void* instance, void* ownerWindow, ProgressState* progress) override;
     void CloseProgress(void* view) override;
     void EnableOwner(void* ownerWindow, int enable) override;
     void SetCaption(void* view, const char* text) override;
@@ -93,8 +96,11 @@ struct TestJob {
     TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui,
             const char* wordingPath = nullptr);
     ~TestJob();
+    // Runs the apply; 1 when it applied. The outcome stays in outcome.
+    int Apply();
     UpgradeJob* job;
     EngineHost host;
+    ApplyOutcome outcome = ApplyNotStarted;
 };
 
 // Drive roots, folders and listing order held in memory.

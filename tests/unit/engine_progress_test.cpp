@@ -17,10 +17,12 @@ struct PollFixture {
         PackageWriter w;
         w.WriteTo(dir / "p.upg");
         t = new TestJob(dir / "p.upg", dir.path(), &ui);
-        OnProgressInit();
+        ui.OpenProgress(nullptr, nullptr, &t->host.progress);
     }
     ~PollFixture() { delete t; }
     UpgradeJob* job() { return t->job; }
+    EngineHost* host() { return &t->host; }
+    ProgressState& state() { return t->host.progress; }
 };
 
 TEST(ProgressPercent, Rules)
@@ -42,11 +44,11 @@ TEST(UpdateProgress, RedrawsOnlyOnChangeAndRunsOneToNinetyTwo)
     f.job()->progressTotal = 1001;
     for (uint32_t done = 1; done <= 1001; done++) {
         f.job()->progressDone = done;
-        UpdateProgress(f.job());
+        UpdateProgress(f.host());
     }
     ASSERT_EQ(f.ui.bars.size(), 92u);
     for (size_t i = 0; i < f.ui.bars.size(); i++) EXPECT_EQ(f.ui.bars[i], (int)i + 1);
-    EXPECT_EQ(lastPercent, 92);
+    EXPECT_EQ(f.state().lastPercent, 92);
     // Every redraw is followed by one pause, here one poll long.
     EXPECT_EQ(f.ui.pumpCount, 92);
 }
@@ -57,15 +59,15 @@ TEST(UpdateProgress, FirstUpdateShowsOneOrTwo)
     f.ui.tickStep = 1000;
     f.job()->progressTotal = 100001;
     f.job()->progressDone = 1;
-    UpdateProgress(f.job());
+    UpdateProgress(f.host());
     f.job()->progressDone = 100001;
-    UpdateProgress(f.job());
+    UpdateProgress(f.host());
     EXPECT_EQ(f.ui.bars, (std::vector<int>{1, 100}));
 
-    OnProgressInit();
+    f.state().Reset();
     f.job()->progressTotal = 40;
     f.job()->progressDone = 1;
-    UpdateProgress(f.job());
+    UpdateProgress(f.host());
     EXPECT_EQ(f.ui.bars.back(), 2);
 }
 
@@ -74,21 +76,21 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
     {
         PollFixture f;
         f.ui.tickStep = 10;
-        PumpPause(f.job(), 100);
+        PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 9);   // ticks 10..90 below the deadline
     }
     {
         PollFixture f;
         f.ui.logPumps = 0;
         f.ui.tickStep = 0;              // a clock that stands still: the budget ends it
-        PumpPause(f.job(), 100);
+        PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 49998);
     }
     {
         PollFixture f;
         f.ui.now = 0xFFFFFFF0u;         // the deadline wraps past zero: no wait at all
         f.ui.tickStep = 1;
-        PumpPause(f.job(), 100);
+        PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 0);
     }
     {
@@ -96,15 +98,15 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
         f.ui.tickStep = 0;
         f.ui.cancelAtPump = 3;
         f.ui.answers = {1};
-        PumpPause(f.job(), 100);
+        PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 3);
-        EXPECT_EQ(cancelConfirmed, 1);
+        EXPECT_EQ(f.state().cancelConfirmed, 1);
     }
     {
         PollFixture f;
         f.ui.pause = 0;                 // a terminal does not wait
         f.ui.tickStep = 10;
-        PumpPause(f.job(), 100);
+        PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 0);
     }
 }
@@ -112,36 +114,36 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
 TEST(PollCancel, RequestConfirmationAndTheStickyState)
 {
     PollFixture f;
-    EXPECT_EQ(PollCancel(f.job()), 0);
+    EXPECT_EQ(PollCancel(f.host()), 0);
     EXPECT_TRUE(f.ui.questions.empty());
 
     f.ui.cancelAtPump = 2;
     f.ui.answers = {0};
-    EXPECT_EQ(PollCancel(f.job()), 0);   // No: the request is dropped
+    EXPECT_EQ(PollCancel(f.host()), 0);   // No: the request is dropped
     ASSERT_EQ(f.ui.questions.size(), 1u);
     EXPECT_EQ(f.ui.questions[0],
               "Upgrade\nDo you really want to cancel the upgrade? Your installation will stay as it was.");
-    EXPECT_EQ(cancelRequested, 0);
-    EXPECT_EQ(PollCancel(f.job()), 0);
+    EXPECT_EQ(f.state().cancelRequested, 0);
+    EXPECT_EQ(PollCancel(f.host()), 0);
     EXPECT_EQ(f.ui.questions.size(), 1u);
 
     f.ui.cancelAtPump = 4;
     f.ui.answers = {1};
-    EXPECT_EQ(PollCancel(f.job()), 1);   // Yes: cancelled from now on
-    EXPECT_EQ(cancelConfirmed, 1);
+    EXPECT_EQ(PollCancel(f.host()), 1);   // Yes: cancelled from now on
+    EXPECT_EQ(f.state().cancelConfirmed, 1);
     int pumps = f.ui.pumpCount;
     f.ui.cancelEveryPump = 1;
-    EXPECT_EQ(PollCancel(f.job()), 1);
-    EXPECT_EQ(PollCancel(f.job()), 1);
+    EXPECT_EQ(PollCancel(f.host()), 1);
+    EXPECT_EQ(PollCancel(f.host()), 1);
     EXPECT_EQ(f.ui.pumpCount, pumps);    // no pumping, no further question
     EXPECT_EQ(f.ui.questions.size(), 2u);
 
     // A new view starts clean; a forced cancel needs no question.
-    OnProgressInit();
+    f.state().Reset();
     f.ui.cancelEveryPump = 0;
-    EXPECT_EQ(PollCancel(f.job()), 0);
-    MarkCancelled();
-    EXPECT_EQ(PollCancel(f.job()), 1);
+    EXPECT_EQ(PollCancel(f.host()), 0);
+    f.state().MarkCancelled();
+    EXPECT_EQ(PollCancel(f.host()), 1);
     EXPECT_EQ(f.ui.questions.size(), 2u);
 }
 
@@ -151,9 +153,8 @@ TEST(EngineHost, ReleaseClosesTheViewReenablesTheOwnerAndDropsTheWording)
     PackageWriter w;
     w.WriteTo(dir / "p.upg");
     ScriptedUi ui;
-    EngineHost host(&ui);
     UpgradeJob* job = new UpgradeJob(nullptr, (void*)0x99, (dir / "p.upg").c_str(), dir.path().c_str());
-    job->host = &host;
+    EngineHost host(job, &ui);
     job->uiText = new UiTextTable(DefaultWordingPath().c_str());
     job->workWindow = ui.view;
     ui.ownerEnabled = 0;
