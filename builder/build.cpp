@@ -195,9 +195,8 @@ struct Planned {
     int dateOnly;
 };
 
-int SamePrint(const FileFingerprint& a, const FileFingerprint& b) { return memcmp(&a, &b, sizeof a) == 0; }
-
-int SameContent(const std::string& a, const std::string& b, int* same)
+// Compares two files byte by byte into *same; 0 when either cannot be read.
+int SameFileBytes(const std::string& a, const std::string& b, int* same)
 {
     TQLXFStream x(ReadAccess | ShareRead, a.c_str()), y(ReadAccess | ShareRead, b.c_str());
     if (x.HasError() || y.HasError()) return 0;
@@ -248,13 +247,13 @@ int SameEntry(const FileEntry& a, const FileEntry& b)
 {
     return a.kind == b.kind && a.softPolicy == b.softPolicy && a.hardPolicy == b.hardPolicy &&
            strcmp(a.name, b.name) == 0 && strcmp(a.description, b.description) == 0 &&
-           SamePrint(a.oldPrint, b.oldPrint) && SamePrint(a.newPrint, b.newPrint);
+           a.oldPrint == b.oldPrint && a.newPrint == b.newPrint;
 }
 
 // Reads the written package back as the applier does and checks that it says what was meant.
-int CheckPackage(const std::string& path, const std::vector<Planned>& plan, std::string* error)
+int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, std::string* error)
 {
-    UpgradeJob job(nullptr, nullptr, path.c_str(), "");
+    UpgradeJob job(path.c_str());
     if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size() || job.progressTotal == 0) {
         *error = "the written package does not read back as valid";
         return 0;
@@ -514,18 +513,17 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         }
         if (p.entry.kind == KindPatch) {
             int same = 0;
-            if (SamePrint(p.entry.oldPrint, p.entry.newPrint) ||
-                (p.entry.oldPrint.size == p.entry.newPrint.size && p.entry.oldPrint.checksum == p.entry.newPrint.checksum)) {
-                if (!SameContent(p.oldPath, p.newPath, &same)) {
+            if (SameContent(p.entry.oldPrint, p.entry.newPrint)) {
+                if (!SameFileBytes(p.oldPath, p.newPath, &same)) {
                     *error = "cannot read " + p.oldPath + " or " + p.newPath;
                     return 0;
                 }
             }
-            if (same && SamePrint(p.entry.oldPrint, p.entry.newPrint)) {
+            if (same && p.entry.oldPrint == p.entry.newPrint) {
                 report->unchanged++;
                 continue;
             }
-            if (!same && SamePrint(p.entry.oldPrint, p.entry.newPrint)) {
+            if (!same && p.entry.oldPrint == p.entry.newPrint) {
                 // The applier takes a file that carries its new fingerprint as done already.
                 *error = "the old and new " + name +
                          " differ in content but not in fingerprint (date, size and checksum); the applier could "
@@ -573,7 +571,7 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         return 0;
     }
     int ok = EncodeParts(options, plan, parts, report, error) &&
-             WritePackage(options, notes, plan, parts, temp, error) && CheckPackage(temp, plan, error);
+             WritePackage(options, notes, plan, parts, temp, error) && ReadBackPackage(temp, plan, error);
     RemoveParts(parts, plan.size());
     if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
         *error = "cannot move " + temp + " to " + options.output;

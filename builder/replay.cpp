@@ -23,7 +23,7 @@ int ReplayPart(const char* partPath, const uint8_t* old, uint32_t oldSize, const
     result->written = 0;
     result->firstDifference = 0;
     result->endsAtPartEnd = 0;
-    UpgradeJob job(nullptr, nullptr, partPath, "");
+    UpgradeJob job(partPath);
     if (!job.IsValid() || job.stream->Tell() != kPartHeaderSize) return 0;
     // The applier holds every script to its entry's new size; so does the replay.
     job.outputLimit = newSize;

@@ -1,10 +1,9 @@
 // Policy rules given on the command line and the glob that selects their entries.
 #include "build.h"
 #include <string.h>
+#include "files.h"
 
 namespace {
-
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
 int Matches(const char* g, const char* s)
 {
@@ -24,7 +23,7 @@ int Matches(const char* g, const char* s)
             if (*s == '\\') return 0;
             continue;
         }
-        if (Fold(*g) != Fold(*s)) return 0;
+        if (FoldAscii(*g) != FoldAscii(*s)) return 0;
     }
     return *s == 0;
 }
@@ -32,7 +31,7 @@ int Matches(const char* g, const char* s)
 int PolicyNamed(const std::string& v)
 {
     std::string f;
-    for (char c : v) f += Fold(c);
+    for (char c : v) f += FoldAscii(c);
     if (f == "ignore") return 0;
     if (f == "ask") return 1;
     if (f == "abort") return 2;

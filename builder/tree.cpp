@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include "files.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
-
-}  // namespace
 
 int CompareNames(const std::string& a, const std::string& b)
 {
     size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; i++) {
-        unsigned char x = (unsigned char)Fold(a[i]), y = (unsigned char)Fold(b[i]);
+        unsigned char x = (unsigned char)FoldAscii(a[i]), y = (unsigned char)FoldAscii(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;

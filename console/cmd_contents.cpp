@@ -99,8 +99,8 @@ int CmdInspect(int argc, char** argv)
     std::string reason;
     if (!CheckPackage(package, &reason)) return RefusePackage(reason);
 
-    UpgradeJob job(nullptr, nullptr, package, "C:\\");
-    int count = job.header.entryCount > 0 ? job.header.entryCount : 0;
+    UpgradeJob job(package);
+    int count = job.EntryCount();
     std::vector<ScriptFigures> figures(count);
     int clean = 1;
     for (int i = 0; i < count; i++) {

@@ -88,7 +88,7 @@ int CmdVerify(int argc, char** argv)
     }
     if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
 
-    int count = job.header.entryCount > 0 ? job.header.entryCount : 0;
+    int count = job.EntryCount();
     int problems = 0;
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];

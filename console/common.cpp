@@ -22,7 +22,7 @@ int CheckPackage(const char* path, std::string* reason)
             return 0;
         }
     }
-    UpgradeJob job(nullptr, nullptr, path, "C:\\");
+    UpgradeJob job(path);
     if (memcmp(job.header.magic, kPackageMagic, sizeof job.header.magic) != 0) {
         *reason = std::string(path) + " is not an upgrade package: it does not start with [QZUPD].";
         return 0;

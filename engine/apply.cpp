@@ -21,8 +21,6 @@ const char kUnreplacedText[] =
 
 FileEntry* EntryAt(UpgradeJob* job, int i) { return job->entries[i]; }
 
-int EntryCount(UpgradeJob* job) { return job->header.entryCount > 0 ? job->header.entryCount : 0; }
-
 // Writes targetFolder + name into out; a path that would not fit leaves out empty and
 // reports 0, so it reads as a file that cannot be opened or created.
 int EntryPath(UpgradeJob* job, const FileEntry* e, char* out)
@@ -47,16 +45,6 @@ int TempName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "TM
 // Where position i is written and verified before it takes its .TMP name, so that a run
 // killed mid-write never leaves a cut-off file under a name the commit would use.
 int WorkName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "PRT", out); }
-
-int SamePrint(const FileFingerprint& a, const FileFingerprint& b)
-{
-    return a.dateTime == b.dateTime && a.size == b.size && a.checksum == b.checksum;
-}
-
-int SameContent(const FileFingerprint& a, const FileFingerprint& b)
-{
-    return a.size == b.size && a.checksum == b.checksum;
-}
 
 void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
 {
@@ -92,7 +80,7 @@ EntryFinding Examine(UpgradeJob* job, int i)
     int exists = fits && FileExists(job->workPath);
     int computed = exists && ComputeFingerprint(job->workPath, &print);
     // A rerun after an interrupted or partly failed commit: the file is already the new one.
-    int upgraded = computed && SamePrint(print, e->newPrint);
+    int upgraded = computed && print == e->newPrint;
 
     if (e->kind == KindAdd) {
         if (!exists) return f;
@@ -104,7 +92,7 @@ EntryFinding Examine(UpgradeJob* job, int i)
         if (!exists) return Hard(e, StateMissing, LineMissing);
         if (!SameContent(print, e->oldPrint)) return Soft(e, StateModified, LineDeleteDiffers);
         if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
-        if (!SamePrint(print, e->oldPrint)) return Soft(e, StateDateDiffers, LineDeleteDiffers);
+        if (print != e->oldPrint) return Soft(e, StateDateDiffers, LineDeleteDiffers);
         return f;
     }
     // Patch, and the undefined kind 3 tested like one.
@@ -112,7 +100,7 @@ EntryFinding Examine(UpgradeJob* job, int i)
     if (upgraded) return upgradedAlready;
     if (!SameContent(print, e->oldPrint)) return Hard(e, StateModified, LinePatchModified);
     if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
-    if (!SamePrint(print, e->oldPrint)) return Soft(e, StateDateDiffers, LinePatchDateDiffers);
+    if (print != e->oldPrint) return Soft(e, StateDateDiffers, LinePatchDateDiffers);
     return f;
 }
 
@@ -121,7 +109,7 @@ ApplyOutcome PreCheck(EngineHost* host)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
-    for (int i = 0; i < EntryCount(job); i++) {
+    for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
         EntryPath(job, e, job->workPath);
         ShowEntry(job, ui, e);
@@ -151,7 +139,7 @@ ApplyOutcome Build(EngineHost* host)
     ui->Repaint(job->workWindow);
     if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
 
-    for (int i = 0; i < EntryCount(job); i++) {
+    for (int i = 0; i < job->EntryCount(); i++) {
         if (PollCancel(host)) break;
         FileEntry* e = EntryAt(job, i);
         ShowEntry(job, ui, e);
@@ -232,7 +220,7 @@ ApplyOutcome Commit(EngineHost* host)
     ui->Repaint(job->workWindow);
 
     std::string failed;
-    for (int i = 0; i < EntryCount(job); i++) {
+    for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
         if (e->state != StatePending) continue;
         ShowEntry(job, ui, e);
@@ -300,7 +288,7 @@ int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLine
 
 int CleanScratchFolder(UpgradeJob* job)
 {
-    for (int i = 0; i < EntryCount(job); i++) {
+    for (int i = 0; i < job->EntryCount(); i++) {
         if (TempName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
         if (WorkName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
     }
@@ -336,7 +324,7 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
 
 EntryFinding CheckEntry(UpgradeJob* job, int index)
 {
-    if (index < 0 || index >= EntryCount(job) || !EntryAt(job, index))
+    if (index < 0 || index >= job->EntryCount() || !EntryAt(job, index))
         return EntryFinding{StatePending, LineNone, PolicyIgnore, 1, StatePending};
     return Examine(job, index);
 }

@@ -22,8 +22,7 @@ int EndsInSeparator(const char* s)
 // the failing entry half read and nothing after it: only the entries before it count.
 int UsableEntries(UpgradeJob* job)
 {
-    int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
-    if (count > kMaxEntries) count = kMaxEntries;
+    int count = job->EntryCount();
     int filled = 0;
     while (filled < count && job->entries[filled]) filled++;
     if (job->progressTotal == 0 && filled > 0 && filled <= count) filled--;

@@ -82,11 +82,8 @@ int JoinPath(char* out, const char* a, const char* b)
 int SameNameIgnoringCase(const char* a, const char* b)
 {
     for (;; ++a, ++b) {
-        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
-        if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
-        if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
-        if (x != y) return 0;
-        if (x == 0) return 1;
+        if (FoldAscii(*a) != FoldAscii(*b)) return 0;
+        if (*a == 0) return 1;
     }
 }
 

@@ -22,6 +22,8 @@ void ShortName(const char* path, char* out);
 int JoinPath(char* out, const char* a, const char* b);
 // ASCII letters compared without regard to case; nothing else is folded.
 int SameNameIgnoringCase(const char* a, const char* b);
+// The one case folding of the code, as Windows matches names: A-Z to a-z, nothing else.
+inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
 // Captures the current directory and puts it back when the scope ends.
 class CurrentDirectoryGuard {

@@ -14,6 +14,18 @@ struct FileFingerprint {
 #pragma pack(pop)
 static_assert(sizeof(FileFingerprint) == 10, "fingerprint is stored as 10 raw bytes");
 
+// The whole fingerprint: date-time, size and checksum.
+inline bool operator==(const FileFingerprint& a, const FileFingerprint& b)
+{
+    return a.dateTime == b.dateTime && a.size == b.size && a.checksum == b.checksum;
+}
+inline bool operator!=(const FileFingerprint& a, const FileFingerprint& b) { return !(a == b); }
+// The same contents as far as a fingerprint tells: size and checksum, whatever the dates.
+inline bool SameContent(const FileFingerprint& a, const FileFingerprint& b)
+{
+    return a.size == b.size && a.checksum == b.checksum;
+}
+
 // The checksum defined over 512-byte blocks from the start of the file, fed in pieces of any
 // size: each byte lands in the low half when the count of bytes from it to the end of its
 // 512-byte block is odd, in the high half when it is even.

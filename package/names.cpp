@@ -1,17 +1,16 @@
 // The safety check of entry names: a name must stay a plain relative path below the target.
 #include "reader.h"
 #include <string.h>
+#include "files.h"
 
 namespace {
 
-int UpperAscii(int c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c; }
-
-// Compares [s, s+n) with the upper-case word w, ignoring ASCII case.
+// Compares [s, s+n) with the word w, ignoring ASCII case.
 int SameWord(const char* s, size_t n, const char* w)
 {
     if (strlen(w) != n) return 0;
     for (size_t i = 0; i < n; i++)
-        if (UpperAscii((unsigned char)s[i]) != w[i]) return 0;
+        if (FoldAscii(s[i]) != FoldAscii(w[i])) return 0;
     return 1;
 }
 

@@ -81,8 +81,8 @@ UpgradeJob::UpgradeJob(void* instance, void* ownerWindow, const char* packagePat
         for (int i = 0; i < kMaxEntries; i++) entries[i] = nullptr;
 
     this->targetFolder = NewBuffer(kFolderSize);
-    if (this->targetFolder) {
-        const char* given = targetFolder ? targetFolder : "";
+    if (this->targetFolder && targetFolder) {
+        const char* given = targetFolder;
         size_t n = strlen(given);
         int hasSeparator = n > 0 && (given[n - 1] == '\\' || given[n - 1] == '/');
         // A folder whose name and separator do not fit would be cut into some other folder.

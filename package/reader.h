@@ -74,6 +74,11 @@ struct PackageReader {
     ~PackageReader();
     // Magic with its NUL, version at most 17, no stream error; tested in that order.
     int IsValid() const;
+    // The header's entry count held to what the table can hold: a negative one reads as none.
+    int EntryCount() const
+    {
+        return header.entryCount <= 0 ? 0 : header.entryCount > kMaxEntries ? kMaxEntries : header.entryCount;
+    }
 
     TQLXFStream* stream;
     PackageHeader header;
@@ -101,6 +106,9 @@ protected:
 // A package reader extended by the entry table and what one search or one apply needs.
 struct UpgradeJob : PackageReader {
     UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder);
+    // A job that only reads the package and its table: no target folder (it stays empty), no
+    // windows.
+    explicit UpgradeJob(const char* packagePath) : UpgradeJob(nullptr, nullptr, packagePath, nullptr) {}
     ~UpgradeJob();
     // The reader's test, and also refuses a table that does not fit or holds an unsafe name,
     // a target folder that does not fit, and a job short of memory.

@@ -18,7 +18,38 @@ int Step(UpgradeJob* job, uint32_t n)
 
 uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
+// A count of the width the opcode's place in its group of three gives: 8, 16 or 32 bits.
+uint32_t ReadCount(TQLXStream* package, int width)
+{
+    return width == 0 ? package->Get() : width == 1 ? package->ReadU16() : package->ReadU32();
+}
+
 }  // namespace
+
+ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op)
+{
+    ScriptInstruction in = {op, 0, 0};
+    switch (op) {
+    case OpInsert8:
+    case OpInsert16:
+    case OpInsert32: in.count = ReadCount(package, op - OpInsert8); break;
+    case OpSetBase: in.position = (uint32_t)package->ReadU16() << 16; break;
+    case OpCopyNear8:
+    case OpCopyNear16:
+    case OpCopyNear32:
+        in.position = package->ReadU16();
+        in.count = ReadCount(package, op - OpCopyNear8);
+        break;
+    case OpCopyFar8:
+    case OpCopyFar16:
+    case OpCopyFar32:
+        in.position = package->ReadU32();
+        in.count = ReadCount(package, op - OpCopyFar8);
+        break;
+    default: break;   // unknown opcodes are one-byte no-ops
+    }
+    return in;
+}
 
 int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
 {
@@ -36,31 +67,11 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
         uint8_t op = package->Get();
         if (op == OpEnd) return 0;
 
-        int fromPackage = 0, fromOld = 0;
-        uint32_t position = kNoPosition, count = 0;
-        switch (op) {
-        case OpInsert8: fromPackage = 1; count = package->Get(); break;
-        case OpInsert16: fromPackage = 1; count = package->ReadU16(); break;
-        case OpInsert32: fromPackage = 1; count = package->ReadU32(); break;
-        case OpSetBase: copyBase = (uint32_t)package->ReadU16() << 16; break;
-        case OpCopyNear8:
-        case OpCopyNear16:
-        case OpCopyNear32: {
-            fromOld = 1;
-            position = copyBase + package->ReadU16();
-            count = op == OpCopyNear8 ? package->Get() : op == OpCopyNear16 ? package->ReadU16() : package->ReadU32();
-            break;
-        }
-        case OpCopyFar8:
-        case OpCopyFar16:
-        case OpCopyFar32: {
-            fromOld = 1;
-            position = package->ReadU32();
-            count = op == OpCopyFar8 ? package->Get() : op == OpCopyFar16 ? package->ReadU16() : package->ReadU32();
-            break;
-        }
-        default: break;   // unknown opcodes are one-byte no-ops
-        }
+        ScriptInstruction in = ReadOperands(package, op);
+        if (op == OpSetBase) copyBase = in.position;
+        int fromPackage = in.IsInsert(), fromOld = in.IsCopy();
+        uint32_t count = in.count;
+        uint32_t position = !fromOld ? kNoPosition : in.IsNear() ? copyBase + in.position : in.position;
         if (fromOld && oldFile && position != kNoPosition) oldFile->Seek(position);
 
         while (count != 0) {

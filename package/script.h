@@ -19,6 +19,22 @@ enum ScriptOp {
     OpCopyFar32 = 10
 };
 
+// One instruction as its opcode and operands declare it; the literal bytes of an insert
+// follow it in the package unread.
+struct ScriptInstruction {
+    uint8_t op;
+    uint32_t count;      // bytes an insert carries or a copy takes
+    uint32_t position;   // a far copy's source, a near copy's offset from the base, or the new base
+    int IsInsert() const { return op >= OpInsert8 && op <= OpInsert32; }
+    int IsCopy() const { return op >= OpCopyNear8 && op <= OpCopyFar32; }
+    int IsNear() const { return op >= OpCopyNear8 && op <= OpCopyNear32; }
+};
+
+// Reads the operands of op, whose byte was just read, from the package: the one decoder of
+// the opcodes, for the interpreter and the scanner alike. Unknown opcodes have no operands;
+// a package that ends reads its missing bytes as 0 and raises the stream's error.
+ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op);
+
 const uint32_t kChunk = 256;   // bytes between progress updates and cancellation polls
 
 // Runs one script from the job's package stream, writing to output (or nothing) from the old

@@ -32,23 +32,11 @@ ScriptFigures ScanScript(TQLXStream* s)
             return f;
         }
         f.instructions++;
-        uint32_t count = 0;
-        switch (op) {
-        case OpInsert8: count = s->Get(); break;
-        case OpInsert16: count = s->ReadU16(); break;
-        case OpInsert32: count = s->ReadU32(); break;
-        case OpSetBase: s->ReadU16(); break;
-        case OpCopyNear8: s->ReadU16(); f.copied += s->Get(); break;
-        case OpCopyNear16: s->ReadU16(); f.copied += s->ReadU16(); break;
-        case OpCopyNear32: s->ReadU16(); f.copied += s->ReadU32(); break;
-        case OpCopyFar8: s->ReadU32(); f.copied += s->Get(); break;
-        case OpCopyFar16: s->ReadU32(); f.copied += s->ReadU16(); break;
-        case OpCopyFar32: s->ReadU32(); f.copied += s->ReadU32(); break;
-        default: break;
-        }
-        if (op >= OpInsert8 && op <= OpInsert32) {
-            f.literal += count;
-            if (!Skip(s, count)) return f;
+        ScriptInstruction in = ReadOperands(s, op);
+        if (in.IsCopy()) f.copied += in.count;
+        if (in.IsInsert()) {
+            f.literal += in.count;
+            if (!Skip(s, in.count)) return f;
         }
         if (s->HasError()) return f;
     }

@@ -1,4 +1,4 @@
-// Test-only package writer: lays out a package from old and new files given on the command line.
+// Test-only command over the shared package writer: a package from old and new files named on the command line.
 //
 //   upg_mkpkg OUT [--title T] [--notes-file F] [--version N] [--magic TEXT] [--count N]
 //             [--cut N] ENTRY...
@@ -9,13 +9,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "fingerprint.h"
+#include "pkgwriter.h"
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
+typedef PkgBytes Bytes;
 
 struct Entry {
     int kind, soft, hard, bad;
@@ -33,43 +35,22 @@ bool ReadAll(const std::string& path, Bytes* out)
     return true;
 }
 
-void U16(Bytes* b, uint32_t v)
-{
-    b->push_back((unsigned char)v);
-    b->push_back((unsigned char)(v >> 8));
-}
-
-void U32(Bytes* b, uint32_t v)
-{
-    U16(b, v & 0xFFFF);
-    U16(b, v >> 16);
-}
-
-void Str(Bytes* b, const std::string& s)
-{
-    b->insert(b->end(), s.begin(), s.end());
-    b->push_back(0);
-}
-
-FileFingerprint PrintOf(const std::string& path)
+PkgPrint PrintOfFile(const std::string& path)
 {
     FileFingerprint p;
     if (!ComputeFingerprint(path.c_str(), &p)) {
         fprintf(stderr, "mkpkg: cannot fingerprint %s\n", path.c_str());
         exit(2);
     }
-    return p;
-}
-
-void Print(Bytes* b, const FileFingerprint& p)
-{
-    U32(b, p.dateTime);
-    U32(b, p.size);
-    U16(b, p.checksum);
+    PkgPrint out;
+    out.dateTime = p.dateTime;
+    out.size = p.size;
+    out.checksum = p.checksum;
+    return out;
 }
 
 // Copies the common head and tail from the old file and inserts the middle.
-Bytes Script(const Bytes& oldB, const Bytes& newB)
+PkgBytes Script(const Bytes& oldB, const Bytes& newB)
 {
     size_t head = 0;
     while (head < oldB.size() && head < newB.size() && oldB[head] == newB[head]) head++;
@@ -77,25 +58,13 @@ Bytes Script(const Bytes& oldB, const Bytes& newB)
     while (tail < oldB.size() - head && tail < newB.size() - head &&
            oldB[oldB.size() - 1 - tail] == newB[newB.size() - 1 - tail])
         tail++;
-    Bytes s;
-    if (head) {
-        s.push_back(10);
-        U32(&s, 0);
-        U32(&s, (uint32_t)head);
-    }
+    ScriptWriter s;
+    if (head) s.CopyFar(0, (uint32_t)head, Width32);
     size_t mid = newB.size() - head - tail;
-    if (mid) {
-        s.push_back(3);
-        U32(&s, (uint32_t)mid);
-        s.insert(s.end(), newB.begin() + (long)head, newB.begin() + (long)(head + mid));
-    }
-    if (tail) {
-        s.push_back(10);
-        U32(&s, (uint32_t)(oldB.size() - tail));
-        U32(&s, (uint32_t)tail);
-    }
-    s.push_back(0);
-    return s;
+    if (mid) s.Insert(PkgBytes(newB.begin() + (long)head, newB.begin() + (long)(head + mid)), Width32);
+    if (tail) s.CopyFar((uint32_t)(oldB.size() - tail), (uint32_t)tail, Width32);
+    s.End();
+    return s.bytes;
 }
 
 int Usage()
@@ -147,29 +116,31 @@ int main(int argc, char** argv)
         entries.push_back(e);
     }
 
-    Bytes b(magic.begin(), magic.end());
-    b.resize(8, 0);
-    b.push_back((unsigned char)version);
-    U16(&b, (uint32_t)(count >= 0 ? count : (int)entries.size()));
-    Str(&b, title);
-    Str(&b, notes);
-    std::vector<Bytes> scripts;
+    PkgPlan plan;
+    plan.version = (uint8_t)version;
+    plan.useCount = count >= 0;
+    plan.count = (int16_t)count;
+    plan.title = title;
+    plan.notes = notes;
     for (const Entry& e : entries) {
-        b.push_back((unsigned char)(e.kind | e.soft << 2 | e.hard << 4));
-        Str(&b, e.name);
-        Str(&b, e.kind == 2 ? "" : "File " + e.name);
+        PkgEntry p;
+        p.flags = PkgFlags(e.kind, e.soft, e.hard);
+        p.name = e.name;
+        p.description = e.kind == PkgDelete ? "" : "File " + e.name;
         Bytes oldB, newB;
         if (!e.oldFile.empty() && !ReadAll(e.oldFile, &oldB)) return Usage();
         if (!e.newFile.empty() && !ReadAll(e.newFile, &newB)) return Usage();
-        if (e.kind != 0) Print(&b, PrintOf(e.oldFile));
-        if (e.kind != 2) {
-            FileFingerprint p = PrintOf(e.newFile);
-            if (e.bad) p.checksum ^= 0x5A5A;
-            Print(&b, p);
-            scripts.push_back(Script(oldB, newB));
+        if (e.kind != PkgAdd) p.oldPrint = PrintOfFile(e.oldFile);
+        if (e.kind != PkgDelete) {
+            p.newPrint = PrintOfFile(e.newFile);
+            if (e.bad) p.newPrint.checksum ^= 0x5A5A;
+            p.script = Script(oldB, newB);
         }
+        plan.entries.push_back(p);
     }
-    for (const Bytes& s : scripts) b.insert(b.end(), s.begin(), s.end());
+    Bytes b = WritePackage(plan);
+    magic.resize(8, 0);
+    std::copy(magic.begin(), magic.end(), b.begin());
     if (cut > 0) b.resize(b.size() > (size_t)cut ? b.size() - (size_t)cut : 0);
     FILE* f = fopen(out.c_str(), "wb");
     if (!f || fwrite(b.data(), 1, b.size(), f) != b.size()) return 2;

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <string>
 #include <vector>
+#include "pkgwriter.h"
 
 namespace {
 
@@ -55,21 +56,6 @@ std::string Lower(std::string s)
 uint32_t Dos(int y, int mo, int d, int h, int mi, int s)
 {
     return (uint32_t)(((y - 1980) << 9 | mo << 5 | d) << 16) | (uint32_t)(h << 11 | mi << 5 | s / 2);
-}
-
-// The package checksum: per 512-byte block, a byte goes high when an even count of bytes
-// (itself included) remains in its block, low when odd.
-uint16_t Checksum(const std::string& b)
-{
-    uint16_t c = 0;
-    for (size_t start = 0; start < b.size(); start += 512) {
-        size_t n = b.size() - start < 512 ? b.size() - start : 512;
-        for (size_t i = 0; i < n; ++i) {
-            uint8_t v = (uint8_t)b[start + i];
-            c ^= ((n - i) & 1) ? v : (uint16_t)(v << 8);
-        }
-    }
-    return c;
 }
 
 void MakeDirs(const std::string& path)
@@ -137,32 +123,22 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void Le(std::string& s, uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        s += (char)(v >> (8 * i) & 0xFF);
-}
+// Script pieces, laid out by the shared writer.
+std::string AsString(const PkgBytes& b) { return std::string(b.begin(), b.end()); }
+PkgBytes BytesOf(const std::string& s) { return PkgBytes(s.begin(), s.end()); }
 
-// Script pieces.
 std::string Insert(const std::string& bytes)
 {
-    std::string s;
-    if (bytes.size() < 256) {
-        s += (char)1;
-        Le(s, (uint32_t)bytes.size(), 1);
-    } else {
-        s += (char)2;
-        Le(s, (uint32_t)bytes.size(), 2);
-    }
-    return s + bytes;
+    ScriptWriter w;
+    w.Insert(BytesOf(bytes));
+    return AsString(w.bytes);
 }
 
 std::string CopyFar(uint32_t position, uint32_t count)
 {
-    std::string s(1, (char)9);
-    Le(s, position, 4);
-    Le(s, count, 2);
-    return s;
+    ScriptWriter w;
+    w.CopyFar(position, count, Width16);
+    return AsString(w.bytes);
 }
 
 const std::string End(1, '\0');
@@ -179,32 +155,25 @@ struct Entry {
     std::string script;
 };
 
-void Print(std::string& s, const std::string& bytes, uint32_t time)
-{
-    Le(s, time, 4);
-    Le(s, (uint32_t)bytes.size(), 4);
-    Le(s, Checksum(bytes), 2);
-}
-
 std::string Package(const std::string& title, const std::string& notes, const std::vector<Entry>& entries,
                     int version = 1, char magicEnd = 0)
 {
-    std::string s = "[QZUPD]";
-    s += magicEnd;
-    s += (char)version;
-    Le(s, (uint32_t)entries.size(), 2);
-    s += title + '\0' + notes + '\0';
+    PkgPlan plan;
+    plan.version = (uint8_t)version;
+    plan.title = title;
+    plan.notes = notes;
     for (const Entry& e : entries) {
-        s += (char)(e.kind | e.soft << 2 | e.hard << 4);
-        s += e.name + '\0' + e.description + '\0';
-        if (e.kind == Patch || e.kind == Delete)
-            Print(s, e.oldBytes, e.oldTime);
-        if (e.kind == Add || e.kind == Patch)
-            Print(s, e.newBytes, e.newTime);
+        PkgEntry p;
+        p.flags = PkgFlags(e.kind, e.soft, e.hard);
+        p.name = e.name;
+        p.description = e.description;
+        p.oldPrint = PrintOf(BytesOf(e.oldBytes), e.oldTime);
+        p.newPrint = PrintOf(BytesOf(e.newBytes), e.newTime);
+        p.script = BytesOf(e.script);
+        plan.entries.push_back(p);
     }
-    for (const Entry& e : entries)
-        if (e.kind != Delete)
-            s += e.script;
+    std::string s = AsString(WritePackage(plan));
+    s[7] = magicEnd;
     return s;
 }
 

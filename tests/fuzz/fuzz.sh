@@ -75,7 +75,7 @@ if [ "${1:-}" = --coverage ]; then
     for t in $targets; do objects+=(-object "$dir/tests/fuzz/fuzz_$t"); done
     llvm-cov report "${objects[@]:1}" -instr-profile="$dir/all.profdata" \
         "$top/package/reader.cpp" "$top/package/names.cpp" "$top/package/script.cpp" "$top/engine/uitext.cpp" \
-        "$top/engine/scriptscan.cpp" "$top/builder/delta.cpp"
+        "$top/package/scriptscan.cpp" "$top/builder/delta.cpp"
     exit 0
 fi
 

@@ -7,6 +7,7 @@
 #include "delta.h"
 #include "fuzzcommon.h"
 #include "memstream.h"
+#include "pkgwriter.h"
 #include "script.h"
 #include "stream.h"
 
@@ -46,11 +47,15 @@ std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops,
 // A package of one Add entry of the given size whose script is the given bytes.
 std::string ScriptPackage(const uint8_t* script, uint32_t length, uint32_t newSize, uint32_t* scriptStart)
 {
-    std::vector<uint8_t> pkg = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0, 1, 1, 0, 0, 0, 0, 'f', 0, 0};
-    const uint8_t print[10] = {0, 0, 0, 0, (uint8_t)newSize, (uint8_t)(newSize >> 8), (uint8_t)(newSize >> 16),
-                               (uint8_t)(newSize >> 24), 0, 0};
-    pkg.insert(pkg.end(), print, print + sizeof print);
-    *scriptStart = (uint32_t)pkg.size();
+    PkgPlan plan;
+    plan.title = plan.notes = "";
+    PkgEntry e;
+    e.name = "f";
+    e.newPrint.size = newSize;
+    plan.entries.push_back(e);
+    PkgLayout layout;
+    std::vector<uint8_t> pkg = WritePackage(plan, &layout);
+    *scriptStart = (uint32_t)layout.scriptsStart;
     pkg.insert(pkg.end(), script, script + length);
     std::string path = FuzzPath("roundtrip.upg");
     FuzzWriteFile(path, pkg.data(), pkg.size());

@@ -6,6 +6,7 @@
 #include "fuzzcommon.h"
 #include "scriptscan.h"
 #include "memstream.h"
+#include "pkgwriter.h"
 #include "script.h"
 #include "stream.h"
 
@@ -14,12 +15,15 @@ namespace {
 // A package of `scripts` Add entries followed by the bytes given as their scripts.
 std::vector<uint8_t> Package(int scripts, const uint8_t* body, size_t size, uint32_t* scriptsStart)
 {
-    std::vector<uint8_t> pkg = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0, 1, (uint8_t)scripts, 0, 0, 0};
-    for (int i = 0; i < scripts; i++) {
-        const uint8_t entry[] = {0, 'f', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
-        pkg.insert(pkg.end(), entry, entry + sizeof entry);
-    }
-    *scriptsStart = (uint32_t)pkg.size();
+    PkgPlan plan;
+    plan.title = plan.notes = "";
+    PkgEntry e;
+    e.name = "f";
+    e.newPrint.size = 256;
+    plan.entries.assign((size_t)scripts, e);
+    PkgLayout layout;
+    std::vector<uint8_t> pkg = WritePackage(plan, &layout);
+    *scriptsStart = (uint32_t)layout.scriptsStart;
     pkg.insert(pkg.end(), body, body + size);
     return pkg;
 }

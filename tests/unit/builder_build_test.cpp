@@ -94,7 +94,7 @@ Built Build(const TempDir& dir, BuildOptions o = BuildOptions())
 // The entries of a package as the applier reads them.
 std::vector<FileEntry> EntriesOf(const std::string& package)
 {
-    UpgradeJob job(nullptr, nullptr, package.c_str(), "");
+    UpgradeJob job(package.c_str());
     std::vector<FileEntry> out;
     EXPECT_TRUE(job.IsValid());
     for (int i = 0; i < job.header.entryCount; i++) out.push_back(*job.entries[i]);

@@ -16,7 +16,7 @@ namespace {
 // Runs the part's script through a real job, with old as the old file (none when null).
 Bytes Rebuild(const std::string& partPath, const Bytes* old)
 {
-    UpgradeJob job(nullptr, nullptr, partPath.c_str(), "");
+    UpgradeJob job(partPath.c_str());
     EXPECT_TRUE(job.IsValid());
     TQLXFlatRamStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
                                 old ? (uint32_t)old->size() : 0);

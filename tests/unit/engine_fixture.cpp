@@ -7,58 +7,18 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-void PutU16(Bytes* b, uint32_t v)
-{
-    b->push_back((uint8_t)v);
-    b->push_back((uint8_t)(v >> 8));
-}
-
-void PutU32(Bytes* b, uint32_t v)
-{
-    PutU16(b, v & 0xFFFF);
-    PutU16(b, v >> 16);
-}
-
-void PutPrint(Bytes* b, const FileFingerprint& p)
-{
-    const uint8_t* raw = (const uint8_t*)&p;
-    b->insert(b->end(), raw, raw + sizeof p);
-}
-
-void PutString(Bytes* b, const std::string& s)
-{
-    b->insert(b->end(), s.begin(), s.end());
-    b->push_back(0);
-}
-
-}  // namespace
-
-FileFingerprint PrintOf(const Bytes& content, uint32_t dateTime)
-{
-    FileFingerprint p;
-    p.dateTime = dateTime;
-    p.size = (uint32_t)content.size();
-    p.checksum = ChecksumOf(content.data(), content.size());
-    return p;
-}
-
 Bytes InsertScript(const Bytes& content)
 {
-    Bytes s;
-    s.push_back(3);   // Insert32
-    PutU32(&s, (uint32_t)content.size());
-    s.insert(s.end(), content.begin(), content.end());
-    s.push_back(0);
-    return s;
+    ScriptWriter s;
+    s.Insert(content, Width32);
+    s.End();
+    return s.bytes;
 }
 
 TestEntry& PackageWriter::Add(const std::string& name, const Bytes& content, uint32_t dateTime, int soft, int hard)
 {
-    TestEntry e{0, soft, hard, name, "Added " + name, FileFingerprint{0, 0, 0}, PrintOf(content, dateTime),
-                InsertScript(content)};
-    entries.push_back(e);
+    entries.push_back(TestEntry{PkgAdd, soft, hard, name, "Added " + name, PkgPrint(), PrintOf(content, dateTime),
+                                InsertScript(content)});
     return entries.back();
 }
 
@@ -68,47 +28,31 @@ TestEntry& PackageWriter::Patch(const std::string& name, const Bytes& oldContent
     size_t common = 0;
     while (common < oldContent.size() && common < newContent.size() && oldContent[common] == newContent[common])
         common++;
-    Bytes s;
-    if (common > 0) {
-        s.push_back(10);   // CopyFar32 from position 0
-        PutU32(&s, 0);
-        PutU32(&s, (uint32_t)common);
-    }
-    if (common < newContent.size()) {
-        s.push_back(3);
-        PutU32(&s, (uint32_t)(newContent.size() - common));
-        s.insert(s.end(), newContent.begin() + (long)common, newContent.end());
-    }
-    s.push_back(0);
-    TestEntry e{1, soft, hard, name, "Patched " + name, PrintOf(oldContent, oldDate), PrintOf(newContent, newDate), s};
-    entries.push_back(e);
+    ScriptWriter s;
+    if (common > 0) s.CopyFar(0, (uint32_t)common, Width32);
+    if (common < newContent.size()) s.Insert(Bytes(newContent.begin() + (long)common, newContent.end()), Width32);
+    s.End();
+    entries.push_back(TestEntry{PkgPatch, soft, hard, name, "Patched " + name, PrintOf(oldContent, oldDate),
+                                PrintOf(newContent, newDate), s.bytes});
     return entries.back();
 }
 
 TestEntry& PackageWriter::Delete(const std::string& name, const Bytes& oldContent, uint32_t oldDate, int soft, int hard)
 {
-    TestEntry e{2, soft, hard, name, "", PrintOf(oldContent, oldDate), FileFingerprint{0, 0, 0}, Bytes()};
-    entries.push_back(e);
+    entries.push_back(TestEntry{PkgDelete, soft, hard, name, "", PrintOf(oldContent, oldDate), PkgPrint(), Bytes()});
     return entries.back();
 }
 
 Bytes PackageWriter::Serialize() const
 {
-    const char magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
-    Bytes b(magic, magic + 8);
-    b.push_back(version);
-    PutU16(&b, (uint32_t)entries.size());
-    PutString(&b, title);
-    PutString(&b, notes);
-    for (const TestEntry& e : entries) {
-        b.push_back((uint8_t)(e.kind | e.soft << 2 | e.hard << 4));
-        PutString(&b, e.name);
-        PutString(&b, e.description);
-        if (e.kind == 1 || e.kind == 2) PutPrint(&b, e.oldPrint);
-        if (e.kind == 0 || e.kind == 1) PutPrint(&b, e.newPrint);
-    }
+    PkgPlan plan;
+    plan.version = version;
+    plan.title = title;
+    plan.notes = notes;
     for (const TestEntry& e : entries)
-        if (e.kind != 2) b.insert(b.end(), e.script.begin(), e.script.end());
+        plan.entries.push_back(
+            PkgEntry{PkgFlags(e.kind, e.soft, e.hard), e.name, e.description, e.oldPrint, e.newPrint, e.script});
+    Bytes b = WritePackage(plan);
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
 }
@@ -125,7 +69,7 @@ uint32_t DosStamp(int year, int month, int day, int hour, int minute, int second
 void WriteStamped(const std::string& path, const Bytes& content, uint32_t dateTime)
 {
     WriteFileBytes(path, content);
-    FileFingerprint p = PrintOf(content, dateTime);
+    FileFingerprint p = {dateTime, (uint32_t)content.size(), ChecksumOf(content.data(), content.size())};
     VerifyAndStamp(path.c_str(), &p);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 #include "apply.h"
 #include "fingerprint.h"
+#include "pkgwriter.h"
 #include "reader.h"
 #include "search.h"
 #include "testutil.h"
@@ -18,12 +19,12 @@ struct TestEntry {
     int hard;
     std::string name;
     std::string description;
-    FileFingerprint oldPrint;
-    FileFingerprint newPrint;
+    PkgPrint oldPrint;
+    PkgPrint newPrint;
     Bytes script;   // empty for Delete entries
 };
 
-// Writes packages byte for byte as the format lays them out.
+// Entries by file contents and dates, laid out by the shared writer (pkgwriter.h).
 struct PackageWriter {
     std::string title = "Test package";
     std::string notes = "Notes";
@@ -42,7 +43,6 @@ struct PackageWriter {
     void WriteTo(const std::string& path) const;
 };
 
-FileFingerprint PrintOf(const Bytes& content, uint32_t dateTime);
 Bytes InsertScript(const Bytes& content);
 // A DOS date-time for year/month/day hour:minute:second (local time).
 uint32_t DosStamp(int year, int month, int day, int hour, int minute, int second);

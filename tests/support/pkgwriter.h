@@ -1,4 +1,5 @@
-// Test-only package writer: scripts instruction by instruction, a simple differ, whole packages.
+// The one test package writer of every suite: byte images, scripts instruction by instruction,
+// a simple differ, whole packages from a plan.
 #pragma once
 #include <stdint.h>
 #include <string>
@@ -17,6 +18,27 @@ uint16_t PkgChecksum(const PkgBytes& data);
 // A fixed, valid DOS date-time (2024-05-17 10:20:30) unless another is given.
 const uint32_t kPkgDate = ((uint32_t)((44u << 9) | (5u << 5) | 17u) << 16) | ((10u << 11) | (20u << 5) | 15u);
 PkgPrint PrintOf(const PkgBytes& data, uint32_t dateTime = kPkgDate);
+
+// Appends v as `bytes` little-endian bytes.
+void PutLe(PkgBytes* b, uint32_t v, int bytes);
+
+// Little-endian pieces of a package file, appended in order: for images no plan describes.
+struct Image {
+    PkgBytes b;
+    Image& U8(uint32_t v) { return Le(v, 1); }
+    Image& U16(uint32_t v) { return Le(v, 2); }
+    Image& U32(uint32_t v) { return Le(v, 4); }
+    Image& Le(uint32_t v, int bytes) { PutLe(&b, v, bytes); return *this; }
+    Image& Raw(const PkgBytes& more) { b.insert(b.end(), more.begin(), more.end()); return *this; }
+    Image& Str(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); return U8(0); }
+    // The magic with its NUL, the version and the entry count.
+    Image& Header(uint8_t version, int16_t count);
+    Image& Print(uint32_t dateTime, uint32_t size, uint16_t checksum) { return U32(dateTime).U32(size).U16(checksum); }
+    Image& Print(const PkgPrint& p) { return Print(p.dateTime, p.size, p.checksum); }
+    // One entry record with the description "desc" and fixed prints of its kind (the new one
+    // of size newSize).
+    Image& Entry(uint8_t flags, const std::string& name, uint32_t newSize = 0);
+};
 
 // Operand widths: the smallest that holds the value, or at least 16 or 32 bits.
 enum PkgWidth { WidthFit = 0, Width16 = 1, Width32 = 2 };

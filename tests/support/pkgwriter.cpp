@@ -1,4 +1,4 @@
-// Test-only package writer: byte images of packages and scripts, with an independent checksum.
+// The test package writer: byte images of packages and scripts, with an independent checksum.
 #include "pkgwriter.h"
 #include <string.h>
 #include <unordered_map>
@@ -26,17 +26,30 @@ PkgPrint PrintOf(const PkgBytes& data, uint32_t dateTime)
     return p;
 }
 
-void ScriptWriter::U16(uint32_t v)
+void PutLe(PkgBytes* b, uint32_t v, int bytes)
 {
-    bytes.push_back((uint8_t)v);
-    bytes.push_back((uint8_t)(v >> 8));
+    for (int i = 0; i < bytes; i++) b->push_back((uint8_t)(v >> (8 * i)));
 }
 
-void ScriptWriter::U32(uint32_t v)
+Image& Image::Header(uint8_t version, int16_t count)
 {
-    U16(v & 0xFFFF);
-    U16(v >> 16);
+    const uint8_t magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
+    b.insert(b.end(), magic, magic + 8);
+    return U8(version).U16((uint16_t)count);
 }
+
+Image& Image::Entry(uint8_t flags, const std::string& name, uint32_t newSize)
+{
+    U8(flags).Str(name).Str("desc");
+    int kind = flags & 3;
+    if (kind == PkgPatch || kind == PkgDelete) Print(0x206F73CD, 7, 0x1234);
+    if (kind == PkgAdd || kind == PkgPatch) Print(0x206F73CD, newSize, 0x4321);
+    return *this;
+}
+
+void ScriptWriter::U16(uint32_t v) { PutLe(&bytes, v, 2); }
+
+void ScriptWriter::U32(uint32_t v) { PutLe(&bytes, v, 4); }
 
 // The count operand in the width WidthOp chose for the opcode.
 void ScriptWriter::Count(uint32_t count, PkgWidth width)
@@ -198,50 +211,26 @@ PkgBytes DiffScript(const PkgBytes& older, const PkgBytes& newer, const DiffStyl
 
 namespace {
 
-void Put16(PkgBytes& b, uint32_t v)
-{
-    b.push_back((uint8_t)v);
-    b.push_back((uint8_t)(v >> 8));
-}
-
-void PutPrint(PkgBytes& b, const PkgPrint& p)
-{
-    Put16(b, p.dateTime & 0xFFFF);
-    Put16(b, p.dateTime >> 16);
-    Put16(b, p.size & 0xFFFF);
-    Put16(b, p.size >> 16);
-    Put16(b, p.checksum);
-}
-
-void PutString(PkgBytes& b, const std::string& s)
-{
-    b.insert(b.end(), s.begin(), s.end());
-    b.push_back(0);
-}
-
-// Instruction starts of a well-formed script, found by decoding it.
+// Instruction starts of a script, found by decoding it; an operand that runs past the end
+// ends the walk.
 void DecodeStarts(const PkgBytes& s, size_t base, std::vector<size_t>* out)
 {
+    // Operand bytes after the opcode, and the width of a literal count, per opcode 1..10.
+    static const uint8_t kOperands[11] = {0, 1, 2, 4, 2, 3, 4, 6, 5, 6, 8};
     size_t i = 0;
     while (i < s.size()) {
         out->push_back(base + i);
         uint8_t op = s[i++];
         if (op == 0) return;
-        auto u16 = [&]() { uint32_t v = i + 1 < s.size() ? (uint32_t)(s[i] | s[i + 1] << 8) : 0; i += 2; return v; };
-        auto u32 = [&]() { uint32_t lo = u16(); return lo | u16() << 16; };
-        switch (op) {
-        case 1: i += 1 + (i < s.size() ? s[i] : 0); break;
-        case 2: { uint32_t n = u16(); i += n; break; }
-        case 3: { uint32_t n = u32(); i += n; break; }
-        case 4: i += 2; break;
-        case 5: i += 3; break;
-        case 6: i += 4; break;
-        case 7: i += 6; break;
-        case 8: i += 5; break;
-        case 9: i += 6; break;
-        case 10: i += 8; break;
-        default: break;
-        }
+        if (op > 10) continue;
+        size_t n = kOperands[op];
+        if (n > s.size() - i) return;
+        size_t literal = 0;
+        if (op <= 3)
+            for (size_t k = 0; k < n; k++) literal |= (size_t)s[i + k] << (8 * k);
+        i += n;
+        if (literal > s.size() - i) return;
+        i += literal;
     }
 }
 
@@ -249,33 +238,27 @@ void DecodeStarts(const PkgBytes& s, size_t base, std::vector<size_t>* out)
 
 PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout)
 {
-    const uint8_t magic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', 0};
-    PkgBytes b(magic, magic + 8);
-    b.push_back(plan.version);
-    int16_t count = plan.useCount ? plan.count : (int16_t)plan.entries.size();
-    Put16(b, (uint16_t)count);
-    PutString(b, plan.title);
-    PutString(b, plan.notes);
+    Image b;
+    b.Header(plan.version, plan.useCount ? plan.count : (int16_t)plan.entries.size());
+    b.Str(plan.title).Str(plan.notes);
     PkgLayout l;
-    l.tableStart = b.size();
+    l.tableStart = b.b.size();
     for (const PkgEntry& e : plan.entries) {
-        l.entryStarts.push_back(b.size());
-        b.push_back(e.flags);
-        PutString(b, e.name);
-        PutString(b, e.description);
+        l.entryStarts.push_back(b.b.size());
+        b.U8(e.flags).Str(e.name).Str(e.description);
         int kind = e.flags & 3;
-        if (kind == PkgPatch || kind == PkgDelete) PutPrint(b, e.oldPrint);
-        if (kind == PkgAdd || kind == PkgPatch) PutPrint(b, e.newPrint);
+        if (kind == PkgPatch || kind == PkgDelete) b.Print(e.oldPrint);
+        if (kind == PkgAdd || kind == PkgPatch) b.Print(e.newPrint);
     }
-    l.scriptsStart = b.size();
+    l.scriptsStart = b.b.size();
     for (const PkgEntry& e : plan.entries) {
         if ((e.flags & 3) == PkgDelete) continue;
-        l.scriptStarts.push_back(b.size());
-        DecodeStarts(e.script, b.size(), &l.instructionStarts);
-        b.insert(b.end(), e.script.begin(), e.script.end());
+        l.scriptStarts.push_back(b.b.size());
+        DecodeStarts(e.script, b.b.size(), &l.instructionStarts);
+        b.Raw(e.script);
     }
     if (layout) *layout = l;
-    return b;
+    return b.b;
 }
 
 PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
