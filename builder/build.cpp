@@ -2,7 +2,6 @@
 #include "build.h"
 #include "delta.h"
 #include "files.h"
-#include "os.h"
 #include "replay.h"
 #include "script.h"
 #include "stream.h"
@@ -153,41 +152,6 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
 }
 
 namespace {
-
-// A UTC offset of the builder's choosing in place of the platform's, for the fingerprints.
-int64_t gOffsetTicks = 0;
-int FixedUtcToLocal(OsFileTime* t)
-{
-    *t = (OsFileTime)((int64_t)*t + gOffsetTicks);
-    return 1;
-}
-int FixedLocalToUtc(OsFileTime* t)
-{
-    *t = (OsFileTime)((int64_t)*t - gOffsetTicks);
-    return 1;
-}
-
-class OffsetScope {
-public:
-    OffsetScope(int on, int minutes) : previous(nullptr), active(on)
-    {
-        if (!on) return;
-        layer = Os();
-        gOffsetTicks = (int64_t)minutes * 60 * 10000000;
-        layer.utcToLocal = FixedUtcToLocal;
-        layer.localToUtc = FixedLocalToUtc;
-        previous = SetOs(&layer);
-    }
-    ~OffsetScope()
-    {
-        if (active) SetOs(previous);
-    }
-
-private:
-    OsLayer layer;
-    const OsLayer* previous;
-    int active;
-};
 
 struct Planned {
     FileEntry entry;
@@ -475,7 +439,10 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         return 0;
     }
 
-    OffsetScope offset(options.hasUtcOffset, options.utcOffsetMinutes);
+    // The builder's own UTC offset, when it has one, goes to the fingerprints explicitly: the
+    // encoder threads run meanwhile, so the platform table is never swapped.
+    const int32_t offsetMinutes = options.utcOffsetMinutes;
+    const int32_t* offset = options.hasUtcOffset ? &offsetMinutes : nullptr;
     std::vector<Planned> plan;
     size_t a = 0, b = 0;
     while (a < oldFiles.size() || b < newFiles.size()) {
@@ -503,11 +470,11 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
             *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
             return 0;
         }
-        if (!p.oldPath.empty() && !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint)) {
+        if (!p.oldPath.empty() && !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint, offset)) {
             *error = "cannot fingerprint " + p.oldPath + " (unreadable, or dated outside 1980-2107)";
             return 0;
         }
-        if (!p.newPath.empty() && !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint)) {
+        if (!p.newPath.empty() && !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint, offset)) {
             *error = "cannot fingerprint " + p.newPath + " (unreadable, or dated outside 1980-2107)";
             return 0;
         }

@@ -69,14 +69,17 @@ uint16_t ChecksumOf(const void* bytes, size_t n)
     return ChecksumValue(&s);
 }
 
-int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime)
+int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes)
 {
     *dateTime = 0;
     // Pending writes would change the time once they reach the file.
     file->Flush();
     OsFileTime t;
     if (!Os().getWriteTime(file->handle, &t)) return 0;
-    if (!Os().utcToLocal(&t)) return 0;
+    if (utcOffsetMinutes)
+        t = (OsFileTime)((int64_t)t + (int64_t)*utcOffsetMinutes * 60 * 10000000);
+    else if (!Os().utcToLocal(&t))
+        return 0;
     uint16_t date, time;
     if (!FileTimeToDos(t, &date, &time)) return 0;
     *dateTime = ((uint32_t)date << 16) | time;
@@ -92,14 +95,14 @@ int StampFileTimes(TQLXFStream* file, uint32_t dateTime)
     return Os().setTimes(file->handle, t) ? 1 : 0;
 }
 
-int ComputeFingerprint(const char* path, FileFingerprint* print)
+int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes)
 {
     memset(print, 0, sizeof *print);
     if (!path) return 0;
     TQLXFStream file(ReadAccess, path);
     if (file.HasError()) return 0;
     uint32_t dateTime;
-    if (!ReadDosDateTime(&file, &dateTime)) return 0;
+    if (!ReadDosDateTime(&file, &dateTime, utcOffsetMinutes)) return 0;
 
     // On the stack, so that nothing is allocated per file.
     uint8_t buffer[kReadSize];

@@ -42,9 +42,10 @@ uint16_t ChecksumValue(const ChecksumState* s);
 uint16_t ChecksumOf(const void* bytes, size_t n);
 
 // Fills the record (all zero first) and returns 1 on success; 0 when the file cannot be
-// opened or its time cannot be read or converted (the record then stays all zero).
-int ComputeFingerprint(const char* path, FileFingerprint* print);
+// opened or its time cannot be read or converted (the record then stays all zero). The date
+// is local time: the platform's, or UTC plus *utcOffsetMinutes when that is given.
+int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr);
 // 1 when size and checksum equal the expected ones and all times were set from its dateTime.
 int VerifyAndStamp(const char* path, const FileFingerprint* expected);
-int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime);
+int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
 int StampFileTimes(TQLXFStream* file, uint32_t dateTime);
