@@ -93,6 +93,7 @@ void ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base
                   uint32_t oldEnd = kUnknownEnd, const DeltaCosts& costs = kBinaryCosts);
 
 // Parses data (one window of the new file) against the old file; the ops cover data exactly.
+// The encoder parses its windows inline; this one-window form is kept for the tests.
 void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base,
                  std::vector<DeltaOp>* ops, uint32_t oldEnd = kUnknownEnd);
 

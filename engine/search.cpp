@@ -35,8 +35,8 @@ public:
     int FixedRoot(int index, char* root) override
     {
         root[0] = 0;
-        int type = Os().driveRoot ? Os().driveRoot(index, root, kPathMax) : 1;
-        return type == 3 && root[0];
+        int type = Os().driveRoot ? Os().driveRoot(index, root, kPathMax) : kDriveNoRoot;
+        return type == kDriveFixed && root[0];
     }
     void QueueAdd(const char* path) override { queue.push_back(path); }
     int QueueCount() override { return (int)queue.size(); }

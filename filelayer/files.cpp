@@ -35,12 +35,6 @@ int MoveFileOver(const char* from, const char* to)
     return Os().moveReplace(from, to) ? 1 : 0;
 }
 
-int CopyFileOver(const char* from, const char* to)
-{
-    if (SameNameIgnoringCase(from, to)) return 0;
-    return Os().copyReplace(from, to) ? 1 : 0;
-}
-
 static void CopyCapped(char* out, const char* path)
 {
     size_t n = strlen(path);

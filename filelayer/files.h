@@ -13,7 +13,6 @@ int RemoveFile(const char* path);
 // 0 without touching anything when the names are equal ignoring ASCII case; otherwise a
 // rename that replaces the destination and keeps it when the rename fails.
 int MoveFileOver(const char* from, const char* to);
-int CopyFileOver(const char* from, const char* to);
 // out = path with its last component spelled as the file system stores it; unchanged when
 // the lookup fails. out holds kPathMax bytes.
 void ExpandLongName(const char* path, char* out);

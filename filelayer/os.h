@@ -14,6 +14,14 @@ enum {
     kAttrInvalid = 0xFFFFFFFFu
 };
 
+// Open flags, as the file stream takes them. NoReadAhead is the stream's own: it keeps a
+// stream at one platform call per operation (for comparisons and for files that others change
+// while we read).
+enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhead = 16 };
+
+// Drive types as driveRoot reports them, the values the Win32 drive-type query has.
+enum { kDriveNoRoot = 1, kDriveFixed = 3 };
+
 // Platform file times: 100-nanosecond ticks since 1601-01-01, as Win32 counts them.
 typedef uint64_t OsFileTime;
 
@@ -22,7 +30,7 @@ typedef uint64_t OsFileTime;
 // Paths are NUL-terminated and may use '\' as separator on every platform.
 // Every operation returns non-zero for success unless stated otherwise.
 struct OsLayer {
-    // Opens with the stream open flags (ReadAccess 1, WriteAccess 2, ShareRead 4, ShareWrite 8):
+    // Opens with the open flags (ReadAccess, WriteAccess, ShareRead, ShareWrite):
     // read access opens an existing file, write-only access creates or truncates. Without a
     // share bit the file is held exclusively: a second open of it fails while this one lives.
     OsHandle (*open)(const char* path, unsigned flags);
@@ -51,7 +59,6 @@ struct OsLayer {
     // Renames, replacing an existing destination atomically where the platform can; the
     // destination stays as it was when the rename fails.
     int (*moveReplace)(const char* from, const char* to);
-    int (*copyReplace)(const char* from, const char* to);
     // The name of the last component as the file system stores it (case-insensitive match).
     int (*storedName)(const char* path, char* name, size_t capacity);
     int (*shortName)(const char* path, char* out, size_t capacity);
@@ -61,7 +68,8 @@ struct OsLayer {
     uint32_t (*ticks)();
     // Root of drive index 0..25 ("C:\\" for 2 on Windows; on POSIX the mount points of real
     // disk file systems, in a stable order, stand for the letters). Returns the drive type:
-    // 3 for a fixed disk, 1 when there is no such root, other values as the platform has them.
+    // kDriveFixed for a fixed disk, kDriveNoRoot when there is no such root, other values as
+    // the platform has them.
     int (*driveRoot)(int index, char* root, size_t capacity);
     // Calls add(context, name) for every subfolder of folder, in the platform's listing
     // order, without "." and ".."; returns 0 when the folder cannot be listed.

@@ -60,8 +60,8 @@ OsHandle PosixOpen(const char* path, unsigned flags)
 {
     char p[kNativePath];
     if (!NativePath(path, p)) return kNoHandle;
-    bool write = (flags & 2) != 0;
-    bool read = (flags & 1) != 0 || !write;
+    bool write = (flags & WriteAccess) != 0;
+    bool read = (flags & ReadAccess) != 0 || !write;
     int mode = read ? (write ? O_RDWR : O_RDONLY) : (O_WRONLY | O_CREAT);
     int fd = ::open(p, mode | O_CLOEXEC, 0666);
     if (fd < 0) return kNoHandle;
@@ -71,7 +71,7 @@ OsHandle PosixOpen(const char* path, unsigned flags)
         return kNoHandle;
     }
     // Sharing bits let sharing opens coexist; without them the open is exclusive.
-    int lock = (flags & 12) ? LOCK_SH : LOCK_EX;
+    int lock = (flags & (ShareRead | ShareWrite)) ? LOCK_SH : LOCK_EX;
     if (flock(fd, lock | LOCK_NB) != 0) {
         ::close(fd);
         return kNoHandle;
@@ -250,50 +250,6 @@ int PosixMoveReplace(const char* from, const char* to)
     return rename(f, t) == 0;
 }
 
-int PosixCopyReplace(const char* from, const char* to)
-{
-    char f[kNativePath], t[kNativePath];
-    if (!NativePath(from, f) || !NativePath(to, t)) return 0;
-    int in = ::open(f, O_RDONLY | O_CLOEXEC);
-    if (in < 0) return 0;
-    struct stat st;
-    // The source is read with others allowed to read; an exclusive holder refuses the copy.
-    if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode) || flock(in, LOCK_SH | LOCK_NB) != 0) {
-        ::close(in);
-        return 0;
-    }
-    int out = -1;
-    if (!Protected(t)) out = ::open(t, O_WRONLY | O_CREAT | O_CLOEXEC, st.st_mode & 0777);
-    struct stat ost;
-    if (out < 0 || fstat(out, &ost) != 0 || S_ISDIR(ost.st_mode) || flock(out, LOCK_EX | LOCK_NB) != 0 ||
-        ftruncate(out, 0) != 0) {
-        if (out >= 0) ::close(out);
-        ::close(in);
-        return 0;
-    }
-    int ok = 1;
-    const size_t kChunk = 65536;
-    char* buffer = (char*)malloc(kChunk);
-    if (!buffer) ok = 0;
-    while (ok) {
-        ssize_t r = ::read(in, buffer, kChunk);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) ok = 0;
-        if (r <= 0) break;
-        uint32_t put;
-        if (!PosixWrite((OsHandle)out, buffer, (uint32_t)r, &put)) ok = 0;
-    }
-    free(buffer);
-    if (ok) {
-        // A copy keeps the source's write time, as the platform copy does on Windows.
-        struct timespec ts[2] = {st.st_atim, st.st_mtim};
-        futimens(out, ts);
-    }
-    ::close(out);
-    ::close(in);
-    return ok;
-}
-
 int PosixStoredName(const char* path, char* name, size_t capacity)
 {
     char p[kNativePath];
@@ -415,16 +371,16 @@ int DiskRoots(char roots[kMaxRoots][kNativePath])
 
 int PosixDriveRoot(int index, char* root, size_t capacity)
 {
-    if (index < 0 || index >= kMaxRoots) return 1;
+    if (index < 0 || index >= kMaxRoots) return kDriveNoRoot;
     static char roots[kMaxRoots][kNativePath];
     int count = DiskRoots(roots);
-    if (index >= count) return 1;
+    if (index >= count) return kDriveNoRoot;
     size_t n = strlen(roots[index]);
     bool slash = n > 0 && roots[index][n - 1] == '/';
-    if (n + (slash ? 0 : 1) + 1 > capacity) return 1;
+    if (n + (slash ? 0 : 1) + 1 > capacity) return kDriveNoRoot;
     strcpy(root, roots[index]);
     if (!slash) strcat(root, "/");
-    return 3;
+    return kDriveFixed;
 }
 
 // Symbolic links are not followed: a link back up the tree would make a walk endless.
@@ -459,6 +415,6 @@ extern const OsLayer kPlatformOs = {
     PosixOpen,         PosixClose,        PosixRead,        PosixWrite,         PosixSeek,
     PosixTell,         PosixSize,         PosixGetWriteTime, PosixSetTimes,     PosixUtcToLocal,
     PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
-    PosixMoveReplace,  PosixCopyReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
+    PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixFindResource,
 };

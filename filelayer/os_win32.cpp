@@ -21,11 +21,11 @@ bool ReadOnlyFile(const char* path)
 OsHandle WinOpen(const char* path, unsigned flags)
 {
     if (!path) return kNoHandle;
-    bool write = (flags & 2) != 0;
-    bool read = (flags & 1) != 0 || !write;
+    bool write = (flags & WriteAccess) != 0;
+    bool read = (flags & ReadAccess) != 0 || !write;
     DWORD access = (read ? GENERIC_READ : 0) | (write ? GENERIC_WRITE : 0);
     DWORD creation = read ? OPEN_EXISTING : CREATE_ALWAYS;
-    DWORD share = ((flags & 4) ? FILE_SHARE_READ : 0) | ((flags & 8) ? FILE_SHARE_WRITE : 0);
+    DWORD share = ((flags & ShareRead) ? FILE_SHARE_READ : 0) | ((flags & ShareWrite) ? FILE_SHARE_WRITE : 0);
     if (write && ReadOnlyFile(path)) return kNoHandle;
     HANDLE h = CreateFileA(path, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? kNoHandle : (OsHandle)h;
@@ -133,7 +133,6 @@ int WinMoveReplace(const char* from, const char* to)
     return !ReadOnlyFile(to) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-int WinCopyReplace(const char* from, const char* to) { return !ReadOnlyFile(to) && CopyFileA(from, to, FALSE) != 0; }
 
 int WinStoredName(const char* path, char* name, size_t capacity)
 {
@@ -167,7 +166,7 @@ uint32_t WinTicks() { return GetTickCount(); }
 
 int WinDriveRoot(int index, char* root, size_t capacity)
 {
-    if (index < 0 || index > 25 || capacity < 4) return DRIVE_NO_ROOT_DIR;
+    if (index < 0 || index > 25 || capacity < 4) return kDriveNoRoot;
     root[0] = (char)('A' + index);
     root[1] = ':';
     root[2] = '\\';
@@ -201,7 +200,7 @@ int WinFindResource(void* module, const char* name, const void** data, uint32_t*
 {
     if (!name) return 0;
     HMODULE m = module ? (HMODULE)module : GetModuleHandleA(nullptr);
-    HRSRC r = FindResourceA(m, name, MAKEINTRESOURCEA(10));
+    HRSRC r = FindResourceA(m, name, RT_RCDATA);
     if (r) {
         HGLOBAL g = LoadResource(m, r);
         const void* p = g ? LockResource(g) : nullptr;
@@ -219,7 +218,7 @@ int WinFindResource(void* module, const char* name, const void** data, uint32_t*
 extern const OsLayer kPlatformOs = {
     WinOpen,          WinClose,       WinRead,         WinWrite,        WinSeek,           WinTell,
     WinSize,          WinGetWriteTime, WinSetTimes,    WinUtcToLocal,   WinLocalToUtc,     WinAttributes,
-    WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinCopyReplace,    WinStoredName,
+    WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
     WinFindResource,
 };

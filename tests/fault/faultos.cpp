@@ -141,16 +141,6 @@ int MoveReplace(const char* from, const char* to)
     return Native().moveReplace(from, to);
 }
 
-int CopyReplace(const char* from, const char* to)
-{
-    if (Locked(to)) {
-        seen.injected++;
-        return 0;
-    }
-    Changed(to);
-    return Native().copyReplace(from, to);
-}
-
 }  // namespace
 
 const char* FaultKindName(int kind)
@@ -178,7 +168,6 @@ void FaultInstall(const FaultPlan& p)
     table.removeFolder = RemoveFolder;
     table.removeFile = RemoveFile;
     table.moveReplace = MoveReplace;
-    table.copyReplace = CopyReplace;
     SetOs(&table);
 }
 

@@ -118,24 +118,6 @@ TEST(FilePrimitives, MoveFileOverReplacesAndKeepsTheDestinationOnFailure)
     EXPECT_EQ(BytesOf("new contents"), ReadFileBytes(fresh));
 }
 
-TEST(FilePrimitives, CopyFileOver)
-{
-    TempDir dir;
-    std::string a = dir / "a.bin", b = dir / "b.bin";
-    WriteFileBytes(a, BytesOf("payload"));
-    WriteFileBytes(b, BytesOf("an older and longer file"));
-    EXPECT_EQ(0, CopyFileOver(a.c_str(), (dir / "A.BIN").c_str()));
-    EXPECT_EQ(1, CopyFileOver(a.c_str(), b.c_str()));
-    EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
-    EXPECT_EQ(BytesOf("payload"), ReadFileBytes(a));
-    EXPECT_EQ(0, CopyFileOver((dir / "none").c_str(), b.c_str()));
-    EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
-    WriteFileBytes(a, BytesOf("newer"));
-    MakeReadOnly(b);
-    EXPECT_EQ(0, CopyFileOver(a.c_str(), b.c_str()));
-    EXPECT_EQ(BytesOf("payload"), ReadFileBytes(b));
-}
-
 TEST(FilePrimitives, NamesAsStored)
 {
     TempDir dir;

@@ -73,7 +73,7 @@ TEST(OsSeam, DrivesAndFolderListings)
     int fixed = 0;
     for (int i = 0; i < 26; ++i) {
         int type = Os().driveRoot(i, root, sizeof root);
-        if (type == 3) {
+        if (type == kDriveFixed) {
             ++fixed;
             EXPECT_EQ(1, IsDirectory(root)) << root;
             char last = root[strlen(root) - 1];
@@ -81,8 +81,8 @@ TEST(OsSeam, DrivesAndFolderListings)
         }
     }
     EXPECT_GE(fixed, 1);
-    EXPECT_EQ(1, Os().driveRoot(26, root, sizeof root));
-    EXPECT_EQ(1, Os().driveRoot(-1, root, sizeof root));
+    EXPECT_EQ(kDriveNoRoot, Os().driveRoot(26, root, sizeof root));
+    EXPECT_EQ(kDriveNoRoot, Os().driveRoot(-1, root, sizeof root));
 
     TempDir dir;
     ASSERT_EQ(1, MakeFolder((dir / "Alpha").c_str()));
@@ -202,8 +202,8 @@ TEST(PosixSeam, DriveRootsAreSortedDistinctFolders)
 {
     std::vector<std::string> roots;
     char root[kPathMax];
-    for (int i = 0; i < 26 && Os().driveRoot(i, root, sizeof root) == 3; ++i) roots.push_back(root);
+    for (int i = 0; i < 26 && Os().driveRoot(i, root, sizeof root) == kDriveFixed; ++i) roots.push_back(root);
     for (size_t i = 1; i < roots.size(); ++i) EXPECT_LT(roots[i - 1], roots[i]);
-    for (int i = (int)roots.size(); i < 26; ++i) EXPECT_EQ(1, Os().driveRoot(i, root, sizeof root));
+    for (int i = (int)roots.size(); i < 26; ++i) EXPECT_EQ(kDriveNoRoot, Os().driveRoot(i, root, sizeof root));
 }
 #endif
