@@ -4,16 +4,10 @@
 #include <new>
 #include <string.h>
 #include "apply.h"
+#include "controls.h"
 #include "files.h"
 #include "reader.h"
 #include "uitext.h"
-
-enum {
-    kIdApply = 300,
-    kIdNotes = 101,
-    kIdFolderText = 102,
-    kIdFolder = 103
-};
 
 // Set after a successful apply and never cleared: Apply has become Done.
 static int ApplyDone;
@@ -106,8 +100,8 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
-        ShowPackageText(PackagePath, window, GetDlgItem(window, kIdNotes));
-        ShowTargetFolder(window, kIdFolderText, TargetFolder);
+        ShowPackageText(PackagePath, window, GetDlgItem(window, IDC_MAIN_NOTES));
+        ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
         return 1;
     case WM_CLOSE:
         CloseMainDialog();
@@ -116,20 +110,20 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
         // The whole parameter is compared, so only clicks and the Escape key's IDCANCEL act.
         if (wParam == IDCANCEL) {
             CloseMainDialog();
-        } else if (wParam == kIdFolder) {
+        } else if (wParam == IDC_MAIN_FOLDER) {
             if (BrowseForFolder(window))
-                ShowTargetFolder(window, kIdFolderText, TargetFolder);
-        } else if (wParam == kIdApply) {
+                ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
+        } else if (wParam == IDC_MAIN_APPLY) {
             if (ApplyDone) {
                 CloseMainDialog();
             } else if (ApplyToFolder(PackagePath, TargetFolder, window) == ApplyApplied) {
                 // Every other outcome has been told as it happened, in the wording's boxes
                 // (a stop, the files not replaced) or by the person's own answer, and leaves
                 // Apply to try again.
-                HWND apply = GetDlgItem(window, kIdApply);
+                HWND apply = GetDlgItem(window, IDC_MAIN_APPLY);
                 SetWindowTextA(apply, "Done");
                 SetFocus(apply);
-                EnableWindow(GetDlgItem(window, kIdFolder), FALSE);
+                EnableWindow(GetDlgItem(window, IDC_MAIN_FOLDER), FALSE);
                 ApplyDone = 1;
             }
         }

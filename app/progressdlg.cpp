@@ -14,8 +14,8 @@ INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM lParam
         return TRUE;
     case WM_PAINT:
         // The bar's own frame first, then the bar over it; the dialog paints the rest.
-        UpdateWindow(GetDlgItem(window, kItemBar));
-        DrawProgressBar(window, kItemBar, progress ? progress->lastPercent : 0);
+        UpdateWindow(GetDlgItem(window, IDC_PROGRESS_BAR));
+        DrawProgressBar(window, IDC_PROGRESS_BAR, progress ? progress->lastPercent : 0);
         return FALSE;
     case WM_COMMAND:
         // Cancel, Escape and the close box all arrive here; the next poll asks.
@@ -119,7 +119,7 @@ void Win32UserInterface::Repaint(void* view)
 
 void Win32UserInterface::DrawBar(void* view, int percent)
 {
-    DrawProgressBar((HWND)view, kItemBar, percent);
+    DrawProgressBar((HWND)view, IDC_PROGRESS_BAR, percent);
 }
 
 void Win32UserInterface::PumpEvents(void* view)

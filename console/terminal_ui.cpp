@@ -30,8 +30,8 @@ void TerminalUi::CloseProgress(void*) { ClearBar(); }
 
 void TerminalUi::SetItemText(void*, int item, const char* text)
 {
-    if (item == kItemOperation) operation = text;
-    if (item == kItemFile) file = text;
+    if (item == IDC_PROGRESS_OPERATION) operation = text;
+    if (item == IDC_PROGRESS_FILE) file = text;
 }
 
 void TerminalUi::Repaint(void*) { DrawLine(); }

@@ -48,8 +48,8 @@ int WorkName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "PR
 
 void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
 {
-    ui->SetItemText(job->workWindow, kItemFile, e->name);
-    ui->SetItemText(job->workWindow, kItemDescription, e->description);
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, e->name);
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, e->description);
     ui->Repaint(job->workWindow);
 }
 
@@ -134,8 +134,8 @@ ApplyOutcome Build(EngineHost* host)
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     ApplyOutcome stop = ApplyCancelled;
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineChecking));
-    ui->SetItemText(job->workWindow, kItemBar, " ");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
     if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
 
@@ -155,7 +155,7 @@ ApplyOutcome Build(EngineHost* host)
             WorkName(job, i, job->workPath);
             output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
         }
-        ui->SetItemText(job->workWindow, kItemOperation, UiPart(job, LineOperations, e->kind));
+        ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiPart(job, LineOperations, e->kind));
         // Also run for entries not built: the scripts lie back to back in the package.
         job->outputLimit = e->newPrint.size;
         RunPatchScript(job, oldFile, output);
@@ -214,9 +214,9 @@ ApplyOutcome Commit(EngineHost* host)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineReplacing));
-    ui->SetItemText(job->workWindow, kItemBar, " ");
-    ui->SetItemText(job->workWindow, kItemCancel, "----");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineReplacing));
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, "----");
     ui->Repaint(job->workWindow);
 
     std::string failed;
@@ -308,11 +308,11 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     ui->Repaint(job->workWindow);
     if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 0);
     ui->SetCaption(job->workWindow, UiLine(job, LineCaption));
-    ui->SetItemText(job->workWindow, kItemCancel, UiLine(job, LineCancelButton));
-    ui->SetItemText(job->workWindow, kItemFile, " ");
-    ui->SetItemText(job->workWindow, kItemDescription, " ");
-    ui->SetItemText(job->workWindow, kItemOperation, UiLine(job, LineChecking));
-    ui->SetItemText(job->workWindow, kItemBar, " ");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, UiLine(job, LineCancelButton));
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, " ");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, " ");
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
+    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
 
     ApplyOutcome outcome = PreCheck(host);

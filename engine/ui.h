@@ -3,16 +3,8 @@
 // to it.
 #pragma once
 #include <stdint.h>
+#include "controls.h"
 #include "reader.h"
-
-// Control ids of the progress view.
-enum {
-    kItemCancel = 2,
-    kItemFile = 101,
-    kItemDescription = 102,
-    kItemOperation = 103,
-    kItemBar = 105
-};
 
 // The progress and cancel state of the one progress view an apply shows. Its EngineHost owns
 // it; the view writes commands into it and paints its bar from it.

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <string>
 #include <vector>
+#include "controls.h"
 #include "pkgwriter.h"
 
 namespace {
@@ -253,7 +254,7 @@ HWND FindTop(DWORD pid, bool (*match)(HWND))
 }
 
 bool IsMain(HWND h) { return ClassOf(h) == "UpgSetup"; }
-bool IsProgress(HWND h) { return ClassOf(h) == "#32770" && GetDlgItem(h, 105); }
+bool IsProgress(HWND h) { return ClassOf(h) == "#32770" && GetDlgItem(h, IDC_PROGRESS_BAR); }
 bool IsBrowse(HWND h) { return ClassOf(h) == "#32770" && GetDlgItem(h, lst2) && !IsMessageBox(h); }
 bool IsSearch(HWND h)
 {
@@ -613,16 +614,16 @@ void CaseMainWindow()
     HWND main = app.Main();
     CHECK(main);
     CHECK_EQ(Text(main), "Product 2.1 upgrade");
-    CHECK_EQ(ItemText(main, 101), "First line\r\nSecond line");
-    CHECK_EQ(ItemText(main, 300), "&Apply");
-    CHECK_EQ(ItemText(main, 103), "&Folder");
+    CHECK_EQ(ItemText(main, IDC_MAIN_NOTES), "First line\r\nSecond line");
+    CHECK_EQ(ItemText(main, IDC_MAIN_APPLY), "&Apply");
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER), "&Folder");
     CHECK((Style(main) & 0x00C80000) == 0x00C80000);
-    CHECK((Style(GetDlgItem(main, 101)) & (ES_READONLY | ES_MULTILINE)) == (ES_READONLY | ES_MULTILINE));
-    CHECK(IsWindowEnabled(GetDlgItem(main, 103)));
+    CHECK((Style(GetDlgItem(main, IDC_MAIN_NOTES)) & (ES_READONLY | ES_MULTILINE)) == (ES_READONLY | ES_MULTILINE));
+    CHECK(IsWindowEnabled(GetDlgItem(main, IDC_MAIN_FOLDER)));
     // The Apply button has the focus, so Enter applies.
-    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, 300); }));
+    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, IDC_MAIN_APPLY); }));
     // A package without entries matches the first folder examined: the root of C:.
-    CHECK_EQ(ItemText(main, 102), "c:\\");
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "c:\\");
     Capture(main, "main-window");
     CHECK(PressKey(main, VK_ESCAPE));
     CHECK(app.ExitCode() == 1);
@@ -645,7 +646,7 @@ void CaseSearch()
         App app("upgsetup.exe D:\\srch\\p.upg");
         HWND main = app.Main();
         CHECK(main);
-        CHECK_EQ(ItemText(main, 102), "e:\\");
+        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "e:\\");
         PostMessageA(main, WM_CLOSE, 0, 0);
         CHECK(app.ExitCode() == 1);
     }
@@ -657,7 +658,7 @@ void CaseSearch()
         App app("upgsetup.exe D:\\srch\\p.upg");
         HWND main = app.Main();
         CHECK(main);
-        CHECK_EQ(ItemText(main, 102), "d:\\srch\\z\\y");
+        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\srch\\z\\y");
         PostMessageA(main, WM_CLOSE, 0, 0);
         CHECK(app.ExitCode() == 1);
     }
@@ -669,7 +670,7 @@ void CaseSearch()
         App app("upgsetup.exe D:\\hidden\\p.upg");
         HWND main = app.Main();
         CHECK(main);
-        CHECK_EQ(ItemText(main, 102), "d:\\hidden\\zz");
+        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\hidden\\zz");
         PostMessageA(main, WM_CLOSE, 0, 0);
         CHECK(app.ExitCode() == 1);
     }
@@ -712,7 +713,7 @@ void CaseSearchNotFound()
     CHECK(!IsWindow(search));
     char windows[MAX_PATH];
     GetWindowsDirectoryA(windows, sizeof windows);
-    CHECK_EQ(ItemText(main, 102), Lower(windows));
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), Lower(windows));
     PostMessageA(main, WM_CLOSE, 0, 0);
     CHECK(app.ExitCode() == 1);
 }
@@ -774,7 +775,7 @@ struct Install {
 
 bool ReadyState(HWND main)
 {
-    return IsWindowEnabled(main) && ItemText(main, 300) == "&Apply" && IsWindowEnabled(GetDlgItem(main, 103));
+    return IsWindowEnabled(main) && ItemText(main, IDC_MAIN_APPLY) == "&Apply" && IsWindowEnabled(GetDlgItem(main, IDC_MAIN_FOLDER));
 }
 
 void CaseFullApply()
@@ -785,19 +786,19 @@ void CaseFullApply()
     App app("upgsetup.exe D:\\full\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK_EQ(ItemText(main, 102), "d:\\full\\product\\release");
-    CHECK(Click(main, 300));
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\full\\product\\release");
+    CHECK(Click(main, IDC_MAIN_APPLY));
     HWND progress = WaitTop(app.pid(), IsProgress);
     CHECK(progress);
     CHECK(GetWindow(progress, GW_OWNER) == main);
-    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
     CHECK(Gone(progress));
     CHECK_EQ(in.Upgraded(), "upgraded");
     CHECK(IsWindowEnabled(main));
-    CHECK(!IsWindowEnabled(GetDlgItem(main, 103)));
-    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, 300); }));
+    CHECK(!IsWindowEnabled(GetDlgItem(main, IDC_MAIN_FOLDER)));
+    CHECK(WaitUntil([&] { return FocusOf(main) == GetDlgItem(main, IDC_MAIN_APPLY); }));
     // Done closes the program.
-    CHECK(Click(main, 300));
+    CHECK(Click(main, IDC_MAIN_APPLY));
     CHECK(app.ExitCode() == 1);
 }
 
@@ -813,10 +814,10 @@ void CaseQuestionNoThenYes()
     App app("upgsetup.exe D:\\ask\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK_EQ(ItemText(main, 102), "d:\\ask\\inst");
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\ask\\inst");
     const std::string question = Question(Patch, "readme.txt", "The readme", 10, 7);
 
-    CHECK(Click(main, 300));
+    CHECK(Click(main, IDC_MAIN_APPLY));
     MsgBox m = WaitMsgBox(app.pid());
     CHECK(m.h);
     HWND progress = FindTop(app.pid(), IsProgress);
@@ -834,12 +835,12 @@ void CaseQuestionNoThenYes()
     CHECK_EQ(in.Unchanged(), "unchanged");
 
     // Apply again starts from the beginning and asks again.
-    CHECK(Click(main, 300));
+    CHECK(Click(main, IDC_MAIN_APPLY));
     m = WaitMsgBox(app.pid());
     CHECK(m.h);
     CHECK_EQ(m.text, question);
     CHECK(Answer(m, IDYES));
-    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
     CHECK_EQ(in.Upgraded(), "upgraded");
     CHECK(PressKey(main, VK_ESCAPE));
     CHECK(app.ExitCode() == 1);
@@ -848,7 +849,7 @@ void CaseQuestionNoThenYes()
 // Fraction of the bar's inner row painted blue, read from the screen.
 double BlueFraction(HWND progress)
 {
-    HWND bar = GetDlgItem(progress, 105);
+    HWND bar = GetDlgItem(progress, IDC_PROGRESS_BAR);
     RECT r;
     GetClientRect(bar, &r);
     // A row above the centred percentage text.
@@ -881,20 +882,20 @@ void CaseCancelDuringBuild()
     App app("upgsetup.exe D:\\cancel\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK_EQ(ItemText(main, 102), "d:\\cancel\\inst");
-    CHECK(Click(main, 300));
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\cancel\\inst");
+    CHECK(Click(main, IDC_MAIN_APPLY));
     HWND progress = WaitTop(app.pid(), IsProgress);
     CHECK(progress);
     CHECK_EQ(Text(progress), Wording[3]);
-    CHECK_EQ(ItemText(progress, 2), Wording[4]);
+    CHECK_EQ(ItemText(progress, IDC_PROGRESS_CANCEL), Wording[4]);
     // Centred on the screen.
     RECT r;
     GetWindowRect(progress, &r);
     int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
     CHECK(r.left == (cx - (r.right - r.left)) / 2 && r.top == (cy - (r.bottom - r.top)) / 2);
     // Wait until the large file is being built and the bar is partly filled.
-    CHECK(WaitUntil([&] { return ItemText(progress, 101) == "big.bin" && BlueFraction(progress) > 0.05; }, 20000));
-    CHECK_EQ(ItemText(progress, 103), WordPart(1, Add));
+    CHECK(WaitUntil([&] { return ItemText(progress, IDC_PROGRESS_FILE) == "big.bin" && BlueFraction(progress) > 0.05; }, 20000));
+    CHECK_EQ(ItemText(progress, IDC_PROGRESS_OPERATION), WordPart(1, Add));
     double fraction = BlueFraction(progress);
     CHECK(fraction > 0.05 && fraction < 0.95);
     Capture(progress, "progress");
@@ -933,9 +934,9 @@ void CaseFolderChooser()
     App app("upgsetup.exe D:\\fold\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK_EQ(ItemText(main, 102), "d:\\fold\\one");
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\fold\\one");
 
-    CHECK(Click(main, 103));
+    CHECK(Click(main, IDC_MAIN_FOLDER));
     HWND browse = WaitTop(app.pid(), IsBrowse);
     CHECK(browse);
     CHECK_EQ(Text(browse), "Browse");
@@ -945,10 +946,10 @@ void CaseFolderChooser()
     CHECK(Click(browse, IDCANCEL));
     CHECK(Gone(browse));
     CHECK(WaitUntil([&] { return IsWindowEnabled(main); }));
-    CHECK_EQ(ItemText(main, 102), "d:\\fold\\one");
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\fold\\one");
 
     // Up one level, down to other\two, OK.
-    CHECK(Click(main, 103));
+    CHECK(Click(main, IDC_MAIN_FOLDER));
     browse = WaitTop(app.pid(), IsBrowse);
     CHECK(browse);
     HWND list = GetDlgItem(browse, lst2);
@@ -963,11 +964,11 @@ void CaseFolderChooser()
     CHECK_EQ(ItemText(browse, stc1), "d:\\fold\\other\\two");
     CHECK(Click(browse, IDOK));
     CHECK(Gone(browse));
-    CHECK(WaitUntil([&] { return ItemText(main, 102) == "d:\\fold\\other\\two"; }));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_FOLDER_TEXT) == "d:\\fold\\other\\two"; }));
 
     // The apply goes to the chosen folder only.
-    CHECK(Click(main, 300));
-    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
     CHECK_EQ(two.Upgraded(), "upgraded");
     CHECK_EQ(one.Unchanged(), "unchanged");
     // Enter presses the default button, Done.
@@ -987,7 +988,7 @@ void CaseAbortInformation()
     App app("upgsetup.exe D:\\abort\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK(Click(main, 300));
+    CHECK(Click(main, IDC_MAIN_APPLY));
     MsgBox m = WaitMsgBox(app.pid());
     CHECK(m.h);
     CHECK_EQ(m.text, Question(Patch, name, "", 16, 19));
@@ -1015,7 +1016,7 @@ void CaseFolderRoot()
     App app("upgsetup.exe D:\\root\\p.upg");
     HWND main = app.Main();
     CHECK(main);
-    CHECK(Click(main, 103));
+    CHECK(Click(main, IDC_MAIN_FOLDER));
     HWND browse = WaitTop(app.pid(), IsBrowse);
     CHECK(browse);
     HWND drives = GetDlgItem(browse, cmb2);
@@ -1026,10 +1027,10 @@ void CaseFolderRoot()
     CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "e:\\"; }));
     CHECK(Click(browse, IDOK));
     CHECK(Gone(browse));
-    CHECK(WaitUntil([&] { return ItemText(main, 102) == "e:\\"; }));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_FOLDER_TEXT) == "e:\\"; }));
     // An empty package applies to the root as to any folder.
-    CHECK(Click(main, 300));
-    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
     CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
     CHECK(app.ExitCode() == 1);
 }
@@ -1137,6 +1138,7 @@ void CaseProgramFile()
 {
     HMODULE m = LoadLibraryExA(Exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
     CHECK(m);
+    // The numbers stay literal here: they check the shared control ids as much as the templates.
     CHECK_EQ(CheckTemplate(m, "MAIN", 0x00C80040, 76, 66, 247, 157, "UpgSetup", "UpgApply", "MS Sans Serif",
                            {{300, "BUTTON", "&Apply", 99, 131, 49, 17, 0x50030001},
                             {101, "EDIT", "", 5, 7, 234, 76, 0x50A10844},

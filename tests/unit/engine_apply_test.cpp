@@ -319,7 +319,7 @@ TEST(ApplyFlow, EmptyTableRunsAllPassesAndSucceeds)
     Outcome run;
     Apply(f, w, &run);
     EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.ui.ItemTexts(kItemOperation),
+    EXPECT_EQ(run.ui.ItemTexts(IDC_PROGRESS_OPERATION),
               (std::vector<std::string>{"Checking files...", "Checking files...", "Replacing files..."}));
     EXPECT_TRUE(run.ui.bars.empty());
     EXPECT_FALSE(PathExists(f.scratch()));
@@ -355,8 +355,8 @@ TEST(ApplyFlow, FullUpgradeAddsPatchesDeletesAndStamps)
     // The view: caption, button texts, the operation per pass, and the owner left to teardown.
     EXPECT_EQ(run.ui.events[0], "open");
     EXPECT_EQ(run.ui.Count("caption Upgrade"), 1);
-    EXPECT_EQ(run.ui.ItemTexts(kItemCancel), (std::vector<std::string>{"Cancel", "----"}));
-    EXPECT_EQ(run.ui.ItemTexts(kItemOperation),
+    EXPECT_EQ(run.ui.ItemTexts(IDC_PROGRESS_CANCEL), (std::vector<std::string>{"Cancel", "----"}));
+    EXPECT_EQ(run.ui.ItemTexts(IDC_PROGRESS_OPERATION),
               (std::vector<std::string>{"Checking files...", "Checking files...", "Update", "Add",
                                         "Replacing files..."}));
     ASSERT_FALSE(run.ui.bars.empty());
