@@ -203,6 +203,7 @@ TEST(PosixSeam, DriveRootsAreSortedDistinctFolders)
     std::vector<std::string> roots;
     char root[kPathMax];
     for (int i = 0; i < 26 && Os().driveRoot(i, root, sizeof root) == kDriveFixed; ++i) roots.push_back(root);
+    if (roots.empty()) GTEST_SKIP() << "no disk file system is mounted here: nothing to order";
     for (size_t i = 1; i < roots.size(); ++i) EXPECT_LT(roots[i - 1], roots[i]);
     for (int i = (int)roots.size(); i < 26; ++i) EXPECT_EQ(kDriveNoRoot, Os().driveRoot(i, root, sizeof root));
 }
