@@ -2,6 +2,7 @@
 // and the folder lister, drive types from the system, and the hourglass.
 #include "app.h"
 #include "files.h"
+#include "os.h"
 
 // Neither list box sorts, so every string keeps the position it was added at.
 static HWND HiddenList(HINSTANCE instance, HWND owner)
@@ -41,9 +42,7 @@ Win32SearchPlatform::~Win32SearchPlatform()
 
 int Win32SearchPlatform::FixedRoot(int index, char* root)
 {
-    lstrcpyA(root, "C:\\");
-    root[0] = (char)('A' + index);
-    return GetDriveTypeA(root) == DRIVE_FIXED;
+    return Os().driveRoot(index, root, kPathMax) == kDriveFixed;
 }
 
 void Win32SearchPlatform::QueueAdd(const char* path)

@@ -1,11 +1,73 @@
-// Tree listing over the standard library's file system walk; the seam has no recursive lister.
+// Tree listing through the platform seam: a walk of folders that never descends into a link.
 #include "tree.h"
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 #include "files.h"
+#include "os.h"
 
-namespace fs = std::filesystem;
+namespace {
+
+#ifdef _WIN32
+const char kSeparator = '\\';
+#else
+const char kSeparator = '/';
+#endif
+
+std::string Join(const std::string& folder, const std::string& name)
+{
+    if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) return folder + name;
+    return folder + kSeparator + name;
+}
+
+struct Walk {
+    std::vector<TreeFile>* files;
+    std::vector<std::string> names;   // files and folders, for the case check
+    std::string error;
+};
+
+struct Listing {
+    std::vector<OsFolderEntry> entries;
+    std::vector<std::string> names;   // the entries' names outlive the listing call
+};
+
+void Collect(void* context, const OsFolderEntry* entry)
+{
+    Listing* l = (Listing*)context;
+    l->names.push_back(entry->name);
+    l->entries.push_back(*entry);
+}
+
+// Lists folder (named relative as prefix, '\' between folders) and what lies below it.
+int ListFolder(Walk* w, const std::string& folder, const std::string& prefix)
+{
+    Listing l;
+    if (!Os().listEntries(folder.c_str(), &Collect, &l)) {
+        w->error = "cannot list " + folder;
+        return 0;
+    }
+    for (size_t i = 0; i < l.entries.size(); i++) {
+        const OsFolderEntry& e = l.entries[i];
+        std::string name = prefix + l.names[i];
+        std::string path = Join(folder, l.names[i]);
+        w->names.push_back(name);
+        if (e.kind == kEntryFolder) {
+            // A linked folder is a name in the tree but not walked: it could lead back up.
+            if (!e.link && !ListFolder(w, path, name + "\\")) return 0;
+            continue;
+        }
+        if (e.kind != kEntryFile) {
+            w->error = "neither a file nor a folder: " + path;
+            return 0;
+        }
+        if (e.size > 0xFFFFFFFFull) {
+            w->error = path + " is 4 GiB or larger; the package format holds files below 4 GiB";
+            return 0;
+        }
+        w->files->push_back(TreeFile{name, path, e.size});
+    }
+    return 1;
+}
+
+}  // namespace
 
 int CompareNames(const std::string& a, const std::string& b)
 {
@@ -20,39 +82,17 @@ int CompareNames(const std::string& a, const std::string& b)
 int ListTree(const std::string& root, std::vector<TreeFile>* files, std::string* error)
 {
     files->clear();
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
+    if (!IsDirectory(root.c_str())) {
         *error = "not a folder: " + root;
         return 0;
     }
-    std::vector<std::string> names;   // files and folders, for the case check
-    fs::recursive_directory_iterator it(root, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::path& p = it->path();
-        std::string name = p.lexically_relative(root).generic_string();
-        std::replace(name.begin(), name.end(), '/', '\\');
-        names.push_back(name);
-        std::error_code kindError;
-        if (it->is_directory(kindError)) continue;
-        if (!it->is_regular_file(kindError)) {
-            *error = "neither a file nor a folder: " + p.string();
-            return 0;
-        }
-        uint64_t size = it->file_size(kindError);
-        if (kindError) {
-            *error = "cannot read " + p.string();
-            return 0;
-        }
-        if (size > 0xFFFFFFFFull) {
-            *error = p.string() + " is 4 GiB or larger; the package format holds files below 4 GiB";
-            return 0;
-        }
-        files->push_back(TreeFile{name, p.string(), size});
-    }
-    if (ec) {
-        *error = "cannot list " + root + ": " + ec.message();
+    Walk w;
+    w.files = files;
+    if (!ListFolder(&w, root, "")) {
+        *error = w.error;
         return 0;
     }
+    std::vector<std::string>& names = w.names;
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
     for (size_t i = 1; i < names.size(); i++)
         if (CompareNames(names[i - 1], names[i]) == 0) {
@@ -66,10 +106,12 @@ int ListTree(const std::string& root, std::vector<TreeFile>* files, std::string*
 
 int OutsideTree(const std::string& path, const std::string& root)
 {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    fs::path r = fs::weakly_canonical(fs::absolute(root, ec), ec);
-    auto rel = p.lexically_relative(r);
-    if (rel.empty()) return 1;
-    return *rel.begin() == "..";
+    char p[4096], r[4096];
+    if (!Os().fullPath(path.c_str(), p, sizeof p) || !Os().fullPath(root.c_str(), r, sizeof r)) return 1;
+    std::string file = p, folder = r;
+    while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+    if (file == folder) return 0;
+    if (file.size() <= folder.size() || file.compare(0, folder.size(), folder) != 0) return 1;
+    char next = file[folder.size()];
+    return next != '/' && next != '\\' && folder.back() != '/' && folder.back() != '\\';
 }

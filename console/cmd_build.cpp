@@ -1,13 +1,12 @@
 // upg build: makes a package that turns the files of one release tree into another's.
 #include "commands.h"
 #include "build.h"
+#include "stream.h"
 #include "terminal.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -86,11 +85,11 @@ int ParseOffset(const char* text, int* minutes)
 
 int ReadText(const char* path, std::string* text)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return 0;
-    std::ostringstream s;
-    s << f.rdbuf();
-    *text = s.str();
+    TQLXFStream f(ReadAccess | ShareRead, path);
+    if (f.HasError()) return 0;
+    text->assign(f.Size(), '\0');
+    int32_t got = text->empty() ? 0 : f.Read(&(*text)[0], (int32_t)text->size());
+    if (f.HasError() || got != (int32_t)text->size()) return 0;
     return 1;
 }
 

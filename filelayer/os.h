@@ -22,6 +22,16 @@ enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhe
 // Drive types as driveRoot reports them, the values the Win32 drive-type query has.
 enum { kDriveNoRoot = 1, kDriveFixed = 3 };
 
+// One entry of a folder listing. A symbolic link or reparse point is reported as what it leads
+// to, marked as a link: a walk that descended into it could loop back up the tree.
+enum { kEntryFile = 1, kEntryFolder = 2, kEntryOther = 3 };
+struct OsFolderEntry {
+    const char* name;
+    int kind;
+    int link;
+    uint64_t size;   // of a file
+};
+
 // Platform file times: 100-nanosecond ticks since 1601-01-01, as Win32 counts them.
 typedef uint64_t OsFileTime;
 
@@ -71,9 +81,16 @@ struct OsLayer {
     // kDriveFixed for a fixed disk, kDriveNoRoot when there is no such root, other values as
     // the platform has them.
     int (*driveRoot)(int index, char* root, size_t capacity);
-    // Calls add(context, name) for every subfolder of folder, in the platform's listing
-    // order, without "." and ".."; returns 0 when the folder cannot be listed.
+    // Calls add(context, name) for every subfolder of folder that is not a link (symbolic link,
+    // junction or other reparse point), in the platform's listing order, without "." and "..";
+    // returns 0 when the folder cannot be listed.
     int (*listFolders)(const char* folder, void (*add)(void* context, const char* name), void* context);
+    // Calls add(context, entry) for every entry of folder, files and links included, in the
+    // platform's listing order, without "." and ".."; returns 0 when the folder cannot be listed.
+    int (*listEntries)(const char* folder, void (*add)(void* context, const OsFolderEntry* entry), void* context);
+    // out = the absolute form of path with links resolved as far as it exists (the rest
+    // appended as given); 0 when that fails or does not fit capacity.
+    int (*fullPath)(const char* path, char* out, size_t capacity);
     // A read-only resource of the program: its bytes stay valid for the life of the process.
     int (*findResource)(void* module, const char* name, const void** data, uint32_t* size);
 };

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -383,8 +384,11 @@ int PosixDriveRoot(int index, char* root, size_t capacity)
     return kDriveFixed;
 }
 
-// Symbolic links are not followed: a link back up the tree would make a walk endless.
-int PosixListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+// Every entry of folder; with foldersOnly, the entries that are no folder or are a link are
+// passed over without a look at them when the listing already tells their type, as it mostly
+// does, so that a walk of a whole disk costs no call per file.
+int ListEntries(const char* folder, int foldersOnly, void (*add)(void* context, const OsFolderEntry* entry),
+                void* context)
 {
     char p[kNativePath];
     if (!NativePath(folder, p)) return 0;
@@ -393,14 +397,75 @@ int PosixListFolders(const char* folder, void (*add)(void* context, const char* 
     int fd = dirfd(d);
     while (struct dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        bool dir = e->d_type == DT_DIR;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat st;
-            dir = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        if (foldersOnly && e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+        OsFolderEntry entry = {e->d_name, kEntryOther, 0, 0};
+        struct stat st;
+        if (e->d_type == DT_DIR) {
+            entry.kind = kEntryFolder;
+        } else {
+            entry.link = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+            // A link is told by what it leads to; one that leads nowhere is neither file nor folder.
+            if (fstatat(fd, e->d_name, &st, 0) == 0) {
+                if (S_ISDIR(st.st_mode)) entry.kind = kEntryFolder;
+                if (S_ISREG(st.st_mode)) {
+                    entry.kind = kEntryFile;
+                    entry.size = (uint64_t)st.st_size;
+                }
+            }
         }
-        if (dir) add(context, e->d_name);
+        add(context, &entry);
     }
     closedir(d);
+    return 1;
+}
+
+int PosixListEntries(const char* folder, void (*add)(void* context, const OsFolderEntry* entry), void* context)
+{
+    return ListEntries(folder, 0, add, context);
+}
+
+struct FolderFilter {
+    void (*add)(void* context, const char* name);
+    void* context;
+};
+
+void AddFolder(void* context, const OsFolderEntry* entry)
+{
+    FolderFilter* f = (FolderFilter*)context;
+    if (entry->kind == kEntryFolder && !entry->link) f->add(f->context, entry->name);
+}
+
+// Symbolic links are not followed: a link back up the tree would make a walk endless.
+int PosixListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    FolderFilter filter = {add, context};
+    return ListEntries(folder, 1, AddFolder, &filter);
+}
+
+int PosixFullPath(const char* path, char* out, size_t capacity)
+{
+    char p[kNativePath];
+    if (!NativePath(path, p)) return 0;
+    // What does not exist yet (a file about to be written) keeps its name below its folder.
+    char* slash = strrchr(p, '/');
+    const char* rest = "";
+    char resolved[PATH_MAX];
+    if (!realpath(p, resolved)) {
+        if (slash == p) {
+            strcpy(resolved, "/");
+            rest = p + 1;
+        } else {
+            if (slash) *slash = 0;
+            if (!realpath(slash ? p : ".", resolved)) return 0;
+            rest = slash ? slash + 1 : p;
+        }
+    }
+    size_t n = strlen(resolved);
+    int separator = *rest && resolved[n - 1] != '/';
+    if (n + separator + strlen(rest) + 1 > capacity) return 0;
+    strcpy(out, resolved);
+    if (separator) strcat(out, "/");
+    strcat(out, rest);
     return 1;
 }
 
@@ -416,5 +481,6 @@ extern const OsLayer kPlatformOs = {
     PosixTell,         PosixSize,         PosixGetWriteTime, PosixSetTimes,     PosixUtcToLocal,
     PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
     PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
-    PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixFindResource,
+    PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
+    PosixFullPath,     PosixFindResource,
 };

@@ -174,7 +174,7 @@ int WinDriveRoot(int index, char* root, size_t capacity)
     return (int)GetDriveTypeA(root);
 }
 
-int WinListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+int WinListEntries(const char* folder, void (*add)(void* context, const OsFolderEntry* entry), void* context)
 {
     char pattern[MAX_PATH + 4];
     size_t n = folder ? strlen(folder) : 0;
@@ -187,12 +187,40 @@ int WinListFolders(const char* folder, void (*add)(void* context, const char* na
     HANDLE h = FindFirstFileA(pattern, &found);
     if (h == INVALID_HANDLE_VALUE) return 0;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
         if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) continue;
-        add(context, found.cFileName);
+        OsFolderEntry entry = {found.cFileName, kEntryFile, 0, 0};
+        entry.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? kEntryFolder : kEntryFile;
+        entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (entry.kind == kEntryFile) entry.size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
+        add(context, &entry);
     } while (FindNextFileA(h, &found));
     FindClose(h);
     return 1;
+}
+
+struct FolderFilter {
+    void (*add)(void* context, const char* name);
+    void* context;
+};
+
+void AddFolder(void* context, const OsFolderEntry* entry)
+{
+    FolderFilter* f = (FolderFilter*)context;
+    if (entry->kind == kEntryFolder && !entry->link) f->add(f->context, entry->name);
+}
+
+// Junctions and other reparse points are not followed: one that leads back up the tree would
+// make a walk endless.
+int WinListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    FolderFilter filter = {add, context};
+    return WinListEntries(folder, AddFolder, &filter);
+}
+
+int WinFullPath(const char* path, char* out, size_t capacity)
+{
+    DWORD n = GetFullPathNameA(path, (DWORD)capacity, out, nullptr);
+    return n != 0 && n < capacity;
 }
 
 // The program's own resources first; bytes registered by the program stand in for missing ones.
@@ -220,5 +248,6 @@ extern const OsLayer kPlatformOs = {
     WinSize,          WinGetWriteTime, WinSetTimes,    WinUtcToLocal,   WinLocalToUtc,     WinAttributes,
     WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
+    WinListEntries,   WinFullPath,
     WinFindResource,
 };

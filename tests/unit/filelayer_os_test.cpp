@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 #include "dostime.h"
@@ -196,6 +197,39 @@ TEST(PosixSeam, StoredNamePrefersTheExactSpelling)
     ExpandLongName((dir / "REPORT.TXT").c_str(), out);
     std::string got = out;
     EXPECT_TRUE(got == dir / "Report.txt" || got == dir / "report.TXT") << got;
+}
+
+// Links are listed for what they lead to and marked; the folder lister never offers one, so no
+// walk can loop through a link back up the tree.
+TEST(PosixSeam, ListingsMarkLinksAndFullPathsResolveThem)
+{
+    TempDir dir;
+    ASSERT_EQ(1, MakeFolder((dir / "real").c_str()));
+    WriteFileBytes(dir / "real\\five.bin", BytesOf("12345"));
+    ASSERT_EQ(0, symlink((dir / "real").c_str(), (dir / "loop").c_str()));
+    ASSERT_EQ(0, symlink((dir / "real\\five.bin").c_str(), (dir / "alias").c_str()));
+    ASSERT_EQ(0, symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()));
+
+    std::vector<std::string> folders;
+    ASSERT_TRUE(Os().listFolders(dir.path().c_str(), Collect, &folders));
+    EXPECT_EQ(std::vector<std::string>({"real"}), folders);
+
+    std::vector<std::string> seen;
+    auto add = [](void* context, const OsFolderEntry* e) {
+        ((std::vector<std::string>*)context)
+            ->push_back(std::string(e->name) + " " + std::to_string(e->kind) + " " + std::to_string(e->link) + " " +
+                        std::to_string(e->size));
+    };
+    ASSERT_TRUE(Os().listEntries(dir.path().c_str(), add, &seen));
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::vector<std::string>({"alias 1 1 5", "dangling 3 1 0", "loop 2 1 0", "real 2 0 0"}), seen);
+    EXPECT_FALSE(Os().listEntries((dir / "missing").c_str(), add, &seen));
+
+    char real[kPathMax], through[kPathMax];
+    ASSERT_TRUE(Os().fullPath((dir / "real\\new.upg").c_str(), real, sizeof real));
+    ASSERT_TRUE(Os().fullPath((dir / "loop\\new.upg").c_str(), through, sizeof through));
+    EXPECT_STREQ(real, through);
+    EXPECT_EQ('/', real[0]);
 }
 
 TEST(PosixSeam, DriveRootsAreSortedDistinctFolders)
