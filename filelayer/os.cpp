@@ -1,4 +1,4 @@
-// The table in force and the registry of linked-in resources; no OS calls here.
+// The table in force, the linked-in resources and the listers' folder filter; no OS calls here.
 #include "os_platform.h"
 #include <string.h>
 #include "files.h"
@@ -20,6 +20,17 @@ struct Resource {
 Resource resources[kMaxResources];
 int resourceCount = 0;
 
+struct FolderFilter {
+    void (*add)(void* context, const char* name);
+    void* context;
+};
+
+void AddPlainFolder(void* context, const OsFolderEntry* entry)
+{
+    FolderFilter* f = (FolderFilter*)context;
+    if (entry->kind == kEntryFolder && !entry->link) f->add(f->context, entry->name);
+}
+
 Resource* Lookup(const char* name)
 {
     for (int i = 0; i < resourceCount; ++i)
@@ -38,6 +49,14 @@ const OsLayer* SetOs(const OsLayer* layer)
     const OsLayer* previous = current ? current : &kPlatformOs;
     current = (layer == &kPlatformOs) ? nullptr : layer;
     return previous;
+}
+
+int ListPlainFolders(int (*listEntries)(const char* folder, void (*add)(void* context, const OsFolderEntry* entry),
+                                        void* context),
+                     const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    FolderFilter filter = {add, context};
+    return listEntries(folder, AddPlainFolder, &filter);
 }
 
 void RegisterResource(const char* name, const void* data, uint32_t size)

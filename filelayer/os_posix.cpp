@@ -424,22 +424,15 @@ int PosixListEntries(const char* folder, void (*add)(void* context, const OsFold
     return ListEntries(folder, 0, add, context);
 }
 
-struct FolderFilter {
-    void (*add)(void* context, const char* name);
-    void* context;
-};
-
-void AddFolder(void* context, const OsFolderEntry* entry)
+int ListFoldersOnly(const char* folder, void (*add)(void* context, const OsFolderEntry* entry), void* context)
 {
-    FolderFilter* f = (FolderFilter*)context;
-    if (entry->kind == kEntryFolder && !entry->link) f->add(f->context, entry->name);
+    return ListEntries(folder, 1, add, context);
 }
 
 // Symbolic links are not followed: a link back up the tree would make a walk endless.
 int PosixListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
-    FolderFilter filter = {add, context};
-    return ListEntries(folder, 1, AddFolder, &filter);
+    return ListPlainFolders(ListFoldersOnly, folder, add, context);
 }
 
 int PosixFullPath(const char* path, char* out, size_t capacity)

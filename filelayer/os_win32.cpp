@@ -198,23 +198,11 @@ int WinListEntries(const char* folder, void (*add)(void* context, const OsFolder
     return 1;
 }
 
-struct FolderFilter {
-    void (*add)(void* context, const char* name);
-    void* context;
-};
-
-void AddFolder(void* context, const OsFolderEntry* entry)
-{
-    FolderFilter* f = (FolderFilter*)context;
-    if (entry->kind == kEntryFolder && !entry->link) f->add(f->context, entry->name);
-}
-
 // Junctions and other reparse points are not followed: one that leads back up the tree would
 // make a walk endless.
 int WinListFolders(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
-    FolderFilter filter = {add, context};
-    return WinListEntries(folder, AddFolder, &filter);
+    return ListPlainFolders(WinListEntries, folder, add, context);
 }
 
 int WinFullPath(const char* path, char* out, size_t capacity)
