@@ -123,10 +123,7 @@ int main(int argc, char** argv)
     plan.title = title;
     plan.notes = notes;
     for (const Entry& e : entries) {
-        PkgEntry p;
-        p.flags = PkgFlags(e.kind, e.soft, e.hard);
-        p.name = e.name;
-        p.description = e.kind == PkgDelete ? "" : "File " + e.name;
+        PkgEntry p = NamedEntry(e.kind, e.soft, e.hard, e.name, e.kind == PkgDelete ? "" : "File " + e.name);
         Bytes oldB, newB;
         if (!e.oldFile.empty() && !ReadAll(e.oldFile, &oldB)) return Usage();
         if (!e.newFile.empty() && !ReadAll(e.newFile, &newB)) return Usage();

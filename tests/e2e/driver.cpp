@@ -164,10 +164,7 @@ std::string Package(const std::string& title, const std::string& notes, const st
     plan.title = title;
     plan.notes = notes;
     for (const Entry& e : entries) {
-        PkgEntry p;
-        p.flags = PkgFlags(e.kind, e.soft, e.hard);
-        p.name = e.name;
-        p.description = e.description;
+        PkgEntry p = NamedEntry(e.kind, e.soft, e.hard, e.name, e.description);
         p.oldPrint = PrintOf(BytesOf(e.oldBytes), e.oldTime);
         p.newPrint = PrintOf(BytesOf(e.newBytes), e.newTime);
         p.script = BytesOf(e.script);

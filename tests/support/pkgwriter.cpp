@@ -261,12 +261,18 @@ PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout)
     return b.b;
 }
 
-PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
+PkgEntry NamedEntry(int kind, int soft, int hard, const std::string& name, const std::string& description)
 {
     PkgEntry e;
-    e.flags = PkgFlags(PkgAdd, soft, hard);
+    e.flags = PkgFlags(kind, soft, hard);
     e.name = name;
-    e.description = "new " + name;
+    e.description = description;
+    return e;
+}
+
+PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
+{
+    PkgEntry e = NamedEntry(PkgAdd, soft, hard, name, "new " + name);
     e.newPrint = PrintOf(newer);
     e.script = DiffScript(PkgBytes(), newer, style);
     return e;
@@ -275,10 +281,7 @@ PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft, int 
 PkgEntry PatchEntry(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft, int hard,
                     const DiffStyle& style)
 {
-    PkgEntry e;
-    e.flags = PkgFlags(PkgPatch, soft, hard);
-    e.name = name;
-    e.description = "update of " + name;
+    PkgEntry e = NamedEntry(PkgPatch, soft, hard, name, "update of " + name);
     e.oldPrint = PrintOf(older);
     e.newPrint = PrintOf(newer);
     e.script = DiffScript(older, newer, style);
@@ -287,9 +290,7 @@ PkgEntry PatchEntry(const std::string& name, const PkgBytes& older, const PkgByt
 
 PkgEntry DeleteEntry(const std::string& name, const PkgBytes& older, int soft, int hard)
 {
-    PkgEntry e;
-    e.flags = PkgFlags(PkgDelete, soft, hard);
-    e.name = name;
+    PkgEntry e = NamedEntry(PkgDelete, soft, hard, name, "");
     e.oldPrint = PrintOf(older);
     return e;
 }

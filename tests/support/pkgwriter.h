@@ -101,6 +101,9 @@ struct PkgLayout {
 };
 PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout = nullptr);
 
+// An entry with its kind, policies, name and description; prints and script are the caller's.
+PkgEntry NamedEntry(int kind, int soft, int hard, const std::string& name, const std::string& description);
+
 // Entries made from file versions: the script comes from the differ.
 PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0,
                   const DiffStyle& style = DiffStyle());

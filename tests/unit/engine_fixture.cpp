@@ -49,9 +49,13 @@ Bytes PackageWriter::Serialize() const
     plan.version = version;
     plan.title = title;
     plan.notes = notes;
-    for (const TestEntry& e : entries)
-        plan.entries.push_back(
-            PkgEntry{PkgFlags(e.kind, e.soft, e.hard), e.name, e.description, e.oldPrint, e.newPrint, e.script});
+    for (const TestEntry& e : entries) {
+        PkgEntry p = NamedEntry(e.kind, e.soft, e.hard, e.name, e.description);
+        p.oldPrint = e.oldPrint;
+        p.newPrint = e.newPrint;
+        p.script = e.script;
+        plan.entries.push_back(p);
+    }
     Bytes b = WritePackage(plan);
     b.insert(b.end(), tail.begin(), tail.end());
     return b;
