@@ -5,6 +5,8 @@
 #include <string.h>
 #include "files.h"
 #include "reader.h"
+#include "seal.h"
+#include "trust.h"
 
 char* PackagePath;
 char* UiTextPath;
@@ -49,8 +51,13 @@ static int ReplaceExtension(char* path, const char* ext)
 
 int CheckPackageFile(const char* path)
 {
-    PackageReader reader(path);
-    return reader.IsValid();
+    // The whole table and the seal, so that a package the apply would refuse is refused now,
+    // before the person is shown anything to press.
+    UpgradeJob job(nullptr, nullptr, path, "C:\\");
+    if (!job.IsValid() || job.progressTotal == 0)
+        return 0;
+    SealRead read = CheckSeal(&job);
+    return read == SealAbsent || read == SealIntact || read == SealNoDigest;
 }
 
 INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)

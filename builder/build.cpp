@@ -3,6 +3,7 @@
 #include "delta.h"
 #include "files.h"
 #include "replay.h"
+#include "seal.h"
 #include "script.h"
 #include "stream.h"
 #include "tree.h"
@@ -157,6 +158,8 @@ struct Planned {
     FileEntry entry;
     std::string oldPath, newPath;
     int dateOnly;
+    uint8_t oldDigest[kDigestSize];
+    uint8_t newDigest[kDigestSize];
 };
 
 // Compares two files byte by byte into *same; 0 when either cannot be read.
@@ -215,7 +218,7 @@ int SameEntry(const FileEntry& a, const FileEntry& b)
 }
 
 // Reads the written package back as the applier does and checks that it says what was meant.
-int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, std::string* error)
+int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, int sealed, std::string* error)
 {
     UpgradeJob job(path.c_str());
     if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size() || job.progressTotal == 0) {
@@ -227,9 +230,30 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, s
             *error = std::string("entry ") + plan[i].entry.name + " does not read back as written";
             return 0;
         }
+    uint32_t end = job.stream->Size();
+    if (sealed) {
+        std::vector<uint8_t> kinds;
+        for (const Planned& p : plan) kinds.push_back(p.entry.kind);
+        PackageSeal seal;
+        SealRead read = ReadSeal(job.stream, kinds.data(), (int)kinds.size(), &seal);
+        if (read != SealIntact) {
+            *error = std::string("the written package's seal does not read back: ") + SealReadText(read);
+            return 0;
+        }
+        for (size_t i = 0; i < plan.size(); i++) {
+            const uint8_t* n = seal.NewDigest((int)i);
+            const uint8_t* o = seal.OldDigest((int)i);
+            if ((n && memcmp(n, plan[i].newDigest, kDigestSize) != 0) ||
+                (o && memcmp(o, plan[i].oldDigest, kDigestSize) != 0)) {
+                *error = std::string("the seal's digests of ") + plan[i].entry.name + " do not read back as written";
+                return 0;
+            }
+        }
+        end = seal.start;
+    }
     for (size_t i = 0; i < plan.size(); i++)
         if (plan[i].entry.kind != KindDelete) RunPatchScript(&job, nullptr, nullptr);
-    if (job.stream->HasError() || job.stream->Tell() != job.stream->Size()) {
+    if (job.stream->HasError() || job.stream->Tell() != end) {
         *error = "the scripts of the written package do not end where the package ends";
         return 0;
     }
@@ -353,11 +377,17 @@ int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const s
 }
 
 int WritePackage(const BuildOptions& options, const std::string& notes, const std::vector<Planned>& plan,
-                 const std::string& parts, const std::string& temp, std::string* error)
+                 const std::string& parts, const std::string& temp, BuildReport* report, std::string* error)
 {
     TQLXFStream out(WriteAccess, temp.c_str());
     if (out.HasError()) {
         *error = "cannot create " + temp;
+        return 0;
+    }
+    // Every byte before the seal passes through the package digest as it is written.
+    DigestContext* digest = nullptr;
+    if (options.seal && !(digest = DigestBegin())) {
+        *error = "this system offers no SHA-256 to seal the package with (give --no-seal)";
         return 0;
     }
     PackageHeader header = {};
@@ -370,6 +400,7 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
     PutString(&head, notes.c_str());
     for (const Planned& p : plan) PutEntry(&head, p.entry);
     out.Write(head.data(), (uint32_t)head.size());
+    DigestFeed(digest, head.data(), head.size());
     std::vector<uint8_t> block(kReadBlock);
     for (size_t i = 0; i < plan.size(); i++) {
         if (plan[i].entry.kind == KindDelete) continue;
@@ -377,13 +408,31 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
         TQLXFStream part(ReadAccess, path.c_str());
         if (part.HasError() || !part.Seek(kPartHeaderSize)) {
             *error = "cannot read " + path;
+            DigestDiscard(digest);
             return 0;
         }
         for (;;) {
             int32_t n = part.Read(block.data(), (int32_t)block.size());
             if (n <= 0) break;
             out.Write(block.data(), (uint32_t)n);
+            DigestFeed(digest, block.data(), (size_t)n);
         }
+    }
+    if (digest) {
+        PackageSeal seal;
+        int made = seal.Allocate((int)plan.size()) && DigestEnd(digest, seal.packageDigest);
+        for (size_t i = 0; made && i < plan.size(); i++) {
+            seal.kinds[i] = plan[i].entry.kind;
+            memcpy(seal.NewDigestSlot((int)i), plan[i].newDigest, kDigestSize);
+            memcpy(seal.OldDigestSlot((int)i), plan[i].oldDigest, kDigestSize);
+        }
+        if (!made || !WriteSeal(&out, &seal, options.signer)) {
+            *error = options.signer ? "cannot sign the package with the given key" : "cannot seal the package";
+            return 0;
+        }
+        report->sealBytes = seal.size;
+        report->isSigned = seal.isSigned;
+        memcpy(report->keyId, seal.keyId, kKeyIdSize);
     }
     out.Flush();
     if (out.HasError()) {
@@ -416,6 +465,10 @@ void DefaultPolicies(int kind, int* soft, int* hard)
 int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* error)
 {
     *report = BuildReport{};
+    if (options.signer && !options.seal) {
+        *error = "a package is signed through its seal: signing and --no-seal exclude each other";
+        return 0;
+    }
     if (options.title.size() >= kTitleSize) {
         *error = "the title is " + Number(options.title.size()) + " characters long; at most " +
                  Number(kTitleSize - 1) + " fit";
@@ -470,11 +523,16 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
             *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
             return 0;
         }
-        if (!p.oldPath.empty() && !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint, offset)) {
+        // The seal's digests come from the same reading as the fingerprints.
+        if (!p.oldPath.empty() &&
+            !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint, offset,
+                                options.seal ? p.oldDigest : nullptr)) {
             *error = "cannot fingerprint " + p.oldPath + " (unreadable, or dated outside 1980-2107)";
             return 0;
         }
-        if (!p.newPath.empty() && !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint, offset)) {
+        if (!p.newPath.empty() &&
+            !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint, offset,
+                                options.seal ? p.newDigest : nullptr)) {
             *error = "cannot fingerprint " + p.newPath + " (unreadable, or dated outside 1980-2107)";
             return 0;
         }
@@ -538,7 +596,8 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         return 0;
     }
     int ok = EncodeParts(options, plan, parts, report, error) &&
-             WritePackage(options, notes, plan, parts, temp, error) && ReadBackPackage(temp, plan, error);
+             WritePackage(options, notes, plan, parts, temp, report, error) &&
+             ReadBackPackage(temp, plan, options.seal, error);
     RemoveParts(parts, plan.size());
     if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
         *error = "cannot move " + temp + " to " + options.output;

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string>
 #include <vector>
+#include "keyfile.h"
 #include "reader.h"
 
 // Overrides for the entries whose names match glob; later rules win over earlier ones.
@@ -44,6 +45,8 @@ struct BuildOptions {
     uint64_t memoryBudget = 0;   // bytes the encoding jobs may hold together; 0: the default
     int hasUtcOffset = 0;
     int utcOffsetMinutes = 0;    // local time minus UTC
+    int seal = 1;                // append the seal: SHA-256 of every file and of the package
+    const PublisherKey* signer = nullptr;   // sign the seal with this key (needs seal)
     // Called from the builder's own thread, about once per finished file.
     void (*progress)(void* context, const BuildProgress* p) = nullptr;
     void* progressContext = nullptr;
@@ -62,6 +65,9 @@ struct BuildReport {
     std::vector<BuildEntryInfo> entries;
     int adds = 0, patches = 0, deletes = 0, unchanged = 0;
     uint64_t packageBytes = 0;
+    uint64_t sealBytes = 0;      // of packageBytes, the seal's
+    int isSigned = 0;
+    uint8_t keyId[kKeyIdSize] = {};
     uint64_t newBytes = 0;       // of the added and patched files
     uint64_t peakJobMemory = 0;  // largest memory one encoding job asked for
 };

@@ -18,13 +18,16 @@
 namespace {
 
 const char kHelp[] =
-    "Usage: upg apply PACKAGE [--target DIR] [--ui FILE] [--answers SEQ | --yes | --no] [--quiet]\n"
+    "Usage: upg apply PACKAGE [--target DIR] [--trust KEYFILE] [--ui FILE] [--answers SEQ | --yes | --no]\n"
+    "                 [--quiet]\n"
     "\n"
     "Brings the installation in DIR up to the release in PACKAGE. Every listed file is checked\n"
     "first; the new files are built and verified in a scratch folder inside DIR, and only then\n"
     "replace the old ones. Questions about unexpected files appear on the terminal.\n"
     "\n"
     "  --target DIR    the installation's folder; without it, the fixed disks are searched\n"
+    "  --trust KEYFILE apply only a package signed with this publisher key (a public key\n"
+    "                  file); without it, the key the installation pins in its upgtrust.pem\n"
     "  --ui FILE       wording of the questions and progress texts (default: PACKAGE's .uui\n"
     "                  beside it, else the built-in English wording)\n"
     "  --answers SEQ   answer the questions in order from the letters y and n, then No\n"
@@ -56,6 +59,7 @@ const char* OutcomeText(ApplyOutcome outcome)
     case ApplyDeclined: return "The upgrade was not applied: a question was answered No; nothing was changed.";
     case ApplyStopped: return "The upgrade was not applied: a file stopped it; nothing was changed.";
     case ApplyNotReplaced: return "The upgrade was not completed: some files keep their previous version.";
+    case ApplyRefused: return "The upgrade was not applied: the package was refused; nothing was changed.";
     }
     return "The upgrade was not completed.";
 }
@@ -75,6 +79,7 @@ int CmdApply(int argc, char** argv)
     const char* target = nullptr;
     const char* uiFile = nullptr;
     const char* answers = nullptr;
+    const char* trust = nullptr;
     int yes = 0, no = 0, quiet = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
@@ -82,10 +87,12 @@ int CmdApply(int argc, char** argv)
             fputs(kHelp, stdout);
             return ExitDone;
         }
-        if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0) {
+        if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0 ||
+            strcmp(a, "--trust") == 0) {
             if (i + 1 >= argc) return UsageError("apply", std::string(a) + " needs a value.");
             const char* v = argv[++i];
             if (strcmp(a, "--target") == 0) target = v;
+            if (strcmp(a, "--trust") == 0) trust = v;
             if (strcmp(a, "--ui") == 0) uiFile = v;
             if (strcmp(a, "--answers") == 0) answers = v;
         } else if (strcmp(a, "--yes") == 0) {
@@ -145,11 +152,13 @@ int CmdApply(int argc, char** argv)
     UpgradeJob job(nullptr, nullptr, package, folder.c_str());
     EngineHost host(&job, &ui);
     job.uiText = text;
+    job.trustFile = trust;
     if (job.targetTooLong) {
         fprintf(stderr, "The target folder's path is too long: %s\n", folder.c_str());
         return ExitNotApplied;
     }
     if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
+    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
     if (!text) {
         fprintf(stderr, "There is not enough memory to start the upgrade.\n");
         return ExitNotApplied;

@@ -37,6 +37,10 @@ const char kBuildHelp[] =
     "  --utc-offset [+-]HH:MM\n"
     "                        fingerprint dates as local time at this offset from UTC\n"
     "                        (default: this machine's offset now)\n"
+    "  --sign KEYFILE        sign the package with this private key (upg keygen); an\n"
+    "                        installation that pins the matching public key applies only\n"
+    "                        packages signed with it\n"
+    "  --no-seal             leave out the seal (SHA-256 of the package and of every file)\n"
     "  -q, --quiet           print nothing but errors\n"
     "\n"
     "default policies (soft finding / hard finding):\n"
@@ -101,6 +105,7 @@ int CmdBuild(int argc, char** argv)
     unsigned cores = std::thread::hardware_concurrency();
     options.jobs = cores ? (int)cores : 1;
     int quiet = 0, verbose = 0;
+    PublisherKey signer;
     std::vector<std::string> dirs;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
@@ -148,6 +153,14 @@ int CmdBuild(int argc, char** argv)
             if (!v || !ParseOffset(v, &options.utcOffsetMinutes))
                 return UsageError("build", "--utc-offset needs [+-]HH:MM, for example +01:00");
             options.hasUtcOffset = 1;
+        } else if (!strcmp(a, "--sign")) {
+            const char* v = value("KEYFILE");
+            if (!v) return UsageError("build", "--sign needs the private key file");
+            KeyFault fault = ReadKeyFile(v, 1, &signer);
+            if (fault != KeyOk) return UsageError("build", std::string("cannot sign with ") + v + ": " + KeyFaultText(fault));
+            options.signer = &signer;
+        } else if (!strcmp(a, "--no-seal")) {
+            options.seal = 0;
         } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
             quiet = 1;
         } else if (!strcmp(a, "-v") || !strcmp(a, "--verbose")) {
@@ -160,6 +173,7 @@ int CmdBuild(int argc, char** argv)
     }
     if (dirs.size() != 2) return UsageError("build", "give the old and the new release folder");
     if (options.output.empty()) return UsageError("build", "give the package to write with -o OUT.upg");
+    if (options.signer && !options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
     options.oldDir = dirs[0];
     options.newDir = dirs[1];
 
@@ -172,6 +186,7 @@ int CmdBuild(int argc, char** argv)
     BuildReport report;
     std::string error;
     int ok = BuildPackage(options, &report, &error);
+    memset(&signer, 0, sizeof signer);
     if (line.shown && !ok) fprintf(stderr, "\n");
     if (!ok) {
         fprintf(stderr, "upg build: %s\n", error.c_str());
@@ -187,5 +202,12 @@ int CmdBuild(int argc, char** argv)
     printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",
            options.output.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
            (unsigned long long)report.packageBytes, (unsigned long long)report.newBytes, seconds);
+    if (report.isSigned) {
+        char id[2 * kKeyIdSize + 1];
+        KeyIdText(report.keyId, id);
+        printf("sealed (%llu bytes) and signed by key %s\n", (unsigned long long)report.sealBytes, id);
+    } else if (report.sealBytes) {
+        printf("sealed (%llu bytes), not signed\n", (unsigned long long)report.sealBytes);
+    }
     return ExitDone;
 }

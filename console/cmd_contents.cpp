@@ -7,16 +7,19 @@
 #include "scriptscan.h"
 #include "reader.h"
 #include "stream.h"
+#include "trust.h"
 
 namespace {
 
 const char kHelp[] =
-    "Usage: upg inspect PACKAGE [--json]\n"
+    "Usage: upg inspect PACKAGE [--json] [--trust KEYFILE]\n"
     "\n"
     "Shows the package's format version, title and release notes, and for every file its kind,\n"
     "policies, name, description and fingerprints before and after the upgrade, with figures\n"
     "for its patch script: instructions, literal bytes, copied bytes, the size it produces and\n"
-    "whether it ends properly. --json prints the same as one JSON object.\n"
+    "whether it ends properly, and the package's seal: whether its digests hold and which key\n"
+    "signed it; with --trust, whether that is the given publisher key. --json prints the same\n"
+    "as one JSON object.\n"
     "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
     "2 missing or invalid setup data or a usage error.\n";
 
@@ -79,6 +82,7 @@ int CmdInspect(int argc, char** argv)
 {
     const char* package = nullptr;
     int json = 0;
+    const char* trust = nullptr;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (IsHelp(a)) {
@@ -87,6 +91,9 @@ int CmdInspect(int argc, char** argv)
         }
         if (strcmp(a, "--json") == 0) {
             json = 1;
+        } else if (strcmp(a, "--trust") == 0) {
+            if (i + 1 >= argc) return UsageError("inspect", "--trust needs a key file.");
+            trust = argv[++i];
         } else if (a[0] == '-' && a[1]) {
             return UsageError("inspect", std::string("unknown option ") + a + ".");
         } else if (!package) {
@@ -96,13 +103,18 @@ int CmdInspect(int argc, char** argv)
         }
     }
     if (!package) return UsageError("inspect", "name the package to show.");
+    int clean = 1;
     std::string reason;
     if (!CheckPackage(package, &reason)) return RefusePackage(reason);
 
     UpgradeJob job(package);
+    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
+    // A job without a target pins nothing: only --trust names a key here.
+    TrustReport report;
+    int trusted = CheckPackageTrust(&job, trust, &report);
+    uint32_t sealBytes = job.seal ? job.seal->size : 0;
     int count = job.EntryCount();
     std::vector<ScriptFigures> figures(count);
-    int clean = 1;
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
         if (e->kind == KindDelete) continue;
@@ -111,7 +123,7 @@ int CmdInspect(int argc, char** argv)
     }
     uint32_t size = job.stream->Size();
     uint32_t at = job.stream->Tell();
-    uint32_t after = !job.stream->HasError() && size > at ? size - at : 0;
+    uint32_t after = !job.stream->HasError() && size > at + sealBytes ? size - at - sealBytes : 0;
 
     if (json) {
         printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
@@ -133,9 +145,15 @@ int CmdInspect(int argc, char** argv)
             }
             printf("}");
         }
-        printf("%s],\n  \"bytesAfterScripts\": %u,\n  \"clean\": %s\n}\n", count ? "\n  " : "", (unsigned)after,
-               clean ? "true" : "false");
-        return clean ? ExitDone : ExitNotApplied;
+        printf("%s],\n  \"bytesAfterScripts\": %u,\n", count ? "\n  " : "", (unsigned)after);
+        printf("  \"seal\": {\"present\": %s, \"intact\": %s, \"bytes\": %u, \"signed\": %s, \"keyId\": %s, "
+               "\"trusted\": %s, \"text\": %s},\n",
+               report.seal == SealAbsent ? "false" : "true", report.seal == SealIntact ? "true" : "false",
+               (unsigned)sealBytes, report.signerId[0] ? "true" : "false",
+               report.signerId[0] ? Json(report.signerId).c_str() : "null",
+               !report.pinned ? "null" : trusted ? "true" : "false", Json(TrustText(report).c_str()).c_str());
+        printf("  \"clean\": %s\n}\n", clean && trusted ? "true" : "false");
+        return clean && trusted ? ExitDone : ExitNotApplied;
     }
 
     printf("Package:  %s\nVersion:  %u\nTitle:    %s\nNotes:\n", package, (unsigned)job.header.version, job.title);
@@ -168,6 +186,10 @@ int CmdInspect(int argc, char** argv)
         }
     }
     if (after) printf("\n%u bytes follow the last script.\n", (unsigned)after);
+    if (report.seal == SealAbsent)
+        printf("\nSeal:     none\n");
+    else
+        printf("\nSeal:     %u bytes; %s%s.\n", (unsigned)sealBytes, trusted ? "" : "REFUSED: ", TrustText(report).c_str());
     if (!clean) printf("\nSome scripts do not end properly or do not produce the expected size.\n");
-    return clean ? ExitDone : ExitNotApplied;
+    return clean && trusted ? ExitDone : ExitNotApplied;
 }

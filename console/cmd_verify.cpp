@@ -6,15 +6,18 @@
 #include "commands.h"
 #include "files.h"
 #include "reader.h"
+#include "trust.h"
 
 namespace {
 
 const char kHelp[] =
-    "Usage: upg verify PACKAGE --target DIR\n"
+    "Usage: upg verify PACKAGE --target DIR [--trust KEYFILE]\n"
     "\n"
     "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
     "first step would, and prints one line per file: what would be done, its name, and what\n"
-    "was found. Asks nothing and changes nothing.\n"
+    "was found. Asks nothing and changes nothing. It first says whether the package's seal\n"
+    "holds, who signed it and whether that is the publisher key the installation pins (its\n"
+    "upgtrust.pem, or KEYFILE).\n"
     "Exit codes: 0 every file would be upgraded without a question, 1 some would not,\n"
     "2 missing or invalid setup data or a usage error.\n";
 
@@ -56,15 +59,16 @@ int CmdVerify(int argc, char** argv)
 {
     const char* package = nullptr;
     const char* target = nullptr;
+    const char* trust = nullptr;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (IsHelp(a)) {
             fputs(kHelp, stdout);
             return ExitDone;
         }
-        if (strcmp(a, "--target") == 0) {
-            if (i + 1 >= argc) return UsageError("verify", "--target needs a value.");
-            target = argv[++i];
+        if (strcmp(a, "--target") == 0 || strcmp(a, "--trust") == 0) {
+            if (i + 1 >= argc) return UsageError("verify", std::string(a) + " needs a value.");
+            (strcmp(a, "--target") == 0 ? target : trust) = argv[++i];
         } else if (a[0] == '-' && a[1]) {
             return UsageError("verify", std::string("unknown option ") + a + ".");
         } else if (!package) {
@@ -87,6 +91,14 @@ int CmdVerify(int argc, char** argv)
         return ExitNotApplied;
     }
     if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
+    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
+
+    TrustReport report;
+    if (!CheckPackageTrust(&job, trust, &report)) {
+        printf("The package would be refused: %s.\n", TrustText(report).c_str());
+        return ExitNotApplied;
+    }
+    if (report.seal != SealAbsent || report.pinned) printf("Seal: %s.\n", TrustText(report).c_str());
 
     int count = job.EntryCount();
     int problems = 0;

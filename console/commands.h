@@ -2,6 +2,8 @@
 #pragma once
 #include <string>
 
+struct UpgradeJob;
+
 // Each command takes its own arguments (argv[0] is the command's name) and returns the exit
 // code: 0 done, 1 not applied or not clean, 2 missing or invalid data, or a usage error.
 int CmdApply(int argc, char** argv);
@@ -9,6 +11,7 @@ int CmdVerify(int argc, char** argv);
 int CmdInspect(int argc, char** argv);
 int CmdFingerprint(int argc, char** argv);
 int CmdBuild(int argc, char** argv);
+int CmdKeygen(int argc, char** argv);
 
 enum { ExitDone = 0, ExitNotApplied = 1, ExitInvalid = 2 };
 
@@ -16,6 +19,9 @@ extern const char kInvalidSetupData[];   // "Missing or invalid setup data."
 
 // 1 when the package can be applied; otherwise 0 with a sentence that says why.
 int CheckPackage(const char* path, std::string* reason);
+// 1 when the job's package is whole and its seal, if any, holds (kept in the job for the apply);
+// otherwise 0 with a sentence that says why.
+int CheckPackageSeal(UpgradeJob* job, std::string* reason);
 // Prints the refusal for an invalid package (the fixed first line, then the reason).
 int RefusePackage(const std::string& reason);
 // Prints a usage error with a pointer to the command's help.

@@ -1,10 +1,13 @@
 // Helpers shared by the commands: the package check with its reasons, refusals, usage errors.
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
 #include "commands.h"
 #include "files.h"
 #include "reader.h"
+#include "seal.h"
+#include "trust.h"
 #include "stream.h"
 
 const char kInvalidSetupData[] = "Missing or invalid setup data.";
@@ -60,6 +63,18 @@ int CheckPackage(const char* path, std::string* reason)
         return 0;
     }
     return 1;
+}
+
+int CheckPackageSeal(UpgradeJob* job, std::string* reason)
+{
+    // A seal that does not hold, or a package cut inside a script, refuses the package whoever
+    // reads it; whether its signer is trusted depends on the installation.
+    SealRead read = CheckSeal(job);
+    if (read == SealAbsent || read == SealIntact || read == SealNoDigest) return 1;
+    *reason = SealReadText(read);
+    (*reason)[0] = (char)toupper((unsigned char)(*reason)[0]);
+    *reason += ".";
+    return 0;
 }
 
 int RefusePackage(const std::string& reason)

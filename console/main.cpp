@@ -22,6 +22,7 @@ const Command kCommands[] = {
 #ifdef UPG_HAVE_BUILDER
     {"build", CmdBuild, "make a package from an old and a new release folder"},
 #endif
+    {"keygen", CmdKeygen, "make a key pair for signing packages"},
 };
 
 void Help(FILE* out)

@@ -4,12 +4,15 @@
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include "crypto.h"
 #include "files.h"
 #include "fingerprint.h"
 #include "progress.h"
 #include "reader.h"
 #include "script.h"
+#include "seal.h"
 #include "stream.h"
+#include "trust.h"
 #include "ui.h"
 #include "uitext.h"
 
@@ -18,6 +21,9 @@ namespace {
 // Shown after the commit when the wording predates the line for files left unreplaced.
 const char kUnreplacedText[] =
     "The upgrade is finished, but these files could not be replaced and keep their previous version:";
+
+// Starts the refusal of a package that fails its seal or its pin; the reason follows.
+const char kRefusedText[] = "This upgrade package was not applied, and nothing was changed: ";
 
 FileEntry* EntryAt(UpgradeJob* job, int i) { return job->entries[i]; }
 
@@ -78,9 +84,15 @@ EntryFinding Examine(UpgradeJob* job, int i)
     FileFingerprint print;
     memset(&print, 0, sizeof print);
     int exists = fits && FileExists(job->workPath);
-    int computed = exists && ComputeFingerprint(job->workPath, &print);
+    // A sealed package also knows each file's SHA-256: a file that matches its fingerprint but
+    // not its digest is another file, as one whose checksum differs is.
+    const uint8_t* oldDigest = job->seal ? job->seal->OldDigest(i) : nullptr;
+    const uint8_t* newDigest = job->seal ? job->seal->NewDigest(i) : nullptr;
+    uint8_t digest[kDigestSize];
+    int computed = exists && ComputeFingerprint(job->workPath, &print, nullptr, job->seal ? digest : nullptr);
+    int oldDigestDiffers = oldDigest && (!computed || memcmp(digest, oldDigest, kDigestSize) != 0);
     // A rerun after an interrupted or partly failed commit: the file is already the new one.
-    int upgraded = computed && print == e->newPrint;
+    int upgraded = computed && print == e->newPrint && (!newDigest || memcmp(digest, newDigest, kDigestSize) == 0);
 
     if (e->kind == KindAdd) {
         if (!exists) return f;
@@ -90,7 +102,7 @@ EntryFinding Examine(UpgradeJob* job, int i)
     }
     if (e->kind == KindDelete) {
         if (!exists) return Hard(e, StateMissing, LineMissing);
-        if (!SameContent(print, e->oldPrint)) return Soft(e, StateModified, LineDeleteDiffers);
+        if (!SameContent(print, e->oldPrint) || oldDigestDiffers) return Soft(e, StateModified, LineDeleteDiffers);
         if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
         if (print != e->oldPrint) return Soft(e, StateDateDiffers, LineDeleteDiffers);
         return f;
@@ -98,7 +110,7 @@ EntryFinding Examine(UpgradeJob* job, int i)
     // Patch, and the undefined kind 3 tested like one.
     if (!exists) return Hard(e, StateMissing, LineMissing);
     if (upgraded) return upgradedAlready;
-    if (!SameContent(print, e->oldPrint)) return Hard(e, StateModified, LinePatchModified);
+    if (!SameContent(print, e->oldPrint) || oldDigestDiffers) return Hard(e, StateModified, LinePatchModified);
     if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
     if (print != e->oldPrint) return Soft(e, StateDateDiffers, LinePatchDateDiffers);
     return f;
@@ -167,7 +179,8 @@ ApplyOutcome Build(EngineHost* host)
         // even when it verifies, as an empty file does against a fingerprint cut to zeros.
         int packageCut = job->stream->HasError();
         // A rename that fails leaves the file without its final name: treated as unverified.
-        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint) &&
+        const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
+        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
             TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath))
             continue;
 
@@ -314,6 +327,15 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
     ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
+
+    // Before anything is examined or touched: a package altered since it was sealed, or not
+    // signed by the key the installation pins, is refused whole.
+    TrustReport trust;
+    if (!CheckPackageTrust(job, job->trustFile, &trust)) {
+        std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
+        ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+        return ApplyRefused;
+    }
 
     ApplyOutcome outcome = PreCheck(host);
     if (outcome != ApplyApplied) return outcome;

@@ -14,7 +14,9 @@ enum ApplyOutcome {
     ApplyCancelled,       // the person confirmed a cancel; the installation is as it was
     ApplyDeclined,        // a question about a file was answered No; the installation is as it was
     ApplyStopped,         // a file's policy stopped the apply; the installation is as it was
-    ApplyNotReplaced      // the commit ran, but some files keep their previous version
+    ApplyNotReplaced,     // the commit ran, but some files keep their previous version
+    ApplyRefused          // the package's seal or signature does not hold, or is not the
+                          // pinned publisher's; the person was told, nothing touched
 };
 
 // Runs the apply of the host's job, which needs a UI text table. Cancels and policy stops

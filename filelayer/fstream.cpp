@@ -40,7 +40,7 @@ void TQLXFStream::Open(unsigned flags, const char* name)
         // Without the buffer the stream simply makes one platform call per operation.
         if (!buffer) readAhead = behind = 0;
     }
-    handle = Os().open(name, flags & (ReadAccess | WriteAccess | ShareRead | ShareWrite));
+    handle = Os().open(name, flags & (ReadAccess | WriteAccess | ShareRead | ShareWrite | OwnerOnly));
     if (handle == kNoHandle) {
         SetError();
         return;

@@ -16,8 +16,9 @@ enum {
 
 // Open flags, as the file stream takes them. NoReadAhead is the stream's own: it keeps a
 // stream at one platform call per operation (for comparisons and for files that others change
-// while we read).
-enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhead = 16 };
+// while we read). OwnerOnly creates a file that only its owner may read, where the platform has
+// such a mode (private keys).
+enum { ReadAccess = 1, WriteAccess = 2, ShareRead = 4, ShareWrite = 8, NoReadAhead = 16, OwnerOnly = 32 };
 
 // Drive types as driveRoot reports them, the values the Win32 drive-type query has.
 enum { kDriveNoRoot = 1, kDriveFixed = 3 };
@@ -40,7 +41,7 @@ typedef uint64_t OsFileTime;
 // Paths are NUL-terminated and may use '\' as separator on every platform.
 // Every operation returns non-zero for success unless stated otherwise.
 struct OsLayer {
-    // Opens with the open flags (ReadAccess, WriteAccess, ShareRead, ShareWrite):
+    // Opens with the open flags (ReadAccess, WriteAccess, ShareRead, ShareWrite, OwnerOnly):
     // read access opens an existing file, write-only access creates or truncates. Without a
     // share bit the file is held exclusively: a second open of it fails while this one lives.
     OsHandle (*open)(const char* path, unsigned flags);

@@ -64,7 +64,7 @@ OsHandle PosixOpen(const char* path, unsigned flags)
     bool write = (flags & WriteAccess) != 0;
     bool read = (flags & ReadAccess) != 0 || !write;
     int mode = read ? (write ? O_RDWR : O_RDONLY) : (O_WRONLY | O_CREAT);
-    int fd = ::open(p, mode | O_CLOEXEC, 0666);
+    int fd = ::open(p, mode | O_CLOEXEC, (flags & OwnerOnly) ? 0600 : 0666);
     if (fd < 0) return kNoHandle;
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (write && !OwnerMayWrite(st))) {

@@ -1,6 +1,7 @@
 // File fingerprints: the block checksum, the DOS date-time of the last write, verify and stamp.
 #include "fingerprint.h"
 #include <string.h>
+#include "crypto.h"
 #include "dostime.h"
 #include "os.h"
 #include "stream.h"
@@ -95,7 +96,7 @@ int StampFileTimes(TQLXFStream* file, uint32_t dateTime)
     return Os().setTimes(file->handle, t) ? 1 : 0;
 }
 
-int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes)
+int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes, uint8_t* digest)
 {
     memset(print, 0, sizeof *print);
     if (!path) return 0;
@@ -103,6 +104,8 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     if (file.HasError()) return 0;
     uint32_t dateTime;
     if (!ReadDosDateTime(&file, &dateTime, utcOffsetMinutes)) return 0;
+    DigestContext* hash = nullptr;
+    if (digest && !(hash = DigestBegin())) return 0;
 
     // On the stack, so that nothing is allocated per file.
     uint8_t buffer[kReadSize];
@@ -113,19 +116,23 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
         int32_t got = file.Read(buffer, kReadSize);
         if (got <= 0) break;
         ChecksumFeed(&s, buffer, (size_t)got);
+        DigestFeed(hash, buffer, (size_t)got);
     }
+    if (hash && !DigestEnd(hash, digest)) return 0;
     print->dateTime = dateTime;
     print->size = s.size;
     print->checksum = ChecksumValue(&s);
     return 1;
 }
 
-int VerifyAndStamp(const char* path, const FileFingerprint* expected)
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest)
 {
     if (!path || !expected) return 0;
     FileFingerprint actual;
-    if (!ComputeFingerprint(path, &actual)) return 0;
+    uint8_t digest[kDigestSize];
+    if (!ComputeFingerprint(path, &actual, nullptr, expectedDigest ? digest : nullptr)) return 0;
     if (actual.size != expected->size || actual.checksum != expected->checksum) return 0;
+    if (expectedDigest && memcmp(digest, expectedDigest, kDigestSize) != 0) return 0;
     // Opened for writing only now, so a wrong file is never touched.
     TQLXFStream file(ReadAccess | WriteAccess, path);
     if (file.HasError()) return 0;

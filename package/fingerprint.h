@@ -43,9 +43,12 @@ uint16_t ChecksumOf(const void* bytes, size_t n);
 
 // Fills the record (all zero first) and returns 1 on success; 0 when the file cannot be
 // opened or its time cannot be read or converted (the record then stays all zero). The date
-// is local time: the platform's, or UTC plus *utcOffsetMinutes when that is given.
-int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr);
-// 1 when size and checksum equal the expected ones and all times were set from its dateTime.
-int VerifyAndStamp(const char* path, const FileFingerprint* expected);
+// is local time: the platform's, or UTC plus *utcOffsetMinutes when that is given. With
+// digest, also its SHA-256 from the same reading; 0 when no digest can be made.
+int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr,
+                       uint8_t* digest = nullptr);
+// 1 when size and checksum equal the expected ones, and the SHA-256 too when expectedDigest is
+// given, and all times were set from its dateTime.
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr);
 int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
 int StampFileTimes(TQLXFStream* file, uint32_t dateTime);

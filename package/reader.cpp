@@ -2,6 +2,7 @@
 #include "reader.h"
 #include <new>
 #include <string.h>
+#include "seal.h"
 #include "stream.h"
 
 const char kPackageMagic[8] = {'[', 'Q', 'Z', 'U', 'P', 'D', ']', '\0'};
@@ -74,7 +75,10 @@ UpgradeJob::UpgradeJob(void* instance, void* ownerWindow, const char* packagePat
       faultName(NameOk),
       tooManyEntries(0),
       targetTooLong(0),
-      outOfMemory(0)
+      outOfMemory(0),
+      seal(nullptr),
+      sealState(-1),
+      trustFile(nullptr)
 {
     entries = new (std::nothrow) FileEntry*[kMaxEntries];
     if (entries)
@@ -111,6 +115,7 @@ UpgradeJob::~UpgradeJob()
     delete[] messageText;
     delete[] workPath;
     delete[] tempPath;
+    delete seal;
     // The host owns what this layer cannot reach: the windows and the UI text table.
     if (host) host->Release(this);
 }

@@ -5,6 +5,7 @@
 
 class TQLXFStream;
 class UiTextTable;
+struct PackageSeal;
 struct UpgradeJob;
 
 const int kMaxEntries = 10000;
@@ -138,6 +139,12 @@ struct UpgradeJob : PackageReader {
     int targetTooLong;
     // A buffer, the table or an entry record could not be allocated.
     int outOfMemory;
+    // The package's seal once checked intact (owned), null for a package without one; and what
+    // the check found (a SealRead value), -1 before it ran.
+    PackageSeal* seal;
+    int sealState;
+    // A publisher key file to trust in place of the target folder's own pin; null for none.
+    const char* trustFile;
 
 private:
     UpgradeJob(const UpgradeJob&) = delete;

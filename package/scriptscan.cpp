@@ -36,8 +36,14 @@ ScriptFigures ScanScript(TQLXStream* s)
         if (in.IsCopy()) f.copied += in.count;
         if (in.IsInsert()) {
             f.literal += in.count;
-            if (!Skip(s, in.count)) return f;
+            if (!Skip(s, in.count)) {
+                f.cutInside = 1;
+                return f;
+            }
         }
-        if (s->HasError()) return f;
+        if (s->HasError()) {
+            f.cutInside = 1;
+            return f;
+        }
     }
 }

@@ -9,6 +9,8 @@ struct ScriptFigures {
     uint64_t literal = 0;        // bytes the inserts declare
     uint64_t copied = 0;         // bytes the copies declare
     int ended = 0;               // 1 when the End byte was read
+    int cutInside = 0;           // 1 when the stream ended inside an instruction's operands or
+                                 // data; an end where an opcode is due reads as End instead
     uint64_t Output() const { return literal + copied; }
 };
 

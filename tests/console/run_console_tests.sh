@@ -185,6 +185,42 @@ upg fingerprint abc.txt > out 2>&1; expect_rc "fingerprint" 0 $?
 expect_same "fingerprint line" out "206F73CD 3 6202 abc.txt"
 upg fingerprint nothere.txt > out 2>&1; expect_rc "fingerprint of a missing file" 1 $?
 
+# --- sealed and signed packages against installations with and without a pinned key
+rm -f pub.* other.*
+upg keygen pub > keyout 2>&1; expect_rc "keygen" 0 $?
+expect_grep "keygen names the trust file" keyout "upgtrust.pem"
+upg keygen pub > out 2>&1; expect_rc "keygen never replaces a key" 1 $?
+upg keygen other > /dev/null 2>&1
+upg build old new -o s.upg --sign pub.key -q > out 2>&1; expect_rc "build --sign" 0 $?
+upg build old new -o o.upg --sign other.key -q > /dev/null 2>&1
+upg build old new -o u.upg -q > /dev/null 2>&1
+upg build old new -o n.upg --no-seal -q > /dev/null 2>&1
+upg inspect s.upg > out 2>&1; expect_rc "inspect signed" 0 $?
+keyid=$(sed -n 's/.*public key, id \([0-9a-f]\{16\}\) .*/\1/p' keyout)
+if [ -n "$keyid" ]; then expect_grep "inspect names the signer" out "signed by key $keyid"; else bad "keygen printed no key id"; fi
+flip() {   # file offset-from-end: a copy with one byte changed
+  local size; size=$(wc -c < "$1")
+  cp "$1" "$1.bad"
+  printf '\x5a' | dd of="$1.bad" bs=1 seek=$((size - $2)) conv=notrunc 2>/dev/null
+}
+flip u.upg 200; flip s.upg 13
+for row in "s.upg 0 applied" "u.upg 1 not signed" "o.upg 1 another key" "n.upg 1 not sealed" \
+           "u.upg.bad 2 changed since it was sealed" "s.upg.bad 2 signature does not hold"; do
+  set -- $row; pkg=$1; want=$2; shift 2; says="$*"
+  install_copy inst; cp pub.pem inst/upgtrust.pem
+  upg apply "$pkg" --target inst --yes > out 2> err; expect_rc "pinned install, $pkg" "$want" $?
+  if [ "$want" = 0 ]; then expect_same "pinned install, $pkg applied" inst/readme.txt "$(cat new/readme.txt)"
+  else expect_grep "pinned install, $pkg refused" err "$says"
+       expect_same "pinned install, $pkg untouched" inst/readme.txt "$(cat old/readme.txt)"; fi
+done
+install_copy inst
+upg apply o.upg --target inst --yes > out 2>&1; expect_rc "unpinned install takes any intact seal" 0 $?
+install_copy inst
+upg apply s.upg --target inst --trust other.pem --yes > out 2> err; expect_rc "--trust another key" 1 $?
+expect_grep "--trust another key" err "another key"
+upg verify s.upg --target inst --trust pub.pem > out 2>&1; expect_rc "verify with --trust" 0 $?
+expect_grep "verify names the pinned signer" out "signed by the pinned publisher key"
+
 if [ "$MODE" = native ]; then
   # Local time follows TZ.
   TZ=JST-9 "$UPG" fingerprint abc.txt > out 2>&1

@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 #include "controls.h"
+#include "crypto.h"
+#include "keyfile.h"
+#include "memstream.h"
 #include "pkgwriter.h"
+#include "seal.h"
 
 namespace {
 
@@ -1006,6 +1010,83 @@ void CaseAbortInformation()
     CHECK(app.ExitCode() == 1);
 }
 
+// The package with the seal `upg build` appends, signed when a key is given.
+std::string Sealed(const std::string& package, const std::vector<Entry>& entries, const PublisherKey* signer)
+{
+    PackageSeal seal;
+    if (!seal.Allocate((int)entries.size()))
+        return "";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        seal.kinds[i] = (uint8_t)e.kind;
+        DigestOf(e.newBytes.data(), e.newBytes.size(), seal.NewDigestSlot((int)i));
+        DigestOf(e.oldBytes.data(), e.oldBytes.size(), seal.OldDigestSlot((int)i));
+    }
+    DigestOf(package.data(), package.size(), seal.packageDigest);
+    TQLXFlatRamStream out((uint32_t)package.size() + 4096, 4096);
+    out.Write(package.data(), (uint32_t)package.size());
+    if (!WriteSeal(&out, &seal, signer))
+        return "";
+    return std::string((const char*)out.block, out.Size());
+}
+
+bool NewKey(PublisherKey* key)
+{
+    key->hasPrivate = 1;
+    return GenerateKeyPair(key->privateKey, key->publicKey) == 1;
+}
+
+// A pinned publisher key refuses another signer and an unsigned seal with a message before
+// anything changes, and applies its own; a sealed package changed since is refused at start-up.
+void CaseSealedPackages()
+{
+    Install in("D:\\sealed\\product", "sealed");
+    CHECK(in.Lay());
+    PublisherKey publisher, stranger;
+    CHECK(NewKey(&publisher) && NewKey(&stranger));
+    char pem[512];
+    size_t n = PublicKeyPem(&publisher, pem, sizeof pem);
+    CHECK(n && Put(in.folder + "\\upgtrust.pem", std::string(pem, n)));
+    std::vector<Entry> entries = in.Entries();
+    std::string plain = Package("Sealed", "", entries);
+    struct Row {
+        const char* tag;
+        const PublisherKey* signer;
+        const char* says;
+    } rows[] = {{"other", &stranger, "another key"}, {"unsigned", nullptr, "not signed"}, {"good", &publisher, nullptr}};
+    for (const Row& r : rows) {
+        std::string pkg = std::string("D:\\sealed\\") + r.tag + ".upg";
+        std::string bytes = Sealed(plain, entries, r.signer);
+        CHECK(!bytes.empty() && Put(pkg, bytes));
+        App app("upgsetup.exe " + pkg);
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK(Click(main, 300));
+        if (!r.says) {
+            CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done"; }, 20000));
+            CHECK_EQ(in.Upgraded(), "upgraded");
+            CHECK(Click(main, 300));
+            CHECK(app.ExitCode() == 1);
+            break;
+        }
+        MsgBox m = WaitMsgBox(app.pid());
+        CHECK(m.h);
+        CHECK(m.text.find(r.says) != std::string::npos);
+        CHECK_EQ(m.caption, Wording[3]);
+        CHECK(m.ok && !m.yes && m.icon);
+        CHECK(Answer(m, IDOK));
+        CHECK(WaitUntil([&] { return ReadyState(main); }));
+        CHECK_EQ(in.Unchanged(), "unchanged");
+        CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+        CHECK(app.ExitCode() == 1);
+    }
+    std::string damaged = Sealed(plain, entries, nullptr);
+    CHECK(!damaged.empty());
+    damaged[12] ^= 1;   // a letter of the title
+    CHECK(Put("D:\\sealed\\damaged.upg", damaged));
+    ExpectRefused("upgsetup.exe D:\\sealed\\damaged.upg");
+}
+
 // A drive root chosen in the chooser keeps its backslash.
 void CaseFolderRoot()
 {
@@ -1233,6 +1314,7 @@ int main(int argc, char** argv)
         {"folder chooser: cancelled, chosen", CaseFolderChooser},
         {"folder chooser: drive root", CaseFolderRoot},
         {"Abort finding: question, then information box", CaseAbortInformation},
+        {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {

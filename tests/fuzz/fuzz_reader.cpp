@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 #include "fuzzcommon.h"
+#include "seal.h"
 #include "stream.h"
+#include "trust.h"
 
 namespace {
 
@@ -173,6 +175,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(readerValid && count <= kMaxEntries && !anyDangerous);
     } else if (readerValid && count <= kMaxEntries && allPlain) {
         FUZZ_CHECK(!"a package of plain names was refused");
+    }
+
+    // The seal check reads the end of the package and walks its scripts, and leaves the stream
+    // where the scripts begin; only a package that ends in the seal's footer can pass as sealed.
+    if (job.IsValid() && job.progressTotal) {
+        uint32_t at = job.stream->Tell();
+        SealRead r = CheckSeal(&job);
+        FUZZ_CHECK(job.stream->Tell() == at && !job.stream->HasError());
+        bool footer = size >= 8 && memcmp(data + size - 8, kSealMagic, 8) == 0;
+        FUZZ_CHECK(r != SealIntact || (footer && job.seal && job.seal->start + job.seal->size == size));
+        FUZZ_CHECK((r == SealIntact) == (job.seal != nullptr));
+        FUZZ_CHECK(CheckSeal(&job) == r);
     }
     return 0;
 }

@@ -6,9 +6,11 @@
 #include <random>
 #include "apply.h"
 #include "build.h"
+#include "crypto.h"
 #include "dostime.h"
 #include "os.h"
 #include "reader.h"
+#include "script.h"
 #include "stream.h"
 #include "testutil.h"
 #include "ui.h"
@@ -165,6 +167,41 @@ TEST(BuilderBuild, RoundTripOfAddsDeletesPatchesAndEdgeSizes)
     EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
     EXPECT_EQ(ReadTree(dir / "target"), now);
     EXPECT_EQ(ui.questions, 0);
+}
+
+TEST(BuilderBuild, TheSealFollowsTheUnsealedPackageUnseenByAFormatReader)
+{
+    TempDir dir;
+    WriteTree(dir, "old", {{"a.txt", Pattern(3000, 1)}, {"gone.txt", BytesOf("x")}});
+    WriteTree(dir, "new", {{"a.txt", Pattern(3100, 1)}, {"b.txt", Pattern(500, 2)}});
+    PublisherKey key;
+    memset(&key, 0, sizeof key);
+    ASSERT_EQ(1, GenerateKeyPair(key.privateKey, key.publicKey));
+    key.hasPrivate = 1;
+    BuildOptions plain, sealed;
+    plain.seal = 0;
+    plain.output = dir / "plain.upg";
+    sealed.signer = &key;
+    Built p = Build(dir, plain), s = Build(dir, sealed);
+    ASSERT_TRUE(p.ok && s.ok) << p.error << s.error;
+    EXPECT_EQ(0u, p.report.sealBytes);
+    EXPECT_EQ(1, s.report.isSigned);
+    Bytes a = ReadFileBytes(dir / "plain.upg"), b = ReadFileBytes(dir / "p.upg");
+    ASSERT_EQ(a.size() + s.report.sealBytes, b.size());
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin()));
+
+    // A reader that knows only the scripts stops exactly where the seal begins.
+    UpgradeJob job(nullptr, nullptr, (dir / "p.upg").c_str(), "");
+    ASSERT_TRUE(job.IsValid());
+    for (int i = 0; i < job.header.entryCount; i++)
+        if (job.entries[i]->kind != KindDelete) RunPatchScript(&job, nullptr, nullptr);
+    EXPECT_EQ(0, job.stream->HasError());
+    EXPECT_EQ(a.size(), job.stream->Tell());
+
+    BuildOptions both;
+    both.seal = 0;
+    both.signer = &key;
+    EXPECT_FALSE(Build(dir, both).ok);
 }
 
 TEST(BuilderBuild, DateOnlyChangesPatchTheDateAndIdenticalFilesAreLeftOut)

@@ -1,0 +1,97 @@
+// The seal and pin check that stands before every apply: fails closed when a key is pinned.
+#include "trust.h"
+#include <new>
+#include <stdio.h>
+#include <string.h>
+#include "files.h"
+#include "reader.h"
+#include "scriptscan.h"
+#include "stream.h"
+
+namespace {
+
+SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
+{
+    SealRead result = ReadPackageSeal(job, seal);
+    if (result != SealAbsent || !job->stream || job->stream->HasError()) return result;
+    TQLXStream* s = job->stream;
+    uint32_t back = s->Tell();
+    int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
+    // A package that ends where an opcode is due reads as if End followed, as the format has
+    // it; one that ends inside an instruction was cut, and no script of it is trusted.
+    for (int i = 0; i < count && !s->HasError(); i++)
+        if (job->entries[i] && job->entries[i]->kind != KindDelete && ScanScript(s).cutInside)
+            result = SealPackageCut;
+    if (!s->HasError()) {
+        uint8_t head[sizeof kSealMagic];
+        int32_t n = s->Read(head, (int32_t)sizeof head);
+        if (n > 0 && memcmp(head, kSealMagic, (size_t)n) == 0) result = SealMalformed;
+    }
+    // A package cut inside its scripts raised the flag; that is the build's to find, not ours.
+    if (s->HasError()) s->Reset();
+    s->Seek(back);
+    return result;
+}
+
+}  // namespace
+
+SealRead CheckSeal(UpgradeJob* job)
+{
+    if (job->sealState >= 0) return (SealRead)job->sealState;
+    PackageSeal* seal = new (std::nothrow) PackageSeal;
+    SealRead result = seal ? ReadWhole(job, seal) : SealMalformed;
+    if (result == SealIntact) {
+        job->seal = seal;
+    } else {
+        delete seal;
+    }
+    job->sealState = result;
+    return result;
+}
+
+int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* report)
+{
+    memset(report, 0, sizeof *report);
+    report->seal = SealAbsent;
+    report->trust = TrustNotPinned;
+    report->pinFault = KeyOk;
+    report->seal = CheckSeal(job);
+    if (job->seal && job->seal->isSigned) KeyIdText(job->seal->keyId, report->signerId);
+
+    // An unreadable pin refuses: a damaged trust file must not open the door to anyone.
+    PublisherKey pin;
+    if (trustFile) {
+        snprintf(report->pinFile, sizeof report->pinFile, "%s", trustFile);
+        report->pinned = 1;
+    } else if (job->targetFolder && job->targetFolder[0] &&
+               JoinPath(report->pinFile, job->targetFolder, kTrustFileName) && FileExists(report->pinFile)) {
+        report->pinned = 1;
+    }
+    if (report->pinned) {
+        report->pinFault = ReadKeyFile(report->pinFile, 0, &pin);
+        if (report->pinFault != KeyOk) return 0;
+    }
+    if (report->seal == SealNoDigest && !report->pinned) {
+        report->seal = SealAbsent;
+        return 1;
+    }
+    if (report->seal != SealAbsent && report->seal != SealIntact) {
+        if (report->seal == SealNoDigest) report->trust = TrustCannotVerify;
+        return 0;
+    }
+    report->trust = CheckSealTrust(job->seal, report->pinned ? &pin : nullptr);
+    return TrustAllows(report->trust);
+}
+
+std::string TrustText(const TrustReport& r)
+{
+    if (r.pinned && r.pinFault != KeyOk)
+        return std::string("the publisher key pinned in ") + r.pinFile + " cannot be used: " + KeyFaultText(r.pinFault);
+    if (r.seal != SealAbsent && r.seal != SealIntact && r.trust != TrustCannotVerify) return SealReadText(r.seal);
+    if (!TrustAllows(r.trust)) return SealTrustText(r.trust);
+    if (r.seal == SealAbsent) return "the package carries no seal";
+    std::string text = "the package's seal holds";
+    if (r.trust == TrustGood) return text + "; it is signed by the pinned publisher key " + r.signerId;
+    if (r.signerId[0]) return text + "; it is signed by key " + r.signerId + ", which this installation does not pin";
+    return text + "; it is not signed";
+}

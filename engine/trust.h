@@ -1,0 +1,32 @@
+// Whether a package may touch an installation: its seal's integrity and the publisher key the
+// installation pins. Checked before anything is changed.
+#pragma once
+#include <string>
+#include "keyfile.h"
+#include "seal.h"
+
+struct UpgradeJob;
+
+struct TrustReport {
+    SealRead seal;          // SealAbsent, SealIntact, or why the seal fails
+    SealTrust trust;
+    int pinned;             // a key is pinned: the one given, or the target's upgtrust.pem
+    KeyFault pinFault;      // KeyOk, or why the pinned key file cannot be used
+    char pinFile[260];      // where the pin was looked for
+    char signerId[2 * kKeyIdSize + 1];   // the seal's key id, "" when unsigned
+};
+
+// Whether the package is whole, for a job whose entry table has been read: ReadPackageSeal,
+// and for a package without a seal footer a walk over its scripts, which finds a package cut
+// inside an instruction (SealPackageCut) and a seal cut short after the last script
+// (SealMalformed). The stream is left where it stood. An intact seal is kept in job->seal; the
+// answer is kept too, so that later calls on the same job read the package no more.
+SealRead CheckSeal(UpgradeJob* job);
+
+// Reads the seal (kept in job->seal when intact) and weighs it against the pin: trustFile
+// when given, else the target folder's upgtrust.pem when the job has a target and it holds one. 1 when the package may
+// be applied. A seal this system cannot check counts as none unless a key is pinned.
+int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* report);
+// Why the package is refused, as one sentence without its full stop; or, for an allowed one,
+// what was checked.
+std::string TrustText(const TrustReport& report);

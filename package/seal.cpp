@@ -1,0 +1,296 @@
+// The package seal: its layout, reading it back against the entry table, writing and trust.
+#include "seal.h"
+#include <new>
+#include <string.h>
+#include "reader.h"
+#include "stream.h"
+
+const char kSealMagic[8] = {'[', 'Q', 'Z', 'S', 'E', 'A', 'L', ']'};
+
+namespace {
+
+const uint32_t kSealHeadSize = 8 + 1 + 1 + 2 + kDigestSize;
+const uint8_t kFlagSigned = 1;
+const int32_t kHashBlock = 64 * 1024;
+
+int HasNew(uint8_t kind) { return kind == KindAdd || kind == KindPatch; }
+int HasOld(uint8_t kind) { return kind == KindPatch || kind == KindDelete; }
+
+uint32_t DigestBytes(const uint8_t* kinds, int count)
+{
+    uint32_t n = 0;
+    for (int i = 0; i < count; i++) n += (uint32_t)(HasNew(kinds[i]) + HasOld(kinds[i])) * kDigestSize;
+    return n;
+}
+
+uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
+
+void Put32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+// SHA-256 of the first n bytes of the stream; 0 when the bytes cannot all be read.
+int HashPrefix(TQLXStream* s, uint32_t n, uint8_t digest[kDigestSize])
+{
+    DigestContext* c = DigestBegin();
+    if (!c) return 0;
+    uint8_t* block = new (std::nothrow) uint8_t[kHashBlock];
+    int ok = block && s->Seek(0);
+    while (ok && n > 0) {
+        int32_t want = n < (uint32_t)kHashBlock ? (int32_t)n : kHashBlock;
+        int32_t got = s->Read(block, want);
+        if (got != want) ok = 0;
+        else DigestFeed(c, block, (size_t)got);
+        n -= (uint32_t)want;
+    }
+    delete[] block;
+    if (!ok) {
+        DigestDiscard(c);
+        return 0;
+    }
+    return DigestEnd(c, digest);
+}
+
+}  // namespace
+
+PackageSeal::PackageSeal()
+    : start(0), size(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0), signatureSize(0)
+{
+    memset(packageDigest, 0, sizeof packageDigest);
+    memset(signerKey, 0, sizeof signerKey);
+    memset(keyId, 0, sizeof keyId);
+    memset(signature, 0, sizeof signature);
+    memset(sealDigest, 0, sizeof sealDigest);
+}
+
+PackageSeal::~PackageSeal()
+{
+    delete[] kinds;
+    delete[] digests;
+}
+
+int PackageSeal::Allocate(int count)
+{
+    delete[] kinds;
+    delete[] digests;
+    entryCount = count < 0 ? 0 : count;
+    kinds = new (std::nothrow) uint8_t[entryCount + 1];
+    digests = new (std::nothrow) uint8_t[((size_t)entryCount * 2 + 1) * kDigestSize];
+    if (!kinds || !digests) return 0;
+    memset(kinds, 0, (size_t)entryCount + 1);
+    memset(digests, 0, ((size_t)entryCount * 2 + 1) * kDigestSize);
+    return 1;
+}
+
+const uint8_t* PackageSeal::NewDigest(int i) const
+{
+    if (i < 0 || i >= entryCount || !HasNew(kinds[i])) return nullptr;
+    return digests + (size_t)i * 2 * kDigestSize;
+}
+
+const uint8_t* PackageSeal::OldDigest(int i) const
+{
+    if (i < 0 || i >= entryCount || !HasOld(kinds[i])) return nullptr;
+    return digests + ((size_t)i * 2 + 1) * kDigestSize;
+}
+
+const char* SealReadText(SealRead result)
+{
+    switch (result) {
+    case SealAbsent: return "the package carries no seal";
+    case SealIntact: return "the seal holds";
+    case SealMalformed: return "the package's seal is damaged or does not match its file table";
+    case SealNewerVersion: return "the package's seal was written by a newer version of upg";
+    case SealMismatch: return "the package has been changed since it was sealed";
+    case SealBadSignature: return "the package's signature does not hold: it was altered or damaged after signing";
+    case SealNoDigest: return "this system offers no SHA-256 to check the package's seal";
+    case SealPackageCut: return "the package ends inside a patch script: it was cut short";
+    }
+    return "the seal cannot be read";
+}
+
+namespace {
+
+// The seal's own bytes, footer included, against the entry table: its layout, its digest of
+// itself and, where this system can check signatures, the signature. Fills *seal as it goes.
+SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, PackageSeal* seal)
+{
+    if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
+        return SealMalformed;
+    if (bytes[8] != kSealVersion) return bytes[8] > kSealVersion ? SealNewerVersion : SealMalformed;
+    uint8_t flags = bytes[9];
+    if ((flags & ~kFlagSigned) != 0 || (uint32_t)(bytes[10] | (bytes[11] << 8)) != (uint32_t)count)
+        return SealMalformed;
+    seal->isSigned = (flags & kFlagSigned) != 0;
+    uint32_t covered = kSealHeadSize + DigestBytes(kinds, count) + (seal->isSigned ? (uint32_t)kPublicKeySize : 0);
+    uint32_t at = covered + kDigestSize;
+    size_t signatureSize = 0;
+    if (seal->isSigned) {
+        if (at >= size) return SealMalformed;
+        signatureSize = bytes[at++];
+        if (signatureSize == 0 || signatureSize > kSignatureMax) return SealMalformed;
+    }
+    if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
+
+    memcpy(seal->packageDigest, bytes + 12, kDigestSize);
+    memcpy(seal->kinds, kinds, (size_t)count);
+    uint32_t p = kSealHeadSize;
+    for (int i = 0; i < count; i++) {
+        if (HasNew(kinds[i])) {
+            memcpy(seal->NewDigestSlot(i), bytes + p, kDigestSize);
+            p += kDigestSize;
+        }
+        if (HasOld(kinds[i])) {
+            memcpy(seal->OldDigestSlot(i), bytes + p, kDigestSize);
+            p += kDigestSize;
+        }
+    }
+    // The seal's digest of itself: damage to its own digests shows even when nobody signed it.
+    if (!DigestOf(bytes, covered, seal->sealDigest)) return SealNoDigest;
+    if (memcmp(seal->sealDigest, bytes + covered, kDigestSize) != 0) return SealMismatch;
+    if (!seal->isSigned) return SealIntact;
+    memcpy(seal->signerKey, bytes + covered - kPublicKeySize, kPublicKeySize);
+    memcpy(seal->signature, bytes + at, signatureSize);
+    seal->signatureSize = signatureSize;
+    if (seal->signerKey[0] != 4 || !KeyIdOf(seal->signerKey, seal->keyId)) return SealMalformed;
+    // The seal names its signer's key, so a damaged signature shows whoever reads it.
+    if (VerifyDigestSignature(seal->signerKey, seal->sealDigest, seal->signature, signatureSize) == SignatureBad)
+        return SealBadSignature;
+    return SealIntact;
+}
+
+}  // namespace
+
+SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal)
+{
+    if (!package || package->HasError()) return SealMalformed;
+    if (count < 0) count = 0;
+    uint32_t back = package->Tell();
+    uint32_t total = package->Size();
+    uint8_t footer[kSealFooterSize];
+    SealRead result = SealAbsent;
+    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
+        package->Seek(total - kSealFooterSize) &&
+        package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
+        memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
+        result = SealMalformed;
+        uint32_t size = Get32(footer);
+        // The largest seal this table allows bounds what is read.
+        uint32_t largest = kSealHeadSize + DigestBytes(kinds, count) + kPublicKeySize + kDigestSize + 1 +
+                           kSignatureMax + kSealFooterSize;
+        uint8_t* bytes = size <= largest && size <= total - sizeof(PackageHeader) ? new (std::nothrow) uint8_t[size]
+                                                                                   : nullptr;
+        if (bytes && seal->Allocate(count) && package->Seek(total - size) &&
+            package->Read(bytes, (int32_t)size) == (int32_t)size) {
+            seal->start = total - size;
+            seal->size = size;
+            result = ParseSeal(bytes, size, kinds, count, seal);
+        }
+        delete[] bytes;
+        uint8_t actual[kDigestSize];
+        if (result == SealIntact) {
+            if (!HashPrefix(package, seal->start, actual)) {
+                // Reading failed, or there is no SHA-256 at all: tell the two apart.
+                uint8_t probe[kDigestSize];
+                result = DigestOf("", 0, probe) ? SealMalformed : SealNoDigest;
+            } else if (memcmp(actual, seal->packageDigest, kDigestSize) != 0) {
+                result = SealMismatch;
+            }
+        }
+    }
+    if (result != SealIntact) seal->Allocate(0);
+    // Hashing may have raised the flag on a short read; the caller's reading must not see it.
+    if (package->HasError()) package->Reset();
+    package->Seek(back);
+    return result;
+}
+
+SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal)
+{
+    int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
+    if (!job->entries || count > kMaxEntries) return SealMalformed;
+    uint8_t* kinds = new (std::nothrow) uint8_t[count + 1];
+    if (!kinds) return SealMalformed;
+    for (int i = 0; i < count; i++) kinds[i] = job->entries[i] ? job->entries[i]->kind : 3;
+    SealRead result = ReadSeal(job->stream, kinds, count, seal);
+    delete[] kinds;
+    return result;
+}
+
+int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
+{
+    int count = seal->entryCount;
+    uint32_t size = kSealHeadSize + DigestBytes(seal->kinds, count) + kPublicKeySize + kDigestSize + 1 +
+                    kSignatureMax + kSealFooterSize;
+    uint8_t* bytes = new (std::nothrow) uint8_t[size];
+    if (!bytes) return 0;
+    memcpy(bytes, kSealMagic, sizeof kSealMagic);
+    bytes[8] = kSealVersion;
+    bytes[9] = signer ? kFlagSigned : 0;
+    bytes[10] = (uint8_t)count;
+    bytes[11] = (uint8_t)(count >> 8);
+    memcpy(bytes + 12, seal->packageDigest, kDigestSize);
+    uint32_t at = kSealHeadSize;
+    for (int i = 0; i < count; i++) {
+        if (HasNew(seal->kinds[i])) {
+            memcpy(bytes + at, seal->NewDigestSlot(i), kDigestSize);
+            at += kDigestSize;
+        }
+        if (HasOld(seal->kinds[i])) {
+            memcpy(bytes + at, seal->OldDigestSlot(i), kDigestSize);
+            at += kDigestSize;
+        }
+    }
+    seal->isSigned = signer != nullptr;
+    int ok = 1;
+    if (signer) {
+        ok = signer->hasPrivate && KeyIdOf(signer->publicKey, seal->keyId);
+        memcpy(seal->signerKey, signer->publicKey, kPublicKeySize);
+        memcpy(bytes + at, signer->publicKey, kPublicKeySize);
+        at += kPublicKeySize;
+    }
+    ok = ok && DigestOf(bytes, at, seal->sealDigest);
+    memcpy(bytes + at, seal->sealDigest, kDigestSize);
+    at += kDigestSize;
+    if (ok && signer) {
+        ok = SignDigest(signer->privateKey, signer->publicKey, seal->sealDigest, seal->signature, &seal->signatureSize);
+        bytes[at++] = (uint8_t)seal->signatureSize;
+        memcpy(bytes + at, seal->signature, seal->signatureSize);
+        at += (uint32_t)seal->signatureSize;
+    }
+    size = at + kSealFooterSize;
+    Put32(bytes + at, size);
+    memcpy(bytes + at + 4, kSealMagic, sizeof kSealMagic);
+    seal->size = size;
+    if (ok) out->Write(bytes, size);
+    delete[] bytes;
+    return ok && !out->HasError();
+}
+
+int TrustAllows(SealTrust trust) { return trust == TrustNotPinned || trust == TrustGood; }
+
+const char* SealTrustText(SealTrust trust)
+{
+    switch (trust) {
+    case TrustNotPinned: return "the installation pins no publisher key";
+    case TrustGood: return "signed by the publisher key the installation pins";
+    case TrustUnsealed: return "the installation pins a publisher key, and the package is not sealed";
+    case TrustUnsigned: return "the installation pins a publisher key, and the package is not signed";
+    case TrustOtherKey: return "the package is signed by another key than the publisher key the installation pins";
+    case TrustBadSignature: return "the package's signature does not hold for the pinned publisher key";
+    case TrustCannotVerify: return "the installation pins a publisher key, and this system cannot check signatures";
+    }
+    return "the package's signature cannot be checked";
+}
+
+SealTrust CheckSealTrust(const PackageSeal* seal, const PublisherKey* pin)
+{
+    if (!pin) return TrustNotPinned;
+    if (!seal) return TrustUnsealed;
+    if (!seal->isSigned) return TrustUnsigned;
+    if (memcmp(pin->publicKey, seal->signerKey, kPublicKeySize) != 0) return TrustOtherKey;
+    int check = VerifyDigestSignature(pin->publicKey, seal->sealDigest, seal->signature, seal->signatureSize);
+    if (check == SignatureUnavailable) return TrustCannotVerify;
+    return check == SignatureGood ? TrustGood : TrustBadSignature;
+}

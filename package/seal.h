@@ -1,0 +1,87 @@
+// The package seal: an optional block after the last script holding the SHA-256 of every file
+// the package adds, patches or deletes, the SHA-256 of all package bytes before it, and the
+// publisher's signature. An applier that stops after the last script never reads it.
+#pragma once
+#include <stdint.h>
+#include <stddef.h>
+#include "crypto.h"
+#include "keyfile.h"
+
+class TQLXStream;
+struct UpgradeJob;
+
+extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
+const uint8_t kSealVersion = 1;
+const uint32_t kSealFooterSize = 12;   // the seal's size (32 bits), then the magic again
+
+struct PackageSeal {
+    PackageSeal();
+    ~PackageSeal();
+    // Room for the digests of count entries; 0 when memory ran out.
+    int Allocate(int count);
+    // The digest an entry's new file (Add, Patch) or old file (Patch, Delete) must have;
+    // null for a kind that has no such file.
+    const uint8_t* NewDigest(int i) const;
+    const uint8_t* OldDigest(int i) const;
+    uint8_t* NewDigestSlot(int i) { return digests + (size_t)i * 2 * kDigestSize; }
+    uint8_t* OldDigestSlot(int i) { return digests + ((size_t)i * 2 + 1) * kDigestSize; }
+
+    uint32_t start;    // where the seal begins: the package bytes its digest covers
+    uint32_t size;     // bytes of the seal, footer included
+    uint8_t packageDigest[kDigestSize];
+    int entryCount;
+    uint8_t* kinds;    // entry kinds, as the table has them
+    uint8_t* digests;  // two per entry: new, old
+    int isSigned;
+    uint8_t signerKey[kPublicKeySize];   // the public key that made the signature
+    uint8_t keyId[kKeyIdSize];           // its id
+    uint8_t signature[kSignatureMax];
+    size_t signatureSize;
+    // SHA-256 of the seal from its magic to the end of the entry digests, or of the signer's
+    // key when signed: stored in the seal, and what the signature signs.
+    uint8_t sealDigest[kDigestSize];
+
+private:
+    PackageSeal(const PackageSeal&) = delete;
+    PackageSeal& operator=(const PackageSeal&) = delete;
+};
+
+enum SealRead {
+    SealAbsent = 0,     // the package ends without a seal footer
+    SealIntact = 1,     // well formed, and the package digest holds
+    SealMalformed,      // a footer, but the seal does not read as one for this entry table
+    SealNewerVersion,   // written by a later version of the format
+    SealMismatch,       // the package bytes before the seal are not the ones that were sealed
+    SealBadSignature,   // signed, and the signature does not hold for the signer's own key
+    SealNoDigest,       // this system offers no SHA-256 to check it with
+    SealPackageCut      // no seal, and the package ends inside a patch script's instruction
+};
+const char* SealReadText(SealRead result);
+
+// Reads and checks the seal of a package whose entry table has been read (count entries of
+// the given kinds), leaving the stream where it stood: its layout, the package digest and, where
+// this system can check signatures, the signature against the key the seal names. Fills *seal
+// only when intact.
+SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal);
+
+// The same for a job's package and entry table.
+SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);
+
+// Appends the seal: seal->packageDigest must be the SHA-256 of every byte written before it,
+// kinds and digests filled. With a signer, signs and records its public key. 1 on success.
+int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer);
+
+enum SealTrust {
+    TrustNotPinned = 0,   // no pinned key: the seal's integrity, and its signature if any, hold
+    TrustGood,            // signed by the pinned key
+    TrustUnsealed,        // a pinned key, and the package carries no seal
+    TrustUnsigned,        // a pinned key, and the seal carries no signature
+    TrustOtherKey,        // signed by a key other than the pinned one
+    TrustBadSignature,    // the pinned key's signature does not hold
+    TrustCannotVerify     // a pinned key, and this system cannot check signatures
+};
+// 1 for the outcomes that let an apply go on.
+int TrustAllows(SealTrust trust);
+const char* SealTrustText(SealTrust trust);
+// seal null for an unsealed package; pin null when the installation pins no key.
+SealTrust CheckSealTrust(const PackageSeal* seal, const PublisherKey* pin);

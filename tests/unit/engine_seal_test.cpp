@@ -1,0 +1,164 @@
+// Sealed packages in the apply: the digest checks of the pre-check and the build, and the
+// refusals that come before anything is touched.
+#include <gtest/gtest.h>
+#include <string.h>
+#include "apply.h"
+#include "crypto.h"
+#include "engine_fixture.h"
+#include "memstream.h"
+#include "seal.h"
+#include "trust.h"
+
+namespace {
+
+const uint32_t kOldDate = DosStamp(2001, 5, 6, 7, 8, 10);
+const uint32_t kNewDate = DosStamp(2003, 9, 10, 11, 12, 14);
+const Bytes kOld = BytesOf("the old contents of the file, long enough to swap words\n");
+const Bytes kNew = BytesOf("the NEW contents of the file, long enough to swap words\n");
+
+// The same bytes with two aligned 16-bit words swapped: the same size and checksum.
+Bytes Swapped(Bytes b)
+{
+    std::swap(b[4], b[8]);
+    std::swap(b[5], b[9]);
+    return b;
+}
+
+struct Sealed {
+    TempDir dir;
+    PackageWriter w;
+    std::string pkg = dir / "p.upg";
+    std::string target = dir / "t";
+    std::string file = dir / "t\\f.txt";
+    uint32_t sealStart = 0;
+
+    // One Patch entry whose script rebuilds `built`, sealed with the digests of the intended
+    // old and new contents, signed when a key is given.
+    explicit Sealed(const PublisherKey* signer, const Bytes& built = kNew, int hard = PolicyAsk)
+    {
+        w.Patch("f.txt", kOld, kOldDate, built, kNewDate, 0, hard);
+        Bytes body = w.Serialize();
+        PackageSeal seal;
+        EXPECT_EQ(1, seal.Allocate(1));
+        seal.kinds[0] = KindPatch;
+        EXPECT_EQ(1, DigestOf(body.data(), body.size(), seal.packageDigest));
+        EXPECT_EQ(1, DigestOf(kNew.data(), kNew.size(), seal.NewDigestSlot(0)));
+        EXPECT_EQ(1, DigestOf(kOld.data(), kOld.size(), seal.OldDigestSlot(0)));
+        TQLXFlatRamStream out(4096, 4096);
+        out.Write(body.data(), (uint32_t)body.size());
+        EXPECT_EQ(1, WriteSeal(&out, &seal, signer));
+        sealStart = (uint32_t)body.size();
+        WriteFileBytes(pkg, Bytes(out.block, out.block + out.Size()));
+        WriteStamped(file, kOld, kOldDate);
+    }
+    ApplyOutcome Apply(ScriptedUi* ui, const char* trustFile = nullptr)
+    {
+        TestJob t(pkg, target, ui);
+        t.job->trustFile = trustFile;
+        t.Apply();
+        return t.outcome;
+    }
+};
+
+PublisherKey NewKey()
+{
+    PublisherKey k;
+    memset(&k, 0, sizeof k);
+    EXPECT_EQ(1, GenerateKeyPair(k.privateKey, k.publicKey));
+    k.hasPrivate = 1;
+    return k;
+}
+
+void Pin(const std::string& path, const PublisherKey& key)
+{
+    char pem[512];
+    size_t n = PublicKeyPem(&key, pem, sizeof pem);
+    WriteFileBytes(path, Bytes(pem, pem + n));
+}
+
+}  // namespace
+
+TEST(SealedApply, DigestsCatchWhatTheChecksumCannot)
+{
+    ASSERT_EQ(PrintOf(kNew, 0).checksum, PrintOf(Swapped(kNew), 0).checksum);
+    {
+        Sealed s(nullptr);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_EQ(kNew, ReadFileBytes(s.file));
+    }
+    {
+        // A script that rebuilds other bytes with the right size and checksum fails its
+        // verification; answered No, nothing changes.
+        Sealed s(nullptr, Swapped(kNew));
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyDeclined, s.Apply(&ui));
+        ASSERT_EQ(1u, ui.questions.size());
+        EXPECT_NE(std::string::npos, ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LineBadResultAsk)));
+        EXPECT_EQ(kOld, ReadFileBytes(s.file));
+    }
+    {
+        // An installed file with the old fingerprint and other bytes is a modified file.
+        Sealed s(nullptr);
+        WriteStamped(s.file, Swapped(kOld), kOldDate);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyDeclined, s.Apply(&ui));
+        ASSERT_EQ(1u, ui.questions.size());
+        EXPECT_NE(std::string::npos, ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
+        EXPECT_EQ(Swapped(kOld), ReadFileBytes(s.file));
+    }
+}
+
+TEST(SealedApply, APinnedKeyAdmitsOnlyItsOwnSignature)
+{
+    PublisherKey publisher = NewKey(), stranger = NewKey();
+    struct Row {
+        const char* title;
+        const PublisherKey* signer;
+        const PublisherKey* pinned;
+        bool applies;
+        const char* says;
+    } rows[] = {
+        {"unsigned, unpinned", nullptr, nullptr, true, nullptr},
+        {"signed, unpinned", &publisher, nullptr, true, nullptr},
+        {"signed by the pin", &publisher, &publisher, true, nullptr},
+        {"unsigned, pinned", nullptr, &publisher, false, "not signed"},
+        {"another signer", &stranger, &publisher, false, "another key"},
+    };
+    for (const Row& r : rows) {
+        Sealed s(r.signer);
+        if (r.pinned) Pin(s.dir / "t\\upgtrust.pem", *r.pinned);
+        ScriptedUi ui;
+        EXPECT_EQ(r.applies ? ApplyApplied : ApplyRefused, s.Apply(&ui)) << r.title;
+        EXPECT_EQ(r.applies ? kNew : kOld, ReadFileBytes(s.file)) << r.title;
+        if (r.says) {
+            ASSERT_EQ(1u, ui.infos.size()) << r.title;
+            EXPECT_NE(std::string::npos, ui.infos[0].find(r.says)) << r.title << ": " << ui.infos[0];
+            EXPECT_TRUE(ui.questions.empty()) << r.title;
+        }
+    }
+
+    // A pin given by the caller stands in for the installation's; an unreadable pin refuses.
+    Sealed given(&publisher);
+    Pin(given.dir / "stranger.pem", stranger);
+    ScriptedUi ui;
+    EXPECT_EQ(ApplyRefused, given.Apply(&ui, (given.dir / "stranger.pem").c_str()));
+    WriteFileBytes(given.dir / "t\\upgtrust.pem", BytesOf("not a key"));
+    EXPECT_EQ(ApplyRefused, given.Apply(&ui));
+    EXPECT_NE(std::string::npos, ui.infos.back().find("upgtrust.pem"));
+    EXPECT_EQ(kOld, ReadFileBytes(given.file));
+}
+
+TEST(SealedApply, ASealCutShortIsToldFromNone)
+{
+    Sealed s(nullptr);
+    Bytes whole = ReadFileBytes(s.pkg);
+    for (size_t cut = s.sealStart; cut < whole.size(); cut++) {
+        WriteFileBytes(s.pkg, Bytes(whole.begin(), whole.begin() + cut));
+        ScriptedUi ui;
+        // Cut exactly where the seal began, the package is one that was never sealed.
+        EXPECT_EQ(cut == s.sealStart ? ApplyApplied : ApplyRefused, s.Apply(&ui)) << cut;
+        EXPECT_EQ(cut == s.sealStart ? kNew : kOld, ReadFileBytes(s.file)) << cut;
+        WriteStamped(s.file, kOld, kOldDate);
+    }
+}
