@@ -18,7 +18,10 @@ prefix=${FUZZ_BUILD:-${BUILD:-build}/fuzz}
 [ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
 
 configure() {   # folder, extra compile flags, extra link flags
-    cmake -S "$top" -B "$1" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    # libcrypto of the target's architecture: pkg-config would name the machine's own.
+    local pc=()
+    case "$2" in *-m32*) pc=(env PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig) ;; esac
+    "${pc[@]}" cmake -S "$top" -B "$1" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
         -DCMAKE_BUILD_TYPE=None -DUPG_FUZZ_ENGINE=ON \
         -DCMAKE_C_FLAGS="$2" -DCMAKE_CXX_FLAGS="$2" -DCMAKE_EXE_LINKER_FLAGS="$3" >/dev/null
     local names=""
