@@ -1,6 +1,7 @@
 // upg build: makes a package that turns the files of one release tree into another's.
 #include "commands.h"
 #include "build.h"
+#include "bundle.h"
 #include "stream.h"
 #include "terminal.h"
 #include <stdio.h>
@@ -13,6 +14,8 @@ namespace {
 
 const char kBuildHelp[] =
     "usage: upg build OLD_DIR NEW_DIR -o OUT.upg [options]\n"
+    "       upg build OLD_DIR NEW_DIR --bundle DIR [--name BASE] [--wording FILE]\n"
+    "                 [--setup-exe FILE] [options]\n"
     "\n"
     "Compares two release trees and writes a package that upgrades OLD_DIR's files to\n"
     "NEW_DIR's: Delete entries for files only in OLD_DIR, Add entries for files only in\n"
@@ -41,6 +44,13 @@ const char kBuildHelp[] =
     "                        installation that pins the matching public key applies only\n"
     "                        packages signed with it\n"
     "  --no-seal             leave out the seal (SHA-256 of the package and of every file)\n"
+    "  --bundle DIR          write what a publisher ships into DIR instead of -o: BASE.exe\n"
+    "                        (a copy of the 32-bit upgsetup.exe), BASE.upg and BASE.uui\n"
+    "  --name BASE           the bundle's base name (default upgsetup)\n"
+    "  --wording FILE        the bundle's wording (default: the built-in English one); it\n"
+    "                        must hold every line the program shows\n"
+    "  --setup-exe FILE      the program to copy (default: upgsetup.exe from the Debian\n"
+    "                        package, beside upg, or from the build tree)\n"
     "  -q, --quiet           print nothing but errors\n"
     "\n"
     "default policies (soft finding / hard finding):\n"
@@ -52,7 +62,10 @@ const char kBuildHelp[] =
     "Dates: a fingerprint holds the local DOS time of the file's last write. The applier\n"
     "turns file times into local time with its machine's current offset from UTC, so the\n"
     "package matches installed files when it is built with the offset the target machines\n"
-    "use: give --utc-offset when that is not this machine's.\n";
+    "use: give --utc-offset when that is not this machine's.\n"
+    "\n"
+    "A bundle is checked whole (name, wording, program) before anything is written, and\n"
+    "its three files appear together or, when something fails, not at all.\n";
 
 struct ProgressLine {
     int shown;
@@ -107,6 +120,8 @@ int CmdBuild(int argc, char** argv)
     int quiet = 0, verbose = 0;
     PublisherKey signer;
     std::vector<std::string> dirs;
+    Bundle bundle;
+    int bundleOption = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         auto value = [&](const char* what) -> const char* {
@@ -159,6 +174,16 @@ int CmdBuild(int argc, char** argv)
             KeyFault fault = ReadKeyFile(v, 1, &signer);
             if (fault != KeyOk) return UsageError("build", std::string("cannot sign with ") + v + ": " + KeyFaultText(fault));
             options.signer = &signer;
+        } else if (!strcmp(a, "--bundle") || !strcmp(a, "--name") || !strcmp(a, "--wording") ||
+                   !strcmp(a, "--setup-exe")) {
+            const char* v = value("VALUE");
+            if (!v || !*v) return UsageError("build", std::string(a) + " needs a value");
+            std::string* slot = !strcmp(a, "--bundle")  ? &bundle.dir
+                                : !strcmp(a, "--name")    ? &bundle.base
+                                : !strcmp(a, "--wording") ? &bundle.wording
+                                                          : &bundle.setupExe;
+            *slot = v;
+            if (slot != &bundle.dir) bundleOption = 1;
         } else if (!strcmp(a, "--no-seal")) {
             options.seal = 0;
         } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
@@ -172,10 +197,25 @@ int CmdBuild(int argc, char** argv)
         }
     }
     if (dirs.size() != 2) return UsageError("build", "give the old and the new release folder");
-    if (options.output.empty()) return UsageError("build", "give the package to write with -o OUT.upg");
+    if (!bundle.dir.empty() && !options.output.empty())
+        return UsageError("build", "-o and --bundle exclude each other: a bundle names its package BASE.upg");
+    if (bundle.dir.empty() && bundleOption) return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
+    if (options.output.empty() && bundle.dir.empty())
+        return UsageError("build", "give the package to write with -o OUT.upg, or a bundle folder with --bundle DIR");
     if (options.signer && !options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
     options.oldDir = dirs[0];
     options.newDir = dirs[1];
+    if (!bundle.dir.empty()) {
+        if (bundle.base.empty()) bundle.base = "upgsetup";
+        std::string error, notes;
+        int ready = PrepareBundle(&bundle, options.oldDir, options.newDir, &error, &notes);
+        if (!notes.empty() && !quiet) fprintf(stderr, "upg build: note: %s", notes.c_str());
+        if (!ready) {
+            fprintf(stderr, "upg build: %s\n", error.c_str());
+            return ExitInvalid;
+        }
+        options.output = BundlePackagePart(bundle);
+    }
 
     ProgressLine line{0, std::chrono::steady_clock::now()};
     if (!quiet && IsTerminal(stderr)) {
@@ -188,8 +228,13 @@ int CmdBuild(int argc, char** argv)
     int ok = BuildPackage(options, &report, &error);
     memset(&signer, 0, sizeof signer);
     if (line.shown && !ok) fprintf(stderr, "\n");
+    if (ok && !bundle.dir.empty())
+        ok = FinishBundle(&bundle, &error);
+    else if (!bundle.dir.empty())
+        AbandonBundle(&bundle);
     if (!ok) {
         fprintf(stderr, "upg build: %s\n", error.c_str());
+        if (!bundle.dir.empty()) fprintf(stderr, "upg build: nothing was written to %s\n", bundle.dir.c_str());
         return ExitNotApplied;
     }
     if (quiet) return ExitDone;
@@ -199,8 +244,9 @@ int CmdBuild(int argc, char** argv)
             printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindName(e.kind), (unsigned long)e.oldSize,
                    (unsigned long)e.newSize, (unsigned long long)e.scriptBytes, e.wholeInsert ? " whole" : "",
                    e.dateOnly ? " date" : "", ShownPath(e.name).c_str());
+    std::string shown = bundle.dir.empty() ? options.output : BundleFile(bundle, ".upg");
     printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",
-           options.output.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
+           shown.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
            (unsigned long long)report.packageBytes, (unsigned long long)report.newBytes, seconds);
     if (report.isSigned) {
         char id[2 * kKeyIdSize + 1];
@@ -209,5 +255,9 @@ int CmdBuild(int argc, char** argv)
     } else if (report.sealBytes) {
         printf("sealed (%llu bytes), not signed\n", (unsigned long long)report.sealBytes);
     }
+    if (!bundle.dir.empty())
+        printf("bundle %s: %s.exe (from %s), %s.upg, %s.uui (%s)\n", bundle.dir.c_str(), bundle.base.c_str(),
+               bundle.setupExe.c_str(), bundle.base.c_str(), bundle.base.c_str(),
+               bundle.wording.empty() ? "the built-in wording" : bundle.wording.c_str());
     return ExitDone;
 }

@@ -33,25 +33,6 @@ const char* PolicyName(int p)
     return "ignore (3)";
 }
 
-std::string Json(const char* s)
-{
-    std::string out = "\"";
-    for (const unsigned char* p = (const unsigned char*)s; *p; p++) {
-        if (*p == '"' || *p == '\\') {
-            out += '\\';
-            out += (char)*p;
-        } else if (*p < 0x20 || *p >= 0x7F) {
-            // Package texts are 8-bit; escaping them keeps the output valid JSON in any code page.
-            char u[8];
-            snprintf(u, sizeof u, "\\u%04x", *p);
-            out += u;
-        } else {
-            out += (char)*p;
-        }
-    }
-    return out + "\"";
-}
-
 std::string DateText(uint32_t dt)
 {
     char b[32];
@@ -127,13 +108,14 @@ int CmdInspect(int argc, char** argv)
 
     if (json) {
         printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
-               Json(package).c_str(), (unsigned)job.header.version, Json(job.title).c_str(), Json(job.notes).c_str());
+               JsonText(package).c_str(), (unsigned)job.header.version, JsonText(job.title).c_str(),
+               JsonText(job.notes).c_str());
         for (int i = 0; i < count; i++) {
             const FileEntry* e = job.entries[i];
             printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
                    "\"description\": %s",
                    i ? "," : "", KindName(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
-                   Json(e->name).c_str(), Json(e->description).c_str());
+                   JsonText(e->name).c_str(), JsonText(e->description).c_str());
             if (e->kind != KindAdd) printf(", \"oldPrint\": %s", PrintJson(e->oldPrint).c_str());
             if (e->kind != KindDelete) {
                 const ScriptFigures& f = figures[i];
@@ -146,12 +128,7 @@ int CmdInspect(int argc, char** argv)
             printf("}");
         }
         printf("%s],\n  \"bytesAfterScripts\": %u,\n", count ? "\n  " : "", (unsigned)after);
-        printf("  \"seal\": {\"present\": %s, \"intact\": %s, \"bytes\": %u, \"signed\": %s, \"keyId\": %s, "
-               "\"trusted\": %s, \"text\": %s},\n",
-               report.seal == SealAbsent ? "false" : "true", report.seal == SealIntact ? "true" : "false",
-               (unsigned)sealBytes, report.signerId[0] ? "true" : "false",
-               report.signerId[0] ? Json(report.signerId).c_str() : "null",
-               !report.pinned ? "null" : trusted ? "true" : "false", Json(TrustText(report).c_str()).c_str());
+        printf("  \"seal\": %s,\n", SealJson(report, sealBytes, trusted).c_str());
         printf("  \"clean\": %s\n}\n", clean && trusted ? "true" : "false");
         return clean && trusted ? ExitDone : ExitNotApplied;
     }

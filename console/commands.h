@@ -1,8 +1,10 @@
 // The commands of the upg tool and the helpers they share.
 #pragma once
+#include <stdint.h>
 #include <string>
 
 struct UpgradeJob;
+struct TrustReport;
 
 // Each command takes its own arguments (argv[0] is the command's name) and returns the exit
 // code: 0 done, 1 not applied or not clean, 2 missing or invalid data, or a usage error.
@@ -32,3 +34,8 @@ const char* KindName(int kind);
 bool IsHelp(const char* text);
 // Turns the separators the engine writes into the platform's own, for showing a path.
 std::string ShownPath(const std::string& path);
+// A JSON string literal of 8-bit text; bytes outside printable ASCII are escaped as \u00XX.
+std::string JsonText(const char* text);
+// The seal as a JSON object: present, intact, bytes, signed, keyId, trusted (null without a
+// pinned key) and the sentence that says it.
+std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted);

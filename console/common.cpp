@@ -110,3 +110,33 @@ std::string ShownPath(const std::string& path)
 #endif
     return s;
 }
+
+std::string JsonText(const char* s)
+{
+    std::string out = "\"";
+    for (const unsigned char* p = (const unsigned char*)s; *p; p++) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += (char)*p;
+        } else if (*p < 0x20 || *p >= 0x7F) {
+            // Package texts are 8-bit; escaping them keeps the output valid JSON in any code page.
+            char u[8];
+            snprintf(u, sizeof u, "\\u%04x", *p);
+            out += u;
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out + "\"";
+}
+
+std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted)
+{
+    char head[160];
+    snprintf(head, sizeof head, "{\"present\": %s, \"intact\": %s, \"bytes\": %u, \"signed\": %s, \"keyId\": ",
+             report.seal == SealAbsent ? "false" : "true", report.seal == SealIntact ? "true" : "false",
+             (unsigned)sealBytes, report.signerId[0] ? "true" : "false");
+    return head + (report.signerId[0] ? JsonText(report.signerId) : std::string("null")) +
+           ", \"trusted\": " + (!report.pinned ? "null" : trusted ? "true" : "false") +
+           ", \"text\": " + JsonText(TrustText(report).c_str()) + "}";
+}

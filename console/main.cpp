@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 #include "commands.h"
+#include "upg_version.h"
 #include "wording.h"
 
 namespace {
@@ -27,11 +28,12 @@ const Command kCommands[] = {
 
 void Help(FILE* out)
 {
-    fprintf(out, "Usage: upg COMMAND [ARGUMENTS]\n\nCommands:\n");
+    fprintf(out, "Usage: upg COMMAND [ARGUMENTS]\n       upg --version\n\nCommands:\n");
     for (const Command& c : kCommands) fprintf(out, "  %-12s %s\n", c.name, c.summary);
     fprintf(out,
             "\n'upg COMMAND --help' describes a command.\n"
-            "Exit codes: 0 done, 1 not applied or not clean, 2 missing or invalid data or a usage error.\n");
+            "Exit codes (stable): 0 done, 1 not applied or not clean, 2 missing or invalid data or a\n"
+            "usage error.\n");
 }
 
 int Run(int argc, char** argv)
@@ -42,6 +44,10 @@ int Run(int argc, char** argv)
     }
     if (IsHelp(argv[1])) {
         Help(stdout);
+        return ExitDone;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("upg %s\n", UPG_VERSION);
         return ExitDone;
     }
     for (const Command& c : kCommands)

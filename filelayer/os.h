@@ -106,3 +106,7 @@ const OsLayer* SetOs(const OsLayer* layer);
 // Makes bytes linked into the program findable as a resource of the given name where the
 // platform has no resources of its own (POSIX); Windows programs carry real resources.
 void RegisterResource(const char* name, const void* data, uint32_t size);
+
+// The running program's own file as an absolute path, links resolved; 0 when the platform
+// cannot tell or it does not fit capacity. Outside the table: no test swaps what it reports.
+int ProgramPath(char* out, size_t capacity);

@@ -477,3 +477,12 @@ extern const OsLayer kPlatformOs = {
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
     PosixFullPath,     PosixFindResource,
 };
+
+int ProgramPath(char* out, size_t capacity)
+{
+    if (!out || capacity == 0) return 0;
+    ssize_t n = readlink("/proc/self/exe", out, capacity);
+    if (n <= 0 || (size_t)n >= capacity) return 0;
+    out[n] = 0;
+    return 1;
+}

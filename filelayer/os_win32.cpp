@@ -239,3 +239,12 @@ extern const OsLayer kPlatformOs = {
     WinListEntries,   WinFullPath,
     WinFindResource,
 };
+
+int ProgramPath(char* out, size_t capacity)
+{
+    if (!out || capacity == 0) return 0;
+    DWORD room = capacity < 0x7FFFFFFF ? (DWORD)capacity : 0x7FFFFFFF;
+    // A name that fills the buffer was cut: the call gives no other sign of it.
+    DWORD n = GetModuleFileNameA(nullptr, out, room);
+    return n > 0 && n < room;
+}

@@ -7,6 +7,7 @@ UPG=$1
 MKPKG=$2
 MODE=${3:-native}
 RUNNER=${4:-}
+SOURCES=$(cd "$(dirname "$0")/../.." && pwd)
 export TZ=UTC
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/upg-console.XXXXXX")
 trap 'chmod -R u+w "$WORK" 2>/dev/null; rm -rf "$WORK"' EXIT
@@ -221,7 +222,55 @@ expect_grep "--trust another key" err "another key"
 upg verify s.upg --target inst --trust pub.pem > out 2>&1; expect_rc "verify with --trust" 0 $?
 expect_grep "verify names the pinned signer" out "signed by the pinned publisher key"
 
+# --- version, verify --json
+upg --version > out 2>&1; expect_rc "--version" 0 $?
+grep -qE '^upg [0-9]+\.[0-9]+\.[0-9]+$' out && ok || { bad "--version prints upg X.Y.Z"; cat out; }
+install_copy inst
+printf 'someone edited this\n' > inst/readme.txt
+upg verify p.upg --target inst --json > out 2> err; expect_rc "verify --json" 1 $?
+expect_grep "verify --json finding" out '"name": "readme.txt", "finding": "modified", "policy": "ask", "resolution": "ask"'
+expect_grep "verify --json clean entry" out '"finding": "ok", "policy": null, "resolution": "apply"'
+expect_grep "verify --json outcome" out '"needAttention": 1,
+  "outcome": "attention",
+  "exitCode": 1'
+upg verify m.upg --target inst --json > out 2> err; expect_rc "verify --json, invalid package" 2 $?
+expect_grep "verify --json, invalid package" out '"outcome": "invalid"'
+
+# --- bundles: checked whole before anything is written; three files together or none
+fake_pe() {   # file subsystem: the headers of a 32-bit Windows program (2 windowed, 3 console)
+  { printf 'MZ'; head -c 58 /dev/zero; printf '\100\000\000\000PE\000\000\114\001'; head -c 18 /dev/zero
+    printf '\013\001'; head -c 66 /dev/zero; printf "\\00$2\\000\\000\\000"; } > "$1"
+}
+fake_pe setup.exe 2
+fake_pe console.exe 3
+upg build old new --bundle dist --name Product --setup-exe setup.exe -q > out 2>&1; expect_rc "bundle" 0 $?
+if cmp -s dist/Product.exe setup.exe && [ -s dist/Product.upg ] && [ -s dist/Product.uui ] &&
+   [ "$(ls dist | tr '\n' ' ')" = "Product.exe Product.upg Product.uui " ]; then ok; else bad "bundle files"; ls -la dist; fi
 if [ "$MODE" = native ]; then
+  cmp -s dist/Product.uui "$SOURCES/resources/upgsetup.uui" && ok || bad "bundle wording is the default"
+fi
+install_copy inst
+upg apply dist/Product.upg --target inst --yes --quiet > out 2>&1; expect_rc "bundled package applies" 0 $?
+head -n 12 custom.uui > short.uui
+upg build old new --bundle dist2 --wording short.uui --setup-exe setup.exe > out 2>&1; expect_rc "wording without line 13" 2 $?
+expect_grep "wording without line 13" out "line 13 (a missing file): missing"
+upg build old new --bundle dist2 --setup-exe console.exe > out 2>&1; expect_rc "console program refused" 2 $?
+expect_grep "console program refused" out "is a console program"
+upg build old new --bundle dist2 --setup-exe setup.exe --title "$(printf '%090d' 0)" > out 2>&1
+expect_rc "failed build" 1 $?
+[ ! -e dist2 ] && ok || { bad "a failed bundle left its folder"; ls -la dist2; }
+mkdir -p dist3/Product.exe; printf 'keep\n' > dist3/other.txt
+before=$(ls -R dist3)
+upg build old new --bundle dist3 --name Product --setup-exe setup.exe > out 2>&1; expect_rc "program not movable" 1 $?
+if [ "$before" = "$(ls -R dist3)" ]; then ok; else bad "a failed bundle left files"; ls -R dist3; fi
+
+if [ "$MODE" = native ]; then
+  # Without --setup-exe, the program comes from share/upg beside the bin folder upg runs from.
+  mkdir -p usr/bin usr/share/upg
+  cp "$UPG" usr/bin/upg; cp setup.exe usr/share/upg/upgsetup.exe
+  usr/bin/upg build old new --bundle dist4 -q > out 2>&1; expect_rc "bundle, installed layout" 0 $?
+  cmp -s dist4/upgsetup.exe setup.exe && ok || bad "bundle took the installed program"
+
   # Local time follows TZ.
   TZ=JST-9 "$UPG" fingerprint abc.txt > out 2>&1
   expect_same "fingerprint in another zone" out "206FBBCD 3 6202 abc.txt"
