@@ -49,7 +49,7 @@ int BrowseForFolder(HWND mainWindow)
     // field holds it, and the folder is what precedes it.
     char file[kPathMax] = "Target";
     memset(&BrowseRecord, 0, sizeof BrowseRecord);
-    BrowseRecord.lStructSize = 76;
+    BrowseRecord.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     BrowseRecord.hwndOwner = mainWindow;
     BrowseRecord.hInstance = AppInstance;
     BrowseRecord.lpstrFile = file;

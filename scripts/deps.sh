@@ -4,12 +4,13 @@ set -e
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 # "native" asks only for what the native build needs (make demo), "bench" for that and the
-# benchmark's peers; the default is everything the tests need.
+# benchmark's peers; the default is everything the tests need on either Windows path: both
+# mingw compilers, 32-bit Wine (natively or under qemu-i386) and wine64.
 pkgs="cmake make g++"
 if [ "${1:-all}" = bench ]; then
   pkgs="$pkgs xdelta3 zstd bsdiff time"
 elif [ "${1:-all}" != native ]; then
-  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib"
+  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     [ "$(id -u)" = 0 ] || { echo "run as root to add the i386 architecture for Wine"; exit 1; }
     dpkg --add-architecture i386
