@@ -19,13 +19,23 @@ source scripts/machine.sh
 start=$(date +%s)
 stage_name=""
 stage_start=$start
+stage_cpu=0
 stages=()
+# Processor seconds of the finished children: on a shared machine they say more than the clock.
+cpu() {
+    local st
+    read -r -a st </proc/$$/stat
+    echo $(((st[15] + st[16]) / $(getconf CLK_TCK)))
+}
 step() {
-    local now
+    local now used
     now=$(date +%s)
-    [ -n "$stage_name" ] && stages+=("$(printf '%5ss  %s' $((now - stage_start)) "$stage_name")")
+    used=$(cpu)
+    [ -n "$stage_name" ] &&
+        stages+=("$(printf '%5ss %6s cpu  %s' $((now - stage_start)) "$((used - stage_cpu))s" "$stage_name")")
     stage_name=$1
     stage_start=$now
+    stage_cpu=$used
     [ -n "$1" ] && printf '\n== [%ss] %s\n' $((now - start)) "$1"
     return 0
 }
@@ -36,13 +46,15 @@ summary() {
     echo "Windows path: $PATH_NOTE"
     echo "end-to-end suite: $E2E_NOTE"
     echo "fuzzing: $FUZZ_NOTE"
+    echo "stage times (wall, processor):"
     printf '%s\n' "${stages[@]}"
-    echo "total $(($(date +%s) - start))s; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "total $(($(date +%s) - start))s wall, $(cpu)s processor; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 }
-PATH_NOTE="not chosen yet"
+MACHINE_NOTE="not probed"
+PATH_NOTE="not chosen"
 E2E_NOTE="not run"
 FUZZ_NOTE="not run"
-trap 'rc=$?; if [ $rc != 0 ]; then summary; echo "FAILED in: $stage_name"; fi' EXIT
+trap 'rc=$?; if [ $rc != 0 ]; then failed=$stage_name; summary; echo "FAILED in: $failed"; fi' EXIT
 
 export TZ=UTC WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEARCH WINELOADER WINEPREFIX UPG_WINE32

@@ -16,14 +16,12 @@ probe_machine() {
         MACHINE_NOTE="a -m32 program does not build ($(head -n1 "$dir/m32.log"))"
         seen=
     else
-        seen=$("$dir/m32" 2>&1)
-        rc=$?
+        seen=$("$dir/m32" 2>&1) && rc=0 || rc=$?
         if [ $rc != 42 ]; then
             MACHINE_NOTE="a -m32 program does not run (exit $rc: ${seen##*: })"
         else
             # The 32-bit loader and its ntdll are loaded before the version is printed.
-            seen=$(timeout 60 /usr/lib/wine/wine --version 2>&1 </dev/null)
-            rc=$?
+            seen=$(timeout 60 /usr/lib/wine/wine --version 2>&1 </dev/null) && rc=0 || rc=$?
             if [ $rc != 0 ]; then
                 MACHINE_NOTE="a -m32 program runs; 32-bit Wine does not start (exit $rc: ${seen##*: })"
             else
