@@ -4,7 +4,7 @@
 # regress/<target>/ so that the replay driver keeps it, and the script fails.
 #   FUZZ_SECONDS=60 tests/fuzz/fuzz.sh            fuzz every target on both architectures
 #   tests/fuzz/fuzz.sh --coverage                 line coverage of the corpus on reader and interpreter
-# Environment: FUZZ_ARCHS ("x64 i386"; i386 needs a machine that runs 32-bit programs),
+# Environment: FUZZ_ARCHS (default "x64 i386", or "x64" where 32-bit programs do not run),
 # FUZZ_TARGETS, FUZZ_BUILD (build folder prefix), JOBS.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,7 +12,14 @@ top=$(cd "$here/../.." && pwd)
 cd "$top"
 seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
-archs=${FUZZ_ARCHS:-"x64 i386"}
+archs=${FUZZ_ARCHS:-}
+if [ -z "$archs" ]; then
+    # i386 only where this machine runs 32-bit programs.
+    source "$top/scripts/machine.sh"
+    probe_machine "${BUILD:-build}/probe"
+    archs="x64"
+    [ "$MACHINE_I386" = yes ] && archs="x64 i386" || echo "i386 fuzzing skipped: $MACHINE_NOTE"
+fi
 targets=${FUZZ_TARGETS:-"reader script uitext scan roundtrip"}
 prefix=${FUZZ_BUILD:-${BUILD:-build}/fuzz}
 # Every input is written to a file: on a memory file system where there is one.
