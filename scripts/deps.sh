@@ -4,12 +4,16 @@ set -e
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 # "native" asks only for what the native build needs (make demo), "bench" for that and the
-# benchmark's peers; the default is everything the tests need.
+# benchmark's peers, "dist" for the release artifacts; the default is everything the tests need
+# on either Windows path: both mingw compilers, 32-bit Wine (natively or under qemu-i386) and
+# wine64, and what the release artifacts are made and checked with.
 pkgs="cmake make g++ libssl-dev"
 if [ "${1:-all}" = bench ]; then
   pkgs="$pkgs xdelta3 zstd bsdiff time"
+elif [ "${1:-all}" = dist ]; then
+  pkgs="$pkgs googletest g++-mingw-w64-i686-posix dpkg-dev groff-base unzip"
 elif [ "${1:-all}" != native ]; then
-  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib libssl-dev:i386"
+  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib libssl-dev:i386 dpkg-dev groff-base unzip"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     [ "$(id -u)" = 0 ] || { echo "run as root to add the i386 architecture for Wine"; exit 1; }
     dpkg --add-architecture i386

@@ -1202,7 +1202,11 @@ std::vector<std::string> Exports(const std::string& path)
                 return b + sec[i].PointerToRawData + (rva - sec[i].VirtualAddress);
         return NULL;
     };
-    DWORD dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+    // The data directories sit further on in a 64-bit program's optional header.
+    const IMAGE_DATA_DIRECTORY* dirs = nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                                           ? ((const IMAGE_NT_HEADERS64*)nt)->OptionalHeader.DataDirectory
+                                           : nt->OptionalHeader.DataDirectory;
+    DWORD dir = dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
     const IMAGE_EXPORT_DIRECTORY* ed = dir ? (const IMAGE_EXPORT_DIRECTORY*)at(dir) : NULL;
     if (!ed)
         return names;

@@ -1,12 +1,14 @@
 #!/bin/bash
 # End-to-end run of upgsetup.exe under Wine: Xvfb, a private prefix, fixture drives, the driver.
-# Usage: run-e2e.sh BUILD_DIR [--screenshots]   (BUILD_DIR: a mingw cross build)
+# Usage: run-e2e.sh BUILD_DIR [--screenshots]   (BUILD_DIR: a mingw cross build, 32 or 64-bit)
 # With --screenshots the driver's captures are converted into docs/screenshots/*.png.
 # UPG_E2E_ONLY=text runs only the cases whose names contain that text.
+# UPG_E2E_BUILD=dir drives that build's programs instead (the check: the shipped 32-bit ones
+# from a 64-bit test build); UPG_WINE32 is the Wine that runs 32-bit programs (default wine).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-build=$(cd "${1:?build directory}" && pwd)
+build=$(cd "${UPG_E2E_BUILD:-${1:?build directory}}" && pwd)
 shots=0
 [ "${2:-}" = --screenshots ] && shots=1
 
@@ -18,7 +20,18 @@ done
 
 out=$build/e2e
 mkdir -p "$out"
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TZ=UTC
+# The program's word size picks the Wine: wine64 in a 64-bit prefix, or the 32-bit loader
+# ($UPG_WINE32, default wine) in a 32-bit one.
+if objdump -f "$app" 2>/dev/null | grep -q pei-x86-64; then
+  export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+  wine=$WINELOADER
+else
+  export WINEARCH=win32
+  unset WINELOADER
+  wine=${UPG_WINE32:-wine}
+fi
+echo "driving $app ($WINEARCH) with $wine"
 export WINEPREFIX=$out/wineprefix
 t0=$(date +%s%N)
 say() { echo "[$(( ($(date +%s%N) - t0) / 1000000 )) ms] $*"; }
@@ -42,10 +55,10 @@ trap cleanup EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/.upg-e2e-ready" ]; then
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  timeout 300 wineboot -i >"$out/wineboot.log" 2>&1 </dev/null
+  timeout 300 "$wine" wineboot -i >"$out/wineboot.log" 2>&1 </dev/null
   timeout 120 wineserver -w
   cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
-  timeout 120 wine regedit /S "$(winepath -w "$here/wine-e2e.reg")" >/dev/null 2>&1 </dev/null
+  timeout 120 "$wine" regedit /S "$("$wine" winepath -w "$here/wine-e2e.reg")" >/dev/null 2>&1 </dev/null
   timeout 120 wineserver -w
   touch "$WINEPREFIX/.upg-e2e-ready"
   say "prefix created"
@@ -68,10 +81,10 @@ cp "$driver" "$out/work/driver.exe"
 # One server for the whole run; a first program started with its output discarded, so that
 # Wine's background services do not inherit the driver's log.
 timeout 30 wineserver -p
-timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null
+timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
 say "session ready"
 
-timeout 300 wine "$out/work/driver.exe" "$(winepath -w "$out/work")" "$(winepath -w "$out/shots")" ${UPG_E2E_ONLY:+"$UPG_E2E_ONLY"} \
+timeout 300 "$wine" "$out/work/driver.exe" "$("$wine" winepath -w "$out/work")" "$("$wine" winepath -w "$out/shots")" ${UPG_E2E_ONLY:+"$UPG_E2E_ONLY"} \
   >"$out/driver.log" 2>&1 </dev/null
 rc=$?
 cat "$out/driver.log"

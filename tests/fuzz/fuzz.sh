@@ -1,17 +1,25 @@
 #!/bin/bash
 # Builds the libFuzzer targets with clang for x86_64 and i386 (32-bit size arithmetic hides
-# wrap bugs) and fuzzes each for FUZZ_SECONDS; a crash input is copied to regress/<target>/
-# so that the replay driver keeps it, and the script fails.
+# wrap bugs) and fuzzes each for FUZZ_SECONDS, JOBS runs at a time; a crash input is copied to
+# regress/<target>/ so that the replay driver keeps it, and the script fails.
 #   FUZZ_SECONDS=60 tests/fuzz/fuzz.sh            fuzz every target on both architectures
 #   tests/fuzz/fuzz.sh --coverage                 line coverage of the corpus on reader and interpreter
-# Environment: FUZZ_ARCHS ("x64 i386"), FUZZ_TARGETS, FUZZ_BUILD (build folder prefix), JOBS.
+# Environment: FUZZ_ARCHS (default "x64 i386", or "x64" where 32-bit programs do not run),
+# FUZZ_TARGETS, FUZZ_BUILD (build folder prefix), JOBS.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 cd "$top"
 seconds=${FUZZ_SECONDS:-60}
 jobs=${JOBS:-2}
-archs=${FUZZ_ARCHS:-"x64 i386"}
+archs=${FUZZ_ARCHS:-}
+if [ -z "$archs" ]; then
+    # i386 only where this machine runs 32-bit programs.
+    source "$top/scripts/machine.sh"
+    probe_machine "${BUILD:-build}/probe"
+    archs="x64"
+    [ "$MACHINE_I386" = yes ] && archs="x64 i386" || echo "i386 fuzzing skipped: $MACHINE_NOTE"
+fi
 targets=${FUZZ_TARGETS:-"reader script uitext scan roundtrip"}
 prefix=${FUZZ_BUILD:-${BUILD:-build}/fuzz}
 # Every input is written to a file: on a memory file system where there is one.
@@ -37,28 +45,36 @@ build_arch() {   # arch
         "-fsanitize=address,undefined $m"
 }
 
-fuzz_arch() {   # arch; fails on the first crash
-    local dir=$prefix-$1
-    for t in $targets; do
-        local work=$dir/corpus-$t
-        mkdir -p "$work" "$dir/artifacts"
-        rm -f "$dir/artifacts/$t-"*
-        echo "-- fuzzing $t ($1) for ${seconds}s"
-        local dirs=("$work" "$here/corpus/$t")
-        [ -d "$here/regress/$t" ] && dirs+=("$here/regress/$t")
-        if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-            "$dir/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-            -max_len=70000 -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dirs[@]}" \
-            >"$dir/fuzz-$t.log" 2>&1; then
-            tail -n 40 "$dir/fuzz-$t.log"
-            mkdir -p "$here/regress/$t"
-            for a in "$dir/artifacts/$t-"*; do
-                [ -f "$a" ] && cp "$a" "$here/regress/$t/$1-$(basename "$a")"
-            done
-            echo "fuzz target $t ($1) failed; the input is kept in tests/fuzz/regress/$t/"
-            return 1
-        fi
-        grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$dir/fuzz-$t.log" | sed "s/^/   $t $1 /"
+fuzz_one() {   # arch, target; fails on a crash
+    local dir=$prefix-$1 t=$2
+    local work=$dir/corpus-$t
+    mkdir -p "$work" "$dir/artifacts"
+    rm -f "$dir/artifacts/$t-"*
+    echo "-- fuzzing $t ($1) for ${seconds}s"
+    local dirs=("$work" "$here/corpus/$t")
+    [ -d "$here/regress/$t" ] && dirs+=("$here/regress/$t")
+    if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+        "$dir/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_len=70000 -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dirs[@]}" \
+        >"$dir/fuzz-$t.log" 2>&1; then
+        tail -n 40 "$dir/fuzz-$t.log"
+        mkdir -p "$here/regress/$t"
+        for a in "$dir/artifacts/$t-"*; do
+            [ -f "$a" ] && cp "$a" "$here/regress/$t/$1-$(basename "$a")"
+        done
+        echo "fuzz target $t ($1) failed; the input is kept in tests/fuzz/regress/$t/"
+        return 1
+    fi
+    grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$dir/fuzz-$t.log" | sed "s/^/   $t $1 /"
+}
+
+lane() {   # lane number: every JOBS-th run from that one on; stops at the first crash
+    local i=0 a t
+    for a in $archs; do
+        for t in $targets; do
+            if [ $((i % jobs)) = "$1" ]; then fuzz_one "$a" "$t" || return 1; fi
+            i=$((i + 1))
+        done
     done
 }
 
@@ -83,10 +99,10 @@ if [ "${1:-}" = --coverage ]; then
 fi
 
 for a in $archs; do build_arch "$a"; done
-# The two architectures fuzz side by side, one core each.
+# One run per core: the targets of every architecture share the JOBS lanes.
 pids=()
-for a in $archs; do
-    fuzz_arch "$a" &
+for ((l = 0; l < jobs; l++)); do
+    lane "$l" &
     pids+=($!)
 done
 status=0
