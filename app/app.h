@@ -19,6 +19,7 @@ extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgSearchDlg(HWND window, UINT
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Start-up.
+extern const char kSetupRefused[];   // "Missing or invalid setup data."
 const char* CommandTail(const char* commandLine);
 int CheckPackageFile(const char* path);
 

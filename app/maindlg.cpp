@@ -11,6 +11,12 @@
 
 // Set after a successful apply and never cleared: Apply has become Done.
 static int ApplyDone;
+// The progress state of the apply that runs now, null outside one. While it is set the main
+// window's messages arrive only from the apply's own pump: closing becomes a cancel request,
+// a second Apply is ignored.
+static ProgressState* RunningApply;
+
+static const char kTargetTooLong[] = "The path of the chosen folder is too long for this upgrade.";
 // Filled anew before every use of the folder chooser.
 static OPENFILENAMEA BrowseRecord;
 
@@ -79,12 +85,22 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
     Win32UserInterface ui;
     UpgradeJob job(AppInstance, mainWindow, packagePath, targetFolder);
     EngineHost host(&job, &ui);
-    if (!job.IsValid())
+    job.uiText = job.IsValid() ? new (std::nothrow) UiTextTable(UiTextPath) : NULL;
+    // An apply never ends without a word: what the engine cannot start on is told here.
+    if (!job.IsValid() || job.progressTotal == 0 || !job.uiText) {
+        MessageBoxA(mainWindow, job.targetTooLong ? kTargetTooLong : kSetupRefused, "Error", MB_OK | MB_ICONERROR);
         return ApplyNotStarted;
-    // Without a table ApplyUpgrade refuses to start, which is the right end for a failed
-    // allocation too.
-    job.uiText = new (std::nothrow) UiTextTable(UiTextPath);
-    return ApplyUpgrade(&host);
+    }
+    RunningApply = &host.progress;
+    ApplyOutcome outcome = ApplyUpgrade(&host);
+    RunningApply = NULL;
+    return outcome;
+}
+
+// Applied now, or found applied already: either way Apply has become Done.
+static int IsSuccess(ApplyOutcome outcome)
+{
+    return outcome == ApplyApplied || outcome == ApplyUpToDate;
 }
 
 void CloseMainDialog()
@@ -104,11 +120,19 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
         ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
         return 1;
     case WM_CLOSE:
-        CloseMainDialog();
+        if (RunningApply)
+            RunningApply->OnCommand();
+        else
+            CloseMainDialog();
         return 1;
     case WM_COMMAND:
         // The whole parameter is compared, so only clicks and the Escape key's IDCANCEL act.
-        if (wParam == IDCANCEL) {
+        if (RunningApply) {
+            // Posted to the disabled window while an apply pumps its messages: a close or a
+            // cancel asks the apply to cancel, with its confirmation; nothing else acts.
+            if (wParam == IDCANCEL)
+                RunningApply->OnCommand();
+        } else if (wParam == IDCANCEL) {
             CloseMainDialog();
         } else if (wParam == IDC_MAIN_FOLDER) {
             if (BrowseForFolder(window))
@@ -116,7 +140,7 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
         } else if (wParam == IDC_MAIN_APPLY) {
             if (ApplyDone) {
                 CloseMainDialog();
-            } else if (ApplyToFolder(PackagePath, TargetFolder, window) == ApplyApplied) {
+            } else if (IsSuccess(ApplyToFolder(PackagePath, TargetFolder, window))) {
                 // Every other outcome has been told as it happened, in the wording's boxes
                 // (a stop, the files not replaced) or by the person's own answer, and leaves
                 // Apply to try again.

@@ -30,6 +30,9 @@ void DrawProgressBar(HWND dialog, int controlId, int percent)
     char text[16];
     int n = wsprintfA(text, "%d%%", percent);
     HWND control = GetDlgItem(dialog, controlId);
+    // Without the control, GetDC would hand out the whole screen to paint on.
+    if (!control)
+        return;
     RECT r;
     GetClientRect(control, &r);
     // Inside the control's frame.

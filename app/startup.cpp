@@ -14,7 +14,7 @@ char* TargetFolder;
 HINSTANCE AppInstance;
 HWND MainDialog;
 
-static const char kSetupRefused[] = "Missing or invalid setup data.";
+const char kSetupRefused[] = "Missing or invalid setup data.";
 
 // The C runtime's own tail drops the blanks after the program name, so the tail is taken from
 // the raw command line by the classic start-up rules: quotes inside it and trailing blanks stay.

@@ -36,6 +36,8 @@ const char kHelp[] =
     "\n"
     "Without answers given, questions are read from the terminal, or answered No when there is\n"
     "none. Ctrl-C asks whether to cancel; a cancelled upgrade leaves the installation as it was.\n"
+    "The files are replaced all or none; an upgrade interrupted while it replaces them is\n"
+    "finished, without questions, by running it again.\n"
     "Exit codes: 0 applied, 1 not applied, 2 missing or invalid setup data or a usage error.\n";
 
 // The wording file beside the package: its path with the extension .uui.
@@ -58,8 +60,11 @@ const char* OutcomeText(ApplyOutcome outcome)
     case ApplyCancelled: return "The upgrade was cancelled; nothing was changed.";
     case ApplyDeclined: return "The upgrade was not applied: a question was answered No; nothing was changed.";
     case ApplyStopped: return "The upgrade was not applied: a file stopped it; nothing was changed.";
-    case ApplyNotReplaced: return "The upgrade was not completed: some files keep their previous version.";
+    case ApplyNotReplaced: return "The upgrade was not applied: its files could not all be replaced; nothing was changed.";
     case ApplyRefused: return "The upgrade was not applied: the package was refused; nothing was changed.";
+    case ApplyUpToDate: return "The installation is already up to date; nothing was changed.";
+    case ApplyInterrupted:
+        return "The upgrade is not finished: its record is kept in the scratch folder; run it again to finish it.";
     }
     return "The upgrade was not completed.";
 }
@@ -168,6 +173,8 @@ int CmdApply(int argc, char** argv)
     CatchInterrupt();
     ApplyOutcome outcome = ApplyUpgrade(&host);
     ui.CloseProgress(nullptr);
-    if (outcome != ApplyApplied || !quiet) fprintf(stderr, "%s\n", OutcomeText(outcome));
-    return outcome == ApplyApplied ? ExitDone : ExitNotApplied;
+    int success = outcome == ApplyApplied || outcome == ApplyUpToDate;
+    // An installation found up to date has been told so already.
+    if (outcome != ApplyUpToDate && (!success || !quiet)) fprintf(stderr, "%s\n", OutcomeText(outcome));
+    return success ? ExitDone : ExitNotApplied;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 #include "apply.h"
+#include "commit.h"
 #include "commands.h"
 #include "files.h"
 #include "reader.h"
@@ -52,6 +53,7 @@ Verdict Judge(const EntryFinding& f)
     case StateReadOnly: v.text = "read-only"; v.finding = "readOnly"; break;
     case StateDateDiffers: v.text = "expected contents, other date"; v.finding = "dateDiffers"; break;
     case StateAlreadyExists: v.text = "exists already"; v.finding = "exists"; break;
+    case StateTooLong: v.text = "path too long for this folder"; v.finding = "tooLong"; break;
     default: v.text = "unexpected"; break;
     }
     // Soft findings let the file through under Ignore; hard ones skip it.
@@ -134,6 +136,14 @@ int CmdVerify(int argc, char** argv)
         return ExitNotApplied;
     }
     if (!json && (report.seal != SealAbsent || report.pinned)) printf("Seal: %s.\n", TrustText(report).c_str());
+    // What an apply does first of all, before any file below is looked at.
+    char journal[kPathMax];
+    if (!json && JournalPath(&job, journal) && FileExists(journal)) {
+        if (JournalBelongsToPackage(&job))
+            printf("A commit of this package was interrupted: applying finishes it without a question.\n");
+        else
+            printf("An interrupted commit is recorded in the scratch folder: applying undoes it first.\n");
+    }
 
     int count = job.EntryCount();
     int problems = 0;

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include <vector>
+#include "commit.h"
 #include "crypto.h"
 #include "files.h"
 #include "fingerprint.h"
@@ -18,9 +20,25 @@
 
 namespace {
 
-// Shown after the commit when the wording predates the line for files left unreplaced.
+// Built-in wording for the lines older wording files lack.
 const char kUnreplacedText[] =
-    "The upgrade is finished, but these files could not be replaced and keep their previous version:";
+    "The upgrade was not applied, and your installation was left as it was, because these files could not be replaced:";
+const char kTooLongText[] = "The path of this file is too long for the chosen folder, so it cannot be written there.";
+
+// What only this program can say; the wording files have no lines for it.
+const char kNoProgressText[] = "The upgrade could not open its progress window. Nothing was changed.";
+const char kNotRecordedText[] =
+    "The upgrade was not applied, and nothing was changed: it could not write the record of its changes to the disk.";
+const char kInterruptedText[] =
+    "The upgrade could not finish, and could not put every previous version back. Its record is kept in the "
+    "folder __QZUPD_ of the installation: run the upgrade again to finish it.";
+const char kOrphansText[] =
+    "The upgrade cannot start: the folder __QZUPD_ of the installation holds backup copies from an earlier upgrade "
+    "whose record is missing, so they cannot be put back. Nothing was changed.";
+const char kUpToDateText[] = "This installation is already up to date. Nothing was changed.";
+
+// The list of files in one message stays readable however many there are.
+const size_t kListedFailures = 20;
 
 // Starts the refusal of a package that fails its seal or its pin; the reason follows.
 const char kRefusedText[] = "This upgrade package was not applied, and nothing was changed: ";
@@ -34,23 +52,21 @@ int EntryPath(UpgradeJob* job, const FileEntry* e, char* out)
     return JoinPath(out, job->targetFolder, e->name);
 }
 
-// A file of table position i inside the scratch folder, with the given extension.
-int ScratchFile(UpgradeJob* job, int i, const char* extension, char* out)
-{
-    int n = snprintf(out, kPathMax, "%s%s\\N%05d.%s", job->targetFolder, kScratchName, i, extension);
-    if (n < 0 || (size_t)n >= kPathMax) {
-        out[0] = 0;
-        return 0;
-    }
-    return 1;
-}
-
 // The verified, stamped file of position i that the commit moves into place.
 int TempName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "TMP", out); }
 
 // Where position i is written and verified before it takes its .TMP name, so that a run
 // killed mid-write never leaves a cut-off file under a name the commit would use.
 int WorkName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "PRT", out); }
+
+// Whether every name an entry needs, in the target and in the scratch folder, fits a path.
+int NamesFit(UpgradeJob* job, int i)
+{
+    FileEntry* e = EntryAt(job, i);
+    char path[kPathMax];
+    if (!EntryPath(job, e, path) || !ScratchFile(job, i, "OLD", path)) return 0;
+    return e->kind == KindDelete || (TempName(job, i, path) && WorkName(job, i, path));
+}
 
 void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
 {
@@ -81,6 +97,9 @@ EntryFinding Examine(UpgradeJob* job, int i)
     const EntryFinding f = {StatePending, LineNone, PolicyIgnore, 1, StatePending};
     const EntryFinding upgradedAlready = {StateUpgraded, LineNone, PolicyIgnore, 0, StateUpgraded};
     int fits = EntryPath(job, e, job->workPath);
+    // A name that cannot be written, or whose scratch names cannot, is found now, before
+    // anything is built, and never as a failure in the commit.
+    if (!fits || !NamesFit(job, i)) return Hard(e, StateTooLong, LinePathTooLong);
     FileFingerprint print;
     memset(&print, 0, sizeof print);
     int exists = fits && FileExists(job->workPath);
@@ -149,6 +168,9 @@ ApplyOutcome Build(EngineHost* host)
     ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
     ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
+    // Whatever an earlier run left without a journal is stale: a .TMP of it must never be
+    // taken for this run's output.
+    CleanScratchFolder(job);
     if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
 
     for (int i = 0; i < job->EntryCount(); i++) {
@@ -158,29 +180,38 @@ ApplyOutcome Build(EngineHost* host)
         if (e->kind == KindDelete) continue;
         TQLXFStream* oldFile = nullptr;
         TQLXFStream* output = nullptr;
-        if (e->state == StatePending) {
+        int building = e->state == StatePending;
+        if (building) {
             if (e->kind == KindPatch) {
-                // A path that does not fit opens nothing: the stream reports its error.
                 EntryPath(job, e, job->workPath);
                 oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
             }
             WorkName(job, i, job->workPath);
             output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
         }
+        // A stream that could not be allocated fails the entry; the script is still read past.
+        int allocated = !building || (output && (e->kind != KindPatch || oldFile));
+        if (!allocated) {
+            delete oldFile;
+            delete output;
+            oldFile = output = nullptr;
+        }
         ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiPart(job, LineOperations, e->kind));
         // Also run for entries not built: the scripts lie back to back in the package.
         job->outputLimit = e->newPrint.size;
         RunPatchScript(job, oldFile, output);
         delete oldFile;
-        if (!output) continue;
+        if (!building) continue;
         delete output;
         if (PollCancel(host)) break;
-        // A package that ended before this script did is cut short: its output is not trusted
-        // even when it verifies, as an empty file does against a fingerprint cut to zeros.
-        int packageCut = job->stream->HasError();
+        // A package that ended inside this script (or before it) is cut short: its output is
+        // not trusted even when it verifies, as an empty file does against a print of zeros.
+        // A script that wrote past the new size is not this file's, though its cut part may
+        // verify.
+        int sound = allocated && !job->scriptCut && !job->outputOverrun;
         // A rename that fails leaves the file without its final name: treated as unverified.
         const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
-        if (!packageCut && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
+        if (sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
             TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath))
             continue;
 
@@ -207,62 +238,66 @@ ApplyOutcome Build(EngineHost* host)
     return ApplyApplied;
 }
 
-// Creates the folders on the way to an added file, below the target folder only: the target
-// exists (the scratch folder was made in it), and nothing above it is ours to create.
-void MakeFoldersOnTheWay(char* path, size_t from)
+// The names of the files a failed commit left as they were, at most kListedFailures of them,
+// each with why.
+std::string FailureList(const std::vector<CommitFailure>& failures)
 {
-    size_t n = strlen(path);
-    for (size_t k = from; k < n; k++) {
-        if (path[k] != '\\' && path[k] != '/') continue;
-        char c = path[k];
-        path[k] = 0;
-        MakeFolder(path);
-        path[k] = c;
+    std::string list;
+    for (size_t k = 0; k < failures.size() && k < kListedFailures; k++) {
+        list += "\n";
+        if (failures[k].name.empty()) {
+            list += failures[k].reason;
+            continue;
+        }
+        list += failures[k].name + " (" + failures[k].reason + ")";
     }
+    if (failures.size() > kListedFailures) list += "\nand " + std::to_string(failures.size() - kListedFailures) + " more";
+    return list;
 }
 
-// Moves every rebuilt file into place and deletes what is to go. A step that fails leaves
-// the old file as it was and is told to the person: ApplyNotReplaced then.
-ApplyOutcome Commit(EngineHost* host)
+// Tells the person what a commit or a recovery came to, when it is not plain success.
+ApplyOutcome Report(EngineHost* host, CommitResult result, const std::vector<CommitFailure>& failures)
 {
     UpgradeJob* job = host->job;
-    UserInterface* ui = host->ui;
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineReplacing));
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, "----");
-    ui->Repaint(job->workWindow);
-
-    std::string failed;
-    for (int i = 0; i < job->EntryCount(); i++) {
-        FileEntry* e = EntryAt(job, i);
-        if (e->state != StatePending) continue;
-        ShowEntry(job, ui, e);
-        int fits = EntryPath(job, e, job->workPath);
-        int ok;
-        if (e->kind == KindDelete) {
-            // Only a file that is still there after the delete counts as a failure.
-            ok = !fits || RemoveFile(job->workPath) || !FileExists(job->workPath);
-        } else {
-            // The rename replaces the old file only when it succeeds, so nothing is lost.
-            if (fits && e->kind == KindAdd) MakeFoldersOnTheWay(job->workPath, strlen(job->targetFolder));
-            ok = fits && TempName(job, i, job->tempPath) && MoveFileOver(job->tempPath, job->workPath);
-        }
-        if (!ok) {
-            failed += "\n";
-            failed += e->name;
-        }
+    std::string text;
+    ApplyOutcome outcome = ApplyNotReplaced;
+    if (result == CommitDone) return ApplyApplied;
+    if (result == CommitNotRecorded) text = kNotRecordedText;
+    if (result == CommitRolledBack) text = std::string(UiLine(job, LineNotReplaced)) + FailureList(failures);
+    if (result == CommitInterrupted) {
+        text = std::string(kInterruptedText) + FailureList(failures);
+        outcome = ApplyInterrupted;
     }
-    CleanScratchFolder(job);
-    if (failed.empty()) return ApplyApplied;
-    std::string text = job->uiText && job->uiText->HasLine(LineNotReplaced) ? UiLine(job, LineNotReplaced) : kUnreplacedText;
-    text += failed;
-    ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
-    return ApplyNotReplaced;
+    host->ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+    return outcome;
 }
 
 }  // namespace
 
-const char* UiLine(UpgradeJob* job, UiLineId n) { return job->uiText ? job->uiText->LineText(n) : ""; }
+int AlreadyUpToDate(UpgradeJob* job)
+{
+    int carried = 0;
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        if (e->kind == KindDelete) {
+            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
+            continue;
+        }
+        if (e->kind != KindAdd && e->kind != KindPatch) return 0;
+        if (Examine(job, i).state != StateUpgraded) return 0;
+        carried++;
+    }
+    return carried > 0;
+}
+
+const char* UiLine(UpgradeJob* job, UiLineId n)
+{
+    if (!job->uiText) return "";
+    // Lines added after the first wording files: built-in English where a file lacks them.
+    if (n == LineNotReplaced && !job->uiText->HasLine(n)) return kUnreplacedText;
+    if (n == LinePathTooLong && !job->uiText->HasLine(n)) return kTooLongText;
+    return job->uiText->LineText(n);
+}
 
 const char* UiPart(UpgradeJob* job, UiLineId n, int k) { return job->uiText ? job->uiText->LinePart(n, k) : ""; }
 
@@ -299,14 +334,33 @@ int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLine
     return ui && ui->AskYesNo(job->workWindow, text, UiLine(job, LineCaption)) ? 1 : 0;
 }
 
+namespace {
+
+// Collects the names CleanScratchFolder may remove: everything but backups and the journal,
+// which only the commit's own steps may take away.
+struct ScratchListing {
+    std::vector<std::string> names;
+    static void Add(void* context, const char* name)
+    {
+        size_t n = strlen(name);
+        if (SameNameIgnoringCase(name, kJournalName) || (n > 4 && SameNameIgnoringCase(name + n - 4, ".OLD"))) return;
+        static_cast<ScratchListing*>(context)->names.push_back(name);
+    }
+};
+
+}  // namespace
+
 int CleanScratchFolder(UpgradeJob* job)
 {
-    for (int i = 0; i < job->EntryCount(); i++) {
-        if (TempName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
-        if (WorkName(job, i, job->workPath) && FileExists(job->workPath)) RemoveFile(job->workPath);
+    char scratch[kPathMax], path[kPathMax];
+    if (!JoinPath(scratch, job->targetFolder, kScratchName)) return 0;
+    ScratchListing listing;
+    ListFiles(scratch, &ScratchListing::Add, &listing);
+    for (const std::string& name : listing.names) {
+        int n = snprintf(path, sizeof path, "%s\\%s", scratch, name.c_str());
+        if (n > 0 && (size_t)n < sizeof path) RemoveFile(path);
     }
-    if (!JoinPath(job->workPath, job->targetFolder, kScratchName)) return 0;
-    return RemoveFolder(job->workPath);
+    return RemoveFolder(scratch);
 }
 
 ApplyOutcome ApplyUpgrade(EngineHost* host)
@@ -318,6 +372,11 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     // The view's initialisation clears the state; doing it here too serves every interface.
     host->progress.Reset();
     job->workWindow = ui->OpenProgress(job->instance, job->ownerWindow, &host->progress);
+    if (!job->workWindow) {
+        // Without the view nothing could be shown or cancelled: the owner stays enabled.
+        ui->Inform(nullptr, kNoProgressText, UiLine(job, LineCaption));
+        return ApplyNotStarted;
+    }
     ui->Repaint(job->workWindow);
     if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 0);
     ui->SetCaption(job->workWindow, UiLine(job, LineCaption));
@@ -337,11 +396,35 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
         return ApplyRefused;
     }
 
+    // An earlier run's journal first: this package's commit is finished without a question,
+    // another's is undone before this one begins.
+    std::vector<CommitFailure> failures;
+    RecoveryResult recovery = RecoverJournal(host, &failures);
+    switch (recovery) {
+    case RecoveryFinished: return ApplyApplied;
+    case RecoveryRolledBack: return Report(host, CommitRolledBack, failures);
+    case RecoveryInterrupted: return Report(host, CommitInterrupted, failures);
+    case RecoveryOrphans:
+        ui->Inform(job->workWindow, kOrphansText, UiLine(job, LineCaption));
+        return ApplyNotStarted;
+    case RecoveryNone: break;
+    case RecoveryCleared:
+        ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
+        ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, UiLine(job, LineCancelButton));
+        ui->Repaint(job->workWindow);
+        break;
+    }
+
+    if (AlreadyUpToDate(job)) {
+        ui->Inform(job->workWindow, kUpToDateText, UiLine(job, LineCaption));
+        return ApplyUpToDate;
+    }
+
     ApplyOutcome outcome = PreCheck(host);
     if (outcome != ApplyApplied) return outcome;
     outcome = Build(host);
     if (outcome != ApplyApplied) return outcome;
-    return Commit(host);
+    return Report(host, CommitEntries(host, &failures), failures);
 }
 
 EntryFinding CheckEntry(UpgradeJob* job, int index)

@@ -14,22 +14,31 @@ enum ApplyOutcome {
     ApplyCancelled,       // the person confirmed a cancel; the installation is as it was
     ApplyDeclined,        // a question about a file was answered No; the installation is as it was
     ApplyStopped,         // a file's policy stopped the apply; the installation is as it was
-    ApplyNotReplaced,     // the commit ran, but some files keep their previous version
-    ApplyRefused          // the package's seal or signature does not hold, or is not the
+    ApplyNotReplaced,     // a file could not be replaced (or the commit not recorded): every
+                          // step was undone, the installation is as it was; the person was told
+    ApplyRefused,         // the package's seal or signature does not hold, or is not the
                           // pinned publisher's; the person was told, nothing touched
+    ApplyUpToDate,        // every file is already in its new state: nothing to do, a success
+    ApplyInterrupted      // the commit could neither finish nor be undone: its journal is kept,
+                          // and running the upgrade again finishes it; the person was told
 };
 
-// Runs the apply of the host's job, which needs a UI text table. Cancels and policy stops
-// come before the commit, so every outcome but ApplyApplied and ApplyNotReplaced leaves the
-// installation untouched.
+// Runs the apply of the host's job, which needs a UI text table. Before anything else, a
+// journal left by an interrupted run is finished (the same package) or undone (another one).
+// The commit is all or nothing: every outcome but ApplyApplied leaves the installation in its
+// old release, except ApplyInterrupted, which leaves a journal that the next run finishes.
 ApplyOutcome ApplyUpgrade(EngineHost* host);
 // The question about one entry: its operation, name and description, then the two lines.
 int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
-// Removes the working and the temporary file of every table position, then the scratch
-// folder; 1 when the folder is gone.
+// Removes every file of the scratch folder but backups and the journal, then the folder
+// itself when it is empty; 1 when the folder is gone.
 int CleanScratchFolder(UpgradeJob* job);
 const char* UiLine(UpgradeJob* job, UiLineId n);
 const char* UiPart(UpgradeJob* job, UiLineId n, int k);
+
+// Every Add and Patch file already carries its new fingerprint (and sealed digest) and every
+// Delete file is gone, with at least one Add or Patch entry to say so. The table must be whole.
+int AlreadyUpToDate(UpgradeJob* job);
 
 // What the pre-check finds for one entry.
 struct EntryFinding {

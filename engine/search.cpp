@@ -4,6 +4,8 @@
 #include <string.h>
 #include <deque>
 #include <string>
+#include "apply.h"
+#include "commit.h"
 #include "files.h"
 #include "fingerprint.h"
 #include "os.h"
@@ -93,7 +95,10 @@ void WaitCursor::Show(int show)
 
 SearchPlatform* NewPortableSearchPlatform() { return new PortableSearchPlatform(); }
 
-int MatchFolder(UpgradeJob* job)
+namespace {
+
+// The old release's files decide by the policies: what the match rule has always been.
+int HoldsTheOldRelease(UpgradeJob* job)
 {
     int misses = 0, hits = 0;
     int count = UsableEntries(job);
@@ -120,6 +125,17 @@ int MatchFolder(UpgradeJob* job)
         if (sameDate || e->softPolicy == PolicyIgnore) hits++;
     }
     return misses == 0 || misses < hits;
+}
+
+}  // namespace
+
+// A folder is also the installation when it is the new release already, or when it holds this
+// package's journal: a rerun must find the installation it is to finish.
+int MatchFolder(UpgradeJob* job)
+{
+    if (HoldsTheOldRelease(job)) return 1;
+    if (job->progressTotal == 0) return 0;
+    return AlreadyUpToDate(job) || JournalBelongsToPackage(job);
 }
 
 int WalkDrives(UpgradeJob* job, SearchPlatform* platform)
@@ -179,6 +195,9 @@ int FindInstallation(const char* packagePath, char* destination, void* ownerWind
     char* found = job.targetFolder;
     size_t n = strlen(found);
     if (n > 3 && EndsInSeparator(found)) found[n - 1] = 0;
-    ExpandLongName(found, destination);
+    // The destination keeps its text unless the found folder can be given whole.
+    char expanded[kPathMax];
+    if (!ExpandLongName(found, expanded)) return 0;
+    strcpy(destination, expanded);
     return 1;
 }

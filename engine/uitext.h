@@ -1,10 +1,10 @@
-// The table of user-interface wording: 22 lines of a .uui text, looked up by line and part.
+// The table of user-interface wording: 23 lines of a .uui text, looked up by line and part.
 #pragma once
 #include <stdint.h>
 
 class TQLXStream;
 
-const int kUiLines = 22;          // 0..20 as published, 21: files that could not be replaced
+const int kUiLines = 23;          // 0..20 as published, 21 and 22 added later (see HasLine)
 const uint32_t kUiLineSize = 256;
 
 // The lines of the wording by their role. The numbers are the line numbers of the .uui text.
@@ -31,7 +31,8 @@ enum UiLineId {
     LineBadResultAsk = 18,       // the same, Ask
     LineKnowMore = 19,           // last paragraph of an Abort question
     LineStopped = 20,            // information after a failed verification
-    LineNotReplaced = 21         // files the commit could not replace; older wordings lack it
+    LineNotReplaced = 21,        // files the commit could not replace; older wordings lack it
+    LinePathTooLong = 22         // finding: the path does not fit the target; older wordings lack it
 };
 
 class UiTextTable {
@@ -48,7 +49,7 @@ public:
     const char* LineText(int n) const;
     // Part k of line n; never reads outside the store (a part past the last reads as "").
     const char* LinePart(int n, int k) const;
-    // Whether the text really held line n (line 21 is an addition older files lack).
+    // Whether the text really held line n (lines 21 and 22 are additions older files lack).
     int HasLine(int n) const { return n >= 0 && n < kUiLines && present[n]; }
 
     char* store;

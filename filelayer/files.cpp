@@ -43,22 +43,44 @@ static void CopyCapped(char* out, const char* path)
     out[n] = 0;
 }
 
-void ExpandLongName(const char* path, char* out)
+int ExpandLongName(const char* path, char* out)
 {
-    CopyCapped(out, path);
+    if (strlen(path) >= kPathMax) {
+        out[0] = 0;
+        return 0;
+    }
+    strcpy(out, path);
     char name[kPathMax];
-    if (!Os().storedName(path, name, sizeof name)) return;
+    if (!Os().storedName(path, name, sizeof name)) return 1;
     const char* back = strrchr(out, '\\');
     const char* slash = strrchr(out, '/');
     const char* sep = back > slash ? back : slash;
     size_t keep = sep ? (size_t)(sep - out) + 1 : 0;
-    if (keep + strlen(name) >= kPathMax) return;
+    if (keep + strlen(name) >= kPathMax) return 1;
     strcpy(out + keep, name);
+    return 1;
 }
 
 void ShortName(const char* path, char* out)
 {
     if (!Os().shortName(path, out, kPathMax)) CopyCapped(out, path);
+}
+
+int FlushFileToDisk(const char* path)
+{
+    // Read and write access opens the existing file without cutting it.
+    OsHandle h = Os().open(path, 1 | 2);
+    if (h == kNoHandle) return 0;
+    int ok = Os().flushFile(h) ? 1 : 0;
+    Os().close(h);
+    return ok;
+}
+
+int FlushFolderToDisk(const char* path) { return Os().flushFolder(path) ? 1 : 0; }
+
+int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    return Os().listFiles(folder, add, context) ? 1 : 0;
 }
 
 int JoinPath(char* out, const char* a, const char* b)

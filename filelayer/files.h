@@ -14,9 +14,16 @@ int RemoveFile(const char* path);
 // rename that replaces the destination and keeps it when the rename fails.
 int MoveFileOver(const char* from, const char* to);
 // out = path with its last component spelled as the file system stores it; unchanged when
-// the lookup fails. out holds kPathMax bytes.
-void ExpandLongName(const char* path, char* out);
+// the lookup fails. out holds kPathMax bytes. A path that does not fit is refused: out is
+// left empty and the result is 0 (a cut path would name some other file).
+int ExpandLongName(const char* path, char* out);
 void ShortName(const char* path, char* out);
+// Forces a file's bytes and times onto the disk; the file must be writable.
+int FlushFileToDisk(const char* path);
+// Makes the names created, removed or renamed in a folder durable.
+int FlushFolderToDisk(const char* path);
+// Calls add(context, name) for every file (no folders) in folder; 0 when it cannot be listed.
+int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context);
 // out (kPathMax bytes) = a followed by b; 0, leaving out empty, when that would not fit.
 int JoinPath(char* out, const char* a, const char* b);
 // ASCII letters compared without regard to case; nothing else is folded.

@@ -187,6 +187,17 @@ uint32_t TQLXFStream::Size()
 
 void TQLXFStream::Flush() { FlushBehind(); }
 
+int TQLXFStream::Sync()
+{
+    FlushBehind();
+    if (error || handle == kNoHandle) return 0;
+    if (!Os().flushFile(handle)) {
+        SetError();
+        return 0;
+    }
+    return 1;
+}
+
 void TQLXFStream::Write(const void* bytes, uint32_t count)
 {
     if (writeBehind) {

@@ -94,6 +94,14 @@ struct OsLayer {
     int (*fullPath)(const char* path, char* out, size_t capacity);
     // A read-only resource of the program: its bytes stay valid for the life of the process.
     int (*findResource)(void* module, const char* name, const void** data, uint32_t* size);
+    // Forces what was written through the handle, data and times, onto the disk.
+    int (*flushFile)(OsHandle h);
+    // Makes the names created, removed or renamed in a folder durable where the file system
+    // does not do so on its own (POSIX); succeeds at once where it does.
+    int (*flushFolder)(const char* path);
+    // Calls add(context, name) for every file of folder that is not a folder itself; returns 0
+    // when the folder cannot be listed.
+    int (*listFiles)(const char* folder, void (*add)(void* context, const char* name), void* context);
 };
 
 // The table in force; the real platform's unless a test has put another in place.

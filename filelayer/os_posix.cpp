@@ -467,6 +467,50 @@ int PosixFindResource(void*, const char* name, const void** data, uint32_t* size
     return FindRegisteredResource(name, data, size);
 }
 
+int PosixFlushFile(OsHandle h)
+{
+    int fd = Fd(h);
+    if (fd < 0) return 0;
+    int r;
+    do r = fsync(fd);
+    while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+// A rename or a new name reaches the disk with its folder, not with the file.
+int PosixFlushFolder(const char* path)
+{
+    char p[kNativePath];
+    if (!NativePath(path, p)) return 0;
+    int fd = ::open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int r;
+    do r = fsync(fd);
+    while (r != 0 && errno == EINTR);
+    ::close(fd);
+    return r == 0;
+}
+
+// Symbolic links are listed as what they are not followed to: only regular files count.
+int PosixListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    char p[kNativePath];
+    if (!NativePath(folder, p)) return 0;
+    DIR* d = opendir(p);
+    if (!d) return 0;
+    int fd = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        bool file = e->d_type == DT_REG;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            file = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        }
+        if (file) add(context, e->d_name);
+    }
+    closedir(d);
+    return 1;
+}
+
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -475,7 +519,7 @@ extern const OsLayer kPlatformOs = {
     PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
     PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
-    PosixFullPath,     PosixFindResource,
+    PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixListFiles,
 };
 
 int ProgramPath(char* out, size_t capacity)

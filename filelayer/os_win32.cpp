@@ -229,6 +229,43 @@ int WinFindResource(void* module, const char* name, const void** data, uint32_t*
     return FindRegisteredResource(name, data, size);
 }
 
+int WinFlushFile(OsHandle h) { return Valid(h) && FlushFileBuffers(H(h)) != 0; }
+
+// A folder opened with backup semantics flushes its entries like a file. Where the file system
+// refuses that handle or that flush as such, its own log is all the platform offers, and that
+// is taken as done; a flush that fails for any other reason fails.
+int WinFlushFolder(const char* path)
+{
+    if (!path || !*path) return 0;
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    BOOL ok = FlushFileBuffers(h);
+    DWORD why = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    return ok || why == ERROR_INVALID_FUNCTION || why == ERROR_ACCESS_DENIED || why == ERROR_NOT_SUPPORTED ||
+           why == ERROR_INVALID_PARAMETER;
+}
+
+int WinListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
+{
+    char pattern[MAX_PATH + 4];
+    size_t n = folder ? strlen(folder) : 0;
+    if (n == 0 || n + 5 > sizeof pattern) return 0;
+    memcpy(pattern, folder, n);
+    if (folder[n - 1] != '\\' && folder[n - 1] != '/') pattern[n++] = '\\';
+    strcpy(pattern + n, "*.*");
+    WIN32_FIND_DATAA found;
+    memset(&found, 0, sizeof found);
+    HANDLE h = FindFirstFileA(pattern, &found);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) add(context, found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return 1;
+}
+
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -237,7 +274,7 @@ extern const OsLayer kPlatformOs = {
     WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
     WinListEntries,   WinFullPath,
-    WinFindResource,
+    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinListFiles,
 };
 
 int ProgramPath(char* out, size_t capacity)

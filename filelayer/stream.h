@@ -86,6 +86,9 @@ public:
     void Flush() override;
     void Write(const void* bytes, uint32_t count) override;
     int32_t Read(void* out, int32_t count) override;
+    // Writes what is held back and forces the file onto the disk; 0, with the flag raised,
+    // when anything written so far failed or the platform could not flush.
+    int Sync();
 
     OsHandle handle;
 

@@ -71,6 +71,8 @@ UpgradeJob::UpgradeJob(void* instance, void* ownerWindow, const char* packagePat
       uiText(nullptr),
       host(nullptr),
       outputLimit(0xFFFFFFFFu),
+      outputOverrun(0),
+      scriptCut(0),
       faultEntry(-1),
       faultName(NameOk),
       tooManyEntries(0),
@@ -159,13 +161,13 @@ uint32_t UpgradeJob::ReadEntries()
                 faultName = fault;
             }
         }
-        // A fingerprint cut short keeps its missing bytes zero; one with no byte at all ends
-        // the table.
+        // A fingerprint cut short ends the table: its missing bytes would read as zeros, and a
+        // file cut to zeros is one that an empty script rebuilds.
         if (e->kind == KindPatch || e->kind == KindDelete) {
-            if (stream->Read(&e->oldPrint, (int32_t)sizeof e->oldPrint) <= 0) return 0;
+            if (stream->Read(&e->oldPrint, (int32_t)sizeof e->oldPrint) != (int32_t)sizeof e->oldPrint) return 0;
         }
         if (e->kind == KindAdd || e->kind == KindPatch) {
-            if (stream->Read(&e->newPrint, (int32_t)sizeof e->newPrint) <= 0) return 0;
+            if (stream->Read(&e->newPrint, (int32_t)sizeof e->newPrint) != (int32_t)sizeof e->newPrint) return 0;
             sum += e->newPrint.size;
         }
     }

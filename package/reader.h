@@ -28,6 +28,7 @@ enum EntryState {
     StateReadOnly = 4,
     StateDateDiffers = 5,
     StateAlreadyExists = 6,
+    StateTooLong = 7,    // the file's path, or a scratch name for it, does not fit the target
     StateBadResult = 8
 };
 
@@ -114,7 +115,8 @@ struct UpgradeJob : PackageReader {
     // The reader's test, and also refuses a table that does not fit or holds an unsafe name,
     // a target folder that does not fit, and a job short of memory.
     int IsValid() const;
-    // Fills the table from the stream; returns progressTotal (0 when a fingerprint is missing).
+    // Fills the table from the stream; returns progressTotal (0 when a fingerprint is missing
+    // or cut short).
     uint32_t ReadEntries();
 
     FileEntry** entries;      // kMaxEntries slots
@@ -131,6 +133,12 @@ struct UpgradeJob : PackageReader {
     JobHost* host;
     // Bytes the running script may write: the entry's expected new size.
     uint32_t outputLimit;
+    // Set by the running script when it would have written past outputLimit: its output is
+    // not the entry's new file, whatever the part written may verify as.
+    int outputOverrun;
+    // Set by the running script when the package ended before it or inside one of its
+    // instructions; an end met where the next opcode would stand reads as End and is no cut.
+    int scriptCut;
     // Why the table was refused: index of the first unsafe entry and its fault, or -1 / NameOk.
     int faultEntry;
     NameFault faultName;

@@ -18,36 +18,47 @@ int Step(UpgradeJob* job, uint32_t n)
 
 uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
-// A count of the width the opcode's place in its group of three gives: 8, 16 or 32 bits.
-uint32_t ReadCount(TQLXStream* package, int width)
+// A little-endian operand of n bytes. Bytes the package no longer has read as zero and mark
+// the instruction as cut: a file stream reports a short read by its count, not by its flag.
+uint32_t Operand(TQLXStream* package, int32_t n, int* cut)
 {
-    return width == 0 ? package->Get() : width == 1 ? package->ReadU16() : package->ReadU32();
+    uint8_t b[4] = {0, 0, 0, 0};
+    if (package->Read(b, n) != n) *cut = 1;
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+// A count of the width the opcode's place in its group of three gives: 8, 16 or 32 bits.
+uint32_t ReadCount(TQLXStream* package, int width, int* cut)
+{
+    return Operand(package, width == 0 ? 1 : width == 1 ? 2 : 4, cut);
 }
 
 }  // namespace
 
 ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op)
 {
-    ScriptInstruction in = {op, 0, 0};
+    ScriptInstruction in = {op, 0, 0, 0};
     switch (op) {
     case OpInsert8:
     case OpInsert16:
-    case OpInsert32: in.count = ReadCount(package, op - OpInsert8); break;
-    case OpSetBase: in.position = (uint32_t)package->ReadU16() << 16; break;
+    case OpInsert32: in.count = ReadCount(package, op - OpInsert8, &in.cut); break;
+    case OpSetBase: in.position = Operand(package, 2, &in.cut) << 16; break;
     case OpCopyNear8:
     case OpCopyNear16:
     case OpCopyNear32:
-        in.position = package->ReadU16();
-        in.count = ReadCount(package, op - OpCopyNear8);
+        in.position = Operand(package, 2, &in.cut);
+        in.count = ReadCount(package, op - OpCopyNear8, &in.cut);
         break;
     case OpCopyFar8:
     case OpCopyFar16:
     case OpCopyFar32:
-        in.position = package->ReadU32();
-        in.count = ReadCount(package, op - OpCopyFar8);
+        in.position = Operand(package, 4, &in.cut);
+        in.count = ReadCount(package, op - OpCopyFar8, &in.cut);
         break;
     default: break;   // unknown opcodes are one-byte no-ops
     }
+    // Raised here, so that the scripts after a cut one see that the package has ended.
+    if (in.cut) package->SetError();
     return in;
 }
 
@@ -60,10 +71,14 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
     // that no package can make the output grow without bound.
     uint32_t written = 0;
     uint8_t skip[kChunk];
+    job->outputOverrun = 0;
+    // A package that ended before this script holds none of it.
+    job->scriptCut = package->HasError();
 
     if (job->host) job->host->UpdateProgress(job);
     for (;;) {
-        // The end of the package also reads as 0 and ends the script.
+        // The end of the package also reads as 0 and ends the script: where an opcode would
+        // stand, that is the script's End, written or not.
         uint8_t op = package->Get();
         if (op == OpEnd) return 0;
 
@@ -72,11 +87,14 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
         int fromPackage = in.IsInsert(), fromOld = in.IsCopy();
         uint32_t count = in.count;
         uint32_t position = !fromOld ? kNoPosition : in.IsNear() ? copyBase + in.position : in.position;
+        if (in.cut || package->HasError()) job->scriptCut = 1;
         if (fromOld && oldFile && position != kNoPosition) oldFile->Seek(position);
 
         while (count != 0) {
             uint32_t chunk = count < kChunk ? count : kChunk;
             uint32_t room = output && written < job->outputLimit ? job->outputLimit - written : 0;
+            // Bytes that exist but may not be written: the script is longer than its file.
+            if (output && chunk > room && (fromPackage || oldFile)) job->outputOverrun = 1;
             if (fromPackage) {
                 uint32_t got;
                 if (room >= chunk) {
@@ -95,6 +113,7 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
                 }
                 // The package ended inside its literal data: reading on would only fail again.
                 if (got < chunk) {
+                    job->scriptCut = 1;
                     int r = Step(job, count);
                     if (r) return r;
                     break;

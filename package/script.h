@@ -25,6 +25,7 @@ struct ScriptInstruction {
     uint8_t op;
     uint32_t count;      // bytes an insert carries or a copy takes
     uint32_t position;   // a far copy's source, a near copy's offset from the base, or the new base
+    int cut;             // the package ended inside the operands; the missing bytes read as 0
     int IsInsert() const { return op >= OpInsert8 && op <= OpInsert32; }
     int IsCopy() const { return op >= OpCopyNear8 && op <= OpCopyFar32; }
     int IsNear() const { return op >= OpCopyNear8 && op <= OpCopyNear32; }
@@ -32,7 +33,8 @@ struct ScriptInstruction {
 
 // Reads the operands of op, whose byte was just read, from the package: the one decoder of
 // the opcodes, for the interpreter and the scanner alike. Unknown opcodes have no operands;
-// a package that ends reads its missing bytes as 0 and raises the stream's error.
+// a package that ends inside them reads its missing bytes as 0, sets cut and raises the
+// stream's error flag.
 ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op);
 
 const uint32_t kChunk = 256;   // bytes between progress updates and cancellation polls
@@ -40,6 +42,7 @@ const uint32_t kChunk = 256;   // bytes between progress updates and cancellatio
 // Runs one script from the job's package stream, writing to output (or nothing) from the old
 // file (or none). Consumes the script up to and including its End byte unless a poll stops it.
 // Calls the job host's UpdateProgress at the start and after every chunk, then PollCancel.
-// Output beyond job->outputLimit is not written, and copies that can write nothing advance
-// progress without reading. Returns 0 at the end, or the poll's non-zero result.
+// Output beyond job->outputLimit is not written but raises job->outputOverrun; a package
+// that ends anywhere but where an opcode would stand raises job->scriptCut. Copies that can
+// write nothing advance progress without reading. Returns 0 at the end, or the poll's non-zero result.
 int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output);

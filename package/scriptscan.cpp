@@ -41,7 +41,7 @@ ScriptFigures ScanScript(TQLXStream* s)
                 return f;
             }
         }
-        if (s->HasError()) {
+        if (in.cut || s->HasError()) {
             f.cutInside = 1;
             return f;
         }

@@ -92,6 +92,9 @@ if [ "$(sed 's/ [^ ]*$//' a)" = "$(sed 's/ [^ ]*$//' b)" ]; then ok; else bad "d
 expect_grep "stamped date" a "2C6428C4 "
 upg verify p.upg --target inst > out 2>&1; expect_rc "verify after" 1 $?
 expect_grep "rerun recognises the patched file" out "patch  readme.txt: already upgraded"
+# Applied again, it asks nothing (--no would refuse any question) and ends as a success.
+upg apply p.upg --target inst --no > out 2>&1; expect_rc "apply on the new release" 0 $?
+expect_grep "already up to date" out "This installation is already up to date."
 
 # --- questions: exact text, answers in order, then No
 install_copy inst

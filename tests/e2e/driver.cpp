@@ -534,10 +534,26 @@ void CaseRefusedStarts()
     CHECK(Put("D:\\refuse\\v17.upg", Package("Version 17", "", {}, 17)));
     CHECK(Put("D:\\refuse\\short.upg", good.substr(0, 13)));
 
+    // Packages an apply would refuse are refused at start-up: an unsafe name, more entries
+    // than the table holds, a table cut inside a fingerprint.
+    std::vector<Entry> added = {{Add, Ask, Ask, "a.txt", "", "", 0, "abc", Dos(2001, 1, 1, 0, 0, 0), Insert("abc") + End}};
+    std::vector<Entry> unsafe = added;
+    unsafe[0].name = "..\\outside.txt";
+    CHECK(Put("D:\\refuse\\unsafe.upg", Package("Refusals", "", unsafe)));
+    std::string many = good;
+    many[9] = (char)(10001 & 0xFF);
+    many[10] = (char)(10001 >> 8);
+    CHECK(Put("D:\\refuse\\many.upg", many));
+    std::string cut = Package("Refusals", "", added);
+    CHECK(Put("D:\\refuse\\cut.upg", cut.substr(0, cut.size() - added[0].script.size() - 4)));
+
     ExpectRefused("upgsetup.exe D:\\refuse\\none.upg");
     ExpectRefused("upgsetup.exe D:\\refuse\\magic.upg");
     ExpectRefused("upgsetup.exe D:\\refuse\\v18.upg");
     ExpectRefused("upgsetup.exe D:\\refuse\\short.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\unsafe.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\many.upg");
+    ExpectRefused("upgsetup.exe D:\\refuse\\cut.upg");
     std::string caption;
     ExpectMain("upgsetup.exe D:\\refuse\\v17.upg", &caption);
     CHECK_EQ(caption, "Version 17");
@@ -921,6 +937,153 @@ void CaseCancelDuringBuild()
     CHECK(WaitUntil([&] { return ReadyState(main); }));
     CHECK_EQ(in.Unchanged(), "unchanged");
     CHECK(!Exists(in.folder + "\\big.bin"));
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+    CHECK(app.ExitCode() == 1);
+}
+
+// An installation whose commit is long enough to be killed in: patches and many deletions,
+// every one under hard policy Abort, so that no question could ever let a half-done
+// installation through and the search cannot take it for the old release.
+struct LongCommit {
+    std::string folder;
+    uint32_t oldTime = Dos(2004, 4, 5, 6, 7, 8), newTime = Dos(2011, 7, 8, 9, 10, 12);
+    std::vector<Entry> entries;
+
+    explicit LongCommit(const std::string& f) : folder(f)
+    {
+        for (int i = 0; i < 20; ++i) {
+            std::string name = "bin\\lib" + std::to_string(i) + ".dll";
+            std::string older = "library " + std::to_string(i) + " release 1\r\n", newer = "library " + std::to_string(i) + " release 2\r\n";
+            entries.push_back({Patch, Abort, Abort, name, "", older, oldTime, newer, newTime, Insert(newer) + End});
+        }
+        for (int i = 0; i < 400; ++i) {
+            std::string name = "old\\part" + std::to_string(i % 4) + "\\f" + std::to_string(i) + ".txt";
+            entries.push_back({Delete, Abort, Abort, name, "", "obsolete " + std::to_string(i), oldTime, "", 0, ""});
+        }
+    }
+    bool Lay() const
+    {
+        for (const Entry& e : entries)
+            if (!Put(folder + "\\" + e.name, e.oldBytes, oldTime))
+                return false;
+        return Put(folder + "\\keep.txt", "untouched", oldTime);
+    }
+    std::string Upgraded() const
+    {
+        for (const Entry& e : entries) {
+            std::string path = folder + "\\" + e.name;
+            if (e.kind == Patch && (Content(path) != e.newBytes || DosTimeOf(path) != newTime)) return e.name + " not new";
+            if (e.kind == Delete && Exists(path)) return e.name + " still there";
+        }
+        if (Exists(folder + "\\old")) return "emptied folders left";
+        if (Content(folder + "\\keep.txt") != "untouched") return "keep.txt touched";
+        if (Exists(folder + "\\__QZUPD_")) return "scratch folder left";
+        return "upgraded";
+    }
+};
+
+int CountFiles(const std::string& pattern)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    int n = 0;
+    do
+        ++n;
+    while (FindNextFileA(h, &found));
+    FindClose(h);
+    return n;
+}
+
+// Killed in the middle of its commit, the program leaves a journal; run again, it finds the
+// installation, finishes the commit without a question and ends with Done.
+void CaseKilledDuringCommit()
+{
+    LongCommit in("D:\\killed\\inst");
+    CHECK(in.Lay());
+    CHECK(Put("D:\\killed\\p.upg", Package("Killed", "", in.entries)));
+    const std::string scratch = in.folder + "\\__QZUPD_";
+    {
+        App app("upgsetup.exe D:\\killed\\p.upg");
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK_EQ(ItemText(main, 102), "d:\\killed\\inst");
+        CHECK(Click(main, 300));
+        // The commit has begun once the journal is there and files are moving to their backups.
+        CHECK(WaitUntil([&] { return Exists(scratch + "\\COMMIT.JNL") && CountFiles(scratch + "\\*.OLD") >= 30; }, 30000));
+        CHECK(TerminateProcess(app.pi.hProcess, 9));
+        CHECK(app.ExitCode() == 9);
+    }
+    CHECK(Exists(scratch + "\\COMMIT.JNL"));
+    int backups = CountFiles(scratch + "\\*.OLD");
+    CHECK(backups >= 30 && backups < (int)in.entries.size());
+
+    App app("upgsetup.exe D:\\killed\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, 102), "d:\\killed\\inst");
+    CHECK(Click(main, 300));
+    CHECK(WaitUntil([&] { return ItemText(main, 300) == "Done" || FindTop(app.pid(), IsMessageBox); }, 30000));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK_EQ(ItemText(main, 300), "Done");
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(Click(main, 300));
+    CHECK(app.ExitCode() == 1);
+}
+
+// While an apply runs, the main window neither closes nor starts a second apply: a close
+// request, or Escape's cancel, asks to cancel the apply; a second Apply does nothing.
+void CaseMainDuringApply()
+{
+    Install in("D:\\busy\\inst", "busy");
+    CHECK(in.Lay());
+    std::vector<Entry> entries = in.Entries();
+    std::string big;
+    for (int i = 0; big.size() < 60000; ++i)
+        big += "block " + std::to_string(i) + "\r\n";
+    std::string script;
+    for (size_t at = 0; at < big.size(); at += 1000)
+        script += Insert(big.substr(at, 1000));
+    entries.push_back({Add, Ask, Ask, "big.bin", "Large file", "", 0, big, in.newTime, script + End});
+    CHECK(Put("D:\\busy\\p.upg", Package("Busy", "", entries)));
+
+    App app("upgsetup.exe D:\\busy\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK(Click(main, 300));
+    HWND progress = WaitTop(app.pid(), IsProgress);
+    CHECK(progress);
+    CHECK(WaitUntil([&] { return ItemText(progress, 101) == "big.bin" && BlueFraction(progress) > 0.05; }, 20000));
+
+    // A second Apply, posted as automation would: nothing opens, nothing is said, work goes on.
+    double fraction = BlueFraction(progress);
+    CHECK(PostMessageA(main, WM_COMMAND, 300, 0));
+    CHECK(WaitUntil([&] { return BlueFraction(progress) > fraction + 0.02; }));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK(TopWindows(app.pid()).size() == 2);
+
+    // End task's close: the usual confirmation; No lets the apply go on with both windows.
+    CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[8]);
+    CHECK(GetWindow(m.h, GW_OWNER) == progress);
+    CHECK(Answer(m, IDNO));
+    CHECK(IsWindow(main) && IsWindow(progress));
+    fraction = BlueFraction(progress);
+    CHECK(WaitUntil([&] { return BlueFraction(progress) > fraction + 0.02; }));
+
+    // Escape's cancel command to the main window, then Yes: cancelled, the window is Ready.
+    CHECK(PostMessageA(main, WM_COMMAND, IDCANCEL, 0));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[8]);
+    CHECK(Answer(m, IDYES));
+    CHECK(Gone(progress));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK(IsWindowVisible(main));
+    CHECK_EQ(in.Unchanged(), "unchanged");
     CHECK(PostMessageA(main, WM_CLOSE, 0, 0));
     CHECK(app.ExitCode() == 1);
 }
@@ -1315,6 +1478,8 @@ int main(int argc, char** argv)
         {"full apply: add, patch, delete, subfolder, Done", CaseFullApply},
         {"question answered No, then Apply again", CaseQuestionNoThenYes},
         {"cancel during the build: No continues, Yes cancels", CaseCancelDuringBuild},
+        {"main window during an apply: close and Escape cancel, a second Apply is ignored", CaseMainDuringApply},
+        {"killed during the commit, run again: finished, Done", CaseKilledDuringCommit},
         {"folder chooser: cancelled, chosen", CaseFolderChooser},
         {"folder chooser: drive root", CaseFolderRoot},
         {"Abort finding: question, then information box", CaseAbortInformation},

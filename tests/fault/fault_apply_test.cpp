@@ -24,25 +24,41 @@ Counts CleanRun(Sandbox& box)
     return c;
 }
 
-// After a faulty run the installation is intact and the result tells the truth; a second run
-// without faults then finishes the upgrade.
+// After a faulty run the installation is the whole new release, or the whole old one, or a
+// journal is kept and every file is its old or new version; a second run without faults then
+// finishes the upgrade without asking anything.
 void CheckAfterFault(Sandbox& box, int result, const std::string& what)
 {
     if (result) {
-        EXPECT_EQ("", box.Upgraded()) << what << ": reported applied";
+        EXPECT_EQ("", box.UpgradedExcept({}, true)) << what << ": reported applied";
+    } else if (!box.JournalKept()) {
+        EXPECT_EQ("", box.Unchanged(true)) << what << ": neither kept a journal nor left the old release";
     } else {
         EXPECT_EQ("", box.Intact()) << what;
     }
-    // The rerun meets files already upgraded or deleted; it is told to go on.
     ScriptedUi ui;
-    ui.answer = 1;
-    EXPECT_EQ(1, box.Apply(ui)) << what << ": the rerun did not finish the upgrade";
+    ui.answer = 0;
+    EXPECT_EQ(1, box.Apply(ui)) << what << ": the rerun did not finish the upgrade"
+                                << (ui.informed.empty() ? "" : ": " + ui.informed[0]);
+    EXPECT_EQ(0, ui.questions) << what << ": the rerun asked";
     EXPECT_EQ("", box.Upgraded()) << what << ": after the rerun";
+}
+
+// The three-file package with every policy Abort: a rerun that met files the first run had
+// already deleted or replaced as findings could never finish.
+Upgrade AbortingUpgrade()
+{
+    Upgrade u = ThreeFileUpgrade();
+    for (PkgEntry& e : u.plan.entries) e.flags = (uint8_t)((e.flags & 3) | 2 << 2 | 2 << 4);
+    return u;
 }
 
 class FaultApply : public ::testing::TestWithParam<int> {
 protected:
-    Upgrade MakeUpgrade() const { return GetParam() == 3 ? ThreeFileUpgrade() : FiftyFileUpgrade(); }
+    Upgrade MakeUpgrade() const
+    {
+        return GetParam() == 3 ? ThreeFileUpgrade() : GetParam() == 4 ? AbortingUpgrade() : FiftyFileUpgrade();
+    }
 };
 
 TEST_P(FaultApply, CleanRunChangesOnlyTheTarget)
@@ -135,18 +151,113 @@ TEST_P(FaultApply, AFileHeldOpenIsNeverLostOrHalfReplaced)
             result = box.Apply(ui);
         }
         std::string what = "held open: " + f.first;
-        EXPECT_EQ("", box.Intact()) << what;
-        // The held file keeps its old version; everything else may have gone ahead.
-        if (result) {
-            EXPECT_EQ("", box.UpgradedExcept({f.first})) << what;
-        }
-        EXPECT_EQ(f.second.older, ReadFileBytes(box.root / ("target/" + f.first))) << what;
+        // All or nothing: a file in the way keeps the whole old release.
+        EXPECT_EQ(0, result) << what;
+        EXPECT_EQ("", box.Unchanged()) << what;
         CheckAfterFault(box, result, what);
         if (HasFailure()) return;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Packages, FaultApply, ::testing::Values(3, 50),
-                         [](const ::testing::TestParamInfo<int>& p) { return p.param == 3 ? "ThreeFiles" : "FiftyFiles"; });
+// Every change the apply makes can be the last, as when the process is killed there: from the
+// Nth on every change fails and does nothing. After each, the installation is the whole old or
+// new release, or a journal is kept, and a run without faults finishes without a question.
+TEST_P(FaultApply, KilledAtEveryChange)
+{
+    Upgrade u = MakeUpgrade();
+    Sandbox box(u);
+    Counts clean = CleanRun(box);
+    uint64_t changes = clean.log.changes, runs = 0, journals = 0;
+    for (uint64_t n = 1; n <= changes; n += kSanitized ? 3 : 1) {
+        box.Reset();
+        FaultPlan plan;
+        plan.freezeFrom = n;
+        ScriptedUi ui;
+        ui.answer = 0;
+        int result;
+        {
+            FaultScope scope(plan);
+            result = box.Apply(ui);
+        }
+        runs++;
+        journals += box.JournalKept();
+        CheckAfterFault(box, result, "killed at change " + std::to_string(n) + " of " + std::to_string(changes));
+        if (HasFailure()) return;
+    }
+    printf("%llu kills, %llu of them left a journal to finish\n", (unsigned long long)runs, (unsigned long long)journals);
+    EXPECT_GT(journals, 0u);
+}
+
+// A commit killed half-way, then another package of the same release applied over it: that
+// run undoes the first commit before its own, and it is killed at every change too, inside
+// the undo as well. A last run of the second package finishes without a question.
+TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
+{
+    Upgrade u = MakeUpgrade();
+    Upgrade other = u;
+    other.plan.title = "The same release, another package";
+    const PkgBytes first = WritePackage(u.plan), second = WritePackage(other.plan);
+    Sandbox box(u);
+    Counts clean = CleanRun(box);
+    // The kills of the first package that leave a journal, found from the end of the run,
+    // where the commit is: the middle one is half-way.
+    std::vector<uint64_t> kept;
+    for (uint64_t n = clean.log.changes; n >= 1; n--) {
+        box.Reset();
+        FaultPlan plan;
+        plan.freezeFrom = n;
+        ScriptedUi ui;
+        FaultScope scope(plan);
+        box.Apply(ui);
+        if (box.JournalKept()) kept.push_back(n);
+        else if (!kept.empty()) break;
+    }
+    ASSERT_FALSE(kept.empty());
+    const uint64_t halfWay = kept[kept.size() / 2];
+    auto interrupted = [&] {
+        box.Reset();
+        FaultPlan plan;
+        plan.freezeFrom = halfWay;
+        ScriptedUi ui;
+        FaultScope scope(plan);
+        box.Apply(ui);
+        box.WritePackage(second);
+    };
+    interrupted();
+    ASSERT_TRUE(box.JournalKept());
+    uint64_t changes;
+    {
+        ScriptedUi ui;
+        FaultScope scope(FaultPlan{});
+        ASSERT_EQ(1, box.Apply(ui));
+        changes = FaultSeen().changes;
+    }
+    uint64_t undoKills = 0;
+    for (uint64_t n = 1; n <= changes; n += GetParam() != 50 ? 1 : kSanitized ? 9 : 3) {
+        interrupted();
+        size_t backupsBefore = ReadTree(box.target + kScratchName).size();
+        FaultPlan plan;
+        plan.freezeFrom = n;
+        ScriptedUi ui;
+        ui.answer = 0;
+        int result;
+        {
+            FaultScope scope(plan);
+            result = box.Apply(ui);
+        }
+        // Killed while the backups of the first commit were being put back.
+        if (box.JournalKept() && ReadTree(box.target + kScratchName).size() < backupsBefore) undoKills++;
+        CheckAfterFault(box, result, "second package killed at change " + std::to_string(n) + " of " + std::to_string(changes));
+        if (HasFailure()) return;
+    }
+    printf("first package killed at change %llu of %llu; %llu kills of the second inside the undo\n",
+           (unsigned long long)halfWay, (unsigned long long)clean.log.changes, (unsigned long long)undoKills);
+    EXPECT_GT(undoKills, 0u);
+    (void)first;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, FaultApply, ::testing::Values(3, 4, 50), [](const ::testing::TestParamInfo<int>& p) {
+    return p.param == 3 ? "ThreeFiles" : p.param == 4 ? "ThreeFilesAbortEverywhere" : "FiftyFiles";
+});
 
 }  // namespace

@@ -29,8 +29,8 @@ const int kApplyKills = kSanitized ? 40 : 160;
 const int kBuildKills = kSanitized ? 20 : 80;
 static_assert(kApplyKills + kBuildKills >= 200 || kSanitized, "the plain build kills at least 200 times");
 
-// 32 files of 48 to 141 KiB patched, 8 added in new folders, 8 deleted: about 4 MB to rebuild
-// (four times that in the plain build).
+// 32 files of 48 to 141 KiB patched, 8 added in new folders, 308 deleted: about 4 MB to
+// rebuild (four times that in the plain build).
 Upgrade LargeUpgrade()
 {
     Upgrade u;
@@ -51,6 +51,11 @@ Upgrade LargeUpgrade()
     for (int i = 0; i < 8; i++) {
         snprintf(name, sizeof name, "OLD\\GONE%02d.TXT", i);
         u.Delete(name, PseudoRandomBytes(950 + i, 2000), 0, 1);
+    }
+    // Many small deletions make the commit, and its undo, a stretch that kills can hit.
+    for (int i = 0; i < 300; i++) {
+        snprintf(name, sizeof name, "OLD\\MANY\\F%03d.TXT", i);
+        u.Delete(name, PseudoRandomBytes(2000 + i, 100), 0, 1);
     }
     return u;
 }
@@ -74,10 +79,11 @@ pid_t Start(std::vector<std::string> args)
     return rc == 0 ? pid : -1;
 }
 
-// Starts `upg apply` on the sandbox.
-pid_t StartApply(const Sandbox& box)
+// Starts `upg apply` on the sandbox. With --no, any question would end the run unapplied: a
+// run after kills must finish without asking anything.
+pid_t StartApply(const Sandbox& box, const char* answer = "--yes")
 {
-    return Start({"apply", box.packagePath, "--target", box.target, "--yes", "--quiet"});
+    return Start({"apply", box.packagePath, "--target", box.target, answer, "--quiet"});
 }
 
 int Wait(pid_t pid)
@@ -91,55 +97,73 @@ int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; 
 
 int RunToEnd(const Sandbox& box)
 {
-    pid_t pid = StartApply(box);
+    pid_t pid = StartApply(box, "--no");
     return pid < 0 ? -1 : ExitCode(Wait(pid));
 }
 
-// Some listed files new and some old: the kill came in the middle of the commit.
+// Some listed files new (patched, or deleted) and some old: the kill came in the middle of the
+// commit.
 bool PartUpgraded(const Sandbox& box)
 {
     int olds = 0, news = 0;
     for (const auto& f : box.upgrade.files) {
-        if (!f.second.hasOld || !f.second.hasNew) continue;
+        if (!f.second.hasOld) continue;
         std::string path = box.target + f.first;
         for (char& c : path)
             if (c == '\\') c = '/';
-        PkgBytes now = ReadFileBytes(path);
-        olds += now == f.second.older;
-        news += now == f.second.newer;
+        bool present = PathExists(path);
+        PkgBytes now = present ? ReadFileBytes(path) : PkgBytes();
+        olds += present && now == f.second.older;
+        news += f.second.hasNew ? present && now == f.second.newer : !present;
     }
     return olds > 0 && news > 0;
 }
 
-// Returns once the work is under way: the scratch folder exists (build) or, with commit set, a
-// verified temporary file has left it (moved into place) or the folder is gone again; or when
-// the time runs out (a run that ended before its scratch folder was seen, or a rerun with
-// nothing left to do).
-void WaitForWork(const Sandbox& box, double seconds, bool commit)
+// Files in the scratch folder whose names end in ext (".TMP", ".OLD"); -1 when there is none.
+int ScratchCount(const std::string& scratch, const char* ext)
+{
+    DIR* d = opendir(scratch.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        size_t len = strlen(e->d_name);
+        n += len > 4 && strcmp(e->d_name + len - 4, ext) == 0;
+    }
+    closedir(d);
+    return n;
+}
+
+enum Aim { AimBuild, AimCommit, AimUndo };
+
+// Returns once the work aimed at is under way: the scratch folder exists (build); under a
+// journal, a verified temporary file has left it, moved into place (commit), or a backup has
+// left it, put back (undo); or the folder is gone again; or when the time runs out (a run that
+// ended before its work was seen, or a rerun with nothing left to do). Files that a run clears
+// from the scratch folder before its build do not count: only the journal's presence tells
+// the commit and the undo.
+void WaitForWork(const Sandbox& box, double seconds, Aim aim)
 {
     std::string scratch = box.target + std::string(kScratchName);
+    const char* ext = aim == AimUndo ? ".OLD" : ".TMP";
     auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int most = 0;
-    bool seen = false;
+    bool journal = false;
     while (std::chrono::steady_clock::now() < until) {
-        DIR* d = opendir(scratch.c_str());
-        if (!d) {
-            if (seen) return;
+        int n = ScratchCount(scratch, ext);
+        if (n < 0) {
+            // The folder went with the clean-up after the commit (a build that begins clears
+            // and makes it anew).
+            if (journal) return;
             continue;
         }
-        if (!commit) {
-            closedir(d);
-            return;
+        if (aim == AimBuild) return;
+        if (!box.JournalKept()) {
+            most = 0;
+            continue;
         }
-        seen = true;
-        int tmp = 0;
-        while (dirent* e = readdir(d)) {
-            size_t n = strlen(e->d_name);
-            tmp += n > 4 && strcmp(e->d_name + n - 4, ".TMP") == 0;
-        }
-        closedir(d);
-        if (tmp < most) return;
-        most = std::max(most, tmp);
+        journal = true;
+        if (n < most) return;
+        most = std::max(most, n);
     }
 }
 
@@ -160,49 +184,89 @@ TEST(Kill, RandomMomentsOfBuildAndCommit)
     std::sort(lengths.begin(), lengths.end());
     double full = lengths[2];
 
-    // Kills come in chains on the same installation, so that reruns are interrupted too.
+    // Kills come in chains on the same installation, so that reruns are interrupted too. Every
+    // third chain goes on, after its first kill, with another package of the same release:
+    // its runs first undo the commit the kill interrupted, and those are aimed at the undo.
+    Upgrade renamed = u;
+    renamed.plan.title = "The same release, another package";
+    const PkgBytes first = WritePackage(u.plan), second = WritePackage(renamed.plan);
     const int kKills = kApplyKills, kChain = 4;
     std::mt19937 random(20240517);
     std::uniform_real_distribution<double> moment(0.0, 1.0);
-    int kills = 0, finishedFirst = 0, partial = 0, inFlight = 0, inCommit = 0;
+    int kills = 0, finishedFirst = 0, partial = 0, inFlight = 0, inCommit = 0, inUndo = 0, chains = 0, journals = 0;
+    // One run, killed as aimed; what it left is checked at once.
+    auto killOnce = [&](bool undoing, Aim aim) {
+        box.WritePackage(undoing ? second : first);
+        int backups = ScratchCount(box.target + kScratchName, ".OLD");
+        pid_t pid = StartApply(box);
+        ASSERT_GT(pid, 0);
+        WaitForWork(box, full * 3 + 0.05, aim);
+        if (aim == AimBuild) std::this_thread::sleep_for(std::chrono::duration<double>(full * 0.5 * moment(random)));
+        kill(pid, SIGKILL);
+        int status = Wait(pid);
+        kills++;
+        if (!WIFSIGNALED(status)) finishedFirst++;
+        // The machine's load changes how long a run takes: aim earlier after a run that
+        // finished first, a little later after one that was caught.
+        if (aim == AimBuild) full *= WIFSIGNALED(status) ? 1.03 : 0.8;
+        // Cut-off files only ever carry a working name; a .TMP file is a whole new version, an
+        // .OLD file a whole old one.
+        ASSERT_EQ("", box.Intact()) << "after kill " << kills;
+        // Without a journal to finish, the installation is the old release or the new one.
+        if (!box.JournalKept()) {
+            ASSERT_TRUE(box.Unchanged(true).empty() || box.UpgradedExcept({}, true).empty()) << "after kill " << kills;
+        }
+        partial += box.WorkingFiles();
+        if (!WIFSIGNALED(status)) return;
+        inFlight += box.ScratchExists();
+        inCommit += PartUpgraded(box);
+        journals += box.JournalKept();
+        int left = ScratchCount(box.target + kScratchName, ".OLD");
+        inUndo += undoing && box.JournalKept() && left >= 0 && left < backups;
+    };
     while (kills < kKills) {
         box.Reset();
-        for (int c = 0; c < kChain; c++) {
-            pid_t pid = StartApply(box);
-            ASSERT_GT(pid, 0);
+        if (chains++ % 3 == 2) {
+            // A commit of the first package interrupted with backups taken (a few tries at most),
+            // then runs of the second package, killed while they undo it.
+            for (int tries = 0; tries < 8; tries++) {
+                box.Reset();
+                killOnce(false, AimCommit);
+                if (HasFatalFailure()) return;
+                if (box.JournalKept() && ScratchCount(box.target + kScratchName, ".OLD") > 0) break;
+            }
+            for (int c = 1; c < kChain; c++) {
+                bool backups = box.JournalKept() && ScratchCount(box.target + kScratchName, ".OLD") > 0;
+                killOnce(true, backups ? AimUndo : kills % 2 == 0 ? AimCommit : AimBuild);
+                if (HasFatalFailure()) return;
+            }
+        } else {
             // Kills aim by what the run shows, not by the clock alone, so that a loaded machine
             // does not make them land late: every other kill at the commit, which begins once a
-            // verified file has left the scratch folder, the others at a random moment after the
-            // build has begun.
-            bool aimAtCommit = kills % 2 == 0;
-            WaitForWork(box, full * 3 + 0.05, aimAtCommit);
-            if (!aimAtCommit) std::this_thread::sleep_for(std::chrono::duration<double>(full * 0.5 * moment(random)));
-            kill(pid, SIGKILL);
-            int status = Wait(pid);
-            kills++;
-            if (!WIFSIGNALED(status)) finishedFirst++;
-            // The machine's load changes how long a run takes: aim earlier after a run that
-            // finished first, a little later after one that was caught.
-            if (!aimAtCommit) full *= WIFSIGNALED(status) ? 1.03 : 0.8;
-            // Cut-off files only ever carry a working name; a .TMP file is a whole new version.
-            ASSERT_EQ("", box.Intact()) << "after kill " << kills;
-            partial += box.WorkingFiles();
-            if (WIFSIGNALED(status) && box.ScratchExists()) inFlight++;
-            if (WIFSIGNALED(status) && PartUpgraded(box)) inCommit++;
+            // verified file has left the scratch folder under a journal, the others at a random
+            // moment after the build has begun.
+            for (int c = 0; c < kChain; c++) {
+                killOnce(false, kills % 2 == 0 ? AimCommit : AimBuild);
+                if (HasFatalFailure()) return;
+            }
         }
-        // The run that nobody stops finishes the upgrade, whatever the kills left behind.
+        // The run that nobody stops finishes the upgrade, whatever the kills left behind, and
+        // asks nothing on the way.
         ASSERT_EQ(0, RunToEnd(box)) << "after kill " << kills;
         ASSERT_EQ("", box.Upgraded()) << "after kill " << kills;
         ASSERT_FALSE(box.ScratchExists()) << "after kill " << kills;
     }
-    printf("%d kills (%d runs ended before their kill, %d killed with the scratch folder in use, %d of "
-           "them in the commit), %d working files seen; a full run took %.0f ms\n",
-           kills, finishedFirst, inFlight, inCommit, partial, lengths[2] * 1000);
+    printf("%d kills (%d runs ended before their kill, %d killed with the scratch folder in use, %d with a "
+           "journal kept, %d of them with old and new files mixed, %d in the undo of another package's commit), "
+           "%d working files seen; a full run took %.0f ms\n",
+           kills, finishedFirst, inFlight, journals, inCommit, inUndo, partial, lengths[2] * 1000);
     // Most kills must land inside the work, or the test proves little.
     EXPECT_GT(inFlight, kKills / 3);
-    // The commit is a short stretch: only the full count of kills is sure to land in it.
+    // The commit and the undo are short stretches: only the full count of kills is sure to land
+    // in them.
     if (!kSanitized) {
         EXPECT_GT(inCommit, 0);
+        EXPECT_GT(inUndo, 0);
     }
 }
 

@@ -30,9 +30,19 @@ bool DiskFull() { return plan.diskFullFrom != 0 && seen.calls[FaultWrite] >= pla
 
 void Changed(const char* path) { seen.changed.push_back(path ? path : ""); }
 
+// Counts a changing call; true when the run counts as killed by now and the call must fail.
+bool Frozen()
+{
+    ++seen.changes;
+    if (plan.freezeFrom == 0 || seen.changes < plan.freezeFrom) return false;
+    seen.injected++;
+    return true;
+}
+
 OsHandle Open(const char* path, unsigned flags)
 {
     bool fail = Fails(FaultOpen);
+    if ((flags & 2) && Frozen()) return kNoHandle;
     if (Locked(path)) {
         seen.injected++;
         return kNoHandle;
@@ -66,6 +76,10 @@ int Read(OsHandle h, void* buffer, uint32_t n, uint32_t* got)
 int Write(OsHandle h, const void* buffer, uint32_t n, uint32_t* put)
 {
     bool fail = Fails(FaultWrite);
+    if (Frozen()) {
+        if (put) *put = 0;
+        return 0;
+    }
     uint32_t want = n;
     if (DiskFull()) {
         seen.injected++;
@@ -92,7 +106,7 @@ int Seek(OsHandle h, uint32_t position, uint32_t* now)
 
 int SetTimes(OsHandle h, OsFileTime utc)
 {
-    if (Fails(FaultSetTimes)) return 0;
+    if (Fails(FaultSetTimes) || Frozen()) return 0;
     auto it = openPaths.find(h);
     Changed(it == openPaths.end() ? "?" : it->second.c_str());
     return Native().setTimes(h, utc);
@@ -100,7 +114,7 @@ int SetTimes(OsHandle h, OsFileTime utc)
 
 int MakeFolder(const char* path)
 {
-    if (Fails(FaultMakeFolder)) return 0;
+    if (Fails(FaultMakeFolder) || Frozen()) return 0;
     if (DiskFull()) {
         seen.injected++;
         return 0;
@@ -111,7 +125,7 @@ int MakeFolder(const char* path)
 
 int RemoveFolder(const char* path)
 {
-    if (Fails(FaultRemoveFolder)) return 0;
+    if (Fails(FaultRemoveFolder) || Frozen()) return 0;
     Changed(path);
     return Native().removeFolder(path);
 }
@@ -119,6 +133,7 @@ int RemoveFolder(const char* path)
 int RemoveFile(const char* path)
 {
     bool fail = Fails(FaultRemoveFile);
+    if (Frozen()) return 0;
     if (Locked(path)) {
         seen.injected++;
         return 0;
@@ -131,6 +146,7 @@ int RemoveFile(const char* path)
 int MoveReplace(const char* from, const char* to)
 {
     bool fail = Fails(FaultMove);
+    if (Frozen()) return 0;
     if (Locked(from) || Locked(to)) {
         seen.injected++;
         return 0;
@@ -141,13 +157,26 @@ int MoveReplace(const char* from, const char* to)
     return Native().moveReplace(from, to);
 }
 
+int FlushFile(OsHandle h)
+{
+    if (Fails(FaultFlush) || Frozen()) return 0;
+    return Native().flushFile(h);
+}
+
+int FlushFolder(const char* path)
+{
+    if (Fails(FaultFlush) || Frozen()) return 0;
+    return Native().flushFolder(path);
+}
+
 }  // namespace
 
 const char* FaultKindName(int kind)
 {
     static const char* const names[FaultKinds] = {"open",        "read",      "write",
                                                   "seek",        "set times", "delete",
-                                                  "move",        "make folder", "remove folder"};
+                                                  "move",        "make folder", "remove folder",
+                                                  "flush"};
     return kind >= 0 && kind < FaultKinds ? names[kind] : "?";
 }
 
@@ -168,6 +197,8 @@ void FaultInstall(const FaultPlan& p)
     table.removeFolder = RemoveFolder;
     table.removeFile = RemoveFile;
     table.moveReplace = MoveReplace;
+    table.flushFile = FlushFile;
+    table.flushFolder = FlushFolder;
     SetOs(&table);
 }
 

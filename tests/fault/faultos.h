@@ -15,6 +15,7 @@ enum FaultKind {
     FaultMove,
     FaultMakeFolder,
     FaultRemoveFolder,
+    FaultFlush,   // a file or a folder forced onto the disk
     FaultKinds
 };
 const char* FaultKindName(int kind);
@@ -27,6 +28,11 @@ struct FaultPlan {
     uint64_t diskFullFrom = 0;
     // Opens, deletions and renames of this path fail as for a file another program holds open.
     std::string lockedPath;
+    // From change number freezeFrom on (1-based; opens for writing, writes, time stamps,
+    // flushes, deletions, renames, folder creations and removals, counted together), every
+    // change fails and does nothing, as if the process had been killed there; reads go on.
+    // 0: never.
+    uint64_t freezeFrom = 0;
 };
 
 // What the wrapped table saw since the last FaultReset.
@@ -35,6 +41,7 @@ struct FaultLog {
     uint64_t injected = 0;                 // calls that failed on purpose
     std::vector<std::string> changed;      // every path written, created, removed or renamed
     uint64_t largestWrite = 0;             // most bytes put into one file through one handle
+    uint64_t changes = 0;                  // changing calls, as freezeFrom counts them
 };
 
 // Installs the wrapping table (SetOs) with the given plan and clears the log; FaultRemove puts

@@ -178,7 +178,8 @@ int Sandbox::Apply(ScriptedUi& ui, bool* valid)
         EngineHost host(&job, &ui);
         job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
         if (valid) *valid = job.IsValid() != 0;
-        result = ApplyUpgrade(&host) == ApplyApplied;
+        ApplyOutcome outcome = ApplyUpgrade(&host);
+        result = outcome == ApplyApplied || outcome == ApplyUpToDate;
     }
     fs::current_path(before, ec);
     return result;
@@ -191,6 +192,12 @@ int Sandbox::WorkingFiles() const
     for (auto it = fs::directory_iterator(target + kScratchName, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
         n += it->path().extension() == ".PRT";
     return n;
+}
+
+bool Sandbox::JournalKept() const
+{
+    std::error_code ec;
+    return fs::exists(target + kScratchName + "/COMMIT.JNL", ec);
 }
 
 bool Sandbox::ScratchExists() const
@@ -217,11 +224,17 @@ std::string Sandbox::Intact() const
 {
     Tree actual = ReadTree(target);
     std::string why;
+    std::map<std::string, size_t> positions;
+    for (size_t i = 0; i < upgrade.plan.entries.size(); i++) positions[upgrade.plan.entries[i].name] = i;
     for (const auto& f : upgrade.files) {
         std::string rel = Slashes(f.first);
         auto it = actual.find(rel);
         if (it == actual.end()) {
-            if (f.second.hasOld && f.second.hasNew) why += Describe("missing", rel);
+            // Under a journal, a file the commit has moved to its backup and not yet replaced.
+            char backup[32];
+            snprintf(backup, sizeof backup, "%s/N%05u.OLD", kScratchName, (unsigned)positions[f.first]);
+            bool backedUp = JournalKept() && actual.count(backup);
+            if (f.second.hasOld && f.second.hasNew && !backedUp) why += Describe("missing", rel);
             continue;
         }
         bool isOld = f.second.hasOld && it->second == f.second.older;
@@ -236,18 +249,20 @@ std::string Sandbox::Intact() const
     }
     // Files waiting in the scratch folder: under a .TMP name only a whole new version that
     // carries its new fingerprint, date-time included; under a .PRT name, the file being
-    // written when a run was killed, at most the beginning of one.
+    // written when a run was killed, at most the beginning of one; under an .OLD name the old
+    // version the commit moved aside; and the journal.
     std::vector<const PkgEntry*> byPosition;
     for (const PkgEntry& e : upgrade.plan.entries) byPosition.push_back(&e);
     const std::string scratch = std::string(kScratchName) + "/";
     for (const auto& f : actual) {
         if (f.first.back() == '/') continue;   // folders made on the way are no files
+        if (f.first == scratch + "COMMIT.JNL") continue;
         unsigned position = 0;
         char ext[4] = {};
         bool named = f.first.compare(0, scratch.size(), scratch) == 0 &&
                      f.first.size() == scratch.size() + strlen("N00000.TMP") &&
                      sscanf(f.first.c_str() + scratch.size(), "N%5u.%3[A-Z]", &position, ext) == 2 &&
-                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT"));
+                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT") || !strcmp(ext, "OLD"));
         if (!named) {
             why += Describe("unexpected file", f.first);
             continue;
@@ -255,6 +270,11 @@ std::string Sandbox::Intact() const
         const PkgEntry& e = *byPosition[position];
         auto known = upgrade.files.find(e.name);
         const PkgBytes* newer = known != upgrade.files.end() && known->second.hasNew ? &known->second.newer : nullptr;
+        if (!strcmp(ext, "OLD")) {
+            bool old = known != upgrade.files.end() && known->second.hasOld && f.second == known->second.older;
+            if (!old) why += Describe("backup that is not the old version", f.first);
+            continue;
+        }
         if (!strcmp(ext, "PRT")) {
             bool beginning = newer ? f.second.size() <= newer->size() && std::equal(f.second.begin(), f.second.end(), newer->begin())
                                    : f.second.size() <= e.newPrint.size;
@@ -271,7 +291,7 @@ std::string Sandbox::Intact() const
     return why + Outside();
 }
 
-std::string Sandbox::UpgradedExcept(const std::set<std::string>& spared) const
+std::string Sandbox::UpgradedExcept(const std::set<std::string>& spared, bool cleanupLeft) const
 {
     std::string why = Intact();
     Tree actual = ReadTree(target);
@@ -282,15 +302,17 @@ std::string Sandbox::UpgradedExcept(const std::set<std::string>& spared) const
         if (present != f.second.hasNew || (present && it->second != f.second.newer)) why += Describe("not upgraded", f.first);
     }
     // Its removal is not checked: an empty scratch folder may stay, a file in it may not.
-    for (const auto& f : actual)
+    for (const auto& f : actual) {
+        if (cleanupLeft) break;
         if (f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 && f.first.back() != '/')
             why += Describe("left in the scratch folder", f.first);
+    }
     return why;
 }
 
 std::string Sandbox::Upgraded() const { return UpgradedExcept({}); }
 
-std::string Sandbox::Unchanged() const
+std::string Sandbox::Unchanged(bool cleanupLeft) const
 {
     std::string why = Intact();
     Tree actual = ReadTree(target);
@@ -300,7 +322,8 @@ std::string Sandbox::Unchanged() const
         if (present != f.second.hasOld || (present && it->second != f.second.older)) why += Describe("changed", f.first);
     }
     for (const auto& f : actual)
-        if (f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 && f.first.back() != '/')
+        if (!cleanupLeft && f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 &&
+            f.first.back() != '/')
             why += Describe("left in the scratch folder", f.first);
     return why;
 }

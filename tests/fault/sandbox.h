@@ -82,21 +82,27 @@ public:
     // Puts the installation back to its old release and writes the package.
     void Reset();
     void WritePackage(const PkgBytes& package);
-    // Builds a job over the package and applies it through the scripted interface.
+    // Builds a job over the package and applies it through the scripted interface; 1 when it
+    // applied or found the installation up to date.
     int Apply(ScriptedUi& ui, bool* valid = nullptr);
 
     // Each listed file is its old or new version (absent where that version is absent), no
     // other file appeared, nothing outside the target changed, the scratch folder is gone or
-    // holds only whole new versions stamped with their new date under .TMP names, and under
-    // .PRT names at most the beginning of one. Empty when all holds, else what broke.
+    // holds only whole new versions stamped with their new date under .TMP names, old
+    // versions under .OLD names, the journal, and under .PRT names at most the beginning of
+    // one. Empty when all holds, else what broke.
     std::string Intact() const;
     // Every listed file is its new version, nothing else changed, no file in the scratch folder.
     std::string Upgraded() const;
-    // The installation is exactly the old release, no file in the scratch folder.
-    std::string Unchanged() const;
+    // The installation is exactly the old release, no file in the scratch folder (with
+    // cleanupLeft, what Intact allows there: a killed run's work files).
+    std::string Unchanged(bool cleanupLeft = false) const;
     // Only files whose names are in `spared` may still be old (or absent where new is absent).
-    std::string UpgradedExcept(const std::set<std::string>& spared) const;
+    // With cleanupLeft, the scratch folder may still hold what Intact allows (a clean-up that
+    // failed: the journal and backups that the next run removes).
+    std::string UpgradedExcept(const std::set<std::string>& spared, bool cleanupLeft = false) const;
     bool ScratchExists() const;
+    bool JournalKept() const;   // an interrupted commit's journal is in the scratch folder
     int WorkingFiles() const;   // .PRT files in the scratch folder
 
     std::string target;        // with a trailing '/'

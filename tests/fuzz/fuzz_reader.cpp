@@ -76,9 +76,10 @@ Expected Read(const uint8_t* data, size_t size)
         e.description = c.String(kDescriptionSize, nullptr);
         x.entriesRead++;
         int kind = e.flags & 3;
-        if ((kind == KindPatch || kind == KindDelete) && c.Block(e.oldPrint, 10) == 0) complete = false;
+        // A fingerprint cut short, or missing, ends the table.
+        if ((kind == KindPatch || kind == KindDelete) && c.Block(e.oldPrint, 10) < 10) complete = false;
         if (complete && (kind == KindAdd || kind == KindPatch)) {
-            if (c.Block(e.newPrint, 10) == 0) complete = false;
+            if (c.Block(e.newPrint, 10) < 10) complete = false;
             uint32_t s;
             memcpy(&s, e.newPrint + 4, 4);
             sum += s;

@@ -9,7 +9,26 @@
 #include "engine_fixture.h"
 #include "files.h"
 #include "os.h"
+#include "search.h"
+#include "stream.h"
 #include "uitext.h"
+
+// The next failStreamAllocations nothrow allocations of a file stream fail, as on a machine out
+// of memory; everything else is allocated as usual.
+static int failStreamAllocations = 0;
+
+void* operator new(size_t n, const std::nothrow_t&) noexcept
+{
+    if (failStreamAllocations > 0 && n == sizeof(TQLXFStream)) {
+        failStreamAllocations--;
+        return nullptr;
+    }
+    try {
+        return ::operator new(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -133,8 +152,12 @@ TEST(ApplyDecisionTable, EveryRowSetsStateLineAndOutcome)
         run.ui.tickStep = 60;
         TestJob t(f.pkg(), f.target(), &run.ui);
         run.result = t.Apply();
-        EXPECT_EQ(run.result, 1);
-        EXPECT_EQ(t.job->entries[0]->state, r.stateAfter);
+        // A file that is its new version already makes the installation up to date: nothing
+        // is examined further.
+        EXPECT_EQ(t.outcome, r.setup == AlreadyNew ? ApplyUpToDate : ApplyApplied);
+        if (r.setup != AlreadyNew) {
+            EXPECT_EQ(t.job->entries[0]->state, r.stateAfter);
+        }
         if (r.line == 0) {
             EXPECT_TRUE(run.ui.questions.empty());
         } else {
@@ -409,7 +432,8 @@ TEST(ApplyCancel, CommandsDuringTheCommitAreNotSeen)
     EXPECT_EQ(run.result, 1);
 }
 
-// Fault injection beneath the file primitives: moves to, or deletes of, chosen names fail.
+// Fault injection beneath the file primitives: moves to, or deletes of, chosen names fail. A
+// move given as "FROM>TO" fails only from a name ending in FROM to one ending in TO.
 std::vector<std::string> failMoveTo, failRemove, movedFrom;
 
 bool EndsWith(const std::string& s, const std::string& tail)
@@ -420,8 +444,11 @@ bool EndsWith(const std::string& s, const std::string& tail)
 int FailingMove(const char* from, const char* to)
 {
     movedFrom.push_back(from);
-    for (auto& n : failMoveTo)
-        if (EndsWith(to, n)) return 0;
+    for (auto& n : failMoveTo) {
+        size_t cut = n.find('>');
+        if (cut == std::string::npos ? EndsWith(to, n) : EndsWith(from, n.substr(0, cut)) && EndsWith(to, n.substr(cut + 1)))
+            return 0;
+    }
     return NativeOs().moveReplace(from, to);
 }
 
@@ -451,7 +478,9 @@ struct FaultyOs {
     }
 };
 
-TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
+// A step that fails undoes the whole commit: every file is its old version again, the person
+// learns every file in the way and why, and nothing is left in the scratch folder.
+TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
 {
     Folder f;
     WriteStamped(f.file("one.txt"), kOld, kOldDate);
@@ -463,41 +492,139 @@ TEST(ApplyCommitMends, FailedStepsAreReportedAndLoseNothing)
     w.Patch("two.txt", kOld, kOldDate, kNew, kNewDate);
     w.Patch("three.txt", kOld, kOldDate, kNew, kNewDate);
     w.Delete("gone.txt", kOld, kOldDate);
+    w.Add("NEW\\DEEP\\added.txt", kNew, kNewDate);
     Outcome run;
     {
         FaultyOs faults;
-        failMoveTo = {"two.txt"};
-        failRemove = {"gone.txt"};
+        failMoveTo = {"TMP>two.txt", "N00003.OLD"};   // the new two.txt, and gone.txt to its backup
         Apply(f, w, &run);
     }
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.outcome, ApplyNotReplaced);
     ASSERT_EQ(run.ui.infos.size(), 1u);
     EXPECT_EQ(run.ui.infos[0],
-              "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
-              "version:\ntwo.txt\ngone.txt");
-    EXPECT_EQ(Content(f.file("one.txt")), kNewText);
-    EXPECT_EQ(Content(f.file("two.txt")), kOldText);
-    EXPECT_EQ(DateOf(f.file("two.txt")), kOldDate);
-    EXPECT_EQ(Content(f.file("three.txt")), kNewText);
-    EXPECT_EQ(Content(f.file("gone.txt")), kOldText);
-    // Each rebuilt file takes its .TMP name only after it verified; the commit moves the .TMP
-    // files. Both names follow the table position.
-    ASSERT_EQ(movedFrom.size(), 6u);
+              "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
+              "could not be replaced:\ntwo.txt (the new version could not be moved into its place)\ngone.txt (it is "
+              "in use by another program, or access to it is denied)");
+    for (const char* name : {"one.txt", "two.txt", "three.txt", "gone.txt"}) {
+        EXPECT_EQ(Content(f.file(name)), kOldText) << name;
+        EXPECT_EQ(DateOf(f.file(name)), kOldDate) << name;
+    }
+    // The folders made for the added file went with it.
+    EXPECT_FALSE(PathExists(f.file("NEW")));
+    EXPECT_FALSE(PathExists(f.scratch()));
+    // Each rebuilt file takes its .TMP name only after it verified; the commit moves each
+    // installed file to its .OLD backup first. All names follow the table position.
+    ASSERT_GE(movedFrom.size(), 6u);
     EXPECT_TRUE(EndsWith(movedFrom[0], "__QZUPD_\\N00000.PRT")) << movedFrom[0];
     EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.PRT")) << movedFrom[2];
-    EXPECT_TRUE(EndsWith(movedFrom[3], "__QZUPD_\\N00000.TMP")) << movedFrom[3];
-    EXPECT_TRUE(EndsWith(movedFrom[5], "__QZUPD_\\N00002.TMP")) << movedFrom[5];
-    EXPECT_FALSE(PathExists(f.scratch()));
+    EXPECT_TRUE(EndsWith(movedFrom[4], "one.txt")) << movedFrom[4];
+    EXPECT_TRUE(EndsWith(movedFrom[5], "__QZUPD_\\N00000.TMP")) << movedFrom[5];
 
-    // The rerun completes what was left: the replaced files are recognised silently.
+    // The rerun, with nothing in the way, applies everything without a question.
     Outcome again;
     Apply(f, w, &again);
     EXPECT_EQ(again.result, 1);
     EXPECT_TRUE(again.ui.questions.empty());
     EXPECT_EQ(Content(f.file("two.txt")), kNewText);
     EXPECT_FALSE(PathExists(f.file("gone.txt")));
+    EXPECT_EQ(Content(f.file("NEW\\DEEP\\added.txt")), kNewText);
     EXPECT_EQ(DateOf(f.file("one.txt")), kNewDate);
+    EXPECT_FALSE(PathExists(f.scratch()));
+}
+
+// An undo that cannot finish keeps the journal and says to run again; the installation is
+// still found by the search, and the next run finishes the commit without a question.
+TEST(ApplyCommitMends, AnUnfinishedUndoIsFinishedByTheNextRun)
+{
+    Folder f;
+    WriteStamped(f.file("one.txt"), kOld, kOldDate);
+    WriteStamped(f.file("two.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("one.txt", kOld, kOldDate, kNew, kNewDate, 2, 2);
+    w.Patch("two.txt", kOld, kOldDate, kNew, kNewDate, 2, 2);
+    Outcome run;
+    {
+        FaultyOs faults;
+        failMoveTo = {"TMP>two.txt", "OLD>one.txt"};
+        Apply(f, w, &run);
+    }
+    EXPECT_EQ(run.outcome, ApplyInterrupted);
+    ASSERT_EQ(run.ui.infos.size(), 1u);
+    EXPECT_NE(run.ui.infos[0].find("run the upgrade again to finish it.\ntwo.txt ("), std::string::npos)
+        << run.ui.infos[0];
+    EXPECT_TRUE(PathExists(f.inScratch("COMMIT.JNL")));
+    EXPECT_EQ(Content(f.inScratch("N00000.OLD")), kOldText);
+
+    auto matches = [&] {
+        UpgradeJob job(nullptr, nullptr, f.pkg().c_str(), f.target().c_str());
+        return MatchFolder(&job);
+    };
+    EXPECT_EQ(matches(), 1);
+
+    Outcome again;
+    Apply(f, w, &again);
+    EXPECT_EQ(again.outcome, ApplyApplied);
+    EXPECT_TRUE(again.ui.questions.empty());
+    // Finished forward, not undone and rebuilt: nothing is checked or built again.
+    EXPECT_EQ(again.ui.ItemTexts(IDC_PROGRESS_OPERATION), (std::vector<std::string>{"Checking files...", "Replacing files..."}));
+    EXPECT_EQ(Content(f.file("one.txt")), kNewText);
+    EXPECT_EQ(Content(f.file("two.txt")), kNewText);
+    EXPECT_FALSE(PathExists(f.scratch()));
+    // The new release is recognised too.
+    EXPECT_EQ(matches(), 1);
+}
+
+// A journal that cannot be read, with no backup beside it, means nothing had been changed: it
+// goes, and the apply runs. Backups that no journal names stay where they are, and no apply
+// starts over them.
+TEST(ApplyCommitMends, UnreadableJournalsAndUnnamedBackups)
+{
+    Folder f;
+    WriteStamped(f.file("one.txt"), kOld, kOldDate);
+    PackageWriter w;
+    w.Patch("one.txt", kOld, kOldDate, kNew, kNewDate);
+    WriteFileBytes(f.inScratch("COMMIT.JNL"), BytesOf("[QZJRNL]\x01 cut short"));
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.outcome, ApplyApplied);
+    EXPECT_EQ(Content(f.file("one.txt")), kNewText);
+    EXPECT_FALSE(PathExists(f.scratch()));
+
+    WriteStamped(f.file("one.txt"), kOld, kOldDate);
+    WriteFileBytes(f.inScratch("N00000.OLD"), BytesOf("somebody's file"));
+    Outcome orphans;
+    Apply(f, w, &orphans);
+    EXPECT_EQ(orphans.outcome, ApplyNotStarted);
+    ASSERT_EQ(orphans.ui.infos.size(), 1u);
+    EXPECT_NE(orphans.ui.infos[0].find("whose record is missing"), std::string::npos);
+    EXPECT_EQ(Content(f.inScratch("N00000.OLD")), "somebody's file");
+    EXPECT_EQ(Content(f.file("one.txt")), kOldText);
+}
+
+// However many files are in the way, the message names twenty of them.
+TEST(ApplyCommitMends, ListOfFilesInTheWayIsBounded)
+{
+    Folder f;
+    PackageWriter w;
+    for (int i = 0; i < 25; i++) {
+        std::string name = "f" + std::to_string(i) + ".txt";
+        WriteStamped(f.file(name), kOld, kOldDate);
+        w.Patch(name, kOld, kOldDate, kNew, kNewDate);
+    }
+    Outcome run;
+    {
+        FaultyOs faults;
+        failMoveTo = {".OLD"};
+        Apply(f, w, &run);
+    }
+    EXPECT_EQ(run.outcome, ApplyNotReplaced);
+    ASSERT_EQ(run.ui.infos.size(), 1u);
+    const std::string& text = run.ui.infos[0];
+    EXPECT_NE(text.find("\nf19.txt ("), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nf20.txt"), std::string::npos) << text;
+    EXPECT_TRUE(EndsWith(text, ")\nand 5 more")) << text;
+    EXPECT_EQ(Content(f.file("f24.txt")), kOldText);
 }
 
 // A rebuilt file that verifies but cannot take its .TMP name is handled like one that fails
@@ -570,15 +697,16 @@ TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
     Outcome run;
     {
         FaultyOs faults;
-        failMoveTo = {"one.txt"};
+        failMoveTo = {"TMP>one.txt"};
         Apply(f, w, &run, wording.c_str());
     }
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.outcome, ApplyNotReplaced);
     ASSERT_EQ(run.ui.infos.size(), 1u);
     EXPECT_EQ(run.ui.infos[0],
-              "Upgrade\nThe upgrade is finished, but these files could not be replaced and keep their previous "
-              "version:\none.txt");
+              "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
+              "could not be replaced:\none.txt (the new version could not be moved into its place)");
+    EXPECT_EQ(Content(f.file("one.txt")), kOldText);
 }
 
 TEST(ApplyLongPaths, NeverWrittenPastABuffer)
@@ -604,10 +732,145 @@ TEST(ApplyLongPaths, NeverWrittenPastABuffer)
     ASSERT_TRUE(t.job->IsValid()) << target.size();
     EXPECT_EQ(t.Apply(), 1);
     ASSERT_EQ(ui.questions.size(), 2u);
-    // The over-long name reads as a missing file; the output that cannot be created fails.
-    EXPECT_NE(ui.questions[0].find("This file is missing"), std::string::npos) << ui.questions[0];
-    EXPECT_NE(ui.questions[1].find("The file will keep its present version."), std::string::npos) << ui.questions[1];
+    // Both are found before anything is built: neither the added file's scratch names nor the
+    // long name fit, and the hard policy decides.
+    for (const std::string& q : ui.questions)
+        EXPECT_NE(q.find("The path of this file is too long for the chosen folder"), std::string::npos) << q;
+    EXPECT_EQ(t.job->entries[0]->state, StateTooLong);
+    EXPECT_EQ(t.job->entries[1]->state, StateTooLong);
     EXPECT_FALSE(PathExists(f.dir / (deep + "\\a.txt")));
+}
+
+// A script whose output runs past the new size is not the new file, though its first bytes are.
+TEST(ApplyBuildPolicies, OutputPastTheNewSizeFailsItsEntry)
+{
+    Folder f;
+    Prepare(f, Identical);
+    PackageWriter w;
+    w.Patch("f.txt", kOld, kOldDate, kNew, kNewDate, 0, 1);
+    Bytes longer = kNew;
+    longer.push_back('!');
+    w.entries[0].script = InsertScript(longer);
+    Outcome run;
+    run.ui.answers = {0};
+    Apply(f, w, &run);
+    EXPECT_EQ(run.outcome, ApplyDeclined);
+    ASSERT_EQ(run.ui.questions.size(), 1u);
+    EXPECT_NE(run.ui.questions[0].find("The file will keep its present version."), std::string::npos);
+    EXPECT_EQ(Content(f.file("f.txt")), kOldText);
+}
+
+// A file stream that cannot be allocated fails its entry; a stale .TMP of an earlier run, left
+// without a journal, is cleared before the build and never reaches the installation.
+class StreamFailingUi : public ScriptedUi {
+public:
+    int checks = 0;
+    void SetItemText(void* view, int item, const char* text) override
+    {
+        // The second "checking" opens the build: its first file stream is the entry's output.
+        if (item == IDC_PROGRESS_OPERATION && std::string(text) == "Checking files..." && ++checks == 2) failStreamAllocations = 1;
+        ScriptedUi::SetItemText(view, item, text);
+    }
+};
+
+TEST(ApplyScratchNames, AFailedAllocationFailsTheEntryAndStaleFilesGo)
+{
+    Folder f;
+    WriteStamped(f.file("f.txt"), kOther, kOldDate);
+    WriteFileBytes(f.inScratch("N00000.TMP"), BytesOf("stale output of another run"));
+    WriteFileBytes(f.inScratch("N00007.TMP"), BytesOf("beyond this table"));
+    PackageWriter w;
+    w.Add("f.txt", kNew, kNewDate, 0, 0);   // exists already: replaced under soft Ignore
+    w.WriteTo(f.pkg());
+    StreamFailingUi ui;
+    ui.tickStep = 60;
+    TestJob t(f.pkg(), f.target(), &ui);
+    t.Apply();
+    failStreamAllocations = 0;
+    EXPECT_EQ(t.outcome, ApplyApplied);
+    EXPECT_EQ(t.job->entries[0]->state, StateBadResult);
+    EXPECT_EQ(Content(f.file("f.txt")), kOtherText);
+    EXPECT_FALSE(PathExists(f.scratch()));
+}
+
+// Without its progress view no apply starts: the person is told, the owner is never disabled.
+TEST(ApplyPreconditions, NoProgressViewNoApply)
+{
+    Folder f;
+    Prepare(f, Identical);
+    PackageWriter w;
+    w.Patch("f.txt", kOld, kOldDate, kNew, kNewDate);
+    w.WriteTo(f.pkg());
+    ScriptedUi ui;
+    ui.view = nullptr;
+    {
+        TestJob t(f.pkg(), f.target(), &ui);
+        t.job->ownerWindow = (void*)0x99;
+        EXPECT_EQ(t.Apply(), 0);
+        EXPECT_EQ(t.outcome, ApplyNotStarted);
+    }
+    ASSERT_EQ(ui.infos.size(), 1u);
+    EXPECT_EQ(ui.infos[0], "Upgrade\nThe upgrade could not open its progress window. Nothing was changed.");
+    EXPECT_EQ(ui.ownerEnabled, 1);
+    EXPECT_EQ(ui.Count("disable"), 0);
+    EXPECT_EQ(Content(f.file("f.txt")), kOldText);
+    EXPECT_FALSE(PathExists(f.scratch()));
+}
+
+// An installation that is the new release already: nothing is asked, not even about the files
+// the package deletes under hard Abort, and the apply ends as a success. A package of Delete
+// entries alone keeps asking about missing files.
+TEST(ApplyRerun, AlreadyUpToDateAsksNothing)
+{
+    Folder f;
+    WriteStamped(f.file("p.txt"), kNew, kNewDate);
+    WriteStamped(f.file("SUB\\a.txt"), kNew, kOtherDate);
+    PackageWriter w;
+    w.Patch("p.txt", kOld, kOldDate, kNew, kNewDate, 2, 2);
+    w.Add("SUB\\a.txt", kNew, kOtherDate, 2, 2);
+    w.Delete("d.txt", kOld, kOldDate, 2, 2);
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.outcome, ApplyUpToDate);
+    EXPECT_TRUE(run.ui.questions.empty());
+    ASSERT_EQ(run.ui.infos.size(), 1u);
+    EXPECT_EQ(run.ui.infos[0], "Upgrade\nThis installation is already up to date. Nothing was changed.");
+    EXPECT_FALSE(PathExists(f.scratch()));
+
+    PackageWriter deletes;
+    deletes.Delete("d.txt", kOld, kOldDate, 1, 1);
+    Outcome only;
+    only.ui.answers = {0};
+    Apply(f, deletes, &only);
+    EXPECT_EQ(only.outcome, ApplyDeclined);
+    ASSERT_EQ(only.ui.questions.size(), 1u);
+    EXPECT_NE(only.ui.questions[0].find("This file is missing"), std::string::npos);
+}
+
+// Folders that only the deleted files kept alive go; a folder that was empty before, or that
+// holds anything else, stays.
+TEST(ApplyFlow, FoldersEmptiedByDeletesGo)
+{
+    Folder f;
+    WriteStamped(f.file("OLD\\SUB\\x.txt"), kOld, kOldDate);
+    WriteStamped(f.file("OLD\\y.txt"), kOld, kOldDate);
+    WriteStamped(f.file("KEEP\\z.txt"), kOld, kOldDate);
+    WriteFileBytes(f.file("KEEP\\mine.txt"), BytesOf("someone's"));
+    WriteStamped(f.file("EMPTY\\SUB\\w.txt"), kOld, kOldDate);
+    ASSERT_EQ(1, MakeFolder(f.file("EMPTY\\BEFORE").c_str()));
+    ASSERT_EQ(1, MakeFolder(f.file("WAS EMPTY").c_str()));
+    PackageWriter w;
+    for (const char* name : {"OLD\\SUB\\x.txt", "OLD\\y.txt", "KEEP\\z.txt", "EMPTY\\SUB\\w.txt"})
+        w.Delete(name, kOld, kOldDate);
+    Outcome run;
+    Apply(f, w, &run);
+    EXPECT_EQ(run.outcome, ApplyApplied);
+    EXPECT_FALSE(PathExists(f.file("OLD")));
+    EXPECT_TRUE(PathExists(f.file("KEEP\\mine.txt")));
+    EXPECT_FALSE(PathExists(f.file("EMPTY\\SUB")));
+    EXPECT_TRUE(PathExists(f.file("EMPTY\\BEFORE")));
+    EXPECT_TRUE(PathExists(f.file("WAS EMPTY")));
+    EXPECT_TRUE(PathExists(f.target()));
 }
 
 TEST(ApplyPreconditions, RefusedWithoutShowingAnything)

@@ -103,13 +103,13 @@ TEST(UiTextTable, PartLookupsNeverLeaveTheStore)
 {
     TempDir dir;
     std::string text;
-    for (int i = 0; i < 22; i++) text += std::string(255, (char)('a' + i)) + "\n";
+    for (int i = 0; i < kUiLines; i++) text += std::string(255, (char)('a' + i)) + "\n";
     UiTextTable t(Table(text, dir).c_str());
-    // Line 21 fills the store to its last byte: stepping past it must give "" not run off.
-    EXPECT_STREQ(t.LinePart(21, 1), "");
-    EXPECT_STREQ(t.LinePart(20, 1), t.LineText(21));
+    // The last line fills the store to its last byte: stepping past it must give "" not run off.
+    EXPECT_STREQ(t.LinePart(kUiLines - 1, 1), "");
+    EXPECT_STREQ(t.LinePart(kUiLines - 2, 1), t.LineText(kUiLines - 1));
     EXPECT_STREQ(t.LinePart(1, 400), "");
-    EXPECT_STREQ(t.LineText(22), "");
+    EXPECT_STREQ(t.LineText(kUiLines), "");
     EXPECT_STREQ(t.LineText(-1), "");
 }
 

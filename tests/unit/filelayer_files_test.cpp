@@ -150,6 +150,21 @@ TEST(FilePrimitives, NamesAsStored)
     EXPECT_EQ(missing, std::string(out));
 }
 
+// A path longer than a buffer is refused, never cut and spliced onto some other folder.
+TEST(FilePrimitives, LongNamesAreRefusedNotSpliced)
+{
+    TempDir dir;
+    // The last separator lies past the 259th character: a cut copy of the path ends in the
+    // folder above, where the stored name would be spliced.
+    std::string folder = dir / std::string(245, 'f');
+    std::string file = folder + "/Name.Txt";
+    WriteFileBytes(file, BytesOf("n"));
+    ASSERT_GE(folder.size(), kPathMax - 1);
+    char out[kPathMax] = "previous";
+    EXPECT_EQ(0, ExpandLongName((folder + "/NAME.TXT").c_str(), out));
+    EXPECT_STREQ("", out);
+}
+
 TEST(FilePrimitives, JoinPathAndNameComparison)
 {
     char out[kPathMax];

@@ -168,14 +168,11 @@ TEST(UpgradeJob, PackageEndingInTheTableIsInvalid)
 TEST(UpgradeJob, FingerprintsCutShortOrMissing)
 {
     TempDir dir;
-    // A new fingerprint of 6 bytes: the size's upper half and the checksum stay zero.
+    // A new fingerprint of 6 bytes ends the table like a missing one: read as zeros it would
+    // be the print of an empty file, which an empty script rebuilds.
     Image partial;
     partial.Header(1, 1).Str("t").Str("n").U8(KindAdd).Str("a.txt").Str("d").U32(0x206F73CD).U16(0x0201);
-    auto p = JobOver(dir, partial);
-    EXPECT_EQ(1, p->IsValid());
-    EXPECT_EQ(0x0201u + 1, p->progressTotal);
-    EXPECT_EQ(0x0201u, +p->entries[0]->newPrint.size);
-    EXPECT_EQ(0, +p->entries[0]->newPrint.checksum);
+    EXPECT_EQ(0u, JobOver(dir, partial)->progressTotal);
 
     // The second entry's old fingerprint is missing entirely: total 0, later slots empty.
     Image missing;

@@ -1,0 +1,701 @@
+// The journalled commit and the recovery of one that a kill, a crash or a failed undo left.
+//
+// Every step is a rename, so after any interruption each step is in one of a few states that
+// the files themselves show: not begun (the installed file and the rebuilt .TMP in place),
+// backed up (the installed file moved to its .OLD backup), done (the .TMP moved into place).
+// Finishing and undoing both start from what the files show, so a run killed while finishing
+// or undoing is finished or undone by the next one just the same. The journal adds what the
+// files cannot show: which package the commit belongs to, which names and which steps there
+// are, and when every step has completed, so that the backups may go.
+#include "commit.h"
+#include <new>
+#include <set>
+#include <stdio.h>
+#include <string.h>
+#include "apply.h"
+#include "files.h"
+#include "fingerprint.h"
+#include "reader.h"
+#include "seal.h"
+#include "stream.h"
+#include "ui.h"
+#include "uitext.h"
+
+const char kJournalName[] = "COMMIT.JNL";
+
+namespace {
+
+const char kJournalMagic[8] = {'[', 'Q', 'Z', 'J', 'R', 'N', 'L', ']'};
+const uint8_t kJournalVersion = 1;
+const uint8_t kRecordStep = 'S';       // one step completed
+const uint8_t kRecordComplete = 'C';   // every step completed: the backups may go
+const uint32_t kJournalMax = 8u << 20;
+const uint32_t kIdentityChunk = 65536;
+
+const char kReasonReadOnly[] = "it is read-only";
+const char kReasonInUse[] = "it is in use by another program, or access to it is denied";
+const char kReasonFolder[] = "its folder could not be created";
+const char kReasonPlace[] = "the new version could not be moved into its place";
+const char kReasonChanged[] = "another program changed it while the upgrade ran";
+const char kReasonRecord[] = "the upgrade could not record its progress on the disk";
+
+struct Step {
+    int entry = 0;
+    int kind = KindPatch;
+    int hadFile = 0;      // the installed file existed when the commit began: it is backed up
+    int newFolders = 0;   // Add: folders on the way that the step creates, innermost last
+    FileFingerprint newPrint = {0, 0, 0};
+    std::string name;
+    int recorded = 0;     // a record says the step completed
+};
+
+struct Journal {
+    PackageIdentity package;
+    std::string target;
+    std::vector<Step> steps;
+    int complete = 0;
+    TQLXFStream* file = nullptr;   // open while steps are recorded
+    char path[kPathMax] = "";
+
+    Journal() { memset(&package, 0, sizeof package); }
+    ~Journal() { delete file; }
+    void Close()
+    {
+        delete file;
+        file = nullptr;
+    }
+};
+
+// CRC-32 (IEEE): what tells a whole journal from one cut or damaged, not a seal.
+uint32_t Crc32(const uint8_t* p, size_t n)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; i++) {
+        c ^= p[i];
+        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+void PutU16(std::vector<uint8_t>* b, uint32_t v)
+{
+    b->push_back((uint8_t)v);
+    b->push_back((uint8_t)(v >> 8));
+}
+
+void PutU32(std::vector<uint8_t>* b, uint32_t v)
+{
+    PutU16(b, v & 0xFFFF);
+    PutU16(b, v >> 16);
+}
+
+void PutText(std::vector<uint8_t>* b, const std::string& s)
+{
+    b->insert(b->end(), s.begin(), s.end());
+    b->push_back(0);
+}
+
+std::vector<uint8_t> HeaderBytes(const Journal& j)
+{
+    std::vector<uint8_t> b(kJournalMagic, kJournalMagic + sizeof kJournalMagic);
+    b.push_back(kJournalVersion);
+    PutU32(&b, j.package.size);
+    b.push_back((uint8_t)(j.package.hasDigest ? 1 : 0));
+    b.insert(b.end(), j.package.digest, j.package.digest + kDigestSize);
+    PutText(&b, j.target);
+    PutU16(&b, (uint32_t)j.steps.size());
+    for (const Step& s : j.steps) {
+        PutU16(&b, (uint32_t)s.entry);
+        b.push_back((uint8_t)s.kind);
+        b.push_back((uint8_t)(s.hadFile ? 1 : 0));
+        b.push_back((uint8_t)s.newFolders);
+        PutU32(&b, s.newPrint.dateTime);
+        PutU32(&b, s.newPrint.size);
+        PutU16(&b, s.newPrint.checksum);
+        PutText(&b, s.name);
+    }
+    PutU32(&b, Crc32(b.data(), b.size()));
+    return b;
+}
+
+// Reads a journal's bytes by the rules HeaderBytes writes them; every field bounded.
+struct Cursor {
+    const std::vector<uint8_t>& b;
+    size_t at = 0;
+    int ok = 1;
+    explicit Cursor(const std::vector<uint8_t>& bytes) : b(bytes) {}
+    uint32_t U8()
+    {
+        if (at + 1 > b.size()) return ok = 0, 0;
+        return b[at++];
+    }
+    uint32_t U16()
+    {
+        uint32_t lo = U8();
+        return lo | U8() << 8;
+    }
+    uint32_t U32()
+    {
+        uint32_t lo = U16();
+        return lo | U16() << 16;
+    }
+    std::string Text(size_t limit)
+    {
+        size_t end = at;
+        while (end < b.size() && end - at < limit && b[end] != 0) end++;
+        if (end >= b.size() || b[end] != 0) {
+            ok = 0;
+            return "";
+        }
+        std::string s((const char*)b.data() + at, end - at);
+        at = end + 1;
+        return s;
+    }
+};
+
+// 1 with j filled when the header is whole and sound; records that follow are taken up to the
+// first one that is cut or damaged (an append the run did not finish). The file stays open,
+// positioned after the last sound record, for what the recovery records next.
+int ReadJournal(const char* path, Journal* j)
+{
+    snprintf(j->path, sizeof j->path, "%s", path);
+    j->file = new (std::nothrow) TQLXFStream(ReadAccess | WriteAccess, path);
+    if (!j->file || j->file->HasError()) return 0;
+    uint32_t size = j->file->Size();
+    if (j->file->HasError() || size > kJournalMax) return 0;
+    std::vector<uint8_t> b(size);
+    if (size && j->file->Read(b.data(), (int32_t)size) != (int32_t)size) return 0;
+
+    Cursor c(b);
+    for (char m : kJournalMagic)
+        if (c.U8() != (uint8_t)m) return 0;
+    if (c.U8() != kJournalVersion) return 0;
+    j->package.size = c.U32();
+    j->package.hasDigest = c.U8() == 1;
+    for (size_t i = 0; i < kDigestSize; i++) j->package.digest[i] = (uint8_t)c.U8();
+    j->target = c.Text(kPathMax - 1);
+    uint32_t count = c.U16();
+    if (!c.ok || count > (uint32_t)kMaxEntries) return 0;
+    for (uint32_t k = 0; k < count && c.ok; k++) {
+        Step s;
+        s.entry = (int)c.U16();
+        s.kind = (int)c.U8();
+        s.hadFile = (int)c.U8();
+        s.newFolders = (int)c.U8();
+        s.newPrint.dateTime = c.U32();
+        s.newPrint.size = c.U32();
+        s.newPrint.checksum = (uint16_t)c.U16();
+        s.name = c.Text(kNameSize - 1);
+        // A damaged or planted journal must not lead a rename outside the target folder.
+        if (s.entry >= kMaxEntries || s.kind > KindDelete || s.hadFile > 1 ||
+            CheckEntryName(s.name.c_str(), 0) != NameOk)
+            return 0;
+        j->steps.push_back(s);
+    }
+    size_t headerEnd = c.at;
+    uint32_t crc = c.U32();
+    if (!c.ok || crc != Crc32(b.data(), headerEnd)) return 0;
+
+    size_t good = c.at;
+    while (good + 4 <= b.size()) {
+        uint8_t type = b[good];
+        uint32_t value = b[good + 1] | (uint32_t)b[good + 2] << 8;
+        if ((uint8_t)(type ^ b[good + 1] ^ b[good + 2] ^ 0x5A) != b[good + 3]) break;
+        if (type == kRecordStep && value < j->steps.size()) {
+            j->steps[value].recorded = 1;
+        } else if (type == kRecordComplete && value == j->steps.size()) {
+            j->complete = 1;
+        } else {
+            break;
+        }
+        good += 4;
+    }
+    j->file->Seek((uint32_t)good);
+    return !j->file->HasError();
+}
+
+int WriteJournal(const char* path, Journal* j)
+{
+    snprintf(j->path, sizeof j->path, "%s", path);
+    std::vector<uint8_t> b = HeaderBytes(*j);
+    j->file = new (std::nothrow) TQLXFStream(WriteAccess, path);
+    if (!j->file || j->file->HasError()) return 0;
+    j->file->Write(b.data(), (uint32_t)b.size());
+    return j->file->Sync();
+}
+
+// Appends a record and hands it to the system at once, so that a killed run leaves it behind.
+// Only the completion record is forced onto the disk before anything relies on it: a step
+// record that a power cut loses only makes the next run read that step's state from its files.
+int Record(Journal* j, uint8_t type, uint32_t value)
+{
+    if (!j->file) return 0;
+    uint8_t r[4] = {type, (uint8_t)value, (uint8_t)(value >> 8), 0};
+    r[3] = (uint8_t)(r[0] ^ r[1] ^ r[2] ^ 0x5A);
+    j->file->Write(r, sizeof r);
+    if (type == kRecordComplete) return j->file->Sync();
+    j->file->Flush();
+    return !j->file->HasError();
+}
+
+// The three names of a step: the installed file, its rebuilt .TMP and its .OLD backup.
+struct StepPaths {
+    char installed[kPathMax];
+    char temp[kPathMax];
+    char backup[kPathMax];
+};
+
+int PathsOf(UpgradeJob* job, const Step& s, StepPaths* p)
+{
+    return JoinPath(p->installed, job->targetFolder, s.name.c_str()) && ScratchFile(job, s.entry, "TMP", p->temp) &&
+           ScratchFile(job, s.entry, "OLD", p->backup);
+}
+
+size_t TargetLength(UpgradeJob* job) { return strlen(job->targetFolder); }
+
+// Creates the folders on the way to an added file, below the target folder only: the target
+// exists (the scratch folder was made in it), and nothing above it is ours to create.
+void MakeFoldersOnTheWay(char* path, size_t from)
+{
+    size_t n = strlen(path);
+    for (size_t k = from; k < n; k++) {
+        if (path[k] != '\\' && path[k] != '/') continue;
+        char c = path[k];
+        path[k] = 0;
+        MakeFolder(path);
+        path[k] = c;
+    }
+}
+
+int ParentExists(const char* path)
+{
+    char parent[kPathMax];
+    strcpy(parent, path);
+    char* back = strrchr(parent, '\\');
+    char* slash = strrchr(parent, '/');
+    char* cut = back > slash ? back : slash;
+    if (!cut) return 1;
+    *cut = 0;
+    return IsDirectory(parent);
+}
+
+// Folders on the way to path, below the target, that do not exist yet.
+int CountNewFolders(const char* path, size_t from)
+{
+    char walk[kPathMax];
+    strcpy(walk, path);
+    size_t n = strlen(walk);
+    int missing = 0;
+    for (size_t k = from; k < n; k++) {
+        if (walk[k] != '\\' && walk[k] != '/') continue;
+        char c = walk[k];
+        walk[k] = 0;
+        if (missing || !IsDirectory(walk)) missing++;
+        walk[k] = c;
+    }
+    return missing > 120 ? 120 : missing;
+}
+
+// Removes up to count folders on the way to path, innermost first, while they are empty, and
+// never the target or anything above it.
+void RemoveFoldersUpward(const char* path, size_t targetLength, int count)
+{
+    char walk[kPathMax];
+    strcpy(walk, path);
+    for (int k = 0; k < count; k++) {
+        char* back = strrchr(walk, '\\');
+        char* slash = strrchr(walk, '/');
+        char* cut = back > slash ? back : slash;
+        if (!cut || (size_t)(cut - walk) <= targetLength) return;
+        *cut = 0;
+        if (!RemoveFolder(walk)) return;
+    }
+}
+
+// Whether a file holds the given print's contents; its date-time is left out, since a time zone
+// that changed between two runs reads the same stamp as another local time.
+int HoldsContents(const char* path, const FileFingerprint& print)
+{
+    FileFingerprint now;
+    return ComputeFingerprint(path, &now) && now.size == print.size && now.checksum == print.checksum;
+}
+
+// Takes a step forward from wherever the files show it stands; reason set on failure.
+int Forward(UpgradeJob* job, const Step& s, const char** reason)
+{
+    StepPaths p;
+    if (!PathsOf(job, s, &p)) return *reason = kReasonPlace, 0;
+    int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
+    if (s.kind == KindDelete) {
+        if (!i) return 1;   // gone already: moved to its backup, or by someone else
+        if (b) return *reason = kReasonChanged, 0;
+        if (MoveFileOver(p.installed, p.backup)) return 1;
+        return *reason = IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse, 0;
+    }
+    if (!t) {
+        // Done already, or the rebuilt file is gone: then nothing can bring the step forward.
+        if (i && (s.hadFile ? b : !b)) return 1;
+        return *reason = kReasonChanged, 0;
+    }
+    if (s.hadFile && i) {
+        if (b) return *reason = kReasonChanged, 0;
+        if (!MoveFileOver(p.installed, p.backup))
+            return *reason = IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse, 0;
+    } else if (i) {
+        // A file appeared where the package adds one after the commit began: not ours to replace.
+        return *reason = kReasonChanged, 0;
+    } else if (s.hadFile && !b) {
+        return *reason = kReasonChanged, 0;
+    }
+    if (s.kind == KindAdd) MakeFoldersOnTheWay(p.installed, TargetLength(job));
+    if (MoveFileOver(p.temp, p.installed)) return 1;
+    return *reason = ParentExists(p.installed) ? kReasonPlace : kReasonFolder, 0;
+}
+
+// Takes a step back to not begun: the new file back to its .TMP name, the backup back into
+// place. A backup is only ever moved back, never deleted; a state the files cannot explain is
+// left alone and reported.
+int Backward(UpgradeJob* job, const Step& s)
+{
+    StepPaths p;
+    if (!PathsOf(job, s, &p)) return 0;
+    int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
+    if (s.kind == KindDelete) {
+        if (!b) return 1;
+        return !i && MoveFileOver(p.backup, p.installed);
+    }
+    if (s.hadFile) {
+        if (!b) return 1;
+        if (i) {
+            if (t || !MoveFileOver(p.installed, p.temp)) return 0;
+        }
+        return MoveFileOver(p.backup, p.installed);
+    }
+    // An added file is ours only when it is the new version; the folders made for it go with it.
+    if (i && !t && HoldsContents(p.installed, s.newPrint) && !MoveFileOver(p.installed, p.temp)) return 0;
+    RemoveFoldersUpward(p.installed, TargetLength(job), s.newFolders);
+    return 1;
+}
+
+void ShowStep(EngineHost* host, const Step& s, const char* description)
+{
+    UpgradeJob* job = host->job;
+    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, s.name.c_str());
+    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, description);
+    host->ui->Repaint(job->workWindow);
+}
+
+const char* DescriptionOf(UpgradeJob* job, const Step& s)
+{
+    if (s.entry < job->header.entryCount && job->entries[s.entry] && s.name == job->entries[s.entry]->name)
+        return job->entries[s.entry]->description;
+    return "";
+}
+
+// Undoes every step, last first, going on past a step that cannot be undone so that as much
+// as possible is put back. 1 when every step is back to not begun.
+int RollBack(EngineHost* host, Journal* j)
+{
+    int all = 1;
+    for (size_t k = j->steps.size(); k-- > 0;) {
+        ShowStep(host, j->steps[k], DescriptionOf(host->job, j->steps[k]));
+        if (!Backward(host->job, j->steps[k])) all = 0;
+    }
+    return all;
+}
+
+// After a complete undo: the journal and everything in the scratch folder go.
+void DropJournal(UpgradeJob* job, Journal* j)
+{
+    j->Close();
+    RemoveFile(j->path);
+    CleanScratchFolder(job);
+}
+
+// After every step is recorded complete: the backups go, then each folder that only the
+// deleted files kept alive, then the journal and the scratch folder. A backup that cannot be
+// removed keeps the journal, so that the next run removes it instead of finding it unnamed.
+void Finish(UpgradeJob* job, Journal* j)
+{
+    j->Close();
+    StepPaths p;
+    int kept = 0;
+    for (const Step& s : j->steps)
+        if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFile(p.backup)) kept = 1;
+    for (const Step& s : j->steps)
+        if (s.kind == KindDelete && PathsOf(job, s, &p) && !FileExists(p.installed))
+            RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
+    if (!kept) RemoveFile(j->path);
+    CleanScratchFolder(job);
+}
+
+// Makes every rename of the commit durable: the folders of the changed files and the
+// scratch folder, each once.
+int FlushFolders(UpgradeJob* job, const Journal& j)
+{
+    std::set<std::string> folders;
+    char path[kPathMax];
+    if (JoinPath(path, job->targetFolder, kScratchName)) folders.insert(path);
+    for (const Step& s : j.steps) {
+        if (!JoinPath(path, job->targetFolder, s.name.c_str())) continue;
+        char* back = strrchr(path, '\\');
+        char* slash = strrchr(path, '/');
+        char* cut = back > slash ? back : slash;
+        if (cut) *cut = 0;
+        folders.insert(path);
+    }
+    int ok = 1;
+    for (const std::string& f : folders)
+        if (!FlushFolderToDisk(f.c_str())) ok = 0;
+    return ok;
+}
+
+// Runs every step forward, recording each; failures are collected, every step is tried.
+// 1 when all steps completed and were recorded, and the completion is recorded too.
+int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failures)
+{
+    UpgradeJob* job = host->job;
+    int ok = 1;
+    for (size_t k = 0; k < j->steps.size(); k++) {
+        Step& s = j->steps[k];
+        ShowStep(host, s, DescriptionOf(job, s));
+        const char* reason = kReasonPlace;
+        if (!Forward(job, s, &reason)) {
+            failures->push_back(CommitFailure{s.name, reason});
+            ok = 0;
+            continue;
+        }
+        if (!Record(j, kRecordStep, (uint32_t)k)) {
+            failures->push_back(CommitFailure{s.name, kReasonRecord});
+            return 0;
+        }
+        s.recorded = 1;
+    }
+    if (!ok) return 0;
+    if (!FlushFolders(job, *j) || !Record(j, kRecordComplete, (uint32_t)j->steps.size())) {
+        failures->push_back(CommitFailure{"", kReasonRecord});
+        return 0;
+    }
+    j->complete = 1;
+    return 1;
+}
+
+void ShowReplacing(EngineHost* host)
+{
+    UpgradeJob* job = host->job;
+    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineReplacing));
+    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
+    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, "----");
+    host->ui->Repaint(job->workWindow);
+}
+
+struct BackupSearch {
+    int found = 0;
+    static void Add(void* context, const char* name)
+    {
+        size_t n = strlen(name);
+        if (n > 4 && SameNameIgnoringCase(name + n - 4, ".OLD")) static_cast<BackupSearch*>(context)->found++;
+    }
+};
+
+int ScratchHoldsBackups(UpgradeJob* job)
+{
+    char scratch[kPathMax];
+    if (!JoinPath(scratch, job->targetFolder, kScratchName)) return 0;
+    BackupSearch search;
+    ListFiles(scratch, &BackupSearch::Add, &search);
+    return search.found;
+}
+
+// Whether the rebuilt file of every step still to be taken is whole: the same fingerprint,
+// date-time included, and the sealed digest, as when it was verified before the commit began.
+int RebuiltFilesIntact(UpgradeJob* job, const Journal& j)
+{
+    for (const Step& s : j.steps) {
+        if (s.entry >= job->header.entryCount || !job->entries[s.entry]) return 0;
+        FileEntry* e = job->entries[s.entry];
+        if (s.name != e->name || s.kind != e->kind) return 0;
+        if (s.kind == KindDelete) continue;
+        StepPaths p;
+        if (!PathsOf(job, s, &p)) return 0;
+        if (!FileExists(p.temp)) continue;   // moved into place already, or Forward will tell
+        FileFingerprint print;
+        uint8_t digest[kDigestSize];
+        const uint8_t* want = job->seal ? job->seal->NewDigest(s.entry) : nullptr;
+        if (!ComputeFingerprint(p.temp, &print, nullptr, want ? digest : nullptr)) return 0;
+        if (print.dateTime != e->newPrint.dateTime || print.size != e->newPrint.size ||
+            print.checksum != e->newPrint.checksum)
+            return 0;
+        if (want && memcmp(digest, want, kDigestSize) != 0) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int ScratchFile(UpgradeJob* job, int i, const char* extension, char* out)
+{
+    int n = snprintf(out, kPathMax, "%s%s\\N%05d.%s", job->targetFolder, kScratchName, i, extension);
+    if (n < 0 || (size_t)n >= kPathMax) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int JournalPath(UpgradeJob* job, char* out)
+{
+    int n = snprintf(out, kPathMax, "%s%s\\%s", job->targetFolder, kScratchName, kJournalName);
+    if (n < 0 || (size_t)n >= kPathMax) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
+{
+    memset(id, 0, sizeof *id);
+    TQLXStream* s = job->stream;
+    if (!s) return 0;
+    int hadError = s->HasError();
+    uint32_t back = s->Tell();
+    s->Reset();
+    uint32_t size = s->Size();
+    int ok = !s->HasError();
+    id->size = size;
+    DigestContext* digest = DigestBegin();
+    uint8_t* chunk = new (std::nothrow) uint8_t[kIdentityChunk];
+    for (uint32_t done = 0; ok && chunk && done < size;) {
+        uint32_t want = size - done < kIdentityChunk ? size - done : kIdentityChunk;
+        int32_t got = s->Read(chunk, (int32_t)want);
+        if (got != (int32_t)want) ok = 0;
+        if (digest && got > 0) DigestFeed(digest, chunk, (size_t)got);
+        done += want;
+    }
+    delete[] chunk;
+    if (digest) {
+        if (ok) id->hasDigest = DigestEnd(digest, id->digest);
+        else DigestDiscard(digest);
+    }
+    s->Reset();
+    s->Seek(back);
+    if (hadError) s->SetError();
+    return ok;
+}
+
+CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failures)
+{
+    UpgradeJob* job = host->job;
+    ShowReplacing(host);
+
+    Journal j;
+    j.target = job->targetFolder;
+    int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
+    for (int i = 0; i < count; i++) {
+        FileEntry* e = job->entries[i];
+        if (e->state != StatePending) continue;
+        Step s;
+        s.entry = i;
+        s.kind = e->kind == KindDelete ? KindDelete : e->kind == KindAdd ? KindAdd : KindPatch;
+        s.name = e->name;
+        StepPaths p;
+        // The pre-check turned every name that does not fit into a finding.
+        if (!PathsOf(job, s, &p)) continue;
+        s.hadFile = FileExists(p.installed);
+        if (s.kind == KindDelete && !s.hadFile) continue;   // gone already
+        if (s.kind != KindDelete) {
+            s.newPrint = e->newPrint;
+            if (s.kind == KindAdd) s.newFolders = CountNewFolders(p.installed, TargetLength(job));
+        }
+        j.steps.push_back(s);
+    }
+    if (j.steps.empty()) {
+        CleanScratchFolder(job);
+        return CommitDone;
+    }
+
+    // The rebuilt files reach the disk before the journal that promises them, and the
+    // journal before the first change to the installation.
+    char path[kPathMax];
+    int recorded = JournalPath(job, path) && IdentifyPackage(job, &j.package);
+    StepPaths p;
+    for (const Step& s : j.steps)
+        if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
+    recorded = recorded && WriteJournal(path, &j);
+
+    char scratch[kPathMax];
+    recorded = recorded && JoinPath(scratch, job->targetFolder, kScratchName) && FlushFolderToDisk(scratch);
+    if (!recorded) {
+        j.Close();
+        if (path[0]) RemoveFile(path);
+        CleanScratchFolder(job);
+        return CommitNotRecorded;
+    }
+
+    if (RunForward(host, &j, failures)) {
+        Finish(job, &j);
+        return CommitDone;
+    }
+    if (RollBack(host, &j)) {
+        DropJournal(job, &j);
+        return CommitRolledBack;
+    }
+    j.Close();
+    return CommitInterrupted;
+}
+
+RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* failures)
+{
+    UpgradeJob* job = host->job;
+    char path[kPathMax];
+    if (!JournalPath(job, path) || !FileExists(path))
+        return ScratchHoldsBackups(job) ? RecoveryOrphans : RecoveryNone;
+
+    ShowReplacing(host);
+    Journal j;
+    if (!ReadJournal(path, &j)) {
+        // Backups are made only after a whole journal is on the disk: without one that can be
+        // read, backups here belong to no record, and they stay where they are.
+        if (ScratchHoldsBackups(job)) return RecoveryOrphans;
+        DropJournal(job, &j);
+        return RecoveryCleared;
+    }
+    PackageIdentity now;
+    int same = IdentifyPackage(job, &now) && now.hasDigest && j.package.hasDigest && now.size == j.package.size &&
+               memcmp(now.digest, j.package.digest, kDigestSize) == 0;
+    if (j.complete) {
+        Finish(job, &j);
+        return same ? RecoveryFinished : RecoveryCleared;
+    }
+    if (same && RebuiltFilesIntact(job, j)) {
+        if (RunForward(host, &j, failures)) {
+            Finish(job, &j);
+            return RecoveryFinished;
+        }
+        if (!RollBack(host, &j)) {
+            j.Close();
+            return RecoveryInterrupted;
+        }
+        DropJournal(job, &j);
+        return RecoveryRolledBack;
+    }
+    if (!RollBack(host, &j)) {
+        j.Close();
+        return RecoveryInterrupted;
+    }
+    DropJournal(job, &j);
+    return RecoveryCleared;
+}
+
+int JournalBelongsToPackage(UpgradeJob* job)
+{
+    char path[kPathMax];
+    if (!JournalPath(job, path) || !FileExists(path)) return 0;
+    Journal j;
+    if (!ReadJournal(path, &j)) return 0;
+    j.Close();
+    PackageIdentity now;
+    return IdentifyPackage(job, &now) && now.hasDigest && j.package.hasDigest && now.size == j.package.size &&
+           memcmp(now.digest, j.package.digest, kDigestSize) == 0;
+}
