@@ -617,15 +617,14 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
 
     // The rebuilt files reach the disk before the journal that promises them, and the
     // journal before the first change to the installation.
-    char path[kPathMax];
-    int recorded = JournalPath(job, path) && IdentifyPackage(job, &j.package);
+    char path[kPathMax], scratch[kPathMax];
+    int recorded = JournalPath(job, path) && IdentifyPackage(job, &j.package) &&
+                   JoinPath(scratch, job->targetFolder, kScratchName);
     StepPaths p;
-    for (const Step& s : j.steps)
-        if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
-    recorded = recorded && WriteJournal(path, &j);
-
-    char scratch[kPathMax];
-    recorded = recorded && JoinPath(scratch, job->targetFolder, kScratchName) && FlushFolderToDisk(scratch);
+    if (recorded && !FlushVolumeToDisk(scratch))
+        for (const Step& s : j.steps)
+            if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
+    recorded = recorded && WriteJournal(path, &j) && FlushFolderToDisk(scratch);
     if (!recorded) {
         j.Close();
         if (path[0]) RemoveFile(path);

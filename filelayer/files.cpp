@@ -78,6 +78,8 @@ int FlushFileToDisk(const char* path)
 
 int FlushFolderToDisk(const char* path) { return Os().flushFolder(path) ? 1 : 0; }
 
+int FlushVolumeToDisk(const char* path) { return Os().flushVolume(path) ? 1 : 0; }
+
 int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
     return Os().listFiles(folder, add, context) ? 1 : 0;

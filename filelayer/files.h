@@ -22,6 +22,9 @@ void ShortName(const char* path, char* out);
 int FlushFileToDisk(const char* path);
 // Makes the names created, removed or renamed in a folder durable.
 int FlushFolderToDisk(const char* path);
+// Forces everything written on the volume of path onto the disk in one call; 0 where the
+// platform cannot, and the caller flushes file by file instead.
+int FlushVolumeToDisk(const char* path);
 // Calls add(context, name) for every file (no folders) in folder; 0 when it cannot be listed.
 int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context);
 // out (kPathMax bytes) = a followed by b; 0, leaving out empty, when that would not fit.

@@ -102,6 +102,10 @@ struct OsLayer {
     // Calls add(context, name) for every file of folder that is not a folder itself; returns 0
     // when the folder cannot be listed.
     int (*listFiles)(const char* folder, void (*add)(void* context, const char* name), void* context);
+    // Forces everything written to the volume that holds path onto the disk, in one call where
+    // the platform has one (Linux); 0 where it has none or the call fails, and the caller then
+    // flushes file by file.
+    int (*flushVolume)(const char* path);
 };
 
 // The table in force; the real platform's unless a test has put another in place.

@@ -491,6 +491,23 @@ int PosixFlushFolder(const char* path)
     return r == 0;
 }
 
+// One syncfs costs what a single fsync does, where thousands of files each cost their own.
+int PosixFlushVolume(const char* path)
+{
+#if defined(__linux__)
+    char p[kNativePath];
+    if (!NativePath(path, p)) return 0;
+    int fd = ::open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int r = syncfs(fd);
+    ::close(fd);
+    return r == 0;
+#else
+    (void)path;
+    return 0;
+#endif
+}
+
 // Symbolic links are listed as what they are not followed to: only regular files count.
 int PosixListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
@@ -520,6 +537,7 @@ extern const OsLayer kPlatformOs = {
     PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
     PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixListFiles,
+    PosixFlushVolume,
 };
 
 int ProgramPath(char* out, size_t capacity)

@@ -247,6 +247,9 @@ int WinFlushFolder(const char* path)
            why == ERROR_INVALID_PARAMETER;
 }
 
+// Flushing a whole volume needs administrator rights on Windows: the files go one by one.
+int WinFlushVolume(const char*) { return 0; }
+
 int WinListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
     char pattern[MAX_PATH + 4];
@@ -274,7 +277,7 @@ extern const OsLayer kPlatformOs = {
     WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
     WinListEntries,   WinFullPath,
-    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinListFiles,
+    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinListFiles,   WinFlushVolume,
 };
 
 int ProgramPath(char* out, size_t capacity)

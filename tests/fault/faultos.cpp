@@ -169,6 +169,12 @@ int FlushFolder(const char* path)
     return Native().flushFolder(path);
 }
 
+int FlushVolume(const char* path)
+{
+    if (Fails(FaultFlush) || Frozen()) return 0;
+    return Native().flushVolume(path);
+}
+
 }  // namespace
 
 const char* FaultKindName(int kind)
@@ -199,6 +205,7 @@ void FaultInstall(const FaultPlan& p)
     table.moveReplace = MoveReplace;
     table.flushFile = FlushFile;
     table.flushFolder = FlushFolder;
+    table.flushVolume = FlushVolume;
     SetOs(&table);
 }
 
