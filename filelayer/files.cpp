@@ -80,9 +80,25 @@ int FlushFolderToDisk(const char* path) { return Os().flushFolder(path) ? 1 : 0;
 
 int FlushVolumeToDisk(const char* path) { return Os().flushVolume(path) ? 1 : 0; }
 
+namespace {
+
+struct FileFilter {
+    void (*add)(void* context, const char* name);
+    void* context;
+    static void Entry(void* self, const OsFolderEntry* e)
+    {
+        // A link is listed as what it is, not followed: only plain files count.
+        FileFilter* f = static_cast<FileFilter*>(self);
+        if (e->kind == kEntryFile && !e->link) f->add(f->context, e->name);
+    }
+};
+
+}  // namespace
+
 int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
 {
-    return Os().listFiles(folder, add, context) ? 1 : 0;
+    FileFilter filter = {add, context};
+    return Os().listEntries(folder, &FileFilter::Entry, &filter) ? 1 : 0;
 }
 
 int JoinPath(char* out, const char* a, const char* b)

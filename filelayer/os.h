@@ -99,9 +99,6 @@ struct OsLayer {
     // Makes the names created, removed or renamed in a folder durable where the file system
     // does not do so on its own (POSIX); succeeds at once where it does.
     int (*flushFolder)(const char* path);
-    // Calls add(context, name) for every file of folder that is not a folder itself; returns 0
-    // when the folder cannot be listed.
-    int (*listFiles)(const char* folder, void (*add)(void* context, const char* name), void* context);
     // Forces everything written to the volume that holds path onto the disk, in one call where
     // the platform has one (Linux); 0 where it has none or the call fails, and the caller then
     // flushes file by file.

@@ -508,26 +508,6 @@ int PosixFlushVolume(const char* path)
 #endif
 }
 
-// Symbolic links are listed as what they are not followed to: only regular files count.
-int PosixListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
-{
-    char p[kNativePath];
-    if (!NativePath(folder, p)) return 0;
-    DIR* d = opendir(p);
-    if (!d) return 0;
-    int fd = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        bool file = e->d_type == DT_REG;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat st;
-            file = fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-        }
-        if (file) add(context, e->d_name);
-    }
-    closedir(d);
-    return 1;
-}
-
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -536,8 +516,7 @@ extern const OsLayer kPlatformOs = {
     PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
     PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
-    PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixListFiles,
-    PosixFlushVolume,
+    PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixFlushVolume,
 };
 
 int ProgramPath(char* out, size_t capacity)

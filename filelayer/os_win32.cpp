@@ -250,25 +250,6 @@ int WinFlushFolder(const char* path)
 // Flushing a whole volume needs administrator rights on Windows: the files go one by one.
 int WinFlushVolume(const char*) { return 0; }
 
-int WinListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
-{
-    char pattern[MAX_PATH + 4];
-    size_t n = folder ? strlen(folder) : 0;
-    if (n == 0 || n + 5 > sizeof pattern) return 0;
-    memcpy(pattern, folder, n);
-    if (folder[n - 1] != '\\' && folder[n - 1] != '/') pattern[n++] = '\\';
-    strcpy(pattern + n, "*.*");
-    WIN32_FIND_DATAA found;
-    memset(&found, 0, sizeof found);
-    HANDLE h = FindFirstFileA(pattern, &found);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) add(context, found.cFileName);
-    } while (FindNextFileA(h, &found));
-    FindClose(h);
-    return 1;
-}
-
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -277,7 +258,7 @@ extern const OsLayer kPlatformOs = {
     WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
     WinListEntries,   WinFullPath,
-    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinListFiles,   WinFlushVolume,
+    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinFlushVolume,
 };
 
 int ProgramPath(char* out, size_t capacity)
