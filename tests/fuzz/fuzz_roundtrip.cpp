@@ -2,6 +2,7 @@
 // the encoder writes must rebuild the new bytes exactly, and so must inserting whole, which the
 // builder keeps where the delta is not expected to ship smaller.
 #include <string.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "delta.h"
@@ -13,17 +14,21 @@
 
 namespace {
 
-// Enough for several windows and bases; more only slows the search down.
+// Enough for several windows and bases; more only slows the search down. A new version gets at
+// most 16 bytes per input byte (at least 4 KiB): runs of 257 times a length byte would turn a
+// few bytes of input into 128 KiB, and every input would cost as much as the largest.
 const size_t kMaxNew = 1u << 17;
+const size_t kNewPerInputByte = 16;
+const size_t kMinNewLimit = 4096;
 
 uint32_t Le16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
 
 // The new version: old's bytes rearranged by 4-byte ops (kind, position, length). Copies keep
 // long matches for the encoder to find; inserts and flips break them.
-std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops, size_t n)
+std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops, size_t n, size_t limit)
 {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 4 <= n && out.size() < kMaxNew; i += 4) {
+    for (size_t i = 0; i + 4 <= n && out.size() < limit; i += 4) {
         uint32_t kind = ops[i] & 3;
         uint32_t length = ops[i + 3] * (ops[i] & 4 ? 257u : 1u);
         uint32_t at = old.empty() ? 0 : Le16(ops + i + 1) * (ops[i] & 8 ? 3u : 1u) % old.size();
@@ -40,7 +45,7 @@ std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops,
             break;
         }
     }
-    if (out.size() > kMaxNew) out.resize(kMaxNew);
+    if (out.size() > limit) out.resize(limit);
     return out;
 }
 
@@ -96,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t left = size - 3;
     if (oldSize > left) oldSize = left;
     std::vector<uint8_t> old(rest, rest + oldSize);
-    std::vector<uint8_t> newer = Derive(old, rest + oldSize, left - oldSize);
+    size_t limit = std::min(kMaxNew, std::max(kMinNewLimit, kNewPerInputByte * size));
+    std::vector<uint8_t> newer = Derive(old, rest + oldSize, left - oldSize, limit);
 
     OldIndex index;
     FUZZ_CHECK(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
