@@ -9,6 +9,7 @@
 #include "tree.h"
 #include <string.h>
 #include <algorithm>
+#include <functional>
 #include <new>
 #if defined(_GLIBCXX_HAS_GTHREADS) || !defined(__GLIBCXX__)
 #include <condition_variable>
@@ -62,45 +63,118 @@ int WriteWholeCopyScript(uint32_t size, TQLXStream* part, uint64_t* scriptBytes)
 uint64_t PartMemory(uint32_t oldSize, uint32_t newSize)
 {
     uint64_t window = std::min(kDefaultWindow, newSize);
-    return (uint64_t)oldSize + OldIndexBytes(oldSize) + window * (kParseBytesPerByte + 2);
+    return (uint64_t)oldSize + OldIndexBytes(oldSize) + window * (kParseBytesPerByte + 3);
 }
 
-int MakePart(const char* oldPath, const char* newPath, const char* partPath, PartResult* result, std::string* error)
+namespace {
+
+// What encoding one file starts from: the new file open, the old one (if any) in memory.
+struct PartInput {
+    PartInput(const char* newPath) : newFile(ReadAccess | ShareRead, newPath), newSize(0), oldSize(0), sameContent(0) {}
+    TQLXFStream newFile;
+    uint32_t newSize;
+    std::vector<uint8_t> old;
+    uint32_t oldSize;
+    int sameContent;
+};
+
+int OpenPart(const char* oldPath, const char* newPath, PartInput* in, std::string* error)
 {
-    *result = PartResult{};
-    TQLXFStream newFile(ReadAccess | ShareRead, newPath);
-    if (newFile.HasError()) {
+    if (in->newFile.HasError()) {
         *error = std::string("cannot read ") + newPath;
         return 0;
     }
-    uint32_t newSize = newFile.Size();
-    std::vector<uint8_t> old;
-    uint32_t oldSize = 0;
+    in->newSize = in->newFile.Size();
     if (oldPath) {
         TQLXFStream oldFile(ReadAccess | ShareRead, oldPath);
-        oldSize = oldFile.Size();
-        if (oldFile.HasError() || !LoadFile(&oldFile, oldSize, &old)) {
-            *error = std::string("cannot read ") + oldPath + " into memory (" + Number(oldSize) + " bytes)";
+        in->oldSize = oldFile.Size();
+        if (oldFile.HasError() || !LoadFile(&oldFile, in->oldSize, &in->old)) {
+            *error = std::string("cannot read ") + oldPath + " into memory (" + Number(in->oldSize) + " bytes)";
             return 0;
         }
     }
-    result->memory = PartMemory(oldSize, newSize);
-
-    int sameContent = 0;
-    if (oldPath && oldSize == newSize) {
-        std::vector<uint8_t> block(std::min(kReadBlock, newSize));
-        sameContent = 1;
-        for (uint32_t done = 0; sameContent && done < newSize;) {
-            uint32_t n = std::min(kReadBlock, newSize - done);
-            if (newFile.Read(block.data(), (int32_t)n) != (int32_t)n) {
+    if (oldPath && in->oldSize == in->newSize) {
+        std::vector<uint8_t> block(std::min(kReadBlock, in->newSize));
+        in->sameContent = 1;
+        for (uint32_t done = 0; in->sameContent && done < in->newSize;) {
+            uint32_t n = std::min(kReadBlock, in->newSize - done);
+            if (in->newFile.Read(block.data(), (int32_t)n) != (int32_t)n) {
                 *error = std::string("cannot read ") + newPath;
                 return 0;
             }
-            sameContent = memcmp(block.data(), old.data() + done, n) == 0;
+            in->sameContent = memcmp(block.data(), in->old.data() + done, n) == 0;
             done += n;
         }
-        newFile.Seek(0);
+        in->newFile.Seek(0);
     }
+    return 1;
+}
+
+// The anchors of the whole new file, read from its start in blocks that overlap by the 7 bytes
+// an 8-byte string reaches past a block's end.
+int CollectFileAnchors(TQLXFStream* file, uint32_t size, std::vector<uint32_t>* anchors)
+{
+    std::vector<uint8_t> block(std::min(kReadBlock, size) + 7);
+    uint32_t carried = 0;
+    file->Seek(0);
+    for (uint32_t done = 0; done < size;) {
+        uint32_t n = std::min(kReadBlock, size - done);
+        if (file->Read(block.data() + carried, (int32_t)n) != (int32_t)n) return 0;
+        CollectAnchors(block.data(), carried + n, anchors);
+        uint32_t keep = std::min<uint32_t>(7, carried + n);
+        memmove(block.data(), block.data() + carried + n - keep, keep);
+        carried = keep;
+        done += n;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int SurveyPart(const char* oldPath, const char* newPath, std::vector<uint32_t>* anchors, std::string* error)
+{
+    PartInput in(newPath);
+    if (!OpenPart(oldPath, newPath, &in, error)) return 0;
+    // A file equal to its old one is one copy: no literals.
+    if (in.sameContent) return 1;
+    size_t before = anchors->size();
+    try {
+        if (oldPath && in.oldSize && in.newSize) {
+            OldIndex index;
+            DeltaStats stats{};
+            if (!BuildOldIndex(in.old.data(), in.oldSize, &index)) {
+                *error = std::string("not enough memory to index ") + oldPath;
+                return 0;
+            }
+            if (!SurveyLiterals(&index, &in.newFile, in.newSize, anchors, &stats)) {
+                *error = std::string("cannot read ") + newPath + " (or no memory to encode it)";
+                return 0;
+            }
+            if (!PreferWholeInsert(stats)) return 1;
+            anchors->resize(before);
+        }
+        if (!CollectFileAnchors(&in.newFile, in.newSize, anchors)) {
+            *error = std::string("cannot read ") + newPath;
+            return 0;
+        }
+    } catch (const std::bad_alloc&) {
+        *error = std::string("not enough memory to survey ") + newPath;
+        return 0;
+    }
+    return 1;
+}
+
+int MakePart(const char* oldPath, const char* newPath, const char* partPath, PartResult* result, std::string* error,
+             const RepeatSet* repeats)
+{
+    *result = PartResult{};
+    PartInput in(newPath);
+    if (!OpenPart(oldPath, newPath, &in, error)) return 0;
+    TQLXFStream& newFile = in.newFile;
+    const uint32_t newSize = in.newSize, oldSize = in.oldSize;
+    const std::vector<uint8_t>& old = in.old;
+    const int sameContent = in.sameContent;
+    result->memory = PartMemory(oldSize, newSize);
 
     {
         TQLXFStream part(WriteAccess, partPath);
@@ -119,9 +193,9 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
                 *error = std::string("not enough memory to index ") + oldPath;
                 return 0;
             }
-            ok = WriteDeltaScript(&index, &newFile, newSize, &part, &stats);
+            ok = WriteDeltaScript(&index, &newFile, newSize, &part, &stats, 0, repeats);
             result->scriptBytes = stats.scriptBytes;
-            if (ok && stats.scriptBytes >= WholeInsertScriptSize(newSize)) {
+            if (ok && PreferWholeInsert(stats)) {
                 // No delta beats the file itself: start the part again with it whole.
                 part.Open(WriteAccess, partPath);
                 WritePartHeader(&part);
@@ -268,37 +342,13 @@ void RemoveParts(const std::string& folder, size_t count)
     RemoveFolder(folder.c_str());
 }
 
-// Encodes the parts of the Add and Patch entries on up to `jobs` threads, largest first,
-// holding the memory of the jobs running together under the budget.
-int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const std::string& parts, BuildReport* report,
-                std::string* error)
+// Runs work(i) for every i of order on up to `jobs` threads, in that order, holding the memory of
+// the work running together under budget; reported(i) is called on this thread as each one
+// ends. Stops starting work after the first that fails. Returns 1 when every one succeeded.
+int RunJobs(const std::vector<size_t>& order, int jobs, uint64_t budget, const std::function<uint64_t(size_t)>& need,
+            const std::function<int(size_t)>& work, const std::function<void(size_t)>& reported)
 {
-    std::vector<size_t> order;
-    uint64_t totalBytes = 0, largest = 0;
-    for (size_t i = 0; i < plan.size(); i++)
-        if (plan[i].entry.kind != KindDelete) {
-            order.push_back(i);
-            totalBytes += plan[i].entry.newPrint.size;
-            largest = std::max(largest, PartMemory(plan[i].entry.kind == KindPatch ? plan[i].entry.oldPrint.size : 0,
-                                                  plan[i].entry.newPrint.size));
-        }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return plan[a].entry.newPrint.size > plan[b].entry.newPrint.size; });
-    report->peakJobMemory = largest;
-    uint64_t budget = options.memoryBudget ? options.memoryBudget : (uint64_t)256 << 20;
-    budget = std::max(budget, largest);
-
-    std::vector<PartResult> results(plan.size());
-    std::vector<std::string> errors(plan.size());
-    std::vector<int> ok(plan.size(), 0);
-    BuildProgress progress{0, totalBytes, 0, (int)order.size(), ""};
-
-    auto encode = [&](size_t i) {
-        const Planned& p = plan[i];
-        ok[i] = MakePart(p.entry.kind == KindPatch ? p.oldPath.c_str() : nullptr, p.newPath.c_str(),
-                         PartPath(parts, i).c_str(), &results[i], &errors[i]);
-    };
-    int jobs = std::max(1, options.jobs);
+    std::vector<int> ok(order.empty() ? 0 : *std::max_element(order.begin(), order.end()) + 1, 0);
 #if UPG_BUILD_THREADS
     if (jobs > 1 && order.size() > 1) {
         std::mutex lock;
@@ -312,21 +362,21 @@ int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const s
             for (;;) {
                 if (failed || next == order.size()) return;
                 size_t i = order[next];
-                const FileEntry& e = plan[i].entry;
-                uint64_t need = PartMemory(e.kind == KindPatch ? e.oldPrint.size : 0, e.newPrint.size);
-                if (held != 0 && held + need > budget) {
+                uint64_t bytes = need(i);
+                if (held != 0 && held + bytes > budget) {
                     changed.wait(hold);
                     continue;
                 }
                 next++;
-                held += need;
+                held += bytes;
                 hold.unlock();
-                encode(i);
+                int result = work(i);
                 hold.lock();
-                held -= need;
+                ok[i] = result;
+                held -= bytes;
                 finished++;
                 done.push_back(i);
-                if (!ok[i]) failed = 1;
+                if (!result) failed = 1;
                 changed.notify_all();
             }
         };
@@ -334,41 +384,104 @@ int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const s
         for (int t = 0; t < jobs && t < (int)order.size(); t++) threads.emplace_back(worker);
         {
             std::unique_lock<std::mutex> hold(lock);
-            size_t reported = 0;
+            size_t count = 0;
             while (finished < order.size() && !(failed && finished == next)) {
                 changed.wait(hold);
-                for (; reported < done.size(); reported++) {
-                    const FileEntry& e = plan[done[reported]].entry;
-                    progress.doneBytes += e.newPrint.size;
-                    progress.doneFiles++;
-                    progress.name = e.name;
-                    if (options.progress) options.progress(options.progressContext, &progress);
-                }
+                for (; count < done.size(); count++)
+                    if (ok[done[count]]) reported(done[count]);
             }
         }
         for (std::thread& t : threads) t.join();
     } else
 #endif
     {
+        (void)jobs;
+        (void)budget;
+        (void)need;
         for (size_t i : order) {
-            encode(i);
+            ok[i] = work(i);
             if (!ok[i]) break;
-            progress.doneBytes += plan[i].entry.newPrint.size;
-            progress.doneFiles++;
-            progress.name = plan[i].entry.name;
-            if (options.progress) options.progress(options.progressContext, &progress);
+            reported(i);
         }
     }
     for (size_t i : order)
-        if (!ok[i] && !errors[i].empty()) {
-            *error = errors[i];
-            return 0;
+        if (!ok[i]) return 0;
+    return 1;
+}
+
+// Encodes the parts of the Add and Patch entries, largest first, on up to options.jobs threads:
+// first the survey of every file for the literals that recur in the package, then the parts.
+int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const std::string& parts, BuildReport* report,
+                std::string* error)
+{
+    std::vector<size_t> order;
+    uint64_t totalBytes = 0, largest = 0;
+    auto oldPath = [&](size_t i) { return plan[i].entry.kind == KindPatch ? plan[i].oldPath.c_str() : nullptr; };
+    auto need = [&](size_t i) {
+        const FileEntry& e = plan[i].entry;
+        return PartMemory(e.kind == KindPatch ? e.oldPrint.size : 0, e.newPrint.size);
+    };
+    for (size_t i = 0; i < plan.size(); i++)
+        if (plan[i].entry.kind != KindDelete) {
+            order.push_back(i);
+            totalBytes += plan[i].entry.newPrint.size;
+            largest = std::max(largest, need(i));
         }
-    for (size_t i : order)
-        if (!ok[i]) {
-            *error = std::string("the script for ") + plan[i].entry.name + " was not made";
-            return 0;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return plan[a].entry.newPrint.size > plan[b].entry.newPrint.size; });
+    report->peakJobMemory = largest;
+    uint64_t budget = options.memoryBudget ? options.memoryBudget : (uint64_t)256 << 20;
+    budget = std::max(budget, largest);
+    int jobs = std::max(1, options.jobs);
+
+    std::vector<PartResult> results(plan.size());
+    std::vector<std::string> errors(plan.size());
+    auto failure = [&](const char* what) {
+        for (size_t i : order)
+            if (!errors[i].empty()) {
+                *error = errors[i];
+                return 0;
+            }
+        *error = std::string(what) + "a file failed";
+        return 0;
+    };
+
+    RepeatSet repeats;
+    {
+        std::vector<std::vector<uint32_t>> anchors(plan.size());
+        auto survey = [&](size_t i) {
+            return SurveyPart(oldPath(i), plan[i].newPath.c_str(), &anchors[i], &errors[i]);
+        };
+        if (!RunJobs(order, jobs, budget, need, survey, [](size_t) {})) return failure("the survey of ");
+        try {
+            std::vector<uint32_t> all;
+            size_t count = 0;
+            for (const std::vector<uint32_t>& a : anchors) count += a.size();
+            all.reserve(count);
+            for (std::vector<uint32_t>& a : anchors) {
+                all.insert(all.end(), a.begin(), a.end());
+                std::vector<uint32_t>().swap(a);
+            }
+            MakeRepeatSet(&all, &repeats);
+        } catch (const std::bad_alloc&) {
+            // Without the set every literal is priced alike: a larger package, still a right one.
+            repeats.keys.clear();
         }
+    }
+
+    BuildProgress progress{0, totalBytes, 0, (int)order.size(), ""};
+    auto encode = [&](size_t i) {
+        return MakePart(oldPath(i), plan[i].newPath.c_str(), PartPath(parts, i).c_str(), &results[i], &errors[i],
+                        &repeats);
+    };
+    auto reported = [&](size_t i) {
+        const FileEntry& e = plan[i].entry;
+        progress.doneBytes += e.newPrint.size;
+        progress.doneFiles++;
+        progress.name = e.name;
+        if (options.progress) options.progress(options.progressContext, &progress);
+    };
+    if (!RunJobs(order, jobs, budget, need, encode, reported)) return failure("the script for ");
     for (size_t k = 0; k < report->entries.size(); k++) {
         report->entries[k].scriptBytes = results[k].scriptBytes;
         report->entries[k].wholeInsert = results[k].wholeInsert;

@@ -7,6 +7,8 @@
 #include "keyfile.h"
 #include "reader.h"
 
+struct RepeatSet;
+
 // Overrides for the entries whose names match glob; later rules win over earlier ones.
 struct BuildRule {
     std::string glob;      // '\' or '/' between folders; without either it matches the file name
@@ -84,6 +86,10 @@ struct PartResult {
     int wholeInsert;
     uint64_t memory;   // bytes held while encoding
 };
-int MakePart(const char* oldPath, const char* newPath, const char* partPath, PartResult* result, std::string* error);
+int MakePart(const char* oldPath, const char* newPath, const char* partPath, PartResult* result, std::string* error,
+             const RepeatSet* repeats = nullptr);
+// The survey of one file for the repeat set (delta.h): appends to anchors those of the literal
+// bytes its delta would have, or of all of it when it would go in whole.
+int SurveyPart(const char* oldPath, const char* newPath, std::vector<uint32_t>* anchors, std::string* error);
 // Bytes MakePart holds at most for files of these sizes.
 uint64_t PartMemory(uint32_t oldSize, uint32_t newSize);

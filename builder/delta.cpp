@@ -22,6 +22,7 @@ const uint32_t kSeed = 8;          // bytes hashed per indexed position
 const uint32_t kDiagMin = 4;       // shortest match taken on a recently used diagonal
 const uint32_t kSkipMargin = 16;   // inside a long match, look again this far before its end
 const size_t kMaxActive = 12;      // matches followed at once by the parser
+const uint32_t kPrefetch = 16;     // positions ahead whose index bucket is fetched early
 const uint32_t kInfinite = 0xFFFFFFFFu;
 const uint32_t kResumePosition = 0xFFFFFFFFu;   // the interpreter leaves the old file where it stands
 
@@ -120,6 +121,15 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
         for (uint32_t e : ends)
             if (e < oldSize && old[e] == data[j]) take(j, e, kDiagMin);
         if (j + kSeed > size) continue;
+        // The buckets, and the old positions they hold, lie all over memory: ask for the bucket
+        // a few positions on, and for the old bytes of the one half as far on (whose bucket
+        // has arrived by now), so that both are there when the scan gets to them.
+        if (j + kPrefetch + kSeed <= size)
+            __builtin_prefetch(&index->slots[(size_t)(Hash8(data + j + kPrefetch) & index->bucketMask) * kWays]);
+        if (j + kPrefetch / 2 + kSeed <= size) {
+            const uint32_t* ahead = &index->slots[(size_t)(Hash8(data + j + kPrefetch / 2) & index->bucketMask) * kWays];
+            for (uint32_t w = 0; w < kWays && ahead[w] != kNone; w++) __builtin_prefetch(old + ahead[w]);
+        }
         const uint32_t* bucket = &index->slots[(size_t)(Hash8(data + j) & index->bucketMask) * kWays];
         for (uint32_t w = 0; w < kWays; w++) {
             uint32_t p = bucket[w];
@@ -138,6 +148,34 @@ struct Active {
     uint16_t bestBase;    // the copyBase window that copy leaves
     uint8_t fromLiteral;  // the copy follows a literal run
 };
+
+struct FormNode {
+    int32_t parent;
+    uint8_t form;
+};
+struct FormState {
+    uint32_t base;
+    uint64_t cost;
+    int32_t node;
+};
+
+// Buffers that one encoding reuses from window to window, so that a file cut into many small
+// windows allocates once, not a dozen times per window.
+struct Scratch {
+    std::vector<Match> matches;
+    // Per position of a window, for the parse.
+    std::vector<uint32_t> costA, costL, runL, startA, fromA, endA, endL;
+    std::vector<uint16_t> baseA, baseL;
+    std::vector<uint8_t> afterLiteralA;
+    std::vector<Active> active;
+    std::vector<FormNode> nodes;
+    std::vector<FormState> states, grown;
+};
+
+uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops, uint32_t oldEnd,
+               const DeltaCosts& costs, const uint8_t* cheap);
+uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms,
+                     uint32_t* oldEnd, const DeltaCosts& costs);
 
 }  // namespace
 
@@ -197,10 +235,12 @@ int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index)
     return 1;
 }
 
-// Measured on release pairs of scripts and executables: text literals often recur elsewhere
-// in the package, machine code far less.
-const DeltaCosts kTextCosts = {4, 20, 60, 76, 24, 28, 12};
-const DeltaCosts kBinaryCosts = {11, 20, 60, 76, 24, 28, 12};
+// Tuned on the benchmark's release pairs against the real compressed size of whole packages
+// (docs/builder.md). A far copy costs far more than its six bytes: its four position bytes are
+// random to the compressor and it cuts the literal text around it, whose strings the compressor
+// would otherwise find elsewhere. Literal bytes that the package repeats cost next to nothing.
+const DeltaCosts kTextCosts = {7, 16, 45, 150, 16, 28, 15, 2};
+const DeltaCosts kBinaryCosts = {8, 20, 60, 140, 32, 28, 12, 2};
 
 const DeltaCosts& CostsFor(const uint8_t* data, uint32_t size)
 {
@@ -212,20 +252,41 @@ const DeltaCosts& CostsFor(const uint8_t* data, uint32_t size)
     return (uint64_t)text * 10 >= (uint64_t)size * 9 ? kTextCosts : kBinaryCosts;
 }
 
+int PreferWholeInsert(const DeltaStats& delta) { return delta.cost >= delta.wholeCost; }
+
 void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
                  uint32_t oldEnd)
 {
-    std::vector<Match> matches;
-    FindMatches(index, data, size, &matches);
-    ParseMatches(&matches, size, base, ops, oldEnd, CostsFor(data, size));
+    Scratch w;
+    FindMatches(index, data, size, &w.matches);
+    Parse(&w, size, base, ops, oldEnd, CostsFor(data, size), nullptr);
 }
 
-void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
-                  uint32_t oldEnd, const DeltaCosts& costs)
+uint64_t ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                      uint32_t oldEnd, const DeltaCosts& costs, const uint8_t* cheap)
+{
+    Scratch w;
+    w.matches.swap(*found);
+    uint64_t cost = Parse(&w, size, base, ops, oldEnd, costs, cheap);
+    w.matches.swap(*found);
+    return cost;
+}
+
+uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms, uint32_t* oldEnd,
+                         const DeltaCosts& costs)
+{
+    Scratch w;
+    return ChooseForms(&w, ops, n, base, forms, oldEnd, costs);
+}
+
+namespace {
+
+uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops, uint32_t oldEnd,
+               const DeltaCosts& costs, const uint8_t* cheap)
 {
     ops->clear();
-    if (size == 0) return;
-    std::vector<Match>& matches = *found;
+    if (size == 0) return 0;
+    std::vector<Match>& matches = w->matches;
     std::sort(matches.begin(), matches.end(),
               [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
 
@@ -237,15 +298,25 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
     // that its path left in force and where its last copy left the old file, so near and
     // resumed copies can be priced.
     size_t n = (size_t)size + 1;
-    std::vector<uint32_t> costA(n, kInfinite), costL(n, kInfinite), runL(n, 0), startA(n, 0), fromA(n, 0);
-    std::vector<uint32_t> endA(n, kUnknownEnd), endL(n, kUnknownEnd);
-    std::vector<uint16_t> baseA(n, 0), baseL(n, 0);
-    std::vector<uint8_t> afterLiteralA(n, 0);
+    std::vector<uint32_t>&costA = w->costA, &costL = w->costL, &runL = w->runL, &startA = w->startA,
+                          &fromA = w->fromA, &endA = w->endA, &endL = w->endL;
+    std::vector<uint16_t>&baseA = w->baseA, &baseL = w->baseL;
+    std::vector<uint8_t>& afterLiteralA = w->afterLiteralA;
+    // Only the costs need a start value: every other field of a state is written where its
+    // cost becomes finite and read only where it is.
+    costA.assign(n, kInfinite);
+    for (std::vector<uint32_t>* v : {&costL, &runL, &startA, &fromA, &endA, &endL}) v->resize(n);
+    baseA.resize(n);
+    baseL.resize(n);
+    afterLiteralA.resize(n);
+    costL[0] = kInfinite;
+    runL[0] = 0;
     costA[0] = 0;
     baseA[0] = (uint16_t)base;
     endA[0] = oldEnd;
 
-    std::vector<Active> active;
+    std::vector<Active>& active = w->active;
+    active.clear();
     uint32_t firstEnd = kInfinite;   // earliest end among the active matches
     size_t next = 0;
     for (uint32_t k = 0; k <= size; k++) {
@@ -309,11 +380,12 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
             offer(costL[k], endL[k], baseL[k], 1);
         }
         // One more literal byte: a new run after a copy, or the same run grown.
-        uint32_t fresh = costA[k] == kInfinite ? kInfinite : costA[k] + insertCost(1) + costs.literal;
+        uint32_t literal = cheap && cheap[k] ? costs.repeated : costs.literal;
+        uint32_t fresh = costA[k] == kInfinite ? kInfinite : costA[k] + insertCost(1) + literal;
         uint32_t grown = kInfinite;
         if (costL[k] != kInfinite) {
             uint32_t r = runL[k];
-            grown = costL[k] + costs.literal + (insertCost(r + 1) - insertCost(r));
+            grown = costL[k] + literal + (insertCost(r + 1) - insertCost(r));
         }
         if (grown <= fresh) {
             costL[k + 1] = grown;
@@ -331,6 +403,7 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
     // Walk back from the end along the cheaper state.
     uint32_t k = size;
     int literal = costL[k] < costA[k];
+    uint64_t total = std::min(costL[k], costA[k]);
     while (k > 0) {
         if (literal) {
             uint32_t r = runL[k];
@@ -345,26 +418,22 @@ void ParseMatches(std::vector<DeltaMatch>* found, uint32_t size, uint32_t base, 
         }
     }
     std::reverse(ops->begin(), ops->end());
+    return total;
 }
 
-uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms, uint32_t* oldEnd,
-                         const DeltaCosts& costs)
+uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms,
+                     uint32_t* oldEnd, const DeltaCosts& costs)
 {
     // Shortest path over (copy, copyBase) states. A state that costs a SetBase or more above
     // the cheapest can never win, as the cheapest can switch to its base for that, so only a
     // handful of bases stay alive at any time. Where the old file stands does not depend on
     // the forms, so a resumed copy is open to every state and keeps its base.
-    struct Node {
-        int32_t parent;
-        uint8_t form;
-    };
-    struct State {
-        uint32_t base;
-        uint64_t cost;
-        int32_t node;
-    };
-    std::vector<Node> nodes;
-    std::vector<State> states{State{*base, 0, -1}}, grown;
+    typedef FormNode Node;
+    typedef FormState State;
+    std::vector<Node>& nodes = w->nodes;
+    std::vector<State>&states = w->states, &grown = w->grown;
+    nodes.clear();
+    states.assign(1, State{*base, 0, -1});
     uint32_t end = oldEnd ? *oldEnd : kUnknownEnd;
     for (size_t i = 0; i < n; i++) {
         if (!ops[i].isCopy) continue;
@@ -423,8 +492,6 @@ uint64_t ChooseCopyForms(const DeltaOp* ops, size_t n, uint32_t* base, std::vect
     return bytes;
 }
 
-namespace {
-
 void PutU16(std::vector<uint8_t>* out, uint32_t v)
 {
     out->push_back((uint8_t)v);
@@ -475,27 +542,109 @@ void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, co
     }
 }
 
-int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
-                     DeltaStats* stats, uint32_t window)
+namespace {
+
+// The string's key in the repeat set: a hash independent of the one that chooses anchors.
+uint32_t Key8(const uint8_t* p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return (uint32_t)((v * 0xC2B2AE3D27D4EB4Full) >> 32);
+}
+
+// Anchors by winnowing: of every kWinnow consecutive positions the one whose string hashes
+// lowest (the last of equals), so that equal strings get the same anchors inside and no gap
+// between anchors exceeds kWinnow bytes. Denser anchors mark more of a repeated string but
+// cost memory in the survey: one in four marked too little of the strings that recur.
+const uint32_t kWinnow = 2;
+
+template <typename F>
+void ForEachAnchor(const uint8_t* data, uint32_t size, F f)
+{
+    if (size < 8) return;
+    uint32_t n = size - 7;   // positions that start a string
+    uint32_t last = kNone;
+    uint32_t h[kWinnow];
+    for (uint32_t s = 0; s < n; s++) {
+        h[s % kWinnow] = Hash8(data + s);
+        if (s + 1 < kWinnow && s + 1 < n) continue;
+        // The window of positions [t, s].
+        uint32_t t = s + 1 >= kWinnow ? s + 1 - kWinnow : 0, pick = t;
+        for (uint32_t q = t; q <= s; q++)
+            if (h[q % kWinnow] <= h[pick % kWinnow]) pick = q;
+        if (pick != last) {
+            f(pick);
+            last = pick;
+        }
+    }
+}
+
+}  // namespace
+
+void CollectAnchors(const uint8_t* data, uint32_t size, std::vector<uint32_t>* keys)
+{
+    ForEachAnchor(data, size, [&](uint32_t s) { keys->push_back(Key8(data + s)); });
+}
+
+void MakeRepeatSet(std::vector<uint32_t>* keys, RepeatSet* set)
+{
+    std::sort(keys->begin(), keys->end());
+    set->keys.clear();
+    for (size_t i = 0; i + 1 < keys->size(); i++)
+        if ((*keys)[i] == (*keys)[i + 1] && (set->keys.empty() || set->keys.back() != (*keys)[i]))
+            set->keys.push_back((*keys)[i]);
+}
+
+void MarkRepeats(const RepeatSet& set, const uint8_t* data, uint32_t size, uint8_t* cheap)
+{
+    memset(cheap, 0, size);
+    if (set.keys.empty()) return;
+    uint32_t marked = 0;   // cheap holds ones up to here
+    ForEachAnchor(data, size, [&](uint32_t s) {
+        if (!std::binary_search(set.keys.begin(), set.keys.end(), Key8(data + s))) return;
+        for (uint32_t k = std::max(s, marked); k < s + 8; k++) cheap[k] = 1;
+        marked = s + 8;
+    });
+}
+
+namespace {
+
+// The encoding loop of WriteDeltaScript and SurveyLiterals: script, or anchors when surveying.
+int Encode(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats,
+           uint32_t window, const RepeatSet* repeats, std::vector<uint32_t>* anchors)
 {
     if (window == 0) window = kDefaultWindow;
     *stats = DeltaStats{};
     std::vector<uint8_t> data, out;
     std::vector<DeltaOp> ops;
-    std::vector<uint8_t> forms;
+    std::vector<uint8_t> forms, cheap;
+    Scratch w;
     uint32_t base = 0, oldEnd = kUnknownEnd;
     try {
         data.resize(std::min(window, newSize));
+        if (repeats) cheap.resize(data.size());
         for (uint32_t done = 0; done < newSize;) {
             uint32_t size = std::min(window, newSize - done);
             if (newFile->Read(data.data(), (int32_t)size) != (int32_t)size) return 0;
-            const DeltaCosts& costs = CostsFor(data.data(), size);
-            std::vector<Match> matches;
-            FindMatches(index, data.data(), size, &matches);
-            ParseMatches(&matches, size, base, &ops, oldEnd, costs);
-            ChooseCopyForms(ops.data(), ops.size(), &base, &forms, &oldEnd, costs);
+            DeltaCosts costs = CostsFor(data.data(), size);
+            // The survey takes literals for a little less, so that it sees every string that
+            // could come out literal once its repeats are priced.
+            if (anchors) costs.literal = std::max<uint32_t>(1, costs.literal * 3 / 4);
+            const uint8_t* marks = nullptr;
+            if (repeats) {
+                MarkRepeats(*repeats, data.data(), size, cheap.data());
+                marks = cheap.data();
+            }
+            FindMatches(index, data.data(), size, &w.matches);
+            stats->cost += Parse(&w, size, base, &ops, oldEnd, costs, marks);
+            for (uint32_t k = 0; k < size; k++) stats->wholeCost += marks && marks[k] ? costs.repeated : costs.literal;
+            ChooseForms(&w, ops.data(), ops.size(), &base, &forms, &oldEnd, costs);
+            if (anchors) {
+                for (const DeltaOp& op : ops)
+                    if (!op.isCopy) CollectAnchors(data.data() + op.from, op.count, anchors);
+            }
             out.clear();
-            EmitOps(ops.data(), ops.size(), forms, data.data(), &out);
+            if (!anchors) EmitOps(ops.data(), ops.size(), forms, data.data(), &out);
             for (const DeltaOp& op : ops) {
                 if (op.isCopy) {
                     stats->copies++;
@@ -505,16 +654,35 @@ int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSiz
                     stats->insertedBytes += op.count;
                 }
             }
-            script->Write(out.data(), (uint32_t)out.size());
+            if (script) script->Write(out.data(), (uint32_t)out.size());
             stats->scriptBytes += out.size();
             done += size;
         }
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    script->Put(0);
     stats->scriptBytes += 1;
+    if (!script) return 1;
+    script->Put(0);
     return !script->HasError();
+}
+
+}  // namespace
+
+int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
+                     DeltaStats* stats, uint32_t window, const RepeatSet* repeats)
+{
+    return Encode(index, newFile, newSize, script, stats, window, repeats, nullptr);
+}
+
+int SurveyLiterals(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
+                   DeltaStats* stats)
+{
+    try {
+        return Encode(index, newFile, newSize, nullptr, stats, 0, nullptr, anchors);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 int WriteInsertScript(TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats)

@@ -26,6 +26,22 @@ struct DeltaOp {
 // the old file and says so with the position 0xFFFFFFFF, which moves nothing.
 enum CopyForm { FormFar = 0, FormNear = 1, FormSetBaseNear = 2, FormResume = 3 };
 
+// Literal strings that recur in the package. Literal bytes are priced as the compressor will
+// see them: a string that other literals of the package repeat costs next to nothing, so
+// placing its bytes as literals in every file that has them beats copying each from its old
+// file. A first, survey encoding of every file gives the literals; the 8-byte strings at
+// anchors (positions chosen by content, at least one of every two) that occur twice or more
+// among them make the set, each kept as a 32-bit hash.
+struct RepeatSet {
+    std::vector<uint32_t> keys;   // sorted, each once
+};
+// Appends the strings at the anchors of data to keys.
+void CollectAnchors(const uint8_t* data, uint32_t size, std::vector<uint32_t>* keys);
+// Keeps in set the keys that occur more than once in keys (which it sorts).
+void MakeRepeatSet(std::vector<uint32_t>* keys, RepeatSet* set);
+// Marks in cheap (size bytes) the bytes of data inside a string of the set.
+void MarkRepeats(const RepeatSet& set, const uint8_t* data, uint32_t size, uint8_t* cheap);
+
 // Where the old file stands is not known (no copy yet in this script).
 const uint32_t kUnknownEnd = 0xFFFFFFFFu;
 
@@ -41,6 +57,7 @@ struct DeltaCosts {
     uint32_t resumeCopy;   // CopyFar8 at 0xFFFFFFFF
     uint32_t setBase;
     uint32_t wider;        // each byte a wider count adds
+    uint32_t repeated;     // one literal byte of a string that recurs among the package's literals
 };
 // The model for data that looks like text, and for other data.
 extern const DeltaCosts kTextCosts, kBinaryCosts;
@@ -78,7 +95,11 @@ struct DeltaStats {
     uint64_t copiedBytes;
     uint64_t inserts;
     uint64_t insertedBytes;
+    uint64_t cost;        // expected once compressed, in sixteenths of a byte
+    uint64_t wholeCost;   // the same for inserting the new data whole
 };
+// Whether inserting the new data whole is expected to ship smaller than the delta.
+int PreferWholeInsert(const DeltaStats& delta);
 
 // A run of equal bytes: new data [newStart, newEnd) equals old [oldStart, ...).
 struct DeltaMatch {
@@ -88,9 +109,11 @@ struct DeltaMatch {
 };
 // The cheapest parse under costs of size bytes of new data given the matches found in them
 // (sorted here). base is the copyBase high word in force before the data, oldEnd where the old
-// file stands.
-void ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
-                  uint32_t oldEnd = kUnknownEnd, const DeltaCosts& costs = kBinaryCosts);
+// file stands; cheap, when given, marks the literal bytes priced at costs.repeated. Returns
+// the parse's expected cost.
+uint64_t ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                      uint32_t oldEnd = kUnknownEnd, const DeltaCosts& costs = kBinaryCosts,
+                      const uint8_t* cheap = nullptr);
 
 // Parses data (one window of the new file) against the old file; the ops cover data exactly.
 // The encoder parses its windows inline; this one-window form is kept for the tests.
@@ -100,9 +123,14 @@ void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint
 // Reads newSize bytes from newFile's current position and writes the script that rebuilds
 // them from the indexed old file, End byte included, to script. Returns 1 on success, 0 when
 // the new file ends early or a stream fails. window is the most new-file bytes parsed at once
-// (0 for the default).
+// (0 for the default); repeats, when given, prices the literals that recur in the package.
 int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
-                     DeltaStats* stats, uint32_t window = 0);
+                     DeltaStats* stats, uint32_t window = 0, const RepeatSet* repeats = nullptr);
+// The survey encoding: parses as WriteDeltaScript does but with literals priced lower, so that
+// more strings are seen as literals, and appends the anchors of the literal runs to anchors
+// instead of writing a script. stats receives the estimates.
+int SurveyLiterals(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
+                   DeltaStats* stats);
 // The script that inserts newSize bytes of newFile whole.
 int WriteInsertScript(TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats);
 

@@ -10,10 +10,57 @@ const uint32_t kBufferSize = 65536;
 // First fill after a seek out of the window: copies jump about the old file, and filling the
 // whole window for each short one costs more than the calls it saves.
 const uint32_t kFirstFill = 4096;
+// The block cache of a stream that seeks: patch scripts copy from all over the old file, often
+// from the same few places again and again, so each block is read once while it stays cached.
+const uint32_t kBlockSize = 65536;
+const uint32_t kMaxBlocks = 1024;   // 64 MiB; beyond, blocks share slots
 }
 
+// Slot i holds block tags[i] - 1 of the file (0: none), lengths[i] bytes of it; a slot's memory
+// is allocated when it is first filled.
+struct BlockCache {
+    uint32_t fileSize;
+    uint32_t slots;
+    uint32_t* tags;
+    uint32_t* lengths;
+    uint8_t** data;
+};
+
+namespace {
+
+BlockCache* NewCache(uint32_t fileSize)
+{
+    BlockCache* c = (BlockCache*)calloc(1, sizeof(BlockCache));
+    if (!c) return nullptr;
+    uint32_t blocks = fileSize / kBlockSize + 1;
+    c->fileSize = fileSize;
+    c->slots = blocks < kMaxBlocks ? blocks : kMaxBlocks;
+    c->tags = (uint32_t*)calloc(c->slots, sizeof(uint32_t));
+    c->lengths = (uint32_t*)calloc(c->slots, sizeof(uint32_t));
+    c->data = (uint8_t**)calloc(c->slots, sizeof(uint8_t*));
+    if (c->tags && c->lengths && c->data) return c;
+    free(c->tags);
+    free(c->lengths);
+    free(c->data);
+    free(c);
+    return nullptr;
+}
+
+void FreeCache(BlockCache* c)
+{
+    if (!c) return;
+    for (uint32_t i = 0; i < c->slots; i++) free(c->data[i]);
+    free(c->tags);
+    free(c->lengths);
+    free(c->data);
+    free(c);
+}
+
+}  // namespace
+
 TQLXFStream::TQLXFStream(unsigned flags, const char* name)
-    : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), aheadPos(0), aheadLen(0),
+    : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cache(nullptr), cached(0),
+      aheadPos(0), aheadLen(0),
       aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0), behindLen(0)
 {
     if (name) Open(flags, name);
@@ -60,6 +107,10 @@ void TQLXFStream::Close()
     writeBehind = 0;
     platformKnown = 0;
     aheadLen = aheadAt = aheadPos = 0;
+    FreeCache(cache);
+    cache = nullptr;
+    cached = 0;
+    window = nullptr;
 }
 
 // Writes the pending bytes; a short write raises the flag as the write itself would have.
@@ -84,6 +135,7 @@ uint32_t TQLXFStream::FillAhead(uint32_t at, uint32_t n)
 {
     uint32_t got = 0;
     Os().read(handle, buffer, n, &got);
+    window = buffer;
     aheadPos = at;
     aheadLen = got;
     aheadAt = 0;
@@ -98,11 +150,65 @@ uint32_t TQLXFStream::FillAhead(uint32_t at, uint32_t n)
 // Puts the platform's position back where the caller believes the stream stands.
 void TQLXFStream::DropAhead()
 {
-    if (aheadLen == 0) return;
+    if (aheadLen == 0 && !cached) return;
     uint32_t now;
     Os().seek(handle, aheadPos + aheadAt, &now);
     aheadLen = aheadAt = aheadPos = 0;
+    cached = 0;
     platformKnown = 0;
+}
+
+// Brings the block holding position into view; 0 when no byte stands there (the end of the
+// file, or a read that failed), the position kept all the same.
+int TQLXFStream::ShowBlock(uint32_t position)
+{
+    BlockCache* c = cache;
+    uint32_t block = position / kBlockSize, start = block * kBlockSize;
+    if (position < c->fileSize) {
+        uint32_t slot = block % c->slots;
+        if (c->tags[slot] != block + 1) {
+            c->tags[slot] = 0;
+            if (!c->data[slot]) c->data[slot] = (uint8_t*)malloc(kBlockSize);
+            // Without memory for the slot the window's own buffer serves, uncached.
+            uint8_t* into = c->data[slot] ? c->data[slot] : buffer;
+            uint32_t now = 0, got = 0;
+            if (Os().seek(handle, start, &now) && now == start) Os().read(handle, into, kBlockSize, &got);
+            c->lengths[slot] = got;
+            if (into != buffer && got) c->tags[slot] = block + 1;
+            window = into;
+        } else {
+            window = c->data[slot];
+        }
+        if (position - start < c->lengths[slot]) {
+            aheadPos = start;
+            aheadLen = c->lengths[slot];
+            aheadAt = position - start;
+            return 1;
+        }
+    }
+    window = nullptr;
+    aheadPos = position;
+    aheadLen = aheadAt = 0;
+    return 0;
+}
+
+// A seek out of the window of a stream that reads through its block cache: the block is
+// brought into view by the read that needs it.
+int TQLXFStream::SeekCached(uint32_t position)
+{
+    if (position > cache->fileSize) {
+        // Past the end: only the platform knows whether the position is allowed.
+        uint32_t now = 0;
+        if (!Os().seek(handle, position, &now) || now != position) {
+            SetError();
+            return 0;
+        }
+    }
+    cached = 1;
+    window = nullptr;
+    aheadPos = position;
+    aheadLen = aheadAt = 0;
+    return 1;
 }
 
 void TQLXFStream::Put(uint8_t b)
@@ -121,7 +227,12 @@ void TQLXFStream::Put(uint8_t b)
 
 uint8_t TQLXFStream::Get()
 {
-    if (aheadAt < aheadLen) return buffer[aheadAt++];
+    if (aheadAt < aheadLen) return window[aheadAt++];
+    if (cached) {
+        if (ShowBlock(aheadPos + aheadAt)) return window[aheadAt++];
+        SetError();
+        return 0;
+    }
     FlushBehind();
     if (readAhead) {
         // The window is used up, so the platform stands at the caller's position.
@@ -150,6 +261,11 @@ int TQLXFStream::Seek(uint32_t position)
         aheadAt = position - aheadPos;
         return 1;
     }
+    if (readAhead && !cache) {
+        int64_t size = Os().size(handle);
+        if (size >= 0 && size <= 0x7FFFFFFF) cache = NewCache((uint32_t)size);
+    }
+    if (cache) return SeekCached(position);
     uint32_t was = aheadPos + aheadAt;
     bool windowed = aheadLen != 0;
     aheadLen = aheadAt = aheadPos = 0;
@@ -169,7 +285,7 @@ int TQLXFStream::Seek(uint32_t position)
 
 uint32_t TQLXFStream::Tell()
 {
-    if (aheadLen) return aheadPos + aheadAt;
+    if (aheadLen || cached) return aheadPos + aheadAt;
     FlushBehind();
     return Os().tell(handle);
 }
@@ -235,9 +351,18 @@ int32_t TQLXFStream::Read(void* out, int32_t count)
     uint8_t* to = (uint8_t*)out;
     uint32_t have = aheadLen - aheadAt;
     uint32_t take = have < want ? have : want;
-    memcpy(to, buffer + aheadAt, take);
+    if (take) memcpy(to, window + aheadAt, take);
     aheadAt += take;
     if (take == want) return (int32_t)take;
+    if (cached) {
+        while (take < want && ShowBlock(aheadPos + aheadAt)) {
+            uint32_t n = aheadLen - aheadAt < want - take ? aheadLen - aheadAt : want - take;
+            memcpy(to + take, window + aheadAt, n);
+            aheadAt += n;
+            take += n;
+        }
+        return (int32_t)take;
+    }
     // The window is used up: the platform stands at the caller's position.
     uint32_t at = PlatformPosition();
     uint32_t rest = want - take, got = 0;

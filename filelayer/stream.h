@@ -99,13 +99,21 @@ private:
     // file are in buffer[], aheadAt indexes the next one; the platform's own position is
     // aheadPos + aheadLen whenever aheadLen is not 0, and platformPos when platformKnown.
     // Write-behind streams keep their behindLen pending bytes in the same buffer.
+    // Once a read-only stream seeks out of its window, reads go through a cache of the file's
+    // blocks instead (cached is set): the window is then the block that holds the position,
+    // which is aheadPos + aheadAt even where no block does (aheadLen 0, past the end).
     void DropAhead();
     void FlushBehind();
     uint32_t PlatformPosition();
     uint32_t FillAhead(uint32_t at, uint32_t n);
+    int SeekCached(uint32_t position);
+    int ShowBlock(uint32_t position);
     int readAhead;     // opened for reading only, and nobody else may write the file
     int writeBehind;   // open for writing only, and nobody else may read the file
     uint8_t* buffer;
+    const uint8_t* window;   // buffer, or the cached block in view
+    struct BlockCache* cache;
+    int cached;
     uint32_t aheadPos, aheadLen, aheadAt;
     uint32_t fill;     // size of the next window: small after a seek, growing while reading on
     uint32_t platformPos;

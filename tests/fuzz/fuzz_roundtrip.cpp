@@ -1,29 +1,35 @@
 // Fuzz target: the builder's delta encoder and the patch interpreter together. Every script
-// the encoder writes must rebuild the new bytes exactly, and the script the builder keeps (the
-// delta, or inserting whole when that is not larger) is never larger than inserting whole.
+// the encoder writes must rebuild the new bytes exactly, and so must inserting whole, which the
+// builder keeps where the delta is not expected to ship smaller.
 #include <string.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "delta.h"
 #include "fuzzcommon.h"
 #include "memstream.h"
+#include "memview.h"
 #include "pkgwriter.h"
 #include "script.h"
 #include "stream.h"
 
 namespace {
 
-// Enough for several windows and bases; more only slows the search down.
+// Enough for several windows and bases; more only slows the search down. A new version gets at
+// most 16 bytes per input byte (at least 4 KiB): runs of 257 times a length byte would turn a
+// few bytes of input into 128 KiB, and every input would cost as much as the largest.
 const size_t kMaxNew = 1u << 17;
+const size_t kNewPerInputByte = 16;
+const size_t kMinNewLimit = 4096;
 
 uint32_t Le16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
 
 // The new version: old's bytes rearranged by 4-byte ops (kind, position, length). Copies keep
 // long matches for the encoder to find; inserts and flips break them.
-std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops, size_t n)
+std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops, size_t n, size_t limit)
 {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i + 4 <= n && out.size() < kMaxNew; i += 4) {
+    for (size_t i = 0; i + 4 <= n && out.size() < limit; i += 4) {
         uint32_t kind = ops[i] & 3;
         uint32_t length = ops[i + 3] * (ops[i] & 4 ? 257u : 1u);
         uint32_t at = old.empty() ? 0 : Le16(ops + i + 1) * (ops[i] & 8 ? 3u : 1u) % old.size();
@@ -40,7 +46,7 @@ std::vector<uint8_t> Derive(const std::vector<uint8_t>& old, const uint8_t* ops,
             break;
         }
     }
-    if (out.size() > kMaxNew) out.resize(kMaxNew);
+    if (out.size() > limit) out.resize(limit);
     return out;
 }
 
@@ -72,14 +78,15 @@ void Replay(const TQLXFlatRamStream& script, std::vector<uint8_t>& old, const st
     CountingHost host;
     job.host = &host;
     job.outputLimit = (uint32_t)newer.size();
-    TQLXFlatRamStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
-    TQLXFlatRamStream out(4096, 65536);
+    // Views and a comparing output move whole blocks, where the flat streams go byte by byte.
+    TByteViewStream oldFile(old.data(), (uint32_t)old.size());
+    TByteViewStream expected(newer.data(), (uint32_t)newer.size());
+    TCompareStream out(&expected);
     uint32_t before = job.progressDone;
     FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
     FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
     FUZZ_CHECK(job.progressDone - before == (uint32_t)newer.size());
-    FUZZ_CHECK(!out.HasError() && out.length == newer.size());
-    FUZZ_CHECK(newer.empty() || memcmp(out.block, newer.data(), newer.size()) == 0);
+    FUZZ_CHECK(out.Same() && out.written == newer.size());
     job.host = nullptr;
 }
 
@@ -99,11 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t left = size - 3;
     if (oldSize > left) oldSize = left;
     std::vector<uint8_t> old(rest, rest + oldSize);
-    std::vector<uint8_t> newer = Derive(old, rest + oldSize, left - oldSize);
+    size_t limit = std::min(kMaxNew, std::max(kMinNewLimit, kNewPerInputByte * size));
+    std::vector<uint8_t> newer = Derive(old, rest + oldSize, left - oldSize, limit);
 
     OldIndex index;
     FUZZ_CHECK(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
-    TQLXFlatRamStream newFile(newer.data(), (uint32_t)newer.size(), (uint32_t)newer.size());
+    TByteViewStream newFile(newer.data(), (uint32_t)newer.size());
     TQLXFlatRamStream delta(4096, 65536);
     DeltaStats stats;
     memset(&stats, 0, sizeof stats);
@@ -112,10 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(stats.insertedBytes + stats.copiedBytes == newer.size());
     Replay(delta, old, newer);
 
-    // A delta no smaller than inserting whole gives way to that, as the builder does.
+    // A delta not expected to ship smaller than inserting whole gives way to that, as the
+    // builder does.
     const uint64_t whole = WholeInsertScriptSize((uint32_t)newer.size());
-    if (stats.scriptBytes >= whole) {
-        TQLXFlatRamStream again(newer.data(), (uint32_t)newer.size(), (uint32_t)newer.size());
+    if (PreferWholeInsert(stats)) {
+        TByteViewStream again(newer.data(), (uint32_t)newer.size());
         TQLXFlatRamStream insert(4096, 65536);
         DeltaStats wholeStats;
         FUZZ_CHECK(WriteInsertScript(&again, (uint32_t)newer.size(), &insert, &wholeStats) == 1);

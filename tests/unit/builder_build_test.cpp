@@ -204,6 +204,45 @@ TEST(BuilderBuild, TheSealFollowsTheUnsealedPackageUnseenByAFormatReader)
     EXPECT_FALSE(Build(dir, both).ok);
 }
 
+// A block that two other files of the package insert as literals is inserted whole where it
+// could only be pieced together from short copies, as the compressed package then repeats it.
+TEST(BuilderBuild, LiteralsThatRecurInThePackageAreNotPiecedTogether)
+{
+    std::mt19937 rng(8);
+    auto random = [&](size_t n) {
+        Bytes b(n);
+        for (auto& c : b) c = (uint8_t)rng();
+        return b;
+    };
+    Bytes block = random(4096), head = random(20000), tail = random(20000), a = random(20000);
+    Bytes broken = block;
+    for (size_t i = 0; i < broken.size(); i += 15) broken[i] ^= 0x55;
+    auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    for (int recurs : {0, 1}) {
+        TempDir dir;
+        Tree old{{"a.bin", a}, {"b.bin", join({head, broken, tail})}};
+        Tree now{{"a.bin", join({a, block})}, {"b.bin", join({head, block, tail})}};
+        if (recurs) now["c.bin"] = join({block, random(100)});
+        WriteTree(dir, "old", old);
+        WriteTree(dir, "new", now);
+        Built b = Build(dir);
+        ASSERT_TRUE(b.ok) << b.error;
+        uint64_t script = 0;
+        for (const BuildEntryInfo& e : b.report.entries)
+            if (e.name == "b.bin") script = e.scriptBytes;
+        if (recurs) EXPECT_GT(script, block.size()) << "the block goes in as literals";
+        else EXPECT_LT(script, block.size()) << "the block is copied in pieces";
+        fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
+        YesUi ui;
+        EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
+        EXPECT_EQ(ReadTree(dir / "target"), now);
+    }
+}
+
 TEST(BuilderBuild, DateOnlyChangesPatchTheDateAndIdenticalFilesAreLeftOut)
 {
     TempDir dir;

@@ -93,6 +93,9 @@ void Mutate(std::mt19937& rng, Bytes* b)
     }
 }
 
+// Every instruction priced at its raw size, so that the choices below follow from byte counts.
+const DeltaCosts kRaw = {16, 32, 64, 96, 96, 48, 16, 16};
+
 }  // namespace
 
 TEST(BuilderCost, InstructionSizesFollowTheOperandWidths)
@@ -118,11 +121,11 @@ TEST(BuilderCost, InstructionSizesFollowTheOperandWidths)
         DeltaOp near{0x1234, count, 1}, far{0x51234, count, 1};
         std::vector<uint8_t> forms, out;
         uint32_t base = 0;
-        EXPECT_EQ(ChooseCopyForms(&near, 1, &base, &forms), CopyNearCost(count));
+        EXPECT_EQ(ChooseCopyForms(&near, 1, &base, &forms, nullptr, kRaw), CopyNearCost(count));
         EmitOps(&near, 1, forms, nullptr, &out);
         EXPECT_EQ(out.size(), CopyNearCost(count));
         out.clear();
-        EXPECT_EQ(ChooseCopyForms(&far, 1, &base, &forms), CopyFarCost(count));
+        EXPECT_EQ(ChooseCopyForms(&far, 1, &base, &forms, nullptr, kRaw), CopyFarCost(count));
         EmitOps(&far, 1, forms, nullptr, &out);
         EXPECT_EQ(out.size(), CopyFarCost(count));
     }
@@ -134,7 +137,7 @@ TEST(BuilderCost, CopyFormsWeighSetBaseAgainstFarCopies)
         std::vector<DeltaOp> ops;
         for (uint32_t p : positions) ops.push_back(DeltaOp{p, 10, 1});
         std::vector<uint8_t> f;
-        *cost = ChooseCopyForms(ops.data(), ops.size(), &base, &f);
+        *cost = ChooseCopyForms(ops.data(), ops.size(), &base, &f, nullptr, kRaw);
         return f;
     };
     uint64_t cost;
@@ -160,7 +163,7 @@ TEST(BuilderCost, ParseTakesAFourByteCopyOnlyWhereItIsCheaper)
         uint32_t gap = literalsAround ? 3 : 0;
         std::vector<DeltaMatch> m{{0, 100, 0x1000}, {100 + gap, 104 + gap, four}, {104 + 2 * gap, 204 + 2 * gap, 0x2000}};
         std::vector<DeltaOp> ops;
-        ParseMatches(&m, 204 + 2 * gap, 0, &ops);
+        ParseMatches(&m, 204 + 2 * gap, 0, &ops, kUnknownEnd, kRaw);
         return ops;
     };
     // Between two copies, 4 bytes of the current window: a near copy (4) beats an insert (2 + 4).
@@ -189,17 +192,17 @@ TEST(BuilderCost, ParseTakesAFarCopyFromAnotherWindow)
     std::mt19937 rng(7);
     Bytes old = Random(rng, 0x30000);
     Bytes now(old.begin() + 0x1000, old.begin() + 0x1000 + 100);
-    now.insert(now.end(), old.begin() + 0x25000, old.begin() + 0x25000 + 12);
+    now.insert(now.end(), old.begin() + 0x25000, old.begin() + 0x25000 + 40);
     now.insert(now.end(), old.begin() + 0x2000, old.begin() + 0x2000 + 100);
     OldIndex index;
     BuildOldIndex(old.data(), (uint32_t)old.size(), &index);
     std::vector<DeltaOp> ops;
     ParseWindow(&index, now.data(), (uint32_t)now.size(), 0, &ops);
     ASSERT_EQ(ops.size(), 3u);
-    EXPECT_TRUE(ops[1].isCopy && ops[1].from == 0x25000 && ops[1].count == 12);
+    EXPECT_TRUE(ops[1].isCopy && ops[1].from == 0x25000 && ops[1].count == 40);
     std::vector<uint8_t> forms;
     uint32_t base = 0;
-    EXPECT_EQ(ChooseCopyForms(ops.data(), ops.size(), &base, &forms), 4u + 6u + 4u);
+    EXPECT_EQ(ChooseCopyForms(ops.data(), ops.size(), &base, &forms, nullptr, kRaw), 4u + 6u + 4u);
 }
 
 TEST(BuilderDelta, EdgeSizesAndFarCopiesRebuildExactly)
@@ -360,17 +363,17 @@ TEST(BuilderCost, TextAndBinaryWindowsGetTheirOwnModels)
     Bytes text = Texty(rng, 5000), binary = Random(rng, 5000);
     EXPECT_EQ(&CostsFor(text.data(), (uint32_t)text.size()), &kTextCosts);
     EXPECT_EQ(&CostsFor(binary.data(), (uint32_t)binary.size()), &kBinaryCosts);
-    // Text literals are priced lower, so a short copy inside text stays literal where the
-    // same copy inside machine code is taken.
+    // Text literals are priced lower, so a short far copy at the end of text stays literal
+    // where the same copy inside machine code is taken.
     EXPECT_LT(kTextCosts.literal, kBinaryCosts.literal);
-    std::vector<DeltaMatch> m{{0, 100, 0x1000}, {103, 112, 0x25000}, {115, 215, 0x2000}};
+    std::vector<DeltaMatch> m{{0, 100, 0x1000}, {103, 123, 0x25000}};
     std::vector<DeltaMatch> again = m;
     std::vector<DeltaOp> asText, asBinary;
-    ParseMatches(&m, 215, 0, &asText, kUnknownEnd, kTextCosts);
-    ParseMatches(&again, 215, 0, &asBinary, kUnknownEnd, kBinaryCosts);
-    ASSERT_EQ(asText.size(), 3u);
+    ParseMatches(&m, 123, 0, &asText, kUnknownEnd, kTextCosts);
+    ParseMatches(&again, 123, 0, &asBinary, kUnknownEnd, kBinaryCosts);
+    ASSERT_EQ(asText.size(), 2u);
     EXPECT_FALSE(asText[1].isCopy);
-    ASSERT_EQ(asBinary.size(), 5u);
+    ASSERT_EQ(asBinary.size(), 3u);
     EXPECT_TRUE(asBinary[2].isCopy && asBinary[2].from == 0x25000);
 }
 
@@ -400,4 +403,31 @@ TEST(BuilderDelta, InsertedTextResumesTheOldFileWithoutAPosition)
         size_t resumed = std::count(positions.begin(), positions.end(), kUnknownEnd);
         EXPECT_EQ(resumed, positions.size() - 1) << window;
     }
+}
+
+TEST(BuilderRepeats, AStringTwiceAmongTheLiteralsIsMarkedWhereverItStands)
+{
+    std::mt19937 rng(21);
+    Bytes shared = Random(rng, 300), once = Random(rng, 300);
+    // The survey saw the shared string in two literal runs, and another string in one.
+    Bytes first = Random(rng, 37), second = Random(rng, 91);
+    first.insert(first.end(), shared.begin(), shared.end());
+    second.insert(second.end(), shared.begin(), shared.end());
+    second.insert(second.end(), once.begin(), once.end());
+    std::vector<uint32_t> anchors;
+    CollectAnchors(first.data(), (uint32_t)first.size(), &anchors);
+    CollectAnchors(second.data(), (uint32_t)second.size(), &anchors);
+    RepeatSet set;
+    MakeRepeatSet(&anchors, &set);
+
+    // Elsewhere, at another alignment: the shared string's bytes are marked, the other's not.
+    Bytes data = Random(rng, 5);
+    data.insert(data.end(), once.begin(), once.end());
+    data.insert(data.end(), shared.begin(), shared.end());
+    std::vector<uint8_t> cheap(data.size());
+    MarkRepeats(set, data.data(), (uint32_t)data.size(), cheap.data());
+    size_t inShared = std::count(cheap.begin() + 305, cheap.end(), 1);
+    size_t elsewhere = std::count(cheap.begin(), cheap.begin() + 305, 1);
+    EXPECT_GE(inShared, 290u);
+    EXPECT_LE(elsewhere, 8u);
 }

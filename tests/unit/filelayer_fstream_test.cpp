@@ -1,5 +1,8 @@
 // The file stream: open flags, exclusive opens, closed-stream behaviour, read-ahead and write-behind equivalence.
 #include <gtest/gtest.h>
+#include <string.h>
+#include <algorithm>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -216,6 +219,54 @@ TEST(FileStream, ReadAheadSavesPlatformCalls)
         if (extra) EXPECT_EQ((int)data.size(), readCalls);
         else EXPECT_LE(readCalls, 5);
     }
+}
+
+// Seeks all over a file read each of its blocks once; blocks that share a cache slot (files
+// over 64 MiB) displace each other and are read again, never served from the wrong block.
+TEST(FileStream, SeekingReadsEachBlockOnceAndSharedSlotsNeverMix)
+{
+    TempDir dir;
+    std::string small = dir / "small.bin";
+    Bytes data(200000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 7 + (i >> 11));
+    WriteFileBytes(small, data);
+    {
+        std::mt19937 rng(3);
+        CountReads counting;
+        TQLXFStream s(ReadAccess, small.c_str());
+        for (int i = 0; i < 2000; ++i) {
+            uint32_t p = rng() % (uint32_t)data.size();
+            ASSERT_EQ(1, s.Seek(p));
+            uint8_t got[300];
+            int32_t want = (int32_t)std::min<size_t>(sizeof got, data.size() - p);
+            ASSERT_EQ(want, s.Read(got, (int32_t)sizeof got));
+            ASSERT_EQ(0, memcmp(got, data.data() + p, (size_t)want)) << p;
+        }
+        EXPECT_LE(readCalls, 4);
+    }
+
+    // Sparse, with a mark at the start of each block that shares a slot with another.
+    std::string big = dir / "big.bin";
+    const uint32_t kSlotSpan = 1024u * 65536;
+    const uint32_t marks[] = {0, 65536, 70000, kSlotSpan, kSlotSpan + 65536, kSlotSpan + 70000, kSlotSpan + 140000};
+    {
+        std::ofstream out(big, std::ios::binary);
+        for (uint32_t m : marks) {
+            out.seekp(m);
+            out.put((char)(1 + (m >> 16) % 251)).put((char)m);
+        }
+    }
+    CountReads counting;
+    TQLXFStream s(ReadAccess, big.c_str());
+    for (int round = 0; round < 3; ++round)
+        for (uint32_t m : marks) {
+            ASSERT_EQ(1, s.Seek(m));
+            EXPECT_EQ((uint8_t)(1 + (m >> 16) % 251), s.Get()) << m;
+            EXPECT_EQ((uint8_t)m, s.Get()) << m;
+            EXPECT_EQ(m + 2, s.Tell());
+        }
+    EXPECT_FALSE(s.HasError());
+    EXPECT_GE(readCalls, 3 * 4);
 }
 
 // Drives a read-ahead stream and an unbuffered one over identical files through the same random
