@@ -13,8 +13,8 @@ jobs=${UPG_BENCH_JOBS:-$(nproc)}
 # Timed runs per pair and side; the median counts. The two sides alternate within each round,
 # so that a machine shared with others loads both alike.
 repeat=${UPG_BENCH_REPEAT:-3}
-for tool in xdelta3 zstd bsdiff bspatch g++ /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install xdelta3 zstd bsdiff time g++"; exit 2; }
+for tool in xdelta3 zstd bsdiff bspatch g++ /usr/bin/time gnuplot; do
+  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install xdelta3 zstd bsdiff time g++ gnuplot-nox"; exit 2; }
 done
 [ -x "$upg" ] || { echo "no upg at $upg (make native first)"; exit 2; }
 "$here/fetch.sh"
@@ -158,4 +158,5 @@ if [ -z "$filter" ]; then
     cat "$table"
   } > "$here/results.md"
   echo "written to $here/results.md"
+  "$here/chart.sh" "$here/results.md" "$here/results.svg"
 fi

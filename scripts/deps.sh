@@ -9,7 +9,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # wine64, and what the release artifacts are made and checked with.
 pkgs="cmake make g++ libssl-dev"
 if [ "${1:-all}" = bench ]; then
-  pkgs="$pkgs xdelta3 zstd bsdiff time"
+  pkgs="$pkgs xdelta3 zstd bsdiff time gnuplot-nox"
 elif [ "${1:-all}" = dist ]; then
   pkgs="$pkgs googletest g++-mingw-w64-i686-posix dpkg-dev groff-base unzip"
 elif [ "${1:-all}" != native ]; then
