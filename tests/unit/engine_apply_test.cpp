@@ -844,7 +844,7 @@ TEST(ApplyRerun, AlreadyUpToDateAsksNothing)
     Apply(f, deletes, &only);
     EXPECT_EQ(only.outcome, ApplyDeclined);
     ASSERT_EQ(only.ui.questions.size(), 1u);
-    EXPECT_NE(only.ui.questions[0].find("This file is missing"), std::string::npos);
+    EXPECT_NE(only.ui.questions[0].find("This file is missing"), std::string::npos) << only.ui.questions[0];
 }
 
 // Folders that only the deleted files kept alive go; a folder that was empty before, or that

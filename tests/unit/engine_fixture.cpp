@@ -241,4 +241,15 @@ void FakeSearchPlatform::ListTake(char* out)
     listing.pop_front();
 }
 
-std::string DefaultWordingPath() { return std::string(UPG_SOURCE_DIR) + "/resources/upgsetup.uui"; }
+// A copy per test process: the text table opens its file for exclusive use, as the program does,
+// so test processes that ctest runs side by side would otherwise refuse each other the file.
+std::string DefaultWordingPath()
+{
+    static TempDir dir;
+    static const std::string path = [] {
+        std::string copy = dir / "upgsetup.uui";
+        WriteFileBytes(copy, ReadFileBytes(std::string(UPG_SOURCE_DIR) + "/resources/upgsetup.uui"));
+        return copy;
+    }();
+    return path;
+}
