@@ -185,6 +185,7 @@ ApplyOutcome Build(EngineHost* host)
             if (e->kind == KindPatch) {
                 EntryPath(job, e, job->workPath);
                 oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
+                if (oldFile) oldFile->CacheBlocks();
             }
             WorkName(job, i, job->workPath);
             output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);

@@ -10,7 +10,7 @@ const uint32_t kBufferSize = 65536;
 // First fill after a seek out of the window: copies jump about the old file, and filling the
 // whole window for each short one costs more than the calls it saves.
 const uint32_t kFirstFill = 4096;
-// The block cache of a stream that seeks: patch scripts copy from all over the old file, often
+// The block cache of a stream that asked for one: patch scripts copy from all over the old file, often
 // from the same few places again and again, so each block is read once while it stays cached.
 const uint32_t kBlockSize = 65536;
 const uint32_t kMaxBlocks = 1024;   // 64 MiB; beyond, blocks share slots
@@ -59,7 +59,8 @@ void FreeCache(BlockCache* c)
 }  // namespace
 
 TQLXFStream::TQLXFStream(unsigned flags, const char* name)
-    : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cache(nullptr), cached(0),
+    : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cacheWanted(0), cache(nullptr),
+      cached(0),
       aheadPos(0), aheadLen(0),
       aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0), behindLen(0)
 {
@@ -261,7 +262,7 @@ int TQLXFStream::Seek(uint32_t position)
         aheadAt = position - aheadPos;
         return 1;
     }
-    if (readAhead && !cache) {
+    if (readAhead && cacheWanted && !cache) {
         int64_t size = Os().size(handle);
         if (size >= 0 && size <= 0x7FFFFFFF) cache = NewCache((uint32_t)size);
     }

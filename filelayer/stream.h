@@ -89,6 +89,10 @@ public:
     // Writes what is held back and forces the file onto the disk; 0, with the flag raised,
     // when anything written so far failed or the platform could not flush.
     int Sync();
+    // For a file read from all over (the old file of a patch script): once a seek leaves the
+    // read-ahead window, reads go through a cache of the file's 64 KiB blocks (at most 64 MiB),
+    // so each block is read once. Streams read front to back, like the package, stay without.
+    void CacheBlocks() { cacheWanted = 1; }
 
     OsHandle handle;
 
@@ -99,9 +103,10 @@ private:
     // file are in buffer[], aheadAt indexes the next one; the platform's own position is
     // aheadPos + aheadLen whenever aheadLen is not 0, and platformPos when platformKnown.
     // Write-behind streams keep their behindLen pending bytes in the same buffer.
-    // Once a read-only stream seeks out of its window, reads go through a cache of the file's
-    // blocks instead (cached is set): the window is then the block that holds the position,
-    // which is aheadPos + aheadAt even where no block does (aheadLen 0, past the end).
+    // Once a read-only stream that asked for it seeks out of its window, reads go through a
+    // cache of the file's blocks instead (cached is set): the window is then the block that
+    // holds the position, which is aheadPos + aheadAt even where no block does (aheadLen 0,
+    // past the end).
     void DropAhead();
     void FlushBehind();
     uint32_t PlatformPosition();
@@ -112,6 +117,7 @@ private:
     int writeBehind;   // open for writing only, and nobody else may read the file
     uint8_t* buffer;
     const uint8_t* window;   // buffer, or the cached block in view
+    int cacheWanted;
     struct BlockCache* cache;
     int cached;
     uint32_t aheadPos, aheadLen, aheadAt;

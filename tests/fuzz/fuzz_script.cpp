@@ -105,6 +105,7 @@ Run RunOnce(const std::string& package, bool withOld, bool withOutput, uint32_t 
     job.host = &host;
     job.outputLimit = limit;
     TQLXFStream* old = withOld ? new TQLXFStream(ReadAccess, oldPath.c_str()) : nullptr;
+    if (old) old->CacheBlocks();   // as the apply reads old files
     FUZZ_CHECK(!old || !old->HasError());
     TQLXFlatRamStream* out = withOutput ? new TQLXFlatRamStream(4096, 65536) : nullptr;
     uint32_t before = job.progressDone;
