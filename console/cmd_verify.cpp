@@ -7,6 +7,7 @@
 #include "commit.h"
 #include "commands.h"
 #include "files.h"
+#include "joblog.h"
 #include "reader.h"
 #include "trust.h"
 
@@ -24,62 +25,6 @@ const char kHelp[] =
     "Exit codes (stable): 0 every file would be upgraded without a question, 1 some would\n"
     "not, the package would be refused or the folder does not exist, 2 missing or invalid\n"
     "setup data or a usage error.\n";
-
-const char* PolicyOutcome(int policy)
-{
-    if (policy == PolicyAsk) return "the upgrade would ask";
-    if (policy == PolicyAbort) return "the upgrade would stop";
-    return "";
-}
-
-// One file's finding: what the person reads, the names a script reads, and whether the entry
-// would go through unasked.
-struct Verdict {
-    std::string text;
-    const char* finding;      // ok, upgraded, missing, modified, readOnly, dateDiffers, exists
-    const char* policy;       // the policy that decides it; null for a clean entry
-    const char* resolution;   // apply, none (already upgraded), skip, ask, stop
-    int clean;
-};
-
-Verdict Judge(const EntryFinding& f)
-{
-    if (f.state == StateUpgraded) return {"already upgraded", "upgraded", nullptr, "none", 1};
-    if (f.line == LineNone) return {"ok", "ok", nullptr, "apply", 1};
-    Verdict v{"", "unexpected", "", "", 0};
-    switch (f.state) {
-    case StateMissing: v.text = "missing"; v.finding = "missing"; break;
-    case StateModified: v.text = "not the expected version"; v.finding = "modified"; break;
-    case StateReadOnly: v.text = "read-only"; v.finding = "readOnly"; break;
-    case StateDateDiffers: v.text = "expected contents, other date"; v.finding = "dateDiffers"; break;
-    case StateAlreadyExists: v.text = "exists already"; v.finding = "exists"; break;
-    case StateTooLong: v.text = "path too long for this folder"; v.finding = "tooLong"; break;
-    default: v.text = "unexpected"; break;
-    }
-    // Soft findings let the file through under Ignore; hard ones skip it.
-    if (f.policy == PolicyIgnore) {
-        v.text += f.soft ? " (accepted)" : " (would be skipped)";
-        v.policy = "ignore";
-        v.resolution = f.soft ? "apply" : "skip";
-        v.clean = f.soft;
-        return v;
-    }
-    v.policy = f.policy == PolicyAsk ? "ask" : "abort";
-    v.resolution = f.policy == PolicyAsk ? "ask" : "stop";
-    v.text += " (" + std::string(PolicyOutcome(f.policy)) + ")";
-    return v;
-}
-
-// The JSON document of a run that ends before the files are checked: why, and the exit code.
-int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome,
-            const std::string& reason, int code)
-{
-    printf("{\n  \"package\": %s,\n  \"target\": %s,\n", JsonText(package).c_str(), JsonText(target).c_str());
-    if (seal) printf("  \"seal\": %s,\n", seal);
-    printf("  \"outcome\": \"%s\",\n  \"reason\": %s,\n  \"exitCode\": %d\n}\n", outcome,
-           JsonText(reason.c_str()).c_str(), code);
-    return code;
-}
 
 }  // namespace
 
@@ -147,9 +92,9 @@ int CmdVerify(int argc, char** argv)
 
     int count = job.EntryCount();
     int problems = 0;
-    std::vector<Verdict> verdicts;
+    std::vector<FindingWords> verdicts;
     for (int i = 0; i < count; i++) {
-        verdicts.push_back(Judge(CheckEntry(&job, i)));
+        verdicts.push_back(DescribeFinding(CheckEntry(&job, i)));
         if (!verdicts.back().clean) problems++;
     }
     int code = problems ? ExitNotApplied : ExitDone;
@@ -157,7 +102,7 @@ int CmdVerify(int argc, char** argv)
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
                JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
         for (int i = 0; i < count; i++) {
-            const Verdict& v = verdicts[i];
+            const FindingWords& v = verdicts[i];
             printf("%s\n    {\"kind\": \"%s\", \"name\": %s, \"finding\": \"%s\", \"policy\": %s%s%s, "
                    "\"resolution\": \"%s\", \"text\": %s}",
                    i ? "," : "", KindName(job.entries[i]->kind), JsonText(job.entries[i]->name).c_str(), v.finding,

@@ -140,3 +140,13 @@ std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted)
            ", \"trusted\": " + (!report.pinned ? "null" : trusted ? "true" : "false") +
            ", \"text\": " + JsonText(TrustText(report).c_str()) + "}";
 }
+
+int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome, const std::string& reason,
+            int code)
+{
+    printf("{\n  \"package\": %s,\n  \"target\": %s,\n", JsonText(package).c_str(), JsonText(target ? target : "").c_str());
+    if (seal) printf("  \"seal\": %s,\n", seal);
+    printf("  \"outcome\": \"%s\",\n  \"reason\": %s,\n  \"exitCode\": %d\n}\n", outcome,
+           JsonText(reason.c_str()).c_str(), code);
+    return code;
+}
