@@ -20,11 +20,7 @@ void JsonApplyLog::Recovery(RecoveryResult result) { recovery = RecoveryName(res
 
 void JsonApplyLog::Finding(int, const FileEntry* entry, const EntryFinding& finding)
 {
-    FindingWords w = DescribeFinding(finding);
-    std::string json = std::string("\"kind\": \"") + KindName(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
-                       ", \"finding\": \"" + w.finding + "\", \"policy\": " + NullOr(w.policy) + ", \"resolution\": \"" +
-                       w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
-    entries.push_back(Entry{entry, json, -1});
+    entries.push_back(Entry{entry, FindingJson(entry, DescribeFinding(finding)), -1});
 }
 
 void JsonApplyLog::Answer(const FileEntry* entry, QuestionKind kind, const char* reason, int yes)

@@ -10,11 +10,12 @@
 #include "joblog.h"
 #include "reader.h"
 #include "trust.h"
+#include "upg_version.h"
 
 namespace {
 
 const char kHelp[] =
-    "Usage: upg verify PACKAGE --target DIR [--trust KEYFILE] [--json]\n"
+    "Usage: upg verify PACKAGE --target DIR [--trust KEYFILE] [--json] [--log FILE]\n"
     "\n"
     "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
     "first step would, and prints one line per file: what would be done, its name, and what\n"
@@ -22,6 +23,7 @@ const char kHelp[] =
     "holds, who signed it and whether that is the publisher key the installation pins (its\n"
     "upgtrust.pem, or KEYFILE). --json prints one JSON object instead: the seal, each file's\n"
     "finding and what the upgrade would do about it, and the outcome with its exit code.\n"
+    "--log FILE writes the findings to FILE (replaced), stamped like the log of an apply.\n"
     "Exit codes (stable): 0 every file would be upgraded without a question, 1 some would\n"
     "not, the package would be refused or the folder does not exist, 2 missing or invalid\n"
     "setup data or a usage error.\n";
@@ -33,6 +35,7 @@ int CmdVerify(int argc, char** argv)
     const char* package = nullptr;
     const char* target = nullptr;
     const char* trust = nullptr;
+    const char* logPath = nullptr;
     int json = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
@@ -42,9 +45,9 @@ int CmdVerify(int argc, char** argv)
         }
         if (strcmp(a, "--json") == 0) {
             json = 1;
-        } else if (strcmp(a, "--target") == 0 || strcmp(a, "--trust") == 0) {
+        } else if (strcmp(a, "--target") == 0 || strcmp(a, "--trust") == 0 || strcmp(a, "--log") == 0) {
             if (i + 1 >= argc) return UsageError("verify", std::string(a) + " needs a value.");
-            (strcmp(a, "--target") == 0 ? target : trust) = argv[++i];
+            (strcmp(a, "--target") == 0 ? target : strcmp(a, "--trust") == 0 ? trust : logPath) = argv[++i];
         } else if (a[0] == '-' && a[1]) {
             return UsageError("verify", std::string("unknown option ") + a + ".");
         } else if (!package) {
@@ -56,11 +59,15 @@ int CmdVerify(int argc, char** argv)
     if (!package) return UsageError("verify", "name the package to check.");
     if (!target) return UsageError("verify", "name the installation's folder with --target DIR.");
     std::string reason;
+    FileJobLog log(logPath);
+    log.Note(std::string("upg ") + UPG_VERSION + ": verify " + package + " against " + target);
     auto invalid = [&](const std::string& why) {
+        log.Note(std::string("refused: ") + kInvalidSetupData + " " + why);
         int code = RefusePackage(why);
         return json ? JsonEnd(package, target, nullptr, "invalid", kInvalidSetupData + (" " + why), code) : code;
     };
     auto stopped = [&](const std::string& why) {
+        log.Note("not checked: " + why);
         fprintf(stderr, "%s\n", why.c_str());
         return json ? JsonEnd(package, target, nullptr, "noTarget", why, ExitNotApplied) : ExitNotApplied;
     };
@@ -73,6 +80,7 @@ int CmdVerify(int argc, char** argv)
 
     TrustReport report;
     int trusted = CheckPackageTrust(&job, trust, &report);
+    log.Trust(&job, report, trusted);
     std::string seal = SealJson(report, job.seal ? job.seal->size : 0, trusted);
     if (!trusted) {
         std::string why = "The package would be refused: " + TrustText(report) + ".";
@@ -94,21 +102,19 @@ int CmdVerify(int argc, char** argv)
     int problems = 0;
     std::vector<FindingWords> verdicts;
     for (int i = 0; i < count; i++) {
-        verdicts.push_back(DescribeFinding(CheckEntry(&job, i)));
+        EntryFinding finding = CheckEntry(&job, i);
+        log.Finding(i, job.entries[i], finding);
+        verdicts.push_back(DescribeFinding(finding));
         if (!verdicts.back().clean) problems++;
     }
     int code = problems ? ExitNotApplied : ExitDone;
+    log.Note(std::string("outcome: ") + (problems ? "attention: " + std::to_string(problems) + " of " : "clean: all ") +
+             std::to_string(count) + " files" + (problems ? " need attention" : " would be upgraded"));
     if (json) {
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
                JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
-        for (int i = 0; i < count; i++) {
-            const FindingWords& v = verdicts[i];
-            printf("%s\n    {\"kind\": \"%s\", \"name\": %s, \"finding\": \"%s\", \"policy\": %s%s%s, "
-                   "\"resolution\": \"%s\", \"text\": %s}",
-                   i ? "," : "", KindName(job.entries[i]->kind), JsonText(job.entries[i]->name).c_str(), v.finding,
-                   v.policy ? "\"" : "null", v.policy ? v.policy : "", v.policy ? "\"" : "", v.resolution,
-                   JsonText(v.text.c_str()).c_str());
-        }
+        for (int i = 0; i < count; i++)
+            printf("%s\n    {%s}", i ? "," : "", FindingJson(job.entries[i], verdicts[i]).c_str());
         printf("%s],\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
                count ? "\n  " : "", count, problems, problems ? "attention" : "clean", code);
         return code;

@@ -5,6 +5,7 @@
 #include <string>
 #include "commands.h"
 #include "files.h"
+#include "joblog.h"
 #include "reader.h"
 #include "seal.h"
 #include "trust.h"
@@ -149,4 +150,12 @@ int JsonEnd(const char* package, const char* target, const char* seal, const cha
     printf("  \"outcome\": \"%s\",\n  \"reason\": %s,\n  \"exitCode\": %d\n}\n", outcome,
            JsonText(reason.c_str()).c_str(), code);
     return code;
+}
+
+std::string FindingJson(const FileEntry* entry, const FindingWords& w)
+{
+    return std::string("\"kind\": \"") + KindName(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
+           ", \"finding\": \"" + w.finding + "\", \"policy\": " +
+           (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) + ", \"resolution\": \"" +
+           w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
 }
