@@ -19,6 +19,7 @@
 #include "reader.h"
 #include "seal.h"
 #include "stream.h"
+#include "trust.h"
 #include "ui.h"
 #include "uitext.h"
 
@@ -588,6 +589,16 @@ int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
     uint32_t size = s->Size();
     int ok = !s->HasError();
     id->size = size;
+    // The seal check has hashed the package once already (and caches its answer), so a sealed
+    // package is not read and hashed a second time.
+    if (ok && CheckSeal(job) == SealIntact && job->seal) {
+        memcpy(id->digest, job->seal->sealDigest, kDigestSize);
+        id->hasDigest = 1;
+        s->Reset();
+        s->Seek(back);
+        if (hadError) s->SetError();
+        return 1;
+    }
     DigestContext* digest = DigestBegin();
     uint8_t* chunk = new (std::nothrow) uint8_t[kIdentityChunk];
     for (uint32_t done = 0; ok && chunk && done < size;) {

@@ -17,7 +17,9 @@ struct PackageIdentity {
     int hasDigest;   // 0 where the platform offers no SHA-256: then no package is the same
     uint8_t digest[kDigestSize];
 };
-// Reads the job's whole package through its stream, which keeps its position and error flag.
+// A package whose seal holds is known by its seal digest, which covers the digest of every
+// package byte before the seal and every entry digest; any other by the SHA-256 of all its
+// bytes, read through the job's stream, which keeps its position and error flag.
 int IdentifyPackage(UpgradeJob* job, PackageIdentity* id);
 
 // A file of table position i inside the scratch folder, with the given extension ("TMP" the
