@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include "apply.h"
+#include "joblog.h"
 #include "search.h"
 #include "ui.h"
 
@@ -12,6 +13,8 @@ extern char* TargetFolder;
 extern HINSTANCE AppInstance;
 // Null before the main dialog exists and after it closed.
 extern HWND MainDialog;
+// The log of this run, BASE.log in the temporary folder; set for the whole of WinMain.
+extern JobLog* RunLog;
 
 // Dialog procedures, exported under these names.
 extern "C" __declspec(dllexport) INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

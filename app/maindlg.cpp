@@ -3,6 +3,7 @@
 #include <commdlg.h>
 #include <new>
 #include <string.h>
+#include <string>
 #include "apply.h"
 #include "controls.h"
 #include "files.h"
@@ -85,9 +86,12 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
     Win32UserInterface ui;
     UpgradeJob job(AppInstance, mainWindow, packagePath, targetFolder);
     EngineHost host(&job, &ui);
+    host.log = RunLog;
     job.uiText = job.IsValid() ? new (std::nothrow) UiTextTable(UiTextPath) : NULL;
     // An apply never ends without a word: what the engine cannot start on is told here.
     if (!job.IsValid() || job.progressTotal == 0 || !job.uiText) {
+        RunLog->Note(std::string("not started: ") + (job.targetTooLong ? kTargetTooLong : kSetupRefused) + " " +
+                     targetFolder);
         MessageBoxA(mainWindow, job.targetTooLong ? kTargetTooLong : kSetupRefused, "Error", MB_OK | MB_ICONERROR);
         return ApplyNotStarted;
     }
@@ -135,8 +139,10 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
         } else if (wParam == IDCANCEL) {
             CloseMainDialog();
         } else if (wParam == IDC_MAIN_FOLDER) {
-            if (BrowseForFolder(window))
+            if (BrowseForFolder(window)) {
+                RunLog->Note(std::string("folder chosen: ") + TargetFolder);
                 ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
+            }
         } else if (wParam == IDC_MAIN_APPLY) {
             if (ApplyDone) {
                 CloseMainDialog();

@@ -3,16 +3,19 @@
 #include "app.h"
 #include <stdlib.h>
 #include <string.h>
+#include <string>
 #include "files.h"
 #include "reader.h"
 #include "seal.h"
 #include "trust.h"
+#include "upg_version.h"
 
 char* PackagePath;
 char* UiTextPath;
 char* TargetFolder;
 HINSTANCE AppInstance;
 HWND MainDialog;
+JobLog* RunLog;
 
 const char kSetupRefused[] = "Missing or invalid setup data.";
 
@@ -65,9 +68,28 @@ INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
     return message == WM_INITDIALOG;
 }
 
-static void RefuseSetup()
+static void RefuseSetup(const char* why)
 {
+    RunLog->Note(std::string("refused: ") + kSetupRefused + " " + why);
     MessageBoxA(NULL, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
+}
+
+// Where support finds the log: the user's temporary folder, named after the program's own file
+// without its extension, so that each publisher's bundle keeps its own. Empty when the path
+// cannot be made; the log is then skipped.
+static void RunLogPath(const char* program, char* out)
+{
+    out[0] = 0;
+    char temp[kPathMax];
+    DWORD n = GetTempPathA(kPathMax, temp);
+    if (n == 0 || n >= kPathMax)
+        return;
+    const char* base = program + strlen(program);
+    while (base > program && base[-1] != '\\' && base[-1] != '/' && base[-1] != ':')
+        --base;
+    const char* dot = strrchr(base, '.');
+    std::string name = std::string(base, dot ? (size_t)(dot - base) : strlen(base)) + ".log";
+    JoinPath(out, temp, name.c_str());
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
@@ -78,6 +100,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     if (!PackagePath || !UiTextPath || !TargetFolder)
         return 1;
     AppInstance = instance;
+
+    char program[kPathMax] = "", logPath[kPathMax] = "";
+    DWORD named = GetModuleFileNameA(NULL, program, kPathMax);
+    if (named == 0 || named >= kPathMax)
+        program[0] = 0;
+    else
+        RunLogPath(program, logPath);
+    FileJobLog log(logPath);
+    RunLog = &log;
+    log.Note(std::string("program: ") + program + " (upgsetup " + UPG_VERSION + ")");
 
     // A tail or a program path that does not fit is refused like missing setup data rather than
     // cut into the path of some other file.
@@ -110,8 +142,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         RegisterClassA(&wc);
     }
 
-    if (!pathsFit || !FileExists(PackagePath) || !FileExists(UiTextPath) || !CheckPackageFile(PackagePath)) {
-        RefuseSetup();
+    log.Note(std::string("package: ") + PackagePath);
+    log.Note(std::string("wording: ") + UiTextPath);
+    const char* refusal = NULL;
+    if (!pathsFit)
+        refusal = "a path does not fit";
+    else if (!FileExists(PackagePath))
+        refusal = "the package does not exist";
+    else if (!FileExists(UiTextPath))
+        refusal = "the wording file does not exist";
+    else if (!CheckPackageFile(PackagePath))
+        refusal = "the package is not valid, or its seal does not hold";
+    if (refusal) {
+        RefuseSetup(refusal);
         return 1;
     }
 
@@ -121,9 +164,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         UpdateWindow(searchWindow);
     }
     GetWindowsDirectoryA(TargetFolder, kPathMax);
+    log.Note("searching the fixed drives for the installation");
     {
         Win32SearchPlatform platform(AppInstance, searchWindow);
-        FindInstallation(PackagePath, TargetFolder, searchWindow, &platform);
+        if (FindInstallation(PackagePath, TargetFolder, searchWindow, &platform))
+            log.Note(std::string("installation found: ") + TargetFolder);
+        else
+            log.Note(std::string("no installation found; the Windows folder is proposed: ") + TargetFolder);
     }
     if (searchWindow)
         DestroyWindow(searchWindow);
@@ -140,6 +187,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    log.Note("closed");
     return 1;
 }
 

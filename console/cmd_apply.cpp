@@ -5,8 +5,10 @@
 #include <new>
 #include <string>
 #include "apply.h"
+#include "applyjson.h"
 #include "commands.h"
 #include "files.h"
+#include "joblog.h"
 #include "reader.h"
 #include "search.h"
 #include "stream.h"
@@ -14,12 +16,13 @@
 #include "terminal_ui.h"
 #include "ui.h"
 #include "uitext.h"
+#include "upg_version.h"
 
 namespace {
 
 const char kHelp[] =
     "Usage: upg apply PACKAGE [--target DIR] [--trust KEYFILE] [--ui FILE] [--answers SEQ | --yes | --no]\n"
-    "                 [--quiet]\n"
+    "                 [--log FILE] [--json] [--quiet]\n"
     "\n"
     "Brings the installation in DIR up to the release in PACKAGE. Every listed file is checked\n"
     "first; the new files are built and verified in a scratch folder inside DIR, and only then\n"
@@ -32,6 +35,10 @@ const char kHelp[] =
     "                  beside it, else the built-in English wording)\n"
     "  --answers SEQ   answer the questions in order from the letters y and n, then No\n"
     "  --yes, --no     answer every question Yes, or No\n"
+    "  --log FILE      write a log of every step to FILE (replaced), as the Windows program\n"
+    "                  does in the temporary folder; a log that cannot be written is skipped\n"
+    "  --json          print one JSON object on stdout: each file's finding, the answers,\n"
+    "                  every file operation, the commit's result and the outcome\n"
     "  --quiet         no progress bar and no notes on what is happening\n"
     "\n"
     "Without answers given, questions are read from the terminal, or answered No when there is\n"
@@ -85,7 +92,8 @@ int CmdApply(int argc, char** argv)
     const char* uiFile = nullptr;
     const char* answers = nullptr;
     const char* trust = nullptr;
-    int yes = 0, no = 0, quiet = 0;
+    const char* logPath = nullptr;
+    int yes = 0, no = 0, quiet = 0, json = 0;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         if (IsHelp(a)) {
@@ -93,13 +101,16 @@ int CmdApply(int argc, char** argv)
             return ExitDone;
         }
         if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0 ||
-            strcmp(a, "--trust") == 0) {
+            strcmp(a, "--trust") == 0 || strcmp(a, "--log") == 0) {
             if (i + 1 >= argc) return UsageError("apply", std::string(a) + " needs a value.");
             const char* v = argv[++i];
             if (strcmp(a, "--target") == 0) target = v;
             if (strcmp(a, "--trust") == 0) trust = v;
             if (strcmp(a, "--ui") == 0) uiFile = v;
             if (strcmp(a, "--answers") == 0) answers = v;
+            if (strcmp(a, "--log") == 0) logPath = v;
+        } else if (strcmp(a, "--json") == 0) {
+            json = 1;
         } else if (strcmp(a, "--yes") == 0) {
             yes = 1;
         } else if (strcmp(a, "--no") == 0) {
@@ -122,30 +133,40 @@ int CmdApply(int argc, char** argv)
                 return UsageError("apply", std::string("--answers takes only the letters y and n, not '") + *p + "'.");
     }
 
+    // The log is opened before anything is checked, so that a refusal is in it too.
+    FileJobLog fileLog(logPath);
+    fileLog.Note(std::string("upg ") + UPG_VERSION + ": apply " + package);
+    std::string folder = target ? target : "";
+    // Ends before the apply: a refused package (exit 2), or no installation to apply to (exit 1).
+    auto refuse = [&](const std::string& why) {
+        fileLog.Note(std::string("refused: ") + kInvalidSetupData + " " + why);
+        int code = RefusePackage(why);
+        return json ? JsonEnd(package, folder.c_str(), nullptr, "invalid", kInvalidSetupData + (" " + why), code) : code;
+    };
+    auto stop = [&](const char* outcome, const std::string& why) {
+        fprintf(stderr, "%s\n", why.c_str());
+        fileLog.Note("not applied: " + why);
+        return json ? JsonEnd(package, folder.c_str(), nullptr, outcome, why, ExitNotApplied) : ExitNotApplied;
+    };
+
     std::string reason;
-    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
-    if (uiFile && !Readable(uiFile))
-        return RefusePackage(std::string("The wording file ") + uiFile + " cannot be read.");
+    if (!CheckPackage(package, &reason)) return refuse(reason);
+    if (uiFile && !Readable(uiFile)) return refuse(std::string("The wording file ") + uiFile + " cannot be read.");
 
     char found[kPathMax] = "";
-    std::string folder;
     if (target) {
-        folder = target;
-        if (!IsDirectory(target)) {
-            fprintf(stderr, "The target folder %s does not exist.\n", target);
-            return ExitNotApplied;
-        }
+        if (!IsDirectory(target)) return stop("noTarget", std::string("The target folder ") + target + " does not exist.");
     } else {
         if (!quiet) fprintf(stderr, "Searching for installed components...\n");
+        fileLog.Note("searching the fixed disks for the installation");
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
-        if (!FindInstallation(package, found, nullptr, platform.get())) {
-            fprintf(stderr,
-                    "No installation that this package can upgrade was found on the fixed disks.\n"
-                    "Name its folder with --target DIR.\n");
-            return ExitNotApplied;
-        }
+        if (!FindInstallation(package, found, nullptr, platform.get()))
+            return stop("notFound",
+                        "No installation that this package can upgrade was found on the fixed disks.\n"
+                        "Name its folder with --target DIR.");
         folder = ShownPath(found);
         fprintf(stderr, "Found the installation in %s\n", folder.c_str());
+        fileLog.Note("installation found: " + folder);
     }
 
     std::string wording = uiFile ? uiFile : WordingBeside(package);
@@ -158,17 +179,14 @@ int CmdApply(int argc, char** argv)
     EngineHost host(&job, &ui);
     job.uiText = text;
     job.trustFile = trust;
-    if (job.targetTooLong) {
-        fprintf(stderr, "The target folder's path is too long: %s\n", folder.c_str());
-        return ExitNotApplied;
-    }
-    if (!job.IsValid() || job.progressTotal == 0) return RefusePackage("The package changed while it was read.");
-    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
-    if (!text) {
-        fprintf(stderr, "There is not enough memory to start the upgrade.\n");
-        return ExitNotApplied;
-    }
+    if (job.targetTooLong) return stop("noTarget", "The target folder's path is too long: " + folder);
+    if (!job.IsValid() || job.progressTotal == 0) return refuse("The package changed while it was read.");
+    if (!CheckPackageSeal(&job, &reason)) return refuse(reason);
+    if (!text) return stop("notStarted", "There is not enough memory to start the upgrade.");
 
+    JsonApplyLog jsonLog(package, folder);
+    TeeLog both(&fileLog, &jsonLog);
+    host.log = json ? static_cast<JobLog*>(&both) : &fileLog;
     if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
     CatchInterrupt();
     ApplyOutcome outcome = ApplyUpgrade(&host);
@@ -176,5 +194,7 @@ int CmdApply(int argc, char** argv)
     int success = outcome == ApplyApplied || outcome == ApplyUpToDate;
     // An installation found up to date has been told so already.
     if (outcome != ApplyUpToDate && (!success || !quiet)) fprintf(stderr, "%s\n", OutcomeText(outcome));
-    return success ? ExitDone : ExitNotApplied;
+    int code = success ? ExitDone : ExitNotApplied;
+    if (json) jsonLog.Print(stdout, outcome, code);
+    return code;
 }

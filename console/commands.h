@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string>
 
+struct FileEntry;
+struct FindingWords;
 struct UpgradeJob;
 struct TrustReport;
 
@@ -39,3 +41,10 @@ std::string JsonText(const char* text);
 // The seal as a JSON object: present, intact, bytes, signed, keyId, trusted (null without a
 // pinned key) and the sentence that says it.
 std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted);
+// One file's finding as the fields of a JSON object, without the braces: kind, name, finding,
+// policy, resolution and text; verify and apply print the same.
+std::string FindingJson(const FileEntry* entry, const FindingWords& words);
+// The JSON document of a run that ends before the files are checked: why, and the exit code
+// (returned). seal is a JSON object or null; a null target prints as "".
+int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome, const std::string& reason,
+            int code);

@@ -5,6 +5,7 @@
 #include <string>
 #include "commands.h"
 #include "files.h"
+#include "joblog.h"
 #include "reader.h"
 #include "seal.h"
 #include "trust.h"
@@ -139,4 +140,22 @@ std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted)
     return head + (report.signerId[0] ? JsonText(report.signerId) : std::string("null")) +
            ", \"trusted\": " + (!report.pinned ? "null" : trusted ? "true" : "false") +
            ", \"text\": " + JsonText(TrustText(report).c_str()) + "}";
+}
+
+int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome, const std::string& reason,
+            int code)
+{
+    printf("{\n  \"package\": %s,\n  \"target\": %s,\n", JsonText(package).c_str(), JsonText(target ? target : "").c_str());
+    if (seal) printf("  \"seal\": %s,\n", seal);
+    printf("  \"outcome\": \"%s\",\n  \"reason\": %s,\n  \"exitCode\": %d\n}\n", outcome,
+           JsonText(reason.c_str()).c_str(), code);
+    return code;
+}
+
+std::string FindingJson(const FileEntry* entry, const FindingWords& w)
+{
+    return std::string("\"kind\": \"") + KindName(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
+           ", \"finding\": \"" + w.finding + "\", \"policy\": " +
+           (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) + ", \"resolution\": \"" +
+           w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
 }

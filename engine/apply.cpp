@@ -9,6 +9,7 @@
 #include "crypto.h"
 #include "files.h"
 #include "fingerprint.h"
+#include "joblog.h"
 #include "progress.h"
 #include "reader.h"
 #include "script.h"
@@ -146,6 +147,7 @@ ApplyOutcome PreCheck(EngineHost* host)
         ShowEntry(job, ui, e);
         if (PollCancel(host)) return ApplyCancelled;
         EntryFinding f = Examine(job, i);
+        host->Log().Finding(i, e, f);
         e->state = (uint8_t)f.stateAfter;
         if (f.line == LineNone) continue;
         if (f.policy == PolicyAbort) {
@@ -212,9 +214,10 @@ ApplyOutcome Build(EngineHost* host)
         int sound = allocated && !job->scriptCut && !job->outputOverrun;
         // A rename that fails leaves the file without its final name: treated as unverified.
         const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
-        if (sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
-            TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath))
-            continue;
+        int verified = sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
+                       TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath);
+        host->Log().Built(e, verified);
+        if (verified) continue;
 
         int policy = EffectivePolicy(e->hardPolicy);
         if (policy == PolicyAbort) {
@@ -260,6 +263,7 @@ std::string FailureList(const std::vector<CommitFailure>& failures)
 ApplyOutcome Report(EngineHost* host, CommitResult result, const std::vector<CommitFailure>& failures)
 {
     UpgradeJob* job = host->job;
+    host->Log().Commit(result, failures);
     std::string text;
     ApplyOutcome outcome = ApplyNotReplaced;
     if (result == CommitDone) return ApplyApplied;
@@ -332,7 +336,9 @@ int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLine
     add("\n\n");
     add(UiLine(job, lastLine));
     UserInterface* ui = host->ui;
-    return ui && ui->AskYesNo(job->workWindow, text, UiLine(job, LineCaption)) ? 1 : 0;
+    int yes = ui && ui->AskYesNo(job->workWindow, text, UiLine(job, LineCaption)) ? 1 : 0;
+    host->Log().Answer(entry, lastLine == LineKnowMore ? QuestionKnowMore : QuestionContinue, UiLine(job, thirdLine), yes);
+    return yes;
 }
 
 namespace {
@@ -364,7 +370,9 @@ int CleanScratchFolder(UpgradeJob* job)
     return RemoveFolder(scratch);
 }
 
-ApplyOutcome ApplyUpgrade(EngineHost* host)
+namespace {
+
+ApplyOutcome Run(EngineHost* host)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
@@ -391,7 +399,9 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     // Before anything is examined or touched: a package altered since it was sealed, or not
     // signed by the key the installation pins, is refused whole.
     TrustReport trust;
-    if (!CheckPackageTrust(job, job->trustFile, &trust)) {
+    int allowed = CheckPackageTrust(job, job->trustFile, &trust);
+    host->Log().Trust(job, trust, allowed);
+    if (!allowed) {
         std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
         ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
         return ApplyRefused;
@@ -401,6 +411,7 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     // another's is undone before this one begins.
     std::vector<CommitFailure> failures;
     RecoveryResult recovery = RecoverJournal(host, &failures);
+    if (recovery != RecoveryNone) host->Log().Recovery(recovery);
     switch (recovery) {
     case RecoveryFinished: return ApplyApplied;
     case RecoveryRolledBack: return Report(host, CommitRolledBack, failures);
@@ -426,6 +437,16 @@ ApplyOutcome ApplyUpgrade(EngineHost* host)
     outcome = Build(host);
     if (outcome != ApplyApplied) return outcome;
     return Report(host, CommitEntries(host, &failures), failures);
+}
+
+}  // namespace
+
+ApplyOutcome ApplyUpgrade(EngineHost* host)
+{
+    if (host->job && host->job->IsValid()) host->Log().Begin(host->job);
+    ApplyOutcome outcome = Run(host);
+    host->Log().Outcome(outcome);
+    return outcome;
 }
 
 EntryFinding CheckEntry(UpgradeJob* job, int index)

@@ -15,6 +15,7 @@
 #include "apply.h"
 #include "files.h"
 #include "fingerprint.h"
+#include "joblog.h"
 #include "reader.h"
 #include "seal.h"
 #include "stream.h"
@@ -39,6 +40,8 @@ const char kReasonFolder[] = "its folder could not be created";
 const char kReasonPlace[] = "the new version could not be moved into its place";
 const char kReasonChanged[] = "another program changed it while the upgrade ran";
 const char kReasonRecord[] = "the upgrade could not record its progress on the disk";
+const char kReasonUndo[] = "the previous version could not be put back";
+const char kReasonBackupKept[] = "a backup could not be removed: the journal is kept to remove it next time";
 
 struct Step {
     int entry = 0;
@@ -321,59 +324,76 @@ int HoldsContents(const char* path, const FileFingerprint& print)
     return ComputeFingerprint(path, &now) && now.size == print.size && now.checksum == print.checksum;
 }
 
-// Takes a step forward from wherever the files show it stands; reason set on failure.
-int Forward(UpgradeJob* job, const Step& s, const char** reason)
+// Takes a step forward from wherever the files show it stands, logging each rename tried;
+// reason set on failure.
+int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
 {
+    const char* name = s.name.c_str();
+    auto fail = [&](CommitStepKind kind, const char* why) {
+        *reason = why;
+        log.Step(kind, name, why);
+        return 0;
+    };
+    auto done = [&](CommitStepKind kind) {
+        log.Step(kind, name, nullptr);
+        return 1;
+    };
     StepPaths p;
-    if (!PathsOf(job, s, &p)) return *reason = kReasonPlace, 0;
+    if (!PathsOf(job, s, &p)) return fail(s.kind == KindDelete ? StepDelete : StepReplace, kReasonPlace);
     int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
     if (s.kind == KindDelete) {
         if (!i) return 1;   // gone already: moved to its backup, or by someone else
-        if (b) return *reason = kReasonChanged, 0;
-        if (MoveFileOver(p.installed, p.backup)) return 1;
-        return *reason = IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse, 0;
+        if (b) return fail(StepDelete, kReasonChanged);
+        if (MoveFileOver(p.installed, p.backup)) return done(StepDelete);
+        return fail(StepDelete, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
     }
     if (!t) {
         // Done already, or the rebuilt file is gone: then nothing can bring the step forward.
         if (i && (s.hadFile ? b : !b)) return 1;
-        return *reason = kReasonChanged, 0;
+        return fail(StepReplace, kReasonChanged);
     }
     if (s.hadFile && i) {
-        if (b) return *reason = kReasonChanged, 0;
+        if (b) return fail(StepBackup, kReasonChanged);
         if (!MoveFileOver(p.installed, p.backup))
-            return *reason = IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse, 0;
+            return fail(StepBackup, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
+        done(StepBackup);
     } else if (i) {
         // A file appeared where the package adds one after the commit began: not ours to replace.
-        return *reason = kReasonChanged, 0;
+        return fail(StepReplace, kReasonChanged);
     } else if (s.hadFile && !b) {
-        return *reason = kReasonChanged, 0;
+        return fail(StepReplace, kReasonChanged);
     }
     if (s.kind == KindAdd) MakeFoldersOnTheWay(p.installed, TargetLength(job));
-    if (MoveFileOver(p.temp, p.installed)) return 1;
-    return *reason = ParentExists(p.installed) ? kReasonPlace : kReasonFolder, 0;
+    if (MoveFileOver(p.temp, p.installed)) return done(StepReplace);
+    return fail(StepReplace, ParentExists(p.installed) ? kReasonPlace : kReasonFolder);
+}
+
+int Undone(JobLog& log, const Step& s, int ok)
+{
+    log.Step(StepUndo, s.name.c_str(), ok ? nullptr : kReasonUndo);
+    return ok;
 }
 
 // Takes a step back to not begun: the new file back to its .TMP name, the backup back into
 // place. A backup is only ever moved back, never deleted; a state the files cannot explain is
-// left alone and reported.
-int Backward(UpgradeJob* job, const Step& s)
+// left alone and reported. Each step that moves a file is logged.
+int Backward(JobLog& log, UpgradeJob* job, const Step& s)
 {
     StepPaths p;
-    if (!PathsOf(job, s, &p)) return 0;
+    if (!PathsOf(job, s, &p)) return Undone(log, s, 0);
     int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
     if (s.kind == KindDelete) {
         if (!b) return 1;
-        return !i && MoveFileOver(p.backup, p.installed);
+        return Undone(log, s, !i && MoveFileOver(p.backup, p.installed));
     }
     if (s.hadFile) {
         if (!b) return 1;
-        if (i) {
-            if (t || !MoveFileOver(p.installed, p.temp)) return 0;
-        }
-        return MoveFileOver(p.backup, p.installed);
+        if (i && (t || !MoveFileOver(p.installed, p.temp))) return Undone(log, s, 0);
+        return Undone(log, s, MoveFileOver(p.backup, p.installed));
     }
     // An added file is ours only when it is the new version; the folders made for it go with it.
-    if (i && !t && HoldsContents(p.installed, s.newPrint) && !MoveFileOver(p.installed, p.temp)) return 0;
+    if (i && !t && HoldsContents(p.installed, s.newPrint) && !Undone(log, s, MoveFileOver(p.installed, p.temp)))
+        return 0;
     RemoveFoldersUpward(p.installed, TargetLength(job), s.newFolders);
     return 1;
 }
@@ -400,7 +420,7 @@ int RollBack(EngineHost* host, Journal* j)
     int all = 1;
     for (size_t k = j->steps.size(); k-- > 0;) {
         ShowStep(host, j->steps[k], DescriptionOf(host->job, j->steps[k]));
-        if (!Backward(host->job, j->steps[k])) all = 0;
+        if (!Backward(host->Log(), host->job, j->steps[k])) all = 0;
     }
     return all;
 }
@@ -416,8 +436,9 @@ void DropJournal(UpgradeJob* job, Journal* j)
 // After every step is recorded complete: the backups go, then each folder that only the
 // deleted files kept alive, then the journal and the scratch folder. A backup that cannot be
 // removed keeps the journal, so that the next run removes it instead of finding it unnamed.
-void Finish(UpgradeJob* job, Journal* j)
+void Finish(EngineHost* host, Journal* j)
 {
+    UpgradeJob* job = host->job;
     j->Close();
     StepPaths p;
     int kept = 0;
@@ -428,6 +449,7 @@ void Finish(UpgradeJob* job, Journal* j)
             RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
     if (!kept) RemoveFile(j->path);
     CleanScratchFolder(job);
+    host->Log().Step(StepFinish, nullptr, kept ? kReasonBackupKept : nullptr);
 }
 
 // Makes every rename of the commit durable: the folders of the changed files and the
@@ -461,12 +483,13 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
         Step& s = j->steps[k];
         ShowStep(host, s, DescriptionOf(job, s));
         const char* reason = kReasonPlace;
-        if (!Forward(job, s, &reason)) {
+        if (!Forward(host->Log(), job, s, &reason)) {
             failures->push_back(CommitFailure{s.name, reason});
             ok = 0;
             continue;
         }
         if (!Record(j, kRecordStep, (uint32_t)k)) {
+            host->Log().Step(StepJournal, s.name.c_str(), kReasonRecord);
             failures->push_back(CommitFailure{s.name, kReasonRecord});
             return 0;
         }
@@ -474,6 +497,7 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
     }
     if (!ok) return 0;
     if (!FlushFolders(job, *j) || !Record(j, kRecordComplete, (uint32_t)j->steps.size())) {
+        host->Log().Step(StepJournal, nullptr, kReasonRecord);
         failures->push_back(CommitFailure{"", kReasonRecord});
         return 0;
     }
@@ -636,6 +660,7 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
         for (const Step& s : j.steps)
             if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
     recorded = recorded && WriteJournal(path, &j) && FlushFolderToDisk(scratch);
+    host->Log().Step(StepJournal, nullptr, recorded ? nullptr : kReasonRecord);
     if (!recorded) {
         j.Close();
         if (path[0]) RemoveFile(path);
@@ -644,7 +669,7 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
     }
 
     if (RunForward(host, &j, failures)) {
-        Finish(job, &j);
+        Finish(host, &j);
         return CommitDone;
     }
     if (RollBack(host, &j)) {
@@ -663,6 +688,7 @@ RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* fail
         return ScratchHoldsBackups(job) ? RecoveryOrphans : RecoveryNone;
 
     ShowReplacing(host);
+    host->Log().Note("an earlier run left a journal: its commit is finished or undone first");
     Journal j;
     if (!ReadJournal(path, &j)) {
         // Backups are made only after a whole journal is on the disk: without one that can be
@@ -675,12 +701,12 @@ RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* fail
     int same = IdentifyPackage(job, &now) && now.hasDigest && j.package.hasDigest && now.size == j.package.size &&
                memcmp(now.digest, j.package.digest, kDigestSize) == 0;
     if (j.complete) {
-        Finish(job, &j);
+        Finish(host, &j);
         return same ? RecoveryFinished : RecoveryCleared;
     }
     if (same && RebuiltFilesIntact(job, j)) {
         if (RunForward(host, &j, failures)) {
-            Finish(job, &j);
+            Finish(host, &j);
             return RecoveryFinished;
         }
         if (!RollBack(host, &j)) {

@@ -1,6 +1,7 @@
 // Progress percentage, the pumping pause, and the cancel request and its confirmation.
 #include "progress.h"
 #include "apply.h"
+#include "joblog.h"
 #include "reader.h"
 #include "ui.h"
 #include "uitext.h"
@@ -15,7 +16,9 @@ int PollCancel(EngineHost* host)
     if (!ui || !job) return 0;
     ui->PumpEvents(job->workWindow);
     if (!state.cancelRequested) return 0;
-    if (!ui->AskYesNo(job->workWindow, UiLine(job, LineConfirmCancel), UiLine(job, LineCaption))) {
+    int yes = ui->AskYesNo(job->workWindow, UiLine(job, LineConfirmCancel), UiLine(job, LineCaption));
+    host->Log().Answer(nullptr, QuestionCancel, "", yes);
+    if (!yes) {
         state.cancelRequested = 0;
         return 0;
     }

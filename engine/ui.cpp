@@ -1,5 +1,6 @@
 // The bridge between a job and the engine: progress and polls forwarded, teardown of the view.
 #include "ui.h"
+#include "joblog.h"
 #include "progress.h"
 #include "uitext.h"
 
@@ -32,4 +33,10 @@ void EngineHost::Release(UpgradeJob* released)
     delete released->uiText;
     released->uiText = nullptr;
     if (released == job) job = nullptr;
+}
+
+JobLog& EngineHost::Log()
+{
+    static JobLog silent;
+    return log ? *log : silent;
 }

@@ -6,6 +6,8 @@
 #include "controls.h"
 #include "reader.h"
 
+class JobLog;
+
 // The progress and cancel state of the one progress view an apply shows. Its EngineHost owns
 // it; the view writes commands into it and paints its bar from it.
 struct ProgressState {
@@ -44,7 +46,8 @@ public:
     virtual int WantsPause() { return 1; }
 };
 
-// One job's link to the engine: the person's interface and the progress state, which it owns.
+// One job's link to the engine: the person's interface, the progress state, which it owns, and
+// the log the engine reports to, which it does not.
 // It attaches itself as the job's host, so the patch interpreter's progress and polls reach
 // the engine, and the job's teardown closes the view through it. Every engine call that talks
 // to the person takes the host, never a bare job.
@@ -57,9 +60,13 @@ public:
     int PollCancel(UpgradeJob* job) override;
     void Release(UpgradeJob* job) override;
 
+    // The attached log, or one that records nothing.
+    JobLog& Log();
+
     UpgradeJob* job;   // null once the job has been released
     UserInterface* const ui;
     ProgressState progress;
+    JobLog* log = nullptr;
 
 private:
     EngineHost(const EngineHost&) = delete;

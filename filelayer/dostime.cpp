@@ -1,4 +1,4 @@
-// MS-DOS date and time from and to platform file times, by the civil calendar.
+// MS-DOS date and time, and calendar fields, from and to platform file times, by the civil calendar.
 #include "dostime.h"
 
 namespace {
@@ -65,4 +65,15 @@ int DosToFileTime(uint16_t date, uint16_t time, OsFileTime* t)
     uint64_t seconds = (uint64_t)days * 86400 + hour * 3600 + minute * 60 + second;
     *t = seconds * kTicksPerSecond;
     return 1;
+}
+
+void FileTimeToCalendar(OsFileTime t, CalendarTime* out)
+{
+    uint64_t seconds = t / kTicksPerSecond;
+    int64_t y;
+    unsigned m, d;
+    CivilFromDays((int64_t)(seconds / 86400) - kDays1601To1970, &y, &m, &d);
+    unsigned inDay = (unsigned)(seconds % 86400);
+    *out = CalendarTime{(int)y, (int)m, (int)d, (int)(inDay / 3600), (int)(inDay / 60 % 60), (int)(inDay % 60),
+                        (int)(t % kTicksPerSecond / 10000)};
 }

@@ -1,4 +1,4 @@
-// MS-DOS (FAT) date and time, converted from and to platform file times by the published format.
+// MS-DOS (FAT) date and time, and calendar fields, converted from and to platform file times.
 #pragma once
 #include <stdint.h>
 #include "os.h"
@@ -8,3 +8,9 @@
 int FileTimeToDos(OsFileTime t, uint16_t* date, uint16_t* time);
 // Fails for fields out of range (month 0 or 13, day 0, hour 24 and the like).
 int DosToFileTime(uint16_t date, uint16_t time, OsFileTime* t);
+
+// A platform file time as calendar fields, to the millisecond, for texts people read.
+struct CalendarTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+void FileTimeToCalendar(OsFileTime t, CalendarTime* out);

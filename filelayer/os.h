@@ -119,3 +119,8 @@ void RegisterResource(const char* name, const void* data, uint32_t size);
 // The running program's own file as an absolute path, links resolved; 0 when the platform
 // cannot tell or it does not fit capacity. Outside the table: no test swaps what it reports.
 int ProgramPath(char* out, size_t capacity);
+// The wall clock as UTC platform file time; 0 when the platform cannot tell. Outside the table
+// as well: only logs read it, and nothing a test checks depends on the hour it runs.
+int CurrentTime(OsFileTime* utc);
+// The end of a line in the platform's own text files: "\r\n" on Windows, "\n" elsewhere.
+extern const char kLineEnd[];

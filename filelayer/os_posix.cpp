@@ -527,3 +527,13 @@ int ProgramPath(char* out, size_t capacity)
     out[n] = 0;
     return 1;
 }
+
+int CurrentTime(OsFileTime* utc)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
+    *utc = (OsFileTime)((int64_t)now.tv_sec + kEpochDelta) * kTicksPerSecond + (OsFileTime)now.tv_nsec / 100;
+    return 1;
+}
+
+const char kLineEnd[] = "\n";

@@ -269,3 +269,13 @@ int ProgramPath(char* out, size_t capacity)
     DWORD n = GetModuleFileNameA(nullptr, out, room);
     return n > 0 && n < room;
 }
+
+int CurrentTime(OsFileTime* utc)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    *utc = (OsFileTime)now.dwHighDateTime << 32 | now.dwLowDateTime;
+    return 1;
+}
+
+const char kLineEnd[] = "\r\n";

@@ -134,6 +134,14 @@ fi
 step "release artifacts: make dist, then install, use and remove the Debian package"
 BUILD="$BUILD" JOBS="$JOBS" ./scripts/dist-check.sh
 
+# The end-to-end suite runs the bundle the installed upg made, where it drives the shipped
+# 32-bit programs (the bundle's program is one of them).
+case "$E2E_NOTE" in
+*"shipped 32-bit"*)
+    export UPG_E2E_BUNDLE=$PWD/$BUILD/dist/example-bundle
+    E2E_NOTE="$E2E_NOTE; the example bundled by the installed upg" ;;
+esac
+
 step "Windows tests under Wine ($tests)"
 set +e
 ctest --test-dir "$tests" --output-on-failure | tee "$BUILD/windows-tests.log"

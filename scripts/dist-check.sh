@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the release artifacts, installs the Debian package as a user would (apt-get), uses the
-# installed upg once (its version, the bundled example built and applied, a publisher bundle),
-# then removes the package, so the machine is left as it was. Runs as root.
+# installed upg once (its version, the bundled example built and applied, a publisher bundle,
+# kept in build/dist/example-bundle for the end-to-end suite), then removes the package, so the
+# machine is left as it was. Runs as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
@@ -60,9 +61,11 @@ echo "$shown"
 step "build and apply the bundled example with the installed upg"
 cp -a examples/old "$work/installed"
 upg build examples/old examples/new -o "$work/example.upg" --title "Example 1.1" --notes examples/notes.txt
-upg apply "$work/example.upg" --target "$work/installed" --yes --quiet
+upg apply "$work/example.upg" --target "$work/installed" --yes --quiet --log "$work/apply.log"
 diff -r "$work/installed" examples/new || fail "the upgraded copy differs from examples/new"
 echo "the upgraded copy equals examples/new"
+grep -q '^[0-9-]* [0-9:.]*  outcome: applied: ' "$work/apply.log" || fail "the log of the apply: $(cat "$work/apply.log")"
+echo "its log: $(wc -l < "$work/apply.log") lines, ending: $(tail -1 "$work/apply.log")"
 
 step "bundle the example as a publisher would"
 upg build examples/old examples/new --title "Example 1.1" --bundle "$work/ship" --name example-update
@@ -75,6 +78,10 @@ upg verify "$work/ship/example-update.upg" --target "$work/copy" --json > "$work
   fail "verify of the bundled package: $(cat "$work/verify.json")"
 grep -q '"outcome": "clean"' "$work/verify.json" || fail "verify --json: $(cat "$work/verify.json")"
 echo "the bundle's package verifies clean against a copy of the old release"
+# Kept for the end-to-end suite, which runs example-update.exe under Wine as shipped.
+rm -rf "$BUILD/dist/example-bundle"
+cp -a "$work/ship" "$BUILD/dist/example-bundle"
+echo "kept as $BUILD/dist/example-bundle"
 
 step "apt-get purge upg"
 apt-get purge -y -qq upg >/dev/null

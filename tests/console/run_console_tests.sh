@@ -230,7 +230,9 @@ upg --version > out 2>&1; expect_rc "--version" 0 $?
 grep -qE '^upg [0-9]+\.[0-9]+\.[0-9]+$' out && ok || { bad "--version prints upg X.Y.Z"; cat out; }
 install_copy inst
 printf 'someone edited this\n' > inst/readme.txt
-upg verify p.upg --target inst --json > out 2> err; expect_rc "verify --json" 1 $?
+upg verify p.upg --target inst --json --log verify.log > out 2> err; expect_rc "verify --json" 1 $?
+expect_grep "verify --log finding" verify.log "check patch readme.txt: not the expected version (policy ask: ask)"
+expect_grep "verify --log outcome" verify.log "outcome: attention: 1 of"
 expect_grep "verify --json finding" out '"name": "readme.txt", "finding": "modified", "policy": "ask", "resolution": "ask"'
 expect_grep "verify --json clean entry" out '"finding": "ok", "policy": null, "resolution": "apply"'
 expect_grep "verify --json outcome" out '"needAttention": 1,
@@ -238,6 +240,29 @@ expect_grep "verify --json outcome" out '"needAttention": 1,
   "exitCode": 1'
 upg verify m.upg --target inst --json > out 2> err; expect_rc "verify --json, invalid package" 2 $?
 expect_grep "verify --json, invalid package" out '"outcome": "invalid"'
+
+# --- apply --json and --log: each finding, the answers, every file operation, the outcome
+install_copy inst
+printf 'someone edited this\n' > inst/readme.txt
+upg apply p.upg --target inst --answers n --json --log run.log > out 2> err; expect_rc "apply --json, answered No" 1 $?
+expect_grep "apply --json finding" out '"name": "readme.txt", "finding": "modified", "policy": "ask", "resolution": "ask"'
+expect_grep "apply --json answer" out '"question": "continue", "reason": "This file is not the version that the upgrade expects, so it cannot be updated.", "answer": "no"}'
+expect_grep "apply --json, no commit" out '"commit": null,'
+expect_grep "apply --json outcome" out '"outcome": "declined",'
+if command -v python3 >/dev/null; then
+  python3 -m json.tool out >/dev/null && ok || bad "apply --json prints one valid JSON document"
+fi
+expect_grep "apply --log answer" run.log 'question continue about readme.txt: "This file is not the version that the upgrade expects, so it cannot be updated.": answered No'
+expect_grep "apply --log outcome" run.log "outcome: declined"
+# A log that cannot be written is skipped without a word; the apply goes on.
+install_copy inst
+upg apply p.upg --target inst --yes --json --log nothere/run.log > out 2> err; expect_rc "apply --json, log not writable" 0 $?
+expect_grep "apply --json step" out '{"step": "backup", "name": "readme.txt", "ok": true, "reason": null}'
+expect_grep "apply --json commit" out '"commit": {"result": "done", "failures": []},'
+expect_grep "apply --json applied" out '"outcome": "applied",'
+if [ "$(tree inst)" = "$(tree new)" ] && ! grep -qi "log" err; then ok; else bad "apply with an unwritable log"; cat err; fi
+upg apply m.upg --target inst --json > out 2> err; expect_rc "apply --json, invalid package" 2 $?
+expect_grep "apply --json, invalid package" out '"outcome": "invalid"'
 
 # --- bundles: checked whole before anything is written; three files together or none
 fake_pe() {   # file subsystem: the headers of a 32-bit Windows program (2 windowed, 3 console)

@@ -1,12 +1,14 @@
 // In-Wine driver of the end-to-end suite: starts upgsetup.exe with exact command lines, drives
 // its windows like a user and checks what it shows and what it leaves on disk.
-// Usage: driver.exe WORK_DIR SHOTS_DIR   (WORK_DIR holds upgsetup.exe and upgsetup.uui)
+// Usage: driver.exe WORK_DIR SHOTS_DIR   (WORK_DIR holds upgsetup.exe, upgsetup.uui, and a
+// publisher's bundle of the example in bundle\ with both releases beside it)
 #include <windows.h>
 #include <commdlg.h>
 #include <dlgs.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
 #include <string>
 #include <vector>
 #include "controls.h"
@@ -1434,6 +1436,140 @@ void CaseProgramFile()
     }
 }
 
+// Every file under root, as names relative to it.
+void ListTree(const std::string& root, const std::string& rel, std::vector<std::string>* out)
+{
+    WIN32_FIND_DATAA f;
+    HANDLE h = FindFirstFileA(((rel.empty() ? root : root + "\\" + rel) + "\\*").c_str(), &f);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = f.cFileName, path = rel.empty() ? name : rel + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ListTree(root, path, out);
+        else
+            out->push_back(path);
+    } while (FindNextFileA(h, &f));
+    FindClose(h);
+}
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix)
+{
+    return Lower(s.substr(0, prefix.size())) == Lower(prefix);
+}
+
+// What a publisher ships, made by upg build --bundle under a name of its own, run on a copy of
+// the old example release that has a stray copy of a file the upgrade adds (a question).
+// BASE.log in the temporary folder, replaced, holds every step with a timestamp.
+void CaseShippedBundle()
+{
+    const std::string bundle = Work + "\\bundle", folder = "D:\\shipped\\Example 1.0";
+    std::vector<std::string> shipped, oldFiles, newFiles, now;
+    ListTree(bundle, "", &shipped);
+    CHECK(shipped.size() == 3);
+    const std::string base = shipped[0].substr(0, shipped[0].rfind('.'));
+    CHECK(Lower(base) != "upgsetup");
+    for (const char* ext : {".exe", ".upg", ".uui"})
+        CHECK(Exists(bundle + "\\" + base + ext));
+    char temp[MAX_PATH];
+    DWORD n = GetTempPathA(MAX_PATH, temp);
+    CHECK(n > 0 && n < MAX_PATH);
+    const std::string logPath = temp + base + ".log";
+    CHECK(Put(logPath, "stale line\r\n"));
+
+    App app(base + ".exe", bundle + "\\" + base + ".exe");
+    HWND main = app.Main(20000);
+    CHECK(main);
+    CHECK_EQ(Lower(ItemText(main, IDC_MAIN_FOLDER_TEXT)), Lower(folder));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h && m.yes && m.no);
+    CHECK(m.text.find("plugins\\extra.txt") != std::string::npos);
+    CHECK(Answer(m, IDYES));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+
+    // The copy is the new release, the stray file replaced by the package's.
+    ListTree(Work + "\\example-old", "", &oldFiles);
+    ListTree(Work + "\\example-new", "", &newFiles);
+    ListTree(folder, "", &now);
+    std::sort(newFiles.begin(), newFiles.end());
+    std::sort(now.begin(), now.end());
+    CHECK(now == newFiles);
+    for (const std::string& f : newFiles)
+        CHECK_EQ(Content(folder + "\\" + f), Content(Work + "\\example-new\\" + f));
+
+    // The log: each line stamped "YYYY-MM-DD HH:MM:SS.mmm  ", the earlier run's gone.
+    std::string text;
+    CHECK(Slurp(logPath, &text));
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find("\r\n", at);
+        CHECK(end != std::string::npos);
+        std::string line = text.substr(at, end - at);
+        at = end + 2;
+        const std::string shape = "dddd-dd-dd dd:dd:dd.ddd  ";
+        CHECK(line.size() > shape.size());
+        for (size_t k = 0; k < shape.size(); ++k)
+            CHECK(shape[k] == 'd' ? line[k] >= '0' && line[k] <= '9' : line[k] == shape[k]);
+        lines.push_back(line.substr(shape.size()));
+    }
+    auto has = [&](const std::string& prefix) {
+        for (const std::string& l : lines)
+            if (StartsWithNoCase(l, prefix))
+                return true;
+        return false;
+    };
+    // The run's phases in their order.
+    size_t at = 0;
+    auto next = [&](const std::string& prefix) {
+        for (; at < lines.size(); ++at)
+            if (StartsWithNoCase(lines[at], prefix))
+                return true;
+        return false;
+    };
+    CHECK(!has("stale line"));
+    CHECK(next("program: " + bundle + "\\" + base + ".exe (upgsetup "));
+    CHECK(next("package: " + bundle + "\\" + base + ".upg"));
+    CHECK(next("wording: " + bundle + "\\" + base + ".uui"));
+    CHECK(next("installation found: " + folder));
+    CHECK(next("apply: \"Example 1.1\""));
+    CHECK(lines[at].size() > folder.size() && Lower(lines[at]).find(", to " + Lower(folder)) != std::string::npos);
+    CHECK(next("seal: "));
+    CHECK(next("check "));
+    CHECK(next("question continue about plugins\\extra.txt: \""));
+    CHECK(lines[at].find("\": answered Yes") != std::string::npos);
+    CHECK(next("journal"));
+    CHECK(next("finish"));
+    CHECK(next("commit: done, 0 files in the way"));
+    CHECK(next("outcome: applied: "));
+    CHECK(next("closed"));
+    // Each file's finding, build and commit steps.
+    int entries = 0;
+    for (const std::string& f : newFiles) {
+        bool added = std::find(oldFiles.begin(), oldFiles.end(), f) == oldFiles.end();
+        if (!added && Content(Work + "\\example-old\\" + f) == Content(Work + "\\example-new\\" + f))
+            continue;
+        ++entries;
+        CHECK(has(std::string(added ? "check add " : "check patch ") + f + ": "));
+        CHECK(has("build " + f + ": verified"));
+        CHECK(has("backup " + f) || added);
+        CHECK(has("replace " + f));
+    }
+    CHECK(has("backup plugins\\extra.txt"));
+    for (const std::string& f : oldFiles)
+        if (std::find(newFiles.begin(), newFiles.end(), f) == newFiles.end()) {
+            ++entries;
+            CHECK(has("check delete " + f + ": "));
+            CHECK(has("delete " + f));
+        }
+    CHECK(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.compare(0, 6, "check ") == 0; }) ==
+          entries);
+}
+
 struct Case {
     const char* name;
     void (*run)();
@@ -1484,6 +1620,7 @@ int main(int argc, char** argv)
         {"folder chooser: drive root", CaseFolderRoot},
         {"Abort finding: question, then information box", CaseAbortInformation},
         {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
+        {"shipped bundle: its own name, the log of its run", CaseShippedBundle},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {

@@ -5,6 +5,8 @@
 # UPG_E2E_ONLY=text runs only the cases whose names contain that text.
 # UPG_E2E_BUILD=dir drives that build's programs instead (the check: the shipped 32-bit ones
 # from a 64-bit test build); UPG_WINE32 is the Wine that runs 32-bit programs (default wine).
+# UPG_E2E_BUNDLE=dir: the publisher's bundle of the example to run (BASE.exe, BASE.upg and
+# BASE.uui, as the installed upg made it); without it this build's upg.exe makes one.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -14,8 +16,8 @@ shots=0
 
 app=$build/app/upgsetup.exe
 driver=$build/tests/e2e/upg_e2e_driver.exe
-for f in "$app" "$driver" "$top/resources/upgsetup.uui"; do
-  [ -f "$f" ] || { echo "missing $f"; exit 2; }
+for f in "$app" "$driver" "$top/resources/upgsetup.uui" "${UPG_E2E_BUNDLE:-$build/console/upg.exe}"; do
+  [ -e "$f" ] || { echo "missing $f"; exit 2; }
 done
 
 out=$build/e2e
@@ -77,12 +79,35 @@ ln -sfn "$out/drive-e" "$WINEPREFIX/dosdevices/e:"
 cp "$app" "$out/work/upgsetup.exe"
 cp "$top/resources/upgsetup.uui" "$out/work/upgsetup.uui"
 cp "$driver" "$out/work/driver.exe"
+# The bundled example as a publisher ships it: the old release on D:, with a stray copy of a
+# file the upgrade adds in the way (one question), and both releases for the driver to compare.
+cp -a "$top/examples/old" "$out/work/example-old"
+cp -a "$top/examples/new" "$out/work/example-new"
+mkdir -p "$out/drive-d/shipped/Example 1.0"
+cp -a "$top/examples/old/." "$out/drive-d/shipped/Example 1.0/"
+mkdir -p "$out/drive-d/shipped/Example 1.0/plugins"
+printf 'a stray copy\r\n' >"$out/drive-d/shipped/Example 1.0/plugins/extra.txt"
 
 # One server for the whole run; a first program started with its output discarded, so that
 # Wine's background services do not inherit the driver's log.
 timeout 30 wineserver -p
 timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 </dev/null
 say "session ready"
+
+# The bundle: the one UPG_E2E_BUNDLE names (made by the installed upg of the Debian package),
+# else made here by this build's upg.exe, under a base name of its own.
+rm -rf "$out/work/bundle"
+if [ -n "${UPG_E2E_BUNDLE:-}" ]; then
+  mkdir -p "$out/work/bundle"
+  cp "$UPG_E2E_BUNDLE"/* "$out/work/bundle/" || exit 2
+  echo "bundle from $UPG_E2E_BUNDLE: $(ls "$out/work/bundle" | tr '\n' ' ')"
+else
+  w() { "$wine" winepath -w "$1"; }
+  timeout 300 "$wine" "$build/console/upg.exe" build "$(w "$top/examples/old")" "$(w "$top/examples/new")" \
+    --title "Example 1.1" --bundle "$(w "$out/work/bundle")" --name example-update --setup-exe "$(w "$app")" \
+    --quiet >"$out/bundle.log" 2>&1 </dev/null || { cat "$out/bundle.log"; echo "upg.exe build --bundle failed"; exit 2; }
+  echo "bundle made by $build/console/upg.exe: $(ls "$out/work/bundle" | tr '\n' ' ')"
+fi
 
 timeout 300 "$wine" "$out/work/driver.exe" "$("$wine" winepath -w "$out/work")" "$("$wine" winepath -w "$out/shots")" ${UPG_E2E_ONLY:+"$UPG_E2E_ONLY"} \
   >"$out/driver.log" 2>&1 </dev/null

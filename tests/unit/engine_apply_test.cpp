@@ -1,6 +1,7 @@
 // The apply procedure over real folders: decision table, policies, questions, cancellation,
 // and the commit that never loses a file.
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <string.h>
 #include <algorithm>
 #include <string>
@@ -8,6 +9,7 @@
 #include "apply.h"
 #include "engine_fixture.h"
 #include "files.h"
+#include "joblog.h"
 #include "os.h"
 #include "search.h"
 #include "stream.h"
@@ -53,6 +55,7 @@ struct Outcome {
     int result;
     ApplyOutcome outcome;
     ScriptedUi ui;
+    JobLog* log = nullptr;   // attached to the run when set
 };
 
 void Apply(Folder& f, const PackageWriter& w, Outcome* run, const char* wording = nullptr)
@@ -60,8 +63,37 @@ void Apply(Folder& f, const PackageWriter& w, Outcome* run, const char* wording 
     w.WriteTo(f.pkg());
     run->ui.tickStep = 60;   // one poll per 100 ms pause keeps the record short
     TestJob t(f.pkg(), f.target(), &run->ui, wording);
+    t.host.log = run->log;
     run->result = t.Apply();
     run->outcome = t.outcome;
+}
+
+// The lines of a text log without their timestamps, each checked to start with one.
+std::vector<std::string> LogLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::string text;
+    Bytes bytes = ReadFileBytes(path);
+    text.assign(bytes.begin(), bytes.end());
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        at = end == std::string::npos ? text.size() : end + 1;
+        // "YYYY-MM-DD HH:MM:SS.mmm  text"
+        const std::string shape = "dddd-dd-dd dd:dd:dd.ddd  ";
+        bool stamped = line.size() > shape.size();
+        for (size_t k = 0; stamped && k < shape.size(); k++)
+            stamped = shape[k] == 'd' ? isdigit((unsigned char)line[k]) != 0 : line[k] == shape[k];
+        lines.push_back(stamped ? line.substr(shape.size()) : "<no timestamp> " + line);
+    }
+    return lines;
+}
+
+// The last n lines of a log.
+std::vector<std::string> Tail(const std::vector<std::string>& lines, size_t n)
+{
+    return std::vector<std::string>(lines.end() - (long)std::min(n, lines.size()), lines.end());
 }
 
 // How the file of the single entry stands before the apply.
@@ -494,6 +526,8 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     w.Delete("gone.txt", kOld, kOldDate);
     w.Add("NEW\\DEEP\\added.txt", kNew, kNewDate);
     Outcome run;
+    FileJobLog log((f.dir / "apply.log").c_str());
+    run.log = &log;
     {
         FaultyOs faults;
         failMoveTo = {"TMP>two.txt", "N00003.OLD"};   // the new two.txt, and gone.txt to its backup
@@ -520,6 +554,20 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.PRT")) << movedFrom[2];
     EXPECT_TRUE(EndsWith(movedFrom[4], "one.txt")) << movedFrom[4];
     EXPECT_TRUE(EndsWith(movedFrom[5], "__QZUPD_\\N00000.TMP")) << movedFrom[5];
+    // The log holds every finding, every rename tried and every one undone, last first.
+    std::vector<std::string> lines = LogLines(f.dir / "apply.log");
+    ASSERT_GE(lines.size(), 20u);
+    EXPECT_EQ(lines[0].rfind("apply: \"Test package\", 5 files, to ", 0), 0u) << lines[0];
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("check ", 0) == 0; }), 5);
+    EXPECT_EQ(Tail(lines, 15),
+              (std::vector<std::string>{
+                  "journal", "backup one.txt", "replace one.txt", "backup two.txt",
+                  "replace two.txt: FAILED: the new version could not be moved into its place", "backup three.txt",
+                  "replace three.txt",
+                  "delete gone.txt: FAILED: it is in use by another program, or access to it is denied",
+                  "replace NEW\\DEEP\\added.txt", "undo NEW\\DEEP\\added.txt", "undo three.txt", "undo two.txt",
+                  "undo one.txt", "commit: rolledBack, 2 files in the way",
+                  "outcome: notReplaced: files could not be replaced; every step was undone, nothing was changed"}));
 
     // The rerun, with nothing in the way, applies everything without a question.
     Outcome again;
@@ -563,9 +611,16 @@ TEST(ApplyCommitMends, AnUnfinishedUndoIsFinishedByTheNextRun)
     EXPECT_EQ(matches(), 1);
 
     Outcome again;
+    FileJobLog log((f.dir / "rerun.log").c_str());
+    again.log = &log;
     Apply(f, w, &again);
     EXPECT_EQ(again.outcome, ApplyApplied);
     EXPECT_TRUE(again.ui.questions.empty());
+    EXPECT_EQ(Tail(LogLines(f.dir / "rerun.log"), 7),
+              (std::vector<std::string>{"an earlier run left a journal: its commit is finished or undone first",
+                                        "replace one.txt", "backup two.txt", "replace two.txt", "finish",
+                                        "recovery: the interrupted commit of this package was finished",
+                                        "outcome: applied: every listed file is in its new state"}));
     // Finished forward, not undone and rebuilt: nothing is checked or built again.
     EXPECT_EQ(again.ui.ItemTexts(IDC_PROGRESS_OPERATION), (std::vector<std::string>{"Checking files...", "Replacing files..."}));
     EXPECT_EQ(Content(f.file("one.txt")), kNewText);
