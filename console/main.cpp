@@ -3,7 +3,10 @@
 #include <string.h>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 #include "commands.h"
+#include "os.h"
 #include "upg_version.h"
 #include "wording.h"
 
@@ -65,7 +68,13 @@ int main(int argc, char** argv)
     // The core throws nothing, but the standard library can (memory, strings): whatever
     // escapes is told in one line instead of an abort.
     try {
-        return Run(argc, argv);
+        // Text inside is UTF-8, names on the command line included.
+        std::vector<std::string> args;
+        Utf8Arguments(argc, argv, &args);
+        std::vector<char*> pointers;
+        for (std::string& a : args) pointers.push_back(&a[0]);
+        pointers.push_back(nullptr);
+        return Run((int)args.size(), pointers.data());
     } catch (const std::bad_alloc&) {
         fprintf(stderr, "upg: there is not enough memory to go on.\n");
     } catch (const std::exception& e) {

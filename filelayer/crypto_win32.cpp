@@ -49,11 +49,11 @@ const Bcrypt* Api()
     static bool tried = false;
     if (tried) return api.sha256 || api.ecdsa ? &api : nullptr;
     tried = true;
-    char path[MAX_PATH];
-    UINT n = GetSystemDirectoryA(path, MAX_PATH);
+    wchar_t path[MAX_PATH];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n == 0 || n + 12 >= MAX_PATH) return nullptr;
-    strcpy(path + n, "\\bcrypt.dll");
-    HMODULE m = LoadLibraryA(path);
+    wcscpy(path + n, L"\\bcrypt.dll");
+    HMODULE m = LoadLibraryW(path);
     if (!m) return nullptr;
     Bcrypt b = {};
     if (!Load(m, "BCryptOpenAlgorithmProvider", &b.openAlgorithm) || !Load(m, "BCryptGetProperty", &b.getProperty) ||

@@ -2,6 +2,8 @@
 #pragma once
 #include <stdint.h>
 #include <stddef.h>
+#include <string>
+#include <vector>
 
 typedef intptr_t OsHandle;
 const OsHandle kNoHandle = -1;
@@ -122,5 +124,15 @@ int ProgramPath(char* out, size_t capacity);
 // The wall clock as UTC platform file time; 0 when the platform cannot tell. Outside the table
 // as well: only logs read it, and nothing a test checks depends on the hour it runs.
 int CurrentTime(OsFileTime* utc);
+// The system's ANSI code page, in which Windows programs read text that names no code page; 0
+// where the platform has none (POSIX).
+unsigned SystemCodePage();
+// Decodes text in a code page that only the platform knows (multi-byte ones on Windows) into
+// UTF-8; 0 where it cannot.
+int SystemTextToUtf8(unsigned codePage, const char* text, std::string* out);
+// The console program's arguments in UTF-8 into *out, and its output set to UTF-8 where the
+// platform asks for that (Windows hands over arguments in the ANSI code page, which cannot
+// hold every name). 0 when the arguments had to be kept as given.
+int Utf8Arguments(int argc, char** argv, std::vector<std::string>* out);
 // The end of a line in the platform's own text files: "\r\n" on Windows, "\n" elsewhere.
 extern const char kLineEnd[];

@@ -536,4 +536,8 @@ int CurrentTime(OsFileTime* utc)
     return 1;
 }
 
+unsigned SystemCodePage() { return 0; }
+
+int SystemTextToUtf8(unsigned, const char*, std::string*) { return 0; }
+
 const char kLineEnd[] = "\n";

@@ -3,8 +3,42 @@
 
 #include <windows.h>
 #include <string.h>
+#include <string>
 
 namespace {
+
+// Paths are UTF-8 inside the program and UTF-16 in the wide calls, which reach every name the
+// file system can hold whatever the system's code page. A path that is not valid UTF-8 converts
+// to an empty one, which every call refuses like a missing file.
+class WidePath {
+public:
+    explicit WidePath(const char* utf8)
+    {
+        if (!utf8 || !*utf8) return;
+        int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+        if (n <= 0) return;
+        text.resize((size_t)n);
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &text[0], n) != n) text.clear();
+        else text.resize((size_t)n - 1);
+    }
+    operator const wchar_t*() const { return text.c_str(); }
+
+private:
+    std::wstring text;
+};
+
+// A name from a wide call as UTF-8 in out; 0 when it does not fit capacity.
+int Utf8Name(const wchar_t* wide, char* out, size_t capacity)
+{
+    if (!out || capacity == 0) return 0;
+    int room = capacity < 0x7FFFFFFF ? (int)capacity : 0x7FFFFFFF;
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, room, nullptr, nullptr);
+    if (n <= 0) {
+        out[0] = 0;
+        return 0;
+    }
+    return 1;
+}
 
 HANDLE H(OsHandle h) { return (HANDLE)h; }
 
@@ -14,7 +48,7 @@ bool Valid(OsHandle h) { return h != kNoHandle && h != 0; }
 // because the mark is only a permission bit there. Asking first gives one answer everywhere.
 bool ReadOnlyFile(const char* path)
 {
-    DWORD a = GetFileAttributesA(path);
+    DWORD a = GetFileAttributesW(WidePath(path));
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -27,7 +61,7 @@ OsHandle WinOpen(const char* path, unsigned flags)
     DWORD creation = read ? OPEN_EXISTING : CREATE_ALWAYS;
     DWORD share = ((flags & ShareRead) ? FILE_SHARE_READ : 0) | ((flags & ShareWrite) ? FILE_SHARE_WRITE : 0);
     if (write && ReadOnlyFile(path)) return kNoHandle;
-    HANDLE h = CreateFileA(path, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(WidePath(path), access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? kNoHandle : (OsHandle)h;
 }
 
@@ -120,17 +154,20 @@ int WinLocalToUtc(OsFileTime* t)
     return 1;
 }
 
-uint32_t WinAttributes(const char* path) { return path ? (uint32_t)GetFileAttributesA(path) : (uint32_t)kAttrInvalid; }
+uint32_t WinAttributes(const char* path)
+{
+    return path ? (uint32_t)GetFileAttributesW(WidePath(path)) : (uint32_t)kAttrInvalid;
+}
 
-int WinMakeFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+int WinMakeFolder(const char* path) { return CreateDirectoryW(WidePath(path), nullptr) != 0; }
 
-int WinRemoveFolder(const char* path) { return RemoveDirectoryA(path) != 0; }
+int WinRemoveFolder(const char* path) { return RemoveDirectoryW(WidePath(path)) != 0; }
 
-int WinRemoveFile(const char* path) { return !ReadOnlyFile(path) && DeleteFileA(path) != 0; }
+int WinRemoveFile(const char* path) { return !ReadOnlyFile(path) && DeleteFileW(WidePath(path)) != 0; }
 
 int WinMoveReplace(const char* from, const char* to)
 {
-    return !ReadOnlyFile(to) && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    return !ReadOnlyFile(to) && MoveFileExW(WidePath(from), WidePath(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 
@@ -138,29 +175,29 @@ int WinStoredName(const char* path, char* name, size_t capacity)
 {
     // A wildcard would make the lookup a search and answer with some other entry's name.
     if (!path || strpbrk(path, "*?")) return 0;
-    WIN32_FIND_DATAA found;
+    WIN32_FIND_DATAW found;
     memset(&found, 0, sizeof found);
-    HANDLE h = FindFirstFileA(path, &found);
+    HANDLE h = FindFirstFileW(WidePath(path), &found);
     if (h == INVALID_HANDLE_VALUE) return 0;
     FindClose(h);
-    if (strlen(found.cFileName) >= capacity) return 0;
-    strcpy(name, found.cFileName);
-    return 1;
+    return Utf8Name(found.cFileName, name, capacity);
 }
 
 int WinShortName(const char* path, char* out, size_t capacity)
 {
-    DWORD n = GetShortPathNameA(path, out, (DWORD)capacity);
-    return n != 0 && n < capacity;
+    wchar_t wide[MAX_PATH];
+    DWORD n = GetShortPathNameW(WidePath(path), wide, MAX_PATH);
+    return n != 0 && n < MAX_PATH && Utf8Name(wide, out, capacity);
 }
 
 int WinGetCurrentDir(char* buffer, size_t capacity)
 {
-    DWORD n = GetCurrentDirectoryA((DWORD)capacity, buffer);
-    return n != 0 && n < capacity;
+    wchar_t wide[MAX_PATH];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH, wide);
+    return n != 0 && n < MAX_PATH && Utf8Name(wide, buffer, capacity);
 }
 
-int WinSetCurrentDir(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+int WinSetCurrentDir(const char* path) { return SetCurrentDirectoryW(WidePath(path)) != 0; }
 
 uint32_t WinTicks() { return GetTickCount(); }
 
@@ -176,24 +213,27 @@ int WinDriveRoot(int index, char* root, size_t capacity)
 
 int WinListEntries(const char* folder, void (*add)(void* context, const OsFolderEntry* entry), void* context)
 {
-    char pattern[MAX_PATH + 4];
+    char pattern[3 * MAX_PATH + 4];
     size_t n = folder ? strlen(folder) : 0;
     if (n == 0 || n + 5 > sizeof pattern) return 0;
     memcpy(pattern, folder, n);
     if (folder[n - 1] != '\\' && folder[n - 1] != '/') pattern[n++] = '\\';
     strcpy(pattern + n, "*.*");
-    WIN32_FIND_DATAA found;
+    WIN32_FIND_DATAW found;
     memset(&found, 0, sizeof found);
-    HANDLE h = FindFirstFileA(pattern, &found);
+    HANDLE h = FindFirstFileW(WidePath(pattern), &found);
     if (h == INVALID_HANDLE_VALUE) return 0;
+    // A name of MAX_PATH UTF-16 units takes at most three bytes for each in UTF-8.
+    char name[3 * MAX_PATH];
     do {
-        if (strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0) continue;
-        OsFolderEntry entry = {found.cFileName, kEntryFile, 0, 0};
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        if (!Utf8Name(found.cFileName, name, sizeof name)) continue;
+        OsFolderEntry entry = {name, kEntryFile, 0, 0};
         entry.kind = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? kEntryFolder : kEntryFile;
         entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (entry.kind == kEntryFile) entry.size = (uint64_t)found.nFileSizeHigh << 32 | found.nFileSizeLow;
         add(context, &entry);
-    } while (FindNextFileA(h, &found));
+    } while (FindNextFileW(h, &found));
     FindClose(h);
     return 1;
 }
@@ -207,8 +247,9 @@ int WinListFolders(const char* folder, void (*add)(void* context, const char* na
 
 int WinFullPath(const char* path, char* out, size_t capacity)
 {
-    DWORD n = GetFullPathNameA(path, (DWORD)capacity, out, nullptr);
-    return n != 0 && n < capacity;
+    wchar_t wide[MAX_PATH];
+    DWORD n = GetFullPathNameW(WidePath(path), MAX_PATH, wide, nullptr);
+    return n != 0 && n < MAX_PATH && Utf8Name(wide, out, capacity);
 }
 
 // The program's own resources first; bytes registered by the program stand in for missing ones.
@@ -237,7 +278,7 @@ int WinFlushFile(OsHandle h) { return Valid(h) && FlushFileBuffers(H(h)) != 0; }
 int WinFlushFolder(const char* path)
 {
     if (!path || !*path) return 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(WidePath(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 1;
     BOOL ok = FlushFileBuffers(h);
@@ -264,10 +305,10 @@ extern const OsLayer kPlatformOs = {
 int ProgramPath(char* out, size_t capacity)
 {
     if (!out || capacity == 0) return 0;
-    DWORD room = capacity < 0x7FFFFFFF ? (DWORD)capacity : 0x7FFFFFFF;
+    wchar_t wide[MAX_PATH];
     // A name that fills the buffer was cut: the call gives no other sign of it.
-    DWORD n = GetModuleFileNameA(nullptr, out, room);
-    return n > 0 && n < room;
+    DWORD n = GetModuleFileNameW(nullptr, wide, MAX_PATH);
+    return n > 0 && n < MAX_PATH && Utf8Name(wide, out, capacity);
 }
 
 int CurrentTime(OsFileTime* utc)
@@ -275,6 +316,22 @@ int CurrentTime(OsFileTime* utc)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     *utc = (OsFileTime)now.dwHighDateTime << 32 | now.dwLowDateTime;
+    return 1;
+}
+
+unsigned SystemCodePage() { return GetACP(); }
+
+int SystemTextToUtf8(unsigned codePage, const char* text, std::string* out)
+{
+    int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    if (n <= 0) return 0;
+    std::wstring wide((size_t)n, L'\0');
+    if (MultiByteToWideChar(codePage, 0, text, -1, &wide[0], n) != n) return 0;
+    int m = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return 0;
+    out->assign((size_t)m, '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &(*out)[0], m, nullptr, nullptr) != m) return 0;
+    out->resize((size_t)m - 1);
     return 1;
 }
 
