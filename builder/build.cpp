@@ -1,5 +1,6 @@
 // The build procedure: two trees in, one verified package out, or nothing and a reason.
 #include "build.h"
+#include "codepage.h"
 #include "delta.h"
 #include "files.h"
 #include "replay.h"
@@ -229,7 +230,8 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
 namespace {
 
 struct Planned {
-    FileEntry entry;
+    FileEntry entry;                  // name and description in UTF-8, as the applier reads them
+    std::string storedName, storedDescription;   // in the package's code page
     std::string oldPath, newPath;
     int dateOnly;
     uint8_t oldDigest[kDigestSize];
@@ -275,11 +277,12 @@ void PutBytes(std::vector<uint8_t>* out, const void* bytes, size_t n)
 
 void PutString(std::vector<uint8_t>* out, const char* text) { PutBytes(out, text, strlen(text) + 1); }
 
-void PutEntry(std::vector<uint8_t>* out, const FileEntry& e)
+void PutEntry(std::vector<uint8_t>* out, const Planned& p)
 {
+    const FileEntry& e = p.entry;
     out->push_back((uint8_t)(e.kind | (e.softPolicy << 2) | (e.hardPolicy << 4)));
-    PutString(out, e.name);
-    PutString(out, e.description);
+    PutString(out, p.storedName.c_str());
+    PutString(out, p.storedDescription.c_str());
     if (e.kind != KindAdd) PutBytes(out, &e.oldPrint, sizeof e.oldPrint);
     if (e.kind != KindDelete) PutBytes(out, &e.newPrint, sizeof e.newPrint);
 }
@@ -292,9 +295,10 @@ int SameEntry(const FileEntry& a, const FileEntry& b)
 }
 
 // Reads the written package back as the applier does and checks that it says what was meant.
-int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, int sealed, std::string* error)
+int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, int sealed, unsigned codePage,
+                    std::string* error)
 {
-    UpgradeJob job(path.c_str());
+    UpgradeJob job(path.c_str(), codePage);
     if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size() || job.progressTotal == 0) {
         *error = "the written package does not read back as valid";
         return 0;
@@ -310,8 +314,9 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
         for (const Planned& p : plan) kinds.push_back(p.entry.kind);
         PackageSeal seal;
         SealRead read = ReadSeal(job.stream, kinds.data(), (int)kinds.size(), &seal);
-        if (read != SealIntact) {
-            *error = std::string("the written package's seal does not read back: ") + SealReadText(read);
+        if (read != SealIntact || seal.codePage != codePage) {
+            *error = std::string("the written package's seal does not read back: ") +
+                     (read != SealIntact ? SealReadText(read) : "another code page");
             return 0;
         }
         for (size_t i = 0; i < plan.size(); i++) {
@@ -489,7 +494,8 @@ int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const s
     return 1;
 }
 
-int WritePackage(const BuildOptions& options, const std::string& notes, const std::vector<Planned>& plan,
+int WritePackage(const BuildOptions& options, const std::string& title, const std::string& notes,
+                 const std::vector<Planned>& plan,
                  const std::string& parts, const std::string& temp, BuildReport* report, std::string* error)
 {
     TQLXFStream out(WriteAccess, temp.c_str());
@@ -509,9 +515,9 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
     header.entryCount = (int16_t)plan.size();
     std::vector<uint8_t> head;
     PutBytes(&head, &header, sizeof header);
-    PutString(&head, options.title.c_str());
+    PutString(&head, title.c_str());
     PutString(&head, notes.c_str());
-    for (const Planned& p : plan) PutEntry(&head, p.entry);
+    for (const Planned& p : plan) PutEntry(&head, p);
     out.Write(head.data(), (uint32_t)head.size());
     DigestFeed(digest, head.data(), head.size());
     std::vector<uint8_t> block(kReadBlock);
@@ -534,6 +540,7 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
     if (digest) {
         PackageSeal seal;
         int made = seal.Allocate((int)plan.size()) && DigestEnd(digest, seal.packageDigest);
+        seal.codePage = (uint16_t)options.codePage;
         for (size_t i = 0; made && i < plan.size(); i++) {
             seal.kinds[i] = plan[i].entry.kind;
             memcpy(seal.NewDigestSlot((int)i), plan[i].newDigest, kDigestSize);
@@ -553,6 +560,35 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
         return 0;
     }
     return 1;
+}
+
+std::string CodePageList()
+{
+    std::string list;
+    for (const unsigned* cp = kBuildCodePages; *cp; cp++) list += (list.empty() ? "" : ", ") + Number(*cp);
+    return list;
+}
+
+// The UTF-8 text in the package's code page; a character it cannot hold refuses the build with
+// the code page to give instead (what names the thing goes first in the message).
+int Encode(const BuildOptions& options, const std::string& text, const std::string& what, std::string* out,
+           std::string* error)
+{
+    size_t at = 0;
+    if (Utf8ToCodePage(options.codePage, text, out, &at)) return 1;
+    if (!IsUtf8(text.c_str())) {
+        *error = what + " is not valid UTF-8";
+        return 0;
+    }
+    const char* p = text.c_str() + at;
+    const char* start = p;
+    NextCodePoint(&p);
+    std::string character(start, (size_t)(p - start));
+    unsigned other = CodePageHolding(text);
+    *error = what + " holds '" + character + "', which code page " + Number(options.codePage) + " cannot hold; " +
+             (other ? "build with --codepage " + Number(other) + ", which holds it"
+                    : "no code page the builder offers (" + CodePageList() + ") holds it");
+    return 0;
 }
 
 }  // namespace
@@ -582,18 +618,25 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         *error = "a package is signed through its seal: signing and --no-seal exclude each other";
         return 0;
     }
-    if (options.title.size() >= kTitleSize) {
-        *error = "the title is " + Number(options.title.size()) + " characters long; at most " +
-                 Number(kTitleSize - 1) + " fit";
+    if (!CodePageKnown(options.codePage)) {
+        *error = "code page " + Number(options.codePage) + " is not one the builder offers (" + CodePageList() + ")";
         return 0;
     }
-    std::string notes = WindowsLines(options.notes);
+    std::string title, notes;
+    if (!Encode(options, options.title, "the title", &title, error) ||
+        !Encode(options, WindowsLines(options.notes), "the release notes", &notes, error))
+        return 0;
+    if (title.size() >= kTitleSize) {
+        *error = "the title is " + Number(title.size()) + " characters long; at most " + Number(kTitleSize - 1) +
+                 " fit";
+        return 0;
+    }
     if (notes.size() >= kNotesSize) {
         *error = "the release notes are " + Number(notes.size()) + " characters long (with CR LF line ends); at most " +
                  Number(kNotesSize - 1) + " fit";
         return 0;
     }
-    if (memchr(notes.data(), 0, notes.size()) || memchr(options.title.data(), 0, options.title.size())) {
+    if (memchr(notes.data(), 0, notes.size()) || memchr(title.data(), 0, title.size())) {
         *error = "the title and the release notes must not hold NUL characters";
         return 0;
     }
@@ -636,6 +679,7 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
             *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
             return 0;
         }
+        if (!Encode(options, name, "the name " + name, &p.storedName, error)) return 0;
         // The seal's digests come from the same reading as the fingerprints.
         if (!p.oldPath.empty() &&
             !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint, offset,
@@ -683,8 +727,9 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         p.entry.softPolicy = (uint8_t)soft;
         p.entry.hardPolicy = (uint8_t)hard;
         // The applier keeps 79 characters of a description; the builder cuts it the same way.
-        description = description.substr(0, kDescriptionSize - 1);
-        memcpy(p.entry.description, description.c_str(), description.size() + 1);
+        if (!Encode(options, description, "the description of " + name, &p.storedDescription, error)) return 0;
+        p.storedDescription = p.storedDescription.substr(0, kDescriptionSize - 1);
+        CodePageToUtf8(options.codePage, p.storedDescription.c_str(), p.entry.description, kDescriptionSize);
         plan.push_back(p);
         if (plan.size() > (size_t)kMaxEntries) {
             *error = "more than " + Number(kMaxEntries) + " files differ between the trees; a package holds at most " +
@@ -709,8 +754,8 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         return 0;
     }
     int ok = EncodeParts(options, plan, parts, report, error) &&
-             WritePackage(options, notes, plan, parts, temp, report, error) &&
-             ReadBackPackage(temp, plan, options.seal, error);
+             WritePackage(options, title, notes, plan, parts, temp, report, error) &&
+             ReadBackPackage(temp, plan, options.seal, options.codePage, error);
     RemoveParts(parts, plan.size());
     if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
         *error = "cannot move " + temp + " to " + options.output;

@@ -48,6 +48,9 @@ struct BuildOptions {
     int hasUtcOffset = 0;
     int utcOffsetMinutes = 0;    // local time minus UTC
     int seal = 1;                // append the seal: SHA-256 of every file and of the package
+    // The code page names, title, notes and descriptions are stored in (one that CodePageKnown
+    // knows); the seal records it. Texts come in as UTF-8.
+    unsigned codePage = 1252;
     const PublisherKey* signer = nullptr;   // sign the seal with this key (needs seal)
     // Called from the builder's own thread, about once per finished file.
     void (*progress)(void* context, const BuildProgress* p) = nullptr;

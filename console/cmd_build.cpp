@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "build.h"
 #include "bundle.h"
+#include "codepage.h"
 #include "stream.h"
 #include "terminal.h"
 #include <stdio.h>
@@ -44,6 +45,9 @@ const char kBuildHelp[] =
     "                        installation that pins the matching public key applies only\n"
     "                        packages signed with it\n"
     "  --no-seal             leave out the seal (SHA-256 of the package and of every file)\n"
+    "  --codepage N          store names, title and notes in Windows code page N (default\n"
+    "                        1252; also 1250, 1251, 1253, 1254, 1257, 850, 437); the seal\n"
+    "                        records it. A name it cannot hold refuses the build.\n"
     "  --bundle DIR          write what a publisher ships into DIR instead of -o: BASE.exe\n"
     "                        (a copy of the 32-bit upgsetup.exe), BASE.upg and BASE.uui\n"
     "  --name BASE           the bundle's base name (default upgsetup)\n"
@@ -144,6 +148,8 @@ int CmdBuild(int argc, char** argv)
             const char* v = value("FILE");
             if (!v) return UsageError("build", "--notes needs a file");
             if (!ReadText(v, &options.notes)) return UsageError("build", std::string("cannot read the notes file ") + v);
+            // A UTF-8 mark opening the file is no part of the text.
+            if (options.notes.compare(0, 3, "\xEF\xBB\xBF") == 0) options.notes.erase(0, 3);
         } else if (!strcmp(a, "--rule")) {
             const char* v = value("RULE");
             if (!v) return UsageError("build", "--rule needs GLOB:KEY=VALUE,...");
@@ -184,6 +190,13 @@ int CmdBuild(int argc, char** argv)
                                                           : &bundle.setupExe;
             *slot = v;
             if (slot != &bundle.dir) bundleOption = 1;
+        } else if (!strcmp(a, "--codepage")) {
+            const char* v = value("N");
+            char* end = nullptr;
+            long n = v ? strtol(v, &end, 10) : 0;
+            if (!v || *end || !CodePageKnown((unsigned)n))
+                return UsageError("build", "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437");
+            options.codePage = (unsigned)n;
         } else if (!strcmp(a, "--no-seal")) {
             options.seal = 0;
         } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <string>
+#include "codepage.h"
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
@@ -115,17 +116,23 @@ std::string ShownPath(const std::string& path)
 std::string JsonText(const char* s)
 {
     std::string out = "\"";
-    for (const unsigned char* p = (const unsigned char*)s; *p; p++) {
-        if (*p == '"' || *p == '\\') {
+    for (const char* p = s; *p;) {
+        int32_t c = NextCodePoint(&p);
+        if (c == '"' || c == '\\') {
             out += '\\';
-            out += (char)*p;
-        } else if (*p < 0x20 || *p >= 0x7F) {
-            // Package texts are 8-bit; escaping them keeps the output valid JSON in any code page.
-            char u[8];
-            snprintf(u, sizeof u, "\\u%04x", *p);
-            out += u;
+            out += (char)c;
+        } else if (c < 0x20 || c >= 0x7F) {
+            // Escaped, the output stays plain ASCII whatever the console's code page; text that
+            // is not UTF-8 shows as the replacement character.
+            uint32_t u = c < 0 ? 0xFFFD : (uint32_t)c;
+            char e[16];
+            if (u >= 0x10000)
+                snprintf(e, sizeof e, "\\u%04x\\u%04x", 0xD800 + ((u - 0x10000) >> 10), 0xDC00 + ((u - 0x10000) & 0x3FF));
+            else
+                snprintf(e, sizeof e, "\\u%04x", u);
+            out += e;
         } else {
-            out += (char)*p;
+            out += (char)c;
         }
     }
     return out + "\"";

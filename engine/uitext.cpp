@@ -2,13 +2,17 @@
 #include "uitext.h"
 #include <new>
 #include <string.h>
+#include "codepage.h"
 #include "memstream.h"
 #include "os.h"
 #include "stream.h"
 
 namespace {
 
-const uint32_t kStoreSize = kUiLines * kUiLineSize;
+// A line decoded into UTF-8 takes up to three bytes for each byte of the file.
+const uint32_t kDecodedLineSize = 3 * kUiLineSize;
+const uint32_t kStoreSize = kUiLines * kDecodedLineSize;
+const char kUtf8Mark[] = "\xEF\xBB\xBF";
 const char kEmptyLine[] = "-|-|-|";
 const char kNoText[] = "N/A";
 const char kDefaultResource[] = "UPGAPPLYUI";
@@ -64,12 +68,21 @@ void UiTextTable::ReadUiLines(TQLXStream* stream)
     memset(store, 0, kStoreSize);
     stream->Reset();
     char* p = store;
+    char raw[kUiLineSize];
+    // The file is in the ANSI code page, or in UTF-8 when it opens with the UTF-8 mark.
+    int utf8 = 0;
     for (int i = 0; i < kUiLines; i++) {
         // A stream already at its end holds no more lines; an empty read that ran into the
         // end was not a line either. Line 21 falls back to built-in text on that knowledge.
         int endedBefore = stream->HasError();
-        uint32_t got = stream->ReadLine(p, kUiLineSize);
+        uint32_t got = stream->ReadLine(raw, kUiLineSize);
         present[i] = !endedBefore && (got > 0 || !stream->HasError());
+        if (i == 0 && strncmp(raw, kUtf8Mark, 3) == 0) {
+            utf8 = 1;
+            memmove(raw, raw + 3, strlen(raw + 3) + 1);
+        }
+        if (utf8) CopyUtf8(raw, p, kDecodedLineSize);
+        else PackageTextToUtf8(0, raw, p, kDecodedLineSize);
         if (p[0] == 0) memcpy(p, kEmptyLine, sizeof kEmptyLine);
         lines[i] = p;
         while (*p) {

@@ -24,10 +24,13 @@ int IsDeviceName(const char* s, size_t n)
     static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* w : plain)
         if (SameWord(s, base, w)) return 1;
-    if (base == 4 && (SameWord(s, 3, "COM") || SameWord(s, 3, "LPT"))) {
+    if ((base == 4 || base == 5) && (SameWord(s, 3, "COM") || SameWord(s, 3, "LPT"))) {
         unsigned char d = (unsigned char)s[3];
-        // The superscript digits of the ANSI code page name the same ports.
-        if ((d >= '0' && d <= '9') || d == 0xB9 || d == 0xB2 || d == 0xB3) return 1;
+        if (base == 4 && d >= '0' && d <= '9') return 1;
+        // The superscript digits one, two and three (UTF-8 C2 B9, C2 B2, C2 B3) name the same
+        // ports.
+        unsigned char e = (unsigned char)s[4];
+        if (base == 5 && d == 0xC2 && (e == 0xB9 || e == 0xB2 || e == 0xB3)) return 1;
     }
     return 0;
 }

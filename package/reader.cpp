@@ -2,6 +2,7 @@
 #include "reader.h"
 #include <new>
 #include <string.h>
+#include "codepage.h"
 #include "seal.h"
 #include "stream.h"
 
@@ -22,23 +23,31 @@ char* NewBuffer(uint32_t size)
 
 }  // namespace
 
-PackageReader::PackageReader(const char* path)
-    : stream(nullptr), title(nullptr), notes(nullptr)
+PackageReader::PackageReader(const char* path, unsigned codePage)
+    : stream(nullptr), title(nullptr), notes(nullptr), codePage(codePage)
 {
     memset(&header, 0, sizeof header);
     stream = new (std::nothrow) TQLXFStream(ReadAccess, path);
     if (!stream) return;
     // A short file is caught by IsValid through the magic or the error ReadString raises.
     stream->Read(&header, (int32_t)sizeof header);
-    title = NewBuffer(kTitleSize);
-    notes = NewBuffer(kNotesSize);
-    if (!title || !notes) {
+    title = NewBuffer(kTitleTextSize);
+    notes = NewBuffer(kNotesTextSize);
+    char* stored = NewBuffer(kNotesSize);
+    if (!title || !notes || !stored) {
         // Without its buffers the reader cannot stand at the entry table: refuse it.
+        delete[] stored;
         stream->SetError();
         return;
     }
-    stream->ReadString(title, kTitleSize);
-    stream->ReadString(notes, kNotesSize);
+    // Only the seal says how the strings are encoded, and it lies at the end of the file.
+    unsigned recorded = ReadSealCodePage(stream);
+    if (recorded) this->codePage = recorded;
+    stream->ReadString(stored, kTitleSize);
+    PackageTextToUtf8(this->codePage, stored, title, kTitleTextSize);
+    stream->ReadString(stored, kNotesSize);
+    PackageTextToUtf8(this->codePage, stored, notes, kNotesTextSize);
+    delete[] stored;
 }
 
 PackageReader::~PackageReader()
@@ -56,8 +65,9 @@ int PackageReader::IsValid() const
     return 1;
 }
 
-UpgradeJob::UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder)
-    : PackageReader(packagePath),
+UpgradeJob::UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder,
+                       unsigned codePage)
+    : PackageReader(packagePath, codePage),
       entries(nullptr),
       instance(instance),
       ownerWindow(ownerWindow),
@@ -152,10 +162,14 @@ uint32_t UpgradeJob::ReadEntries()
         e->kind = flags & 3;
         e->softPolicy = (flags >> 2) & 3;
         e->hardPolicy = (flags >> 4) & 3;
-        uint32_t nameLength = stream->ReadString(e->name, kNameSize);
-        stream->ReadString(e->description, kDescriptionSize);
+        char stored[kNameSize];
+        uint32_t nameLength = stream->ReadString(stored, kNameSize);
+        // A name whose UTF-8 form does not fit is cut as surely as one too long in the file.
+        int fits = PackageTextToUtf8(codePage, stored, e->name, kNameSize);
+        stream->ReadString(stored, kDescriptionSize);
+        PackageTextToUtf8(codePage, stored, e->description, kDescriptionSize);
         if (faultEntry < 0) {
-            NameFault fault = CheckEntryName(e->name, nameLength >= kNameSize);
+            NameFault fault = CheckEntryName(e->name, nameLength >= kNameSize || !fits);
             if (fault != NameOk) {
                 faultEntry = i;
                 faultName = fault;

@@ -9,10 +9,14 @@ struct PackageSeal;
 struct UpgradeJob;
 
 const int kMaxEntries = 10000;
+// Sizes of the strings as the package stores them, terminator included.
 const uint32_t kTitleSize = 80;
 const uint32_t kNotesSize = 8192;
 const uint32_t kNameSize = 250;
 const uint32_t kDescriptionSize = 80;
+// Title and notes once decoded into UTF-8, which takes up to three bytes for a stored one.
+const uint32_t kTitleTextSize = 3 * kTitleSize;
+const uint32_t kNotesTextSize = 3 * kNotesSize;
 const uint32_t kMessageSize = 2048;
 const uint8_t kMaxVersion = 17;
 extern const char kPackageMagic[8];   // "[QZUPD]" and its NUL
@@ -46,8 +50,8 @@ struct FileEntry {
     uint8_t softPolicy;
     uint8_t hardPolicy;
     uint8_t state;
-    char name[kNameSize];
-    char description[kDescriptionSize];
+    char name[kNameSize];                 // UTF-8; a name whose UTF-8 does not fit is refused as cut
+    char description[kDescriptionSize];   // UTF-8, cut at a character boundary
     FileFingerprint oldPrint;
     FileFingerprint newPrint;
 };
@@ -71,8 +75,10 @@ NameFault CheckEntryName(const char* name, int wasCut);
 const char* NameFaultText(NameFault fault);
 
 // Opens a package and reads header, title and notes. Construction never refuses; ask IsValid.
+// Names, title, notes and descriptions are decoded into UTF-8 from the code page the seal
+// records, else from codePage when given, else by PackageTextToUtf8's rule for an unnamed one.
 struct PackageReader {
-    explicit PackageReader(const char* path);
+    explicit PackageReader(const char* path, unsigned codePage = 0);
     ~PackageReader();
     // Magic with its NUL, version at most 17, no stream error; tested in that order.
     int IsValid() const;
@@ -84,8 +90,11 @@ struct PackageReader {
 
     TQLXFStream* stream;
     PackageHeader header;
-    char* title;
-    char* notes;
+    char* title;   // kTitleTextSize bytes
+    char* notes;   // kNotesTextSize bytes
+    // The code page the strings are decoded from; 0 when neither the package nor the caller
+    // named one.
+    unsigned codePage;
 
 private:
     PackageReader(const PackageReader&) = delete;
@@ -107,10 +116,14 @@ protected:
 
 // A package reader extended by the entry table and what one search or one apply needs.
 struct UpgradeJob : PackageReader {
-    UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder);
+    UpgradeJob(void* instance, void* ownerWindow, const char* packagePath, const char* targetFolder,
+               unsigned codePage = 0);
     // A job that only reads the package and its table: no target folder (it stays empty), no
     // windows.
-    explicit UpgradeJob(const char* packagePath) : UpgradeJob(nullptr, nullptr, packagePath, nullptr) {}
+    explicit UpgradeJob(const char* packagePath, unsigned codePage = 0)
+        : UpgradeJob(nullptr, nullptr, packagePath, nullptr, codePage)
+    {
+    }
     ~UpgradeJob();
     // The reader's test, and also refuses a table that does not fit or holds an unsafe name,
     // a target folder that does not fit, and a job short of memory.

@@ -9,7 +9,11 @@ const char kSealMagic[8] = {'[', 'Q', 'Z', 'S', 'E', 'A', 'L', ']'};
 
 namespace {
 
-const uint32_t kSealHeadSize = 8 + 1 + 1 + 2 + kDigestSize;
+// Magic, version, flags, entry count, then (from version 2) the code page, then the package
+// digest.
+const uint32_t kSealHeadSize1 = 8 + 1 + 1 + 2 + kDigestSize;
+const uint32_t kSealHeadSize = kSealHeadSize1 + 2;
+const uint32_t kCodePageAt = 12;
 const uint8_t kFlagSigned = 1;
 const int32_t kHashBlock = 64 * 1024;
 
@@ -55,7 +59,7 @@ int HashPrefix(TQLXStream* s, uint32_t n, uint8_t digest[kDigestSize])
 }  // namespace
 
 PackageSeal::PackageSeal()
-    : start(0), size(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0), signatureSize(0)
+    : start(0), size(0), codePage(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0), signatureSize(0)
 {
     memset(packageDigest, 0, sizeof packageDigest);
     memset(signerKey, 0, sizeof signerKey);
@@ -116,14 +120,17 @@ namespace {
 // itself and, where this system can check signatures, the signature. Fills *seal as it goes.
 SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, PackageSeal* seal)
 {
-    if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
+    if (size < kSealHeadSize1 + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
         return SealMalformed;
-    if (bytes[8] != kSealVersion) return bytes[8] > kSealVersion ? SealNewerVersion : SealMalformed;
+    if (bytes[8] > kSealVersion) return SealNewerVersion;
+    if (bytes[8] < 1) return SealMalformed;
+    uint32_t head = bytes[8] == 1 ? kSealHeadSize1 : kSealHeadSize;
+    if (size < head + kSealFooterSize) return SealMalformed;
     uint8_t flags = bytes[9];
     if ((flags & ~kFlagSigned) != 0 || (uint32_t)(bytes[10] | (bytes[11] << 8)) != (uint32_t)count)
         return SealMalformed;
     seal->isSigned = (flags & kFlagSigned) != 0;
-    uint32_t covered = kSealHeadSize + DigestBytes(kinds, count) + (seal->isSigned ? (uint32_t)kPublicKeySize : 0);
+    uint32_t covered = head + DigestBytes(kinds, count) + (seal->isSigned ? (uint32_t)kPublicKeySize : 0);
     uint32_t at = covered + kDigestSize;
     size_t signatureSize = 0;
     if (seal->isSigned) {
@@ -133,9 +140,10 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     }
     if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
 
-    memcpy(seal->packageDigest, bytes + 12, kDigestSize);
+    seal->codePage = head == kSealHeadSize ? (uint16_t)(bytes[kCodePageAt] | bytes[kCodePageAt + 1] << 8) : 0;
+    memcpy(seal->packageDigest, bytes + head - kDigestSize, kDigestSize);
     memcpy(seal->kinds, kinds, (size_t)count);
-    uint32_t p = kSealHeadSize;
+    uint32_t p = head;
     for (int i = 0; i < count; i++) {
         if (HasNew(kinds[i])) {
             memcpy(seal->NewDigestSlot(i), bytes + p, kDigestSize);
@@ -170,7 +178,7 @@ SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageS
     uint32_t total = package->Size();
     uint8_t footer[kSealFooterSize];
     SealRead result = SealAbsent;
-    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
+    if (total >= sizeof(PackageHeader) + kSealHeadSize1 + kSealFooterSize && !package->HasError() &&
         package->Seek(total - kSealFooterSize) &&
         package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
         memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
@@ -206,6 +214,29 @@ SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageS
     return result;
 }
 
+unsigned ReadSealCodePage(TQLXStream* package)
+{
+    if (!package || package->HasError()) return 0;
+    uint32_t back = package->Tell();
+    uint32_t total = package->Size();
+    uint8_t footer[kSealFooterSize];
+    uint8_t head[kCodePageAt + 2];
+    unsigned codePage = 0;
+    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
+        package->Seek(total - kSealFooterSize) &&
+        package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
+        memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
+        uint32_t size = Get32(footer);
+        if (size >= kSealHeadSize + kSealFooterSize && size <= total - sizeof(PackageHeader) &&
+            package->Seek(total - size) && package->Read(head, (int32_t)sizeof head) == (int32_t)sizeof head &&
+            memcmp(head, kSealMagic, sizeof kSealMagic) == 0 && head[8] >= 2)
+            codePage = (unsigned)(head[kCodePageAt] | head[kCodePageAt + 1] << 8);
+    }
+    if (package->HasError()) package->Reset();
+    package->Seek(back);
+    return codePage;
+}
+
 SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal)
 {
     int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
@@ -230,7 +261,9 @@ int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
     bytes[9] = signer ? kFlagSigned : 0;
     bytes[10] = (uint8_t)count;
     bytes[11] = (uint8_t)(count >> 8);
-    memcpy(bytes + 12, seal->packageDigest, kDigestSize);
+    bytes[kCodePageAt] = (uint8_t)seal->codePage;
+    bytes[kCodePageAt + 1] = (uint8_t)(seal->codePage >> 8);
+    memcpy(bytes + kSealHeadSize - kDigestSize, seal->packageDigest, kDigestSize);
     uint32_t at = kSealHeadSize;
     for (int i = 0; i < count; i++) {
         if (HasNew(seal->kinds[i])) {

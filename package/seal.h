@@ -11,7 +11,7 @@ class TQLXStream;
 struct UpgradeJob;
 
 extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
-const uint8_t kSealVersion = 1;
+const uint8_t kSealVersion = 2;   // 2 records the code page; 1 still reads
 const uint32_t kSealFooterSize = 12;   // the seal's size (32 bits), then the magic again
 
 struct PackageSeal {
@@ -28,6 +28,7 @@ struct PackageSeal {
 
     uint32_t start;    // where the seal begins: the package bytes its digest covers
     uint32_t size;     // bytes of the seal, footer included
+    uint16_t codePage; // of the package's names, title and notes; 0: not recorded (version 1)
     uint8_t packageDigest[kDigestSize];
     int entryCount;
     uint8_t* kinds;    // entry kinds, as the table has them
@@ -63,6 +64,11 @@ const char* SealReadText(SealRead result);
 // this system can check signatures, the signature against the key the seal names. Fills *seal
 // only when intact.
 SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal);
+
+// The code page a seal at the end of the package records, read without checking the seal (the
+// check needs the entry table, and the names must be decoded before it); 0 when there is none.
+// Leaves the stream where it stood.
+unsigned ReadSealCodePage(TQLXStream* package);
 
 // The same for a job's package and entry table.
 SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);

@@ -2,6 +2,7 @@
 #include <string.h>
 #include <string>
 #include <vector>
+#include "codepage.h"
 #include "fuzzcommon.h"
 #include "seal.h"
 #include "stream.h"
@@ -145,6 +146,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Expected x = Read(data, size);
 
     UpgradeJob job(nullptr, nullptr, path.c_str(), "/nonexistent/upg-fuzz-target");
+    // The strings as stored, decoded as the reader must decode them; a name whose UTF-8 does
+    // not fit its buffer counts as cut.
+    auto decode = [&](const std::string& stored, size_t capacity, bool* cut) {
+        std::vector<char> text(capacity);
+        int fits = PackageTextToUtf8(job.codePage, stored.c_str(), text.data(), capacity);
+        if (cut) *cut = *cut || !fits;
+        return std::string(text.data());
+    };
+    x.title = decode(x.title, kTitleTextSize, nullptr);
+    x.notes = decode(x.notes, kNotesTextSize, nullptr);
+    for (Expected::Entry& e : x.entries) {
+        e.name = decode(e.name, kNameSize, &e.nameCut);
+        e.description = decode(e.description, kDescriptionSize, nullptr);
+    }
     FUZZ_CHECK(memcmp(&job.header, x.header, 11) == 0);
     FUZZ_CHECK(job.title && x.title == job.title);
     FUZZ_CHECK(job.notes && x.notes == job.notes);

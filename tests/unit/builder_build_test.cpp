@@ -49,11 +49,11 @@ void WriteTree(const TempDir& dir, const std::string& folder, const Tree& tree)
 Tree ReadTree(const std::string& root)
 {
     Tree t;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(fs::u8path(root)); it != fs::recursive_directory_iterator(); ++it) {
         if (!it->is_regular_file()) continue;
-        std::string name = it->path().lexically_relative(root).generic_string();
+        std::string name = it->path().lexically_relative(fs::u8path(root)).generic_u8string();
         std::replace(name.begin(), name.end(), '/', '\\');
-        t[name] = ReadFileBytes(it->path().string());
+        t[name] = ReadFileBytes(it->path().u8string());
     }
     return t;
 }
@@ -432,3 +432,70 @@ TEST(BuilderBuild, MoreEntriesThanAPackageHoldsAreRefused)
     EXPECT_FALSE(PathExists(dir / "p.upg"));
 }
 #endif
+
+// Names, title and notes come from the tree as UTF-8, are stored in the package's code page
+// (recorded in the seal) and reach the installation under their own names again.
+TEST(BuilderBuild, NamesOutsideAsciiAreStoredInTheCodePageAndApplyUnderTheirNames)
+{
+    TempDir dir;
+    const std::string cafe = "caf\xC3\xA9.txt", overview = "docs\\\xC3\x9C" "bersicht.txt", year = "a\xC3\xB1o.txt";
+    Tree old = {{cafe, BytesOf("old coffee")}, {year, BytesOf("last year")}, {"keep.txt", BytesOf("kept")}};
+    Tree now = {{cafe, BytesOf("new coffee, stronger")}, {overview, BytesOf("overview")}, {"keep.txt", BytesOf("kept")}};
+    WriteTree(dir, "old", old);
+    WriteTree(dir, "new", now);
+    SetUtcStamp(dir / "old\\keep.txt", 0x2A21, 0x5000);
+    SetUtcStamp(dir / "new\\keep.txt", 0x2A21, 0x5000);
+    BuildOptions o;
+    o.title = "Caf\xC3\xA9 2.0 \xE2\x80\x93 Bl\xC3\xBCte";
+    o.notes = "Stra\xC3\x9F" "e\n";
+    Built b = Build(dir, o);
+    ASSERT_TRUE(b.ok) << b.error;
+
+    Bytes bytes = ReadFileBytes(dir / "p.upg");
+    std::string raw(bytes.begin(), bytes.end());
+    EXPECT_EQ(0u, raw.find(std::string("[QZUPD]\0", 8)));
+    EXPECT_NE(std::string::npos, raw.find(std::string("Caf\xE9 2.0 \x96 Bl\xFCte\0Stra\xDF" "e\r\n\0", 26)));
+    EXPECT_NE(std::string::npos, raw.find(std::string("caf\xE9.txt\0", 9)));
+    EXPECT_NE(std::string::npos, raw.find(std::string("docs\\\xDC" "bersicht.txt\0", 18)));
+    EXPECT_EQ(std::string::npos, raw.find("caf\xC3\xA9"));
+    {
+        UpgradeJob job((dir / "p.upg").c_str());
+        ASSERT_TRUE(job.IsValid());
+        EXPECT_EQ(1252u, job.codePage);
+        EXPECT_STREQ(o.title.c_str(), job.title);
+        EXPECT_STREQ("Stra\xC3\x9F" "e\r\n", job.notes);
+    }
+    fs::copy(fs::u8path(dir / "old"), fs::u8path(dir / "target"), fs::copy_options::recursive);
+    YesUi ui;
+    EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
+    EXPECT_EQ(ReadTree(dir / "target"), now);
+
+    // A name 1252 cannot hold refuses the build by name and offers the code page that holds it;
+    // with that code page it builds, and the seal records it.
+    const std::string cyrillic = "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";
+    WriteFileBytes(dir / ("new\\" + cyrillic), BytesOf("report"));
+    Built refused = Build(dir, o);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(std::string::npos, refused.error.find("the name " + cyrillic)) << refused.error;
+    EXPECT_NE(std::string::npos, refused.error.find("--codepage 1251")) << refused.error;
+    o.codePage = 1251;
+    o.title = "\xD0\x92\xD0\xB5\xD1\x80\xD1\x81\xD0\xB8\xD1\x8F 2";
+    o.notes.clear();
+    Built ru = Build(dir, o);
+    EXPECT_FALSE(ru.ok) << "1251 holds no n tilde";
+    EXPECT_NE(std::string::npos, ru.error.find(year)) << ru.error;
+    WriteTree(dir, "ru-old", {{"keep.txt", BytesOf("kept")}});
+    WriteTree(dir, "ru-new", {{"keep.txt", BytesOf("kept, changed")}, {cyrillic, BytesOf("report")}});
+    o.oldDir = dir / "ru-old";
+    o.newDir = dir / "ru-new";
+    o.output = dir / "ru.upg";
+    ru = Build(dir, o);
+    ASSERT_TRUE(ru.ok) << ru.error;
+    UpgradeJob job((dir / "ru.upg").c_str());
+    ASSERT_TRUE(job.IsValid());
+    EXPECT_EQ(1251u, job.codePage);
+    EXPECT_STREQ(o.title.c_str(), job.title);
+    bool found = false;
+    for (int i = 0; i < job.header.entryCount; i++) found = found || cyrillic == job.entries[i]->name;
+    EXPECT_TRUE(found);
+}

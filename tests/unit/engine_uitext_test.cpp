@@ -30,6 +30,27 @@ TEST(UiTextTable, SplitsLinesOneAndTwoOnly)
     EXPECT_STREQ(t.LineText(1), t.LinePart(1, 0));
 }
 
+// Lines come out in UTF-8: from UTF-8 after the mark, else from the ANSI code page (1252 where
+// the platform has none). A line of 255 stored bytes may take more room decoded, and still
+// reaches its end.
+TEST(UiTextTable, UtfMarkOrAnsiCodePage)
+{
+    TempDir dir;
+    UiTextTable marked(Table("\xEF\xBB\xBF\xD0\x92\xD0\xBD\xD0\xB8\xD0\xBC\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5\nX|\xC3\xA9|Z\n", dir).c_str());
+    EXPECT_STREQ(marked.LineText(0), "\xD0\x92\xD0\xBD\xD0\xB8\xD0\xBC\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5");
+    EXPECT_STREQ(marked.LinePart(1, 1), "\xC3\xA9");
+    if (SystemCodePage() == 0 || SystemCodePage() == 1252) {
+        std::string accents(255, '\xE9');
+        UiTextTable ansi(Table("caf\xE9\nX|\xFC|Z\n" + accents + "\nend\n", dir).c_str());
+        EXPECT_STREQ(ansi.LineText(0), "caf\xC3\xA9");
+        EXPECT_STREQ(ansi.LinePart(1, 1), "\xC3\xBC");
+        std::string decoded;
+        for (int i = 0; i < 255; i++) decoded += "\xC3\xA9";
+        EXPECT_EQ(decoded, ansi.LineText(2));
+        EXPECT_STREQ(ansi.LineText(3), "end");
+    }
+}
+
 TEST(UiTextTable, MissingAndEmptyLinesReadAsDashes)
 {
     TempDir dir;

@@ -78,7 +78,8 @@ TEST(EntryName, NamesThePlatformWouldAlterAreRefused)
         {"CONIN$", NameDevice},
         {"conout$.txt", NameDevice},
         {"CON .txt", NameDevice},
-        {"COM\xb9", NameDevice},
+        {"COM\xc2\xb9", NameDevice},   // superscript one, in UTF-8 as names are inside
+        {"lpt\xc2\xb3.txt", NameDevice},
         {"a<b", NameBadCharacter},
         {"a>b", NameBadCharacter},
         {"a\"b", NameBadCharacter},

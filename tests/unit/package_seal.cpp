@@ -63,11 +63,14 @@ struct Sample {
         image.U8(1).U8((uint32_t)added.size()).Raw(added).U8(0);
         image.U8(1).U8((uint32_t)newPatch.size()).Raw(newPatch).U8(0);
     }
-    // The seal as the format describes it, written here independently of the product.
-    Bytes ExpectedSeal() const
+    // The seal as the format describes it, written here independently of the product: version 1,
+    // or version 2 with its code page.
+    Bytes ExpectedSeal(int version = 2, uint16_t codePage = 1251) const
     {
         Image s;
-        s.Raw(BytesOf(std::string("[QZSEAL]", 8))).U8(1).U8(0).U16(3).Raw(Digest(image.b));
+        s.Raw(BytesOf(std::string("[QZSEAL]", 8))).U8(version).U8(0).U16(3);
+        if (version >= 2) s.U16(codePage);
+        s.Raw(Digest(image.b));
         s.Raw(Digest(added)).Raw(Digest(newPatch)).Raw(Digest(oldPatch)).Raw(Digest(deleted));
         s.Raw(Digest(s.b));
         uint32_t size = (uint32_t)s.b.size() + 12;
@@ -79,6 +82,7 @@ struct Sample {
     {
         PackageSeal seal;
         EXPECT_EQ(1, seal.Allocate(3));
+        seal.codePage = 1251;
         memcpy(seal.kinds, kinds, 3);
         Bytes d = Digest(image.b);
         memcpy(seal.packageDigest, d.data(), kDigestSize);
@@ -203,6 +207,7 @@ TEST(Seal, LayoutIsTheDocumentedOneAndReadsBack)
     PackageSeal seal;
     ASSERT_EQ(SealIntact, ReadOver(sealed, s.kinds, &seal));
     EXPECT_EQ(s.image.b.size(), seal.start);
+    EXPECT_EQ(1251, seal.codePage);
     EXPECT_EQ(0, memcmp(seal.OldDigest(1), Digest(s.oldPatch).data(), kDigestSize));
     EXPECT_EQ(nullptr, seal.OldDigest(0));
     EXPECT_EQ(nullptr, seal.NewDigest(2));
@@ -210,6 +215,20 @@ TEST(Seal, LayoutIsTheDocumentedOneAndReadsBack)
     // The same seal against another table does not read as one.
     uint8_t otherKinds[3] = {KindPatch, KindPatch, KindDelete};
     EXPECT_EQ(SealMalformed, ReadOver(sealed, otherKinds, &seal));
+
+    // A version-1 seal still reads, recording no code page; the code page is found without the
+    // table, before the names are decoded.
+    Bytes first = s.image.b;
+    tail = s.ExpectedSeal(1);
+    first.insert(first.end(), tail.begin(), tail.end());
+    ASSERT_EQ(SealIntact, ReadOver(first, s.kinds, &seal));
+    EXPECT_EQ(0, seal.codePage);
+    TQLXFlatRamStream v2(sealed.data(), (uint32_t)sealed.size(), (uint32_t)sealed.size()),
+        v1(first.data(), (uint32_t)first.size(), (uint32_t)first.size());
+    v2.Seek(11);
+    EXPECT_EQ(1251u, ReadSealCodePage(&v2));
+    EXPECT_EQ(11u, v2.Tell());
+    EXPECT_EQ(0u, ReadSealCodePage(&v1));
 }
 
 TEST(Seal, EveryChangedByteOfASignedPackageIsRefused)

@@ -7,6 +7,13 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Paths are UTF-8 here as in the product; Windows would read a narrow path in its code page.
+fs::path P(const std::string& utf8) { return fs::u8path(utf8); }
+
+}  // namespace
+
 TempDir::TempDir()
 {
     std::random_device rd;
@@ -16,7 +23,7 @@ TempDir::TempDir()
         fs::path p = base / ("upgtest-" + std::to_string(gen() % 1000000000ull));
         std::error_code ec;
         if (fs::create_directory(p, ec)) {
-            root = p.string();
+            root = p.u8string();
             root += (char)fs::path::preferred_separator;
             return;
         }
@@ -27,9 +34,10 @@ TempDir::~TempDir()
 {
     std::error_code ec;
     // Files left read-only by a test must not stop the clean-up.
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(P(root), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root, ec);
+    fs::remove_all(P(root), ec);
 }
 
 std::string TempDir::operator/(const std::string& name) const
@@ -45,19 +53,19 @@ Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 void WriteFileBytes(const std::string& path, const Bytes& data)
 {
     std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    fs::create_directories(P(path).parent_path(), ec);
+    std::ofstream f(P(path), std::ios::binary | std::ios::trunc);
     f.write((const char*)data.data(), (std::streamsize)data.size());
 }
 
 Bytes ReadFileBytes(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(P(path), std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 bool PathExists(const std::string& path)
 {
     std::error_code ec;
-    return fs::exists(path, ec);
+    return fs::exists(P(path), ec);
 }
