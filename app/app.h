@@ -1,6 +1,7 @@
 // Process-wide state and the procedures shared by the parts of the Windows setup program.
 #pragma once
 #include <windows.h>
+#include <string>
 #include "apply.h"
 #include "joblog.h"
 #include "search.h"
@@ -20,6 +21,13 @@ extern JobLog* RunLog;
 extern "C" __declspec(dllexport) INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgSearchDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Text inside is UTF-8; the windows show it through the wide calls.
+std::wstring WideText(const char* utf8);
+// out (capacity bytes) = wide in UTF-8; 0, with out empty, when it does not fit.
+int Utf8Text(const wchar_t* wide, char* out, size_t capacity);
+// MessageBoxW over UTF-8 text and caption.
+int ShowMessage(HWND owner, const char* text, const char* caption, UINT type);
 
 // Start-up.
 extern const char kSetupRefused[];   // "Missing or invalid setup data."

@@ -19,7 +19,7 @@ static ProgressState* RunningApply;
 
 static const char kTargetTooLong[] = "The path of the chosen folder is too long for this upgrade.";
 // Filled anew before every use of the folder chooser.
-static OPENFILENAMEA BrowseRecord;
+static OPENFILENAMEW BrowseRecord;
 
 int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow)
 {
@@ -28,9 +28,9 @@ int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow)
         return 0;
     // An empty title leaves the template's caption.
     if (titleWindow && reader.title[0])
-        SetWindowTextA(titleWindow, reader.title);
+        SetWindowTextW(titleWindow, WideText(reader.title).c_str());
     if (notesWindow)
-        SetWindowTextA(notesWindow, reader.notes);
+        SetWindowTextW(notesWindow, WideText(reader.notes).c_str());
     return 1;
 }
 
@@ -39,32 +39,39 @@ void ShowTargetFolder(HWND dialog, int staticId, const char* folder)
     // DlgDirListA makes the folder current and rewrites its buffer; the guard puts the current
     // directory back and the copy keeps the caller's text intact.
     CurrentDirectoryGuard guard;
-    char copy[kPathMax];
-    lstrcpynA(copy, folder, kPathMax);
-    DlgDirListA(dialog, copy, 0, staticId, 0);
+    wchar_t copy[MAX_PATH];
+    lstrcpynW(copy, WideText(folder).c_str(), MAX_PATH);
+    DlgDirListW(dialog, copy, 0, staticId, 0);
 }
 
 int BrowseForFolder(HWND mainWindow)
 {
     // The old-style dialog only closes on OK with a plain file name in place; the hidden name
     // field holds it, and the folder is what precedes it.
-    char file[kPathMax] = "Target";
+    wchar_t wide[MAX_PATH] = L"Target";
+    std::wstring initial = WideText(TargetFolder);
     memset(&BrowseRecord, 0, sizeof BrowseRecord);
     // The size of the record as the old-style dialog knows it, without the later additions.
-    BrowseRecord.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    BrowseRecord.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
     BrowseRecord.hwndOwner = mainWindow;
     BrowseRecord.hInstance = AppInstance;
-    BrowseRecord.lpstrFile = file;
-    BrowseRecord.nMaxFile = kPathMax;
-    BrowseRecord.lpstrInitialDir = TargetFolder;
-    BrowseRecord.lpstrTitle = "Browse";
-    BrowseRecord.lpTemplateName = "BROWSE";
+    BrowseRecord.lpstrFile = wide;
+    BrowseRecord.nMaxFile = MAX_PATH;
+    BrowseRecord.lpstrInitialDir = initial.c_str();
+    BrowseRecord.lpstrTitle = L"Browse";
+    BrowseRecord.lpTemplateName = L"BROWSE";
     BrowseRecord.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_ENABLETEMPLATE | OFN_PATHMUSTEXIST;
     if (LOBYTE(LOWORD(GetVersion())) >= 4)
         BrowseRecord.Flags |= OFN_LONGNAMES;
-    if (GetSaveFileNameA(&BrowseRecord) != 1)
+    if (GetSaveFileNameW(&BrowseRecord) != 1)
         return 0;
     UpdateWindow(mainWindow);
+    char file[kPathMax];
+    // A folder whose UTF-8 name does not fit a path buffer cannot be the target.
+    if (!Utf8Text(wide, file, kPathMax)) {
+        ShowMessage(mainWindow, kTargetTooLong, "Error", MB_OK | MB_ICONERROR);
+        return 0;
+    }
 
     char* cut = strrchr(file, '\\');
     if (cut)
@@ -92,7 +99,7 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
     if (!job.IsValid() || job.progressTotal == 0 || !job.uiText) {
         RunLog->Note(std::string("not started: ") + (job.targetTooLong ? kTargetTooLong : kSetupRefused) + " " +
                      targetFolder);
-        MessageBoxA(mainWindow, job.targetTooLong ? kTargetTooLong : kSetupRefused, "Error", MB_OK | MB_ICONERROR);
+        ShowMessage(mainWindow, job.targetTooLong ? kTargetTooLong : kSetupRefused, "Error", MB_OK | MB_ICONERROR);
         return ApplyNotStarted;
     }
     RunningApply = &host.progress;
@@ -151,7 +158,7 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
                 // (a stop, the files not replaced) or by the person's own answer, and leaves
                 // Apply to try again.
                 HWND apply = GetDlgItem(window, IDC_MAIN_APPLY);
-                SetWindowTextA(apply, "Done");
+                SetWindowTextW(apply, L"Done");
                 SetFocus(apply);
                 EnableWindow(GetDlgItem(window, IDC_MAIN_FOLDER), FALSE);
                 ApplyDone = 1;

@@ -86,7 +86,7 @@ void CentreWindow(HWND window)
 
 void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow, ProgressState* progress)
 {
-    HWND view = CreateDialogParamA((HINSTANCE)instance, "UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg,
+    HWND view = CreateDialogParamW((HINSTANCE)instance, L"UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg,
                                    (LPARAM)progress);
     if (view) {
         ShowWindow(view, SW_SHOW);
@@ -107,12 +107,12 @@ void Win32UserInterface::EnableOwner(void* ownerWindow, int enable)
 
 void Win32UserInterface::SetCaption(void* view, const char* text)
 {
-    SetWindowTextA((HWND)view, text);
+    SetWindowTextW((HWND)view, WideText(text).c_str());
 }
 
 void Win32UserInterface::SetItemText(void* view, int item, const char* text)
 {
-    SetDlgItemTextA((HWND)view, item, text);
+    SetDlgItemTextW((HWND)view, item, WideText(text).c_str());
 }
 
 void Win32UserInterface::Repaint(void* view)
@@ -130,23 +130,23 @@ void Win32UserInterface::PumpEvents(void* view)
     // The apply keeps the thread away from the main loop, so the whole queue is drained here;
     // the progress view gets dialog-key handling so Escape reaches it as a command.
     MSG message;
-    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-        if (view && IsDialogMessageA((HWND)view, &message))
+    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
+        if (view && IsDialogMessageW((HWND)view, &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
 }
 
 int Win32UserInterface::AskYesNo(void* view, const char* text, const char* caption)
 {
     // Anything but Yes (No, or a box closed some other way) counts as no.
-    return MessageBoxA((HWND)view, text, caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL) == IDYES;
+    return ShowMessage((HWND)view, text, caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL) == IDYES;
 }
 
 void Win32UserInterface::Inform(void* view, const char* text, const char* caption)
 {
-    MessageBoxA((HWND)view, text, caption, MB_ICONINFORMATION | MB_TASKMODAL);
+    ShowMessage((HWND)view, text, caption, MB_ICONINFORMATION | MB_TASKMODAL);
 }
 
 uint32_t Win32UserInterface::Ticks()

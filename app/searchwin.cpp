@@ -7,7 +7,7 @@
 // Neither list box sorts, so every string keeps the position it was added at.
 static HWND HiddenList(HINSTANCE instance, HWND owner)
 {
-    return CreateWindowExA(0, "LISTBOX", "", LBS_HASSTRINGS, 0, 0, 100, 100, owner, NULL, instance, NULL);
+    return CreateWindowExW(0, L"LISTBOX", L"", LBS_HASSTRINGS, 0, 0, 100, 100, owner, NULL, instance, NULL);
 }
 
 // Takes the first string of a list box. A string that would not fit a path buffer cannot be a
@@ -15,12 +15,14 @@ static HWND HiddenList(HINSTANCE instance, HWND owner)
 static void TakeFirst(HWND list, char* out)
 {
     out[0] = 0;
-    while (SendMessageA(list, LB_GETCOUNT, 0, 0) > 0) {
-        LRESULT length = SendMessageA(list, LB_GETTEXTLEN, 0, 0);
-        if (length >= 0 && (size_t)length < kPathMax)
-            SendMessageA(list, LB_GETTEXT, 0, (LPARAM)out);
-        SendMessageA(list, LB_DELETESTRING, 0, 0);
-        if (length >= 0 && (size_t)length < kPathMax)
+    wchar_t wide[MAX_PATH];
+    while (SendMessageW(list, LB_GETCOUNT, 0, 0) > 0) {
+        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, 0, 0);
+        int taken = length >= 0 && length < MAX_PATH;
+        if (taken)
+            SendMessageW(list, LB_GETTEXT, 0, (LPARAM)wide);
+        SendMessageW(list, LB_DELETESTRING, 0, 0);
+        if (taken && Utf8Text(wide, out, kPathMax))
             return;
     }
 }
@@ -47,12 +49,12 @@ int Win32SearchPlatform::FixedRoot(int index, char* root)
 
 void Win32SearchPlatform::QueueAdd(const char* path)
 {
-    SendMessageA(folderQueue, LB_ADDSTRING, 0, (LPARAM)path);
+    SendMessageW(folderQueue, LB_ADDSTRING, 0, (LPARAM)WideText(path).c_str());
 }
 
 int Win32SearchPlatform::QueueCount()
 {
-    return (int)SendMessageA(folderQueue, LB_GETCOUNT, 0, 0);
+    return (int)SendMessageW(folderQueue, LB_GETCOUNT, 0, 0);
 }
 
 void Win32SearchPlatform::QueueTake(char* out)
@@ -63,14 +65,14 @@ void Win32SearchPlatform::QueueTake(char* out)
 void Win32SearchPlatform::ListFolders(const char* pattern)
 {
     // DDL_EXCLUSIVE | DDL_DIRECTORY: folders only, each as "[name]".
-    char copy[kPathMax];
-    lstrcpynA(copy, pattern, kPathMax);
-    SendMessageA(dirLister, LB_DIR, DDL_EXCLUSIVE | DDL_DIRECTORY, (LPARAM)copy);
+    wchar_t copy[MAX_PATH];
+    lstrcpynW(copy, WideText(pattern).c_str(), MAX_PATH);
+    SendMessageW(dirLister, LB_DIR, DDL_EXCLUSIVE | DDL_DIRECTORY, (LPARAM)copy);
 }
 
 int Win32SearchPlatform::ListCount()
 {
-    return (int)SendMessageA(dirLister, LB_GETCOUNT, 0, 0);
+    return (int)SendMessageW(dirLister, LB_GETCOUNT, 0, 0);
 }
 
 void Win32SearchPlatform::ListTake(char* out)
@@ -80,7 +82,7 @@ void Win32SearchPlatform::ListTake(char* out)
 
 void Win32SearchPlatform::ListClear()
 {
-    SendMessageA(dirLister, LB_RESETCONTENT, 0, 0);
+    SendMessageW(dirLister, LB_RESETCONTENT, 0, 0);
 }
 
 void Win32SearchPlatform::ShowWait(int on)

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <string>
 #include "files.h"
+#include "os.h"
 #include "reader.h"
 #include "seal.h"
 #include "trust.h"
@@ -71,7 +72,7 @@ INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
 static void RefuseSetup(const char* why)
 {
     RunLog->Note(std::string("refused: ") + kSetupRefused + " " + why);
-    MessageBoxA(NULL, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
+    ShowMessage(NULL, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
 }
 
 // Where support finds the log: the user's temporary folder, named after the program's own file
@@ -81,8 +82,9 @@ static void RunLogPath(const char* program, char* out)
 {
     out[0] = 0;
     char temp[kPathMax];
-    DWORD n = GetTempPathA(kPathMax, temp);
-    if (n == 0 || n >= kPathMax)
+    wchar_t wide[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, wide);
+    if (n == 0 || n >= MAX_PATH || !Utf8Text(wide, temp, kPathMax))
         return;
     const char* base = program + strlen(program);
     while (base > program && base[-1] != '\\' && base[-1] != '/' && base[-1] != ':')
@@ -102,8 +104,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     AppInstance = instance;
 
     char program[kPathMax] = "", logPath[kPathMax] = "";
-    DWORD named = GetModuleFileNameA(NULL, program, kPathMax);
-    if (named == 0 || named >= kPathMax)
+    if (!ProgramPath(program, kPathMax))
         program[0] = 0;
     else
         RunLogPath(program, logPath);
@@ -114,10 +115,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     // A tail or a program path that does not fit is refused like missing setup data rather than
     // cut into the path of some other file.
     int pathsFit = 1;
-    DWORD got = GetModuleFileNameA(NULL, UiTextPath, kPathMax);
-    if (got == 0 || got >= kPathMax || !ReplaceExtension(UiTextPath, ".uui"))
+    if (!ProgramPath(UiTextPath, kPathMax) || !ReplaceExtension(UiTextPath, ".uui"))
         pathsFit = 0;
-    const char* tail = CommandTail(GetCommandLineA());
+    // The wide command line reaches every name, whatever the system's code page.
+    int commandLength = WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, NULL, 0, NULL, NULL);
+    std::string commandLine(commandLength > 0 ? (size_t)commandLength : 1, '\0');
+    if (commandLength > 0)
+        WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, &commandLine[0], commandLength, NULL, NULL);
+    const char* tail = CommandTail(commandLine.c_str());
     if (strlen(tail) >= kPathMax) {
         pathsFit = 0;
     } else if (*tail) {
@@ -129,17 +134,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     }
 
     if (!previousInstance) {
-        WNDCLASSA wc;
-        if (!GetClassInfoA(NULL, MAKEINTATOM(0x8002), &wc)) {
+        // A wide class: the caption of an ANSI window passes through the system's code page.
+        WNDCLASSW wc;
+        if (!GetClassInfoW(NULL, (LPCWSTR)MAKEINTATOM(0x8002), &wc)) {
             // Without the dialog class the main window cannot exist: end as a refused start.
-            MessageBoxA(NULL, "Fatal error in GetClassInfo", "Error", MB_OK);
+            MessageBoxW(NULL, L"Fatal error in GetClassInfo", L"Error", MB_OK);
             return 1;
         }
         wc.hInstance = instance;
-        wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));
+        wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
         wc.lpszMenuName = NULL;
-        wc.lpszClassName = "UpgSetup";
-        RegisterClassA(&wc);
+        wc.lpszClassName = L"UpgSetup";
+        RegisterClassW(&wc);
     }
 
     log.Note(std::string("package: ") + PackagePath);
@@ -158,12 +164,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         return 1;
     }
 
-    HWND searchWindow = CreateDialogParamA(AppInstance, "UPGSEARCH", NULL, UpgSearchDlg, 0);
+    HWND searchWindow = CreateDialogParamW(AppInstance, L"UPGSEARCH", NULL, UpgSearchDlg, 0);
     if (searchWindow) {
         ShowWindow(searchWindow, SW_SHOW);
         UpdateWindow(searchWindow);
     }
-    GetWindowsDirectoryA(TargetFolder, kPathMax);
+    wchar_t windows[MAX_PATH];
+    UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH || !Utf8Text(windows, TargetFolder, kPathMax))
+        TargetFolder[0] = 0;
     log.Note("searching the fixed drives for the installation");
     {
         Win32SearchPlatform platform(AppInstance, searchWindow);
@@ -175,17 +184,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     if (searchWindow)
         DestroyWindow(searchWindow);
 
-    MainDialog = CreateDialogParamA(instance, "MAIN", NULL, WndProc, 0);
+    MainDialog = CreateDialogParamW(instance, L"MAIN", NULL, WndProc, 0);
     if (!MainDialog)
         return 1;
     ShowWindow(MainDialog, SW_SHOW);
 
     MSG message;
-    while (GetMessageA(&message, NULL, 0, 0)) {
-        if (MainDialog && IsDialogMessageA(MainDialog, &message))
+    while (GetMessageW(&message, NULL, 0, 0)) {
+        if (MainDialog && IsDialogMessageW(MainDialog, &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     log.Note("closed");
     return 1;
