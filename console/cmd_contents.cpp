@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 #include "commands.h"
+#include "os.h"
 #include "scriptscan.h"
 #include "reader.h"
 #include "stream.h"
@@ -133,7 +134,14 @@ int CmdInspect(int argc, char** argv)
         return clean && trusted ? ExitDone : ExitNotApplied;
     }
 
-    printf("Package:  %s\nVersion:  %u\nTitle:    %s\nNotes:\n", package, (unsigned)job.header.version, job.title);
+    printf("Package:  %s\nVersion:  %u\n", package, (unsigned)job.header.version);
+    if (job.codePage)
+        printf("Texts:    code page %u, recorded in the seal\n", job.codePage);
+    else if (SystemCodePage())
+        printf("Texts:    no code page recorded: read in this system's code page %u\n", SystemCodePage());
+    else
+        printf("Texts:    no code page recorded: read as UTF-8 where valid, else as code page 1252\n");
+    printf("Title:    %s\nNotes:\n", job.title);
     std::string notes = job.notes;
     size_t start = 0;
     while (start < notes.size()) {

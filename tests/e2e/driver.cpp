@@ -15,6 +15,7 @@
 #include "crypto.h"
 #include "keyfile.h"
 #include "memstream.h"
+#include "stream.h"
 #include "pkgwriter.h"
 #include "seal.h"
 
@@ -453,6 +454,16 @@ struct App {
         // No WaitForInputIdle: the program is busy searching before it is idle the first time,
         // and the search window is to be seen meanwhile. Every case waits for a state instead.
         started = CreateProcessA(image.c_str(), buf.data(), NULL, NULL, FALSE, 0, NULL, Work.c_str(), &si, &pi);
+    }
+    // A command line that the ANSI code page may not hold.
+    explicit App(const std::wstring& commandLine)
+    {
+        std::vector<wchar_t> buf(commandLine.begin(), commandLine.end());
+        buf.push_back(0);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        std::wstring image(Exe.begin(), Exe.end()), work(Work.begin(), Work.end());
+        started = CreateProcessW(image.c_str(), buf.data(), NULL, NULL, FALSE, 0, NULL, work.c_str(), &si, &pi);
     }
     ~App()
     {
@@ -1570,6 +1581,147 @@ void CaseShippedBundle()
           entries);
 }
 
+// ---- names outside ASCII: UTF-8 here, UTF-16 in the wide calls ---------------------------
+
+std::wstring Wide(const std::string& utf8)
+{
+    std::wstring w(utf8.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], (int)w.size());
+    w.resize(n > 0 ? (size_t)n - 1 : 0);
+    return w;
+}
+
+std::string Utf8(const wchar_t* wide)
+{
+    std::string s(4 * wcslen(wide) + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, &s[0], (int)s.size(), NULL, NULL);
+    s.resize(n > 0 ? (size_t)n - 1 : 0);
+    return s;
+}
+
+// A window's text through the wide message, as UTF-8.
+std::string TextW(HWND h)
+{
+    if (!h)
+        return "<no window>";
+    DWORD_PTR n = 0, got = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
+        return "<timeout>";
+    std::wstring w(n + 1, L'\0');
+    SendMessageTimeoutW(h, WM_GETTEXT, n + 1, (LPARAM)&w[0], SMTO_ABORTIFHUNG, 2000, &got);
+    return Utf8(w.c_str());
+}
+
+std::string ContentW(const std::string& path)
+{
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buf[4096];
+    DWORD got;
+    while (ReadFile(h, buf, sizeof buf, &got, NULL) && got)
+        bytes.append(buf, got);
+    CloseHandle(h);
+    return bytes;
+}
+
+// Every entry under root (folders end in '\\'), names in UTF-8, sorted.
+void ListTreeW(const std::string& root, const std::string& rel, std::vector<std::string>* out)
+{
+    WIN32_FIND_DATAW f;
+    HANDLE h = FindFirstFileW(Wide((rel.empty() ? root : root + "\\" + rel) + "\\*").c_str(), &f);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = Utf8(f.cFileName), path = rel.empty() ? name : rel + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out->push_back(path + "\\");
+            ListTreeW(root, path, out);
+        } else {
+            out->push_back(path);
+        }
+    } while (FindNextFileW(h, &f));
+    FindClose(h);
+    std::sort(out->begin(), out->end());
+}
+
+// "same" when the installation holds exactly the release's files and folders with the same
+// bytes; else the first difference.
+std::string SameTree(const std::string& installed, const std::string& release)
+{
+    std::vector<std::string> have, want;
+    ListTreeW(installed, "", &have);
+    ListTreeW(release, "", &want);
+    if (have != want) {
+        std::string list;
+        for (const std::string& n : have)
+            list += " " + n;
+        return "holds" + list;
+    }
+    for (const std::string& n : want)
+        if (n.back() != '\\' && ContentW(installed + "\\" + n) != ContentW(release + "\\" + n))
+            return n + " differs";
+    return "same";
+}
+
+// Runs one package found by the search to Done, showing title and notes as given.
+void ApplyNamed(const std::string& package, const std::string& title, const std::string& notes,
+                const std::string& shownFolder, const char* shot)
+{
+    // The tail is the path as it stands, blanks included.
+    App app(L"upgsetup.exe " + Wide(package));
+    CHECK(app.started);
+    HWND main = app.Main(20000);
+    CHECK(main);
+    CHECK_EQ(TextW(main), title);
+    CHECK_EQ(TextW(GetDlgItem(main, IDC_MAIN_NOTES)), notes);
+    CHECK_EQ(TextW(GetDlgItem(main, IDC_MAIN_FOLDER_TEXT)), shownFolder);
+    Capture(main, shot);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+}
+
+// Packages that upg build made on Linux from UTF-8 names, with a title and notes outside ASCII:
+// one in code page 1252, one in 1251 (recorded in its seal). On this 1252 system each is found,
+// shows its title and notes, and leaves the installation exactly as the new release, through a
+// package path that is not ASCII either.
+void CaseNamesInOtherLanguages()
+{
+    const std::string w = Work + "\\intl";
+    {
+        TQLXFStream ru(ReadAccess, (w + "\\ru.upg").c_str());
+        CHECK(!ru.HasError());
+        CHECK(ReadSealCodePage(&ru) == 1251);
+        CHECK(GetACP() == 1252);
+    }
+    const std::string cafe = "D:\\intl\\Caf\xC3\xA9 1.0", report = "D:\\intl\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82\xD1\x8B 1.0";
+    const std::string cafePackage = "D:\\intl\\Caf\xC3\xA9 2.0.upg";
+    const std::string reportPackage = "D:\\intl\\\xD0\x92\xD0\xB5\xD1\x80\xD1\x81\xD0\xB8\xD1\x8F 2.0.upg";
+    CHECK(CopyFileW(Wide(w + "\\intl.upg").c_str(), Wide(cafePackage).c_str(), FALSE));
+    CHECK(CopyFileW(Wide(w + "\\ru.upg").c_str(), Wide(reportPackage).c_str(), FALSE));
+
+    ApplyNamed(cafePackage, "Caf\xC3\xA9 2.0 \xE2\x80\x93 Bl\xC3\xBCte",
+               "Neu in dieser Ausgabe:\r\nst\xC3\xA4rkerer Kaffee, \xC3\x9C" "bersicht im Handbuch.\r\n",
+               "d:\\intl\\caf\xC3\xA9 1.0", "names-1252");
+    if (CaseFailed)
+        return;
+    CHECK_EQ(SameTree(cafe, w + "\\new"), "same");
+
+    // Wine lower-cases the shown folder, Cyrillic letters too.
+    ApplyNamed(reportPackage, "\xD0\x92\xD0\xB5\xD1\x80\xD1\x81\xD0\xB8\xD1\x8F 2.0",
+               "\xD0\xA7\xD1\x82\xD0\xBE \xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBE\xD0\xB3\xD0\xBE: "
+               "\xD1\x81\xD0\xB2\xD0\xBE\xD0\xB4\xD0\xBA\xD0\xB0.\r\n",
+               "d:\\intl\\\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82\xD1\x8B 1.0", "names-1251");
+    if (CaseFailed)
+        return;
+    CHECK_EQ(SameTree(report, w + "\\ru-new"), "same");
+}
+
 struct Case {
     const char* name;
     void (*run)();
@@ -1621,6 +1773,7 @@ int main(int argc, char** argv)
         {"Abort finding: question, then information box", CaseAbortInformation},
         {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
         {"shipped bundle: its own name, the log of its run", CaseShippedBundle},
+        {"names in other languages: 1252 and 1251 packages built on Linux", CaseNamesInOtherLanguages},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {

@@ -16,7 +16,10 @@ shots=0
 
 app=$build/app/upgsetup.exe
 driver=$build/tests/e2e/upg_e2e_driver.exe
-for f in "$app" "$driver" "$top/resources/upgsetup.uui" "${UPG_E2E_BUNDLE:-$build/console/upg.exe}"; do
+# The Linux upg of the native build beside this one makes the packages with names in other
+# languages, as a publisher on Linux would.
+linux_upg=${UPG_NATIVE_UPG:-$build/../native/console/upg}
+for f in "$app" "$driver" "$top/resources/upgsetup.uui" "${UPG_E2E_BUNDLE:-$build/console/upg.exe}" "$linux_upg"; do
   [ -e "$f" ] || { echo "missing $f"; exit 2; }
 done
 
@@ -108,6 +111,45 @@ else
     --quiet >"$out/bundle.log" 2>&1 </dev/null || { cat "$out/bundle.log"; echo "upg.exe build --bundle failed"; exit 2; }
   echo "bundle made by $build/console/upg.exe: $(ls "$out/work/bundle" | tr '\n' ' ')"
 fi
+
+# Releases whose names, title and notes are not ASCII, built on Linux from UTF-8 names: in
+# code page 1252 (the default), and a Cyrillic one that 1252 refuses and 1251 holds. Each old
+# release is installed on D: for the search to find.
+intl() {
+  local w=$out/work/intl
+  rm -rf "$w" && mkdir -p "$w/old/Handbuch" "$w/new/Handbuch" "$w/ru-old" "$w/ru-new/Документы" || return 1
+  printf 'Kaffee, alte Sorte\r\n' >"$w/old/café.txt"
+  printf 'Kaffee, neue Sorte\r\nstärker\r\n' >"$w/new/café.txt"
+  printf 'letztes Jahr\r\n' >"$w/old/año.txt"
+  printf 'Übersicht der Kapitel\r\n' >"$w/new/Handbuch/Übersicht.txt"
+  printf 'bleibt\r\n' >"$w/old/Handbuch/bleibt.txt"
+  cp "$w/old/Handbuch/bleibt.txt" "$w/new/Handbuch/bleibt.txt"
+  printf 'Neu in dieser Ausgabe:\nstärkerer Kaffee, Übersicht im Handbuch.\n' >"$w/notes.txt"
+  printf 'старый отчёт\r\n' >"$w/ru-old/отчёт.txt"
+  printf 'новый отчёт, длиннее\r\n' >"$w/ru-new/отчёт.txt"
+  printf 'удалить\r\n' >"$w/ru-old/старый.txt"
+  printf 'сводка\r\n' >"$w/ru-new/Документы/сводка.txt"
+  printf 'Что нового: сводка.\n' >"$w/ru-notes.txt"
+  touch -d '2004-05-06 07:08:10' "$w"/old/*.txt "$w"/old/Handbuch/* "$w"/new/Handbuch/bleibt.txt "$w"/ru-old/*
+  touch -d '2011-01-02 03:04:06' "$w/new/café.txt" "$w/new/Handbuch/Übersicht.txt" "$w/ru-new/отчёт.txt" \
+    "$w/ru-new/Документы/сводка.txt"
+  "$linux_upg" build "$w/old" "$w/new" -o "$w/intl.upg" --title 'Café 2.0 – Blüte' --notes "$w/notes.txt" \
+    --utc-offset +00:00 --quiet || return 1
+  # 1252 holds no Cyrillic: the build is refused, naming the file and the code page to use.
+  if "$linux_upg" build "$w/ru-old" "$w/ru-new" -o "$w/ru.upg" --title 'Version 2.0' --utc-offset +00:00 \
+    --quiet 2>"$w/ru-refused.txt"; then
+    echo "the Cyrillic release built under code page 1252"; return 1
+  fi
+  grep -q 'Документы/сводка.txt\|Документы\\сводка.txt\|отчёт.txt\|старый.txt' "$w/ru-refused.txt" &&
+    grep -q -- '--codepage 1251' "$w/ru-refused.txt" || { cat "$w/ru-refused.txt"; return 1; }
+  [ ! -e "$w/ru.upg" ] || return 1
+  "$linux_upg" build "$w/ru-old" "$w/ru-new" -o "$w/ru.upg" --title 'Версия 2.0' --notes "$w/ru-notes.txt" \
+    --codepage 1251 --utc-offset +00:00 --quiet || return 1
+  mkdir -p "$out/drive-d/intl/Café 1.0" "$out/drive-d/intl/Отчёты 1.0"
+  cp -a "$w/old/." "$out/drive-d/intl/Café 1.0/" && cp -a "$w/ru-old/." "$out/drive-d/intl/Отчёты 1.0/"
+}
+intl || { echo "the releases with names in other languages could not be prepared"; exit 2; }
+echo "packages built on Linux: intl.upg (1252), ru.upg (1251; refused under 1252: $(head -c 300 "$out/work/intl/ru-refused.txt"))"
 
 timeout 300 "$wine" "$out/work/driver.exe" "$("$wine" winepath -w "$out/work")" "$("$wine" winepath -w "$out/shots")" ${UPG_E2E_ONLY:+"$UPG_E2E_ONLY"} \
   >"$out/driver.log" 2>&1 </dev/null
