@@ -1,5 +1,6 @@
 // Reader and job tests: header checks, title and notes, the entry table and its refusals.
 #include <gtest/gtest.h>
+#include "os.h"
 #include "package_fixture.h"
 #include "stream.h"
 
@@ -283,4 +284,32 @@ TEST(UpgradeJob, TeardownReleasesThroughTheHostAndFreesEverySlot)
     EXPECT_EQ(1, host.releases);
     EXPECT_EQ(0, host.updates);
     EXPECT_EQ(0, host.polls);
+}
+
+// A package that names no code page, as other builders and earlier releases wrote them: its
+// strings come out in UTF-8 by the system's rule, and a name whose UTF-8 form outgrows the name
+// buffer is refused as cut instead of being cut into another name.
+TEST(UpgradeJob, StringsOfAnUnnamedCodePageAreDecoded)
+{
+    TempDir dir;
+    Image p;
+    p.Header(1, 2).Str("Caf\xE9").Str("Stra\xDF" "e");
+    p.Entry(KindDelete, "a\xF1o.txt").Entry(KindDelete, "caf\xC3\xA9.txt");
+    auto job = JobOver(dir, p);
+    ASSERT_EQ(1, job->IsValid());
+    EXPECT_EQ(0u, job->codePage);
+    if (SystemCodePage() == 0 || SystemCodePage() == 1252) {
+        EXPECT_STREQ("Caf\xC3\xA9", job->title);
+        EXPECT_STREQ("Stra\xC3\x9F" "e", job->notes);
+        EXPECT_STREQ("a\xC3\xB1o.txt", job->entries[0]->name);
+    }
+    if (SystemCodePage() == 0) {
+        EXPECT_STREQ("caf\xC3\xA9.txt", job->entries[1]->name);
+    }
+
+    Image cut;
+    cut.Header(1, 1).Str("t").Str("n").Entry(KindDelete, std::string(200, '\xE9'));
+    auto c = JobOver(dir, cut);
+    EXPECT_EQ(0, c->IsValid());
+    EXPECT_EQ(NameTooLong, c->faultName);
 }
