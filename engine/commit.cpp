@@ -322,7 +322,8 @@ void RemoveFoldersUpward(const char* path, size_t targetLength, int count)
         char* cut = back > slash ? back : slash;
         if (!cut || (size_t)(cut - walk) <= targetLength) return;
         *cut = 0;
-        if (!RemoveFolder(walk)) return;
+        // One that is not there (a crash lost its creation) is passed; one that holds files stops.
+        if (!RemoveFolder(walk) && IsDirectory(walk)) return;
     }
 }
 
@@ -373,6 +374,9 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char
         return fail(StepDelete, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
     }
     if (!replace) {
+        // The folders on the way to an added file are made here, so that the flush between
+        // the phases has them on the disk before a file is moved into them.
+        if (s.kind == KindAdd && t && !i) MakeFoldersOnTheWay(p.installed, TargetLength(job));
         // Only a file that existed is backed up; without the rebuilt file the step is done
         // already, or the second phase tells why not.
         if (!s.hadFile || !t || !i) return 1;
