@@ -10,7 +10,8 @@
 // journal a kill left is recorded too, and every prefix of it taken. Each state is written to
 // the disk and the apply run on it twice: after the first run the installation is exactly the
 // old release or the new one, after the second exactly the new one, and nothing else is left.
-// UPG_CRASH_PAIR=large takes the fifty-file pair instead (subsets then sampled).
+// UPG_CRASH_PAIR=large takes the fifty-file pair instead (subsets then sampled). Beside it, a
+// package that moves the installation to a new publisher key, killed at every change.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,9 +24,17 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
+#include "apply.h"
+#include "build.h"
+#include "commit.h"
+#include "crypto.h"
+#include "faultos.h"
+#include "keyfile.h"
 #include "os.h"
 #include "sandbox.h"
+#include "uitext.h"
 
 namespace {
 
@@ -446,11 +455,11 @@ public:
             bool good = run == 0 ? now == oldTree || now == newTree : now == newTree;
             if (good && ui.questions == 0 && outside == 0) continue;
             if (++failures <= 5) {
-                std::string why = Difference(now, run == 0 && !(now == newTree) ? oldTree : newTree);
+                std::string why = Difference(now, newTree);
                 ADD_FAILURE() << kModelNames[model] << ", " << where << ": after rerun " << run + 1
                               << " the installation is " << (run == 0 ? "neither the old nor the new release" : "not the new release")
                               << (ui.questions ? " (it asked)" : "") << (ui.informed.empty() ? "" : "; it said: " + ui.informed[0])
-                              << "\n" << why;
+                              << "\nagainst the new release:\n" << why;
             }
             break;
         }
@@ -597,6 +606,116 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
     EXPECT_GT(x.distinct[ModelFolders], 0);
     EXPECT_GT(x.distinct[ModelData], 0);
     EXPECT_GT(x.distinct[ModelRecovery], (int)journals.size());
+}
+
+PublisherKey NewKey()
+{
+    PublisherKey k;
+    memset(&k, 0, sizeof k);
+    EXPECT_EQ(1, GenerateKeyPair(k.privateKey, k.publicKey));
+    k.hasPrivate = 1;
+    return k;
+}
+
+PkgBytes PemOf(const PublisherKey& key)
+{
+    char pem[512];
+    size_t n = PublicKeyPem(&key, pem, sizeof pem);
+    return PkgBytes(pem, pem + n);
+}
+
+ApplyOutcome ApplyTo(const std::string& package, const std::string& target, ScriptedUi& ui)
+{
+    UpgradeJob job(nullptr, nullptr, package.c_str(), target.c_str());
+    EngineHost host(&job, &ui);
+    job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+    return ApplyUpgrade(&host);
+}
+
+// The installation without the scratch folder.
+Tree Installation(const std::string& target) { return ReadTree(target, kScratchName); }
+
+// A package signed by the pinned key K1 that replaces the pin with K2, killed at every change:
+// a stranger's package (signed by K3 and pinning it) and an unsigned one, offered at each, are
+// refused and leave the old or the new release; the rerun of the package ends whole new, K2
+// pinned, whether the kill left a journal or not, and without a new trust decision.
+TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
+{
+    const PublisherKey k1 = NewKey(), k2 = NewKey(), k3 = NewKey();
+    TempDir dir;
+    const std::string olds = dir / "old/", news = dir / "new/", theirs = dir / "theirs/", target = dir / "target/";
+    auto release = [](const std::string& folder, const PkgBytes& app, const PkgBytes& lib, bool add, const PkgBytes& pin) {
+        WriteFileBytes(folder + "APP.EXE", app);
+        WriteFileBytes(folder + "LIB/X.DLL", lib);
+        if (add) WriteFileBytes(folder + "NEW/ADD.DAT", PseudoRandomBytes(43, 500));
+        WriteFileBytes(folder + kTrustFileName, pin);
+    };
+    PkgBytes app = PseudoRandomBytes(41, 3000), lib = PseudoRandomBytes(42, 900), app2 = app;
+    app2.insert(app2.begin() + 1000, 200, 7);
+    release(olds, app, lib, false, PemOf(k1));
+    release(news, app2, PseudoRandomBytes(44, 800), true, PemOf(k2));
+    release(theirs, PseudoRandomBytes(45, 3000), lib, true, PemOf(k3));
+    const std::string rotate = dir / "rotate.upg", stranger = dir / "stranger.upg", unsigned_ = dir / "unsigned.upg";
+    for (const auto& b : {std::make_tuple(&news, &k1, &rotate), std::make_tuple(&theirs, &k3, &stranger),
+                          std::make_tuple(&theirs, (const PublisherKey*)nullptr, &unsigned_)}) {
+        BuildOptions o;
+        o.oldDir = olds;
+        o.newDir = *std::get<0>(b);
+        o.signer = std::get<1>(b);
+        o.output = *std::get<2>(b);
+        BuildReport report;
+        std::string error;
+        ASSERT_EQ(1, BuildPackage(o, &report, &error)) << error;
+    }
+    const Disk oldDisk = ReadDisk(olds);
+    const Tree oldTree = ReadTree(olds), newTree = ReadTree(news);
+
+    WriteDisk(oldDisk, target);
+    uint64_t changes = 0;
+    {
+        ScriptedUi ui;
+        FaultScope scope(FaultPlan{});
+        ASSERT_EQ(ApplyApplied, ApplyTo(rotate, target, ui));
+        changes = FaultSeen().changes;
+    }
+    ASSERT_EQ(newTree, ReadTree(target));
+
+    int journals = 0, finishedBefore = 0;
+    for (uint64_t n = 1; n <= changes; n++) {
+        WriteDisk(oldDisk, target);
+        {
+            ScriptedUi ui;
+            FaultPlan plan;
+            plan.freezeFrom = n;
+            FaultScope scope(plan);
+            ApplyTo(rotate, target, ui);
+        }
+        const Disk killed = ReadDisk(target);
+        journals += killed.names.count(std::string(kScratchName) + "/" + kJournalName) != 0;
+        for (const std::string* other : {&stranger, &unsigned_}) {
+            WriteDisk(killed, target);
+            ScriptedUi ui;
+            ui.answer = 0;
+            EXPECT_EQ(ApplyRefused, ApplyTo(*other, target, ui)) << *other << ", killed at change " << n;
+            Tree now = Installation(target);
+            EXPECT_TRUE(now == oldTree || now == newTree) << *other << ", killed at change " << n;
+        }
+        WriteDisk(killed, target);
+        ScriptedUi ui;
+        ui.answer = 0;
+        ApplyOutcome outcome = ApplyTo(rotate, target, ui);
+        EXPECT_EQ(newTree, Installation(target)) << "killed at change " << n << ": outcome " << outcome;
+        // Refused only where the commit had finished before the kill: K1 is pinned no more.
+        // What a kill there leaves of the scratch folder holds no file.
+        EXPECT_TRUE(outcome == ApplyApplied || outcome == ApplyUpToDate ||
+                    (outcome == ApplyRefused && Installation(target) == newTree && ReadTree(target + kScratchName).empty()))
+            << "killed at change " << n << ": outcome " << outcome;
+        EXPECT_TRUE(ReadTree(target + kScratchName).empty()) << "killed at change " << n;
+        finishedBefore += outcome == ApplyRefused;
+    }
+    printf("key rotation killed at each of its %d changes: %d left a journal, %d reruns found the commit finished\n",
+           (int)changes, journals, finishedBefore);
+    EXPECT_GT(journals, 3);
 }
 
 }  // namespace
