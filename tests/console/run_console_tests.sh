@@ -225,7 +225,10 @@ expect_grep "--trust another key" err "another key"
 upg verify s.upg --target inst --trust pub.pem > out 2>&1; expect_rc "verify with --trust" 0 $?
 expect_grep "verify names the pinned signer" out "signed by the pinned publisher key"
 # Anything at the pin's name that is not a readable key refuses, a stranger's package included.
-for pin in folder dangling folderlink; do
+# Wine shows Windows programs no trace of a Unix link that leads nowhere, so it is left out there
+# (on Windows such a link is a reparse point that the attribute query reports).
+pins="folder dangling folderlink"; [ "$MODE" = wine ] && pins="folder folderlink"
+for pin in $pins; do
   install_copy inst
   case $pin in
   folder) mkdir inst/upgtrust.pem ;;
