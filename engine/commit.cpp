@@ -281,16 +281,21 @@ int ParentExists(const char* path)
     return IsDirectory(parent);
 }
 
+// The folder of path whose name ends before the separator at cut; a root ("/", "C:\\")
+// keeps its separator, since without it it names another folder or none.
+std::string FolderBefore(const char* path, size_t cut)
+{
+    int root = cut == 0 || (cut == 2 && path[1] == ':');
+    return std::string(path, root ? cut + 1 : cut);
+}
+
 // Makes the names in the folder that holds path durable.
 int FlushParentFolder(const char* path)
 {
-    char parent[kPathMax];
-    strcpy(parent, path);
-    char* back = strrchr(parent, '\\');
-    char* slash = strrchr(parent, '/');
-    char* cut = back > slash ? back : slash;
-    if (cut) *cut = 0;
-    return FlushFolderToDisk(parent);
+    const char* back = strrchr(path, '\\');
+    const char* slash = strrchr(path, '/');
+    const char* cut = back > slash ? back : slash;
+    return cut && FlushFolderToDisk(FolderBefore(path, (size_t)(cut - path)).c_str());
 }
 
 // Folders on the way to path, below the target, that do not exist yet.
@@ -473,8 +478,7 @@ int FlushFolders(UpgradeJob* job, const Journal& j)
         if (!JoinPath(path, job->targetFolder, name)) return;
         for (size_t k = strlen(path); k-- > 0;) {
             if (path[k] != '\\' && path[k] != '/') continue;
-            path[k] = 0;
-            folders.insert(path);
+            folders.insert(FolderBefore(path, k));
             if (k < target) break;
         }
     };
