@@ -539,7 +539,13 @@ int WritePackage(const BuildOptions& options, const std::string& title, const st
     }
     if (digest) {
         PackageSeal seal;
-        int made = seal.Allocate((int)plan.size()) && DigestEnd(digest, seal.packageDigest);
+        // The digest context is ended or discarded on both ways, or it would leak.
+        int made = seal.Allocate((int)plan.size());
+        if (made) {
+            made = DigestEnd(digest, seal.packageDigest);
+        } else {
+            DigestDiscard(digest);
+        }
         seal.codePage = (uint16_t)options.codePage;
         for (size_t i = 0; made && i < plan.size(); i++) {
             seal.kinds[i] = plan[i].entry.kind;

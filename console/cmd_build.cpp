@@ -3,6 +3,7 @@
 #include "build.h"
 #include "bundle.h"
 #include "codepage.h"
+#include "files.h"
 #include "stream.h"
 #include "terminal.h"
 #include <stdio.h>
@@ -218,6 +219,12 @@ int CmdBuild(int argc, char** argv)
     if (options.signer && !options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
     options.oldDir = dirs[0];
     options.newDir = dirs[1];
+    // A release folder that is not there is missing input, not a failed build.
+    for (const std::string& d : dirs)
+        if (!IsDirectory(d.c_str())) {
+            fprintf(stderr, "upg build: the release folder %s does not exist\n", d.c_str());
+            return ExitInvalid;
+        }
     if (!bundle.dir.empty()) {
         if (bundle.base.empty()) bundle.base = "upgsetup";
         std::string error, notes;

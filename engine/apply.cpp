@@ -396,19 +396,10 @@ ApplyOutcome Run(EngineHost* host)
     ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
 
-    // Before anything is examined or touched: a package altered since it was sealed, or not
-    // signed by the key the installation pins, is refused whole.
-    TrustReport trust;
-    int allowed = CheckPackageTrust(job, job->trustFile, &trust);
-    host->Log().Trust(job, trust, allowed);
-    if (!allowed) {
-        std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
-        ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
-        return ApplyRefused;
-    }
-
-    // An earlier run's journal first: this package's commit is finished without a question,
-    // another's is undone before this one begins.
+    // An earlier run's journal first: this package's commit is finished without a question
+    // (its identity is the digest whose trust was checked when that commit began), another's
+    // is undone before this one begins. Only then does the pin stand as the installation
+    // keeps it: a commit cut short may have moved it aside or replaced it.
     std::vector<CommitFailure> failures;
     RecoveryResult recovery = RecoverJournal(host, &failures);
     if (recovery != RecoveryNone) host->Log().Recovery(recovery);
@@ -427,7 +418,21 @@ ApplyOutcome Run(EngineHost* host)
         break;
     }
 
+    // Before anything else is examined or touched: a package altered since it was sealed, or
+    // not signed by the key the installation pins, is refused whole.
+    TrustReport trust;
+    int allowed = CheckPackageTrust(job, job->trustFile, &trust);
+    host->Log().Trust(job, trust, allowed);
+    if (!allowed) {
+        std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
+        ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+        return ApplyRefused;
+    }
+
     if (AlreadyUpToDate(job)) {
+        // A crash after the journal went can leave the scratch folder behind, empty or with
+        // stale work files; no journal or backup is left here (the recovery saw to that).
+        CleanScratchFolder(job);
         ui->Inform(job->workWindow, kUpToDateText, UiLine(job, LineCaption));
         return ApplyUpToDate;
     }

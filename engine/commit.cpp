@@ -8,6 +8,7 @@
 // files cannot show: which package the commit belongs to, which names and which steps there
 // are, and when every step has completed, so that the backups may go.
 #include "commit.h"
+#include <memory>
 #include <new>
 #include <set>
 #include <stdio.h>
@@ -58,16 +59,13 @@ struct Journal {
     std::string target;
     std::vector<Step> steps;
     int complete = 0;
-    TQLXFStream* file = nullptr;   // open while steps are recorded
+    std::unique_ptr<TQLXFStream> file;   // open while steps are recorded
     char path[kPathMax] = "";
 
     Journal() { memset(&package, 0, sizeof package); }
-    ~Journal() { delete file; }
-    void Close()
-    {
-        delete file;
-        file = nullptr;
-    }
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    void Close() { file.reset(); }
 };
 
 // CRC-32 (IEEE): what tells a whole journal from one cut or damaged, not a seal.
@@ -163,7 +161,7 @@ struct Cursor {
 int ReadJournal(const char* path, Journal* j)
 {
     snprintf(j->path, sizeof j->path, "%s", path);
-    j->file = new (std::nothrow) TQLXFStream(ReadAccess | WriteAccess, path);
+    j->file.reset(new (std::nothrow) TQLXFStream(ReadAccess | WriteAccess, path));
     if (!j->file || j->file->HasError()) return 0;
     uint32_t size = j->file->Size();
     if (j->file->HasError() || size > kJournalMax) return 0;
@@ -222,7 +220,7 @@ int WriteJournal(const char* path, Journal* j)
 {
     snprintf(j->path, sizeof j->path, "%s", path);
     std::vector<uint8_t> b = HeaderBytes(*j);
-    j->file = new (std::nothrow) TQLXFStream(WriteAccess, path);
+    j->file.reset(new (std::nothrow) TQLXFStream(WriteAccess, path));
     if (!j->file || j->file->HasError()) return 0;
     j->file->Write(b.data(), (uint32_t)b.size());
     return j->file->Sync();
@@ -283,6 +281,23 @@ int ParentExists(const char* path)
     return IsDirectory(parent);
 }
 
+// The folder of path whose name ends before the separator at cut; a root ("/", "C:\\")
+// keeps its separator, since without it it names another folder or none.
+std::string FolderBefore(const char* path, size_t cut)
+{
+    int root = cut == 0 || (cut == 2 && path[1] == ':');
+    return std::string(path, root ? cut + 1 : cut);
+}
+
+// Makes the names in the folder that holds path durable.
+int FlushParentFolder(const char* path)
+{
+    const char* back = strrchr(path, '\\');
+    const char* slash = strrchr(path, '/');
+    const char* cut = back > slash ? back : slash;
+    return cut && FlushFolderToDisk(FolderBefore(path, (size_t)(cut - path)).c_str());
+}
+
 // Folders on the way to path, below the target, that do not exist yet.
 int CountNewFolders(const char* path, size_t from)
 {
@@ -312,7 +327,8 @@ void RemoveFoldersUpward(const char* path, size_t targetLength, int count)
         char* cut = back > slash ? back : slash;
         if (!cut || (size_t)(cut - walk) <= targetLength) return;
         *cut = 0;
-        if (!RemoveFolder(walk)) return;
+        // One that is not there (a crash lost its creation) is passed; one that holds files stops.
+        if (!RemoveFolder(walk) && IsDirectory(walk)) return;
     }
 }
 
@@ -324,9 +340,24 @@ int HoldsContents(const char* path, const FileFingerprint& print)
     return ComputeFingerprint(path, &now) && now.size == print.size && now.checksum == print.checksum;
 }
 
+// Whether the installed file is the step's new version (its contents, and its sealed digest
+// where the package has one): a step whose rebuilt file and backup are both gone is done only
+// then.
+int NewVersionAt(UpgradeJob* job, const Step& s, const char* path)
+{
+    FileFingerprint now;
+    uint8_t digest[kDigestSize];
+    const uint8_t* want = job->seal && s.entry < job->header.entryCount ? job->seal->NewDigest(s.entry) : nullptr;
+    return ComputeFingerprint(path, &now, nullptr, want ? digest : nullptr) && now.size == s.newPrint.size &&
+           now.checksum == s.newPrint.checksum && (!want || memcmp(digest, want, kDigestSize) == 0);
+}
+
 // Takes a step forward from wherever the files show it stands, logging each rename tried;
-// reason set on failure.
-int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
+// reason set on failure. A step goes in two phases, each run over every step before the next
+// begins, with the folders flushed between: first the installed file moves to its backup (all
+// of a Delete), then the rebuilt file moves into place. So no file system that writes folder
+// changes out of order can keep a replacement whose backup it lost.
+int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char** reason)
 {
     const char* name = s.name.c_str();
     auto fail = [&](CommitStepKind kind, const char* why) {
@@ -342,27 +373,34 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
     if (!PathsOf(job, s, &p)) return fail(s.kind == KindDelete ? StepDelete : StepReplace, kReasonPlace);
     int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
     if (s.kind == KindDelete) {
-        if (!i) return 1;   // gone already: moved to its backup, or by someone else
+        if (replace || !i) return 1;   // gone already: moved to its backup, or by someone else
         if (b) return fail(StepDelete, kReasonChanged);
         if (MoveFileOver(p.installed, p.backup)) return done(StepDelete);
         return fail(StepDelete, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
     }
-    if (!t) {
-        // Done already, or the rebuilt file is gone: then nothing can bring the step forward.
-        if (i && (s.hadFile ? b : !b)) return 1;
-        return fail(StepReplace, kReasonChanged);
-    }
-    if (s.hadFile && i) {
+    if (!replace) {
+        // The folders on the way to an added file are made here, so that the flush between
+        // the phases has them on the disk before a file is moved into them.
+        if (s.kind == KindAdd && t && !i) MakeFoldersOnTheWay(p.installed, TargetLength(job));
+        // Only a file that existed is backed up; without the rebuilt file the step is done
+        // already, or the second phase tells why not.
+        if (!s.hadFile || !t || !i) return 1;
         if (b) return fail(StepBackup, kReasonChanged);
         if (!MoveFileOver(p.installed, p.backup))
             return fail(StepBackup, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
-        done(StepBackup);
-    } else if (i) {
-        // A file appeared where the package adds one after the commit began: not ours to replace.
-        return fail(StepReplace, kReasonChanged);
-    } else if (s.hadFile && !b) {
+        return done(StepBackup);
+    }
+    if (!t) {
+        // Done already, or the rebuilt file is gone: then nothing can bring the step forward.
+        if (i && (s.hadFile ? b : !b)) return 1;
+        // The new version in place without its backup: a crash kept the replacement and lost
+        // the backup's rename. Nothing can put the old one back; the step is done.
+        if (i && s.hadFile && NewVersionAt(job, s, p.installed)) return 1;
         return fail(StepReplace, kReasonChanged);
     }
+    // A file in place is one not backed up, or one that appeared where the package adds one
+    // after the commit began: not ours to replace. A backup gone is a file someone took.
+    if (i || (s.hadFile && !b)) return fail(StepReplace, kReasonChanged);
     if (s.kind == KindAdd) MakeFoldersOnTheWay(p.installed, TargetLength(job));
     if (MoveFileOver(p.temp, p.installed)) return done(StepReplace);
     return fail(StepReplace, ParentExists(p.installed) ? kReasonPlace : kReasonFolder);
@@ -387,7 +425,9 @@ int Backward(JobLog& log, UpgradeJob* job, const Step& s)
         return Undone(log, s, !i && MoveFileOver(p.backup, p.installed));
     }
     if (s.hadFile) {
-        if (!b) return 1;
+        // Without a backup the step has not begun, unless the new version stands in place
+        // without its rebuilt file: then the old one is lost, and the undo cannot finish.
+        if (!b) return !i || t || !NewVersionAt(job, s, p.installed) ? 1 : Undone(log, s, 0);
         if (i && (t || !MoveFileOver(p.installed, p.temp))) return Undone(log, s, 0);
         return Undone(log, s, MoveFileOver(p.backup, p.installed));
     }
@@ -425,17 +465,46 @@ int RollBack(EngineHost* host, Journal* j)
     return all;
 }
 
-// After a complete undo: the journal and everything in the scratch folder go.
+// Makes every change of the commit durable where the file system does not order its folder
+// updates itself: the target, the scratch folder, and every folder from the target down to
+// each changed file, so that folders made on the way and folders removed are covered too.
+// Folders that are gone (removed with their last file) are passed over.
+int FlushFolders(UpgradeJob* job, const Journal& j)
+{
+    std::set<std::string> folders;
+    char path[kPathMax];
+    size_t target = TargetLength(job);
+    auto addFoldersOf = [&](const char* name) {
+        if (!JoinPath(path, job->targetFolder, name)) return;
+        for (size_t k = strlen(path); k-- > 0;) {
+            if (path[k] != '\\' && path[k] != '/') continue;
+            folders.insert(FolderBefore(path, k));
+            if (k < target) break;
+        }
+    };
+    if (JoinPath(path, job->targetFolder, kScratchName)) folders.insert(path);
+    addFoldersOf(kScratchName);
+    for (const Step& s : j.steps) addFoldersOf(s.name.c_str());
+    int ok = 1;
+    for (const std::string& f : folders)
+        if (IsDirectory(f.c_str()) && !FlushFolderToDisk(f.c_str())) ok = 0;
+    return ok;
+}
+
+// After a complete undo: the journal and everything in the scratch folder go, once the undo's
+// renames are on the disk (a journal gone while they are not would leave backups no record
+// names). A flush that fails keeps the journal, for the next run to drop.
 void DropJournal(UpgradeJob* job, Journal* j)
 {
     j->Close();
-    RemoveFile(j->path);
+    if (FlushFolders(job, *j)) RemoveFile(j->path);
     CleanScratchFolder(job);
 }
 
 // After every step is recorded complete: the backups go, then each folder that only the
-// deleted files kept alive, then the journal and the scratch folder. A backup that cannot be
-// removed keeps the journal, so that the next run removes it instead of finding it unnamed.
+// deleted files kept alive; once those removals are on the disk, the journal, and last the
+// scratch folder. A backup that cannot be removed keeps the journal, so that the next run
+// removes it instead of finding it unnamed.
 void Finish(EngineHost* host, Journal* j)
 {
     UpgradeJob* job = host->job;
@@ -447,55 +516,49 @@ void Finish(EngineHost* host, Journal* j)
     for (const Step& s : j->steps)
         if (s.kind == KindDelete && PathsOf(job, s, &p) && !FileExists(p.installed))
             RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
+    const char* why = kept ? kReasonBackupKept : nullptr;
+    if (!kept && !FlushFolders(job, *j)) {
+        kept = 1;
+        why = kReasonRecord;
+    }
     if (!kept) RemoveFile(j->path);
     CleanScratchFolder(job);
-    host->Log().Step(StepFinish, nullptr, kept ? kReasonBackupKept : nullptr);
-}
-
-// Makes every rename of the commit durable: the folders of the changed files and the
-// scratch folder, each once.
-int FlushFolders(UpgradeJob* job, const Journal& j)
-{
-    std::set<std::string> folders;
-    char path[kPathMax];
-    if (JoinPath(path, job->targetFolder, kScratchName)) folders.insert(path);
-    for (const Step& s : j.steps) {
-        if (!JoinPath(path, job->targetFolder, s.name.c_str())) continue;
-        char* back = strrchr(path, '\\');
-        char* slash = strrchr(path, '/');
-        char* cut = back > slash ? back : slash;
-        if (cut) *cut = 0;
-        folders.insert(path);
-    }
-    int ok = 1;
-    for (const std::string& f : folders)
-        if (!FlushFolderToDisk(f.c_str())) ok = 0;
-    return ok;
+    host->Log().Step(StepFinish, nullptr, why);
 }
 
 // Runs every step forward, recording each; failures are collected, every step is tried.
-// 1 when all steps completed and were recorded, and the completion is recorded too.
+// Every backup is taken and flushed before the first replacement, and every replacement
+// flushed before the completion is recorded. 1 when all steps completed and were recorded,
+// and the completion is recorded too.
 int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failures)
 {
     UpgradeJob* job = host->job;
     int ok = 1;
-    for (size_t k = 0; k < j->steps.size(); k++) {
-        Step& s = j->steps[k];
-        ShowStep(host, s, DescriptionOf(job, s));
-        const char* reason = kReasonPlace;
-        if (!Forward(host->Log(), job, s, &reason)) {
-            failures->push_back(CommitFailure{s.name, reason});
-            ok = 0;
-            continue;
-        }
-        if (!Record(j, kRecordStep, (uint32_t)k)) {
-            host->Log().Step(StepJournal, s.name.c_str(), kReasonRecord);
-            failures->push_back(CommitFailure{s.name, kReasonRecord});
+    for (int replace = 0; replace < 2; replace++) {
+        if (replace && !FlushFolders(job, *j)) {
+            host->Log().Step(StepJournal, nullptr, kReasonRecord);
+            failures->push_back(CommitFailure{"", kReasonRecord});
             return 0;
         }
-        s.recorded = 1;
+        for (size_t k = 0; k < j->steps.size(); k++) {
+            Step& s = j->steps[k];
+            ShowStep(host, s, DescriptionOf(job, s));
+            const char* reason = kReasonPlace;
+            if (!Forward(host->Log(), job, s, replace, &reason)) {
+                failures->push_back(CommitFailure{s.name, reason});
+                ok = 0;
+                continue;
+            }
+            if (!replace) continue;
+            if (!Record(j, kRecordStep, (uint32_t)k)) {
+                host->Log().Step(StepJournal, s.name.c_str(), kReasonRecord);
+                failures->push_back(CommitFailure{s.name, kReasonRecord});
+                return 0;
+            }
+            s.recorded = 1;
+        }
+        if (!ok) return 0;
     }
-    if (!ok) return 0;
     if (!FlushFolders(job, *j) || !Record(j, kRecordComplete, (uint32_t)j->steps.size())) {
         host->Log().Step(StepJournal, nullptr, kReasonRecord);
         failures->push_back(CommitFailure{"", kReasonRecord});
@@ -583,6 +646,9 @@ int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
     memset(id, 0, sizeof *id);
     TQLXStream* s = job->stream;
     if (!s) return 0;
+    // The seal check walks the scripts from where the stream stands, the first of them: it
+    // runs (or its kept answer is taken) before the stream is moved.
+    SealRead seal = CheckSeal(job);
     int hadError = s->HasError();
     uint32_t back = s->Tell();
     s->Reset();
@@ -591,7 +657,7 @@ int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
     id->size = size;
     // The seal check has hashed the package once already (and caches its answer), so a sealed
     // package is not read and hashed a second time.
-    if (ok && CheckSeal(job) == SealIntact && job->seal) {
+    if (ok && seal == SealIntact && job->seal) {
         memcpy(id->digest, job->seal->sealDigest, kDigestSize);
         id->hasDigest = 1;
         s->Reset();
@@ -601,6 +667,8 @@ int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
     }
     DigestContext* digest = DigestBegin();
     uint8_t* chunk = new (std::nothrow) uint8_t[kIdentityChunk];
+    // Without a buffer nothing is read: no digest, or it would be the digest of zero bytes.
+    if (!chunk) ok = 0;
     for (uint32_t done = 0; ok && chunk && done < size;) {
         uint32_t want = size - done < kIdentityChunk ? size - done : kIdentityChunk;
         int32_t got = s->Read(chunk, (int32_t)want);
@@ -659,7 +727,8 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
     if (recorded && !FlushVolumeToDisk(scratch))
         for (const Step& s : j.steps)
             if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
-    recorded = recorded && WriteJournal(path, &j) && FlushFolderToDisk(scratch);
+    // The scratch folder's own name, made by the build, reaches the disk with it.
+    recorded = recorded && WriteJournal(path, &j) && FlushFolderToDisk(scratch) && FlushParentFolder(scratch);
     host->Log().Step(StepJournal, nullptr, recorded ? nullptr : kReasonRecord);
     if (!recorded) {
         j.Close();

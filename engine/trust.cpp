@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "files.h"
+#include "os.h"
 #include "reader.h"
 #include "scriptscan.h"
 #include "stream.h"
@@ -33,6 +34,26 @@ SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
     return result;
 }
 
+struct NameSearch {
+    const char* name;
+    int found;
+    static void Add(void* context, const OsFolderEntry* entry)
+    {
+        NameSearch* n = static_cast<NameSearch*>(context);
+        if (strcmp(entry->name, n->name) == 0) n->found = 1;
+    }
+};
+
+// Whether anything at all stands at path: a file, a folder, or a link, even one that leads
+// nowhere (the attribute query follows links, so the folder's listing is asked as well).
+int AnythingAt(const char* folder, const char* name, const char* path)
+{
+    if (Os().attributes(path) != kAttrInvalid) return 1;
+    NameSearch search = {name, 0};
+    Os().listEntries(folder, &NameSearch::Add, &search);
+    return search.found;
+}
+
 }  // namespace
 
 SealRead CheckSeal(UpgradeJob* job)
@@ -58,13 +79,16 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
     report->seal = CheckSeal(job);
     if (job->seal && job->seal->isSigned) KeyIdText(job->seal->keyId, report->signerId);
 
-    // An unreadable pin refuses: a damaged trust file must not open the door to anyone.
+    // An unreadable pin refuses: a damaged trust file must not open the door to anyone. So
+    // does anything else that stands at its name (a folder, a link to one, a link that leads
+    // nowhere): only a name that holds nothing at all leaves the installation unpinned.
     PublisherKey pin;
     if (trustFile) {
         snprintf(report->pinFile, sizeof report->pinFile, "%s", trustFile);
         report->pinned = 1;
     } else if (job->targetFolder && job->targetFolder[0] &&
-               JoinPath(report->pinFile, job->targetFolder, kTrustFileName) && FileExists(report->pinFile)) {
+               JoinPath(report->pinFile, job->targetFolder, kTrustFileName) &&
+               AnythingAt(job->targetFolder, kTrustFileName, report->pinFile)) {
         report->pinned = 1;
     }
     if (report->pinned) {

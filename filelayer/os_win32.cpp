@@ -272,15 +272,28 @@ int WinFindResource(void* module, const char* name, const void** data, uint32_t*
 
 int WinFlushFile(OsHandle h) { return Valid(h) && FlushFileBuffers(H(h)) != 0; }
 
+// Whether the volume that holds path keeps a log of its own metadata (NTFS, ReFS): there a
+// folder's changed names survive a crash in order without a flush of the folder.
+bool KeepsMetadataLog(const char* path)
+{
+    char root[MAX_PATH + 1], system[MAX_PATH + 1];
+    if (!GetVolumePathNameA(path, root, sizeof root) ||
+        !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, system, sizeof system))
+        return false;
+    return lstrcmpiA(system, "NTFS") == 0 || lstrcmpiA(system, "ReFS") == 0;
+}
+
 // A folder opened with backup semantics flushes its entries like a file. Where the file system
-// refuses that handle or that flush as such, its own log is all the platform offers, and that
-// is taken as done; a flush that fails for any other reason fails.
+// refuses that flush as such, its own log is all the platform offers, and that is taken as
+// done; a flush that fails for any other reason fails. A folder that cannot even be opened
+// fails too, unless its volume keeps a metadata log (FAT does not: its folder updates reach
+// the disk in no set order).
 int WinFlushFolder(const char* path)
 {
     if (!path || !*path) return 0;
     HANDLE h = CreateFileW(WidePath(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 1;
+    if (h == INVALID_HANDLE_VALUE) return KeepsMetadataLog(path);
     BOOL ok = FlushFileBuffers(h);
     DWORD why = ok ? 0 : GetLastError();
     CloseHandle(h);

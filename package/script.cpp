@@ -93,8 +93,10 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
         while (count != 0) {
             uint32_t chunk = count < kChunk ? count : kChunk;
             uint32_t room = output && written < job->outputLimit ? job->outputLimit - written : 0;
-            // Bytes that exist but may not be written: the script is longer than its file.
-            if (output && chunk > room && (fromPackage || oldFile)) job->outputOverrun = 1;
+            // Literal bytes that exist but may not be written: the script is longer than its
+            // file. A copy's count may run past the end of the old file, so only what the old
+            // file still holds beyond the room counts (found below).
+            if (output && chunk > room && fromPackage) job->outputOverrun = 1;
             if (fromPackage) {
                 uint32_t got;
                 if (room >= chunk) {
@@ -119,17 +121,16 @@ int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
                     break;
                 }
             } else if (fromOld) {
-                // A copy that can write nothing finishes in one step instead of millions.
-                if (!oldFile || room == 0) {
-                    int r = Step(job, count);
-                    if (r) return r;
-                    break;
-                }
                 uint32_t want = Smaller(chunk, room);
-                uint32_t got = CopyBytes(output, oldFile, want);
+                uint32_t got = oldFile && want ? CopyBytes(output, oldFile, want) : 0;
                 written += got;
-                // The old file ended or failed: nothing more can come of this copy.
-                if (got < want) {
+                // A copy that can write no more finishes in one step instead of millions: the
+                // old file ended or failed, or the room is used up. Then one byte more of the
+                // old file tells a script longer than its file from a count that only runs
+                // past the old file's end.
+                if (!oldFile || got < chunk) {
+                    uint8_t more;
+                    if (output && oldFile && got == want && oldFile->Read(&more, 1) == 1) job->outputOverrun = 1;
                     int r = Step(job, count);
                     if (r) return r;
                     break;

@@ -42,7 +42,9 @@ const uint32_t kChunk = 256;   // bytes between progress updates and cancellatio
 // Runs one script from the job's package stream, writing to output (or nothing) from the old
 // file (or none). Consumes the script up to and including its End byte unless a poll stops it.
 // Calls the job host's UpdateProgress at the start and after every chunk, then PollCancel.
-// Output beyond job->outputLimit is not written but raises job->outputOverrun; a package
-// that ends anywhere but where an opcode would stand raises job->scriptCut. Copies that can
-// write nothing advance progress without reading. Returns 0 at the end, or the poll's non-zero result.
+// Output beyond job->outputLimit is not written; bytes that exist beyond it (literal bytes,
+// or old-file bytes a copy reaches) raise job->outputOverrun, a copy count that only runs past
+// the old file's end does not. A package that ends anywhere but where an opcode would stand
+// raises job->scriptCut. A copy that can write no more finishes in one step, reading at most
+// one byte more to tell the two apart. Returns 0 at the end, or the poll's non-zero result.
 int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output);

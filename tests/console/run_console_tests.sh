@@ -224,6 +224,23 @@ upg apply s.upg --target inst --trust other.pem --yes > out 2> err; expect_rc "-
 expect_grep "--trust another key" err "another key"
 upg verify s.upg --target inst --trust pub.pem > out 2>&1; expect_rc "verify with --trust" 0 $?
 expect_grep "verify names the pinned signer" out "signed by the pinned publisher key"
+# Anything at the pin's name that is not a readable key refuses, a stranger's package included.
+# Wine shows Windows programs no trace of a Unix link that leads nowhere, so it is left out there
+# (on Windows such a link is a reparse point that the attribute query reports).
+pins="folder dangling folderlink"; [ "$MODE" = wine ] && pins="folder folderlink"
+for pin in $pins; do
+  install_copy inst
+  case $pin in
+  folder) mkdir inst/upgtrust.pem ;;
+  dangling) ln -s nowhere.pem inst/upgtrust.pem ;;
+  folderlink) mkdir inst/keys; ln -s keys inst/upgtrust.pem ;;
+  esac
+  upg apply o.upg --target inst --yes > out 2> err; expect_rc "pin as $pin" 1 $?
+  expect_grep "pin as $pin refused" err "cannot be used"
+  expect_same "pin as $pin untouched" inst/readme.txt "$(cat old/readme.txt)"
+done
+upg build nothere new -o x.upg > out 2>&1; expect_rc "build of a missing folder" 2 $?
+expect_grep "build of a missing folder" out "does not exist"
 
 # --- version, verify --json
 upg --version > out 2>&1; expect_rc "--version" 0 $?

@@ -530,7 +530,7 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     run.log = &log;
     {
         FaultyOs faults;
-        failMoveTo = {"TMP>two.txt", "N00003.OLD"};   // the new two.txt, and gone.txt to its backup
+        failMoveTo = {"TMP>two.txt", "TMP>added.txt"};   // the new two.txt and the added file
         Apply(f, w, &run);
     }
     EXPECT_EQ(run.result, 0);
@@ -538,8 +538,8 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     ASSERT_EQ(run.ui.infos.size(), 1u);
     EXPECT_EQ(run.ui.infos[0],
               "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
-              "could not be replaced:\ntwo.txt (the new version could not be moved into its place)\ngone.txt (it is "
-              "in use by another program, or access to it is denied)");
+              "could not be replaced:\ntwo.txt (the new version could not be moved into its place)\nNEW\\DEEP\\added.txt "
+              "(the new version could not be moved into its place)");
     for (const char* name : {"one.txt", "two.txt", "three.txt", "gone.txt"}) {
         EXPECT_EQ(Content(f.file(name)), kOldText) << name;
         EXPECT_EQ(DateOf(f.file(name)), kOldDate) << name;
@@ -547,13 +547,15 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     // The folders made for the added file went with it.
     EXPECT_FALSE(PathExists(f.file("NEW")));
     EXPECT_FALSE(PathExists(f.scratch()));
-    // Each rebuilt file takes its .TMP name only after it verified; the commit moves each
-    // installed file to its .OLD backup first. All names follow the table position.
-    ASSERT_GE(movedFrom.size(), 6u);
+    // Each rebuilt file takes its .TMP name only after it verified; the commit moves every
+    // installed file to its .OLD backup before the first rebuilt file takes its place. All
+    // names follow the table position.
+    ASSERT_GE(movedFrom.size(), 9u);
     EXPECT_TRUE(EndsWith(movedFrom[0], "__QZUPD_\\N00000.PRT")) << movedFrom[0];
     EXPECT_TRUE(EndsWith(movedFrom[2], "__QZUPD_\\N00002.PRT")) << movedFrom[2];
     EXPECT_TRUE(EndsWith(movedFrom[4], "one.txt")) << movedFrom[4];
-    EXPECT_TRUE(EndsWith(movedFrom[5], "__QZUPD_\\N00000.TMP")) << movedFrom[5];
+    EXPECT_TRUE(EndsWith(movedFrom[7], "gone.txt")) << movedFrom[7];
+    EXPECT_TRUE(EndsWith(movedFrom[8], "__QZUPD_\\N00000.TMP")) << movedFrom[8];
     // The log holds every finding, every rename tried and every one undone, last first.
     std::vector<std::string> lines = LogLines(f.dir / "apply.log");
     ASSERT_GE(lines.size(), 20u);
@@ -561,12 +563,12 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("check ", 0) == 0; }), 5);
     EXPECT_EQ(Tail(lines, 15),
               (std::vector<std::string>{
-                  "journal", "backup one.txt", "replace one.txt", "backup two.txt",
-                  "replace two.txt: FAILED: the new version could not be moved into its place", "backup three.txt",
+                  "journal", "backup one.txt", "backup two.txt", "backup three.txt", "delete gone.txt",
+                  "replace one.txt", "replace two.txt: FAILED: the new version could not be moved into its place",
                   "replace three.txt",
-                  "delete gone.txt: FAILED: it is in use by another program, or access to it is denied",
-                  "replace NEW\\DEEP\\added.txt", "undo NEW\\DEEP\\added.txt", "undo three.txt", "undo two.txt",
-                  "undo one.txt", "commit: rolledBack, 2 files in the way",
+                  "replace NEW\\DEEP\\added.txt: FAILED: the new version could not be moved into its place",
+                  "undo gone.txt", "undo three.txt", "undo two.txt", "undo one.txt",
+                  "commit: rolledBack, 2 files in the way",
                   "outcome: notReplaced: files could not be replaced; every step was undone, nothing was changed"}));
 
     // The rerun, with nothing in the way, applies everything without a question.
@@ -618,7 +620,7 @@ TEST(ApplyCommitMends, AnUnfinishedUndoIsFinishedByTheNextRun)
     EXPECT_TRUE(again.ui.questions.empty());
     EXPECT_EQ(Tail(LogLines(f.dir / "rerun.log"), 7),
               (std::vector<std::string>{"an earlier run left a journal: its commit is finished or undone first",
-                                        "replace one.txt", "backup two.txt", "replace two.txt", "finish",
+                                        "backup two.txt", "replace one.txt", "replace two.txt", "finish",
                                         "recovery: the interrupted commit of this package was finished",
                                         "outcome: applied: every listed file is in its new state"}));
     // Finished forward, not undone and rebuilt: nothing is checked or built again.

@@ -246,7 +246,22 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
         r.job->outputLimit = 300;
         EXPECT_EQ(0, r.Run(&oldFile, &r.out));
         EXPECT_EQ(Slice(old, 0, 300), Contents(r.out));
+        EXPECT_TRUE(r.job->outputOverrun);
         EXPECT_LE(r.host.updates, 6);
+        EXPECT_EQ(kMarker, r.Next());
+    }
+    // The whole old file copied with the largest count, the limit its exact size: the count
+    // only runs past the old file's end, so the file is built and the entry holds. One byte
+    // more in the old file than the limit is a script longer than its file.
+    Bytes longer = Pattern(1001);
+    for (uint32_t size : {1000u, 1001u}) {
+        TQLXFlatRamStream oldFile(longer.data(), size, size);
+        ScriptRun r(Image().U8(OpCopyFar32).U32(0).U32(0xFFFFFFFFu).U8(OpEnd).U8(kMarker));
+        r.job->outputLimit = 1000;
+        EXPECT_EQ(0, r.Run(&oldFile, &r.out));
+        EXPECT_EQ(Slice(longer, 0, 1000), Contents(r.out));
+        EXPECT_EQ(size == 1001, r.job->outputOverrun != 0) << size;
+        EXPECT_EQ(1 + 3 + 1, r.host.updates) << size;
         EXPECT_EQ(kMarker, r.Next());
     }
     // A copy from an old file that ends early, with count below the limit.
