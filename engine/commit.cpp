@@ -24,6 +24,7 @@
 #include "uitext.h"
 
 const char kJournalName[] = "COMMIT.JNL";
+const char kFinishedBackup[] = "DEL";
 
 namespace {
 
@@ -344,7 +345,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
     if (s.kind == KindDelete) {
         if (!i) return 1;   // gone already: moved to its backup, or by someone else
         if (b) return fail(StepDelete, kReasonChanged);
-        if (MoveFileOver(p.installed, p.backup)) return done(StepDelete);
+        if (MoveFileOverPatiently(p.installed, p.backup)) return done(StepDelete);
         return fail(StepDelete, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
     }
     if (!t) {
@@ -354,7 +355,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
     }
     if (s.hadFile && i) {
         if (b) return fail(StepBackup, kReasonChanged);
-        if (!MoveFileOver(p.installed, p.backup))
+        if (!MoveFileOverPatiently(p.installed, p.backup))
             return fail(StepBackup, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
         done(StepBackup);
     } else if (i) {
@@ -364,7 +365,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, const char** reason)
         return fail(StepReplace, kReasonChanged);
     }
     if (s.kind == KindAdd) MakeFoldersOnTheWay(p.installed, TargetLength(job));
-    if (MoveFileOver(p.temp, p.installed)) return done(StepReplace);
+    if (MoveFileOverPatiently(p.temp, p.installed)) return done(StepReplace);
     return fail(StepReplace, ParentExists(p.installed) ? kReasonPlace : kReasonFolder);
 }
 
@@ -384,15 +385,16 @@ int Backward(JobLog& log, UpgradeJob* job, const Step& s)
     int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
     if (s.kind == KindDelete) {
         if (!b) return 1;
-        return Undone(log, s, !i && MoveFileOver(p.backup, p.installed));
+        return Undone(log, s, !i && MoveFileOverPatiently(p.backup, p.installed));
     }
     if (s.hadFile) {
         if (!b) return 1;
-        if (i && (t || !MoveFileOver(p.installed, p.temp))) return Undone(log, s, 0);
-        return Undone(log, s, MoveFileOver(p.backup, p.installed));
+        if (i && (t || !MoveFileOverPatiently(p.installed, p.temp))) return Undone(log, s, 0);
+        return Undone(log, s, MoveFileOverPatiently(p.backup, p.installed));
     }
     // An added file is ours only when it is the new version; the folders made for it go with it.
-    if (i && !t && HoldsContents(p.installed, s.newPrint) && !Undone(log, s, MoveFileOver(p.installed, p.temp)))
+    if (i && !t && HoldsContents(p.installed, s.newPrint) &&
+        !Undone(log, s, MoveFileOverPatiently(p.installed, p.temp)))
         return 0;
     RemoveFoldersUpward(p.installed, TargetLength(job), s.newFolders);
     return 1;
@@ -435,15 +437,20 @@ void DropJournal(UpgradeJob* job, Journal* j)
 
 // After every step is recorded complete: the backups go, then each folder that only the
 // deleted files kept alive, then the journal and the scratch folder. A backup that cannot be
-// removed keeps the journal, so that the next run removes it instead of finding it unnamed.
+// removed (a program still runs from it, a scanner holds it) takes a finished backup's name,
+// which any later run removes first; one that cannot even be renamed keeps the journal, so
+// that the next run removes it instead of finding it unnamed.
 void Finish(EngineHost* host, Journal* j)
 {
     UpgradeJob* job = host->job;
     j->Close();
     StepPaths p;
+    char finished[kPathMax];
     int kept = 0;
     for (const Step& s : j->steps)
-        if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFile(p.backup)) kept = 1;
+        if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFilePatiently(p.backup) &&
+            !(ScratchFile(job, s.entry, kFinishedBackup, finished) && MoveFileOverPatiently(p.backup, finished)))
+            kept = 1;
     for (const Step& s : j->steps)
         if (s.kind == KindDelete && PathsOf(job, s, &p) && !FileExists(p.installed))
             RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
@@ -684,8 +691,13 @@ RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* fail
 {
     UpgradeJob* job = host->job;
     char path[kPathMax];
-    if (!JournalPath(job, path) || !FileExists(path))
+    if (!JournalPath(job, path) || !FileExists(path)) {
+        // Without a journal, whatever the scratch folder holds but backups is stale: the
+        // finished backups that an earlier run could not remove go first.
+        char scratch[kPathMax];
+        if (JoinPath(scratch, job->targetFolder, kScratchName) && IsDirectory(scratch)) CleanScratchFolder(job);
         return ScratchHoldsBackups(job) ? RecoveryOrphans : RecoveryNone;
+    }
 
     ShowReplacing(host);
     host->Log().Note("an earlier run left a journal: its commit is finished or undone first");
