@@ -72,6 +72,9 @@ const char* OutcomeText(ApplyOutcome outcome)
     case ApplyUpToDate: return "The installation is already up to date; nothing was changed.";
     case ApplyInterrupted:
         return "The upgrade is not finished: its record is kept in the scratch folder; run it again to finish it.";
+    case ApplyInUse: return "The upgrade was not applied: files are in use by other programs; nothing was changed.";
+    case ApplyNoAccess:
+        return "The upgrade was not applied: your user account may not change the installation; nothing was changed.";
     }
     return "The upgrade was not completed.";
 }
