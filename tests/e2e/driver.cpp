@@ -244,8 +244,8 @@ std::vector<HWND> TopWindows(DWORD pid)
 
 bool IsMessageBox(HWND h)
 {
-    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) && (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES)) &&
-           !GetDlgItem(h, lst2);
+    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) &&
+           (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES) || GetDlgItem(h, IDRETRY)) && !GetDlgItem(h, lst2);
 }
 
 HWND FindTop(DWORD pid, bool (*match)(HWND))
@@ -306,7 +306,7 @@ HWND FocusOf(HWND any)
 struct MsgBox {
     HWND h = NULL;
     std::string caption, text;
-    bool ok = false, yes = false, no = false, cancel = false;
+    bool ok = false, yes = false, no = false, cancel = false, retry = false;
     bool icon = false;   // an icon is shown
 };
 
@@ -332,6 +332,7 @@ MsgBox WaitMsgBox(DWORD pid, DWORD ms = kTimeout)
         m.yes = GetDlgItem(m.h, IDYES) != NULL;
         m.no = GetDlgItem(m.h, IDNO) != NULL;
         m.cancel = GetDlgItem(m.h, IDCANCEL) != NULL;
+        m.retry = GetDlgItem(m.h, IDRETRY) != NULL;
         EnumChildWindows(m.h, FindIcon, (LPARAM)&m.icon);
     }
     return m;
@@ -1570,6 +1571,126 @@ void CaseShippedBundle()
           entries);
 }
 
+// A file of the installation held open by another program (this driver), without delete
+// sharing, as an editor holds it: Apply names it before anything changes, Retry asks again
+// while it is held, and applies once it is closed.
+void CaseFileInUse()
+{
+    Install in("D:\\inuse\\inst", "in use");
+    CHECK(in.Lay());
+    CHECK(Put("D:\\inuse\\p.upg", Package("In use", "", in.Entries())));
+    App app("upgsetup.exe D:\\inuse\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\inst");
+    HANDLE held = CreateFileA((in.folder + "\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    struct Closer {
+        HANDLE& h;
+        ~Closer() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+    } closer{held};
+
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK(GetWindow(m.h, GW_OWNER) == FindTop(app.pid(), IsProgress));
+    CHECK_EQ(m.caption, Wording[3]);
+    CHECK_EQ(m.text, Wording[23] + "\nreadme.txt");
+    CHECK(m.retry && m.cancel && !m.ok && !m.yes);
+    CHECK(m.icon);
+    CHECK_EQ(in.Unchanged(), "unchanged");
+    Capture(m.h, "files-in-use");
+    // Still held: asked again, still nothing changed.
+    CHECK(Answer(m, IDRETRY));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[23] + "\nreadme.txt");
+    CHECK_EQ(in.Unchanged(), "unchanged");
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    CHECK(Answer(m, IDRETRY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+
+    // Cancel leaves the installation as it was and Apply as it was.
+    Install again("D:\\inuse\\second", "in use, cancelled");
+    CHECK(again.Lay());
+    CHECK(Put("D:\\inuse\\second.upg", Package("In use", "", again.Entries())));
+    App second("upgsetup.exe D:\\inuse\\second.upg");
+    main = second.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\second");
+    held = CreateFileA((again.folder + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    m = WaitMsgBox(second.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[23] + "\nold.dll");
+    CHECK(Answer(m, IDCANCEL));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK(!FindTop(second.pid(), IsProgress));
+    CHECK_EQ(again.Unchanged(), "unchanged");
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    CHECK(second.ExitCode() == 1);
+}
+
+// A program of the installation runs while the package patches its .exe: the pre-check names
+// it and nothing changes; once the program has ended, Retry applies.
+void CaseRunningProgram()
+{
+    Install in("D:\\running\\inst", "running");
+    CHECK(in.Lay());
+    std::string image;
+    CHECK(Slurp(Work + "\\driver.exe", &image));
+    const std::string exe = in.folder + "\\tool.exe";
+    CHECK(Put(exe, image, in.oldTime));
+    std::vector<Entry> entries = in.Entries();
+    ScriptWriter w;
+    w.CopyFar(0, (uint32_t)image.size());
+    w.Insert(BytesOf("release 2"));
+    const std::string patched = image + "release 2";
+    entries.push_back({Patch, Ask, Ask, "tool.exe", "The tool", image, in.oldTime, patched, in.newTime, AsString(w.bytes) + End});
+    CHECK(Put("D:\\running\\p.upg", Package("Running program", "", entries)));
+
+    App app("upgsetup.exe D:\\running\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\running\\inst");
+    {
+        App tool("tool.exe --wait", exe);
+        CHECK(tool.started);
+        // Running once its image refuses to be opened for writing.
+        CHECK(WaitUntil([&] {
+            HANDLE h = CreateFileA(exe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   NULL, OPEN_EXISTING, 0, NULL);
+            if (h == INVALID_HANDLE_VALUE)
+                return true;
+            CloseHandle(h);
+            return false;
+        }));
+        CHECK(Click(main, IDC_MAIN_APPLY));
+        MsgBox m = WaitMsgBox(app.pid());
+        CHECK(m.h);
+        CHECK_EQ(m.text, Wording[23] + "\ntool.exe");
+        CHECK(m.retry && m.cancel);
+        CHECK_EQ(in.Unchanged(), "unchanged");
+        CHECK(Content(exe) == image);
+        CHECK(TerminateProcess(tool.pi.hProcess, 0));
+        CHECK(tool.ExitCode() == 0);
+        CHECK(Answer(m, IDRETRY));
+    }
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(app.pid(), IsMessageBox); }, 20000));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(Content(exe) == patched);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+}
+
 struct Case {
     const char* name;
     void (*run)();
@@ -1579,6 +1700,11 @@ struct Case {
 
 int main(int argc, char** argv)
 {
+    // A program of an installation that runs while the upgrade wants to patch it.
+    if (argc == 2 && strcmp(argv[1], "--wait") == 0) {
+        Sleep(60000);
+        return 0;
+    }
     if (argc < 3) {
         printf("usage: driver WORK_DIR SHOTS_DIR\n");
         return 2;
@@ -1602,7 +1728,7 @@ int main(int argc, char** argv)
             break;
         at = nl + 1;
     }
-    Wording.resize(22);
+    Wording.resize(26);
 
     const Case cases[] = {
         {"program file: templates, icon, wording, exports", CaseProgramFile},
@@ -1621,6 +1747,8 @@ int main(int argc, char** argv)
         {"Abort finding: question, then information box", CaseAbortInformation},
         {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
         {"shipped bundle: its own name, the log of its run", CaseShippedBundle},
+        {"file in use: named before anything changes, Retry applies once it is closed, Cancel", CaseFileInUse},
+        {"running program to patch: named, Retry applies once it has ended", CaseRunningProgram},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {
