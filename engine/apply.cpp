@@ -241,7 +241,7 @@ ApplyOutcome Build(EngineHost* host)
         if (building) {
             if (e->kind == KindPatch) {
                 EntryPath(job, e, job->workPath);
-                oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
+                oldFile = new (std::nothrow) TQLXFStream(ReadAccess | ShareRead, job->workPath);
                 if (oldFile) oldFile->CacheBlocks();
             }
             WorkName(job, i, job->workPath);

@@ -1573,7 +1573,8 @@ void CaseShippedBundle()
 
 // A file of the installation held open by another program (this driver), without delete
 // sharing, as an editor holds it: Apply names it before anything changes, Retry asks again
-// while it is held, and applies once it is closed.
+// while it is held, and applies once it is closed. Held with every sharing mode, it is no
+// obstacle.
 void CaseFileInUse()
 {
     Install in("D:\\inuse\\inst", "in use");
@@ -1636,6 +1637,32 @@ void CaseFileInUse()
     CHECK_EQ(again.Unchanged(), "unchanged");
     PostMessageA(main, WM_CLOSE, 0, 0);
     CHECK(second.ExitCode() == 1);
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+
+    // Held with every sharing mode, as a viewer may hold a file: nothing stands in the way.
+    Install shared("D:\\inuse\\shared", "in use, shared");
+    CHECK(shared.Lay());
+    CHECK(Put("D:\\inuse\\shared.upg", Package("In use", "", shared.Entries())));
+    App third("upgsetup.exe D:\\inuse\\shared.upg");
+    main = third.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\shared");
+    held = CreateFileA((shared.folder + "\\readme.txt").c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(third.pid(), IsMessageBox); }, 20000));
+    CHECK(!FindTop(third.pid(), IsMessageBox));
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    // The reader kept the deleted backup pending, and with it the scratch folder, which is
+    // empty now.
+    const std::string scratch = shared.folder + "\\__QZUPD_";
+    CHECK(!Exists(scratch) || RemoveDirectoryA(scratch.c_str()));
+    CHECK_EQ(shared.Upgraded(), "upgraded");
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(third.ExitCode() == 1);
 }
 
 // A program of the installation runs while the package patches its .exe: the pre-check names
@@ -1747,7 +1774,7 @@ int main(int argc, char** argv)
         {"Abort finding: question, then information box", CaseAbortInformation},
         {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
         {"shipped bundle: its own name, the log of its run", CaseShippedBundle},
-        {"file in use: named before anything changes, Retry applies once it is closed, Cancel", CaseFileInUse},
+        {"file in use: named before anything changes, Retry applies once it is closed, Cancel; shared", CaseFileInUse},
         {"running program to patch: named, Retry applies once it has ended", CaseRunningProgram},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
