@@ -112,9 +112,7 @@ static int IsSuccess(ApplyOutcome outcome)
 // could get the rights by running again elevated.
 static void ShowShield(HWND window)
 {
-    char folder[kPathMax];
-    lstrcpynA(folder, TargetFolder, kPathMax);
-    int shield = !RunningElevated() && !FolderWritable(folder);
+    int shield = !RunningElevated() && !FolderWritable(TargetFolder);
     SendMessageA(GetDlgItem(window, IDC_MAIN_APPLY), BCM_SETSHIELD, 0, shield);
 }
 
