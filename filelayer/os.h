@@ -112,16 +112,17 @@ struct OsLayer {
     int (*flushVolume)(const char* path);
     // Why the last call of this table that failed on this thread failed: kFailBusy for a
     // sharing or lock violation and for access denied (what a virus scanner holding a new file,
-    // or a file pending deletion, gives on Windows), kFailOther otherwise. On POSIX, EBUSY, ETXTBSY
-    // and the refusal of a file that another open of this layer holds (its emulated sharing). Only meaningful right after the failing call.
+    // or a file pending deletion, gives on Windows), kFailOther otherwise. On POSIX, EBUSY,
+    // ETXTBSY and the refusal of a file that another open of this layer holds (its emulated
+    // sharing) are busy. Only meaningful right after the failing call.
     int (*lastFailure)();
     // Waits about ms milliseconds.
     void (*pause)(uint32_t ms);
     // Whether path could be renamed or deleted now, opening it as the rename would (delete
-    // access, every sharing mode) and, for write access, as a running program's image refuses:
-    // kFileInUse when another program holds it without delete sharing or runs it (a program or
-    // a loaded library), kFileDenied when this user may not delete it, kFileFree otherwise (also
-    // for a file that does not exist). holder (capacity bytes, may be null) receives the name
+    // access, every sharing mode) and then for writing, which a running program's image refuses:
+    // kFileInUse when another program holds it without delete sharing, or without write
+    // sharing as a running program or a loaded library is held, kFileDenied when this user may
+    // not delete it, kFileFree otherwise (also for a file that does not exist). holder (capacity bytes, may be null) receives the name
     // of a program holding it where the platform can tell (Windows: the Restart Manager, when
     // the system has one), else "". Nothing is changed. POSIX has no such locking between
     // programs: every file is free there.
