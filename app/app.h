@@ -32,7 +32,15 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT type);
 // Start-up.
 extern const char kSetupRefused[];   // "Missing or invalid setup data."
 const char* CommandTail(const char* commandLine);
+const wchar_t* CommandTail(const wchar_t* commandLine);
 int CheckPackageFile(const char* path);
+// Whether this process runs with administrator rights (an elevated token).
+int RunningElevated();
+// Starts this program again with administrator rights and the same command-line tail (the
+// system asks the person first); 1 when it started. ElevatedRunStarted is then set, and this
+// run ends once the apply has returned.
+int RunAgainElevated(HWND owner);
+extern int ElevatedRunStarted;
 
 // Main dialog.
 int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow);
@@ -58,6 +66,8 @@ public:
     void PumpEvents(void* view) override;
     int AskYesNo(void* view, const char* text, const char* caption) override;
     void Inform(void* view, const char* text, const char* caption) override;
+    int AskRetry(void* view, const char* text, const char* caption) override;
+    int OfferElevation(void* view, const char* text, const char* offer, const char* caption) override;
     uint32_t Ticks() override;
 };
 

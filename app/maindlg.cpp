@@ -1,5 +1,6 @@
 // The main dialog: package title and notes, the target folder and its chooser, Apply and Done.
 #include "app.h"
+#include <commctrl.h>
 #include <commdlg.h>
 #include <new>
 #include <string.h>
@@ -114,6 +115,14 @@ static int IsSuccess(ApplyOutcome outcome)
     return outcome == ApplyApplied || outcome == ApplyUpToDate;
 }
 
+// The shield on Apply when the chosen folder is one this user may not change and the program
+// could get the rights by running again elevated.
+static void ShowShield(HWND window)
+{
+    int shield = !RunningElevated() && !FolderWritable(TargetFolder);
+    SendMessageA(GetDlgItem(window, IDC_MAIN_APPLY), BCM_SETSHIELD, 0, shield);
+}
+
 void CloseMainDialog()
 {
     if (MainDialog) {
@@ -129,6 +138,7 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG:
         ShowPackageText(PackagePath, window, GetDlgItem(window, IDC_MAIN_NOTES));
         ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
+        ShowShield(window);
         return 1;
     case WM_CLOSE:
         if (RunningApply)
@@ -149,6 +159,7 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
             if (BrowseForFolder(window)) {
                 RunLog->Note(std::string("folder chosen: ") + TargetFolder);
                 ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
+                ShowShield(window);
             }
         } else if (wParam == IDC_MAIN_APPLY) {
             if (ApplyDone) {
@@ -162,6 +173,9 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
                 SetFocus(apply);
                 EnableWindow(GetDlgItem(window, IDC_MAIN_FOLDER), FALSE);
                 ApplyDone = 1;
+            } else if (ElevatedRunStarted) {
+                // The run with administrator rights takes over from here.
+                CloseMainDialog();
             }
         }
         return 1;

@@ -1,6 +1,7 @@
 // The progress view of an apply: its dialog procedure, the percentage bar, centring, and the
 // engine's user interface over Win32 dialogs and message boxes.
 #include "app.h"
+#include <string>
 
 INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
@@ -147,6 +148,24 @@ int Win32UserInterface::AskYesNo(void* view, const char* text, const char* capti
 void Win32UserInterface::Inform(void* view, const char* text, const char* caption)
 {
     ShowMessage((HWND)view, text, caption, MB_ICONINFORMATION | MB_TASKMODAL);
+}
+
+int Win32UserInterface::AskRetry(void* view, const char* text, const char* caption)
+{
+    return ShowMessage((HWND)view, text, caption, MB_RETRYCANCEL | MB_ICONWARNING | MB_TASKMODAL) == IDRETRY;
+}
+
+int Win32UserInterface::OfferElevation(void* view, const char* text, const char* offer, const char* caption)
+{
+    // Already elevated, the rights are what they are: there is nothing more to offer.
+    if (RunningElevated()) {
+        Inform(view, text, caption);
+        return 0;
+    }
+    std::string question = std::string(text) + "\n\n" + offer;
+    if (ShowMessage((HWND)view, question.c_str(), caption, MB_YESNO | MB_ICONWARNING | MB_TASKMODAL) != IDYES)
+        return 0;
+    return RunAgainElevated((HWND)view);
 }
 
 uint32_t Win32UserInterface::Ticks()

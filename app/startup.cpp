@@ -1,6 +1,8 @@
 // Entry point: paths from the command line, the window class, the setup check, the search
 // window and the one message loop.
 #include "app.h"
+#include <commctrl.h>
+#include <shellapi.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -22,7 +24,8 @@ const char kSetupRefused[] = "Missing or invalid setup data.";
 
 // The C runtime's own tail drops the blanks after the program name, so the tail is taken from
 // the raw command line by the classic start-up rules: quotes inside it and trailing blanks stay.
-const char* CommandTail(const char* p)
+template <typename C>
+static const C* TailOf(const C* p)
 {
     while (*p == ' ' || *p == '\t')
         ++p;
@@ -39,6 +42,49 @@ const char* CommandTail(const char* p)
     while (*p == ' ' || *p == '\t')
         ++p;
     return p;
+}
+
+const char* CommandTail(const char* p)
+{
+    return TailOf(p);
+}
+
+const wchar_t* CommandTail(const wchar_t* p)
+{
+    return TailOf(p);
+}
+
+int ElevatedRunStarted;
+
+int RunningElevated()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return 0;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return ok && elevation.TokenIsElevated;
+}
+
+int RunAgainElevated(HWND owner)
+{
+    wchar_t program[MAX_PATH];
+    DWORD n = GetModuleFileNameW(NULL, program, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return 0;
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = owner;
+    info.lpVerb = L"runas";
+    info.lpFile = program;
+    info.lpParameters = CommandTail(GetCommandLineW());
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info))
+        return 0;
+    ElevatedRunStarted = 1;
+    return 1;
 }
 
 // Overwrites the text from the last '.' (anywhere in the path) with ext; a path without any
@@ -133,6 +179,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
             pathsFit = 0;
     }
 
+    // The newer common controls, which the manifest asks for, draw the shield on Apply.
+    InitCommonControls();
     if (!previousInstance) {
         // A wide class: the caption of an ANSI window passes through the system's code page.
         WNDCLASSW wc;

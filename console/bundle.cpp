@@ -187,6 +187,9 @@ int CheckWording(const char* path, std::string* why, std::string* notes)
     if (why->empty() && !table.HasLine(LineNotReplaced))
         *notes += "the wording has no line 21 (files that could not be replaced): the program words that "
                   "message in English\n";
+    if (why->empty() && !(table.HasLine(LineInUse) && table.HasLine(LineNoAccess) && table.HasLine(LineRunAsAdmin)))
+        *notes += "the wording lacks some of lines 23 to 25 (files in use, administrator rights): the program "
+                  "words those messages in English\n";
     return why->empty();
 }
 

@@ -34,7 +34,8 @@ const char kHelp[] =
     "  --ui FILE       wording of the questions and progress texts (default: PACKAGE's .uui\n"
     "                  beside it, else the built-in English wording)\n"
     "  --answers SEQ   answer the questions in order from the letters y and n, then No\n"
-    "  --yes, --no     answer every question Yes, or No\n"
+    "  --yes, --no     answer every question Yes, or No; with --yes, files in use by other\n"
+    "                  programs are waited for up to 10 seconds\n"
     "  --log FILE      write a log of every step to FILE (replaced), as the Windows program\n"
     "                  does in the temporary folder; a log that cannot be written is skipped\n"
     "  --json          print one JSON object on stdout: each file's finding, the answers,\n"
@@ -43,6 +44,8 @@ const char kHelp[] =
     "\n"
     "Without answers given, questions are read from the terminal, or answered No when there is\n"
     "none. Ctrl-C asks whether to cancel; a cancelled upgrade leaves the installation as it was.\n"
+    "Files that other programs hold or run, and a folder your user account may not change, are\n"
+    "reported before anything changes, and nothing is applied.\n"
     "The files are replaced all or none; an upgrade interrupted while it replaces them is\n"
     "finished, without questions, by running it again.\n"
     "Exit codes: 0 applied, 1 not applied, 2 missing or invalid setup data or a usage error.\n";
@@ -72,6 +75,9 @@ const char* OutcomeText(ApplyOutcome outcome)
     case ApplyUpToDate: return "The installation is already up to date; nothing was changed.";
     case ApplyInterrupted:
         return "The upgrade is not finished: its record is kept in the scratch folder; run it again to finish it.";
+    case ApplyInUse: return "The upgrade was not applied: files are in use by other programs; nothing was changed.";
+    case ApplyNoAccess:
+        return "The upgrade was not applied: your user account may not change the installation; nothing was changed.";
     }
     return "The upgrade was not completed.";
 }

@@ -93,6 +93,26 @@ void TerminalUi::Inform(void*, const char* text, const char* caption)
     fflush(stderr);
 }
 
+int TerminalUi::AskRetry(void* view, const char* text, const char* caption)
+{
+    if (source == AnswerAllYes) {
+        uint32_t now = Os().ticks();
+        if (!waiting) {
+            waiting = 1;
+            waitStart = now;
+            ClearBar();
+            fprintf(stderr, "%s\n%s\nWaiting up to %d seconds for them to be closed...\n", caption, text, kRetrySeconds);
+            fflush(stderr);
+        }
+        if (now - waitStart < (uint32_t)kRetrySeconds * 1000) {
+            Os().pause(250);
+            return 1;
+        }
+    }
+    Inform(view, text, caption);
+    return 0;
+}
+
 uint32_t TerminalUi::Ticks() { return Os().ticks(); }
 
 void TerminalUi::ClearBar()

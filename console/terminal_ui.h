@@ -21,6 +21,8 @@ public:
     void PumpEvents(void* view) override;
     int AskYesNo(void* view, const char* text, const char* caption) override;
     void Inform(void* view, const char* text, const char* caption) override;
+    // Files in use: with every answer Yes, tried again for kRetrySeconds; otherwise reported.
+    int AskRetry(void* view, const char* text, const char* caption) override;
     uint32_t Ticks() override;
     // Nothing to repaint between updates, so the progress pause would only slow the work.
     int WantsPause() override { return 0; }
@@ -39,4 +41,8 @@ private:
     int percent;
     std::string operation;
     std::string file;
+    int waiting = 0;           // files in use: the wait has begun
+    uint32_t waitStart = 0;
 };
+
+const int kRetrySeconds = 10;

@@ -25,6 +25,13 @@ namespace {
 const char kUnreplacedText[] =
     "The upgrade was not applied, and your installation was left as it was, because these files could not be replaced:";
 const char kTooLongText[] = "The path of this file is too long for the chosen folder, so it cannot be written there.";
+const char kInUseText[] =
+    "These files are in use by another program, so the upgrade cannot replace them now. Close the program and press "
+    "Retry, or press Cancel to leave your installation as it is:";
+const char kNoAccessText[] =
+    "Your user account may not change the files of this installation, so the upgrade cannot be applied. Nothing was "
+    "changed.";
+const char kRunAsAdminText[] = "Do you want to run the upgrade again with administrator rights?";
 
 // What only this program can say; the wording files have no lines for it.
 const char kNoProgressText[] = "The upgrade could not open its progress window. Nothing was changed.";
@@ -160,6 +167,54 @@ ApplyOutcome PreCheck(EngineHost* host)
     return ApplyApplied;
 }
 
+// The files of the target that the commit would rename or delete, opened as the rename would:
+// one that another program holds, or runs, is named (with that program where the system can
+// tell); one that this user may not delete makes denied true.
+std::vector<std::string> FilesInUse(EngineHost* host, int* denied)
+{
+    UpgradeJob* job = host->job;
+    std::vector<std::string> held;
+    *denied = 0;
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        char path[kPathMax], holder[kPathMax];
+        if (!EntryPath(job, e, path) || !FileExists(path)) continue;
+        int how = ProbeFile(path, holder);
+        if (how == kFileDenied) *denied = 1;
+        if (how != kFileInUse) continue;
+        held.push_back(holder[0] ? std::string(e->name) + " (" + holder + ")" : std::string(e->name));
+        host->Log().Note(std::string("in use: ") + held.back());
+    }
+    return held;
+}
+
+// Before a file is read or built: the target must be one this user may change, and no file
+// the package replaces or deletes may be held by another program; the person may close it and
+// try again. ApplyApplied when the apply may go on.
+ApplyOutcome CheckFilesFree(EngineHost* host)
+{
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    for (;;) {
+        int denied = 0;
+        std::vector<std::string> held = FilesInUse(host, &denied);
+        if (denied) {
+            host->Log().Note("the user may not change a file of the target");
+            ui->OfferElevation(job->workWindow, UiLine(job, LineNoAccess), UiLine(job, LineRunAsAdmin),
+                               UiLine(job, LineCaption));
+            return ApplyNoAccess;
+        }
+        if (held.empty()) return ApplyApplied;
+        std::string text = UiLine(job, LineInUse);
+        for (size_t k = 0; k < held.size() && k < kListedFailures; k++) text += "\n" + held[k];
+        if (held.size() > kListedFailures)
+            text += "\nand " + std::to_string(held.size() - kListedFailures) + " more";
+        int retry = ui->AskRetry(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+        host->Log().Note(retry ? "files in use: retry" : "files in use: cancelled");
+        if (!retry) return ApplyInUse;
+    }
+}
+
 // Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
 // the build stopped, with the scratch folder already cleaned.
 ApplyOutcome Build(EngineHost* host)
@@ -186,7 +241,7 @@ ApplyOutcome Build(EngineHost* host)
         if (building) {
             if (e->kind == KindPatch) {
                 EntryPath(job, e, job->workPath);
-                oldFile = new (std::nothrow) TQLXFStream(ReadAccess, job->workPath);
+                oldFile = new (std::nothrow) TQLXFStream(ReadAccess | ShareRead, job->workPath);
                 if (oldFile) oldFile->CacheBlocks();
             }
             WorkName(job, i, job->workPath);
@@ -215,7 +270,7 @@ ApplyOutcome Build(EngineHost* host)
         // A rename that fails leaves the file without its final name: treated as unverified.
         const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
         int verified = sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
-                       TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath);
+                       TempName(job, i, job->tempPath) && MoveFileOverPatiently(job->workPath, job->tempPath);
         host->Log().Built(e, verified);
         if (verified) continue;
 
@@ -301,6 +356,9 @@ const char* UiLine(UpgradeJob* job, UiLineId n)
     // Lines added after the first wording files: built-in English where a file lacks them.
     if (n == LineNotReplaced && !job->uiText->HasLine(n)) return kUnreplacedText;
     if (n == LinePathTooLong && !job->uiText->HasLine(n)) return kTooLongText;
+    if (n == LineInUse && !job->uiText->HasLine(n)) return kInUseText;
+    if (n == LineNoAccess && !job->uiText->HasLine(n)) return kNoAccessText;
+    if (n == LineRunAsAdmin && !job->uiText->HasLine(n)) return kRunAsAdminText;
     return job->uiText->LineText(n);
 }
 
@@ -396,6 +454,14 @@ ApplyOutcome Run(EngineHost* host)
     ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
     ui->Repaint(job->workWindow);
 
+    // A target this user may not change is told before anything is touched, recovery included.
+    if (!FolderWritable(job->targetFolder)) {
+        host->Log().Note(std::string("the user may not change the target folder ") + job->targetFolder);
+        ui->OfferElevation(job->workWindow, UiLine(job, LineNoAccess), UiLine(job, LineRunAsAdmin),
+                           UiLine(job, LineCaption));
+        return ApplyNoAccess;
+    }
+
     // An earlier run's journal first: this package's commit is finished without a question
     // (its identity is the digest whose trust was checked when that commit began), another's
     // is undone before this one begins. Only then does the pin stand as the installation
@@ -437,7 +503,9 @@ ApplyOutcome Run(EngineHost* host)
         return ApplyUpToDate;
     }
 
-    ApplyOutcome outcome = PreCheck(host);
+    ApplyOutcome outcome = CheckFilesFree(host);
+    if (outcome != ApplyApplied) return outcome;
+    outcome = PreCheck(host);
     if (outcome != ApplyApplied) return outcome;
     outcome = Build(host);
     if (outcome != ApplyApplied) return outcome;

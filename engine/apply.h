@@ -19,8 +19,13 @@ enum ApplyOutcome {
     ApplyRefused,         // the package's seal or signature does not hold, or is not the
                           // pinned publisher's; the person was told, nothing touched
     ApplyUpToDate,        // every file is already in its new state: nothing to do, a success
-    ApplyInterrupted      // the commit could neither finish nor be undone: its journal is kept,
+    ApplyInterrupted,     // the commit could neither finish nor be undone: its journal is kept,
                           // and running the upgrade again finishes it; the person was told
+    ApplyInUse,           // files to replace or delete were held by other programs and the
+                          // person cancelled (or stopped waiting); nothing touched
+    ApplyNoAccess         // the user may not change the target folder or a file in it; the
+                          // person was told (and may have started a run with more rights);
+                          // nothing touched
 };
 
 // Runs the apply of the host's job, which needs a UI text table. Before anything else, a

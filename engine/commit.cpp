@@ -25,6 +25,7 @@
 #include "uitext.h"
 
 const char kJournalName[] = "COMMIT.JNL";
+const char kFinishedBackup[] = "DEL";
 
 namespace {
 
@@ -375,7 +376,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char
     if (s.kind == KindDelete) {
         if (replace || !i) return 1;   // gone already: moved to its backup, or by someone else
         if (b) return fail(StepDelete, kReasonChanged);
-        if (MoveFileOver(p.installed, p.backup)) return done(StepDelete);
+        if (MoveFileOverPatiently(p.installed, p.backup)) return done(StepDelete);
         return fail(StepDelete, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
     }
     if (!replace) {
@@ -386,7 +387,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char
         // already, or the second phase tells why not.
         if (!s.hadFile || !t || !i) return 1;
         if (b) return fail(StepBackup, kReasonChanged);
-        if (!MoveFileOver(p.installed, p.backup))
+        if (!MoveFileOverPatiently(p.installed, p.backup))
             return fail(StepBackup, IsReadOnly(p.installed) ? kReasonReadOnly : kReasonInUse);
         return done(StepBackup);
     }
@@ -402,7 +403,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char
     // after the commit began: not ours to replace. A backup gone is a file someone took.
     if (i || (s.hadFile && !b)) return fail(StepReplace, kReasonChanged);
     if (s.kind == KindAdd) MakeFoldersOnTheWay(p.installed, TargetLength(job));
-    if (MoveFileOver(p.temp, p.installed)) return done(StepReplace);
+    if (MoveFileOverPatiently(p.temp, p.installed)) return done(StepReplace);
     return fail(StepReplace, ParentExists(p.installed) ? kReasonPlace : kReasonFolder);
 }
 
@@ -422,17 +423,18 @@ int Backward(JobLog& log, UpgradeJob* job, const Step& s)
     int b = FileExists(p.backup), t = FileExists(p.temp), i = FileExists(p.installed);
     if (s.kind == KindDelete) {
         if (!b) return 1;
-        return Undone(log, s, !i && MoveFileOver(p.backup, p.installed));
+        return Undone(log, s, !i && MoveFileOverPatiently(p.backup, p.installed));
     }
     if (s.hadFile) {
         // Without a backup the step has not begun, unless the new version stands in place
         // without its rebuilt file: then the old one is lost, and the undo cannot finish.
         if (!b) return !i || t || !NewVersionAt(job, s, p.installed) ? 1 : Undone(log, s, 0);
-        if (i && (t || !MoveFileOver(p.installed, p.temp))) return Undone(log, s, 0);
-        return Undone(log, s, MoveFileOver(p.backup, p.installed));
+        if (i && (t || !MoveFileOverPatiently(p.installed, p.temp))) return Undone(log, s, 0);
+        return Undone(log, s, MoveFileOverPatiently(p.backup, p.installed));
     }
     // An added file is ours only when it is the new version; the folders made for it go with it.
-    if (i && !t && HoldsContents(p.installed, s.newPrint) && !Undone(log, s, MoveFileOver(p.installed, p.temp)))
+    if (i && !t && HoldsContents(p.installed, s.newPrint) &&
+        !Undone(log, s, MoveFileOverPatiently(p.installed, p.temp)))
         return 0;
     RemoveFoldersUpward(p.installed, TargetLength(job), s.newFolders);
     return 1;
@@ -503,16 +505,21 @@ void DropJournal(UpgradeJob* job, Journal* j)
 
 // After every step is recorded complete: the backups go, then each folder that only the
 // deleted files kept alive; once those removals are on the disk, the journal, and last the
-// scratch folder. A backup that cannot be removed keeps the journal, so that the next run
-// removes it instead of finding it unnamed.
+// scratch folder. A backup that cannot be removed (a program still runs from it, a scanner
+// holds it) takes a finished backup's name, which any later run removes first; one that
+// cannot even be renamed keeps the journal, so that the next run removes it instead of
+// finding it unnamed.
 void Finish(EngineHost* host, Journal* j)
 {
     UpgradeJob* job = host->job;
     j->Close();
     StepPaths p;
+    char finished[kPathMax];
     int kept = 0;
     for (const Step& s : j->steps)
-        if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFile(p.backup)) kept = 1;
+        if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFilePatiently(p.backup) &&
+            !(ScratchFile(job, s.entry, kFinishedBackup, finished) && MoveFileOverPatiently(p.backup, finished)))
+            kept = 1;
     for (const Step& s : j->steps)
         if (s.kind == KindDelete && PathsOf(job, s, &p) && !FileExists(p.installed))
             RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
@@ -753,8 +760,13 @@ RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* fail
 {
     UpgradeJob* job = host->job;
     char path[kPathMax];
-    if (!JournalPath(job, path) || !FileExists(path))
+    if (!JournalPath(job, path) || !FileExists(path)) {
+        // Without a journal, whatever the scratch folder holds but backups is stale: the
+        // finished backups that an earlier run could not remove go first.
+        char scratch[kPathMax];
+        if (JoinPath(scratch, job->targetFolder, kScratchName) && IsDirectory(scratch)) CleanScratchFolder(job);
         return ScratchHoldsBackups(job) ? RecoveryOrphans : RecoveryNone;
+    }
 
     ShowReplacing(host);
     host->Log().Note("an earlier run left a journal: its commit is finished or undone first");

@@ -10,6 +10,9 @@ struct UpgradeJob;
 class EngineHost;
 
 extern const char kJournalName[];   // "COMMIT.JNL", inside the scratch folder
+// Extension of a backup whose commit finished but which could not be removed then ("DEL"):
+// no journal names it, and every run removes it as soon as it can.
+extern const char kFinishedBackup[];
 
 // The bytes a journal belongs to: the package's size and SHA-256.
 struct PackageIdentity {

@@ -161,6 +161,8 @@ const char* OutcomeName(ApplyOutcome outcome)
     case ApplyRefused: return "refused";
     case ApplyUpToDate: return "upToDate";
     case ApplyInterrupted: return "interrupted";
+    case ApplyInUse: return "inUse";
+    case ApplyNoAccess: return "noAccess";
     }
     return "unknown";
 }
@@ -177,6 +179,8 @@ const char* OutcomeSentence(ApplyOutcome outcome)
     case ApplyRefused: return "the package was refused; nothing was changed";
     case ApplyUpToDate: return "every file was in its new state already; nothing was changed";
     case ApplyInterrupted: return "the commit could neither finish nor be undone; its journal is kept for the next run";
+    case ApplyInUse: return "files were in use by other programs; nothing was changed";
+    case ApplyNoAccess: return "the user may not change the installation; nothing was changed";
     }
     return "unknown";
 }

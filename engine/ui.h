@@ -41,6 +41,22 @@ public:
     virtual int AskYesNo(void* view, const char* text, const char* caption) = 0;
     // An information box owned by the view (flags 0x2040).
     virtual void Inform(void* view, const char* text, const char* caption) = 0;
+    // Files another program holds: 1 to try again (Retry), 0 to give up (Cancel); owned by
+    // the view. Without a way to ask, the person is told and the answer is Cancel.
+    virtual int AskRetry(void* view, const char* text, const char* caption)
+    {
+        Inform(view, text, caption);
+        return 0;
+    }
+    // The user may not change the target: tells the person, and where this interface can start
+    // the program again with administrator rights, offers that (offer, the wording of the
+    // question). 1 when such a run was started: this one should then end.
+    virtual int OfferElevation(void* view, const char* text, const char* offer, const char* caption)
+    {
+        (void)offer;
+        Inform(view, text, caption);
+        return 0;
+    }
     virtual uint32_t Ticks() = 0;
     // Whether the progress pause should wait at all (a terminal has nothing to repaint).
     virtual int WantsPause() { return 1; }

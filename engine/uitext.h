@@ -1,10 +1,10 @@
-// The table of user-interface wording: 23 lines of a .uui text, looked up by line and part.
+// The table of user-interface wording: 26 lines of a .uui text, looked up by line and part.
 #pragma once
 #include <stdint.h>
 
 class TQLXStream;
 
-const int kUiLines = 23;          // 0..20 as published, 21 and 22 added later (see HasLine)
+const int kUiLines = 26;          // 0..20 as published, 21 to 25 added later (see HasLine)
 const uint32_t kUiLineSize = 256;
 
 // The lines of the wording by their role. The numbers are the line numbers of the .uui text.
@@ -32,7 +32,10 @@ enum UiLineId {
     LineKnowMore = 19,           // last paragraph of an Abort question
     LineStopped = 20,            // information after a failed verification
     LineNotReplaced = 21,        // files the commit could not replace; older wordings lack it
-    LinePathTooLong = 22         // finding: the path does not fit the target; older wordings lack it
+    LinePathTooLong = 22,        // finding: the path does not fit the target; older wordings lack it
+    LineInUse = 23,              // files another program holds: Retry or Cancel; older wordings lack it
+    LineNoAccess = 24,           // the user may not change the target; older wordings lack it
+    LineRunAsAdmin = 25          // the offer to run again with administrator rights; older wordings lack it
 };
 
 class UiTextTable {
@@ -45,11 +48,11 @@ public:
 
     // Fills the table from any stream (Reset first). Lines 1 and 2 are split at '|'.
     void ReadUiLines(TQLXStream* stream);
-    // Text of line n (0..21, a UiLineId); for lines 1 and 2 its part 0.
+    // Text of line n (0..25, a UiLineId); for lines 1 and 2 its part 0.
     const char* LineText(int n) const;
     // Part k of line n; never reads outside the store (a part past the last reads as "").
     const char* LinePart(int n, int k) const;
-    // Whether the text really held line n (lines 21 and 22 are additions older files lack).
+    // Whether the text really held line n (lines 21 to 25 are additions older files lack).
     int HasLine(int n) const { return n >= 0 && n < kUiLines && present[n]; }
 
     char* store;

@@ -35,6 +35,41 @@ int MoveFileOver(const char* from, const char* to)
     return Os().moveReplace(from, to) ? 1 : 0;
 }
 
+namespace {
+
+// Runs op until it succeeds, fails for another reason than a busy file, or kBusyRetryMs have
+// passed, waiting a little longer each time.
+template <typename Op>
+int Patiently(Op op, const char* a, const char* b)
+{
+    uint32_t start = Os().ticks(), wait = 20;
+    for (;;) {
+        if (op()) return 1;
+        if (Os().lastFailure() != kFailBusy || IsReadOnly(a) || (b && IsReadOnly(b))) return 0;
+        uint32_t spent = Os().ticks() - start;
+        if (spent >= kBusyRetryMs) return 0;
+        Os().pause(wait < kBusyRetryMs - spent ? wait : kBusyRetryMs - spent);
+        if (wait < 250) wait *= 2;
+    }
+}
+
+}  // namespace
+
+int MoveFileOverPatiently(const char* from, const char* to)
+{
+    if (SameNameIgnoringCase(from, to)) return 0;
+    return Patiently([&] { return Os().moveReplace(from, to) != 0; }, from, to);
+}
+
+int RemoveFilePatiently(const char* path)
+{
+    return Patiently([&] { return Os().removeFile(path) != 0; }, path, nullptr);
+}
+
+int ProbeFile(const char* path, char* holder) { return Os().probeFile(path, holder, kPathMax); }
+
+int FolderWritable(const char* path) { return Os().folderWritable(path) ? 1 : 0; }
+
 static void CopyCapped(char* out, const char* path)
 {
     size_t n = strlen(path);

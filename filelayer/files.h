@@ -34,6 +34,19 @@ int SameNameIgnoringCase(const char* a, const char* b);
 // The one case folding of the code, as Windows matches names: A-Z to a-z, nothing else.
 inline char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
+// How long a rename or delete that another program blocks for a moment (a virus scanner that
+// opens a file just written, an indexer) is tried again before it counts as failed.
+const unsigned kBusyRetryMs = 1500;
+// MoveFileOver and RemoveFile, tried again while they fail because another program holds the
+// file, for kBusyRetryMs at most; a read-only file or any other failure is not tried again.
+int MoveFileOverPatiently(const char* from, const char* to);
+int RemoveFilePatiently(const char* path);
+// Whether the file at path could be renamed or deleted now (kFileFree, kFileInUse or
+// kFileDenied of os.h); holder (kPathMax bytes) gets the holding program's name where known.
+int ProbeFile(const char* path, char* holder);
+// Whether this user may create files and folders in folder; 1 where that cannot be told.
+int FolderWritable(const char* path);
+
 // Captures the current directory and puts it back when the scope ends.
 class CurrentDirectoryGuard {
 public:

@@ -35,6 +35,13 @@ struct OsFolderEntry {
     uint64_t size;   // of a file
 };
 
+// Why a call failed, as lastFailure tells it: kFailBusy when another program held the file at
+// that moment (worth trying again shortly), kFailOther for everything else.
+enum { kFailOther = 0, kFailBusy = 1 };
+
+// How a file stands for a rename or delete, as probeFile reports it.
+enum { kFileFree = 0, kFileInUse = 1, kFileDenied = 2 };
+
 // Platform file times: 100-nanosecond ticks since 1601-01-01, as Win32 counts them.
 typedef uint64_t OsFileTime;
 
@@ -105,6 +112,26 @@ struct OsLayer {
     // the platform has one (Linux); 0 where it has none or the call fails, and the caller then
     // flushes file by file.
     int (*flushVolume)(const char* path);
+    // Why the last call of this table that failed on this thread failed: kFailBusy for a
+    // sharing or lock violation and for access denied (what a virus scanner holding a new file,
+    // or a file pending deletion, gives on Windows), kFailOther otherwise. On POSIX, EBUSY,
+    // ETXTBSY and the refusal of a file that another open of this layer holds (its emulated
+    // sharing) are busy. Only meaningful right after the failing call.
+    int (*lastFailure)();
+    // Waits about ms milliseconds.
+    void (*pause)(uint32_t ms);
+    // Whether path could be renamed or deleted now, opening it as the rename would (delete
+    // access, every sharing mode) and then for writing, which a running program's image refuses:
+    // kFileInUse when another program holds it without delete sharing, or without write
+    // sharing as a running program or a loaded library is held, kFileDenied when this user may
+    // not delete it, kFileFree otherwise (also for a file that does not exist). holder (capacity bytes, may be null) receives the name
+    // of a program holding it where the platform can tell (Windows: the Restart Manager, when
+    // the system has one), else "". Nothing is changed. POSIX has no such locking between
+    // programs: every file is free there.
+    int (*probeFile)(const char* path, char* holder, size_t capacity);
+    // Whether this user may create files and folders in folder; nothing is created. Where the
+    // rights cannot be read, 1: the change itself then fails honestly.
+    int (*folderWritable)(const char* path);
 };
 
 // The table in force; the real platform's unless a test has put another in place.

@@ -508,6 +508,31 @@ int PosixFlushVolume(const char* path)
 #endif
 }
 
+// errno is per thread and left alone by the calls that succeed after a failure here; an emulated
+// sharing refusal leaves the EWOULDBLOCK of its flock.
+int PosixLastFailure() { return errno == EBUSY || errno == ETXTBSY || errno == EWOULDBLOCK ? kFailBusy : kFailOther; }
+
+void PosixPause(uint32_t ms)
+{
+    struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// Programs do not lock one another's files on POSIX: nothing stands in a rename's way.
+int PosixProbeFile(const char*, char* holder, size_t capacity)
+{
+    if (holder && capacity) holder[0] = 0;
+    return kFileFree;
+}
+
+int PosixFolderWritable(const char* path)
+{
+    char p[kNativePath];
+    if (!NativePath(path, p)) return 1;
+    return access(p, W_OK | X_OK) == 0 || (errno != EACCES && errno != EPERM && errno != EROFS);
+}
+
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -517,6 +542,7 @@ extern const OsLayer kPlatformOs = {
     PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
     PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
     PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixFlushVolume,
+    PosixLastFailure,  PosixPause,        PosixProbeFile,   PosixFolderWritable,
 };
 
 int ProgramPath(char* out, size_t capacity)

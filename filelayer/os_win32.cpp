@@ -2,8 +2,10 @@
 #include "os_platform.h"
 
 #include <windows.h>
+#include <restartmanager.h>
 #include <string.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,6 +24,7 @@ public:
         else text.resize((size_t)n - 1);
     }
     operator const wchar_t*() const { return text.c_str(); }
+    const std::wstring& Text() const { return text; }
 
 private:
     std::wstring text;
@@ -276,11 +279,11 @@ int WinFlushFile(OsHandle h) { return Valid(h) && FlushFileBuffers(H(h)) != 0; }
 // folder's changed names survive a crash in order without a flush of the folder.
 bool KeepsMetadataLog(const char* path)
 {
-    char root[MAX_PATH + 1], system[MAX_PATH + 1];
-    if (!GetVolumePathNameA(path, root, sizeof root) ||
-        !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, system, sizeof system))
+    wchar_t root[MAX_PATH + 1], system[MAX_PATH + 1];
+    if (!GetVolumePathNameW(WidePath(path), root, MAX_PATH + 1) ||
+        !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH + 1))
         return false;
-    return lstrcmpiA(system, "NTFS") == 0 || lstrcmpiA(system, "ReFS") == 0;
+    return lstrcmpiW(system, L"NTFS") == 0 || lstrcmpiW(system, L"ReFS") == 0;
 }
 
 // A folder opened with backup semantics flushes its entries like a file. Where the file system
@@ -304,6 +307,119 @@ int WinFlushFolder(const char* path)
 // Flushing a whole volume needs administrator rights on Windows: the files go one by one.
 int WinFlushVolume(const char*) { return 0; }
 
+// A scanner that opens a file just written, and a file pending deletion, give access denied;
+// a program holding it gives a sharing or lock violation. All pass in a moment, or do not.
+int WinLastFailure()
+{
+    DWORD e = GetLastError();
+    return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION || e == ERROR_ACCESS_DENIED ? kFailBusy
+                                                                                                  : kFailOther;
+}
+
+void WinPause(uint32_t ms) { Sleep(ms); }
+
+template <typename F>
+bool Entry(HMODULE m, const char* name, F* f)
+{
+    *f = (F)(void*)GetProcAddress(m, name);
+    return *f != nullptr;
+}
+
+// The programs that hold path, as the Restart Manager names them, joined by ", ". The library
+// is loaded from the system folder at run time: systems before Vista have none.
+void HolderNames(const std::wstring& path, char* holder, size_t capacity)
+{
+    wchar_t dll[MAX_PATH];
+    UINT n = GetSystemDirectoryW(dll, MAX_PATH);
+    if (n == 0 || n + 14 >= MAX_PATH) return;
+    wcscpy(dll + n, L"\\rstrtmgr.dll");
+    HMODULE m = LoadLibraryW(dll);
+    if (!m) return;
+    decltype(&::RmStartSession) start;
+    decltype(&::RmRegisterResources) reg;
+    decltype(&::RmGetList) list;
+    decltype(&::RmEndSession) end;
+    DWORD session = 0;
+    WCHAR key[CCH_RM_SESSION_KEY + 1] = {0};
+    if (Entry(m, "RmStartSession", &start) && Entry(m, "RmRegisterResources", &reg) && Entry(m, "RmGetList", &list) &&
+        Entry(m, "RmEndSession", &end) && start(&session, 0, key) == ERROR_SUCCESS) {
+        LPCWSTR files[1] = {path.c_str()};
+        RM_PROCESS_INFO info[4];
+        UINT needed = 0, count = 4;
+        DWORD reasons = 0;
+        std::string names;
+        if (reg(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+            list(session, &needed, &count, info, &reasons) == ERROR_SUCCESS) {
+            for (UINT i = 0; i < count && i < 4; i++) {
+                char name[3 * CCH_RM_MAX_APP_NAME + 1];
+                if (!WideCharToMultiByte(CP_UTF8, 0, info[i].strAppName, -1, name, sizeof name, nullptr, nullptr) ||
+                    !name[0])
+                    continue;
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            }
+        }
+        end(session);
+        if (names.size() < capacity) strcpy(holder, names.c_str());
+    }
+    FreeLibrary(m);
+}
+
+int WinProbeFile(const char* path, char* holder, size_t capacity)
+{
+    if (holder && capacity) holder[0] = 0;
+    std::wstring w = WidePath(path).Text();
+    if (w.empty()) return kFileFree;
+    const DWORD every = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    int result = kFileFree;
+    HANDLE h = CreateFileW(w.c_str(), DELETE, every, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        if (e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION) result = kFileInUse;
+        if (e == ERROR_ACCESS_DENIED) result = kFileDenied;
+    } else {
+        CloseHandle(h);
+        // A running program's image, or a loaded library, lets itself be renamed but refuses
+        // write access: replacing it would run new code beside the old. A read-only file
+        // refuses write access for its own reason.
+        DWORD a = GetFileAttributesW(w.c_str());
+        if (a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+            h = CreateFileW(w.c_str(), FILE_WRITE_DATA, every, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            else if (GetLastError() == ERROR_SHARING_VIOLATION) result = kFileInUse;
+        }
+    }
+    if (result == kFileInUse && holder && capacity) HolderNames(w, holder, capacity);
+    return result;
+}
+
+// The folder's own rights checked against this process's token: nothing is created to find out.
+int WinFolderWritable(const char* path)
+{
+    std::wstring w = WidePath(path).Text();
+    if (w.empty()) return 1;
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD need = 0;
+    GetFileSecurityW(w.c_str(), what, nullptr, 0, &need);
+    if (need == 0) return 1;
+    std::vector<BYTE> sd(need);
+    if (!GetFileSecurityW(w.c_str(), what, sd.data(), need, &need)) return 1;
+    HANDLE token = nullptr, check = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token)) return 1;
+    int writable = 1;
+    if (DuplicateToken(token, SecurityImpersonation, &check)) {
+        GENERIC_MAPPING map = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        DWORD want = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+        PRIVILEGE_SET privileges;
+        DWORD privilegesSize = sizeof privileges, granted = 0;
+        BOOL allowed = TRUE;
+        if (AccessCheck(sd.data(), check, want, &map, &privileges, &privilegesSize, &granted, &allowed))
+            writable = allowed != 0;
+        CloseHandle(check);
+    }
+    CloseHandle(token);
+    return writable;
+}
+
 }  // namespace
 
 extern const OsLayer kPlatformOs = {
@@ -313,6 +429,7 @@ extern const OsLayer kPlatformOs = {
     WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
     WinListEntries,   WinFullPath,
     WinFindResource,  WinFlushFile,   WinFlushFolder,  WinFlushVolume,
+    WinLastFailure,   WinPause,       WinProbeFile,    WinFolderWritable,
 };
 
 int ProgramPath(char* out, size_t capacity)

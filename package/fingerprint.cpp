@@ -100,7 +100,8 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
 {
     memset(print, 0, sizeof *print);
     if (!path) return 0;
-    TQLXFStream file(ReadAccess, path);
+    // Other readers may stay (a viewer, an indexer): only a writer makes the contents uncertain.
+    TQLXFStream file(ReadAccess | ShareRead, path);
     if (file.HasError()) return 0;
     uint32_t dateTime;
     if (!ReadDosDateTime(&file, &dateTime, utcOffsetMinutes)) return 0;

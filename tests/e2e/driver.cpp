@@ -245,8 +245,8 @@ std::vector<HWND> TopWindows(DWORD pid)
 
 bool IsMessageBox(HWND h)
 {
-    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) && (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES)) &&
-           !GetDlgItem(h, lst2);
+    return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) &&
+           (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES) || GetDlgItem(h, IDRETRY)) && !GetDlgItem(h, lst2);
 }
 
 HWND FindTop(DWORD pid, bool (*match)(HWND))
@@ -307,7 +307,7 @@ HWND FocusOf(HWND any)
 struct MsgBox {
     HWND h = NULL;
     std::string caption, text;
-    bool ok = false, yes = false, no = false, cancel = false;
+    bool ok = false, yes = false, no = false, cancel = false, retry = false;
     bool icon = false;   // an icon is shown
 };
 
@@ -333,6 +333,7 @@ MsgBox WaitMsgBox(DWORD pid, DWORD ms = kTimeout)
         m.yes = GetDlgItem(m.h, IDYES) != NULL;
         m.no = GetDlgItem(m.h, IDNO) != NULL;
         m.cancel = GetDlgItem(m.h, IDCANCEL) != NULL;
+        m.retry = GetDlgItem(m.h, IDRETRY) != NULL;
         EnumChildWindows(m.h, FindIcon, (LPARAM)&m.icon);
     }
     return m;
@@ -1682,6 +1683,149 @@ void ApplyNamed(const std::string& package, const std::string& title, const std:
     Capture(main, shot);
     CHECK(Click(main, IDC_MAIN_APPLY));
     CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+// A file of the installation held open by another program (this driver), without delete
+// sharing, as an editor holds it: Apply names it before anything changes, Retry asks again
+// while it is held, and applies once it is closed. Held with every sharing mode, it is no
+// obstacle.
+void CaseFileInUse()
+{
+    Install in("D:\\inuse\\inst", "in use");
+    CHECK(in.Lay());
+    CHECK(Put("D:\\inuse\\p.upg", Package("In use", "", in.Entries())));
+    App app("upgsetup.exe D:\\inuse\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\inst");
+    HANDLE held = CreateFileA((in.folder + "\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    struct Closer {
+        HANDLE& h;
+        ~Closer() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+    } closer{held};
+
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    MsgBox m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK(GetWindow(m.h, GW_OWNER) == FindTop(app.pid(), IsProgress));
+    CHECK_EQ(m.caption, Wording[3]);
+    CHECK_EQ(m.text, Wording[23] + "\nreadme.txt");
+    CHECK(m.retry && m.cancel && !m.ok && !m.yes);
+    CHECK(m.icon);
+    CHECK_EQ(in.Unchanged(), "unchanged");
+    Capture(m.h, "files-in-use");
+    // Still held: asked again, still nothing changed.
+    CHECK(Answer(m, IDRETRY));
+    m = WaitMsgBox(app.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[23] + "\nreadme.txt");
+    CHECK_EQ(in.Unchanged(), "unchanged");
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    CHECK(Answer(m, IDRETRY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+
+    // Cancel leaves the installation as it was and Apply as it was.
+    Install again("D:\\inuse\\second", "in use, cancelled");
+    CHECK(again.Lay());
+    CHECK(Put("D:\\inuse\\second.upg", Package("In use", "", again.Entries())));
+    App second("upgsetup.exe D:\\inuse\\second.upg");
+    main = second.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\second");
+    held = CreateFileA((again.folder + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    m = WaitMsgBox(second.pid());
+    CHECK(m.h);
+    CHECK_EQ(m.text, Wording[23] + "\nold.dll");
+    CHECK(Answer(m, IDCANCEL));
+    CHECK(WaitUntil([&] { return ReadyState(main); }));
+    CHECK(!FindTop(second.pid(), IsProgress));
+    CHECK_EQ(again.Unchanged(), "unchanged");
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    CHECK(second.ExitCode() == 1);
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+
+    // Held with every sharing mode, as a viewer may hold a file: nothing stands in the way.
+    Install shared("D:\\inuse\\shared", "in use, shared");
+    CHECK(shared.Lay());
+    CHECK(Put("D:\\inuse\\shared.upg", Package("In use", "", shared.Entries())));
+    App third("upgsetup.exe D:\\inuse\\shared.upg");
+    main = third.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\shared");
+    held = CreateFileA((shared.folder + "\\readme.txt").c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(third.pid(), IsMessageBox); }, 20000));
+    CHECK(!FindTop(third.pid(), IsMessageBox));
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    // The reader kept the deleted backup pending, and with it the scratch folder, which is
+    // empty now.
+    const std::string scratch = shared.folder + "\\__QZUPD_";
+    CHECK(!Exists(scratch) || RemoveDirectoryA(scratch.c_str()));
+    CHECK_EQ(shared.Upgraded(), "upgraded");
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(third.ExitCode() == 1);
+}
+
+// A program of the installation runs while the package patches its .exe: the pre-check names
+// it and nothing changes; once the program has ended, Retry applies.
+void CaseRunningProgram()
+{
+    Install in("D:\\running\\inst", "running");
+    CHECK(in.Lay());
+    std::string image;
+    CHECK(Slurp(Work + "\\driver.exe", &image));
+    const std::string exe = in.folder + "\\tool.exe";
+    CHECK(Put(exe, image, in.oldTime));
+    std::vector<Entry> entries = in.Entries();
+    ScriptWriter w;
+    w.CopyFar(0, (uint32_t)image.size());
+    w.Insert(BytesOf("release 2"));
+    const std::string patched = image + "release 2";
+    entries.push_back({Patch, Ask, Ask, "tool.exe", "The tool", image, in.oldTime, patched, in.newTime, AsString(w.bytes) + End});
+    CHECK(Put("D:\\running\\p.upg", Package("Running program", "", entries)));
+
+    App app("upgsetup.exe D:\\running\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\running\\inst");
+    {
+        App tool("tool.exe --wait", exe);
+        CHECK(tool.started);
+        // Running once its image refuses to be opened for writing.
+        CHECK(WaitUntil([&] {
+            HANDLE h = CreateFileA(exe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   NULL, OPEN_EXISTING, 0, NULL);
+            if (h == INVALID_HANDLE_VALUE)
+                return true;
+            CloseHandle(h);
+            return false;
+        }));
+        CHECK(Click(main, IDC_MAIN_APPLY));
+        MsgBox m = WaitMsgBox(app.pid());
+        CHECK(m.h);
+        CHECK_EQ(m.text, Wording[23] + "\ntool.exe");
+        CHECK(m.retry && m.cancel);
+        CHECK_EQ(in.Unchanged(), "unchanged");
+        CHECK(Content(exe) == image);
+        CHECK(TerminateProcess(tool.pi.hProcess, 0));
+        CHECK(tool.ExitCode() == 0);
+        CHECK(Answer(m, IDRETRY));
+    }
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(app.pid(), IsMessageBox); }, 20000));
+    CHECK(!FindTop(app.pid(), IsMessageBox));
+    CHECK_EQ(in.Upgraded(), "upgraded");
+    CHECK(Content(exe) == patched);
     CHECK(Click(main, IDC_MAIN_APPLY));
     CHECK(app.ExitCode() == 1);
 }
@@ -1731,6 +1875,11 @@ struct Case {
 
 int main(int argc, char** argv)
 {
+    // A program of an installation that runs while the upgrade wants to patch it.
+    if (argc == 2 && strcmp(argv[1], "--wait") == 0) {
+        Sleep(60000);
+        return 0;
+    }
     if (argc < 3) {
         printf("usage: driver WORK_DIR SHOTS_DIR\n");
         return 2;
@@ -1754,7 +1903,7 @@ int main(int argc, char** argv)
             break;
         at = nl + 1;
     }
-    Wording.resize(22);
+    Wording.resize(26);
 
     const Case cases[] = {
         {"program file: templates, icon, wording, exports", CaseProgramFile},
@@ -1774,6 +1923,8 @@ int main(int argc, char** argv)
         {"sealed packages: pinned key, other signer, unsigned, damaged", CaseSealedPackages},
         {"shipped bundle: its own name, the log of its run", CaseShippedBundle},
         {"names in other languages: 1252 and 1251 packages built on Linux", CaseNamesInOtherLanguages},
+        {"file in use: named before anything changes, Retry applies once it is closed, Cancel; shared", CaseFileInUse},
+        {"running program to patch: named, Retry applies once it has ended", CaseRunningProgram},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {

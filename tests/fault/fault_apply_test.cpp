@@ -1,5 +1,6 @@
 // Faults beneath the apply: the Nth call of every kind fails, the disk fills, a file is held open.
 #include <gtest/gtest.h>
+#include "files.h"
 #include "faultos.h"
 #include "sandbox.h"
 
@@ -254,6 +255,128 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
            (unsigned long long)halfWay, (unsigned long long)clean.log.changes, (unsigned long long)undoKills);
     EXPECT_GT(undoKills, 0u);
     (void)first;
+}
+
+// Another program in the way, for a moment or for good: a scanner that holds a renamed file
+// briefly, a program that holds or runs an installed file, a backup that stays locked.
+TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
+{
+    Upgrade u = ThreeFileUpgrade();
+    Sandbox box(u);
+    // The build renames each of its two new files once; the commit's renames follow.
+    FaultPlan plan;
+    plan.busyMoveFrom = 3;
+    plan.busyMoves = 2;
+    ScriptedUi ui;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(1, box.Apply(ui));
+        EXPECT_EQ(2u, FaultSeen().injected);
+        EXPECT_GT(FaultSeen().pausedMs, 0u);
+        EXPECT_LT(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
+    }
+    EXPECT_EQ("", box.Upgraded());
+    EXPECT_EQ(0, ui.questions);
+
+    // Held for longer than the retries last: the commit gives up within its bound and undoes.
+    box.Reset();
+    plan.busyMoves = 1000000;
+    ScriptedUi held;
+    held.answer = 0;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(0, box.Apply(held));
+        EXPECT_GE(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
+        EXPECT_LT(FaultSeen().pausedMs, 20ull * kBusyRetryMs);
+    }
+    EXPECT_EQ("", box.Unchanged());
+    ASSERT_FALSE(held.informed.empty());
+    EXPECT_NE(std::string::npos, held.informed.back().find("APP.EXE"));
+}
+
+TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
+{
+    Upgrade u = ThreeFileUpgrade();
+    Sandbox box(u);
+    FaultPlan plan;
+    plan.inUsePath = box.target + "APP.EXE";
+    plan.inUseHolder = "Editor";
+    plan.inUseProbes = 2;
+    ScriptedUi ui;
+    ui.retryTimes = 1;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(0, box.Apply(ui));
+        EXPECT_TRUE(FaultSeen().changed.empty()) << FaultSeen().changed[0];
+    }
+    EXPECT_EQ("", box.Unchanged());
+    EXPECT_EQ(2, ui.retries);
+    ASSERT_EQ(2u, ui.informed.size());
+    EXPECT_NE(std::string::npos, ui.informed[1].find("\nAPP.EXE (Editor)")) << ui.informed[1];
+    EXPECT_EQ(std::string::npos, ui.informed[1].find("OLD.TXT")) << ui.informed[1];
+    EXPECT_EQ(0, ui.questions);
+
+    // Closed before the second look: Retry applies.
+    box.Reset();
+    plan.inUseProbes = 1;
+    ScriptedUi retry;
+    retry.retryTimes = 1;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(1, box.Apply(retry));
+    }
+    EXPECT_EQ(1, retry.retries);
+    EXPECT_EQ("", box.Upgraded());
+}
+
+TEST(InUse, ATargetTheUserMayNotChangeIsToldBeforeAnythingChanges)
+{
+    Upgrade u = ThreeFileUpgrade();
+    Sandbox box(u);
+    FaultPlan plan;
+    plan.foldersWritable = 0;
+    ScriptedUi ui;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(0, box.Apply(ui));
+        EXPECT_TRUE(FaultSeen().changed.empty());
+        EXPECT_EQ(0u, FaultSeen().probes);
+    }
+    ASSERT_EQ(1u, ui.informed.size());
+    EXPECT_NE(std::string::npos, ui.informed[0].find("Your user account may not change")) << ui.informed[0];
+    EXPECT_EQ("", box.Unchanged());
+}
+
+// A backup that cannot be removed after a finished commit (its program still runs) never
+// blocks: it waits under a finished name, and the next run of any package removes it first.
+TEST(InUse, ABackupThatCannotBeRemovedIsRemovedByTheNextRun)
+{
+    Upgrade u = ThreeFileUpgrade();
+    Upgrade other = u;
+    other.plan.title = "Another package";
+    Sandbox box(u);
+    const std::string scratch = box.target + kScratchName;
+    FaultPlan plan;
+    plan.undeletablePath = scratch + "\\N00001.OLD";
+    ScriptedUi ui;
+    {
+        FaultScope scope(plan);
+        EXPECT_EQ(1, box.Apply(ui));
+    }
+    EXPECT_TRUE(ui.informed.empty());
+    EXPECT_EQ("", box.UpgradedExcept({}, true));
+    Tree left = ReadTree(scratch);
+    ASSERT_EQ(1u, left.size());
+    EXPECT_EQ("N00001.DEL", left.begin()->first);
+    EXPECT_FALSE(box.JournalKept());
+
+    box.WritePackage(WritePackage(other.plan));
+    ScriptedUi next;
+    EXPECT_EQ(1, box.Apply(next));
+    ASSERT_EQ(1u, next.informed.size());
+    EXPECT_NE(std::string::npos, next.informed[0].find("already up to date")) << next.informed[0];
+    EXPECT_FALSE(box.ScratchExists());
+    EXPECT_EQ("", box.Upgraded());
 }
 
 INSTANTIATE_TEST_SUITE_P(Packages, FaultApply, ::testing::Values(3, 4, 50), [](const ::testing::TestParamInfo<int>& p) {

@@ -1,5 +1,6 @@
 // The fault-injecting platform table: native calls, except the ones a test plan makes fail.
 #include "faultos.h"
+#include <stdio.h>
 #include <map>
 #include "os.h"
 
@@ -10,6 +11,9 @@ FaultLog seen;
 OsLayer table;
 std::map<OsHandle, std::string> openPaths;
 std::map<OsHandle, uint64_t> bytesPut;
+// Why the wrapper's own last failure failed; -1 when the last failure was the native table's.
+int failure = -1;
+uint32_t pausedTicks = 0;
 
 const OsLayer& Native() { return NativeOs(); }
 
@@ -19,9 +23,18 @@ bool Fails(FaultKind kind)
     uint64_t n = ++seen.calls[kind];
     if (plan.failAt[kind] != 0 && n == plan.failAt[kind]) {
         seen.injected++;
+        failure = kFailOther;
         return true;
     }
     return false;
+}
+
+// A failure made here, and why; always 0, as the failing call returns.
+int Injected(int why)
+{
+    seen.injected++;
+    failure = why;
+    return 0;
 }
 
 bool Locked(const char* path) { return !plan.lockedPath.empty() && path && plan.lockedPath == path; }
@@ -36,6 +49,7 @@ bool Frozen()
     ++seen.changes;
     if (plan.freezeFrom == 0 || seen.changes < plan.freezeFrom) return false;
     seen.injected++;
+    failure = kFailOther;
     return true;
 }
 
@@ -134,12 +148,11 @@ int RemoveFile(const char* path)
 {
     bool fail = Fails(FaultRemoveFile);
     if (Frozen()) return 0;
-    if (Locked(path)) {
-        seen.injected++;
-        return 0;
-    }
+    if (Locked(path) || (!plan.undeletablePath.empty() && path && plan.undeletablePath == path))
+        return Injected(kFailBusy);
     if (fail) return 0;
     Changed(path);
+    failure = -1;
     return Native().removeFile(path);
 }
 
@@ -147,15 +160,41 @@ int MoveReplace(const char* from, const char* to)
 {
     bool fail = Fails(FaultMove);
     if (Frozen()) return 0;
-    if (Locked(from) || Locked(to)) {
-        seen.injected++;
-        return 0;
-    }
+    if (Locked(from) || Locked(to)) return Injected(kFailBusy);
     if (fail) return 0;
+    uint64_t n = seen.calls[FaultMove];
+    if (plan.busyMoves && n >= plan.busyMoveFrom && n < plan.busyMoveFrom + plan.busyMoves) return Injected(kFailBusy);
     Changed(from);
     Changed(to);
-    return Native().moveReplace(from, to);
+    failure = -1;
+    int moved = Native().moveReplace(from, to);
+    // The program that keeps the file from being deleted holds it under its new name too.
+    if (moved && !plan.undeletablePath.empty() && plan.undeletablePath == from) plan.undeletablePath = to;
+    return moved;
 }
+
+int LastFailure() { return failure >= 0 ? failure : Native().lastFailure(); }
+
+uint32_t Ticks() { return Native().ticks() + pausedTicks; }
+
+void Pause(uint32_t ms)
+{
+    pausedTicks += ms;
+    seen.pausedMs += ms;
+}
+
+int ProbeFile(const char* path, char* holder, size_t capacity)
+{
+    seen.probes++;
+    if (!plan.inUsePath.empty() && path && plan.inUsePath == path && plan.inUseProbes > 0) {
+        plan.inUseProbes--;
+        if (holder && capacity) snprintf(holder, capacity, "%s", plan.inUseHolder.c_str());
+        return kFileInUse;
+    }
+    return Native().probeFile(path, holder, capacity);
+}
+
+int FolderWritable(const char* path) { return plan.foldersWritable ? Native().folderWritable(path) : 0; }
 
 int FlushFile(OsHandle h)
 {
@@ -190,6 +229,8 @@ void FaultInstall(const FaultPlan& p)
 {
     plan = p;
     seen = FaultLog();
+    failure = -1;
+    pausedTicks = 0;
     openPaths.clear();
     bytesPut.clear();
     table = NativeOs();
@@ -206,6 +247,11 @@ void FaultInstall(const FaultPlan& p)
     table.flushFile = FlushFile;
     table.flushFolder = FlushFolder;
     table.flushVolume = FlushVolume;
+    table.lastFailure = LastFailure;
+    table.ticks = Ticks;
+    table.pause = Pause;
+    table.probeFile = ProbeFile;
+    table.folderWritable = FolderWritable;
     SetOs(&table);
 }
 

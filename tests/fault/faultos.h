@@ -33,6 +33,17 @@ struct FaultPlan {
     // change fails and does nothing, as if the process had been killed there; reads go on.
     // 0: never.
     uint64_t freezeFrom = 0;
+    // Renames number busyMoveFrom to busyMoveFrom + busyMoves - 1 (1-based) fail as when a
+    // scanner holds the file for a moment: a sharing violation, which lastFailure reports busy.
+    uint64_t busyMoveFrom = 0, busyMoves = 0;
+    // Deleting this path fails as for a running program's file (busy), however often it is
+    // tried, and under the name it is renamed to as well.
+    std::string undeletablePath;
+    // The first inUseProbes probes of this path report it in use, held by inUseHolder.
+    std::string inUsePath, inUseHolder;
+    uint64_t inUseProbes = 0;
+    // The target folder's rights as folderWritable reports them: 0 makes every folder read-only.
+    int foldersWritable = 1;
 };
 
 // What the wrapped table saw since the last FaultReset.
@@ -42,8 +53,12 @@ struct FaultLog {
     std::vector<std::string> changed;      // every path written, created, removed or renamed
     uint64_t largestWrite = 0;             // most bytes put into one file through one handle
     uint64_t changes = 0;                  // changing calls, as freezeFrom counts them
+    uint64_t pausedMs = 0;                 // waited through pause, on the table's own clock
+    uint64_t probes = 0;                   // probeFile calls
 };
 
+// The wrapper's pause waits on a clock of its own (ticks run on by what was paused), so that
+// retries cost a test no time.
 // Installs the wrapping table (SetOs) with the given plan and clears the log; FaultRemove puts
 // the native table back. The wrapper is process-wide, like the seam it wraps.
 void FaultInstall(const FaultPlan& plan);

@@ -250,7 +250,8 @@ std::string Sandbox::Intact() const
     // Files waiting in the scratch folder: under a .TMP name only a whole new version that
     // carries its new fingerprint, date-time included; under a .PRT name, the file being
     // written when a run was killed, at most the beginning of one; under an .OLD name the old
-    // version the commit moved aside; and the journal.
+    // version the commit moved aside, and under a .DEL name one whose commit finished but which
+    // could not be removed; and the journal.
     std::vector<const PkgEntry*> byPosition;
     for (const PkgEntry& e : upgrade.plan.entries) byPosition.push_back(&e);
     const std::string scratch = std::string(kScratchName) + "/";
@@ -262,7 +263,8 @@ std::string Sandbox::Intact() const
         bool named = f.first.compare(0, scratch.size(), scratch) == 0 &&
                      f.first.size() == scratch.size() + strlen("N00000.TMP") &&
                      sscanf(f.first.c_str() + scratch.size(), "N%5u.%3[A-Z]", &position, ext) == 2 &&
-                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT") || !strcmp(ext, "OLD"));
+                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT") || !strcmp(ext, "OLD") ||
+                      !strcmp(ext, "DEL"));
         if (!named) {
             why += Describe("unexpected file", f.first);
             continue;
@@ -270,7 +272,7 @@ std::string Sandbox::Intact() const
         const PkgEntry& e = *byPosition[position];
         auto known = upgrade.files.find(e.name);
         const PkgBytes* newer = known != upgrade.files.end() && known->second.hasNew ? &known->second.newer : nullptr;
-        if (!strcmp(ext, "OLD")) {
+        if (!strcmp(ext, "OLD") || !strcmp(ext, "DEL")) {
             bool old = known != upgrade.files.end() && known->second.hasOld && f.second == known->second.older;
             if (!old) why += Describe("backup that is not the old version", f.first);
             continue;

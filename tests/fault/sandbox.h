@@ -40,6 +40,12 @@ public:
     void PumpEvents(void*) override;
     int AskYesNo(void*, const char*, const char*) override { return questions++, answer; }
     void Inform(void*, const char* text, const char*) override { informed.push_back(text); }
+    // Files in use: Retry the first retryTimes times, then Cancel; each text is kept.
+    int AskRetry(void*, const char* text, const char*) override
+    {
+        informed.push_back(text);
+        return ++retries <= retryTimes;
+    }
     uint32_t Ticks() override { return ticks += 7; }
     int WantsPause() override { return 0; }
 
@@ -48,6 +54,8 @@ public:
     int cancelAtPump = 0;   // 1-based; 0 never
     int pumps = 0;
     int questions = 0;
+    int retryTimes = 0;
+    int retries = 0;
     uint32_t ticks = 0;
     std::vector<std::string> informed;
 };

@@ -764,6 +764,18 @@ TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
               "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
               "could not be replaced:\none.txt (the new version could not be moved into its place)");
     EXPECT_EQ(Content(f.file("one.txt")), kOldText);
+
+    // The lines for files in use and for rights as well; the wording's own where it has them.
+    UiTextTable older(wording.c_str()), current(DefaultWordingPath().c_str());
+    UpgradeJob job(nullptr, nullptr, f.file("none.upg").c_str(), f.dir.path().c_str());
+    job.uiText = &older;
+    EXPECT_EQ(0u, std::string(UiLine(&job, LineInUse)).find("These files are in use by another program"));
+    EXPECT_EQ(0u, std::string(UiLine(&job, LineNoAccess)).find("Your user account may not change"));
+    EXPECT_EQ(0u, std::string(UiLine(&job, LineRunAsAdmin)).find("Do you want to run the upgrade again"));
+    job.uiText = &current;
+    EXPECT_STREQ(current.LineText(LineInUse), UiLine(&job, LineInUse));
+    EXPECT_TRUE(current.HasLine(LineRunAsAdmin));
+    job.uiText = nullptr;
 }
 
 TEST(ApplyLongPaths, NeverWrittenPastABuffer)

@@ -129,6 +129,39 @@ TEST(OsSeam, FileTimesAndLocalTimeAreConsistent)
     EXPECT_LE(t1 - t0, 1000u);
 }
 
+// A file another open holds without sharing: its rename fails as busy, which the commit waits
+// out; the probe names it where the platform locks files between programs (Windows).
+TEST(OsSeam, AHeldFileIsBusyAndFreeOnceClosed)
+{
+    TempDir dir;
+    std::string f = dir / "held.txt", g = dir / "moved.txt";
+    WriteFileBytes(f, Bytes{1});
+    char holder[kPathMax] = "?";
+    EXPECT_EQ(kFileFree, ProbeFile(f.c_str(), holder));
+    EXPECT_STREQ("", holder);
+    OsHandle h = Os().open(f.c_str(), ReadAccess);
+    ASSERT_NE(kNoHandle, h);
+#ifdef _WIN32
+    EXPECT_EQ(kFileInUse, ProbeFile(f.c_str(), holder));
+#else
+    EXPECT_EQ(kFileFree, ProbeFile(f.c_str(), holder));
+#endif
+    EXPECT_FALSE(Os().moveReplace(f.c_str(), g.c_str()));
+    EXPECT_EQ(kFailBusy, Os().lastFailure());
+    uint32_t t0 = Os().ticks();
+    EXPECT_FALSE(MoveFileOverPatiently(f.c_str(), g.c_str()));
+    EXPECT_GE(Os().ticks() - t0, kBusyRetryMs - 100);
+    Os().close(h);
+    EXPECT_EQ(kFileFree, ProbeFile(f.c_str(), holder));
+    EXPECT_TRUE(MoveFileOverPatiently(f.c_str(), g.c_str()));
+
+    // Another reason is not waited for.
+    EXPECT_FALSE(Os().moveReplace(f.c_str(), g.c_str()));
+    EXPECT_EQ(kFailOther, Os().lastFailure());
+    EXPECT_EQ(kFileFree, ProbeFile(f.c_str(), holder));
+    EXPECT_TRUE(FolderWritable(dir.path().c_str()));
+}
+
 #ifndef _WIN32
 namespace {
 
