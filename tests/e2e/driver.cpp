@@ -1683,6 +1683,10 @@ void ApplyNamed(const std::string& package, const std::string& title, const std:
     Capture(main, shot);
     CHECK(Click(main, IDC_MAIN_APPLY));
     CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+}
+
 // A file of the installation held open by another program (this driver), without delete
 // sharing, as an editor holds it: Apply names it before anything changes, Retry asks again
 // while it is held, and applies once it is closed. Held with every sharing mode, it is no
