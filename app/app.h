@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 #include "apply.h"
 #include "joblog.h"
 #include "search.h"
@@ -16,6 +17,15 @@ extern HINSTANCE AppInstance;
 extern HWND MainDialog;
 // The log of this run, BASE.log in the temporary folder; set for the whole of WinMain.
 extern JobLog* RunLog;
+// The packages of the bundle: PackagePath first, then its sibling packages from earlier
+// releases that passed the setup check; and the index of the one shown and applied, which the
+// search and then the folder the person picks decide.
+extern std::vector<std::string> BundlePackages;
+extern int ChosenPackage;
+const char* ActivePackage();
+// Takes the bundle's package that fits folder (the base package when none does); 1 when that
+// changed which package is active.
+int ChoosePackageFor(const char* folder);
 
 // Dialog procedures, exported under these names.
 extern "C" __declspec(dllexport) INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -136,7 +136,7 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:
-        ShowPackageText(PackagePath, window, GetDlgItem(window, IDC_MAIN_NOTES));
+        ShowPackageText(ActivePackage(), window, GetDlgItem(window, IDC_MAIN_NOTES));
         ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
         ShowShield(window);
         return 1;
@@ -159,12 +159,15 @@ INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
             if (BrowseForFolder(window)) {
                 RunLog->Note(std::string("folder chosen: ") + TargetFolder);
                 ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
+                // A bundle applies the package of the release found in the chosen folder.
+                if (ChoosePackageFor(TargetFolder))
+                    ShowPackageText(ActivePackage(), window, GetDlgItem(window, IDC_MAIN_NOTES));
                 ShowShield(window);
             }
         } else if (wParam == IDC_MAIN_APPLY) {
             if (ApplyDone) {
                 CloseMainDialog();
-            } else if (IsSuccess(ApplyToFolder(PackagePath, TargetFolder, window))) {
+            } else if (IsSuccess(ApplyToFolder(ActivePackage(), TargetFolder, window))) {
                 // Every other outcome has been told as it happened, in the wording's boxes
                 // (a stop, the files not replaced) or by the person's own answer, and leaves
                 // Apply to try again.

@@ -19,6 +19,8 @@ char* TargetFolder;
 HINSTANCE AppInstance;
 HWND MainDialog;
 JobLog* RunLog;
+std::vector<std::string> BundlePackages;
+int ChosenPackage;
 
 const char kSetupRefused[] = "Missing or invalid setup data.";
 
@@ -108,6 +110,43 @@ int CheckPackageFile(const char* path)
         return 0;
     SealRead read = CheckSeal(&job);
     return read == SealAbsent || read == SealIntact || read == SealNoDigest;
+}
+
+const char* ActivePackage()
+{
+    return BundlePackages.empty() ? PackagePath : BundlePackages[ChosenPackage].c_str();
+}
+
+int ChoosePackageFor(const char* folder)
+{
+    if (BundlePackages.size() < 2)
+        return 0;
+    std::vector<const char*> paths;
+    for (const std::string& p : BundlePackages)
+        paths.push_back(p.c_str());
+    int fits = ChoosePackage(paths.data(), (int)paths.size(), folder);
+    int chosen = fits < 0 ? 0 : fits;
+    RunLog->Note(std::string("package for ") + folder + ": " + BundlePackages[chosen] +
+                 (fits < 0 ? " (none fits; the base package)" : " (fits)"));
+    int changed = chosen != ChosenPackage;
+    ChosenPackage = chosen;
+    return changed;
+}
+
+// The bundle's sibling packages beside the base package; one that does not pass the setup
+// check takes no part, and the base package alone behaves as it always has.
+static void GatherBundle()
+{
+    BundlePackages.assign(1, PackagePath);
+    ChosenPackage = 0;
+    for (const std::string& sibling : SiblingPackages(PackagePath)) {
+        if (sibling.size() < kPathMax && CheckPackageFile(sibling.c_str())) {
+            BundlePackages.push_back(sibling);
+            RunLog->Note("bundle package: " + sibling);
+        } else {
+            RunLog->Note("bundle package skipped, not valid: " + sibling);
+        }
+    }
 }
 
 INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
@@ -221,13 +260,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
     if (windowsLength == 0 || windowsLength >= MAX_PATH || !Utf8Text(windows, TargetFolder, kPathMax))
         TargetFolder[0] = 0;
+    GatherBundle();
     log.Note("searching the fixed drives for the installation");
     {
         Win32SearchPlatform platform(AppInstance, searchWindow);
-        if (FindInstallation(PackagePath, TargetFolder, searchWindow, &platform))
-            log.Note(std::string("installation found: ") + TargetFolder);
-        else
+        std::vector<const char*> paths;
+        for (const std::string& p : BundlePackages)
+            paths.push_back(p.c_str());
+        int which = 0;
+        if (FindInstallationOfAny(paths.data(), (int)paths.size(), TargetFolder, searchWindow, &platform, &which)) {
+            ChosenPackage = which;
+            log.Note(std::string("installation found: ") + TargetFolder + ", for " + ActivePackage());
+        } else {
             log.Note(std::string("no installation found; the Windows folder is proposed: ") + TargetFolder);
+        }
     }
     if (searchWindow)
         DestroyWindow(searchWindow);

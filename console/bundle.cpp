@@ -1,11 +1,13 @@
 // Publisher bundles: the wording and program checked first, then the three files together or none.
 #include "bundle.h"
+#include <stdio.h>
 #include <string.h>
 #include <vector>
 #include "commands.h"
 #include "files.h"
 #include "os.h"
 #include "reader.h"
+#include "search.h"
 #include "stream.h"
 #include "tree.h"
 #include "uitext.h"
@@ -149,11 +151,38 @@ int WriteBytes(const void* bytes, uint32_t size, const std::string& to, std::str
 
 std::string Working(const Bundle& b, const char* ext) { return BundleFile(b, ext) + kWorkingSuffix; }
 
+int IsLabelCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '+' || c == '-';
+}
+
 }  // namespace
 
 std::string BundleFile(const Bundle& bundle, const char* ext) { return Join(bundle.dir, bundle.base + ext); }
 
 std::string BundlePackagePart(const Bundle& bundle) { return Working(bundle, ".upg"); }
+
+std::string BundleSibling(const Bundle& bundle, size_t i) { return Join(bundle.dir, bundle.siblings[i]); }
+
+std::string BundleSiblingPart(const Bundle& bundle, size_t i) { return BundleSibling(bundle, i) + kWorkingSuffix; }
+
+std::string ReleaseLabel(const std::string& dir)
+{
+    std::string d = dir;
+    while (d.size() > 1 && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+    size_t slash = d.find_last_of("/\\");
+    std::string label;
+    for (char c : slash == std::string::npos ? d : d.substr(slash + 1)) label += IsLabelCharacter(c) ? c : '_';
+    // Trailing dots would be dropped by Windows from the file name.
+    while (!label.empty() && label.back() == '.') label.pop_back();
+    return label.substr(0, 30);
+}
+
+std::string ReleaseTitle(const std::string& oldDir, const std::string& newDir)
+{
+    return "Upgrade from " + ReleaseLabel(oldDir) + " to " + ReleaseLabel(newDir);
+}
 
 int CheckWording(const char* path, std::string* why, std::string* notes)
 {
@@ -229,8 +258,8 @@ int CheckSetupProgram(const std::string& path, std::string* why)
     return 1;
 }
 
-int PrepareBundle(Bundle* bundle, const std::string& oldDir, const std::string& newDir, std::string* error,
-                  std::string* notes)
+int PrepareBundle(Bundle* bundle, const std::vector<std::string>& oldDirs, const std::string& newDir,
+                  std::string* error, std::string* notes)
 {
     const std::string& base = bundle->base;
     if (base.find_first_of("/\\") != std::string::npos) {
@@ -263,9 +292,18 @@ int PrepareBundle(Bundle* bundle, const std::string& oldDir, const std::string& 
         *error = why;
         return 0;
     }
-    if (!OutsideTree(bundle->dir, oldDir) || !OutsideTree(bundle->dir, newDir)) {
+    int outside = OutsideTree(bundle->dir, newDir);
+    for (const std::string& oldDir : oldDirs) outside &= OutsideTree(bundle->dir, oldDir);
+    if (!outside) {
         *error = "the bundle folder " + bundle->dir + " must not lie inside the release folders";
         return 0;
+    }
+    bundle->siblings.clear();
+    for (size_t i = 0; i + 1 < oldDirs.size(); i++) {
+        char number[8];
+        snprintf(number, sizeof number, "%02u", (unsigned)(i + 1));
+        std::string label = ReleaseLabel(oldDirs[i]);
+        bundle->siblings.push_back(base + kSiblingInfix + number + (label.empty() ? "" : "-" + label) + ".upg");
     }
     if (!IsDirectory(bundle->dir.c_str())) {
         if (Os().attributes(bundle->dir.c_str()) != kAttrInvalid || !MakeFolder(bundle->dir.c_str())) {
@@ -280,8 +318,35 @@ int PrepareBundle(Bundle* bundle, const std::string& oldDir, const std::string& 
 void AbandonBundle(Bundle* bundle)
 {
     for (const char* ext : {".exe", ".upg", ".uui"}) RemoveFile(Working(*bundle, ext).c_str());
+    for (size_t i = 0; i < bundle->siblings.size(); i++) RemoveFile(BundleSiblingPart(*bundle, i).c_str());
     if (bundle->madeDir) RemoveFolder(bundle->dir.c_str());
 }
+
+namespace {
+
+// A sibling of an earlier bundle under this base name that this bundle did not write.
+void RemoveStaleSiblings(const Bundle& bundle)
+{
+    struct Stale {
+        const Bundle* bundle;
+        std::vector<std::string> names;
+    } stale{&bundle, {}};
+    auto add = [](void* context, const char* name) {
+        Stale* s = static_cast<Stale*>(context);
+        std::string prefix = s->bundle->base + kSiblingInfix;
+        size_t n = strlen(name);
+        if (n <= prefix.size() + 4 || !SameNameIgnoringCase(std::string(name, prefix.size()).c_str(), prefix.c_str()) ||
+            !SameNameIgnoringCase(name + n - 4, ".upg"))
+            return;
+        for (const std::string& mine : s->bundle->siblings)
+            if (SameNameIgnoringCase(mine.c_str(), name)) return;
+        s->names.push_back(name);
+    };
+    ListFiles(bundle.dir.c_str(), add, &stale);
+    for (const std::string& name : stale.names) RemoveFile(Join(bundle.dir, name).c_str());
+}
+
+}  // namespace
 
 int FinishBundle(Bundle* bundle, std::string* error)
 {
@@ -291,18 +356,25 @@ int FinishBundle(Bundle* bundle, std::string* error)
     else if (ok)
         ok = CopyInto(bundle->wording, Working(*bundle, ".uui"), error);
     // The program goes last: without it, nothing a customer could start is left half there.
-    const char* const order[] = {".uui", ".upg", ".exe"};
-    int moved = 0;
-    for (; ok && moved < 3; moved++) {
-        std::string from = Working(*bundle, order[moved]), to = BundleFile(*bundle, order[moved]);
-        if (!MoveFileOver(from.c_str(), to.c_str())) {
-            *error = "cannot move " + from + " to " + to;
+    std::vector<std::pair<std::string, std::string>> moves;
+    moves.push_back({Working(*bundle, ".uui"), BundleFile(*bundle, ".uui")});
+    for (size_t i = 0; i < bundle->siblings.size(); i++)
+        moves.push_back({BundleSiblingPart(*bundle, i), BundleSibling(*bundle, i)});
+    moves.push_back({Working(*bundle, ".upg"), BundleFile(*bundle, ".upg")});
+    moves.push_back({Working(*bundle, ".exe"), BundleFile(*bundle, ".exe")});
+    size_t moved = 0;
+    for (; ok && moved < moves.size(); moved++) {
+        if (!MoveFileOver(moves[moved].first.c_str(), moves[moved].second.c_str())) {
+            *error = "cannot move " + moves[moved].first + " to " + moves[moved].second;
             ok = 0;
             break;
         }
     }
-    if (ok) return 1;
-    for (int i = 0; i < moved; i++) RemoveFile(BundleFile(*bundle, order[i]).c_str());
+    if (ok) {
+        RemoveStaleSiblings(*bundle);
+        return 1;
+    }
+    for (size_t i = 0; i < moved; i++) RemoveFile(moves[i].second.c_str());
     AbandonBundle(bundle);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 #include "apply.h"
 #include "applyjson.h"
 #include "commands.h"
@@ -21,12 +22,16 @@
 namespace {
 
 const char kHelp[] =
-    "Usage: upg apply PACKAGE [--target DIR] [--trust KEYFILE] [--ui FILE] [--answers SEQ | --yes | --no]\n"
+    "Usage: upg apply PACKAGE... [--target DIR] [--trust KEYFILE] [--ui FILE] [--answers SEQ | --yes | --no]\n"
     "                 [--log FILE] [--json] [--quiet]\n"
     "\n"
     "Brings the installation in DIR up to the release in PACKAGE. Every listed file is checked\n"
     "first; the new files are built and verified in a scratch folder inside DIR, and only then\n"
     "replace the old ones. Questions about unexpected files appear on the terminal.\n"
+    "\n"
+    "Several packages, or a bundle's folder (BASE.upg with its BASE-from-*.upg), serve every\n"
+    "earlier release they start from: the one that fits the installation is applied, and named.\n"
+    "When none fits, the base package is, and its checks say what differs.\n"
     "\n"
     "  --target DIR    the installation's folder; without it, the fixed disks are searched\n"
     "  --trust KEYFILE apply only a package signed with this publisher key (a public key\n"
@@ -93,7 +98,7 @@ int Readable(const char* path)
 
 int CmdApply(int argc, char** argv)
 {
-    const char* package = nullptr;
+    std::vector<std::string> given;
     const char* target = nullptr;
     const char* uiFile = nullptr;
     const char* answers = nullptr;
@@ -125,13 +130,11 @@ int CmdApply(int argc, char** argv)
             quiet = 1;
         } else if (a[0] == '-' && a[1]) {
             return UsageError("apply", std::string("unknown option ") + a + ".");
-        } else if (!package) {
-            package = a;
         } else {
-            return UsageError("apply", std::string("unexpected argument ") + a + ".");
+            given.push_back(a);
         }
     }
-    if (!package) return UsageError("apply", "name the package to apply.");
+    if (given.empty()) return UsageError("apply", "name the package to apply.");
     if ((answers != nullptr) + yes + no > 1) return UsageError("apply", "--answers, --yes and --no exclude each other.");
     if (answers) {
         for (const char* p = answers; *p; p++)
@@ -139,6 +142,10 @@ int CmdApply(int argc, char** argv)
                 return UsageError("apply", std::string("--answers takes only the letters y and n, not '") + *p + "'.");
     }
 
+    std::vector<std::string> packages;
+    std::string gatherFault;
+    int gathered = GatherPackages(given, &packages, &gatherFault);
+    const char* package = gathered ? packages[0].c_str() : given[0].c_str();
     // The log is opened before anything is checked, so that a refusal is in it too.
     FileJobLog fileLog(logPath);
     fileLog.Note(std::string("upg ") + UPG_VERSION + ": apply " + package);
@@ -156,26 +163,41 @@ int CmdApply(int argc, char** argv)
     };
 
     std::string reason;
-    if (!CheckPackage(package, &reason)) return refuse(reason);
+    if (!gathered) return refuse(gatherFault);
+    for (const std::string& p : packages)
+        if (!CheckPackage(p.c_str(), &reason)) return refuse(packages.size() > 1 ? p + ": " + reason : reason);
     if (uiFile && !Readable(uiFile)) return refuse(std::string("The wording file ") + uiFile + " cannot be read.");
 
+    std::vector<const char*> paths;
+    for (const std::string& p : packages) paths.push_back(p.c_str());
     char found[kPathMax] = "";
+    int chosen = 0;
     if (target) {
         if (!IsDirectory(target)) return stop("noTarget", std::string("The target folder ") + target + " does not exist.");
+        if (paths.size() > 1) chosen = ChoosePackage(paths.data(), (int)paths.size(), target);
     } else {
         if (!quiet) fprintf(stderr, "Searching for installed components...\n");
         fileLog.Note("searching the fixed disks for the installation");
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
-        if (!FindInstallation(package, found, nullptr, platform.get()))
+        if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, nullptr, platform.get(), &chosen))
             return stop("notFound",
-                        "No installation that this package can upgrade was found on the fixed disks.\n"
-                        "Name its folder with --target DIR.");
+                        std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
+                            " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
         folder = ShownPath(found);
         fprintf(stderr, "Found the installation in %s\n", folder.c_str());
         fileLog.Note("installation found: " + folder);
     }
+    if (paths.size() > 1) {
+        std::string which = chosen >= 0 ? "Using " + FileNameOf(paths[chosen]) + ", the package that fits the installation."
+                                        : "No package fits the installation as it is: using the base package " +
+                                              FileNameOf(paths[0]) + ".";
+        if (chosen < 0) chosen = 0;
+        package = paths[chosen];
+        if (!quiet) fprintf(stderr, "%s\n", which.c_str());
+        fileLog.Note(which);
+    }
 
-    std::string wording = uiFile ? uiFile : WordingBeside(package);
+    std::string wording = uiFile ? uiFile : WordingBeside(paths[0]);
     UiTextTable* text = (uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
                                                               : new (std::nothrow) UiTextTable(nullptr, "UPGAPPLYUI");
 

@@ -5,6 +5,7 @@
 #include "codepage.h"
 #include "files.h"
 #include "stream.h"
+#include "files.h"
 #include "terminal.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,7 +17,7 @@ namespace {
 
 const char kBuildHelp[] =
     "usage: upg build OLD_DIR NEW_DIR -o OUT.upg [options]\n"
-    "       upg build OLD_DIR NEW_DIR --bundle DIR [--name BASE] [--wording FILE]\n"
+    "       upg build OLD_DIR... NEW_DIR --bundle DIR [--name BASE] [--wording FILE]\n"
     "                 [--setup-exe FILE] [options]\n"
     "\n"
     "Compares two release trees and writes a package that upgrades OLD_DIR's files to\n"
@@ -50,7 +51,12 @@ const char kBuildHelp[] =
     "                        1252; also 1250, 1251, 1253, 1254, 1257, 850, 437); the seal\n"
     "                        records it. A name it cannot hold refuses the build.\n"
     "  --bundle DIR          write what a publisher ships into DIR instead of -o: BASE.exe\n"
-    "                        (a copy of the 32-bit upgsetup.exe), BASE.upg and BASE.uui\n"
+    "                        (a copy of the 32-bit upgsetup.exe), BASE.upg and BASE.uui.\n"
+    "                        With several OLD_DIRs (oldest first), BASE.upg upgrades the\n"
+    "                        last one and BASE-from-NN-LABEL.upg each earlier one, straight\n"
+    "                        to NEW_DIR (NN its place in the list, LABEL its folder's name);\n"
+    "                        the program applies whichever fits the installation it finds.\n"
+    "                        Without --title, each title says which release it upgrades.\n"
     "  --name BASE           the bundle's base name (default upgsetup)\n"
     "  --wording FILE        the bundle's wording (default: the built-in English one); it\n"
     "                        must hold every line the program shows\n"
@@ -112,6 +118,35 @@ int ReadText(const char* path, std::string* text)
     text->assign(f.Size(), '\0');
     int32_t got = text->empty() ? 0 : f.Read(&(*text)[0], (int32_t)text->size());
     if (f.HasError() || got != (int32_t)text->size()) return 0;
+    return 1;
+}
+
+
+// Builds one package and prints what it holds; 0 with the reason in *error.
+int BuildOne(const BuildOptions& options, const std::string& shown, int quiet, int verbose, ProgressLine* line,
+             std::string* error)
+{
+    auto start = std::chrono::steady_clock::now();
+    BuildReport report;
+    int ok = BuildPackage(options, &report, error);
+    if (line->shown && !ok) fprintf(stderr, "\n");
+    if (!ok || quiet) return ok;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (verbose)
+        for (const BuildEntryInfo& e : report.entries)
+            printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindName(e.kind), (unsigned long)e.oldSize,
+                   (unsigned long)e.newSize, (unsigned long long)e.scriptBytes, e.wholeInsert ? " whole" : "",
+                   e.dateOnly ? " date" : "", ShownPath(e.name).c_str());
+    printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",
+           shown.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
+           (unsigned long long)report.packageBytes, (unsigned long long)report.newBytes, seconds);
+    if (report.isSigned) {
+        char id[2 * kKeyIdSize + 1];
+        KeyIdText(report.keyId, id);
+        printf("sealed (%llu bytes) and signed by key %s\n", (unsigned long long)report.sealBytes, id);
+    } else if (report.sealBytes) {
+        printf("sealed (%llu bytes), not signed\n", (unsigned long long)report.sealBytes);
+    }
     return 1;
 }
 
@@ -210,31 +245,34 @@ int CmdBuild(int argc, char** argv)
             dirs.push_back(a);
         }
     }
-    if (dirs.size() != 2) return UsageError("build", "give the old and the new release folder");
+    if (dirs.size() < 2 || (dirs.size() > 2 && bundle.dir.empty()))
+        return UsageError("build", dirs.size() < 2 ? "give the old and the new release folder"
+                                                   : "several old release folders need --bundle DIR");
+    if (dirs.size() > kMaxReleases + 1)
+        return UsageError("build", "a bundle upgrades from at most " + std::to_string(kMaxReleases) + " releases");
     if (!bundle.dir.empty() && !options.output.empty())
         return UsageError("build", "-o and --bundle exclude each other: a bundle names its package BASE.upg");
     if (bundle.dir.empty() && bundleOption) return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
     if (options.output.empty() && bundle.dir.empty())
         return UsageError("build", "give the package to write with -o OUT.upg, or a bundle folder with --bundle DIR");
     if (options.signer && !options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
-    options.oldDir = dirs[0];
-    options.newDir = dirs[1];
+    options.newDir = dirs.back();
+    std::vector<std::string> olds(dirs.begin(), dirs.end() - 1);
     // A release folder that is not there is missing input, not a failed build.
-    for (const std::string& d : dirs)
-        if (!IsDirectory(d.c_str())) {
-            fprintf(stderr, "upg build: the release folder %s does not exist\n", d.c_str());
+    for (const std::string& dir : dirs)
+        if (!IsDirectory(dir.c_str())) {
+            fprintf(stderr, "upg build: the release folder %s does not exist\n", dir.c_str());
             return ExitInvalid;
         }
     if (!bundle.dir.empty()) {
         if (bundle.base.empty()) bundle.base = "upgsetup";
         std::string error, notes;
-        int ready = PrepareBundle(&bundle, options.oldDir, options.newDir, &error, &notes);
+        int ready = PrepareBundle(&bundle, olds, options.newDir, &error, &notes);
         if (!notes.empty() && !quiet) fprintf(stderr, "upg build: note: %s", notes.c_str());
         if (!ready) {
             fprintf(stderr, "upg build: %s\n", error.c_str());
             return ExitInvalid;
         }
-        options.output = BundlePackagePart(bundle);
     }
 
     ProgressLine line{0, std::chrono::steady_clock::now()};
@@ -242,12 +280,21 @@ int CmdBuild(int argc, char** argv)
         options.progress = ShowProgress;
         options.progressContext = &line;
     }
-    auto start = std::chrono::steady_clock::now();
-    BuildReport report;
+    // One package straight from each old release; the newest old release's is BASE.upg.
     std::string error;
-    int ok = BuildPackage(options, &report, &error);
+    int ok = 1;
+    for (size_t i = 0; ok && i < olds.size(); i++) {
+        BuildOptions one = options;
+        one.oldDir = olds[i];
+        int last = i + 1 == olds.size();
+        if (!bundle.dir.empty()) one.output = last ? BundlePackagePart(bundle) : BundleSiblingPart(bundle, i);
+        if (one.title.empty() && olds.size() > 1) one.title = ReleaseTitle(olds[i], options.newDir);
+        std::string shown = bundle.dir.empty() ? one.output
+                            : last             ? BundleFile(bundle, ".upg")
+                                               : BundleSibling(bundle, i);
+        ok = BuildOne(one, shown, quiet, verbose, &line, &error);
+    }
     memset(&signer, 0, sizeof signer);
-    if (line.shown && !ok) fprintf(stderr, "\n");
     if (ok && !bundle.dir.empty())
         ok = FinishBundle(&bundle, &error);
     else if (!bundle.dir.empty())
@@ -257,27 +304,10 @@ int CmdBuild(int argc, char** argv)
         if (!bundle.dir.empty()) fprintf(stderr, "upg build: nothing was written to %s\n", bundle.dir.c_str());
         return ExitNotApplied;
     }
-    if (quiet) return ExitDone;
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (verbose)
-        for (const BuildEntryInfo& e : report.entries)
-            printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindName(e.kind), (unsigned long)e.oldSize,
-                   (unsigned long)e.newSize, (unsigned long long)e.scriptBytes, e.wholeInsert ? " whole" : "",
-                   e.dateOnly ? " date" : "", ShownPath(e.name).c_str());
-    std::string shown = bundle.dir.empty() ? options.output : BundleFile(bundle, ".upg");
-    printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",
-           shown.c_str(), report.adds, report.patches, report.deletes, report.unchanged,
-           (unsigned long long)report.packageBytes, (unsigned long long)report.newBytes, seconds);
-    if (report.isSigned) {
-        char id[2 * kKeyIdSize + 1];
-        KeyIdText(report.keyId, id);
-        printf("sealed (%llu bytes) and signed by key %s\n", (unsigned long long)report.sealBytes, id);
-    } else if (report.sealBytes) {
-        printf("sealed (%llu bytes), not signed\n", (unsigned long long)report.sealBytes);
-    }
-    if (!bundle.dir.empty())
-        printf("bundle %s: %s.exe (from %s), %s.upg, %s.uui (%s)\n", bundle.dir.c_str(), bundle.base.c_str(),
-               bundle.setupExe.c_str(), bundle.base.c_str(), bundle.base.c_str(),
-               bundle.wording.empty() ? "the built-in wording" : bundle.wording.c_str());
+    if (!quiet && !bundle.dir.empty())
+        printf("bundle %s: %s.exe (from %s), %s.upg%s, %s.uui (%s)\n", bundle.dir.c_str(), bundle.base.c_str(),
+               bundle.setupExe.c_str(), bundle.base.c_str(),
+               olds.size() > 1 ? (" and " + std::to_string(olds.size() - 1) + " from earlier releases").c_str() : "",
+               bundle.base.c_str(), bundle.wording.empty() ? "the built-in wording" : bundle.wording.c_str());
     return ExitDone;
 }

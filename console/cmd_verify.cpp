@@ -9,13 +9,14 @@
 #include "files.h"
 #include "joblog.h"
 #include "reader.h"
+#include "search.h"
 #include "trust.h"
 #include "upg_version.h"
 
 namespace {
 
 const char kHelp[] =
-    "Usage: upg verify PACKAGE --target DIR [--trust KEYFILE] [--json] [--log FILE]\n"
+    "Usage: upg verify PACKAGE... --target DIR [--trust KEYFILE] [--json] [--log FILE]\n"
     "\n"
     "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
     "first step would, and prints one line per file: what would be done, its name, and what\n"
@@ -26,13 +27,15 @@ const char kHelp[] =
     "--log FILE writes the findings to FILE (replaced), stamped like the log of an apply.\n"
     "Exit codes (stable): 0 every file would be upgraded without a question, 1 some would\n"
     "not, the package would be refused or the folder does not exist, 2 missing or invalid\n"
-    "setup data or a usage error.\n";
+    "setup data or a usage error.\n"
+    "Given several packages or a bundle's folder, it first names the package that fits DIR\n"
+    "(the base package when none does) and checks that one.\n";
 
 }  // namespace
 
 int CmdVerify(int argc, char** argv)
 {
-    const char* package = nullptr;
+    std::vector<std::string> given;
     const char* target = nullptr;
     const char* trust = nullptr;
     const char* logPath = nullptr;
@@ -50,15 +53,16 @@ int CmdVerify(int argc, char** argv)
             (strcmp(a, "--target") == 0 ? target : strcmp(a, "--trust") == 0 ? trust : logPath) = argv[++i];
         } else if (a[0] == '-' && a[1]) {
             return UsageError("verify", std::string("unknown option ") + a + ".");
-        } else if (!package) {
-            package = a;
         } else {
-            return UsageError("verify", std::string("unexpected argument ") + a + ".");
+            given.push_back(a);
         }
     }
-    if (!package) return UsageError("verify", "name the package to check.");
+    if (given.empty()) return UsageError("verify", "name the package to check.");
     if (!target) return UsageError("verify", "name the installation's folder with --target DIR.");
     std::string reason;
+    std::vector<std::string> packages;
+    int gathered = GatherPackages(given, &packages, &reason);
+    const char* package = gathered ? packages[0].c_str() : given[0].c_str();
     FileJobLog log(logPath);
     log.Note(std::string("upg ") + UPG_VERSION + ": verify " + package + " against " + target);
     auto invalid = [&](const std::string& why) {
@@ -71,8 +75,21 @@ int CmdVerify(int argc, char** argv)
         fprintf(stderr, "%s\n", why.c_str());
         return json ? JsonEnd(package, target, nullptr, "noTarget", why, ExitNotApplied) : ExitNotApplied;
     };
-    if (!CheckPackage(package, &reason)) return invalid(reason);
+    if (!gathered) return invalid(reason);
+    for (const std::string& p : packages)
+        if (!CheckPackage(p.c_str(), &reason)) return invalid(packages.size() > 1 ? p + ": " + reason : reason);
     if (!IsDirectory(target)) return stopped(std::string("The target folder ") + target + " does not exist.");
+    if (packages.size() > 1) {
+        std::vector<const char*> paths;
+        for (const std::string& p : packages) paths.push_back(p.c_str());
+        int chosen = ChoosePackage(paths.data(), (int)paths.size(), target);
+        std::string which = chosen >= 0 ? "Package: " + FileNameOf(packages[chosen]) + " fits the installation."
+                                        : "Package: none fits the installation as it is; checked against the base package " +
+                                              FileNameOf(packages[0]) + ".";
+        package = packages[chosen < 0 ? 0 : chosen].c_str();
+        log.Note(which);
+        if (!json) printf("%s\n", which.c_str());
+    }
     UpgradeJob job(nullptr, nullptr, package, target);
     if (job.targetTooLong) return stopped(std::string("The target folder's path is too long: ") + target);
     if (!job.IsValid() || job.progressTotal == 0) return invalid("The package changed while it was read.");

@@ -2,6 +2,7 @@
 #pragma once
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 struct FileEntry;
 struct FindingWords;
@@ -21,6 +22,13 @@ enum { ExitDone = 0, ExitNotApplied = 1, ExitInvalid = 2 };
 
 extern const char kInvalidSetupData[];   // "Missing or invalid setup data."
 
+// The packages a command was given, the bundle's base package first: a folder stands for the
+// bundle in it (its one BASE.upg, then every BASE-from-*.upg); several files are taken as given,
+// with the one whose siblings the others are moved to the front. 0 with why when a folder holds
+// no bundle or several.
+int GatherPackages(const std::vector<std::string>& given, std::vector<std::string>* packages, std::string* why);
+// The last component of a path, for naming a package in a sentence.
+std::string FileNameOf(const std::string& path);
 // 1 when the package can be applied; otherwise 0 with a sentence that says why.
 int CheckPackage(const char* path, std::string* reason);
 // 1 when the job's package is whole and its seal, if any, holds (kept in the job for the apply);

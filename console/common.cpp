@@ -2,6 +2,7 @@
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+#include <algorithm>
 #include <string>
 #include "codepage.h"
 #include "commands.h"
@@ -9,6 +10,7 @@
 #include "joblog.h"
 #include "reader.h"
 #include "seal.h"
+#include "search.h"
 #include "trust.h"
 #include "stream.h"
 
@@ -165,4 +167,66 @@ std::string FindingJson(const FileEntry* entry, const FindingWords& w)
            ", \"finding\": \"" + w.finding + "\", \"policy\": " +
            (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) + ", \"resolution\": \"" +
            w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
+}
+
+std::string FileNameOf(const std::string& path)
+{
+    size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+// The stem of a package's file name: without its folder and its .upg.
+std::string StemOf(const std::string& path)
+{
+    std::string name = FileNameOf(path);
+    return name.size() > 4 && SameNameIgnoringCase(name.c_str() + name.size() - 4, ".upg")
+               ? name.substr(0, name.size() - 4)
+               : name;
+}
+
+// other is BASE-from-*.upg beside base.upg.
+int IsSiblingOf(const std::string& other, const std::string& base)
+{
+    std::string prefix = StemOf(base) + kSiblingInfix;
+    std::string name = FileNameOf(other);
+    return name.size() > prefix.size() && SameNameIgnoringCase(name.substr(0, prefix.size()).c_str(), prefix.c_str());
+}
+
+}  // namespace
+
+int GatherPackages(const std::vector<std::string>& given, std::vector<std::string>* packages, std::string* why)
+{
+    packages->clear();
+    if (given.size() == 1 && IsDirectory(given[0].c_str())) {
+        const std::string& dir = given[0];
+        std::vector<std::string> all;
+        auto add = [](void* context, const char* name) {
+            size_t n = strlen(name);
+            if (n > 4 && SameNameIgnoringCase(name + n - 4, ".upg")) static_cast<std::vector<std::string>*>(context)->push_back(name);
+        };
+        ListFiles(dir.c_str(), add, &all);
+        std::vector<std::string> bases;
+        for (const std::string& a : all) {
+            int sibling = 0;
+            for (const std::string& b : all) sibling |= &a != &b && IsSiblingOf(a, b);
+            if (!sibling) bases.push_back(a);
+        }
+        if (bases.size() != 1) {
+            *why = "The folder " + dir + (bases.empty() ? " holds no package." : " holds more than one bundle: name the package.");
+            return 0;
+        }
+        std::string base = dir + ((dir.back() == '/' || dir.back() == '\\') ? "" : "/") + bases[0];
+        packages->push_back(base);
+        for (const std::string& s : SiblingPackages(base.c_str())) packages->push_back(s);
+        return 1;
+    }
+    *packages = given;
+    for (size_t i = 1; i < packages->size(); i++) {
+        int base = 1;
+        for (size_t j = 0; j < packages->size(); j++) base &= j == i || IsSiblingOf((*packages)[j], (*packages)[i]);
+        if (base) std::rotate(packages->begin(), packages->begin() + i, packages->begin() + i + 1);
+    }
+    return 1;
 }

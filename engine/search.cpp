@@ -2,8 +2,11 @@
 // against the fingerprints the package expects.
 #include "search.h"
 #include <string.h>
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include "apply.h"
 #include "commit.h"
 #include "files.h"
@@ -97,8 +100,40 @@ SearchPlatform* NewPortableSearchPlatform() { return new PortableSearchPlatform(
 
 namespace {
 
-// The old release's files decide by the policies: what the match rule has always been.
-int HoldsTheOldRelease(UpgradeJob* job)
+// What one folder's files are, each looked at once however many packages name it: the walk
+// tests a folder against every package of a bundle, and these share most of their names.
+class FolderFiles {
+public:
+    void Clear() { known.clear(); }
+    int Exists(const char* path) { return Find(path).exists; }
+    FileFingerprint Print(const char* path)
+    {
+        Known& k = Find(path);
+        if (!k.printed) {
+            ComputeFingerprint(path, &k.print);
+            k.printed = 1;
+        }
+        return k.print;
+    }
+
+private:
+    struct Known {
+        int exists;
+        int printed;
+        FileFingerprint print;
+    };
+    Known& Find(const char* path)
+    {
+        auto it = known.find(path);
+        if (it == known.end()) it = known.emplace(path, Known{FileExists(path), 0, FileFingerprint()}).first;
+        return it->second;
+    }
+    std::unordered_map<std::string, Known> known;
+};
+
+// The old release's files decide by the policies: a miss for each file absent or changed where
+// its hard policy cares, a hit for each one present as expected; Abort rejects at once.
+int HoldsTheOldRelease(UpgradeJob* job, FolderFiles* files)
 {
     int misses = 0, hits = 0;
     int count = UsableEntries(job);
@@ -107,14 +142,13 @@ int HoldsTheOldRelease(UpgradeJob* job)
         if (e->kind == KindAdd) continue;
         // A candidate that does not fit a path buffer counts as a file that is not there.
         int fits = JoinPath(job->workPath, job->targetFolder, e->name);
-        if (!fits || !FileExists(job->workPath)) {
+        if (!fits || !files->Exists(job->workPath)) {
             if (e->hardPolicy != PolicyIgnore) misses++;
             if (e->hardPolicy == PolicyAbort) return 0;
             continue;
         }
         if (e->hardPolicy == PolicyIgnore) continue;
-        FileFingerprint print;
-        ComputeFingerprint(job->workPath, &print);
+        FileFingerprint print = files->Print(job->workPath);
         if (print.size != e->oldPrint.size || print.checksum != e->oldPrint.checksum) {
             if (e->hardPolicy == PolicyAbort) return 0;
             misses++;
@@ -127,24 +161,53 @@ int HoldsTheOldRelease(UpgradeJob* job)
     return misses == 0 || misses < hits;
 }
 
-}  // namespace
-
 // A folder is also the installation when it is the new release already, or when it holds this
 // package's journal: a rerun must find the installation it is to finish.
-int MatchFolder(UpgradeJob* job)
+int MatchFolderWith(UpgradeJob* job, FolderFiles* files)
 {
-    if (HoldsTheOldRelease(job)) return 1;
+    if (HoldsTheOldRelease(job, files)) return 1;
     if (job->progressTotal == 0) return 0;
     return AlreadyUpToDate(job) || JournalBelongsToPackage(job);
 }
 
+// Every Patch and Delete file whose absence the apply would not pass over is there with its
+// old size and checksum: the package this folder was installed from.
+int FitsFolder(UpgradeJob* job, FolderFiles* files)
+{
+    int count = UsableEntries(job);
+    for (int i = 0; i < count; i++) {
+        FileEntry* e = job->entries[i];
+        if ((e->kind != KindPatch && e->kind != KindDelete) || e->hardPolicy == PolicyIgnore) continue;
+        if (!JoinPath(job->workPath, job->targetFolder, e->name) || !files->Exists(job->workPath)) return 0;
+        FileFingerprint print = files->Print(job->workPath);
+        if (print.size != e->oldPrint.size || print.checksum != e->oldPrint.checksum) return 0;
+    }
+    return 1;
+}
+
+int IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+int MatchFolder(UpgradeJob* job)
+{
+    FolderFiles files;
+    return MatchFolderWith(job, &files);
+}
+
 int WalkDrives(UpgradeJob* job, SearchPlatform* platform)
+{
+    int which = 0;
+    return WalkDrives(&job, 1, platform, &which);
+}
+
+int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which)
 {
     WaitCursor wait(platform, 1);
     CurrentDirectoryGuard directory;
-    int result = 0;
+    FolderFiles files;
     int drive = 0;
-    char* folder = job->targetFolder;
+    char folder[kPathMax], listed[kPathMax], pattern[kPathMax], subfolder[kPathMax];
     for (;;) {
         if (platform->QueueCount() <= 0) {
             if (drive > 25) break;
@@ -164,40 +227,108 @@ int WalkDrives(UpgradeJob* job, SearchPlatform* platform)
             folder[n] = '\\';
             folder[n + 1] = 0;
         }
-        if (MatchFolder(job)) {
-            result = 1;
-            break;
+        files.Clear();
+        for (int i = 0; i < count; i++) {
+            strcpy(jobs[i]->targetFolder, folder);
+            if (MatchFolderWith(jobs[i], &files)) {
+                *which = i;
+                return 1;
+            }
         }
         platform->ListClear();
-        if (!JoinPath(job->tempPath, folder, "*.*")) continue;
-        platform->ListFolders(job->tempPath);
+        if (!JoinPath(pattern, folder, "*.*")) continue;
+        platform->ListFolders(pattern);
         while (platform->ListCount() > 0) {
-            job->tempPath[0] = 0;
-            platform->ListTake(job->tempPath);
-            if (!job->tempPath[0]) break;
-            if (job->tempPath[0] != '[' || job->tempPath[1] == '.') continue;
-            size_t n = strlen(job->tempPath);
+            listed[0] = 0;
+            platform->ListTake(listed);
+            if (!listed[0]) break;
+            if (listed[0] != '[' || listed[1] == '.') continue;
+            size_t n = strlen(listed);
             if (n < 3) continue;
-            job->tempPath[n - 1] = 0;
+            listed[n - 1] = 0;
             // A subfolder whose path would not fit is never entered.
-            if (JoinPath(job->workPath, folder, job->tempPath + 1)) platform->QueueAdd(job->workPath);
+            if (JoinPath(subfolder, folder, listed + 1)) platform->QueueAdd(subfolder);
         }
     }
-    return result;
+    return 0;
 }
 
 int FindInstallation(const char* packagePath, char* destination, void* ownerWindow,
                      SearchPlatform* platform)
 {
-    UpgradeJob job(nullptr, ownerWindow, packagePath, "C:\\");
-    if (!job.IsValid()) return 0;
-    if (!WalkDrives(&job, platform)) return 0;
-    char* found = job.targetFolder;
+    int which = 0;
+    return FindInstallationOfAny(&packagePath, 1, destination, ownerWindow, platform, &which);
+}
+
+int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, void* ownerWindow,
+                          SearchPlatform* platform, int* which)
+{
+    // A package that cannot be read takes no part; with none left there is nothing to walk.
+    std::vector<std::unique_ptr<UpgradeJob>> jobs;
+    std::vector<UpgradeJob*> walked;
+    std::vector<int> index;
+    for (int i = 0; i < count; i++) {
+        std::unique_ptr<UpgradeJob> job(new UpgradeJob(nullptr, ownerWindow, packagePaths[i], "C:\\"));
+        if (!job->IsValid()) continue;
+        walked.push_back(job.get());
+        index.push_back(i);
+        jobs.push_back(std::move(job));
+    }
+    int matched = 0;
+    if (walked.empty() || !WalkDrives(walked.data(), (int)walked.size(), platform, &matched)) return 0;
+    char* found = walked[matched]->targetFolder;
     size_t n = strlen(found);
     if (n > 3 && EndsInSeparator(found)) found[n - 1] = 0;
     // The destination keeps its text unless the found folder can be given whole.
     char expanded[kPathMax];
     if (!ExpandLongName(found, expanded)) return 0;
     strcpy(destination, expanded);
+    *which = index[matched];
     return 1;
+}
+
+int ChoosePackage(const char* const* packagePaths, int count, const char* folder)
+{
+    std::vector<std::unique_ptr<UpgradeJob>> jobs;
+    for (int i = 0; i < count; i++) {
+        jobs.emplace_back(new UpgradeJob(nullptr, nullptr, packagePaths[i], folder));
+        UpgradeJob* job = jobs.back().get();
+        // An interrupted commit is finished by the package that began it, whatever else fits.
+        if (job->IsValid() && job->progressTotal != 0 && JournalBelongsToPackage(job)) return i;
+    }
+    FolderFiles files;
+    for (int i = 0; i < count; i++) {
+        UpgradeJob* job = jobs[i].get();
+        if (job->IsValid() && job->progressTotal != 0 && FitsFolder(job, &files)) return i;
+    }
+    return -1;
+}
+
+const char kSiblingInfix[] = "-from-";
+
+std::vector<std::string> SiblingPackages(const char* basePackagePath)
+{
+    std::string path = basePackagePath;
+    size_t cut = path.size();
+    while (cut > 0 && !IsSeparator(path[cut - 1]) && path[cut - 1] != ':') cut--;
+    std::string folder = path.substr(0, cut), name = path.substr(cut);
+    if (name.size() <= 4 || !SameNameIgnoringCase(name.c_str() + name.size() - 4, ".upg")) return {};
+    struct Search {
+        std::string prefix;
+        std::vector<std::string> names;
+    } search{name.substr(0, name.size() - 4) + kSiblingInfix, {}};
+    auto add = [](void* context, const OsFolderEntry* entry) {
+        Search* s = static_cast<Search*>(context);
+        std::string n = entry->name;
+        size_t p = s->prefix.size();
+        if (entry->kind != kEntryFile || n.size() <= p + 4) return;
+        if (!SameNameIgnoringCase(n.substr(0, p).c_str(), s->prefix.c_str())) return;
+        if (!SameNameIgnoringCase(n.c_str() + n.size() - 4, ".upg")) return;
+        s->names.push_back(n);
+    };
+    if (!Os().listEntries(folder.empty() ? "." : folder.c_str(), add, &search)) return {};
+    std::sort(search.names.begin(), search.names.end());
+    std::vector<std::string> paths;
+    for (const std::string& n : search.names) paths.push_back(folder + n);
+    return paths;
 }

@@ -1,6 +1,8 @@
 // The installation search: a breadth-first walk of the fixed drives for the matching folder.
 #pragma once
 #include <stddef.h>
+#include <string>
+#include <vector>
 
 struct UpgradeJob;
 
@@ -42,7 +44,27 @@ private:
 // Fills destination (kPathMax bytes) and returns 1 when a folder matched.
 int FindInstallation(const char* packagePath, char* destination, void* ownerWindow,
                      SearchPlatform* platform);
+// The same walk for several packages at once (a bundle's base package first, then its siblings):
+// every folder is tested against each package in turn, and a file that several packages name is
+// read once per folder. Fills destination and *which (the index of the package that matched)
+// and returns 1 at the first folder that matches any of them.
+int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, void* ownerWindow,
+                          SearchPlatform* platform, int* which);
+// The walk over the jobs' common tree; *which receives the index of the job that matched, whose
+// targetFolder then holds the folder.
+int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which);
 int WalkDrives(UpgradeJob* job, SearchPlatform* platform);
 int MatchFolder(UpgradeJob* job);
+
+// The package of a bundle that fits a folder chosen by hand: the one whose interrupted commit
+// the folder holds, else the first whose every Patch and Delete file is there with its old size
+// and checksum. -1 when none fits (the caller then takes the base package, index 0).
+int ChoosePackage(const char* const* packagePaths, int count, const char* folder);
+
+// The sibling packages beside a bundle's base package BASE.upg: the files BASE-from-*.upg of its
+// folder (names compared without regard to case), sorted by name. Their names say which release
+// each upgrades from; the builder numbers them in release order.
+std::vector<std::string> SiblingPackages(const char* basePackagePath);
+extern const char kSiblingInfix[];   // "-from-"
 // The portable platform for POSIX: mount points of real disk file systems as the fixed drives.
 SearchPlatform* NewPortableSearchPlatform();

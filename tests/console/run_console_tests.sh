@@ -309,6 +309,37 @@ before=$(ls -R dist3)
 upg build old new --bundle dist3 --name Product --setup-exe setup.exe > out 2>&1; expect_rc "program not movable" 1 $?
 if [ "$before" = "$(ls -R dist3)" ]; then ok; else bad "a failed bundle left files"; ls -R dist3; fi
 
+# --- a bundle for every earlier release: one package straight from each, the one that fits applied
+rm -rf rel && mkdir -p rel/1.0 rel/1.1 rel/1.2
+for v in 1.0 1.1 1.2; do
+  printf 'Example product\nversion %s\nshared tail line\n' "$v" > rel/$v/readme.txt
+  printf 'core %s\n' "$v" > rel/$v/core.dat
+done
+printf 'only in 1.0\n' > rel/1.0/legacy.txt
+touch -d '2001-02-03 04:05:06' rel/*/*
+upg build rel/1.0 rel/1.1 new --bundle multi --name Product --setup-exe setup.exe -q > out 2>&1
+expect_rc "bundle from two releases" 0 $?
+upg build rel/1.0 rel/1.1 rel/1.2 new --bundle multi --name Product --setup-exe setup.exe -q > out 2>&1
+expect_rc "bundle from three releases" 0 $?
+# The second build replaced the first's siblings: 1.1's package is now -from-02-.
+expect_same "bundle files" <(ls multi) "$(printf '%s\n' Product-from-01-1.0.upg Product-from-02-1.1.upg Product.exe Product.upg Product.uui)"
+upg inspect multi/Product-from-01-1.0.upg > out 2>&1; expect_grep "sibling title" out "Upgrade from 1.0 to new"
+for v in 1.0 1.1 1.2; do
+  rm -rf inst && cp -a rel/$v inst
+  upg verify multi --target inst > out 2>&1
+  expect_grep "verify names the package for $v" out "fits the installation"
+  upg apply multi --target inst --yes > out 2> err; expect_rc "bundle folder applies to $v" 0 $?
+  if [ "$(tree inst)" = "$(tree new)" ]; then ok; else bad "bundle applied to $v"; cat err; fi
+done
+expect_grep "apply names the package" err "Using Product.upg"
+rm -rf inst && cp -a rel/1.1 inst
+upg apply multi/Product.upg multi/Product-from-02-1.1.upg multi/Product-from-01-1.0.upg --target inst --yes \
+  > out 2> err; expect_rc "several packages given" 0 $?
+expect_grep "several packages: the fitting one" err "Using Product-from-02-1.1.upg"
+mkdir -p inst2 && printf 'other\n' > inst2/readme.txt
+upg verify multi --target inst2 > out 2>&1; expect_rc "nothing fits" 1 $?
+expect_grep "nothing fits: the base package" out "none fits the installation as it is; checked against the base package Product.upg"
+
 if [ "$MODE" = native ]; then
   # Without --setup-exe, the program comes from share/upg beside the bin folder upg runs from.
   mkdir -p usr/bin usr/share/upg

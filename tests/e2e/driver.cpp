@@ -1290,6 +1290,109 @@ void CaseFolderRoot()
     CHECK(app.ExitCode() == 1);
 }
 
+// A bundle beside the program: packages from 1.0, 1.1 and 1.2 (the base) straight to 1.3.
+// Each release's files carry a tag, so that the installations of one run match only its own.
+struct ReleaseChain {
+    std::string tag, dir;
+    uint32_t oldTime = Dos(2004, 1, 2, 3, 4, 6), newTime = Dos(2011, 5, 6, 7, 8, 10);
+    ReleaseChain(const std::string& t, const std::string& d) : tag(t), dir(d) {}
+    std::string File(const std::string& name, const std::string& version) const
+    {
+        return name + " of release " + version + " (" + tag + ")\r\n";
+    }
+    bool Lay(const std::string& folder, const std::string& version) const
+    {
+        return Put(folder + "\\core.dat", File("core", version), oldTime) &&
+               Put(folder + "\\readme.txt", File("readme", version), oldTime) &&
+               (version != "1.0" || Put(folder + "\\legacy.txt", File("legacy", version), oldTime));
+    }
+    std::string PackageFrom(const std::string& version) const
+    {
+        std::vector<Entry> entries;
+        for (const char* name : {"core.dat", "readme.txt"}) {
+            std::string stem = std::string(name).substr(0, std::string(name).find('.'));
+            std::string now = File(stem, "1.3");
+            entries.push_back({Patch, Ask, Ask, name, "", File(stem, version), oldTime, now, newTime, Insert(now) + End});
+        }
+        if (version == "1.0")
+            entries.push_back({Delete, Ask, Ask, "legacy.txt", "", File("legacy", version), oldTime, "", 0, ""});
+        std::string added = File("added", "1.3");
+        entries.push_back({Add, Ask, Ask, "added.txt", "", "", 0, added, newTime, Insert(added) + End});
+        return Package("From " + version + " (" + tag + ")", "", entries);
+    }
+    bool Write() const
+    {
+        return Put(dir + "\\p-from-01-1.0.upg", PackageFrom("1.0")) && Put(dir + "\\p-from-02-1.1.upg", PackageFrom("1.1")) &&
+               Put(dir + "\\p.upg", PackageFrom("1.2"));
+    }
+    std::string Upgraded(const std::string& folder) const
+    {
+        if (Content(folder + "\\core.dat") != File("core", "1.3")) return "core.dat";
+        if (Content(folder + "\\readme.txt") != File("readme", "1.3")) return "readme.txt";
+        if (Content(folder + "\\added.txt") != File("added", "1.3")) return "added.txt";
+        if (Exists(folder + "\\legacy.txt")) return "legacy.txt still there";
+        return "upgraded";
+    }
+};
+
+// Applies what the main window shows and closes the program.
+void ApplyAndClose(App& app, HWND main)
+{
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
+    CHECK(Click(main, IDC_MAIN_APPLY));
+    CHECK(app.ExitCode() == 1);
+}
+
+void CaseBundleOfReleases()
+{
+    // Found by the one walk: 1.0, then 1.2, each with its own package shown and applied.
+    for (const char* version : {"1.0", "1.2"}) {
+        ReleaseChain chain(std::string("found ") + version, std::string("D:\\chain") + version[2]);
+        std::string folder = chain.dir + "\\apps\\product";
+        CHECK(chain.Write() && chain.Lay(folder, version));
+        App app("upgsetup.exe " + chain.dir + "\\p.upg");
+        HWND main = app.Main();
+        CHECK(main);
+        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), Lower(folder));
+        CHECK_EQ(Text(main), "From " + std::string(version) + " (" + chain.tag + ")");
+        ApplyAndClose(app, main);
+        CHECK_EQ(chain.Upgraded(folder), "upgraded");
+    }
+    // Nothing installed: the Windows folder and the base package; then 1.1 in a folder picked by
+    // hand, whose package the window then shows and Apply applies.
+    ReleaseChain chain("picked", "D:\\chainp");
+    CHECK(chain.Write());
+    App app("upgsetup.exe " + chain.dir + "\\p.upg");
+    HWND main = app.Main();
+    CHECK(main);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), Lower(windows));
+    CHECK_EQ(Text(main), "From 1.2 (picked)");
+    CHECK(chain.Lay("E:\\picked11", "1.1"));
+    CHECK(Click(main, IDC_MAIN_FOLDER));
+    HWND browse = WaitTop(app.pid(), IsBrowse);
+    CHECK(browse);
+    HWND drives = GetDlgItem(browse, cmb2);
+    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM)"[-e-]");
+    CHECK(i >= 0);
+    SendMessageA(drives, CB_SETCURSEL, i, 0);
+    PostMessageA(browse, WM_COMMAND, MAKEWPARAM(cmb2, CBN_SELCHANGE), (LPARAM)drives);
+    CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "e:\\"; }));
+    HWND list = GetDlgItem(browse, lst2);
+    i = (int)SendMessageA(list, LB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)"[picked11]");
+    CHECK(i >= 0);
+    SendMessageA(list, LB_SETCURSEL, i, 0);
+    PostMessageA(browse, WM_COMMAND, MAKEWPARAM(lst2, LBN_DBLCLK), (LPARAM)list);
+    CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "e:\\picked11"; }));
+    CHECK(Click(browse, IDOK));
+    CHECK(Gone(browse));
+    CHECK(WaitUntil([&] { return Text(main) == "From 1.1 (picked)"; }));
+    ApplyAndClose(app, main);
+    CHECK_EQ(chain.Upgraded("E:\\picked11"), "upgraded");
+}
+
 // ---- resources and exports of the program file ---------------------------------------------
 
 struct Control {
@@ -1929,6 +2032,7 @@ int main(int argc, char** argv)
         {"names in other languages: 1252 and 1251 packages built on Linux", CaseNamesInOtherLanguages},
         {"file in use: named before anything changes, Retry applies once it is closed, Cancel; shared", CaseFileInUse},
         {"running program to patch: named, Retry applies once it has ended", CaseRunningProgram},
+        {"bundle of releases: found 1.0 and 1.2, a folder picked by hand", CaseBundleOfReleases},
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {

@@ -192,6 +192,84 @@ TEST(WalkDrives, InvalidPackageIsNotWalked)
     EXPECT_EQ(w.platform.rootsAsked, 0);
 }
 
+// A bundle's packages, from releases 1.0 and 1.1 to the same new release, in one walk.
+struct Bundle2 {
+    Walk w;
+    const Bytes v10 = BytesOf("release 1.0 content"), v11 = BytesOf("release 1.1 content!");
+    std::string base, sibling;
+    Bundle2()
+    {
+        base = w.dir / "Product.upg";
+        sibling = w.dir / "Product-from-01-1.0.upg";
+        PackageWriter from11, from10;
+        from11.Patch("app.dat", v11, kDate, kRight, kDate, 1, 1);
+        from10.Patch("app.dat", v10, kDate, kRight, kDate, 1, 1);
+        from10.Delete("legacy.dat", v10, kDate, 1, 1);
+        from11.WriteTo(base);
+        from10.WriteTo(sibling);
+    }
+    void Install(const std::string& folder, const Bytes& release)
+    {
+        WriteStamped(w.dir / (folder + "\\app.dat"), release, kDate);
+        if (&release == &v10) WriteStamped(w.dir / (folder + "\\legacy.dat"), v10, kDate);
+    }
+    int Find(std::string* found, int* which)
+    {
+        const char* paths[] = {base.c_str(), sibling.c_str()};
+        char destination[kPathMax] = "unchanged";
+        int r = FindInstallationOfAny(paths, 2, destination, nullptr, &w.platform, which);
+        *found = destination;
+        return r;
+    }
+};
+
+TEST(WalkDrives, OneWalkFindsTheFirstFolderOfAnyPackage)
+{
+    Bundle2 b;
+    b.w.platform.roots = {{b.w.Folder("r1"), 1}};
+    b.w.List("r1", {"a", "b"});
+    b.w.List("r1\\a", {"deep"});
+    b.Install("r1\\b", b.v10);        // level 2: found before the newer release deeper down
+    b.Install("r1\\a\\deep", b.v11);
+    std::string found;
+    int which = -1;
+    ASSERT_EQ(b.Find(&found, &which), 1);
+    EXPECT_EQ(Slashed(found), Slashed(b.w.Folder("r1\\b")));
+    EXPECT_EQ(which, 1);
+    // One listing per folder, however many packages test it.
+    EXPECT_EQ(b.w.platform.listed.size(), 2u);
+}
+
+TEST(ChoosePackage, TheFittingPackageElseNone)
+{
+    Bundle2 b;
+    const char* paths[] = {b.base.c_str(), b.sibling.c_str()};
+    b.Install("i10", b.v10);
+    b.Install("i11", b.v11);
+    WriteStamped(b.w.Folder("other\\app.dat"), kWrong, kDate);
+    EXPECT_EQ(ChoosePackage(paths, 2, (b.w.Folder("i10") + "/").c_str()), 1);
+    EXPECT_EQ(ChoosePackage(paths, 2, (b.w.Folder("i11") + "/").c_str()), 0);
+    EXPECT_EQ(ChoosePackage(paths, 2, (b.w.Folder("other") + "/").c_str()), -1);
+    // 1.0's files with the one it deletes already gone: only the patch's old file is needed
+    // when the delete's hard policy passes over it, which this one's does not.
+    RemoveFile(b.w.Folder("i10\\legacy.dat").c_str());
+    EXPECT_EQ(ChoosePackage(paths, 2, (b.w.Folder("i10") + "/").c_str()), -1);
+}
+
+TEST(SiblingPackages, SortedByNameWithoutRegardToCase)
+{
+    TempDir dir;
+    for (const char* name : {"Setup.upg", "setup-FROM-02-1.1.UPG", "Setup-from-01-1.0.upg", "Setup-from-x.uui",
+                             "Other-from-01-1.0.upg", "Setup.exe"})
+        WriteFileBytes(dir / name, BytesOf("x"));
+    std::vector<std::string> found = SiblingPackages((dir / "Setup.upg").c_str());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(Slashed(found[0]), Slashed(dir / "Setup-from-01-1.0.upg"));
+    EXPECT_EQ(Slashed(found[1]), Slashed(dir / "setup-FROM-02-1.1.UPG"));
+    EXPECT_TRUE(SiblingPackages((dir / "Other.upg").c_str()).size() == 1);
+    EXPECT_TRUE(SiblingPackages((dir / "Setup.exe").c_str()).empty());
+}
+
 TEST(WaitCursor, ShowsOnceAndRestoresOnce)
 {
     FakeSearchPlatform p;
