@@ -21,6 +21,9 @@
 namespace {
 
 const uint8_t kFormatVersion = 1;
+// The code page the names, title and notes are written in, recorded in the seal: the builder
+// writes them unconverted, as Western European Windows reads them.
+const uint16_t kDefaultCodePage = 1252;
 const uint32_t kReadBlock = 1u << 20;
 
 // Reads a whole file of the given size into bytes.
@@ -314,12 +317,12 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
             *error = std::string("the written package's seal does not read back: ") + SealReadText(read);
             return 0;
         }
-        for (size_t i = 0; i < plan.size(); i++) {
-            const uint8_t* n = seal.NewDigest((int)i);
-            const uint8_t* o = seal.OldDigest((int)i);
-            if ((n && memcmp(n, plan[i].newDigest, kDigestSize) != 0) ||
-                (o && memcmp(o, plan[i].oldDigest, kDigestSize) != 0)) {
-                *error = std::string("the seal's digests of ") + plan[i].entry.name + " do not read back as written";
+        std::vector<const uint8_t*> files(plan.size() + 1);
+        for (int set = 0; set < kFileSets; set++) {
+            for (size_t i = 0; i < plan.size(); i++)
+                files[i] = set == NewFiles ? plan[i].newDigest : plan[i].oldDigest;
+            if (seal.SetHolds(set, files.data()) != 1) {
+                *error = "the seal's digests of the files do not read back as written";
                 return 0;
             }
         }
@@ -534,6 +537,7 @@ int WritePackage(const BuildOptions& options, const std::string& notes, const st
     if (digest) {
         PackageSeal seal;
         int made = seal.Allocate((int)plan.size()) && DigestEnd(digest, seal.packageDigest);
+        seal.codePage = kDefaultCodePage;
         for (size_t i = 0; made && i < plan.size(); i++) {
             seal.kinds[i] = plan[i].entry.kind;
             memcpy(seal.NewDigestSlot((int)i), plan[i].newDigest, kDigestSize);

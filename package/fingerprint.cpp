@@ -125,12 +125,13 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     return 1;
 }
 
-int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest)
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest, uint8_t* made)
 {
     if (!path || !expected) return 0;
     FileFingerprint actual;
-    uint8_t digest[kDigestSize];
-    if (!ComputeFingerprint(path, &actual, nullptr, expectedDigest ? digest : nullptr)) return 0;
+    uint8_t own[kDigestSize];
+    uint8_t* digest = made ? made : own;
+    if (!ComputeFingerprint(path, &actual, nullptr, expectedDigest || made ? digest : nullptr)) return 0;
     if (actual.size != expected->size || actual.checksum != expected->checksum) return 0;
     if (expectedDigest && memcmp(digest, expectedDigest, kDigestSize) != 0) return 0;
     // Opened for writing only now, so a wrong file is never touched.

@@ -48,7 +48,8 @@ uint16_t ChecksumOf(const void* bytes, size_t n);
 int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr,
                        uint8_t* digest = nullptr);
 // 1 when size and checksum equal the expected ones, and the SHA-256 too when expectedDigest is
-// given, and all times were set from its dateTime.
-int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr);
+// given, and all times were set from its dateTime. With digest, also the file's SHA-256.
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr,
+                   uint8_t* digest = nullptr);
 int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
 int StampFileTimes(TQLXFStream* file, uint32_t dateTime);
