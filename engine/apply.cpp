@@ -215,19 +215,50 @@ int NewFilesHold(UpgradeJob* job, const std::vector<Survey>& surveys, const std:
     return holds;
 }
 
+// Reads every listed file once, for the test of an installation that is up to date already
+// and for the pre-check; ApplyCancelled when the person cancels.
+ApplyOutcome SurveyAll(EngineHost* host, std::vector<Survey>& surveys)
+{
+    UpgradeJob* job = host->job;
+    surveys.assign((size_t)job->EntryCount() + 1, Survey());
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        EntryPath(job, e, job->workPath);
+        ShowEntry(job, host->ui, e);
+        if (PollCancel(host)) return ApplyCancelled;
+        surveys[(size_t)i] = SurveyEntry(job, i);
+    }
+    return ApplyApplied;
+}
+
+// Whether the installation is the new release already: every Add and Patch file carries its
+// new version, every Delete file is gone, and there is an Add or Patch entry to say so. With
+// surveyed 0 the files are read here, as far as the first one that says no.
+int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
+{
+    int carried = 0;
+    std::vector<const uint8_t*> digests((size_t)job->EntryCount() + 1, nullptr);
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        if (e->kind == KindDelete) {
+            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
+            continue;
+        }
+        if (e->kind != KindAdd && e->kind != KindPatch) return 0;
+        if (!surveyed) surveys[(size_t)i] = SurveyEntry(job, i);
+        if (Judge(job, i, surveys[(size_t)i]).state != StateUpgraded) return 0;
+        digests[(size_t)i] = surveys[(size_t)i].digest;
+        carried++;
+    }
+    // Every new file is there: where the seal holds one digest over them, it decides.
+    return carried > 0 && (!job->seal || job->seal->SetHolds(NewFiles, digests.data()) != 0);
+}
+
 // ApplyApplied when the apply goes on; otherwise why it stops.
 ApplyOutcome PreCheck(EngineHost* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
-    surveys.assign((size_t)job->EntryCount(), Survey());
-    for (int i = 0; i < job->EntryCount(); i++) {
-        FileEntry* e = EntryAt(job, i);
-        EntryPath(job, e, job->workPath);
-        ShowEntry(job, ui, e);
-        if (PollCancel(host)) return ApplyCancelled;
-        surveys[(size_t)i] = SurveyEntry(job, i);
-    }
     if (!MarkForeignOldFiles(job, surveys)) {
         host->Log().Note(kForeignFilesText);
         ui->Inform(job->workWindow, kForeignFilesText, UiLine(job, LineCaption));
@@ -313,23 +344,29 @@ ApplyOutcome Build(EngineHost* host, const std::vector<Survey>& surveys)
             oldFile = output = nullptr;
         }
         ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiPart(job, LineOperations, e->kind));
+        // The new file is fingerprinted as it is written, so it is never read back.
+        WrittenPrint printed;
+        if (output && !WatchPrint(output, &printed, job->seal != nullptr, e->newPrint.size)) allocated = 0;
         // Also run for entries not built: the scripts lie back to back in the package.
         job->outputLimit = e->newPrint.size;
         RunPatchScript(job, oldFile, output);
         delete oldFile;
         if (!building) continue;
-        delete output;
-        if (PollCancel(host)) break;
+        if (PollCancel(host)) {
+            delete output;
+            break;
+        }
         // A package that ended inside this script (or before it) is cut short: its output is
         // not trusted even when it verifies, as an empty file does against a print of zeros.
         // A script that wrote past the new size is not this file's, though its cut part may
         // verify.
         int sound = allocated && !job->scriptCut && !job->outputOverrun;
-        // A rename that fails leaves the file without its final name: treated as unverified.
         const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
         uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
-        int verified = sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest, made) &&
-                       TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath);
+        int verified = sound && job->workPath[0] && VerifyAndStampWritten(output, &printed, &e->newPrint, digest, made);
+        delete output;
+        // A rename that fails leaves the file without its final name: treated as unverified.
+        verified = verified && TempName(job, i, job->tempPath) && MoveFileOver(job->workPath, job->tempPath);
         host->Log().Built(e, verified);
         built[(size_t)i] = verified;
         if (verified) continue;
@@ -404,23 +441,8 @@ ApplyOutcome Report(EngineHost* host, CommitResult result, const std::vector<Com
 
 int AlreadyUpToDate(UpgradeJob* job)
 {
-    int carried = 0;
     std::vector<Survey> surveys((size_t)job->EntryCount() + 1);
-    std::vector<const uint8_t*> digests((size_t)job->EntryCount() + 1, nullptr);
-    for (int i = 0; i < job->EntryCount(); i++) {
-        FileEntry* e = EntryAt(job, i);
-        if (e->kind == KindDelete) {
-            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
-            continue;
-        }
-        if (e->kind != KindAdd && e->kind != KindPatch) return 0;
-        surveys[(size_t)i] = SurveyEntry(job, i);
-        if (Judge(job, i, surveys[(size_t)i]).state != StateUpgraded) return 0;
-        digests[(size_t)i] = surveys[(size_t)i].digest;
-        carried++;
-    }
-    // Every new file is there: where the seal holds one digest over them, it decides.
-    return carried > 0 && (!job->seal || job->seal->SetHolds(NewFiles, digests.data()) != 0);
+    return UpToDate(job, surveys, 0);
 }
 
 const char* UiLine(UpgradeJob* job, UiLineId n)
@@ -555,13 +577,14 @@ ApplyOutcome Run(EngineHost* host)
         break;
     }
 
-    if (AlreadyUpToDate(job)) {
+    std::vector<Survey> surveys;
+    ApplyOutcome outcome = SurveyAll(host, surveys);
+    if (outcome != ApplyApplied) return outcome;
+    if (UpToDate(job, surveys, 1)) {
         ui->Inform(job->workWindow, kUpToDateText, UiLine(job, LineCaption));
         return ApplyUpToDate;
     }
-
-    std::vector<Survey> surveys;
-    ApplyOutcome outcome = PreCheck(host, surveys);
+    outcome = PreCheck(host, surveys);
     if (outcome != ApplyApplied) return outcome;
     outcome = Build(host, surveys);
     if (outcome != ApplyApplied) return outcome;
