@@ -51,6 +51,9 @@ public:
     int AskYesNo(void* view, const char* text, const char* caption) override;
     void Inform(void* view, const char* text, const char* caption) override;
     uint32_t Ticks() override;
+
+private:
+    DWORD lastLook = 0;   // tick of the last look at the message queue
 };
 
 // The walk's queue and folder lister as two hidden list boxes, drive types from the system,
