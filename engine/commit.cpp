@@ -536,7 +536,8 @@ int ScratchHoldsBackups(UpgradeJob* job)
 }
 
 // Whether the rebuilt file of every step still to be taken is whole: the same fingerprint,
-// date-time included, and the sealed digest, as when it was verified before the commit began.
+// date-time included, and the sealed digest where the seal holds one per file, as when it was
+// verified before the commit began.
 int RebuiltFilesIntact(UpgradeJob* job, const Journal& j)
 {
     for (const Step& s : j.steps) {
