@@ -73,6 +73,16 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
   : >> "$run/x9-encode.sh"; : >> "$run/x9-decode.sh"
   printf '%q build %q %q -o %q --jobs %q -q\n' "$upg" "$old" "$new" "$run/p.upg" "$jobs" > "$run/upg-build.sh"
   printf '%q apply %q --target %q --yes --quiet\n' "$upg" "$run/p.upg" "$run/target" > "$run/upg-apply.sh"
+  # The physical floor of an apply: the changed new files copied and forced onto the disk,
+  # each with its own flush, into a fresh folder on the same file system.
+  {
+    i=0
+    while IFS="|" read -r o n; do
+      i=$((i + 1)); printf 'cp %q %q\n' "$n" "$run/copy/$i"
+    done < "$run/changed.lst"
+    printf 'sync %q/*\n' "$run/copy"
+  } > "$run/copy.sh"
+  newbytes=$(cut -d"|" -f2 "$run/changed.lst" | tr '\n' '\0' | xargs -0 cat | wc -c)
   for r in $(seq "$repeat"); do
     timed "$run/x9-build.log" bash "$run/x9-encode.sh"
     timed "$run/upg-build.log" bash "$run/upg-build.sh"
@@ -80,6 +90,8 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
     rm -rf "$run/target"; cp -a "$old" "$run/target"
     timed "$run/upg-apply.log" bash "$run/upg-apply.sh"
     diff -r -q "$run/target" "$new" >/dev/null || { echo "$pkg: upg apply did not reproduce NEW"; exit 1; }
+    rm -rf "$run/copy"; mkdir -p "$run/copy"
+    timed "$run/copy.log" bash "$run/copy.sh"
   done
   i=0
   while IFS="|" read -r o n; do
@@ -122,12 +134,12 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
   free=$(zsize "$run/b.free")
   apart=$(( $(zsize "$run/b.lit") + $(zsize "$run/b.ops") + $(zsize "$run/b.pos") ))
 
-  printf "%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n" \
+  printf "%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n" \
     "$pkg $oldv → $newv" "$nfiles" "$upg_raw" "$upg_ship" "$xn_ship" "$free" "$apart" \
     "$(median "$run/upg-build.log")" "$(median "$run/x9-build.log")" "$(peak_mb "$run/upg-build.log")" "$(peak_mb "$run/x9-build.log")" \
     "$(median "$run/upg-apply.log")" "$(median "$run/x9-apply.log")" "$(peak_mb "$run/upg-apply.log")" "$(peak_mb "$run/x9-apply.log")" \
-    "$zs" "$bs" "$seal_ship" >> "$results"
-  rm -rf "$run/target" "$run/out"
+    "$zs" "$bs" "$seal_ship" "$(median "$run/copy.log")" "$newbytes" >> "$results"
+  rm -rf "$run/target" "$run/out" "$run/copy"
 done
 
 table=$work/table.md
@@ -135,22 +147,23 @@ awk -F'\t' -v repeat="$repeat" -v jobs="$jobs" '
 function r(a, b) { return (a == "n/a" || b + 0 == 0) ? "n/a" : sprintf("%.2f", a / b) }
 function r3(a, b) { return (a == "n/a" || b + 0 == 0) ? "n/a" : sprintf("%.3f", a / b) }
 function cell(v, limit) { return (v == "n/a" || v + 0 <= limit) ? v : "**" v "**" }
-function g(k) { return n[k] ? sprintf(k ~ /^(size|free|apart|zs|bs)$/ ? "%.3f" : "%.2f", exp(s[k] / n[k])) : "n/a" }
+function g(k) { return n[k] ? sprintf(k ~ /^(size|sealed|free|apart|zs|bs)$/ ? "%.3f" : "%.2f", exp(s[k] / n[k])) : "n/a" }
 function add(k, v) { if (v != "n/a" && v + 0 > 0) { s[k] += log(v); n[k]++ } }
 BEGIN {
-  print "| Pair | Files | upg shipped | xdelta3 -N shipped | Size (≤ 1.00) | Positions free | Streams apart | Build time (≤ 1.5) | Build memory (≤ 1.5) | Apply time (≤ 1.0) | Apply memory | zstd --patch-from | bsdiff | Seal bytes shipped |"
-  print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  print "| Pair | Files | upg shipped | xdelta3 -N shipped | Size (≤ 1.00) | Sealed size | Seal added (≤ 2 %) | Positions free | Streams apart | Build time (≤ 1.5) | Build memory (≤ 1.5) | Apply time (≤ 1.0) | Apply / copy and flush | Apply memory | zstd --patch-from | bsdiff |"
+  print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 }
 {
-  size = r3($4, $5); free = r3($6, $5); apart = r3($7, $5)
-  bt = r($8, $9); bm = r($10, $11); at = r($12, $13); am = r($14, $15); zs = r3($16, $5); bs = r3($17, $5)
-  add("size", size); add("free", free); add("apart", apart); add("bt", bt); add("bm", bm); add("at", at); add("am", am); add("zs", zs); add("bs", bs)
-  printf "| %s | %s | %s | %s | %s | %s | %s | %s (%s s / %s s) | %s | %s (%s s / %s s) | %s | %s | %s | %s (%.1f %%) |\n", $1, $2, $4, $5, cell(size, 1.00), free, apart, cell(bt, 1.5), $8, $9, cell(bm, 1.5), cell(at, 1.0), $12, $13, am, zs, bs, $18, 100 * $18 / $4
+  size = r3($4, $5); sealed = r3($4 + $18, $5); free = r3($6, $5); apart = r3($7, $5)
+  bt = r($8, $9); bm = r($10, $11); at = r($12, $13); ac = r($12, $19); am = r($14, $15); zs = r3($16, $5); bs = r3($17, $5)
+  share = 100 * $18 / $4
+  add("size", size); add("sealed", sealed); add("free", free); add("apart", apart); add("bt", bt); add("bm", bm); add("at", at); add("ac", ac); add("am", am); add("zs", zs); add("bs", bs)
+  printf "| %s | %s | %s | %s | %s | %s | %s (%.2f %%) | %s | %s | %s (%s s / %s s) | %s | %s (%s s / %s s) | %s (%s s / %s s, %.1f MB) | %s | %s | %s |\n", $1, $2, $4, $5, cell(size, 1.00), sealed, (share <= 2 || $18 <= 300) ? $18 : "**" $18 "**", share, free, apart, cell(bt, 1.5), $8, $9, cell(bm, 1.5), cell(at, 1.0), $12, $13, ac, $12, $19, $20 / 1e6, am, zs, bs
 }
 END {
-  printf "| **Geometric mean** | | | | %s (≤ 0.95) | %s | %s | %s | %s | %s | %s | %s | %s | |\n", g("size"), g("free"), g("apart"), g("bt"), g("bm"), g("at"), g("am"), g("zs"), g("bs")
+  printf "| **Geometric mean** | | | | %s (≤ 0.95) | %s | | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", g("size"), g("sealed"), g("free"), g("apart"), g("bt"), g("bm"), g("at"), g("ac"), g("am"), g("zs"), g("bs")
   print ""
-  print "Every ratio is upg against xdelta3 from the same run. Sizes: upg'"'"'s package without its seal (--no-seal) and xdelta3 -9 -N -S none'"'"'s per-file deltas (concatenated), each compressed with zstd -19 --long=31. Positions free: upg'"'"'s package with every position operand made the same (SetBase dropped), which no script can be but which bounds what stating positions costs; streams apart: its literal bytes, opcodes with counts, and position operands compressed separately and added up. Times: median of " repeat " runs of each side'"'"'s whole build or apply as one script (upg build --jobs " jobs "; xdelta3 -9 encoding, and decoding, every file), the sides alternating; memory: peak resident set. zstd --patch-from (-19 --long=31) and bsdiff: their per-file outputs added up, against the same xdelta3 figure; bsdiff n/a where a file took over a minute. Seal: what the seal that upg build adds by default (SHA-256 of the package and of every new and old file, 64 bytes per patched file) adds to the shipped package, and its share of the package without it; the timed builds and applies are of the sealed package."
+  print "Every ratio is upg against xdelta3 from the same run. Sizes: upg'"'"'s package without its seal (--no-seal) and xdelta3 -9 -N -S none'"'"'s per-file deltas (concatenated), each compressed with zstd -19 --long=31. Positions free: upg'"'"'s package with every position operand made the same (SetBase dropped), which no script can be but which bounds what stating positions costs; streams apart: its literal bytes, opcodes with counts, and position operands compressed separately and added up. Times: median of " repeat " runs of each side'"'"'s whole build or apply as one script (upg build --jobs " jobs "; xdelta3 -9 encoding, and decoding, every file), the sides alternating; memory: peak resident set. zstd --patch-from (-19 --long=31) and bsdiff: their per-file outputs added up, against the same xdelta3 figure; bsdiff n/a where a file took over a minute. Sealed size: the package as users get it, with the seal upg build adds by default (version 2: one SHA-256 over the new files and one over each set of old files, whatever their number), compressed the same way, against the same xdelta3 figure; seal added: the shipped bytes the seal adds, bold where they exceed both 2 % of the package without it and 300 bytes. The timed builds and applies are of the sealed package. Apply / copy and flush: upg'"'"'s apply against copying the changed new files (their total size given) into a fresh folder and forcing each onto the disk (cp, then sync FILE...), the median of as many runs in the same rounds."
 }' "$results" > "$table"
 cat "$table"
 if [ -z "$filter" ]; then

@@ -319,12 +319,12 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
                      (read != SealIntact ? SealReadText(read) : "another code page");
             return 0;
         }
-        for (size_t i = 0; i < plan.size(); i++) {
-            const uint8_t* n = seal.NewDigest((int)i);
-            const uint8_t* o = seal.OldDigest((int)i);
-            if ((n && memcmp(n, plan[i].newDigest, kDigestSize) != 0) ||
-                (o && memcmp(o, plan[i].oldDigest, kDigestSize) != 0)) {
-                *error = std::string("the seal's digests of ") + plan[i].entry.name + " do not read back as written";
+        std::vector<const uint8_t*> files(plan.size() + 1);
+        for (int set = 0; set < kFileSets; set++) {
+            for (size_t i = 0; i < plan.size(); i++)
+                files[i] = set == NewFiles ? plan[i].newDigest : plan[i].oldDigest;
+            if (seal.SetHolds(set, files.data()) != 1) {
+                *error = "the seal's digests of the files do not read back as written";
                 return 0;
             }
         }

@@ -44,6 +44,12 @@ const char kOrphansText[] =
     "The upgrade cannot start: the folder __QZUPD_ of the installation holds backup copies from an earlier upgrade "
     "whose record is missing, so they cannot be put back. Nothing was changed.";
 const char kUpToDateText[] = "This installation is already up to date. Nothing was changed.";
+const char kForeignFilesText[] =
+    "The upgrade was not applied, and nothing was changed: files of this installation match the files the upgrade "
+    "expects in size and checksum, but not in content. Repair or reinstall the product, then run the upgrade again.";
+const char kForeignBuiltText[] =
+    "The upgrade was not applied, and nothing was changed: the files it built are not the ones the package was made "
+    "to produce. The package or this computer's disk may be damaged.";
 
 // The list of files in one message stays readable however many there are.
 const size_t kListedFailures = 20;
@@ -98,28 +104,51 @@ EntryFinding Hard(const FileEntry* e, int state, UiLineId line)
     return EntryFinding{state, line, EffectivePolicy(e->hardPolicy), 0, state};
 }
 
-// Runs the tests for one entry in their order; leaves job->workPath on the entry's file.
-EntryFinding Examine(UpgradeJob* job, int i)
+// What the pre-check learnt of one entry's installed file.
+struct Survey {
+    int fits;         // its name and scratch names fit a path
+    int exists;
+    int computed;     // print (and digest, for a sealed package) were read
+    FileFingerprint print;
+    uint8_t digest[kDigestSize];
+    int foreign;      // a sealed digest over its set says it is not the file its fingerprint claims
+};
+
+// Reads what the tests need of one entry's file; leaves job->workPath on it.
+Survey SurveyEntry(UpgradeJob* job, int i)
+{
+    FileEntry* e = EntryAt(job, i);
+    Survey v;
+    memset(&v, 0, sizeof v);
+    v.fits = EntryPath(job, e, job->workPath) && NamesFit(job, i);
+    if (!v.fits) return v;
+    v.exists = FileExists(job->workPath);
+    v.computed = v.exists && ComputeFingerprint(job->workPath, &v.print, nullptr, job->seal ? v.digest : nullptr);
+    return v;
+}
+
+// Runs the tests for one entry in their order over its survey; leaves job->workPath on the
+// entry's file.
+EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
 {
     FileEntry* e = EntryAt(job, i);
     const EntryFinding f = {StatePending, LineNone, PolicyIgnore, 1, StatePending};
     const EntryFinding upgradedAlready = {StateUpgraded, LineNone, PolicyIgnore, 0, StateUpgraded};
-    int fits = EntryPath(job, e, job->workPath);
     // A name that cannot be written, or whose scratch names cannot, is found now, before
     // anything is built, and never as a failure in the commit.
-    if (!fits || !NamesFit(job, i)) return Hard(e, StateTooLong, LinePathTooLong);
-    FileFingerprint print;
-    memset(&print, 0, sizeof print);
-    int exists = fits && FileExists(job->workPath);
-    // A sealed package also knows each file's SHA-256: a file that matches its fingerprint but
-    // not its digest is another file, as one whose checksum differs is.
+    if (!v.fits) return Hard(e, StateTooLong, LinePathTooLong);
+    EntryPath(job, e, job->workPath);
+    const FileFingerprint& print = v.print;
+    int exists = v.exists;
+    // A sealed package also knows each file's SHA-256, or one over each set of files: a file
+    // that matches its fingerprint but not its digest is another file, as one whose checksum
+    // differs is.
     const uint8_t* oldDigest = job->seal ? job->seal->OldDigest(i) : nullptr;
     const uint8_t* newDigest = job->seal ? job->seal->NewDigest(i) : nullptr;
-    uint8_t digest[kDigestSize];
-    int computed = exists && ComputeFingerprint(job->workPath, &print, nullptr, job->seal ? digest : nullptr);
-    int oldDigestDiffers = oldDigest && (!computed || memcmp(digest, oldDigest, kDigestSize) != 0);
+    int oldDigestDiffers = (oldDigest && (!v.computed || memcmp(v.digest, oldDigest, kDigestSize) != 0)) || v.foreign;
     // A rerun after an interrupted or partly failed commit: the file is already the new one.
-    int upgraded = computed && print == e->newPrint && (!newDigest || memcmp(digest, newDigest, kDigestSize) == 0);
+    // Where the seal holds one digest over all new files, the build's check of it decides.
+    int upgraded = v.computed && print == e->newPrint && (!newDigest || memcmp(v.digest, newDigest, kDigestSize) == 0);
 
     if (e->kind == KindAdd) {
         if (!exists) return f;
@@ -143,17 +172,109 @@ EntryFinding Examine(UpgradeJob* job, int i)
     return f;
 }
 
-// ApplyApplied when the apply goes on; otherwise why it stops.
-ApplyOutcome PreCheck(EngineHost* host)
+EntryFinding Examine(UpgradeJob* job, int i) { return Judge(job, i, SurveyEntry(job, i)); }
+
+// Where the seal holds one digest over the old files of a set: when every file of the set
+// matches its old fingerprint's content, their digests must give the set's. When they do
+// not, the file that does not hold cannot be told from the others unless it is the only one:
+// that one is marked foreign, and more than one make the function return 0.
+int MarkForeignOldFiles(UpgradeJob* job, std::vector<Survey>& surveys)
+{
+    if (!job->seal) return 1;
+    int n = job->EntryCount();
+    std::vector<const uint8_t*> digests((size_t)n + 1, nullptr);
+    for (int set = PatchedFiles; set <= DeletedFiles; set++) {
+        int members = 0, last = -1;
+        for (int i = 0; i < n; i++) {
+            const FileEntry* e = EntryAt(job, i);
+            const Survey& v = surveys[(size_t)i];
+            digests[(size_t)i] = nullptr;
+            if (!InFileSet(set, e->kind)) continue;
+            members++;
+            last = i;
+            if (v.computed && SameContent(v.print, e->oldPrint)) digests[(size_t)i] = v.digest;
+        }
+        if (job->seal->SetHolds(set, digests.data()) != 0) continue;
+        if (members != 1) return 0;
+        surveys[(size_t)last].foreign = 1;
+    }
+    return 1;
+}
+
+// The digests of the new files as they stand after the build: the rebuilt file's, or the
+// installed file's where it carried its new fingerprint already; null where neither.
+int NewFilesHold(UpgradeJob* job, const std::vector<Survey>& surveys, const std::vector<int>& built,
+                 const std::vector<uint8_t>& builtDigests, int* suspect)
+{
+    int n = job->EntryCount();
+    std::vector<const uint8_t*> digests((size_t)n + 1, nullptr);
+    int members = 0;
+    for (int i = 0; i < n; i++) {
+        const FileEntry* e = EntryAt(job, i);
+        if (!InFileSet(NewFiles, e->kind)) continue;
+        members++;
+        *suspect = i;
+        if (built[(size_t)i]) digests[(size_t)i] = &builtDigests[(size_t)i * kDigestSize];
+        else if (e->state == StateUpgraded && surveys[(size_t)i].computed) digests[(size_t)i] = surveys[(size_t)i].digest;
+    }
+    int holds = job->seal ? job->seal->SetHolds(NewFiles, digests.data()) : -1;
+    if (holds != 0 || members != 1) *suspect = -1;
+    return holds;
+}
+
+// Reads every listed file once, for the test of an installation that is up to date already
+// and for the pre-check; ApplyCancelled when the person cancels.
+ApplyOutcome SurveyAll(EngineHost* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
-    UserInterface* ui = host->ui;
+    surveys.assign((size_t)job->EntryCount() + 1, Survey());
     for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
         EntryPath(job, e, job->workPath);
-        ShowEntry(job, ui, e);
+        ShowEntry(job, host->ui, e);
         if (PollCancel(host)) return ApplyCancelled;
-        EntryFinding f = Examine(job, i);
+        surveys[(size_t)i] = SurveyEntry(job, i);
+    }
+    return ApplyApplied;
+}
+
+// Whether the installation is the new release already: every Add and Patch file carries its
+// new version, every Delete file is gone, and there is an Add or Patch entry to say so. With
+// surveyed 0 the files are read here, as far as the first one that says no.
+int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
+{
+    int carried = 0;
+    std::vector<const uint8_t*> digests((size_t)job->EntryCount() + 1, nullptr);
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        if (e->kind == KindDelete) {
+            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
+            continue;
+        }
+        if (e->kind != KindAdd && e->kind != KindPatch) return 0;
+        if (!surveyed) surveys[(size_t)i] = SurveyEntry(job, i);
+        if (Judge(job, i, surveys[(size_t)i]).state != StateUpgraded) return 0;
+        digests[(size_t)i] = surveys[(size_t)i].digest;
+        carried++;
+    }
+    // Every new file is there: where the seal holds one digest over them, it decides.
+    return carried > 0 && (!job->seal || job->seal->SetHolds(NewFiles, digests.data()) != 0);
+}
+
+// ApplyApplied when the apply goes on; otherwise why it stops.
+ApplyOutcome PreCheck(EngineHost* host, std::vector<Survey>& surveys)
+{
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    if (!MarkForeignOldFiles(job, surveys)) {
+        host->Log().Note(kForeignFilesText);
+        ui->Inform(job->workWindow, kForeignFilesText, UiLine(job, LineCaption));
+        return ApplyStopped;
+    }
+    for (int i = 0; i < job->EntryCount(); i++) {
+        FileEntry* e = EntryAt(job, i);
+        ShowEntry(job, ui, e);
+        EntryFinding f = Judge(job, i, surveys[(size_t)i]);
         host->Log().Finding(i, e, f);
         e->state = (uint8_t)f.stateAfter;
         if (f.line == LineNone) continue;
@@ -191,7 +312,7 @@ std::vector<std::string> FilesInUse(EngineHost* host, int* denied)
 // Before a file is read or built: the target must be one this user may change, and no file
 // the package replaces or deletes may be held by another program; the person may close it and
 // try again. ApplyApplied when the apply may go on.
-ApplyOutcome CheckFilesFree(EngineHost* host)
+ApplyOutcome CheckFilesFree(EngineHost* host, int* asked)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
@@ -209,15 +330,37 @@ ApplyOutcome CheckFilesFree(EngineHost* host)
         for (size_t k = 0; k < held.size() && k < kListedFailures; k++) text += "\n" + held[k];
         if (held.size() > kListedFailures)
             text += "\nand " + std::to_string(held.size() - kListedFailures) + " more";
+        *asked = 1;
         int retry = ui->AskRetry(job->workWindow, text.c_str(), UiLine(job, LineCaption));
         host->Log().Note(retry ? "files in use: retry" : "files in use: cancelled");
         if (!retry) return ApplyInUse;
     }
 }
 
+// A rebuilt file that did not verify: its hard policy decides. ApplyApplied when the build
+// goes on without the entry, otherwise why it stops.
+ApplyOutcome RejectBuilt(EngineHost* host, FileEntry* e)
+{
+    UpgradeJob* job = host->job;
+    UserInterface* ui = host->ui;
+    int policy = EffectivePolicy(e->hardPolicy);
+    if (policy == PolicyAbort) {
+        if (AskAboutEntry(host, e, LineBadResultStop, LineKnowMore))
+            ui->Inform(job->workWindow, UiLine(job, LineStopped), UiLine(job, LineCaption));
+        host->progress.MarkCancelled();
+        return ApplyStopped;
+    }
+    if (policy == PolicyAsk && !AskAboutEntry(host, e, LineBadResultAsk, LineContinue)) {
+        host->progress.MarkCancelled();
+        return ApplyDeclined;
+    }
+    e->state = StateBadResult;
+    return ApplyApplied;
+}
+
 // Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
 // the build stopped, with the scratch folder already cleaned.
-ApplyOutcome Build(EngineHost* host)
+ApplyOutcome Build(EngineHost* host, const std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
@@ -229,6 +372,8 @@ ApplyOutcome Build(EngineHost* host)
     // taken for this run's output.
     CleanScratchFolder(job);
     if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
+    std::vector<int> built((size_t)job->EntryCount() + 1, 0);
+    std::vector<uint8_t> builtDigests(((size_t)job->EntryCount() + 1) * kDigestSize);
 
     for (int i = 0; i < job->EntryCount(); i++) {
         if (PollCancel(host)) break;
@@ -255,40 +400,56 @@ ApplyOutcome Build(EngineHost* host)
             oldFile = output = nullptr;
         }
         ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiPart(job, LineOperations, e->kind));
+        // The new file is fingerprinted as it is written, so it is never read back.
+        WrittenPrint printed;
+        if (output && !WatchPrint(output, &printed, job->seal != nullptr, e->newPrint.size)) allocated = 0;
         // Also run for entries not built: the scripts lie back to back in the package.
         job->outputLimit = e->newPrint.size;
         RunPatchScript(job, oldFile, output);
         delete oldFile;
         if (!building) continue;
-        delete output;
-        if (PollCancel(host)) break;
+        if (PollCancel(host)) {
+            delete output;
+            break;
+        }
         // A package that ended inside this script (or before it) is cut short: its output is
         // not trusted even when it verifies, as an empty file does against a print of zeros.
         // A script that wrote past the new size is not this file's, though its cut part may
         // verify.
         int sound = allocated && !job->scriptCut && !job->outputOverrun;
-        // A rename that fails leaves the file without its final name: treated as unverified.
         const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
-        int verified = sound && job->workPath[0] && VerifyAndStamp(job->workPath, &e->newPrint, digest) &&
-                       TempName(job, i, job->tempPath) && MoveFileOverPatiently(job->workPath, job->tempPath);
+        uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
+        int verified = sound && job->workPath[0] && VerifyAndStampWritten(output, &printed, &e->newPrint, digest, made);
+        delete output;
+        // A rename that fails leaves the file without its final name: treated as unverified.
+        verified = verified && TempName(job, i, job->tempPath) && MoveFileOverPatiently(job->workPath, job->tempPath);
         host->Log().Built(e, verified);
+        built[(size_t)i] = verified;
         if (verified) continue;
-
-        int policy = EffectivePolicy(e->hardPolicy);
-        if (policy == PolicyAbort) {
-            if (AskAboutEntry(host, e, LineBadResultStop, LineKnowMore))
-                ui->Inform(job->workWindow, UiLine(job, LineStopped), UiLine(job, LineCaption));
+        ApplyOutcome rejected = RejectBuilt(host, e);
+        if (rejected != ApplyApplied) {
+            stop = rejected;
+            break;
+        }
+        if (job->workPath[0]) RemoveFile(job->workPath);
+    }
+    // Where the seal holds one digest over all new files, it is checked once they are all
+    // there, before the commit. A single new file is the one that failed; among more, none
+    // can be told from the others, and nothing is committed.
+    int suspect = -1;
+    if (!PollCancel(host) && NewFilesHold(job, surveys, built, builtDigests, &suspect) == 0) {
+        if (suspect < 0) {
+            host->Log().Note(kForeignBuiltText);
+            ui->Inform(job->workWindow, kForeignBuiltText, UiLine(job, LineCaption));
             host->progress.MarkCancelled();
             stop = ApplyStopped;
-            break;
+        } else {
+            FileEntry* e = EntryAt(job, suspect);
+            host->Log().Built(e, 0);
+            if (built[(size_t)suspect] && TempName(job, suspect, job->tempPath)) RemoveFile(job->tempPath);
+            ApplyOutcome rejected = RejectBuilt(host, e);
+            if (rejected != ApplyApplied) stop = rejected;
         }
-        if (policy == PolicyAsk && !AskAboutEntry(host, e, LineBadResultAsk, LineContinue)) {
-            host->progress.MarkCancelled();
-            stop = ApplyDeclined;
-            break;
-        }
-        e->state = StateBadResult;
-        if (job->workPath[0]) RemoveFile(job->workPath);
     }
     if (PollCancel(host)) {
         CleanScratchFolder(job);
@@ -336,18 +497,8 @@ ApplyOutcome Report(EngineHost* host, CommitResult result, const std::vector<Com
 
 int AlreadyUpToDate(UpgradeJob* job)
 {
-    int carried = 0;
-    for (int i = 0; i < job->EntryCount(); i++) {
-        FileEntry* e = EntryAt(job, i);
-        if (e->kind == KindDelete) {
-            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
-            continue;
-        }
-        if (e->kind != KindAdd && e->kind != KindPatch) return 0;
-        if (Examine(job, i).state != StateUpgraded) return 0;
-        carried++;
-    }
-    return carried > 0;
+    std::vector<Survey> surveys((size_t)job->EntryCount() + 1);
+    return UpToDate(job, surveys, 0);
 }
 
 const char* UiLine(UpgradeJob* job, UiLineId n)
@@ -495,7 +646,10 @@ ApplyOutcome Run(EngineHost* host)
         return ApplyRefused;
     }
 
-    if (AlreadyUpToDate(job)) {
+    std::vector<Survey> surveys;
+    ApplyOutcome outcome = SurveyAll(host, surveys);
+    if (outcome != ApplyApplied) return outcome;
+    if (UpToDate(job, surveys, 1)) {
         // A crash after the journal went can leave the scratch folder behind, empty or with
         // stale work files; no journal or backup is left here (the recovery saw to that).
         CleanScratchFolder(job);
@@ -503,11 +657,18 @@ ApplyOutcome Run(EngineHost* host)
         return ApplyUpToDate;
     }
 
-    ApplyOutcome outcome = CheckFilesFree(host);
+    // A file that was held while the survey read it is read again once it is free.
+    int asked = 0;
+    outcome = CheckFilesFree(host, &asked);
     if (outcome != ApplyApplied) return outcome;
-    outcome = PreCheck(host);
+    if (asked) {
+        surveys.clear();
+        outcome = SurveyAll(host, surveys);
+        if (outcome != ApplyApplied) return outcome;
+    }
+    outcome = PreCheck(host, surveys);
     if (outcome != ApplyApplied) return outcome;
-    outcome = Build(host);
+    outcome = Build(host, surveys);
     if (outcome != ApplyApplied) return outcome;
     return Report(host, CommitEntries(host, &failures), failures);
 }

@@ -35,6 +35,9 @@ const uint8_t kRecordStep = 'S';       // one step completed
 const uint8_t kRecordComplete = 'C';   // every step completed: the backups may go
 const uint32_t kJournalMax = 8u << 20;
 const uint32_t kIdentityChunk = 65536;
+// Up to this many rebuilt files are forced onto the disk one by one: flushing the whole volume
+// costs a wait for every other program's pending writes, which a few files do not repay.
+const size_t kFlushedOneByOne = 64;
 
 const char kReasonReadOnly[] = "it is read-only";
 const char kReasonInUse[] = "it is in use by another program, or access to it is denied";
@@ -603,7 +606,8 @@ int ScratchHoldsBackups(UpgradeJob* job)
 }
 
 // Whether the rebuilt file of every step still to be taken is whole: the same fingerprint,
-// date-time included, and the sealed digest, as when it was verified before the commit began.
+// date-time included, and the sealed digest where the seal holds one per file, as when it was
+// verified before the commit began.
 int RebuiltFilesIntact(UpgradeJob* job, const Journal& j)
 {
     for (const Step& s : j.steps) {
@@ -731,7 +735,9 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
     int recorded = JournalPath(job, path) && IdentifyPackage(job, &j.package) &&
                    JoinPath(scratch, job->targetFolder, kScratchName);
     StepPaths p;
-    if (recorded && !FlushVolumeToDisk(scratch))
+    size_t rebuilt = 0;
+    for (const Step& s : j.steps) rebuilt += s.kind != KindDelete;
+    if (recorded && (rebuilt <= kFlushedOneByOne || !FlushVolumeToDisk(scratch)))
         for (const Step& s : j.steps)
             if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
     // The scratch folder's own name, made by the build, reaches the disk with it.

@@ -62,7 +62,8 @@ TQLXFStream::TQLXFStream(unsigned flags, const char* name)
     : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cacheWanted(0), cache(nullptr),
       cached(0),
       aheadPos(0), aheadLen(0),
-      aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0), behindLen(0)
+      aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0), behindLen(0), watcher(nullptr),
+      watchContext(nullptr)
 {
     if (name) Open(flags, name);
 }
@@ -118,9 +119,18 @@ void TQLXFStream::Close()
 void TQLXFStream::FlushBehind()
 {
     if (behindLen == 0) return;
-    uint32_t n = behindLen, put = 0;
+    uint32_t n = behindLen;
     behindLen = 0;
-    Os().write(handle, buffer, n, &put);
+    PutBytes(buffer, n);
+}
+
+// One platform write; the watcher sees what reached the file.
+void TQLXFStream::PutBytes(const uint8_t* bytes, uint32_t n)
+{
+    uint32_t put = 0;
+    Os().write(handle, bytes, n, &put);
+    if (put > n) put = n;
+    if (watcher && put) watcher(watchContext, bytes, put);
     if (put < n) SetError();
 }
 
@@ -221,9 +231,7 @@ void TQLXFStream::Put(uint8_t b)
     }
     DropAhead();
     platformKnown = 0;
-    uint32_t put = 0;
-    Os().write(handle, &b, 1, &put);
-    if (put != 1) SetError();
+    PutBytes(&b, 1);
 }
 
 uint8_t TQLXFStream::Get()
@@ -334,9 +342,7 @@ void TQLXFStream::Write(const void* bytes, uint32_t count)
     }
     DropAhead();
     platformKnown = 0;
-    uint32_t put = 0;
-    Os().write(handle, bytes, count, &put);
-    if (put < count) SetError();
+    PutBytes((const uint8_t*)bytes, count);
 }
 
 int32_t TQLXFStream::Read(void* out, int32_t count)

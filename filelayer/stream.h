@@ -93,6 +93,15 @@ public:
     // read-ahead window, reads go through a cache of the file's 64 KiB blocks (at most 64 MiB),
     // so each block is read once. Streams read front to back, like the package, stay without.
     void CacheBlocks() { cacheWanted = 1; }
+    // Shows watch every byte that reaches the platform through this stream, in the order it
+    // reaches it, in pieces of up to 64 KiB: for a file written front to back, its contents,
+    // without reading them back.
+    typedef void (*WriteWatch)(void* context, const uint8_t* bytes, uint32_t n);
+    void WatchWrites(WriteWatch watch, void* context)
+    {
+        watcher = watch;
+        watchContext = context;
+    }
 
     OsHandle handle;
 
@@ -125,4 +134,7 @@ private:
     uint32_t platformPos;
     int platformKnown;
     uint32_t behindLen;
+    WriteWatch watcher;
+    void* watchContext;
+    void PutBytes(const uint8_t* bytes, uint32_t n);
 };

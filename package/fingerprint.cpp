@@ -1,6 +1,11 @@
 // File fingerprints: the block checksum, the DOS date-time of the last write, verify and stamp.
 #include "fingerprint.h"
 #include <string.h>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include "crypto.h"
 #include "dostime.h"
 #include "os.h"
@@ -20,6 +25,20 @@ uint16_t RunSum(const uint8_t* p, size_t n)
 {
     uint8_t even = 0, odd = 0;
     size_t i = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Eight bytes at a time: byte k of a word lands in bits 8k, so folding the word's XOR
+    // leaves the even bytes' XOR low and the odd ones' high.
+    uint64_t words = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        words ^= w;
+    }
+    words ^= words >> 32;
+    words ^= words >> 16;
+    even = (uint8_t)words;
+    odd = (uint8_t)(words >> 8);
+#endif
     for (; i + 1 < n; i += 2) {
         even ^= p[i];
         odd ^= p[i + 1];
@@ -29,6 +48,105 @@ uint16_t RunSum(const uint8_t* p, size_t n)
 }
 
 }  // namespace
+
+// The checksum and SHA-256 of a byte stream, made on a second thread: the caller hands pieces
+// over and goes on reading or writing while they are hashed. Small files, and systems that
+// give no thread, have their pieces hashed at once on the caller's.
+class HashPipe {
+public:
+    HashPipe(ChecksumState* sum, DigestContext* digest, uint32_t expectedSize);
+    ~HashPipe() { Finish(); }
+    void Feed(const uint8_t* bytes, uint32_t n);
+    // Waits until every piece is hashed into *sum and the digest.
+    void Finish();
+
+private:
+    static const int kSlots = 4;
+    static const uint32_t kSlotSize = 65536;
+    // Below this a thread costs more than it saves.
+    static const uint32_t kThreadedSize = 1u << 20;
+    void Hash(const uint8_t* bytes, uint32_t n);
+    void Run();
+    ChecksumState* sum;
+    DigestContext* digest;
+    uint8_t* slots;
+    uint32_t lengths[kSlots];
+    int head, tail, count, done;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread worker;
+};
+
+HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
+    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0)
+{
+    if (expectedSize < kThreadedSize) return;
+    slots = new (std::nothrow) uint8_t[(size_t)kSlots * kSlotSize];
+    if (!slots) return;
+    try {
+        worker = std::thread(&HashPipe::Run, this);
+    } catch (const std::system_error&) {
+        delete[] slots;
+        slots = nullptr;
+    }
+}
+
+void HashPipe::Hash(const uint8_t* bytes, uint32_t n)
+{
+    ChecksumFeed(sum, bytes, n);
+    if (digest) DigestFeed(digest, bytes, n);
+}
+
+void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
+{
+    if (!slots) {
+        Hash(bytes, n);
+        return;
+    }
+    while (n > 0) {
+        uint32_t take = n < kSlotSize ? n : kSlotSize;
+        std::unique_lock<std::mutex> held(lock);
+        changed.wait(held, [this] { return count < kSlots; });
+        held.unlock();
+        // The slot at head is the caller's alone until count says it is filled.
+        memcpy(slots + (size_t)head * kSlotSize, bytes, take);
+        lengths[head] = take;
+        head = (head + 1) % kSlots;
+        held.lock();
+        count++;
+        changed.notify_all();
+        bytes += take;
+        n -= take;
+    }
+}
+
+void HashPipe::Run()
+{
+    for (;;) {
+        std::unique_lock<std::mutex> held(lock);
+        changed.wait(held, [this] { return count > 0 || done; });
+        if (count == 0) return;
+        held.unlock();
+        Hash(slots + (size_t)tail * kSlotSize, lengths[tail]);
+        tail = (tail + 1) % kSlots;
+        held.lock();
+        count--;
+        changed.notify_all();
+    }
+}
+
+void HashPipe::Finish()
+{
+    if (!slots) return;
+    {
+        std::lock_guard<std::mutex> held(lock);
+        done = 1;
+        changed.notify_all();
+    }
+    worker.join();
+    delete[] slots;
+    slots = nullptr;
+}
 
 void ChecksumBegin(ChecksumState* s)
 {
@@ -112,12 +230,15 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     uint8_t buffer[kReadSize];
     ChecksumState s;
     ChecksumBegin(&s);
-    // A read that fails part-way ends the pass like the end of the file.
-    for (;;) {
-        int32_t got = file.Read(buffer, kReadSize);
-        if (got <= 0) break;
-        ChecksumFeed(&s, buffer, (size_t)got);
-        DigestFeed(hash, buffer, (size_t)got);
+    {
+        // A large file is hashed on a second thread while this one reads on.
+        HashPipe pipe(&s, hash, file.Size());
+        // A read that fails part-way ends the pass like the end of the file.
+        for (;;) {
+            int32_t got = file.Read(buffer, kReadSize);
+            if (got <= 0) break;
+            pipe.Feed(buffer, (uint32_t)got);
+        }
     }
     if (hash && !DigestEnd(hash, digest)) return 0;
     print->dateTime = dateTime;
@@ -126,12 +247,58 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     return 1;
 }
 
-int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest)
+WrittenPrint::WrittenPrint() : digest(nullptr), pipe(nullptr) { ChecksumBegin(&sum); }
+
+WrittenPrint::~WrittenPrint()
+{
+    delete pipe;
+    DigestDiscard(digest);
+}
+
+namespace {
+
+void WatchWritten(void* context, const uint8_t* bytes, uint32_t n) { static_cast<HashPipe*>(context)->Feed(bytes, n); }
+
+}  // namespace
+
+int WatchPrint(TQLXFStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
+{
+    delete print->pipe;
+    ChecksumBegin(&print->sum);
+    DigestDiscard(print->digest);
+    print->digest = digest ? DigestBegin() : nullptr;
+    print->pipe = new (std::nothrow) HashPipe(&print->sum, print->digest, expectedSize);
+    if (!print->pipe) return 0;
+    file->WatchWrites(&WatchWritten, print->pipe);
+    return !digest || print->digest != nullptr;
+}
+
+int VerifyAndStampWritten(TQLXFStream* file, WrittenPrint* print, const FileFingerprint* expected,
+                          const uint8_t* expectedDigest, uint8_t* made)
+{
+    if (!file || !print || !expected) return 0;
+    file->Flush();
+    file->WatchWrites(nullptr, nullptr);
+    if (!print->pipe) return 0;
+    print->pipe->Finish();
+    uint8_t own[kDigestSize];
+    uint8_t* digest = made ? made : own;
+    int hashed = print->digest && DigestEnd(print->digest, digest);
+    print->digest = nullptr;
+    if (file->HasError() || file->Size() != print->sum.size || file->HasError()) return 0;
+    if (print->sum.size != expected->size || ChecksumValue(&print->sum) != expected->checksum) return 0;
+    if ((expectedDigest || made) && !hashed) return 0;
+    if (expectedDigest && memcmp(digest, expectedDigest, kDigestSize) != 0) return 0;
+    return StampFileTimes(file, expected->dateTime);
+}
+
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest, uint8_t* made)
 {
     if (!path || !expected) return 0;
     FileFingerprint actual;
-    uint8_t digest[kDigestSize];
-    if (!ComputeFingerprint(path, &actual, nullptr, expectedDigest ? digest : nullptr)) return 0;
+    uint8_t own[kDigestSize];
+    uint8_t* digest = made ? made : own;
+    if (!ComputeFingerprint(path, &actual, nullptr, expectedDigest || made ? digest : nullptr)) return 0;
     if (actual.size != expected->size || actual.checksum != expected->checksum) return 0;
     if (expectedDigest && memcmp(digest, expectedDigest, kDigestSize) != 0) return 0;
     // Opened for writing only now, so a wrong file is never touched.

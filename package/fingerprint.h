@@ -48,7 +48,30 @@ uint16_t ChecksumOf(const void* bytes, size_t n);
 int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr,
                        uint8_t* digest = nullptr);
 // 1 when size and checksum equal the expected ones, and the SHA-256 too when expectedDigest is
-// given, and all times were set from its dateTime.
-int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr);
+// given, and all times were set from its dateTime. With digest, also the file's SHA-256.
+int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr,
+                   uint8_t* digest = nullptr);
+struct DigestContext;
+class HashPipe;
+// The fingerprint of the bytes a file stream writes, made as they reach the file, so that a
+// file just written is verified without being read back.
+struct WrittenPrint {
+    WrittenPrint();
+    ~WrittenPrint();
+    ChecksumState sum;
+    DigestContext* digest;   // null unless the SHA-256 was asked for
+    HashPipe* pipe;          // hashes on a second thread while the file is written
+private:
+    WrittenPrint(const WrittenPrint&) = delete;
+    WrittenPrint& operator=(const WrittenPrint&) = delete;
+};
+// Starts watching what file writes, hashing it too when digest is set; 0 when no SHA-256 can
+// be made. The file must be written front to back; expectedSize decides whether a second
+// thread does the hashing.
+int WatchPrint(TQLXFStream* file, WrittenPrint* print, int digest, uint32_t expectedSize = 0);
+// After the last write: as VerifyAndStamp, over what reached the file (whose size on the
+// platform must be the bytes written), stamping through the same stream.
+int VerifyAndStampWritten(TQLXFStream* file, WrittenPrint* print, const FileFingerprint* expected,
+                          const uint8_t* expectedDigest = nullptr, uint8_t* digest = nullptr);
 int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
 int StampFileTimes(TQLXFStream* file, uint32_t dateTime);

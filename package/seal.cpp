@@ -9,11 +9,12 @@ const char kSealMagic[8] = {'[', 'Q', 'Z', 'S', 'E', 'A', 'L', ']'};
 
 namespace {
 
-// Magic, version, flags, entry count, then (from version 2) the code page, then the package
-// digest.
-const uint32_t kSealHeadSize1 = 8 + 1 + 1 + 2 + kDigestSize;
-const uint32_t kSealHeadSize = kSealHeadSize1 + 2;
+// Version 1: magic, version, flags, entry count, package digest; the file digests follow.
+const uint32_t kSealHeadSize = 8 + 1 + 1 + 2 + kDigestSize;
+// Version 2: magic, version, flags, entry count, code page, then the three set digests.
 const uint32_t kCodePageAt = 12;
+const uint32_t kSealSetsStart = kCodePageAt + 2;
+const uint32_t kSealSetsEnd = kSealSetsStart + kFileSets * kDigestSize;
 const uint8_t kFlagSigned = 1;
 const int32_t kHashBlock = 64 * 1024;
 
@@ -58,10 +59,19 @@ int HashPrefix(TQLXStream* s, uint32_t n, uint8_t digest[kDigestSize])
 
 }  // namespace
 
+int InFileSet(int set, uint8_t kind)
+{
+    if (set == NewFiles) return HasNew(kind);
+    if (set == PatchedFiles) return kind == KindPatch;
+    return set == DeletedFiles && kind == KindDelete;
+}
+
 PackageSeal::PackageSeal()
-    : start(0), size(0), codePage(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0), signatureSize(0)
+    : version(0), codePage(0), start(0), size(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0),
+      signatureSize(0)
 {
     memset(packageDigest, 0, sizeof packageDigest);
+    memset(setDigests, 0, sizeof setDigests);
     memset(signerKey, 0, sizeof signerKey);
     memset(keyId, 0, sizeof keyId);
     memset(signature, 0, sizeof signature);
@@ -89,14 +99,48 @@ int PackageSeal::Allocate(int count)
 
 const uint8_t* PackageSeal::NewDigest(int i) const
 {
-    if (i < 0 || i >= entryCount || !HasNew(kinds[i])) return nullptr;
+    if (version != kSealPerFileVersion || i < 0 || i >= entryCount || !HasNew(kinds[i])) return nullptr;
     return digests + (size_t)i * 2 * kDigestSize;
 }
 
 const uint8_t* PackageSeal::OldDigest(int i) const
 {
-    if (i < 0 || i >= entryCount || !HasOld(kinds[i])) return nullptr;
+    if (version != kSealPerFileVersion || i < 0 || i >= entryCount || !HasOld(kinds[i])) return nullptr;
     return digests + ((size_t)i * 2 + 1) * kDigestSize;
+}
+
+const uint8_t* PackageSeal::SetDigest(int set) const
+{
+    return version == kSealVersion && set >= 0 && set < kFileSets ? setDigests[set] : nullptr;
+}
+
+namespace {
+
+// The SHA-256 of the concatenated digests of the set's files in table order; 0 when one is
+// missing or no digest can be made.
+int DigestOfSet(int set, const uint8_t* kinds, int count, const uint8_t* const* digests, uint8_t out[kDigestSize])
+{
+    DigestContext* c = DigestBegin();
+    if (!c) return 0;
+    for (int i = 0; i < count; i++) {
+        if (!InFileSet(set, kinds[i])) continue;
+        if (!digests[i]) {
+            DigestDiscard(c);
+            return 0;
+        }
+        DigestFeed(c, digests[i], kDigestSize);
+    }
+    return DigestEnd(c, out);
+}
+
+}  // namespace
+
+int PackageSeal::SetHolds(int set, const uint8_t* const* fileDigests) const
+{
+    const uint8_t* want = SetDigest(set);
+    uint8_t actual[kDigestSize];
+    if (!want || !DigestOfSet(set, kinds, entryCount, fileDigests, actual)) return -1;
+    return memcmp(actual, want, kDigestSize) == 0;
 }
 
 const char* SealReadText(SealRead result)
@@ -116,21 +160,34 @@ const char* SealReadText(SealRead result)
 
 namespace {
 
-// The seal's own bytes, footer included, against the entry table: its layout, its digest of
-// itself and, where this system can check signatures, the signature. Fills *seal as it goes.
-SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, PackageSeal* seal)
+// Fills the package digest (the SHA-256 of every byte before the seal) when the seal is read.
+SealRead HashPackage(TQLXStream* package, PackageSeal* seal)
 {
-    if (size < kSealHeadSize1 + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
+    if (HashPrefix(package, seal->start, seal->packageDigest)) return SealIntact;
+    // Reading failed, or there is no SHA-256 at all: tell the two apart.
+    uint8_t probe[kDigestSize];
+    return DigestOf("", 0, probe) ? SealMalformed : SealNoDigest;
+}
+
+// The seal's own bytes, footer included, against the entry table and the package before it:
+// its layout, its digest and, where this system can check signatures, the signature. Fills
+// *seal as it goes.
+SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, TQLXStream* package,
+                   PackageSeal* seal)
+{
+    if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
         return SealMalformed;
-    if (bytes[8] > kSealVersion) return SealNewerVersion;
-    if (bytes[8] < 1) return SealMalformed;
-    uint32_t head = bytes[8] == 1 ? kSealHeadSize1 : kSealHeadSize;
-    if (size < head + kSealFooterSize) return SealMalformed;
+    uint8_t version = bytes[8];
+    if (version > kSealVersion) return SealNewerVersion;
+    if (version != kSealVersion && version != kSealPerFileVersion) return SealMalformed;
     uint8_t flags = bytes[9];
     if ((flags & ~kFlagSigned) != 0 || (uint32_t)(bytes[10] | (bytes[11] << 8)) != (uint32_t)count)
         return SealMalformed;
+    seal->version = version;
+    seal->codePage = 0;
     seal->isSigned = (flags & kFlagSigned) != 0;
-    uint32_t covered = head + DigestBytes(kinds, count) + (seal->isSigned ? (uint32_t)kPublicKeySize : 0);
+    uint32_t digests = version == kSealPerFileVersion ? kSealHeadSize + DigestBytes(kinds, count) : kSealSetsEnd;
+    uint32_t covered = digests + (seal->isSigned ? (uint32_t)kPublicKeySize : 0);
     uint32_t at = covered + kDigestSize;
     size_t signatureSize = 0;
     if (seal->isSigned) {
@@ -140,22 +197,36 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     }
     if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
 
-    seal->codePage = head == kSealHeadSize ? (uint16_t)(bytes[kCodePageAt] | bytes[kCodePageAt + 1] << 8) : 0;
-    memcpy(seal->packageDigest, bytes + head - kDigestSize, kDigestSize);
     memcpy(seal->kinds, kinds, (size_t)count);
-    uint32_t p = head;
-    for (int i = 0; i < count; i++) {
-        if (HasNew(kinds[i])) {
-            memcpy(seal->NewDigestSlot(i), bytes + p, kDigestSize);
-            p += kDigestSize;
+    SealRead hashed = HashPackage(package, seal);
+    if (hashed != SealIntact) return hashed;
+    if (version == kSealPerFileVersion) {
+        // The package digest stands in the seal, which its own digest covers.
+        if (memcmp(seal->packageDigest, bytes + 12, kDigestSize) != 0) return SealMismatch;
+        uint32_t p = kSealHeadSize;
+        for (int i = 0; i < count; i++) {
+            if (HasNew(kinds[i])) {
+                memcpy(seal->NewDigestSlot(i), bytes + p, kDigestSize);
+                p += kDigestSize;
+            }
+            if (HasOld(kinds[i])) {
+                memcpy(seal->OldDigestSlot(i), bytes + p, kDigestSize);
+                p += kDigestSize;
+            }
         }
-        if (HasOld(kinds[i])) {
-            memcpy(seal->OldDigestSlot(i), bytes + p, kDigestSize);
-            p += kDigestSize;
-        }
+        if (!DigestOf(bytes, covered, seal->sealDigest)) return SealNoDigest;
+    } else {
+        seal->codePage = (uint16_t)(bytes[kCodePageAt] | (bytes[kCodePageAt + 1] << 8));
+        for (int set = 0; set < kFileSets; set++)
+            memcpy(seal->setDigests[set], bytes + kSealSetsStart + set * kDigestSize, kDigestSize);
+        // The package digest is not stored: it opens what the seal digest covers.
+        DigestContext* c = DigestBegin();
+        if (!c) return SealNoDigest;
+        DigestFeed(c, seal->packageDigest, kDigestSize);
+        DigestFeed(c, bytes, covered);
+        if (!DigestEnd(c, seal->sealDigest)) return SealNoDigest;
     }
-    // The seal's digest of itself: damage to its own digests shows even when nobody signed it.
-    if (!DigestOf(bytes, covered, seal->sealDigest)) return SealNoDigest;
+    // Damage to the seal's own digests shows even when nobody signed it.
     if (memcmp(seal->sealDigest, bytes + covered, kDigestSize) != 0) return SealMismatch;
     if (!seal->isSigned) return SealIntact;
     memcpy(seal->signerKey, bytes + covered - kPublicKeySize, kPublicKeySize);
@@ -178,36 +249,30 @@ SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageS
     uint32_t total = package->Size();
     uint8_t footer[kSealFooterSize];
     SealRead result = SealAbsent;
-    if (total >= sizeof(PackageHeader) + kSealHeadSize1 + kSealFooterSize && !package->HasError() &&
+    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
         package->Seek(total - kSealFooterSize) &&
         package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
         memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
         result = SealMalformed;
         uint32_t size = Get32(footer);
-        // The largest seal this table allows bounds what is read.
-        uint32_t largest = kSealHeadSize + DigestBytes(kinds, count) + kPublicKeySize + kDigestSize + 1 +
-                           kSignatureMax + kSealFooterSize;
+        // The largest seal of either version this table allows bounds what is read.
+        uint32_t digests = kSealHeadSize + DigestBytes(kinds, count);
+        if (digests < kSealSetsEnd) digests = kSealSetsEnd;
+        uint32_t largest = digests + kPublicKeySize + kDigestSize + 1 + kSignatureMax + kSealFooterSize;
         uint8_t* bytes = size <= largest && size <= total - sizeof(PackageHeader) ? new (std::nothrow) uint8_t[size]
                                                                                    : nullptr;
         if (bytes && seal->Allocate(count) && package->Seek(total - size) &&
             package->Read(bytes, (int32_t)size) == (int32_t)size) {
             seal->start = total - size;
             seal->size = size;
-            result = ParseSeal(bytes, size, kinds, count, seal);
+            result = ParseSeal(bytes, size, kinds, count, package, seal);
         }
         delete[] bytes;
-        uint8_t actual[kDigestSize];
-        if (result == SealIntact) {
-            if (!HashPrefix(package, seal->start, actual)) {
-                // Reading failed, or there is no SHA-256 at all: tell the two apart.
-                uint8_t probe[kDigestSize];
-                result = DigestOf("", 0, probe) ? SealMalformed : SealNoDigest;
-            } else if (memcmp(actual, seal->packageDigest, kDigestSize) != 0) {
-                result = SealMismatch;
-            }
-        }
     }
-    if (result != SealIntact) seal->Allocate(0);
+    if (result != SealIntact) {
+        seal->Allocate(0);
+        seal->version = 0;
+    }
     // Hashing may have raised the flag on a short read; the caller's reading must not see it.
     if (package->HasError()) package->Reset();
     package->Seek(back);
@@ -229,7 +294,7 @@ unsigned ReadSealCodePage(TQLXStream* package)
         uint32_t size = Get32(footer);
         if (size >= kSealHeadSize + kSealFooterSize && size <= total - sizeof(PackageHeader) &&
             package->Seek(total - size) && package->Read(head, (int32_t)sizeof head) == (int32_t)sizeof head &&
-            memcmp(head, kSealMagic, sizeof kSealMagic) == 0 && head[8] >= 2)
+            memcmp(head, kSealMagic, sizeof kSealMagic) == 0 && head[8] == kSealVersion)
             codePage = (unsigned)(head[kCodePageAt] | head[kCodePageAt + 1] << 8);
     }
     if (package->HasError()) package->Reset();
@@ -252,10 +317,8 @@ SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal)
 int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
 {
     int count = seal->entryCount;
-    uint32_t size = kSealHeadSize + DigestBytes(seal->kinds, count) + kPublicKeySize + kDigestSize + 1 +
-                    kSignatureMax + kSealFooterSize;
-    uint8_t* bytes = new (std::nothrow) uint8_t[size];
-    if (!bytes) return 0;
+    const uint32_t size = kSealSetsEnd + kPublicKeySize + kDigestSize + 1 + kSignatureMax + kSealFooterSize;
+    uint8_t bytes[size];
     memcpy(bytes, kSealMagic, sizeof kSealMagic);
     bytes[8] = kSealVersion;
     bytes[9] = signer ? kFlagSigned : 0;
@@ -263,27 +326,31 @@ int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
     bytes[11] = (uint8_t)(count >> 8);
     bytes[kCodePageAt] = (uint8_t)seal->codePage;
     bytes[kCodePageAt + 1] = (uint8_t)(seal->codePage >> 8);
-    memcpy(bytes + kSealHeadSize - kDigestSize, seal->packageDigest, kDigestSize);
-    uint32_t at = kSealHeadSize;
-    for (int i = 0; i < count; i++) {
-        if (HasNew(seal->kinds[i])) {
-            memcpy(bytes + at, seal->NewDigestSlot(i), kDigestSize);
-            at += kDigestSize;
-        }
-        if (HasOld(seal->kinds[i])) {
-            memcpy(bytes + at, seal->OldDigestSlot(i), kDigestSize);
-            at += kDigestSize;
-        }
-    }
-    seal->isSigned = signer != nullptr;
+    const uint8_t** files = new (std::nothrow) const uint8_t*[(size_t)count + 1];
+    if (!files) return 0;
     int ok = 1;
+    for (int set = 0; set < kFileSets; set++) {
+        for (int i = 0; i < count; i++)
+            files[i] = set == NewFiles ? seal->NewDigestSlot(i) : seal->OldDigestSlot(i);
+        ok = ok && DigestOfSet(set, seal->kinds, count, files, seal->setDigests[set]);
+        memcpy(bytes + kSealSetsStart + set * kDigestSize, seal->setDigests[set], kDigestSize);
+    }
+    delete[] files;
+    uint32_t at = kSealSetsEnd;
+    seal->version = kSealVersion;
+    seal->isSigned = signer != nullptr;
     if (signer) {
-        ok = signer->hasPrivate && KeyIdOf(signer->publicKey, seal->keyId);
+        ok = ok && signer->hasPrivate && KeyIdOf(signer->publicKey, seal->keyId);
         memcpy(seal->signerKey, signer->publicKey, kPublicKeySize);
         memcpy(bytes + at, signer->publicKey, kPublicKeySize);
         at += kPublicKeySize;
     }
-    ok = ok && DigestOf(bytes, at, seal->sealDigest);
+    DigestContext* c = ok ? DigestBegin() : nullptr;
+    if (c) {
+        DigestFeed(c, seal->packageDigest, kDigestSize);
+        DigestFeed(c, bytes, at);
+    }
+    ok = c && DigestEnd(c, seal->sealDigest);
     memcpy(bytes + at, seal->sealDigest, kDigestSize);
     at += kDigestSize;
     if (ok && signer) {
@@ -292,12 +359,10 @@ int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
         memcpy(bytes + at, seal->signature, seal->signatureSize);
         at += (uint32_t)seal->signatureSize;
     }
-    size = at + kSealFooterSize;
-    Put32(bytes + at, size);
+    Put32(bytes + at, at + kSealFooterSize);
     memcpy(bytes + at + 4, kSealMagic, sizeof kSealMagic);
-    seal->size = size;
-    if (ok) out->Write(bytes, size);
-    delete[] bytes;
+    seal->size = at + kSealFooterSize;
+    if (ok) out->Write(bytes, seal->size);
     return ok && !out->HasError();
 }
 

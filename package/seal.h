@@ -1,6 +1,6 @@
-// The package seal: an optional block after the last script holding the SHA-256 of every file
-// the package adds, patches or deletes, the SHA-256 of all package bytes before it, and the
-// publisher's signature. An applier that stops after the last script never reads it.
+// The package seal: an optional block after the last script binding every package byte before
+// it, the files the package adds, patches and deletes, and the publisher's signature. An
+// applier that stops after the last script never reads it.
 #pragma once
 #include <stdint.h>
 #include <stddef.h>
@@ -11,8 +11,20 @@ class TQLXStream;
 struct UpgradeJob;
 
 extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
-const uint8_t kSealVersion = 2;   // 2 records the code page; 1 still reads
+const uint8_t kSealVersion = 2;       // what WriteSeal writes; version 1 is still read
+const uint8_t kSealPerFileVersion = 1;   // a SHA-256 per file instead of one per set of files
 const uint32_t kSealFooterSize = 12;   // the seal's size (32 bits), then the magic again
+
+// The sets of files a version-2 seal holds one digest for: the SHA-256 of the concatenated
+// SHA-256 of each file of the set, in table order.
+enum FileSet {
+    NewFiles = 0,       // the new file of every Add and Patch entry
+    PatchedFiles = 1,   // the old file of every Patch entry: what the scripts copy from
+    DeletedFiles = 2,   // the old file of every Delete entry
+    kFileSets = 3
+};
+// Whether an entry of this kind has a file in the set.
+int InFileSet(int set, uint8_t kind);
 
 struct PackageSeal {
     PackageSeal();
@@ -20,16 +32,26 @@ struct PackageSeal {
     // Room for the digests of count entries; 0 when memory ran out.
     int Allocate(int count);
     // The digest an entry's new file (Add, Patch) or old file (Patch, Delete) must have;
-    // null for a kind that has no such file.
+    // null for a kind that has no such file, and for a seal that holds digests per set.
+    // Before WriteSeal, the slots are where the writer is given every file's digest.
     const uint8_t* NewDigest(int i) const;
     const uint8_t* OldDigest(int i) const;
     uint8_t* NewDigestSlot(int i) { return digests + (size_t)i * 2 * kDigestSize; }
     uint8_t* OldDigestSlot(int i) { return digests + ((size_t)i * 2 + 1) * kDigestSize; }
 
+    // The digest a set of files must have; null for a seal that holds digests per file.
+    const uint8_t* SetDigest(int set) const;
+    // Whether the files known so far match the set's digest: digests[i] is the SHA-256 of
+    // entry i's file of that set, null where it is not known. 1 when it holds, 0 when it does
+    // not, -1 when it cannot tell (a file of the set not known, or digests per file).
+    int SetHolds(int set, const uint8_t* const* digests) const;
+
+    uint8_t version;   // of the seal read, or written
+    uint16_t codePage; // Windows code page of the package's names, title and notes; 0 not recorded
     uint32_t start;    // where the seal begins: the package bytes its digest covers
     uint32_t size;     // bytes of the seal, footer included
-    uint16_t codePage; // of the package's names, title and notes; 0: not recorded (version 1)
-    uint8_t packageDigest[kDigestSize];
+    uint8_t packageDigest[kDigestSize];   // SHA-256 of every package byte before the seal
+    uint8_t setDigests[kFileSets][kDigestSize];
     int entryCount;
     uint8_t* kinds;    // entry kinds, as the table has them
     uint8_t* digests;  // two per entry: new, old
@@ -38,8 +60,9 @@ struct PackageSeal {
     uint8_t keyId[kKeyIdSize];           // its id
     uint8_t signature[kSignatureMax];
     size_t signatureSize;
-    // SHA-256 of the seal from its magic to the end of the entry digests, or of the signer's
-    // key when signed: stored in the seal, and what the signature signs.
+    // Stored in the seal, and what the signature signs. Version 2: SHA-256 of the package
+    // digest followed by the seal from its magic to the end of the set digests, or of the
+    // signer's key when signed. Version 1: the same without the package digest in front.
     uint8_t sealDigest[kDigestSize];
 
 private:
@@ -59,8 +82,9 @@ enum SealRead {
 };
 const char* SealReadText(SealRead result);
 
-// Reads and checks the seal of a package whose entry table has been read (count entries of
-// the given kinds), leaving the stream where it stood: its layout, the package digest and, where
+// Reads and checks the seal (either version) of a package whose entry table has been read
+// (count entries of the given kinds), leaving the stream where it stood: its layout, its
+// digests and, where
 // this system can check signatures, the signature against the key the seal names. Fills *seal
 // only when intact.
 SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal);
@@ -73,8 +97,9 @@ unsigned ReadSealCodePage(TQLXStream* package);
 // The same for a job's package and entry table.
 SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);
 
-// Appends the seal: seal->packageDigest must be the SHA-256 of every byte written before it,
-// kinds and digests filled. With a signer, signs and records its public key. 1 on success.
+// Appends a version-2 seal: seal->packageDigest must be the SHA-256 of every byte written
+// before it, kinds, codePage and every file's digest filled; the set digests are made from
+// them. With a signer, signs and records its public key. 1 on success.
 int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer);
 
 enum SealTrust {

@@ -162,3 +162,132 @@ TEST(SealedApply, ASealCutShortIsToldFromNone)
         WriteStamped(s.file, kOld, kOldDate);
     }
 }
+
+namespace {
+
+const Bytes kOther = BytesOf("another old file, which two words swapped keep as it checks\n");
+const Bytes kOtherNew = BytesOf("another NEW file, which two words swapped keep as it checks\n");
+
+// Two Patch entries sealed with the digests of the intended contents; the scripts rebuild
+// builtF and builtG. perFile: a version-1 seal, a digest per file, as earlier builders wrote.
+struct TwoFiles {
+    TempDir dir;
+    std::string pkg = dir / "p.upg";
+    std::string target = dir / "t";
+    std::string f = dir / "t\\f.txt", g = dir / "t\\g.txt";
+
+    explicit TwoFiles(const Bytes& builtF = kNew, const Bytes& builtG = kOtherNew, bool perFile = false)
+    {
+        PackageWriter w;
+        w.Patch("f.txt", kOld, kOldDate, builtF, kNewDate, 0, PolicyAsk);
+        w.Patch("g.txt", kOther, kOldDate, builtG, kNewDate, 0, PolicyAsk);
+        Bytes body = w.Serialize();
+        Bytes sealed = body;
+        if (perFile) {
+            // magic, version 1, flags, count, package digest, new and old digest per entry,
+            // the seal's digest of itself, size and magic.
+            Bytes seal = BytesOf(std::string("[QZSEAL]\x01\x00\x02\x00", 12));
+            for (const Bytes* b : std::initializer_list<const Bytes*>{&body, &kNew, &kOld, &kOtherNew, &kOther})
+                Append(&seal, Digest(*b));
+            Append(&seal, Digest(seal));
+            uint32_t size = (uint32_t)seal.size() + 12;
+            for (int k = 0; k < 4; k++) seal.push_back((uint8_t)(size >> (8 * k)));
+            Append(&seal, BytesOf(std::string("[QZSEAL]", 8)));
+            Append(&sealed, seal);
+        } else {
+            PackageSeal seal;
+            EXPECT_EQ(1, seal.Allocate(2));
+            seal.kinds[0] = seal.kinds[1] = KindPatch;
+            EXPECT_EQ(1, DigestOf(body.data(), body.size(), seal.packageDigest));
+            memcpy(seal.NewDigestSlot(0), Digest(kNew).data(), kDigestSize);
+            memcpy(seal.OldDigestSlot(0), Digest(kOld).data(), kDigestSize);
+            memcpy(seal.NewDigestSlot(1), Digest(kOtherNew).data(), kDigestSize);
+            memcpy(seal.OldDigestSlot(1), Digest(kOther).data(), kDigestSize);
+            TQLXFlatRamStream out(4096, 4096);
+            EXPECT_EQ(1, WriteSeal(&out, &seal, nullptr));
+            Append(&sealed, Bytes(out.block, out.block + out.Size()));
+        }
+        WriteFileBytes(pkg, sealed);
+        WriteStamped(f, kOld, kOldDate);
+        WriteStamped(g, kOther, kOldDate);
+    }
+    static Bytes Digest(const Bytes& b)
+    {
+        Bytes d(kDigestSize);
+        EXPECT_EQ(1, DigestOf(b.data(), b.size(), d.data()));
+        return d;
+    }
+    static void Append(Bytes* to, const Bytes& b) { to->insert(to->end(), b.begin(), b.end()); }
+    ApplyOutcome Apply(ScriptedUi* ui)
+    {
+        TestJob t(pkg, target, ui);
+        t.Apply();
+        return t.outcome;
+    }
+};
+
+}  // namespace
+
+// A version-2 seal holds one digest per set of files. A file that matches its fingerprint and
+// not the set's digest stops the apply before anything changes; where the set has more than
+// one file, none can be named, so the person is told without a question.
+TEST(SealedApply, OneDigestPerSetOfFiles)
+{
+    ASSERT_EQ(PrintOf(kOther, 0).checksum, PrintOf(Swapped(kOther), 0).checksum);
+    {
+        TwoFiles s;
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_EQ(kOtherNew, ReadFileBytes(s.g));
+        // A rerun where one file carries its new version already: its digest counts in the set.
+        WriteStamped(s.g, kOther, kOldDate);
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_EQ(kNew, ReadFileBytes(s.f));
+        EXPECT_EQ(kOtherNew, ReadFileBytes(s.g));
+        EXPECT_TRUE(ui.questions.empty());
+    }
+    struct Row {
+        const char* title;
+        Bytes builtG, installedF, installedG;
+        uint32_t dateF;
+        const char* says;
+    } rows[] = {
+        {"an old file swapped", kOtherNew, kOld, Swapped(kOther), kOldDate, "match the files the upgrade expects"},
+        {"a rebuilt file swapped", Swapped(kOtherNew), kOld, kOther, kOldDate, "not the ones the package was made"},
+        {"a file at its new fingerprint swapped", kOtherNew, Swapped(kNew), kOther, kNewDate,
+         "not the ones the package was made"},
+    };
+    for (const Row& r : rows) {
+        TwoFiles s(kNew, r.builtG);
+        WriteStamped(s.f, r.installedF, r.dateF);
+        WriteStamped(s.g, r.installedG, kOldDate);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyStopped, s.Apply(&ui)) << r.title;
+        EXPECT_TRUE(ui.questions.empty()) << r.title;
+        ASSERT_EQ(1u, ui.infos.size()) << r.title;
+        EXPECT_NE(std::string::npos, ui.infos[0].find(r.says)) << r.title << ": " << ui.infos[0];
+        EXPECT_EQ(r.installedF, ReadFileBytes(s.f)) << r.title;
+        EXPECT_EQ(r.installedG, ReadFileBytes(s.g)) << r.title;
+        EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_")) << r.title;
+    }
+}
+
+// A package sealed by an earlier builder, with a digest per file, still applies, and names the
+// file whose content differs.
+TEST(SealedApply, APerFileSealStillAppliesAndNamesTheFile)
+{
+    {
+        TwoFiles s(kNew, kOtherNew, true);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_EQ(kNew, ReadFileBytes(s.f));
+        EXPECT_EQ(kOtherNew, ReadFileBytes(s.g));
+    }
+    TwoFiles s(kNew, kOtherNew, true);
+    WriteStamped(s.g, Swapped(kOther), kOldDate);
+    ScriptedUi ui;
+    EXPECT_EQ(ApplyDeclined, s.Apply(&ui));
+    ASSERT_EQ(1u, ui.questions.size());
+    EXPECT_NE(std::string::npos, ui.questions[0].find("g.txt"));
+    EXPECT_EQ(kOld, ReadFileBytes(s.f));
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <random>
+#include "crypto.h"
 #include "dostime.h"
 #include "fingerprint.h"
 #include "os.h"
@@ -231,4 +232,48 @@ TEST(VerifyAndStamp, ReadOnlyOrMissingFileFails)
     FileFingerprint empty = {0x206F73CD, 0, 0};
     EXPECT_EQ(0, VerifyAndStamp(missing.c_str(), &empty));
     EXPECT_FALSE(PathExists(missing));
+}
+
+// A file verified from the bytes it was written with, small ones on the writer's thread and
+// large ones (1 MiB and more) on a second: the same fingerprint and SHA-256 as reading it back,
+// whatever the pieces, and a wrong checksum or digest fails without a stamp.
+TEST(VerifyAndStamp, WrittenFileVerifiesFromWhatReachedIt)
+{
+    TempDir dir;
+    std::mt19937 gen(11);
+    for (size_t n : {(size_t)0, (size_t)700, (size_t)65537, (size_t)(2u << 20) + 333}) {
+        Bytes data = RandomBytes(n, 300 + (uint32_t)n);
+        uint8_t want[kDigestSize], made[kDigestSize];
+        ASSERT_EQ(1, DigestOf(data.data(), data.size(), want));
+        FileFingerprint expected = {0x206F73CD, (uint32_t)n, ReferenceChecksum(data)};
+        for (int wrong = 0; wrong < 3; wrong++) {
+            std::string path = dir / ("w" + std::to_string(n) + "-" + std::to_string(wrong));
+            TQLXFStream out(WriteAccess, path.c_str());
+            WrittenPrint print;
+            ASSERT_EQ(1, WatchPrint(&out, &print, 1, (uint32_t)n));
+            for (size_t at = 0; at < n;) {
+                size_t piece = std::min<size_t>(n - at, gen() % 200000);
+                out.Write(data.data() + at, (uint32_t)piece);
+                at += piece;
+            }
+            FileFingerprint asked = expected;
+            uint8_t digest[kDigestSize];
+            memcpy(digest, want, kDigestSize);
+            if (wrong == 1) asked.checksum ^= 1;
+            if (wrong == 2) digest[7] ^= 1;
+            EXPECT_EQ(wrong ? 0 : 1, VerifyAndStampWritten(&out, &print, &asked, digest, made)) << n << " " << wrong;
+            out.Close();
+            FileFingerprint back;
+            uint8_t readBack[kDigestSize];
+            ASSERT_EQ(1, ComputeFingerprint(path.c_str(), &back, nullptr, readBack)) << n;
+            EXPECT_EQ(0, memcmp(readBack, want, kDigestSize)) << n;
+            EXPECT_EQ(ReferenceChecksum(data), +back.checksum) << n;
+            if (wrong == 0) {
+                EXPECT_EQ(0, memcmp(made, want, kDigestSize)) << n;
+                EXPECT_EQ(0x206F73CDu, back.dateTime) << n;
+            } else {
+                EXPECT_NE(0x206F73CDu, back.dateTime) << n << " " << wrong;
+            }
+        }
+    }
 }

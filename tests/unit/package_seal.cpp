@@ -63,14 +63,28 @@ struct Sample {
         image.U8(1).U8((uint32_t)added.size()).Raw(added).U8(0);
         image.U8(1).U8((uint32_t)newPatch.size()).Raw(newPatch).U8(0);
     }
-    // The seal as the format describes it, written here independently of the product: version 1,
-    // or version 2 with its code page.
-    Bytes ExpectedSeal(int version = 2, uint16_t codePage = 1251) const
+    // The seal as the format describes it, written here independently of the product: version
+    // 2, one digest per set of files, the package digest opening what the seal digest covers.
+    Bytes ExpectedSeal() const
     {
         Image s;
-        s.Raw(BytesOf(std::string("[QZSEAL]", 8))).U8(version).U8(0).U16(3);
-        if (version >= 2) s.U16(codePage);
-        s.Raw(Digest(image.b));
+        s.Raw(BytesOf(std::string("[QZSEAL]", 8))).U8(2).U8(0).U16(3).U16(1252);
+        Bytes newSet = Digest(added), patched = Digest(oldPatch), deletedSet = Digest(deleted);
+        Bytes patchedNew = Digest(newPatch);
+        newSet.insert(newSet.end(), patchedNew.begin(), patchedNew.end());
+        s.Raw(Digest(newSet)).Raw(Digest(patched)).Raw(Digest(deletedSet));
+        Bytes covered = Digest(image.b);
+        covered.insert(covered.end(), s.b.begin(), s.b.end());
+        s.Raw(Digest(covered));
+        uint32_t size = (uint32_t)s.b.size() + 12;
+        s.U32(size).Raw(BytesOf(std::string("[QZSEAL]", 8)));
+        return s.b;
+    }
+    // A version-1 seal, as the builders before version 2 wrote it: a digest per file.
+    Bytes PerFileSeal() const
+    {
+        Image s;
+        s.Raw(BytesOf(std::string("[QZSEAL]", 8))).U8(1).U8(0).U16(3).Raw(Digest(image.b));
         s.Raw(Digest(added)).Raw(Digest(newPatch)).Raw(Digest(oldPatch)).Raw(Digest(deleted));
         s.Raw(Digest(s.b));
         uint32_t size = (uint32_t)s.b.size() + 12;
@@ -90,6 +104,7 @@ struct Sample {
         memcpy(seal.NewDigestSlot(1), Digest(newPatch).data(), kDigestSize);
         memcpy(seal.OldDigestSlot(1), Digest(oldPatch).data(), kDigestSize);
         memcpy(seal.OldDigestSlot(2), Digest(deleted).data(), kDigestSize);
+        seal.codePage = 1252;
         TQLXFlatRamStream out(4096, 4096);
         out.Write(image.b.data(), (uint32_t)image.b.size());
         EXPECT_EQ(1, WriteSeal(&out, &seal, signer));
@@ -207,28 +222,47 @@ TEST(Seal, LayoutIsTheDocumentedOneAndReadsBack)
     PackageSeal seal;
     ASSERT_EQ(SealIntact, ReadOver(sealed, s.kinds, &seal));
     EXPECT_EQ(s.image.b.size(), seal.start);
-    EXPECT_EQ(1251, seal.codePage);
-    EXPECT_EQ(0, memcmp(seal.OldDigest(1), Digest(s.oldPatch).data(), kDigestSize));
+    EXPECT_EQ(1252, seal.codePage);
+    // The sets' digests hold only for the files they were made of, all of them known.
+    Bytes added = Digest(s.added), newPatch = Digest(s.newPatch), oldPatch = Digest(s.oldPatch);
+    const uint8_t* newFiles[3] = {added.data(), newPatch.data(), nullptr};
+    const uint8_t* swapped[3] = {newPatch.data(), added.data(), nullptr};
+    const uint8_t* patched[3] = {nullptr, oldPatch.data(), nullptr};
+    const uint8_t* unknown[3] = {added.data(), nullptr, nullptr};
+    const uint8_t* deleted[3] = {nullptr, nullptr, oldPatch.data()};
+    EXPECT_EQ(1, seal.SetHolds(NewFiles, newFiles));
+    EXPECT_EQ(0, seal.SetHolds(NewFiles, swapped));
+    EXPECT_EQ(-1, seal.SetHolds(NewFiles, unknown));
+    EXPECT_EQ(1, seal.SetHolds(PatchedFiles, patched));
+    EXPECT_EQ(0, seal.SetHolds(DeletedFiles, deleted));
+    EXPECT_EQ(nullptr, seal.OldDigest(1));
+    EXPECT_EQ(SealAbsent, ReadOver(s.image.b, s.kinds, &seal));
+
+    // A version-1 seal still reads, with its digest per file and no code page.
+    Bytes perFile = s.image.b;
+    tail = s.PerFileSeal();
+    perFile.insert(perFile.end(), tail.begin(), tail.end());
+    ASSERT_EQ(SealIntact, ReadOver(perFile, s.kinds, &seal));
+    EXPECT_EQ(0, seal.codePage);
+    EXPECT_EQ(0, memcmp(seal.OldDigest(1), oldPatch.data(), kDigestSize));
     EXPECT_EQ(nullptr, seal.OldDigest(0));
     EXPECT_EQ(nullptr, seal.NewDigest(2));
-    EXPECT_EQ(SealAbsent, ReadOver(s.image.b, s.kinds, &seal));
-    // The same seal against another table does not read as one.
-    uint8_t otherKinds[3] = {KindPatch, KindPatch, KindDelete};
-    EXPECT_EQ(SealMalformed, ReadOver(sealed, otherKinds, &seal));
-
-    // A version-1 seal still reads, recording no code page; the code page is found without the
-    // table, before the names are decoded.
-    Bytes first = s.image.b;
-    tail = s.ExpectedSeal(1);
-    first.insert(first.end(), tail.begin(), tail.end());
-    ASSERT_EQ(SealIntact, ReadOver(first, s.kinds, &seal));
-    EXPECT_EQ(0, seal.codePage);
+    // The code page is found without the table, before the names are decoded.
     TQLXFlatRamStream v2(sealed.data(), (uint32_t)sealed.size(), (uint32_t)sealed.size()),
-        v1(first.data(), (uint32_t)first.size(), (uint32_t)first.size());
+        v1(perFile.data(), (uint32_t)perFile.size(), (uint32_t)perFile.size());
     v2.Seek(11);
-    EXPECT_EQ(1251u, ReadSealCodePage(&v2));
+    EXPECT_EQ(1252u, ReadSealCodePage(&v2));
     EXPECT_EQ(11u, v2.Tell());
     EXPECT_EQ(0u, ReadSealCodePage(&v1));
+    EXPECT_EQ(-1, seal.SetHolds(NewFiles, newFiles));
+    // The same seal against another table does not read as one.
+    uint8_t otherKinds[3] = {KindPatch, KindPatch, KindDelete};
+    EXPECT_EQ(SealMalformed, ReadOver(perFile, otherKinds, &seal));
+    for (size_t at = s.image.b.size(); at < perFile.size() - 8; at++) {
+        Bytes bad = perFile;
+        bad[at] ^= 0x04;
+        EXPECT_NE(SealIntact, ReadOver(bad, s.kinds, &seal)) << at;
+    }
 }
 
 TEST(Seal, EveryChangedByteOfASignedPackageIsRefused)
