@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 upg=$(realpath "${1:-$here/../build/native/console/upg}")
 work=$here/work
 ZSTD="zstd -q -19 --long=31"
-mkdir -p "$work/tgz" "$work/chain"
+"$here/fetch.sh"
+mkdir -p "$work/chain"
 size() { $ZSTD -c "$1" | wc -c; }
 echo "| Chain | packages | bundle, shipped | newest package alone | bundle / newest | full new release |"
 echo "|---|---:|---:|---:|---:|---:|"
@@ -16,14 +17,6 @@ grep -v '^#' "$here/chain.tsv" | while IFS=$'\t' read -r pkg releases; do
   [ -n "$pkg" ] || continue
   safe=${pkg//\//_}
   read -r -a vs <<< "$releases"
-  for v in "${vs[@]}"; do
-    dest=$work/trees/$safe/$v
-    [ -d "$dest" ] && continue
-    tgz=$(cd "$work/tgz" && npm pack --silent "$pkg@$v" 2>/dev/null | tail -n 1)
-    mkdir -p "$dest.tmp"
-    tar -xzf "$work/tgz/$tgz" -C "$dest.tmp"
-    mv "$dest.tmp/package" "$dest" && rm -rf "$dest.tmp"
-  done
   new=${vs[-1]}
   total=0
   newest=0
