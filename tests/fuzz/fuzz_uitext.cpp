@@ -2,6 +2,7 @@
 #include <string.h>
 #include <string>
 #include <vector>
+#include "codepage.h"
 #include "fuzzcommon.h"
 #include "memstream.h"
 #include "uitext.h"
@@ -9,11 +10,14 @@
 namespace {
 
 // The lines as the format defines them: CR dropped, LF or NUL or the end ends a line, 255
-// characters kept, an empty line stands for "-|-|-|".
+// bytes kept, an empty line stands for "-|-|-|". Each is then read as UTF-8 after a UTF-8 mark
+// that opens the first line, else in the system's code page (the code page layer's own tests
+// hold its tables), and a line that decodes to nothing stands for "-|-|-|" too.
 std::vector<std::string> Lines(const uint8_t* data, size_t size)
 {
     std::vector<std::string> lines;
     size_t at = 0;
+    int utf8 = 0;
     for (int i = 0; i < kUiLines; i++) {
         std::string line;
         while (at < size) {
@@ -22,6 +26,14 @@ std::vector<std::string> Lines(const uint8_t* data, size_t size)
             if (c == '\n' || c == 0) break;
             if (line.size() < kUiLineSize - 1) line += (char)c;
         }
+        if (i == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            utf8 = 1;
+            line.erase(0, 3);
+        }
+        std::vector<char> decoded(3 * kUiLineSize);
+        if (utf8) CopyUtf8(line.c_str(), decoded.data(), decoded.size());
+        else PackageTextToUtf8(0, line.c_str(), decoded.data(), decoded.size());
+        line = decoded.data();
         lines.push_back(line.empty() ? "-|-|-|" : line);
     }
     return lines;
