@@ -25,7 +25,7 @@ const uint8_t kFormatVersion = 1;
 const uint32_t kReadBlock = 1u << 20;
 
 // Reads a whole file of the given size into bytes.
-int LoadFile(TQLXFStream* file, uint32_t size, std::vector<uint8_t>* bytes)
+int LoadFile(FileStream* file, uint32_t size, std::vector<uint8_t>* bytes)
 {
     try {
         bytes->resize(size);
@@ -43,7 +43,7 @@ int LoadFile(TQLXFStream* file, uint32_t size, std::vector<uint8_t>* bytes)
 std::string Number(uint64_t v) { return std::to_string((unsigned long long)v); }
 
 // The script of a new file equal to its old one: one copy of all of it.
-int WriteWholeCopyScript(uint32_t size, TQLXStream* part, uint64_t* scriptBytes)
+int WriteWholeCopyScript(uint32_t size, Stream* part, uint64_t* scriptBytes)
 {
     std::vector<uint8_t> out;
     if (size) {
@@ -72,7 +72,7 @@ namespace {
 // What encoding one file starts from: the new file open, the old one (if any) in memory.
 struct PartInput {
     PartInput(const char* newPath) : newFile(ReadAccess | ShareRead, newPath), newSize(0), oldSize(0), sameContent(0) {}
-    TQLXFStream newFile;
+    FileStream newFile;
     uint32_t newSize;
     std::vector<uint8_t> old;
     uint32_t oldSize;
@@ -87,7 +87,7 @@ int OpenPart(const char* oldPath, const char* newPath, PartInput* in, std::strin
     }
     in->newSize = in->newFile.Size();
     if (oldPath) {
-        TQLXFStream oldFile(ReadAccess | ShareRead, oldPath);
+        FileStream oldFile(ReadAccess | ShareRead, oldPath);
         in->oldSize = oldFile.Size();
         if (oldFile.HasError() || !LoadFile(&oldFile, in->oldSize, &in->old)) {
             *error = std::string("cannot read ") + oldPath + " into memory (" + Number(in->oldSize) + " bytes)";
@@ -113,7 +113,7 @@ int OpenPart(const char* oldPath, const char* newPath, PartInput* in, std::strin
 
 // The anchors of the whole new file, read from its start in blocks that overlap by the 7 bytes
 // an 8-byte string reaches past a block's end.
-int CollectFileAnchors(TQLXFStream* file, uint32_t size, std::vector<uint32_t>* anchors)
+int CollectFileAnchors(FileStream* file, uint32_t size, std::vector<uint32_t>* anchors)
 {
     std::vector<uint8_t> block(std::min(kReadBlock, size) + 7);
     uint32_t carried = 0;
@@ -171,14 +171,14 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
     *result = PartResult{};
     PartInput in(newPath);
     if (!OpenPart(oldPath, newPath, &in, error)) return 0;
-    TQLXFStream& newFile = in.newFile;
+    FileStream& newFile = in.newFile;
     const uint32_t newSize = in.newSize, oldSize = in.oldSize;
     const std::vector<uint8_t>& old = in.old;
     const int sameContent = in.sameContent;
     result->memory = PartMemory(oldSize, newSize);
 
     {
-        TQLXFStream part(WriteAccess, partPath);
+        FileStream part(WriteAccess, partPath);
         if (part.HasError()) {
             *error = std::string("cannot create ") + partPath;
             return 0;
@@ -241,7 +241,7 @@ struct Planned {
 // Compares two files byte by byte into *same; 0 when either cannot be read.
 int SameFileBytes(const std::string& a, const std::string& b, int* same)
 {
-    TQLXFStream x(ReadAccess | ShareRead, a.c_str()), y(ReadAccess | ShareRead, b.c_str());
+    FileStream x(ReadAccess | ShareRead, a.c_str()), y(ReadAccess | ShareRead, b.c_str());
     if (x.HasError() || y.HasError()) return 0;
     std::vector<uint8_t> p(65536), q(65536);
     *same = x.Size() == y.Size();
@@ -498,7 +498,7 @@ int WritePackage(const BuildOptions& options, const std::string& title, const st
                  const std::vector<Planned>& plan,
                  const std::string& parts, const std::string& temp, BuildReport* report, std::string* error)
 {
-    TQLXFStream out(WriteAccess, temp.c_str());
+    FileStream out(WriteAccess, temp.c_str());
     if (out.HasError()) {
         *error = "cannot create " + temp;
         return 0;
@@ -524,7 +524,7 @@ int WritePackage(const BuildOptions& options, const std::string& title, const st
     for (size_t i = 0; i < plan.size(); i++) {
         if (plan[i].entry.kind == KindDelete) continue;
         std::string path = PartPath(parts, i);
-        TQLXFStream part(ReadAccess, path.c_str());
+        FileStream part(ReadAccess, path.c_str());
         if (part.HasError() || !part.Seek(kPartHeaderSize)) {
             *error = "cannot read " + path;
             DigestDiscard(digest);
@@ -771,7 +771,7 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
         RemoveFile(temp.c_str());
         return 0;
     }
-    TQLXFStream written(ReadAccess, options.output.c_str());
+    FileStream written(ReadAccess, options.output.c_str());
     report->packageBytes = written.Size();
     return 1;
 }

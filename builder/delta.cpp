@@ -610,7 +610,7 @@ void MarkRepeats(const RepeatSet& set, const uint8_t* data, uint32_t size, uint8
 namespace {
 
 // The encoding loop of WriteDeltaScript and SurveyLiterals: script, or anchors when surveying.
-int Encode(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats,
+int Encode(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats,
            uint32_t window, const RepeatSet* repeats, std::vector<uint32_t>* anchors)
 {
     if (window == 0) window = kDefaultWindow;
@@ -669,13 +669,13 @@ int Encode(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStr
 
 }  // namespace
 
-int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
+int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script,
                      DeltaStats* stats, uint32_t window, const RepeatSet* repeats)
 {
     return Encode(index, newFile, newSize, script, stats, window, repeats, nullptr);
 }
 
-int SurveyLiterals(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
+int SurveyLiterals(const OldIndex* index, Stream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
                    DeltaStats* stats)
 {
     try {
@@ -685,7 +685,7 @@ int SurveyLiterals(const OldIndex* index, TQLXStream* newFile, uint32_t newSize,
     }
 }
 
-int WriteInsertScript(TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats)
+int WriteInsertScript(Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats)
 {
     *stats = DeltaStats{};
     if (newSize) {

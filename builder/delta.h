@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <vector>
 
-class TQLXStream;
+class Stream;
 
 // Bytes of one instruction in a script, opcode and operands, literal data not counted.
 uint32_t InsertCost(uint32_t count);     // Insert8 2, Insert16 3, Insert32 5
@@ -124,15 +124,15 @@ void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint
 // them from the indexed old file, End byte included, to script. Returns 1 on success, 0 when
 // the new file ends early or a stream fails. window is the most new-file bytes parsed at once
 // (0 for the default); repeats, when given, prices the literals that recur in the package.
-int WriteDeltaScript(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, TQLXStream* script,
+int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script,
                      DeltaStats* stats, uint32_t window = 0, const RepeatSet* repeats = nullptr);
 // The survey encoding: parses as WriteDeltaScript does but with literals priced lower, so that
 // more strings are seen as literals, and appends the anchors of the literal runs to anchors
 // instead of writing a script. stats receives the estimates.
-int SurveyLiterals(const OldIndex* index, TQLXStream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
+int SurveyLiterals(const OldIndex* index, Stream* newFile, uint32_t newSize, std::vector<uint32_t>* anchors,
                    DeltaStats* stats);
 // The script that inserts newSize bytes of newFile whole.
-int WriteInsertScript(TQLXStream* newFile, uint32_t newSize, TQLXStream* script, DeltaStats* stats);
+int WriteInsertScript(Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats);
 
 // Bytes of new-file data parsed at once by default, and the memory a parse of one window
 // takes per byte of it.

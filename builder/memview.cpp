@@ -2,7 +2,7 @@
 #include "memview.h"
 #include <string.h>
 
-uint8_t TByteViewStream::Get()
+uint8_t ByteViewStream::Get()
 {
     if (position >= size) {
         SetError();
@@ -11,7 +11,7 @@ uint8_t TByteViewStream::Get()
     return bytes[position++];
 }
 
-int TByteViewStream::Seek(uint32_t p)
+int ByteViewStream::Seek(uint32_t p)
 {
     if (p > size) {
         SetError();
@@ -21,7 +21,7 @@ int TByteViewStream::Seek(uint32_t p)
     return 1;
 }
 
-int32_t TByteViewStream::Read(void* buffer, int32_t count)
+int32_t ByteViewStream::Read(void* buffer, int32_t count)
 {
     if (count <= 0) return 0;
     uint32_t n = size - position < (uint32_t)count ? size - position : (uint32_t)count;
@@ -30,9 +30,9 @@ int32_t TByteViewStream::Read(void* buffer, int32_t count)
     return (int32_t)n;
 }
 
-void TCompareStream::Put(uint8_t b) { Write(&b, 1); }
+void CompareStream::Put(uint8_t b) { Write(&b, 1); }
 
-void TCompareStream::Write(const void* bytes, uint32_t count)
+void CompareStream::Write(const void* bytes, uint32_t count)
 {
     const uint8_t* p = (const uint8_t*)bytes;
     uint8_t buffer[4096];

@@ -5,9 +5,9 @@
 #include "stream.h"
 
 // Reads a borrowed block; Seek and Read cost no more than the bytes they move.
-class TByteViewStream : public TQLXStream {
+class ByteViewStream : public Stream {
 public:
-    TByteViewStream(const uint8_t* bytes, uint32_t size) : bytes(bytes), size(size), position(0) {}
+    ByteViewStream(const uint8_t* bytes, uint32_t size) : bytes(bytes), size(size), position(0) {}
     uint8_t Get() override;
     int Seek(uint32_t p) override;
     uint32_t Tell() override { return position; }
@@ -21,16 +21,16 @@ private:
 };
 
 // Every byte written is checked against the next byte of expected; nothing is stored.
-class TCompareStream : public TQLXStream {
+class CompareStream : public Stream {
 public:
-    explicit TCompareStream(TQLXStream* expected) : expected(expected), written(0), firstDifference(0xFFFFFFFFu) {}
+    explicit CompareStream(Stream* expected) : expected(expected), written(0), firstDifference(0xFFFFFFFFu) {}
     void Put(uint8_t b) override;
     void Write(const void* bytes, uint32_t count) override;
     uint32_t Tell() override { return written; }
     uint32_t Size() override { return written; }
     int Same() const { return firstDifference == 0xFFFFFFFFu; }
 
-    TQLXStream* expected;
+    Stream* expected;
     uint32_t written;
     uint32_t firstDifference;   // position of the first byte that differed, or 0xFFFFFFFF
 };

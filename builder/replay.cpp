@@ -6,7 +6,7 @@
 #include "stream.h"
 #include <string.h>
 
-void WritePartHeader(TQLXStream* out)
+void WritePartHeader(Stream* out)
 {
     PackageHeader header = {};
     for (int i = 0; i < 8; i++) header.magic[i] = kPackageMagic[i];
@@ -27,10 +27,10 @@ int ReplayPart(const char* partPath, const uint8_t* old, uint32_t oldSize, const
     if (!job.IsValid() || job.stream->Tell() != kPartHeaderSize) return 0;
     // The applier holds every script to its entry's new size; so does the replay.
     job.outputLimit = newSize;
-    TQLXFStream expected(ReadAccess | ShareRead, newPath);
+    FileStream expected(ReadAccess | ShareRead, newPath);
     if (expected.HasError()) return 0;
-    TByteViewStream oldView(old, oldSize);
-    TCompareStream out(&expected);
+    ByteViewStream oldView(old, oldSize);
+    CompareStream out(&expected);
     RunPatchScript(&job, old ? &oldView : nullptr, &out);
     result->written = out.written;
     result->firstDifference = out.firstDifference;

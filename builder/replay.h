@@ -3,12 +3,12 @@
 #pragma once
 #include <stdint.h>
 
-class TQLXStream;
+class Stream;
 
 // A part is a package with no entries whose first script is the one it carries: the header,
 // an empty title and empty notes, then the script.
 const uint32_t kPartHeaderSize = 13;
-void WritePartHeader(TQLXStream* out);
+void WritePartHeader(Stream* out);
 
 struct ReplayResult {
     uint32_t written;           // bytes the script produced

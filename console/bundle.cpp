@@ -121,13 +121,13 @@ uint32_t U32(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (
 
 int CopyInto(const std::string& from, const std::string& to, std::string* error)
 {
-    TQLXFStream source(ReadAccess | ShareRead, from.c_str());
+    FileStream source(ReadAccess | ShareRead, from.c_str());
     if (source.HasError()) {
         *error = "cannot read " + from;
         return 0;
     }
     uint32_t size = source.Size();
-    TQLXFStream target(WriteAccess, to.c_str());
+    FileStream target(WriteAccess, to.c_str());
     uint32_t copied = target.HasError() ? 0 : CopyBytes(&target, &source, size);
     target.Close();
     if (source.HasError() || target.HasError() || copied != size) {
@@ -139,7 +139,7 @@ int CopyInto(const std::string& from, const std::string& to, std::string* error)
 
 int WriteBytes(const void* bytes, uint32_t size, const std::string& to, std::string* error)
 {
-    TQLXFStream target(WriteAccess, to.c_str());
+    FileStream target(WriteAccess, to.c_str());
     if (!target.HasError()) target.Write(bytes, size);
     target.Close();
     if (target.HasError()) {
@@ -192,7 +192,7 @@ int CheckWording(const char* path, std::string* why, std::string* notes)
             *why = std::string("the wording ") + path + " does not exist or is not a file\n";
             return 0;
         }
-        TQLXFStream probe(ReadAccess | ShareRead, path);
+        FileStream probe(ReadAccess | ShareRead, path);
         if (probe.HasError()) {
             *why = std::string("the wording ") + path + " cannot be opened for reading\n";
             return 0;
@@ -227,7 +227,7 @@ int CheckSetupProgram(const std::string& path, std::string* why)
     uint8_t head[4096];
     int32_t got = 0;
     {
-        TQLXFStream f(ReadAccess | ShareRead, path.c_str());
+        FileStream f(ReadAccess | ShareRead, path.c_str());
         if (f.HasError()) {
             *why = "cannot read the setup program " + path;
             return 0;

@@ -90,7 +90,7 @@ const char* OutcomeText(ApplyOutcome outcome)
 int Readable(const char* path)
 {
     if (!FileExists(path)) return 0;
-    TQLXFStream probe(ReadAccess, path);
+    FileStream probe(ReadAccess, path);
     return !probe.HasError();
 }
 

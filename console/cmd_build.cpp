@@ -113,7 +113,7 @@ int ParseOffset(const char* text, int* minutes)
 
 int ReadText(const char* path, std::string* text)
 {
-    TQLXFStream f(ReadAccess | ShareRead, path);
+    FileStream f(ReadAccess | ShareRead, path);
     if (f.HasError()) return 0;
     text->assign(f.Size(), '\0');
     int32_t got = text->empty() ? 0 : f.Read(&(*text)[0], (int32_t)text->size());

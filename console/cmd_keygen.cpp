@@ -21,7 +21,7 @@ const char kHelp[] =
 
 int WriteText(const std::string& path, const char* text, size_t n, unsigned extra)
 {
-    TQLXFStream out(WriteAccess | extra, path.c_str());
+    FileStream out(WriteAccess | extra, path.c_str());
     if (out.HasError()) return 0;
     out.Write(text, (uint32_t)n);
     out.Close();

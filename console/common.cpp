@@ -23,7 +23,7 @@ int CheckPackage(const char* path, std::string* reason)
         return 0;
     }
     {
-        TQLXFStream probe(ReadAccess, path);
+        FileStream probe(ReadAccess, path);
         if (probe.HasError()) {
             *reason = std::string("The package ") + path + " cannot be opened for reading.";
             return 0;

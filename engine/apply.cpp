@@ -380,17 +380,17 @@ ApplyOutcome Build(EngineHost* host, const std::vector<Survey>& surveys)
         FileEntry* e = EntryAt(job, i);
         ShowEntry(job, ui, e);
         if (e->kind == KindDelete) continue;
-        TQLXFStream* oldFile = nullptr;
-        TQLXFStream* output = nullptr;
+        FileStream* oldFile = nullptr;
+        FileStream* output = nullptr;
         int building = e->state == StatePending;
         if (building) {
             if (e->kind == KindPatch) {
                 EntryPath(job, e, job->workPath);
-                oldFile = new (std::nothrow) TQLXFStream(ReadAccess | ShareRead, job->workPath);
+                oldFile = new (std::nothrow) FileStream(ReadAccess | ShareRead, job->workPath);
                 if (oldFile) oldFile->CacheBlocks();
             }
             WorkName(job, i, job->workPath);
-            output = new (std::nothrow) TQLXFStream(WriteAccess, job->workPath);
+            output = new (std::nothrow) FileStream(WriteAccess, job->workPath);
         }
         // A stream that could not be allocated fails the entry; the script is still read past.
         int allocated = !building || (output && (e->kind != KindPatch || oldFile));

@@ -63,7 +63,7 @@ struct Journal {
     std::string target;
     std::vector<Step> steps;
     int complete = 0;
-    std::unique_ptr<TQLXFStream> file;   // open while steps are recorded
+    std::unique_ptr<FileStream> file;   // open while steps are recorded
     char path[kPathMax] = "";
 
     Journal() { memset(&package, 0, sizeof package); }
@@ -165,7 +165,7 @@ struct Cursor {
 int ReadJournal(const char* path, Journal* j)
 {
     snprintf(j->path, sizeof j->path, "%s", path);
-    j->file.reset(new (std::nothrow) TQLXFStream(ReadAccess | WriteAccess, path));
+    j->file.reset(new (std::nothrow) FileStream(ReadAccess | WriteAccess, path));
     if (!j->file || j->file->HasError()) return 0;
     uint32_t size = j->file->Size();
     if (j->file->HasError() || size > kJournalMax) return 0;
@@ -224,7 +224,7 @@ int WriteJournal(const char* path, Journal* j)
 {
     snprintf(j->path, sizeof j->path, "%s", path);
     std::vector<uint8_t> b = HeaderBytes(*j);
-    j->file.reset(new (std::nothrow) TQLXFStream(WriteAccess, path));
+    j->file.reset(new (std::nothrow) FileStream(WriteAccess, path));
     if (!j->file || j->file->HasError()) return 0;
     j->file->Write(b.data(), (uint32_t)b.size());
     return j->file->Sync();
@@ -655,7 +655,7 @@ int JournalPath(UpgradeJob* job, char* out)
 int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
 {
     memset(id, 0, sizeof *id);
-    TQLXStream* s = job->stream;
+    Stream* s = job->stream;
     if (!s) return 0;
     // The seal check walks the scripts from where the stream stands, the first of them: it
     // runs (or its kept answer is taken) before the stream is moved.

@@ -42,7 +42,7 @@ FileJobLog::FileJobLog(const char* path) : file(nullptr)
 {
     if (!path || !path[0]) return;
     // Others may read the log while the run goes on; every line goes to the system at once.
-    file = new (std::nothrow) TQLXFStream(WriteAccess | ShareRead, path);
+    file = new (std::nothrow) FileStream(WriteAccess | ShareRead, path);
     if (file && file->HasError()) {
         delete file;
         file = nullptr;

@@ -6,7 +6,7 @@
 #include "apply.h"
 #include "commit.h"
 
-class TQLXFStream;
+class FileStream;
 struct FileEntry;
 struct TrustReport;
 struct UpgradeJob;
@@ -77,7 +77,7 @@ private:
     FileJobLog(const FileJobLog&) = delete;
     FileJobLog& operator=(const FileJobLog&) = delete;
     void Line(const std::string& text);
-    TQLXFStream* file;
+    FileStream* file;
 };
 
 // One finding in words: what was found, the verify command's line, and the names a script reads.

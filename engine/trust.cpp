@@ -15,7 +15,7 @@ SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
 {
     SealRead result = ReadPackageSeal(job, seal);
     if (result != SealAbsent || !job->stream || job->stream->HasError()) return result;
-    TQLXStream* s = job->stream;
+    Stream* s = job->stream;
     uint32_t back = s->Tell();
     int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
     // A package that ends where an opcode is due reads as if End followed, as the format has

@@ -24,7 +24,7 @@ int ReadResource(UiTextTable* table, void* module, const char* name)
     uint32_t size = 0;
     if (!name || !Os().findResource || !Os().findResource(module, name, &data, &size) || !data)
         return 0;
-    TQLXFlatRamStream stream(const_cast<void*>(data), size, size);
+    MemoryStream stream(const_cast<void*>(data), size, size);
     table->ReadUiLines(&stream);
     return 1;
 }
@@ -37,7 +37,7 @@ UiTextTable::UiTextTable(const char* path) : store(nullptr)
         lines[i] = nullptr;
         present[i] = 0;
     }
-    TQLXFStream stream(ReadAccess, path);
+    FileStream stream(ReadAccess, path);
     ReadUiLines(&stream);
 }
 
@@ -51,13 +51,13 @@ UiTextTable::UiTextTable(void* module, const char* name) : store(nullptr)
     if (ReadResource(this, module, kDefaultResource)) return;
     char text[sizeof kNoText];
     memcpy(text, kNoText, sizeof text);
-    TQLXFlatRamStream stream(text, 3, 3);
+    MemoryStream stream(text, 3, 3);
     ReadUiLines(&stream);
 }
 
 UiTextTable::~UiTextTable() { delete[] store; }
 
-void UiTextTable::ReadUiLines(TQLXStream* stream)
+void UiTextTable::ReadUiLines(Stream* stream)
 {
     if (!store) store = new (std::nothrow) char[kStoreSize];
     for (int i = 0; i < kUiLines; i++) {

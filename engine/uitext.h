@@ -2,7 +2,7 @@
 #pragma once
 #include <stdint.h>
 
-class TQLXStream;
+class Stream;
 
 const int kUiLines = 26;          // 0..20 as published, 21 to 25 added later (see HasLine)
 const uint32_t kUiLineSize = 256;
@@ -47,7 +47,7 @@ public:
     ~UiTextTable();
 
     // Fills the table from any stream (Reset first). Lines 1 and 2 are split at '|'.
-    void ReadUiLines(TQLXStream* stream);
+    void ReadUiLines(Stream* stream);
     // Text of line n (0..25, a UiLineId); for lines 1 and 2 its part 0.
     const char* LineText(int n) const;
     // Part k of line n; never reads outside the store (a part past the last reads as "").

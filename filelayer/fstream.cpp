@@ -58,7 +58,7 @@ void FreeCache(BlockCache* c)
 
 }  // namespace
 
-TQLXFStream::TQLXFStream(unsigned flags, const char* name)
+FileStream::FileStream(unsigned flags, const char* name)
     : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cacheWanted(0), cache(nullptr),
       cached(0),
       aheadPos(0), aheadLen(0),
@@ -68,13 +68,13 @@ TQLXFStream::TQLXFStream(unsigned flags, const char* name)
     if (name) Open(flags, name);
 }
 
-TQLXFStream::~TQLXFStream()
+FileStream::~FileStream()
 {
     Close();
     free(buffer);
 }
 
-void TQLXFStream::Open(unsigned flags, const char* name)
+void FileStream::Open(unsigned flags, const char* name)
 {
     Close();
     error = 0;
@@ -101,7 +101,7 @@ void TQLXFStream::Open(unsigned flags, const char* name)
     platformKnown = 1;
 }
 
-void TQLXFStream::Close()
+void FileStream::Close()
 {
     FlushBehind();
     if (handle != kNoHandle) Os().close(handle);
@@ -116,7 +116,7 @@ void TQLXFStream::Close()
 }
 
 // Writes the pending bytes; a short write raises the flag as the write itself would have.
-void TQLXFStream::FlushBehind()
+void FileStream::FlushBehind()
 {
     if (behindLen == 0) return;
     uint32_t n = behindLen;
@@ -125,7 +125,7 @@ void TQLXFStream::FlushBehind()
 }
 
 // One platform write; the watcher sees what reached the file.
-void TQLXFStream::PutBytes(const uint8_t* bytes, uint32_t n)
+void FileStream::PutBytes(const uint8_t* bytes, uint32_t n)
 {
     uint32_t put = 0;
     Os().write(handle, bytes, n, &put);
@@ -135,14 +135,14 @@ void TQLXFStream::PutBytes(const uint8_t* bytes, uint32_t n)
 }
 
 // The platform's position while reading ahead, without a call when it is already known.
-uint32_t TQLXFStream::PlatformPosition()
+uint32_t FileStream::PlatformPosition()
 {
     if (aheadLen) return aheadPos + aheadLen;
     return platformKnown ? platformPos : Os().tell(handle);
 }
 
 // Fills the window with up to n bytes from the platform's position at; returns the count.
-uint32_t TQLXFStream::FillAhead(uint32_t at, uint32_t n)
+uint32_t FileStream::FillAhead(uint32_t at, uint32_t n)
 {
     uint32_t got = 0;
     Os().read(handle, buffer, n, &got);
@@ -159,7 +159,7 @@ uint32_t TQLXFStream::FillAhead(uint32_t at, uint32_t n)
 }
 
 // Puts the platform's position back where the caller believes the stream stands.
-void TQLXFStream::DropAhead()
+void FileStream::DropAhead()
 {
     if (aheadLen == 0 && !cached) return;
     uint32_t now;
@@ -171,7 +171,7 @@ void TQLXFStream::DropAhead()
 
 // Brings the block holding position into view; 0 when no byte stands there (the end of the
 // file, or a read that failed), the position kept all the same.
-int TQLXFStream::ShowBlock(uint32_t position)
+int FileStream::ShowBlock(uint32_t position)
 {
     BlockCache* c = cache;
     uint32_t block = position / kBlockSize, start = block * kBlockSize;
@@ -205,7 +205,7 @@ int TQLXFStream::ShowBlock(uint32_t position)
 
 // A seek out of the window of a stream that reads through its block cache: the block is
 // brought into view by the read that needs it.
-int TQLXFStream::SeekCached(uint32_t position)
+int FileStream::SeekCached(uint32_t position)
 {
     if (position > cache->fileSize) {
         // Past the end: only the platform knows whether the position is allowed.
@@ -222,7 +222,7 @@ int TQLXFStream::SeekCached(uint32_t position)
     return 1;
 }
 
-void TQLXFStream::Put(uint8_t b)
+void FileStream::Put(uint8_t b)
 {
     if (writeBehind) {
         buffer[behindLen++] = b;
@@ -234,7 +234,7 @@ void TQLXFStream::Put(uint8_t b)
     PutBytes(&b, 1);
 }
 
-uint8_t TQLXFStream::Get()
+uint8_t FileStream::Get()
 {
     if (aheadAt < aheadLen) return window[aheadAt++];
     if (cached) {
@@ -262,7 +262,7 @@ uint8_t TQLXFStream::Get()
     return b;
 }
 
-int TQLXFStream::Seek(uint32_t position)
+int FileStream::Seek(uint32_t position)
 {
     FlushBehind();
     // Inside the window (its end included) a platform seek could not fail: move in memory.
@@ -292,14 +292,14 @@ int TQLXFStream::Seek(uint32_t position)
     return 1;
 }
 
-uint32_t TQLXFStream::Tell()
+uint32_t FileStream::Tell()
 {
     if (aheadLen || cached) return aheadPos + aheadAt;
     FlushBehind();
     return Os().tell(handle);
 }
 
-uint32_t TQLXFStream::Size()
+uint32_t FileStream::Size()
 {
     FlushBehind();
     int64_t n = Os().size(handle);
@@ -310,9 +310,9 @@ uint32_t TQLXFStream::Size()
     return (uint32_t)n;
 }
 
-void TQLXFStream::Flush() { FlushBehind(); }
+void FileStream::Flush() { FlushBehind(); }
 
-int TQLXFStream::Sync()
+int FileStream::Sync()
 {
     FlushBehind();
     if (error || handle == kNoHandle) return 0;
@@ -323,7 +323,7 @@ int TQLXFStream::Sync()
     return 1;
 }
 
-void TQLXFStream::Write(const void* bytes, uint32_t count)
+void FileStream::Write(const void* bytes, uint32_t count)
 {
     if (writeBehind) {
         if (count == 0) return;
@@ -345,7 +345,7 @@ void TQLXFStream::Write(const void* bytes, uint32_t count)
     PutBytes((const uint8_t*)bytes, count);
 }
 
-int32_t TQLXFStream::Read(void* out, int32_t count)
+int32_t FileStream::Read(void* out, int32_t count)
 {
     if (count <= 0) return 0;
     FlushBehind();

@@ -2,13 +2,13 @@
 #include "memstream.h"
 #include <stdlib.h>
 
-void TQLXSizerStream::Put(uint8_t)
+void CountingStream::Put(uint8_t)
 {
     ++position;
     if (length < position) length = position;
 }
 
-uint8_t TQLXSizerStream::Get()
+uint8_t CountingStream::Get()
 {
     if (position < length) ++position;
     else SetError();
@@ -16,7 +16,7 @@ uint8_t TQLXSizerStream::Get()
 }
 
 // Steps through the Get slot so that a subclass's Get sees every byte it passes.
-int TQLXSizerStream::Seek(uint32_t p)
+int CountingStream::Seek(uint32_t p)
 {
     if (p > length) return 0;
     position = 0;
@@ -28,17 +28,17 @@ int TQLXSizerStream::Seek(uint32_t p)
     return 1;
 }
 
-uint32_t TQLXSizerStream::Tell() { return position; }
+uint32_t CountingStream::Tell() { return position; }
 
-uint32_t TQLXSizerStream::Size() { return length; }
+uint32_t CountingStream::Size() { return length; }
 
-void TQLXSizerStream::Clear()
+void CountingStream::Clear()
 {
     Reset();
     length = 0;
 }
 
-TQLXFlatRamStream::TQLXFlatRamStream(void* block_, uint32_t capacity_, uint32_t length_)
+MemoryStream::MemoryStream(void* block_, uint32_t capacity_, uint32_t length_)
     : capacity(capacity_), ownsBlock(0), growBy(0), block((uint8_t*)block_), cursor((uint8_t*)block_)
 {
     length = length_;
@@ -46,7 +46,7 @@ TQLXFlatRamStream::TQLXFlatRamStream(void* block_, uint32_t capacity_, uint32_t 
 
 // A failed allocation leaves capacity 0, so that no Put ever stores through the missing block;
 // a growing stream then tries again at its first Put.
-TQLXFlatRamStream::TQLXFlatRamStream(uint32_t capacity_, uint32_t growBy_)
+MemoryStream::MemoryStream(uint32_t capacity_, uint32_t growBy_)
     : capacity(capacity_), ownsBlock(1), growBy(growBy_), block(nullptr), cursor(nullptr)
 {
     if (capacity) block = (uint8_t*)malloc(capacity);
@@ -54,14 +54,14 @@ TQLXFlatRamStream::TQLXFlatRamStream(uint32_t capacity_, uint32_t growBy_)
     cursor = block;
 }
 
-TQLXFlatRamStream::TQLXFlatRamStream() : capacity(0), ownsBlock(0), growBy(0), block(nullptr), cursor(nullptr) {}
+MemoryStream::MemoryStream() : capacity(0), ownsBlock(0), growBy(0), block(nullptr), cursor(nullptr) {}
 
-TQLXFlatRamStream::~TQLXFlatRamStream()
+MemoryStream::~MemoryStream()
 {
     if (ownsBlock && block) free(block);
 }
 
-void TQLXFlatRamStream::Put(uint8_t b)
+void MemoryStream::Put(uint8_t b)
 {
     if (position >= capacity || !block) {
         if (growBy == 0 || !ownsBlock) {
@@ -84,7 +84,7 @@ void TQLXFlatRamStream::Put(uint8_t b)
     if (length < position) length = position;
 }
 
-uint8_t TQLXFlatRamStream::Get()
+uint8_t MemoryStream::Get()
 {
     if (position >= length || !block) {
         SetError();
@@ -94,7 +94,7 @@ uint8_t TQLXFlatRamStream::Get()
     return *cursor++;
 }
 
-int TQLXFlatRamStream::Seek(uint32_t p)
+int MemoryStream::Seek(uint32_t p)
 {
     if (p > length) return 0;
     position = p;

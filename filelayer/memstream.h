@@ -4,9 +4,9 @@
 
 // Keeps no bytes: Put moves the position and raises the length to it; Get walks the position
 // up to the length. Seek steps with Get from 0.
-class TQLXSizerStream : public TQLXStream {
+class CountingStream : public Stream {
 public:
-    TQLXSizerStream() : length(0), position(0) {}
+    CountingStream() : length(0), position(0) {}
     void Put(uint8_t b) override;
     uint8_t Get() override;
     int Seek(uint32_t p) override;
@@ -20,16 +20,16 @@ public:
 
 // A counting stream that keeps the bytes in one block: borrowed from the caller (fixed
 // capacity), owned and growing by a fixed step, or empty. cursor is always block + position.
-class TQLXFlatRamStream : public TQLXSizerStream {
+class MemoryStream : public CountingStream {
 public:
     // Over the caller's block; the stream never frees, moves or grows it.
-    TQLXFlatRamStream(void* block, uint32_t capacity, uint32_t length);
+    MemoryStream(void* block, uint32_t capacity, uint32_t length);
     // Over a block it allocates itself; growBy 0 means it never grows. When the allocation
     // fails, capacity is 0 and a growing stream allocates again at its first Put.
-    TQLXFlatRamStream(uint32_t capacity, uint32_t growBy);
+    MemoryStream(uint32_t capacity, uint32_t growBy);
     // No block at all: every Put and Get fails.
-    TQLXFlatRamStream();
-    ~TQLXFlatRamStream() override;
+    MemoryStream();
+    ~MemoryStream() override;
 
     void Put(uint8_t b) override;
     uint8_t Get() override;
@@ -42,6 +42,6 @@ public:
     uint8_t* cursor;
 
 private:
-    TQLXFlatRamStream(const TQLXFlatRamStream&) = delete;
-    TQLXFlatRamStream& operator=(const TQLXFlatRamStream&) = delete;
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
 };

@@ -4,61 +4,61 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-TQLXStream::~TQLXStream() {}
+Stream::~Stream() {}
 
-void TQLXStream::SetError() { error = 1; }
+void Stream::SetError() { error = 1; }
 
-void TQLXStream::Put(uint8_t) { SetError(); }
+void Stream::Put(uint8_t) { SetError(); }
 
-uint8_t TQLXStream::Get()
+uint8_t Stream::Get()
 {
     SetError();
     return 0;
 }
 
-int TQLXStream::Seek(uint32_t)
+int Stream::Seek(uint32_t)
 {
     SetError();
     return 0;
 }
 
-uint32_t TQLXStream::Tell()
+uint32_t Stream::Tell()
 {
     SetError();
     return 0;
 }
 
-uint32_t TQLXStream::Size()
+uint32_t Stream::Size()
 {
     SetError();
     return 0;
 }
 
-void TQLXStream::Flush() {}
+void Stream::Flush() {}
 
-int TQLXStream::Reset()
+int Stream::Reset()
 {
     error = 0;
     return Seek(0);
 }
 
-void TQLXStream::Clear() { Reset(); }
+void Stream::Clear() { Reset(); }
 
-void TQLXStream::Fill(uint32_t count)
+void Stream::Fill(uint32_t count)
 {
     Clear();
     for (uint32_t i = 0; i < count; ++i) Put(0);
     Reset();
 }
 
-void TQLXStream::Write(const void* bytes, uint32_t count)
+void Stream::Write(const void* bytes, uint32_t count)
 {
     const uint8_t* p = (const uint8_t*)bytes;
     for (uint32_t i = 0; i < count; ++i) Put(p[i]);
 }
 
 // Tests the sticky flag, not the byte: a stream already in error yields one byte and stops.
-int32_t TQLXStream::Read(void* buffer, int32_t count)
+int32_t Stream::Read(void* buffer, int32_t count)
 {
     if (count <= 0) return count;
     uint8_t* p = (uint8_t*)buffer;
@@ -70,7 +70,7 @@ int32_t TQLXStream::Read(void* buffer, int32_t count)
 }
 
 // Keeps reading to the string's end however small the buffer, so the next field starts right.
-uint32_t TQLXStream::ReadString(char* buffer, uint32_t n)
+uint32_t Stream::ReadString(char* buffer, uint32_t n)
 {
     uint32_t room = n ? n - 1 : 0;
     uint32_t w = 0, whole = 0;
@@ -86,7 +86,7 @@ uint32_t TQLXStream::ReadString(char* buffer, uint32_t n)
     return whole;
 }
 
-uint32_t TQLXStream::ReadLine(char* buffer, uint32_t limit)
+uint32_t Stream::ReadLine(char* buffer, uint32_t limit)
 {
     uint32_t k = 0, w = 0;
     for (;;) {
@@ -100,39 +100,39 @@ uint32_t TQLXStream::ReadLine(char* buffer, uint32_t limit)
     return k;
 }
 
-uint16_t TQLXStream::ReadU16()
+uint16_t Stream::ReadU16()
 {
     uint8_t b[2] = {0, 0};
     Read(b, 2);
     return (uint16_t)(b[0] | (b[1] << 8));
 }
 
-uint32_t TQLXStream::ReadU32()
+uint32_t Stream::ReadU32()
 {
     uint8_t b[4] = {0, 0, 0, 0};
     Read(b, 4);
     return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
 }
 
-void TQLXStream::WriteString(const char* text)
+void Stream::WriteString(const char* text)
 {
     for (; *text; ++text) Put((uint8_t)*text);
     Put(0);
 }
 
-void TQLXStream::WriteU16(uint16_t value)
+void Stream::WriteU16(uint16_t value)
 {
     uint8_t b[2] = {(uint8_t)value, (uint8_t)(value >> 8)};
     Write(b, 2);
 }
 
-void TQLXStream::WriteU32(uint32_t value)
+void Stream::WriteU32(uint32_t value)
 {
     uint8_t b[4] = {(uint8_t)value, (uint8_t)(value >> 8), (uint8_t)(value >> 16), (uint8_t)(value >> 24)};
     Write(b, 4);
 }
 
-void TQLXStream::WriteFormatted(const char* format, ...)
+void Stream::WriteFormatted(const char* format, ...)
 {
     char text[256];
     va_list args;
@@ -146,7 +146,7 @@ void TQLXStream::WriteFormatted(const char* format, ...)
     }
 }
 
-float TQLXStream::ReadReal()
+float Stream::ReadReal()
 {
     char text[40];
     ReadString(text, sizeof text);
@@ -155,7 +155,7 @@ float TQLXStream::ReadReal()
     return value;
 }
 
-void TQLXStream::WriteReal(float value, int decimals)
+void Stream::WriteReal(float value, int decimals)
 {
     char text[40];
     snprintf(text, sizeof text, "%01.*f", decimals, (double)value);
@@ -166,7 +166,7 @@ namespace {
 const uint32_t kCopyBuffer = 32000;
 }
 
-uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count)
+uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count)
 {
     // On the stack: the interpreter calls this for every piece of up to 256 bytes, and a heap
     // block per call costs more than the copy.
@@ -184,7 +184,7 @@ uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count)
     return copied;
 }
 
-void CopyAll(TQLXStream* destination, TQLXStream* source)
+void CopyAll(Stream* destination, Stream* source)
 {
     source->Reset();
     uint8_t* buffer = (uint8_t*)malloc(kCopyBuffer);

@@ -8,10 +8,10 @@
 // Fill, which end in it) and a file stream's Open lower it again. The virtual operations keep
 // this slot order: destructor, SetError, Put, Get, Seek, Tell, Size, Flush, Reset, Clear,
 // Fill, Write, Read.
-class TQLXStream {
+class Stream {
 public:
-    TQLXStream() : error(0) {}
-    virtual ~TQLXStream();
+    Stream() : error(0) {}
+    virtual ~Stream();
     virtual void SetError();
     virtual void Put(uint8_t b);
     virtual uint8_t Get();
@@ -61,9 +61,9 @@ protected:
 
 // Copies count bytes from source's current position through a 32000-byte buffer; stops early
 // when the source ends or the destination fails. Returns the bytes copied.
-uint32_t CopyBytes(TQLXStream* destination, TQLXStream* source, uint32_t count);
+uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count);
 // Resets the source and copies all of it.
-void CopyAll(TQLXStream* destination, TQLXStream* source);
+void CopyAll(Stream* destination, Stream* source);
 
 // A stream over an operating-system file. Every byte operation is one platform call, except
 // that a stream opened for reading only may read ahead, with results and error flag exactly
@@ -71,10 +71,10 @@ void CopyAll(TQLXStream* destination, TQLXStream* source);
 // writes back until the buffer fills or another operation, Flush or Close needs them on disk.
 // A failed write found then raises the flag: at the latest when Close returns, so callers
 // that check a rebuilt file after closing it see every failure.
-class TQLXFStream : public TQLXStream {
+class FileStream : public Stream {
 public:
-    TQLXFStream(unsigned flags, const char* name);
-    ~TQLXFStream() override;
+    FileStream(unsigned flags, const char* name);
+    ~FileStream() override;
     void Open(unsigned flags, const char* name);
     void Close();
 
@@ -106,8 +106,8 @@ public:
     OsHandle handle;
 
 private:
-    TQLXFStream(const TQLXFStream&) = delete;
-    TQLXFStream& operator=(const TQLXFStream&) = delete;
+    FileStream(const FileStream&) = delete;
+    FileStream& operator=(const FileStream&) = delete;
     // Read-ahead window for read-only streams: bytes [aheadPos, aheadPos + aheadLen) of the
     // file are in buffer[], aheadAt indexes the next one; the platform's own position is
     // aheadPos + aheadLen whenever aheadLen is not 0, and platformPos when platformKnown.

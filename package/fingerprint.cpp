@@ -188,7 +188,7 @@ uint16_t ChecksumOf(const void* bytes, size_t n)
     return ChecksumValue(&s);
 }
 
-int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes)
+int ReadDosDateTime(FileStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes)
 {
     *dateTime = 0;
     // Pending writes would change the time once they reach the file.
@@ -205,7 +205,7 @@ int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOff
     return 1;
 }
 
-int StampFileTimes(TQLXFStream* file, uint32_t dateTime)
+int StampFileTimes(FileStream* file, uint32_t dateTime)
 {
     OsFileTime t;
     if (!DosToFileTime((uint16_t)(dateTime >> 16), (uint16_t)(dateTime & 0xFFFF), &t)) return 0;
@@ -219,7 +219,7 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     memset(print, 0, sizeof *print);
     if (!path) return 0;
     // Other readers may stay (a viewer, an indexer): only a writer makes the contents uncertain.
-    TQLXFStream file(ReadAccess | ShareRead, path);
+    FileStream file(ReadAccess | ShareRead, path);
     if (file.HasError()) return 0;
     uint32_t dateTime;
     if (!ReadDosDateTime(&file, &dateTime, utcOffsetMinutes)) return 0;
@@ -261,7 +261,7 @@ void WatchWritten(void* context, const uint8_t* bytes, uint32_t n) { static_cast
 
 }  // namespace
 
-int WatchPrint(TQLXFStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
+int WatchPrint(FileStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
 {
     delete print->pipe;
     ChecksumBegin(&print->sum);
@@ -273,7 +273,7 @@ int WatchPrint(TQLXFStream* file, WrittenPrint* print, int digest, uint32_t expe
     return !digest || print->digest != nullptr;
 }
 
-int VerifyAndStampWritten(TQLXFStream* file, WrittenPrint* print, const FileFingerprint* expected,
+int VerifyAndStampWritten(FileStream* file, WrittenPrint* print, const FileFingerprint* expected,
                           const uint8_t* expectedDigest, uint8_t* made)
 {
     if (!file || !print || !expected) return 0;
@@ -302,7 +302,7 @@ int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint
     if (actual.size != expected->size || actual.checksum != expected->checksum) return 0;
     if (expectedDigest && memcmp(digest, expectedDigest, kDigestSize) != 0) return 0;
     // Opened for writing only now, so a wrong file is never touched.
-    TQLXFStream file(ReadAccess | WriteAccess, path);
+    FileStream file(ReadAccess | WriteAccess, path);
     if (file.HasError()) return 0;
     return StampFileTimes(&file, expected->dateTime);
 }

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <stddef.h>
 
-class TQLXFStream;
+class FileStream;
 
 #pragma pack(push, 1)
 struct FileFingerprint {
@@ -68,10 +68,10 @@ private:
 // Starts watching what file writes, hashing it too when digest is set; 0 when no SHA-256 can
 // be made. The file must be written front to back; expectedSize decides whether a second
 // thread does the hashing.
-int WatchPrint(TQLXFStream* file, WrittenPrint* print, int digest, uint32_t expectedSize = 0);
+int WatchPrint(FileStream* file, WrittenPrint* print, int digest, uint32_t expectedSize = 0);
 // After the last write: as VerifyAndStamp, over what reached the file (whose size on the
 // platform must be the bytes written), stamping through the same stream.
-int VerifyAndStampWritten(TQLXFStream* file, WrittenPrint* print, const FileFingerprint* expected,
+int VerifyAndStampWritten(FileStream* file, WrittenPrint* print, const FileFingerprint* expected,
                           const uint8_t* expectedDigest = nullptr, uint8_t* digest = nullptr);
-int ReadDosDateTime(TQLXFStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
-int StampFileTimes(TQLXFStream* file, uint32_t dateTime);
+int ReadDosDateTime(FileStream* file, uint32_t* dateTime, const int32_t* utcOffsetMinutes = nullptr);
+int StampFileTimes(FileStream* file, uint32_t dateTime);

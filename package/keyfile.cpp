@@ -193,7 +193,7 @@ KeyFault ReadKeyText(const char* text, size_t n, int needPrivate, PublisherKey* 
 KeyFault ReadKeyFile(const char* path, int needPrivate, PublisherKey* key)
 {
     memset(key, 0, sizeof *key);
-    TQLXFStream file(ReadAccess | ShareRead, path);
+    FileStream file(ReadAccess | ShareRead, path);
     if (file.HasError()) return KeyUnreadable;
     uint32_t size = file.Size();
     if (file.HasError() || size > kMaxKeyFile) return KeyUnreadable;

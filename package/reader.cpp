@@ -27,7 +27,7 @@ PackageReader::PackageReader(const char* path, unsigned codePage)
     : stream(nullptr), title(nullptr), notes(nullptr), codePage(codePage)
 {
     memset(&header, 0, sizeof header);
-    stream = new (std::nothrow) TQLXFStream(ReadAccess, path);
+    stream = new (std::nothrow) FileStream(ReadAccess, path);
     if (!stream) return;
     // A short file is caught by IsValid through the magic or the error ReadString raises.
     stream->Read(&header, (int32_t)sizeof header);

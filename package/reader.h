@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include "fingerprint.h"
 
-class TQLXFStream;
+class FileStream;
 class UiTextTable;
 struct PackageSeal;
 struct UpgradeJob;
@@ -88,7 +88,7 @@ struct PackageReader {
         return header.entryCount <= 0 ? 0 : header.entryCount > kMaxEntries ? kMaxEntries : header.entryCount;
     }
 
-    TQLXFStream* stream;
+    FileStream* stream;
     PackageHeader header;
     char* title;   // kTitleTextSize bytes
     char* notes;   // kNotesTextSize bytes

@@ -20,7 +20,7 @@ uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
 // A little-endian operand of n bytes. Bytes the package no longer has read as zero and mark
 // the instruction as cut: a file stream reports a short read by its count, not by its flag.
-uint32_t Operand(TQLXStream* package, int32_t n, int* cut)
+uint32_t Operand(Stream* package, int32_t n, int* cut)
 {
     uint8_t b[4] = {0, 0, 0, 0};
     if (package->Read(b, n) != n) *cut = 1;
@@ -28,14 +28,14 @@ uint32_t Operand(TQLXStream* package, int32_t n, int* cut)
 }
 
 // A count of the width the opcode's place in its group of three gives: 8, 16 or 32 bits.
-uint32_t ReadCount(TQLXStream* package, int width, int* cut)
+uint32_t ReadCount(Stream* package, int width, int* cut)
 {
     return Operand(package, width == 0 ? 1 : width == 1 ? 2 : 4, cut);
 }
 
 }  // namespace
 
-ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op)
+ScriptInstruction ReadOperands(Stream* package, uint8_t op)
 {
     ScriptInstruction in = {op, 0, 0, 0};
     switch (op) {
@@ -62,10 +62,10 @@ ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op)
     return in;
 }
 
-int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output)
+int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output)
 {
     if (!job || !job->stream) return 0;
-    TQLXStream* package = job->stream;
+    Stream* package = job->stream;
     uint32_t copyBase = 0;
     // Bytes given to the output by this script, held against the entry's expected size so
     // that no package can make the output grow without bound.

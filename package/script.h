@@ -2,7 +2,7 @@
 #pragma once
 #include <stdint.h>
 
-class TQLXStream;
+class Stream;
 struct UpgradeJob;
 
 enum ScriptOp {
@@ -35,7 +35,7 @@ struct ScriptInstruction {
 // the opcodes, for the interpreter and the scanner alike. Unknown opcodes have no operands;
 // a package that ends inside them reads its missing bytes as 0, sets cut and raises the
 // stream's error flag.
-ScriptInstruction ReadOperands(TQLXStream* package, uint8_t op);
+ScriptInstruction ReadOperands(Stream* package, uint8_t op);
 
 const uint32_t kChunk = 256;   // bytes between progress updates and cancellation polls
 
@@ -47,4 +47,4 @@ const uint32_t kChunk = 256;   // bytes between progress updates and cancellatio
 // the old file's end does not. A package that ends anywhere but where an opcode would stand
 // raises job->scriptCut. A copy that can write no more finishes in one step, reading at most
 // one byte more to tell the two apart. Returns 0 at the end, or the poll's non-zero result.
-int RunPatchScript(UpgradeJob* job, TQLXStream* oldFile, TQLXStream* output);
+int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output);

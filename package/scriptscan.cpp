@@ -7,7 +7,7 @@ namespace {
 
 // Skips n bytes of the package; 0 when it ends first. The comparison is made against what is
 // left, so a count near 4 GiB cannot wrap the position.
-int Skip(TQLXStream* s, uint32_t n)
+int Skip(Stream* s, uint32_t n)
 {
     uint32_t at = s->Tell();
     uint32_t size = s->Size();
@@ -21,7 +21,7 @@ int Skip(TQLXStream* s, uint32_t n)
 
 }  // namespace
 
-ScriptFigures ScanScript(TQLXStream* s)
+ScriptFigures ScanScript(Stream* s)
 {
     ScriptFigures f;
     for (;;) {

@@ -2,7 +2,7 @@
 #pragma once
 #include <stdint.h>
 
-class TQLXStream;
+class Stream;
 
 struct ScriptFigures {
     uint32_t instructions = 0;   // every opcode but End, unknown ones included
@@ -17,4 +17,4 @@ struct ScriptFigures {
 // Reads one script from the stream's position up to and including its End byte and counts
 // what it declares. A script cut off by the end of the stream leaves ended 0, the stream at its
 // end and its error flag raised; literal data past the end still counts as declared.
-ScriptFigures ScanScript(TQLXStream* s);
+ScriptFigures ScanScript(Stream* s);

@@ -36,7 +36,7 @@ void Put32(uint8_t* p, uint32_t v)
 }
 
 // SHA-256 of the first n bytes of the stream; 0 when the bytes cannot all be read.
-int HashPrefix(TQLXStream* s, uint32_t n, uint8_t digest[kDigestSize])
+int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize])
 {
     DigestContext* c = DigestBegin();
     if (!c) return 0;
@@ -161,7 +161,7 @@ const char* SealReadText(SealRead result)
 namespace {
 
 // Fills the package digest (the SHA-256 of every byte before the seal) when the seal is read.
-SealRead HashPackage(TQLXStream* package, PackageSeal* seal)
+SealRead HashPackage(Stream* package, PackageSeal* seal)
 {
     if (HashPrefix(package, seal->start, seal->packageDigest)) return SealIntact;
     // Reading failed, or there is no SHA-256 at all: tell the two apart.
@@ -172,7 +172,7 @@ SealRead HashPackage(TQLXStream* package, PackageSeal* seal)
 // The seal's own bytes, footer included, against the entry table and the package before it:
 // its layout, its digest and, where this system can check signatures, the signature. Fills
 // *seal as it goes.
-SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, TQLXStream* package,
+SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, Stream* package,
                    PackageSeal* seal)
 {
     if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
@@ -241,7 +241,7 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
 
 }  // namespace
 
-SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal)
+SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal)
 {
     if (!package || package->HasError()) return SealMalformed;
     if (count < 0) count = 0;
@@ -279,7 +279,7 @@ SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageS
     return result;
 }
 
-unsigned ReadSealCodePage(TQLXStream* package)
+unsigned ReadSealCodePage(Stream* package)
 {
     if (!package || package->HasError()) return 0;
     uint32_t back = package->Tell();
@@ -314,7 +314,7 @@ SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal)
     return result;
 }
 
-int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer)
+int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)
 {
     int count = seal->entryCount;
     const uint32_t size = kSealSetsEnd + kPublicKeySize + kDigestSize + 1 + kSignatureMax + kSealFooterSize;

@@ -7,7 +7,7 @@
 #include "crypto.h"
 #include "keyfile.h"
 
-class TQLXStream;
+class Stream;
 struct UpgradeJob;
 
 extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
@@ -87,12 +87,12 @@ const char* SealReadText(SealRead result);
 // digests and, where
 // this system can check signatures, the signature against the key the seal names. Fills *seal
 // only when intact.
-SealRead ReadSeal(TQLXStream* package, const uint8_t* kinds, int count, PackageSeal* seal);
+SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal);
 
 // The code page a seal at the end of the package records, read without checking the seal (the
 // check needs the entry table, and the names must be decoded before it); 0 when there is none.
 // Leaves the stream where it stood.
-unsigned ReadSealCodePage(TQLXStream* package);
+unsigned ReadSealCodePage(Stream* package);
 
 // The same for a job's package and entry table.
 SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);
@@ -100,7 +100,7 @@ SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);
 // Appends a version-2 seal: seal->packageDigest must be the SHA-256 of every byte written
 // before it, kinds, codePage and every file's digest filled; the set digests are made from
 // them. With a signer, signs and records its public key. 1 on success.
-int WriteSeal(TQLXStream* out, PackageSeal* seal, const PublisherKey* signer);
+int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer);
 
 enum SealTrust {
     TrustNotPinned = 0,   // no pinned key: the seal's integrity, and its signature if any, hold

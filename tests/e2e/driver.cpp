@@ -1200,7 +1200,7 @@ std::string Sealed(const std::string& package, const std::vector<Entry>& entries
         DigestOf(e.oldBytes.data(), e.oldBytes.size(), seal.OldDigestSlot((int)i));
     }
     DigestOf(package.data(), package.size(), seal.packageDigest);
-    TQLXFlatRamStream out((uint32_t)package.size() + 4096, 4096);
+    MemoryStream out((uint32_t)package.size() + 4096, 4096);
     out.Write(package.data(), (uint32_t)package.size());
     if (!WriteSeal(&out, &seal, signer))
         return "";
@@ -1945,7 +1945,7 @@ void CaseNamesInOtherLanguages()
 {
     const std::string w = Work + "\\intl";
     {
-        TQLXFStream ru(ReadAccess, (w + "\\ru.upg").c_str());
+        FileStream ru(ReadAccess, (w + "\\ru.upg").c_str());
         CHECK(!ru.HasError());
         CHECK(ReadSealCodePage(&ru) == 1251);
         CHECK(GetACP() == 1252);

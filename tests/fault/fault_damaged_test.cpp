@@ -272,7 +272,7 @@ PkgBytes SealedPackage(const Upgrade& u, size_t* start)
         DigestOf(v.older.data(), v.older.size(), seal.OldDigestSlot(i));
     }
     DigestOf(pkg.data(), pkg.size(), seal.packageDigest);
-    TQLXFlatRamStream out((uint32_t)pkg.size() + 4096, 4096);
+    MemoryStream out((uint32_t)pkg.size() + 4096, 4096);
     out.Write(pkg.data(), (uint32_t)pkg.size());
     EXPECT_EQ(1, WriteSeal(&out, &seal, nullptr));
     *start = pkg.size();

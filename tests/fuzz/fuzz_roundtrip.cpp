@@ -69,7 +69,7 @@ std::string ScriptPackage(const uint8_t* script, uint32_t length, uint32_t newSi
 }
 
 // Runs script from a package against old; it must end exactly at its End byte and rebuild newer.
-void Replay(const TQLXFlatRamStream& script, std::vector<uint8_t>& old, const std::vector<uint8_t>& newer)
+void Replay(const MemoryStream& script, std::vector<uint8_t>& old, const std::vector<uint8_t>& newer)
 {
     uint32_t start = 0;
     std::string path = ScriptPackage(script.block, script.length, (uint32_t)newer.size(), &start);
@@ -79,9 +79,9 @@ void Replay(const TQLXFlatRamStream& script, std::vector<uint8_t>& old, const st
     job.host = &host;
     job.outputLimit = (uint32_t)newer.size();
     // Views and a comparing output move whole blocks, where the flat streams go byte by byte.
-    TByteViewStream oldFile(old.data(), (uint32_t)old.size());
-    TByteViewStream expected(newer.data(), (uint32_t)newer.size());
-    TCompareStream out(&expected);
+    ByteViewStream oldFile(old.data(), (uint32_t)old.size());
+    ByteViewStream expected(newer.data(), (uint32_t)newer.size());
+    CompareStream out(&expected);
     uint32_t before = job.progressDone;
     FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
     FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
@@ -111,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     OldIndex index;
     FUZZ_CHECK(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
-    TByteViewStream newFile(newer.data(), (uint32_t)newer.size());
-    TQLXFlatRamStream delta(4096, 65536);
+    ByteViewStream newFile(newer.data(), (uint32_t)newer.size());
+    MemoryStream delta(4096, 65536);
     DeltaStats stats;
     memset(&stats, 0, sizeof stats);
     FUZZ_CHECK(WriteDeltaScript(&index, &newFile, (uint32_t)newer.size(), &delta, &stats, window) == 1);
@@ -124,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // builder does.
     const uint64_t whole = WholeInsertScriptSize((uint32_t)newer.size());
     if (PreferWholeInsert(stats)) {
-        TByteViewStream again(newer.data(), (uint32_t)newer.size());
-        TQLXFlatRamStream insert(4096, 65536);
+        ByteViewStream again(newer.data(), (uint32_t)newer.size());
+        MemoryStream insert(4096, 65536);
         DeltaStats wholeStats;
         FUZZ_CHECK(WriteInsertScript(&again, (uint32_t)newer.size(), &insert, &wholeStats) == 1);
         FUZZ_CHECK(!insert.HasError() && insert.length == whole && wholeStats.scriptBytes == whole);

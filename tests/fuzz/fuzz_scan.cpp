@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         UpgradeJob scanned(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
         FUZZ_CHECK(scanned.IsValid() && scanned.stream->Tell() == start);
         std::vector<uint8_t> copy(body, body + bodySize);
-        TQLXFlatRamStream memory(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
+        MemoryStream memory(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
         for (int i = 0; i < scripts; i++) {
             uint32_t from = scanned.stream->Tell();
             ScriptFigures f = ScanScript(scanned.stream);
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     run.outputLimit = 1u << 20;
     for (size_t i = 0; i < figures.size(); i++) {
         const ScriptFigures& f = figures[i];
-        TQLXFlatRamStream out(4096, 65536);
+        MemoryStream out(4096, 65536);
         uint32_t before = run.progressDone;
         FUZZ_CHECK(RunPatchScript(&run, nullptr, &out) == 0);
         FUZZ_CHECK(run.stream->Tell() == ends[i]);

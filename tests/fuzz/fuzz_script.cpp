@@ -104,10 +104,10 @@ Run RunOnce(const std::string& package, bool withOld, bool withOutput, uint32_t 
     CountingHost host;
     job.host = &host;
     job.outputLimit = limit;
-    TQLXFStream* old = withOld ? new TQLXFStream(ReadAccess, oldPath.c_str()) : nullptr;
+    FileStream* old = withOld ? new FileStream(ReadAccess, oldPath.c_str()) : nullptr;
     if (old) old->CacheBlocks();   // as the apply reads old files
     FUZZ_CHECK(!old || !old->HasError());
-    TQLXFlatRamStream* out = withOutput ? new TQLXFlatRamStream(4096, 65536) : nullptr;
+    MemoryStream* out = withOutput ? new MemoryStream(4096, 65536) : nullptr;
     uint32_t before = job.progressDone;
     int r = RunPatchScript(&job, old, out);
     FUZZ_CHECK(r == 0);

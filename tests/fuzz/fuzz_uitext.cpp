@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> copy(data, data + size);
     UiTextTable table(FuzzPath("no-such-wording.uui").c_str());
-    TQLXFlatRamStream stream(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
+    MemoryStream stream(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
     table.ReadUiLines(&stream);
     FUZZ_CHECK(table.store != nullptr);
 

@@ -63,7 +63,7 @@ void SetUtcStamp(const std::string& path, uint16_t date, uint16_t time)
 {
     OsFileTime t;
     ASSERT_TRUE(DosToFileTime(date, time, &t));
-    TQLXFStream f(ReadAccess | WriteAccess, path.c_str());
+    FileStream f(ReadAccess | WriteAccess, path.c_str());
     ASSERT_TRUE(Os().setTimes(f.handle, t));
 }
 

@@ -18,9 +18,9 @@ Bytes Rebuild(const std::string& partPath, const Bytes* old)
 {
     UpgradeJob job(partPath.c_str());
     EXPECT_TRUE(job.IsValid());
-    TQLXFlatRamStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
+    MemoryStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
                                 old ? (uint32_t)old->size() : 0);
-    TQLXFlatRamStream out(1 << 16, 1 << 20);
+    MemoryStream out(1 << 16, 1 << 20);
     RunPatchScript(&job, old ? &oldStream : nullptr, &out);
     EXPECT_EQ(job.stream->Tell(), job.stream->Size()) << "the script ends where the part ends";
     return Bytes(out.block, out.block + out.length);
@@ -31,8 +31,8 @@ uint64_t EncodePart(const Bytes& old, const Bytes& now, const std::string& partP
 {
     OldIndex index;
     EXPECT_TRUE(BuildOldIndex(old.data(), (uint32_t)old.size(), &index));
-    TQLXFlatRamStream in((void*)now.data(), (uint32_t)now.size(), (uint32_t)now.size());
-    TQLXFStream part(WriteAccess, partPath.c_str());
+    MemoryStream in((void*)now.data(), (uint32_t)now.size(), (uint32_t)now.size());
+    FileStream part(WriteAccess, partPath.c_str());
     WritePartHeader(&part);
     DeltaStats stats;
     EXPECT_TRUE(WriteDeltaScript(&index, &in, (uint32_t)now.size(), &part, &stats, window));
@@ -270,7 +270,7 @@ TEST(BuilderDelta, ReplayRejectsAScriptThatDoesNotRebuildTheFile)
     Bytes old = BytesOf("the old file content"), now = BytesOf("the new file content");
     WriteFileBytes(dir / "new", now);
     {
-        TQLXFStream part(WriteAccess, (dir / "part").c_str());
+        FileStream part(WriteAccess, (dir / "part").c_str());
         WritePartHeader(&part);
         const uint8_t script[] = {OpCopyNear8, 0, 0, 20, OpEnd};   // copies the old file whole
         part.Write(script, sizeof script);
@@ -281,7 +281,7 @@ TEST(BuilderDelta, ReplayRejectsAScriptThatDoesNotRebuildTheFile)
     EXPECT_EQ(r.firstDifference, 4u);
     {
         // Right bytes, but the script runs on past its End into the part's tail.
-        TQLXFStream part(WriteAccess, (dir / "part").c_str());
+        FileStream part(WriteAccess, (dir / "part").c_str());
         WritePartHeader(&part);
         uint8_t script[] = {OpInsert8, 20};
         part.Write(script, sizeof script);

@@ -21,7 +21,7 @@ static int failStreamAllocations = 0;
 
 void* operator new(size_t n, const std::nothrow_t&) noexcept
 {
-    if (failStreamAllocations > 0 && n == sizeof(TQLXFStream)) {
+    if (failStreamAllocations > 0 && n == sizeof(FileStream)) {
         failStreamAllocations--;
         return nullptr;
     }

@@ -44,7 +44,7 @@ struct Sealed {
         EXPECT_EQ(1, DigestOf(body.data(), body.size(), seal.packageDigest));
         EXPECT_EQ(1, DigestOf(kNew.data(), kNew.size(), seal.NewDigestSlot(0)));
         EXPECT_EQ(1, DigestOf(kOld.data(), kOld.size(), seal.OldDigestSlot(0)));
-        TQLXFlatRamStream out(4096, 4096);
+        MemoryStream out(4096, 4096);
         out.Write(body.data(), (uint32_t)body.size());
         EXPECT_EQ(1, WriteSeal(&out, &seal, signer));
         sealStart = (uint32_t)body.size();
@@ -203,7 +203,7 @@ struct TwoFiles {
             memcpy(seal.OldDigestSlot(0), Digest(kOld).data(), kDigestSize);
             memcpy(seal.NewDigestSlot(1), Digest(kOtherNew).data(), kDigestSize);
             memcpy(seal.OldDigestSlot(1), Digest(kOther).data(), kDigestSize);
-            TQLXFlatRamStream out(4096, 4096);
+            MemoryStream out(4096, 4096);
             EXPECT_EQ(1, WriteSeal(&out, &seal, nullptr));
             Append(&sealed, Bytes(out.block, out.block + out.Size()));
         }

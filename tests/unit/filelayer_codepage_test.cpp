@@ -101,7 +101,7 @@ TEST(CodePage, TheSeamReachesNamesOutsideAscii)
     std::string file = dir / "\xC3\x9C" "bersicht\\\xD0\xB6\xC3\xB1.txt";
     ASSERT_EQ(1, MakeFolder(folder.c_str()));
     {
-        TQLXFStream out(WriteAccess, file.c_str());
+        FileStream out(WriteAccess, file.c_str());
         ASSERT_FALSE(out.HasError());
         out.Write("abc", 3);
     }

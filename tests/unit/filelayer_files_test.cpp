@@ -52,7 +52,7 @@ TEST(FilePrimitives, ExistenceAndAttributes)
 
     // Read-only files refuse write access and deletion, as the platform's read-only mark does.
     for (unsigned flags : {(unsigned)(ReadAccess | WriteAccess), (unsigned)WriteAccess}) {
-        TQLXFStream w(flags, ro.c_str());
+        FileStream w(flags, ro.c_str());
         EXPECT_TRUE(w.HasError()) << flags;
     }
     EXPECT_EQ(BytesOf("y"), ReadFileBytes(ro));
@@ -77,7 +77,7 @@ TEST(FilePrimitives, FoldersAndDeletion)
     std::string held = dir / "held.txt";
     WriteFileBytes(held, BytesOf("h"));
     {
-        TQLXFStream s(ReadAccess, held.c_str());
+        FileStream s(ReadAccess, held.c_str());
         EXPECT_EQ(0, RemoveFile(held.c_str()));   // in use
     }
     EXPECT_EQ(1, RemoveFile(held.c_str()));
@@ -108,7 +108,7 @@ TEST(FilePrimitives, MoveFileOverReplacesAndKeepsTheDestinationOnFailure)
     std::string busy = dir / "busy.tmp";
     WriteFileBytes(busy, BytesOf("b"));
     {
-        TQLXFStream holder(ReadAccess, fresh.c_str());
+        FileStream holder(ReadAccess, fresh.c_str());
         EXPECT_EQ(0, MoveFileOver(busy.c_str(), fresh.c_str()));
     }
     EXPECT_EQ(BytesOf("new contents"), ReadFileBytes(fresh));

@@ -43,20 +43,20 @@ TEST(FileStream, OpenFlagsDecideAccessAndCreation)
 {
     TempDir dir;
     std::string missing = dir / "missing.bin";
-    TQLXFStream m(ReadAccess, missing.c_str());
+    FileStream m(ReadAccess, missing.c_str());
     EXPECT_TRUE(m.HasError());
     char buf[4];
     EXPECT_EQ(0, m.Read(buf, 4));
     EXPECT_EQ(0, m.Get());
     EXPECT_FALSE(PathExists(missing));
-    TQLXFStream m3(ReadAccess | WriteAccess, missing.c_str());
+    FileStream m3(ReadAccess | WriteAccess, missing.c_str());
     EXPECT_TRUE(m3.HasError());
     EXPECT_FALSE(PathExists(missing));
 
     std::string f = dir / "data.bin";
     WriteFileBytes(f, BytesOf("0123456789"));
     {
-        TQLXFStream rw(ReadAccess | WriteAccess, f.c_str());
+        FileStream rw(ReadAccess | WriteAccess, f.c_str());
         ASSERT_FALSE(rw.HasError());
         EXPECT_EQ(0u, rw.Tell());
         EXPECT_EQ(10u, rw.Size());
@@ -68,7 +68,7 @@ TEST(FileStream, OpenFlagsDecideAccessAndCreation)
     }
     EXPECT_EQ(BytesOf("0X2345678YZ"), ReadFileBytes(f));
     {
-        TQLXFStream w(WriteAccess, f.c_str());
+        FileStream w(WriteAccess, f.c_str());
         ASSERT_FALSE(w.HasError());
         EXPECT_EQ(0u, w.Size());
         EXPECT_EQ(0, w.Get());   // no read access
@@ -76,18 +76,18 @@ TEST(FileStream, OpenFlagsDecideAccessAndCreation)
     }
     EXPECT_EQ(0u, ReadFileBytes(f).size());
     {
-        TQLXFStream r(ReadAccess, f.c_str());
+        FileStream r(ReadAccess, f.c_str());
         r.Put('a');
         EXPECT_TRUE(r.HasError());
     }
     std::string created = dir / "new.bin";
     {
-        TQLXFStream w(WriteAccess, created.c_str());
+        FileStream w(WriteAccess, created.c_str());
         ASSERT_FALSE(w.HasError());
         w.WriteString("ok");
     }
     EXPECT_EQ(Bytes({'o', 'k', 0}), ReadFileBytes(created));
-    TQLXFStream onFolder(ReadAccess, dir.path().c_str());
+    FileStream onFolder(ReadAccess, dir.path().c_str());
     EXPECT_TRUE(onFolder.HasError());
 }
 
@@ -97,7 +97,7 @@ TEST(FileStream, SecondOpenClosesTheFirstAndClearsTheFlag)
     std::string a = dir / "a.txt", b = dir / "b.txt";
     WriteFileBytes(a, BytesOf("A"));
     WriteFileBytes(b, BytesOf("B"));
-    TQLXFStream s(ReadAccess, a.c_str());
+    FileStream s(ReadAccess, a.c_str());
     EXPECT_EQ('A', s.Get());
     s.Get();
     EXPECT_TRUE(s.HasError());
@@ -105,7 +105,7 @@ TEST(FileStream, SecondOpenClosesTheFirstAndClearsTheFlag)
     EXPECT_FALSE(s.HasError());
     EXPECT_EQ('B', s.Get());
     // a is free again: the first handle was closed.
-    TQLXFStream again(ReadAccess, a.c_str());
+    FileStream again(ReadAccess, a.c_str());
     EXPECT_FALSE(again.HasError());
 }
 
@@ -115,20 +115,20 @@ TEST(FileStream, OpenIsExclusiveWhileTheStreamLives)
     std::string f = dir / "held.bin";
     WriteFileBytes(f, BytesOf("keep me"));
     {
-        TQLXFStream first(ReadAccess, f.c_str());
+        FileStream first(ReadAccess, f.c_str());
         ASSERT_FALSE(first.HasError());
-        TQLXFStream second(ReadAccess, f.c_str());
+        FileStream second(ReadAccess, f.c_str());
         EXPECT_TRUE(second.HasError());
-        TQLXFStream writer(WriteAccess, f.c_str());
+        FileStream writer(WriteAccess, f.c_str());
         EXPECT_TRUE(writer.HasError());
         first.Close();
         EXPECT_EQ(BytesOf("keep me"), ReadFileBytes(f));   // a refused writer truncated nothing
-        TQLXFStream third(ReadAccess | WriteAccess, f.c_str());
+        FileStream third(ReadAccess | WriteAccess, f.c_str());
         EXPECT_FALSE(third.HasError());
-        TQLXFStream fourth(ReadAccess, f.c_str());
+        FileStream fourth(ReadAccess, f.c_str());
         EXPECT_TRUE(fourth.HasError());
     }
-    TQLXFStream after(ReadAccess, f.c_str());
+    FileStream after(ReadAccess, f.c_str());
     EXPECT_FALSE(after.HasError());
 }
 
@@ -137,7 +137,7 @@ TEST(FileStream, BackslashPathsWork)
     TempDir dir;
     std::string f = dir / "sub\\name.txt";
     WriteFileBytes(f, BytesOf("via backslashes"));
-    TQLXFStream s(ReadAccess, Backslashed(f).c_str());
+    FileStream s(ReadAccess, Backslashed(f).c_str());
     ASSERT_FALSE(s.HasError());
     EXPECT_EQ(15u, s.Size());
     char buf[16] = {0};
@@ -147,7 +147,7 @@ TEST(FileStream, BackslashPathsWork)
 
 TEST(FileStream, ClosedStreamFailsLikeAnInvalidHandle)
 {
-    TQLXFStream s(ReadAccess, nullptr);
+    FileStream s(ReadAccess, nullptr);
     EXPECT_FALSE(s.HasError());
     EXPECT_EQ(0xFFFFFFFFu, s.Tell());
     EXPECT_FALSE(s.HasError());
@@ -157,7 +157,7 @@ TEST(FileStream, ClosedStreamFailsLikeAnInvalidHandle)
     EXPECT_EQ(0u, s.Size());
     EXPECT_TRUE(s.HasError());
     for (int op = 0; op < 4; ++op) {
-        TQLXFStream c(ReadAccess, nullptr);
+        FileStream c(ReadAccess, nullptr);
         if (op == 0) c.Put(1);
         if (op == 1) c.Get();
         if (op == 2) {
@@ -174,7 +174,7 @@ TEST(FileStream, EndOfFileSeekPastEndAndFill)
     std::string f = dir / "ten.bin";
     WriteFileBytes(f, BytesOf("0123456789"));
     for (unsigned flags : {(unsigned)ReadAccess, (unsigned)(ReadAccess | NoReadAhead), (unsigned)(ReadAccess | WriteAccess)}) {
-        TQLXFStream s(flags, f.c_str());
+        FileStream s(flags, f.c_str());
         ASSERT_FALSE(s.HasError());
         EXPECT_EQ(1, s.Seek(6));
         char buf[10];
@@ -193,7 +193,7 @@ TEST(FileStream, EndOfFileSeekPastEndAndFill)
         EXPECT_TRUE(s.HasError());
     }
     {
-        TQLXFStream s(ReadAccess | WriteAccess, f.c_str());
+        FileStream s(ReadAccess | WriteAccess, f.c_str());
         s.Seek(7);
         s.Fill(3);
         EXPECT_EQ(0u, s.Tell());
@@ -211,7 +211,7 @@ TEST(FileStream, ReadAheadSavesPlatformCalls)
     WriteFileBytes(f, data);
     for (unsigned extra : {0u, (unsigned)NoReadAhead}) {
         CountReads counting;
-        TQLXFStream s(ReadAccess | extra, f.c_str());
+        FileStream s(ReadAccess | extra, f.c_str());
         Bytes got;
         for (size_t i = 0; i < data.size(); ++i) got.push_back(s.Get());
         EXPECT_EQ(data, got);
@@ -235,7 +235,7 @@ TEST(FileStream, SeekingReadsEachBlockOnceAndSharedSlotsNeverMix)
     for (int wanted : {1, 0}) {
         std::mt19937 rng(3);
         CountReads counting;
-        TQLXFStream s(ReadAccess, small.c_str());
+        FileStream s(ReadAccess, small.c_str());
         if (wanted) s.CacheBlocks();
         for (int i = 0; i < 2000; ++i) {
             uint32_t p = rng() % (uint32_t)data.size();
@@ -261,7 +261,7 @@ TEST(FileStream, SeekingReadsEachBlockOnceAndSharedSlotsNeverMix)
         }
     }
     CountReads counting;
-    TQLXFStream s(ReadAccess, big.c_str());
+    FileStream s(ReadAccess, big.c_str());
     s.CacheBlocks();
     for (int round = 0; round < 3; ++round)
         for (uint32_t m : marks) {
@@ -289,8 +289,8 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
 
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         std::mt19937 rng(seed);
-        TQLXFStream a(ReadAccess, fa.c_str());
-        TQLXFStream b(ReadAccess | NoReadAhead, fb.c_str());
+        FileStream a(ReadAccess, fa.c_str());
+        FileStream b(ReadAccess | NoReadAhead, fb.c_str());
         if (seed % 2) a.CacheBlocks();   // the cached reads and the window alone, both
         ASSERT_FALSE(a.HasError());
         ASSERT_FALSE(b.HasError());
@@ -421,7 +421,7 @@ TEST(FileStream, WriteBehindSavesPlatformCalls)
     for (unsigned extra : {0u, (unsigned)NoReadAhead}) {
         CountWrites counting;
         {
-            TQLXFStream s(WriteAccess | extra, f.c_str());
+            FileStream s(WriteAccess | extra, f.c_str());
             // Pieces of the sizes the interpreter writes, and single bytes.
             for (size_t i = 0; i < data.size();) {
                 size_t n = i % 3 ? 1 + i % 256 : 1;
@@ -447,8 +447,8 @@ TEST(FileStream, WriteBehindBehavesExactlyAsOneCallPerOperation)
     std::string fa = dir / "a.bin", fb = dir / "b.bin";
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         std::mt19937 rng(seed);
-        TQLXFStream a(WriteAccess, fa.c_str());
-        TQLXFStream b(WriteAccess | NoReadAhead, fb.c_str());
+        FileStream a(WriteAccess, fa.c_str());
+        FileStream b(WriteAccess | NoReadAhead, fb.c_str());
         ASSERT_FALSE(a.HasError());
         ASSERT_FALSE(b.HasError());
         for (int step = 0; step < 500; ++step) {
@@ -537,7 +537,7 @@ TEST(FileStream, WriteBehindFailuresRaiseTheFlagByClose)
                 std::string what = "partial " + std::to_string(partial) + " k " + std::to_string(k) +
                                    " pieces " + std::to_string(pieces);
                 CountWrites failing(k, partial);
-                TQLXFStream s(WriteAccess, f.c_str());
+                FileStream s(WriteAccess, f.c_str());
                 ASSERT_FALSE(s.HasError()) << what;
                 for (int i = 0; i < pieces; ++i) {
                     s.Write(piece.data(), (uint32_t)piece.size());
@@ -563,7 +563,7 @@ TEST(FileStream, WriteBehindFailuresRaiseTheFlagByClose)
     // Size, Tell, Seek and Flush put the pending bytes on disk first, so the failure shows there.
     for (int op = 0; op < 4; ++op) {
         CountWrites failing(1);
-        TQLXFStream s(WriteAccess, f.c_str());
+        FileStream s(WriteAccess, f.c_str());
         s.Write("abc", 3);
         EXPECT_FALSE(s.HasError()) << op;
         if (op == 0) {
@@ -582,14 +582,14 @@ TEST(FileStream, WriteBehindFailuresRaiseTheFlagByClose)
     // A new Open closes the failing file, and its flag starts clear again.
     {
         CountWrites failing(1);
-        TQLXFStream s(WriteAccess, f.c_str());
+        FileStream s(WriteAccess, f.c_str());
         s.Put('x');
         s.Open(WriteAccess, f.c_str());
         EXPECT_FALSE(s.HasError());
         EXPECT_EQ(1, writeCalls);
     }
     // A closed stream buffers nothing: each write fails at once.
-    TQLXFStream closed(WriteAccess, f.c_str());
+    FileStream closed(WriteAccess, f.c_str());
     closed.Close();
     ASSERT_FALSE(closed.HasError());
     closed.Put('x');

@@ -36,14 +36,14 @@ TEST(OsSeam, SwappedTableIsUsedAndRestored)
     TempDir dir;
     std::string f = dir / "disk-full.bin";
     {
-        TQLXFStream s(WriteAccess | NoReadAhead, f.c_str());
+        FileStream s(WriteAccess | NoReadAhead, f.c_str());
         ASSERT_FALSE(s.HasError());
         s.Put('a');
         EXPECT_TRUE(s.HasError());
     }
     EXPECT_EQ(&faulty, SetOs(nullptr));
     EXPECT_EQ(&NativeOs(), &Os());
-    TQLXFStream s(WriteAccess, f.c_str());
+    FileStream s(WriteAccess, f.c_str());
     s.Put('a');
     EXPECT_FALSE(s.HasError());
 }
@@ -112,10 +112,10 @@ TEST(OsSeam, FileTimesAndLocalTimeAreConsistent)
     ASSERT_TRUE(Os().localToUtc(&back));
     EXPECT_EQ(stamp, back);
     {
-        TQLXFStream s(ReadAccess | WriteAccess, f.c_str());
+        FileStream s(ReadAccess | WriteAccess, f.c_str());
         ASSERT_TRUE(Os().setTimes(s.handle, stamp));
     }
-    TQLXFStream s(ReadAccess, f.c_str());
+    FileStream s(ReadAccess, f.c_str());
     OsFileTime read = 0;
     ASSERT_TRUE(Os().getWriteTime(s.handle, &read));
     EXPECT_EQ(stamp, read);

@@ -10,16 +10,16 @@ namespace {
 struct TextStream {
     explicit TextStream(const std::string& text) : bytes(text), s((void*)bytes.data(), (uint32_t)bytes.size(), (uint32_t)bytes.size()) {}
     std::string bytes;
-    TQLXFlatRamStream s;
+    MemoryStream s;
 };
 
-std::string Contents(TQLXFlatRamStream& s) { return std::string((const char*)s.block, s.length); }
+std::string Contents(MemoryStream& s) { return std::string((const char*)s.block, s.length); }
 
 }  // namespace
 
 TEST(StreamBase, EveryByteOperationFailsAndOnlyResetClearsTheFlag)
 {
-    TQLXStream s;
+    Stream s;
     EXPECT_FALSE(s.HasError());
     s.Flush();
     EXPECT_FALSE(s.HasError());
@@ -28,7 +28,7 @@ TEST(StreamBase, EveryByteOperationFailsAndOnlyResetClearsTheFlag)
     s.Clear();   // Reset, whose Seek(0) fails on the base
     EXPECT_TRUE(s.HasError());
 
-    TQLXSizerStream c;
+    CountingStream c;
     c.Get();
     EXPECT_TRUE(c.HasError());
     c.Put(1);    // later successes do not lower it
@@ -36,19 +36,19 @@ TEST(StreamBase, EveryByteOperationFailsAndOnlyResetClearsTheFlag)
     EXPECT_EQ(1, c.Reset());
     EXPECT_FALSE(c.HasError());
 
-    TQLXStream base;
+    Stream base;
     base.Put(1);
     EXPECT_TRUE(base.HasError());
-    TQLXStream base2;
+    Stream base2;
     EXPECT_EQ(0, base2.Seek(0));
     EXPECT_TRUE(base2.HasError());
-    TQLXStream base3;
+    Stream base3;
     EXPECT_EQ(0u, base3.Tell());
     EXPECT_TRUE(base3.HasError());
-    TQLXStream base4;
+    Stream base4;
     EXPECT_EQ(0u, base4.Size());
     EXPECT_TRUE(base4.HasError());
-    TQLXStream base5;
+    Stream base5;
     char b[4];
     EXPECT_EQ(0, base5.Read(b, 4));
 }
@@ -128,7 +128,7 @@ TEST(StreamBase, ReadThroughGetStopsAtTheFlag)
 
 TEST(StreamBase, NumbersAreLittleEndianAndMissingBytesReadAsZero)
 {
-    TQLXFlatRamStream s(4, 16);
+    MemoryStream s(4, 16);
     s.WriteU16(0x1234);
     s.WriteU32(0xA1B2C3D4u);
     EXPECT_EQ(std::string("\x34\x12\xD4\xC3\xB2\xA1", 6), Contents(s));
@@ -145,12 +145,12 @@ TEST(StreamBase, NumbersAreLittleEndianAndMissingBytesReadAsZero)
 
 TEST(StreamBase, TextWritersAndRealNumbers)
 {
-    TQLXFlatRamStream s(0, 32);
+    MemoryStream s(0, 32);
     s.WriteString("hi");
     s.WriteFormatted("%d\n%s\n", 42, "x");
     EXPECT_EQ(std::string("hi\0" "42\r\nx\r\n", 10), Contents(s));
 
-    TQLXFlatRamStream r(0, 32);
+    MemoryStream r(0, 32);
     r.WriteReal(3.14159f, 2);
     r.WriteReal(-2.5f, 0);
     r.WriteString("junk");
@@ -161,7 +161,7 @@ TEST(StreamBase, TextWritersAndRealNumbers)
     EXPECT_EQ(0.0f, r.ReadReal());
 
     // Formatted text longer than the 256-byte buffer is cut, never overruns.
-    TQLXFlatRamStream big(0, 1024);
+    MemoryStream big(0, 1024);
     big.WriteFormatted("%s", std::string(400, 'y').c_str());
     EXPECT_EQ(255u, big.Size());
 }
@@ -171,38 +171,38 @@ TEST(StreamBase, CopyBytesAndCopyAll)
     std::string data(70000, 0);
     for (size_t i = 0; i < data.size(); ++i) data[i] = (char)(i * 7 + i / 300);
     TextStream src(data);
-    TQLXFlatRamStream dst(0, 4096);
+    MemoryStream dst(0, 4096);
     src.s.Seek(100);
     EXPECT_EQ(65000u, CopyBytes(&dst, &src.s, 65000));
     EXPECT_EQ(data.substr(100, 65000), Contents(dst));
     EXPECT_FALSE(src.s.HasError());
 
     TextStream forty(std::string(40, 'k'));
-    TQLXFlatRamStream out(0, 64);
+    MemoryStream out(0, 64);
     EXPECT_EQ(40u, CopyBytes(&out, &forty.s, 100));
     EXPECT_EQ(40u, out.Size());
 
     // A destination that fails stops the copy after the failing block.
     char room[10];
-    TQLXFlatRamStream full(room, sizeof room, 0);
+    MemoryStream full(room, sizeof room, 0);
     src.s.Reset();
     EXPECT_EQ(32000u, CopyBytes(&full, &src.s, 70000));
     EXPECT_TRUE(full.HasError());
 
     src.s.Seek(500);
-    TQLXFlatRamStream all(0, 8192);
+    MemoryStream all(0, 8192);
     CopyAll(&all, &src.s);
     EXPECT_EQ(data, Contents(all));
 
-    TQLXFlatRamStream empty;
-    TQLXFlatRamStream sink(0, 8);
+    MemoryStream empty;
+    MemoryStream sink(0, 8);
     CopyAll(&sink, &empty);
     EXPECT_EQ(0u, sink.Size());
 }
 
 TEST(SizerStream, CountsWithoutKeepingBytes)
 {
-    TQLXSizerStream s;
+    CountingStream s;
     s.Put(1);
     s.Put(2);
     s.Put(3);
@@ -231,7 +231,7 @@ TEST(SizerStream, CountsWithoutKeepingBytes)
 TEST(FlatRamStream, BorrowedBlockIsFixed)
 {
     char block[16] = "0123456789";
-    TQLXFlatRamStream s(block, 10, 10);
+    MemoryStream s(block, 10, 10);
     std::string got;
     for (int i = 0; i < 10; ++i) got += (char)s.Get();
     EXPECT_EQ("0123456789", got);
@@ -248,7 +248,7 @@ TEST(FlatRamStream, BorrowedBlockIsFixed)
     EXPECT_EQ(10u, s.Tell());
     EXPECT_EQ(0, block[10]);
 
-    TQLXFlatRamStream roomy(block, 16, 10);
+    MemoryStream roomy(block, 16, 10);
     EXPECT_EQ(1, roomy.Seek(10));
     roomy.Put('Y');
     EXPECT_FALSE(roomy.HasError());
@@ -259,7 +259,7 @@ TEST(FlatRamStream, BorrowedBlockIsFixed)
 
 TEST(FlatRamStream, OwnedBlockGrowsLinearlyAndKeepsItsBytes)
 {
-    TQLXFlatRamStream s(10, 64);
+    MemoryStream s(10, 64);
     for (int i = 0; i < 11; ++i) s.Put((uint8_t)(i + 1));
     EXPECT_EQ(64u, s.capacity);
     EXPECT_EQ(11u, s.Size());
@@ -273,12 +273,12 @@ TEST(FlatRamStream, OwnedBlockGrowsLinearlyAndKeepsItsBytes)
     for (int i = 0; i < 65; ++i) ASSERT_EQ(i + 1, s.Get());
     EXPECT_FALSE(s.HasError());
 
-    TQLXFlatRamStream big(150, 100);
+    MemoryStream big(150, 100);
     big.Seek(0);
     for (int i = 0; i < 151; ++i) big.Put(0);
     EXPECT_EQ(250u, big.capacity);
 
-    TQLXFlatRamStream fixed(2, 0);
+    MemoryStream fixed(2, 0);
     fixed.Put(1);
     fixed.Put(2);
     fixed.Put(3);
@@ -289,7 +289,7 @@ TEST(FlatRamStream, OwnedBlockGrowsLinearlyAndKeepsItsBytes)
 
 TEST(FlatRamStream, ClearFillAndTheEmptyStream)
 {
-    TQLXFlatRamStream s(4, 4);
+    MemoryStream s(4, 4);
     s.Write("abcdef", 6);
     uint32_t cap = s.capacity;
     s.Clear();
@@ -298,7 +298,7 @@ TEST(FlatRamStream, ClearFillAndTheEmptyStream)
     s.Get();
     EXPECT_TRUE(s.HasError());
 
-    TQLXFlatRamStream f(2, 8);
+    MemoryStream f(2, 8);
     f.Put('z');
     f.Fill(5);
     EXPECT_EQ(5u, f.Size());
@@ -307,12 +307,12 @@ TEST(FlatRamStream, ClearFillAndTheEmptyStream)
     EXPECT_EQ(std::string(5, '\0'), Contents(f));
 
     char block[4] = {'a', 'b', 'c', 'd'};
-    TQLXFlatRamStream b(block, 3, 3);
+    MemoryStream b(block, 3, 3);
     b.Fill(5);   // zeroes what fits, and the final Reset clears the overflow
     EXPECT_EQ(std::string("\0\0\0d", 4), std::string(block, 4));
     EXPECT_FALSE(b.HasError());
 
-    TQLXFlatRamStream e;
+    MemoryStream e;
     EXPECT_EQ(1, e.Seek(0));
     EXPECT_EQ(0, e.Seek(1));
     e.Put(1);
@@ -323,7 +323,7 @@ TEST(FlatRamStream, ClearFillAndTheEmptyStream)
     EXPECT_EQ(0u, e.Size());
 
     // No block at all but a growth step: the first Put allocates instead of writing through null.
-    TQLXFlatRamStream lazy(0, 16);
+    MemoryStream lazy(0, 16);
     EXPECT_EQ(nullptr, lazy.block);
     lazy.Put(7);
     ASSERT_NE(nullptr, lazy.block);

@@ -36,7 +36,7 @@ Bytes RandomBytes(size_t n, uint32_t seed)
 
 uint32_t WriteTimeOf(const std::string& path)
 {
-    TQLXFStream f(ReadAccess, path.c_str());
+    FileStream f(ReadAccess, path.c_str());
     uint32_t dt = 0;
     EXPECT_FALSE(f.HasError());
     EXPECT_EQ(1, ReadDosDateTime(&f, &dt));
@@ -50,7 +50,7 @@ void SetLocalTime(const std::string& path, uint32_t dateTime, OsFileTime extraTi
     ASSERT_EQ(1, DosToFileTime((uint16_t)(dateTime >> 16), (uint16_t)dateTime, &t));
     t += extraTicks;
     ASSERT_NE(0, Os().localToUtc(&t));
-    TQLXFStream f(ReadAccess | WriteAccess, path.c_str());
+    FileStream f(ReadAccess | WriteAccess, path.c_str());
     ASSERT_FALSE(f.HasError());
     ASSERT_NE(0, Os().setTimes(f.handle, t));
 }
@@ -136,7 +136,7 @@ TEST(Fingerprint, UnreadableFilesGiveFalseAndAllZero)
     std::filesystem::create_directory(folder);
     std::string held = dir / "held.txt";
     WriteFileBytes(held, BytesOf("abc"));
-    TQLXFStream holder(ReadAccess, held.c_str());
+    FileStream holder(ReadAccess, held.c_str());
     ASSERT_FALSE(holder.HasError());
 
     for (const std::string& p : {missing, folder, held}) {
@@ -180,7 +180,7 @@ TEST(VerifyAndStamp, RightContentIsStampedAndFingerprintsBackExactly)
     ASSERT_NE(0, Os().localToUtc(&want));
     OsFileTime got = 0;
     {
-        TQLXFStream f(ReadAccess, path.c_str());
+        FileStream f(ReadAccess, path.c_str());
         ASSERT_NE(0, Os().getWriteTime(f.handle, &got));
     }
     EXPECT_EQ(want, got);
@@ -248,7 +248,7 @@ TEST(VerifyAndStamp, WrittenFileVerifiesFromWhatReachedIt)
         FileFingerprint expected = {0x206F73CD, (uint32_t)n, ReferenceChecksum(data)};
         for (int wrong = 0; wrong < 3; wrong++) {
             std::string path = dir / ("w" + std::to_string(n) + "-" + std::to_string(wrong));
-            TQLXFStream out(WriteAccess, path.c_str());
+            FileStream out(WriteAccess, path.c_str());
             WrittenPrint print;
             ASSERT_EQ(1, WatchPrint(&out, &print, 1, (uint32_t)n));
             for (size_t at = 0; at < n;) {

@@ -16,7 +16,7 @@ Bytes Pattern(size_t n)
     return b;
 }
 
-Bytes Contents(TQLXFlatRamStream& s) { return Bytes(s.block, s.block + s.length); }
+Bytes Contents(MemoryStream& s) { return Bytes(s.block, s.block + s.length); }
 
 Bytes Slice(const Bytes& b, size_t from, size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
 
@@ -25,7 +25,7 @@ struct ScriptRun {
     TempDir dir;
     RecordingHost host;
     std::unique_ptr<UpgradeJob> job;
-    TQLXFlatRamStream out{16, 4096};
+    MemoryStream out{16, 4096};
 
     explicit ScriptRun(const Image& scripts)
     {
@@ -35,7 +35,7 @@ struct ScriptRun {
         EXPECT_EQ(1, job->IsValid());
         job->host = &host;
     }
-    int Run(TQLXStream* oldFile, TQLXStream* output) { return RunPatchScript(job.get(), oldFile, output); }
+    int Run(Stream* oldFile, Stream* output) { return RunPatchScript(job.get(), oldFile, output); }
     int Next() { return job->stream->Get(); }
 };
 
@@ -67,7 +67,7 @@ TEST(PatchScript, InsertsAreWrittenInChunksOf256)
     EXPECT_EQ(2, r.host.updates);
     EXPECT_EQ(1, r.host.polls);
 
-    TQLXFlatRamStream out2(16, 4096);
+    MemoryStream out2(16, 4096);
     r.host.doneAtUpdate.clear();
     EXPECT_EQ(0, r.Run(nullptr, &out2));
     EXPECT_EQ(literal, Contents(out2));
@@ -75,7 +75,7 @@ TEST(PatchScript, InsertsAreWrittenInChunksOf256)
     EXPECT_EQ(2 + 4, r.host.updates);
     EXPECT_EQ(1 + 3, r.host.polls);
 
-    TQLXFlatRamStream out3(16, 4096);
+    MemoryStream out3(16, 4096);
     EXPECT_EQ(0, r.Run(nullptr, &out3));
     EXPECT_EQ(BytesOf("yz"), Contents(out3));
     EXPECT_EQ(kMarker, r.Next());
@@ -84,7 +84,7 @@ TEST(PatchScript, InsertsAreWrittenInChunksOf256)
 TEST(PatchScript, NearCopiesUseTheBaseUntilTheScriptEnds)
 {
     Bytes old = Pattern(0x20100);
-    TQLXFlatRamStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
+    MemoryStream oldFile(old.data(), (uint32_t)old.size(), (uint32_t)old.size());
     Image s;
     s.U8(OpSetBase).U16(2).U8(OpCopyNear8).U16(0x10).U8(4).U8(OpCopyNear16).U16(0x20).U16(2);
     s.U8(OpCopyFar8).U32(5).U8(1);   // far copies ignore the base
@@ -100,7 +100,7 @@ TEST(PatchScript, NearCopiesUseTheBaseUntilTheScriptEnds)
     EXPECT_EQ(want, Contents(r.out));
     EXPECT_EQ(1u + 4 + 2 + 1 + 1, r.job->progressDone);
 
-    TQLXFlatRamStream out2(16, 4096);
+    MemoryStream out2(16, 4096);
     EXPECT_EQ(0, r.Run(&oldFile, &out2));
     EXPECT_EQ(Slice(old, 0x10, 2), Contents(out2));
     EXPECT_EQ(kMarker, r.Next());
@@ -109,7 +109,7 @@ TEST(PatchScript, NearCopiesUseTheBaseUntilTheScriptEnds)
 TEST(PatchScript, ZeroCountsPositionsAndNoOps)
 {
     Bytes old = Pattern(64);
-    TQLXFlatRamStream oldFile(old.data(), 64, 64);
+    MemoryStream oldFile(old.data(), 64, 64);
     ASSERT_EQ(1, oldFile.Seek(9));
     Image s;
     s.U8(OpCopyFar16).U32(0).U16(0).U8(OpEnd);
@@ -143,7 +143,7 @@ TEST(PatchScript, WithoutStreamsTheScriptIsReadPastInStep)
 
     ScriptRun r2(s);
     Bytes old = Pattern(400);
-    TQLXFlatRamStream oldFile(old.data(), 400, 400);
+    MemoryStream oldFile(old.data(), 400, 400);
     EXPECT_EQ(0, r2.Run(nullptr, nullptr));
     r2.host.Clear();
     EXPECT_EQ(0, r2.Run(&oldFile, nullptr));
@@ -157,9 +157,9 @@ TEST(PatchScript, WithoutStreamsTheScriptIsReadPastInStep)
 TEST(PatchScript, CopyBytesStopsWhereTheSourceEnds)
 {
     Bytes src = Pattern(100);
-    TQLXFlatRamStream source(src.data(), 100, 100);
+    MemoryStream source(src.data(), 100, 100);
     ASSERT_EQ(1, source.Seek(60));
-    TQLXFlatRamStream dest(16, 4096);
+    MemoryStream dest(16, 4096);
     EXPECT_EQ(40u, CopyBytes(&dest, &source, 100));
     EXPECT_EQ(Slice(src, 60, 40), Contents(dest));
 }
@@ -198,7 +198,7 @@ TEST(PatchScript, CutOperandsReadTheirMissingBytesAsZero)
 
     // CopyFar32 whose position has two bytes: position 0x0201, count 0.
     Bytes old = Pattern(0x300);
-    TQLXFlatRamStream oldFile(old.data(), 0x300, 0x300);
+    MemoryStream oldFile(old.data(), 0x300, 0x300);
     ScriptRun c(Image().U8(OpCopyFar32).U16(0x0201));
     EXPECT_EQ(0, c.Run(&oldFile, &c.out));
     EXPECT_EQ(0x0201u, oldFile.Tell());
@@ -213,7 +213,7 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
 
     // With output: the old file runs dry after 1000 bytes and the rest is one step.
     {
-        TQLXFlatRamStream oldFile(old.data(), 1000, 1000);
+        MemoryStream oldFile(old.data(), 1000, 1000);
         ScriptRun r(s);
         EXPECT_EQ(0, r.Run(&oldFile, &r.out));
         Bytes want = old;
@@ -225,7 +225,7 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
     }
     // Without output, and without an old file: nothing is read, one step.
     {
-        TQLXFlatRamStream oldFile(old.data(), 1000, 1000);
+        MemoryStream oldFile(old.data(), 1000, 1000);
         ScriptRun r(s);
         EXPECT_EQ(0, r.Run(&oldFile, nullptr));
         EXPECT_EQ(0u, oldFile.Tell());
@@ -241,7 +241,7 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
     }
     // With a limit the output stops there even though the old file has more.
     {
-        TQLXFlatRamStream oldFile(old.data(), 1000, 1000);
+        MemoryStream oldFile(old.data(), 1000, 1000);
         ScriptRun r(s);
         r.job->outputLimit = 300;
         EXPECT_EQ(0, r.Run(&oldFile, &r.out));
@@ -255,7 +255,7 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
     // more in the old file than the limit is a script longer than its file.
     Bytes longer = Pattern(1001);
     for (uint32_t size : {1000u, 1001u}) {
-        TQLXFlatRamStream oldFile(longer.data(), size, size);
+        MemoryStream oldFile(longer.data(), size, size);
         ScriptRun r(Image().U8(OpCopyFar32).U32(0).U32(0xFFFFFFFFu).U8(OpEnd).U8(kMarker));
         r.job->outputLimit = 1000;
         EXPECT_EQ(0, r.Run(&oldFile, &r.out));
@@ -266,7 +266,7 @@ TEST(PatchScript, HugeCopiesFinishAtOnceWithBoundedOutput)
     }
     // A copy from an old file that ends early, with count below the limit.
     {
-        TQLXFlatRamStream oldFile(old.data(), 1000, 1000);
+        MemoryStream oldFile(old.data(), 1000, 1000);
         ScriptRun r(Image().U8(OpCopyNear16).U16(700).U16(600).U8(OpEnd).U8(kMarker));
         EXPECT_EQ(0, r.Run(&oldFile, &r.out));
         EXPECT_EQ(Slice(old, 700, 300), Contents(r.out));
@@ -298,7 +298,7 @@ TEST(PatchScript, InsertOnAPackageThatRunsOutStops)
 TEST(PatchScript, OutputBeyondTheLimitIsNotWrittenButThePackageStaysInStep)
 {
     Bytes old = Pattern(64);
-    TQLXFlatRamStream oldFile(old.data(), 64, 64);
+    MemoryStream oldFile(old.data(), 64, 64);
     Image s;
     s.U8(OpInsert8).U8(3).Raw(BytesOf("012")).U8(OpCopyFar8).U32(10).U8(4);
     s.U8(OpInsert16).U16(600).Raw(Pattern(600)).U8(OpCopyFar8).U32(0).U8(5).U8(OpEnd).U8(kMarker);
@@ -322,7 +322,7 @@ TEST(PatchScript, OutputBeyondTheLimitIsNotWrittenButThePackageStaysInStep)
 TEST(PatchScript, FailingOutputStillReadsTheWholeScript)
 {
     uint8_t small[4];
-    TQLXFlatRamStream full(small, sizeof small, 0);
+    MemoryStream full(small, sizeof small, 0);
     ScriptRun r(Image().U8(OpInsert16).U16(600).Raw(Pattern(600)).U8(OpEnd).U8(kMarker));
     EXPECT_EQ(0, r.Run(nullptr, &full));
     EXPECT_TRUE(full.HasError());

@@ -105,7 +105,7 @@ struct Sample {
         memcpy(seal.OldDigestSlot(1), Digest(oldPatch).data(), kDigestSize);
         memcpy(seal.OldDigestSlot(2), Digest(deleted).data(), kDigestSize);
         seal.codePage = 1252;
-        TQLXFlatRamStream out(4096, 4096);
+        MemoryStream out(4096, 4096);
         out.Write(image.b.data(), (uint32_t)image.b.size());
         EXPECT_EQ(1, WriteSeal(&out, &seal, signer));
         return Bytes(out.block, out.block + out.Size());
@@ -115,7 +115,7 @@ struct Sample {
 SealRead ReadOver(const Bytes& package, const uint8_t* kinds, PackageSeal* seal)
 {
     Bytes copy = package;
-    TQLXFlatRamStream s(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
+    MemoryStream s(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
     s.Seek(7);
     SealRead r = ReadSeal(&s, kinds, 3, seal);
     EXPECT_EQ(7u, s.Tell());
@@ -248,7 +248,7 @@ TEST(Seal, LayoutIsTheDocumentedOneAndReadsBack)
     EXPECT_EQ(nullptr, seal.OldDigest(0));
     EXPECT_EQ(nullptr, seal.NewDigest(2));
     // The code page is found without the table, before the names are decoded.
-    TQLXFlatRamStream v2(sealed.data(), (uint32_t)sealed.size(), (uint32_t)sealed.size()),
+    MemoryStream v2(sealed.data(), (uint32_t)sealed.size(), (uint32_t)sealed.size()),
         v1(perFile.data(), (uint32_t)perFile.size(), (uint32_t)perFile.size());
     v2.Seek(11);
     EXPECT_EQ(1252u, ReadSealCodePage(&v2));
