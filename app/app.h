@@ -79,9 +79,6 @@ public:
     int AskRetry(void* view, const char* text, const char* caption) override;
     int OfferElevation(void* view, const char* text, const char* offer, const char* caption) override;
     uint32_t Ticks() override;
-
-private:
-    DWORD lastLook = 0;   // tick of the last look at the message queue
 };
 
 // The walk's queue and folder lister as two hidden list boxes, drive types from the system,

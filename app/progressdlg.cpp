@@ -128,13 +128,6 @@ void Win32UserInterface::DrawBar(void* view, int percent)
 
 void Win32UserInterface::PumpEvents(void* view)
 {
-    // A poll comes every 256 bytes of output: the queue is looked at once per tick of the
-    // system clock (10 to 16 ms, well inside the cancel latency), and only drained when it
-    // holds something, so a poll in between costs a read of the tick count.
-    DWORD now = GetTickCount();
-    if (now == lastLook) return;
-    lastLook = now;
-    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
     // The apply keeps the thread away from the main loop, so the whole queue is drained here;
     // the progress view gets dialog-key handling so Escape reaches it as a command.
     MSG message;
