@@ -8,6 +8,7 @@
 // the package is compressed, and last the copies of the chosen parse get their cheapest
 // encoding (far, near, SetBase and near, or resumed where the previous copy ended).
 #include "delta.h"
+#include "bytes.h"
 #include "script.h"
 #include "stream.h"
 #include <string.h>
@@ -492,24 +493,12 @@ uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, s
     return bytes;
 }
 
-void PutU16(std::vector<uint8_t>* out, uint32_t v)
-{
-    out->push_back((uint8_t)v);
-    out->push_back((uint8_t)(v >> 8));
-}
-
-void PutU32(std::vector<uint8_t>* out, uint32_t v)
-{
-    PutU16(out, v & 0xFFFF);
-    PutU16(out, v >> 16);
-}
-
 // The count operand in the width the opcode's family chooses by its size: 8, 16 or 32 bits.
 void PutCount(std::vector<uint8_t>* out, uint32_t count)
 {
     if (count <= 0xFF) out->push_back((uint8_t)count);
-    else if (count <= 0xFFFF) PutU16(out, count);
-    else PutU32(out, count);
+    else if (count <= 0xFFFF) AppendLe16(out, count);
+    else AppendLe32(out, count);
 }
 
 uint8_t SizeStep(uint32_t count) { return count <= 0xFF ? 0 : count <= 0xFFFF ? 1 : 2; }
@@ -529,14 +518,14 @@ void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, co
         }
         if (forms[i] == FormFar || forms[i] == FormResume) {
             out->push_back((uint8_t)(OpCopyFar8 + SizeStep(op.count)));
-            PutU32(out, forms[i] == FormResume ? kResumePosition : op.from);
+            AppendLe32(out, forms[i] == FormResume ? kResumePosition : op.from);
         } else {
             if (forms[i] == FormSetBaseNear) {
                 out->push_back(OpSetBase);
-                PutU16(out, WindowOf(op.from));
+                AppendLe16(out, WindowOf(op.from));
             }
             out->push_back((uint8_t)(OpCopyNear8 + SizeStep(op.count)));
-            PutU16(out, op.from & 0xFFFF);
+            AppendLe16(out, op.from & 0xFFFF);
         }
         PutCount(out, op.count);
     }

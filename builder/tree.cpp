@@ -6,18 +6,6 @@
 
 namespace {
 
-#ifdef _WIN32
-const char kSeparator = '\\';
-#else
-const char kSeparator = '/';
-#endif
-
-std::string Join(const std::string& folder, const std::string& name)
-{
-    if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) return folder + name;
-    return folder + kSeparator + name;
-}
-
 struct Walk {
     std::vector<TreeFile>* files;
     std::vector<std::string> names;   // files and folders, for the case check
@@ -47,7 +35,7 @@ int ListFolder(Walk* w, const std::string& folder, const std::string& prefix)
     for (size_t i = 0; i < l.entries.size(); i++) {
         const OsFolderEntry& e = l.entries[i];
         std::string name = prefix + l.names[i];
-        std::string path = Join(folder, l.names[i]);
+        std::string path = JoinPathText(folder, l.names[i]);
         w->names.push_back(name);
         if (e.kind == kEntryFolder) {
             // A linked folder is a name in the tree but not walked: it could lead back up.

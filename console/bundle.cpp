@@ -4,6 +4,7 @@
 #include <string.h>
 #include <vector>
 #include "commands.h"
+#include "bytes.h"
 #include "files.h"
 #include "os.h"
 #include "reader.h"
@@ -14,12 +15,6 @@
 #include "wording.h"
 
 namespace {
-
-#ifdef _WIN32
-const char kSeparator = '\\';
-#else
-const char kSeparator = '/';
-#endif
 
 const char kWorkingSuffix[] = ".new";
 const char kSetupName[] = "upgsetup.exe";
@@ -71,13 +66,6 @@ std::string ListFault(const UiTextTable& table, const NeededLine& n)
     return dashes == 3 ? LineName(n) + ": empty" : "";
 }
 
-std::string Join(const std::string& dir, const std::string& name)
-{
-    if (dir.empty()) return name;
-    char last = dir.back();
-    return (last == '/' || last == '\\') ? dir + name : dir + kSeparator + name;
-}
-
 std::string FolderOf(const std::string& path)
 {
     size_t slash = path.find_last_of("/\\");
@@ -100,11 +88,11 @@ std::string FindSetupProgram(std::string* looked)
     char self[4096];
     if (ProgramPath(self, sizeof self)) {
         std::string dir = FolderOf(self);
-        std::string up = Join(dir, "..");
-        candidates.push_back(Join(Join(Join(up, "share"), "upg"), kSetupName));
-        candidates.push_back(Join(dir, kSetupName));
-        candidates.push_back(Join(Join(up, "app"), kSetupName));
-        candidates.push_back(Join(Join(Join(Join(up, ".."), "win"), "app"), kSetupName));
+        std::string up = JoinPathText(dir, "..");
+        candidates.push_back(JoinPathText(JoinPathText(JoinPathText(up, "share"), "upg"), kSetupName));
+        candidates.push_back(JoinPathText(dir, kSetupName));
+        candidates.push_back(JoinPathText(JoinPathText(up, "app"), kSetupName));
+        candidates.push_back(JoinPathText(JoinPathText(JoinPathText(JoinPathText(up, ".."), "win"), "app"), kSetupName));
     }
 #ifndef _WIN32
     candidates.push_back("/usr/share/upg/upgsetup.exe");
@@ -116,8 +104,6 @@ std::string FindSetupProgram(std::string* looked)
     return "";
 }
 
-uint16_t U16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t U32(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; }
 
 int CopyInto(const std::string& from, const std::string& to, std::string* error)
 {
@@ -159,11 +145,11 @@ int IsLabelCharacter(char c)
 
 }  // namespace
 
-std::string BundleFile(const Bundle& bundle, const char* ext) { return Join(bundle.dir, bundle.base + ext); }
+std::string BundleFile(const Bundle& bundle, const char* ext) { return JoinPathText(bundle.dir, bundle.base + ext); }
 
 std::string BundlePackagePart(const Bundle& bundle) { return Working(bundle, ".upg"); }
 
-std::string BundleSibling(const Bundle& bundle, size_t i) { return Join(bundle.dir, bundle.siblings[i]); }
+std::string BundleSibling(const Bundle& bundle, size_t i) { return JoinPathText(bundle.dir, bundle.siblings[i]); }
 
 std::string BundleSiblingPart(const Bundle& bundle, size_t i) { return BundleSibling(bundle, i) + kWorkingSuffix; }
 
@@ -235,14 +221,14 @@ int CheckSetupProgram(const std::string& path, std::string* why)
         got = f.Read(head, sizeof head);
     }
     // The headers up to the subsystem field, 94 bytes past the PE signature, must be there.
-    uint32_t pe = got >= 0x60 ? U32(head + 0x3C) : 0;
+    uint32_t pe = got >= 0x60 ? GetLe32(head + 0x3C) : 0;
     if (got < 0x60 || head[0] != 'M' || head[1] != 'Z' || pe > (uint32_t)got - 0x60 ||
         memcmp(head + pe, "PE\0\0", 4) != 0) {
         *why = path + " is not a Windows program";
         return 0;
     }
     const uint16_t kI386 = 0x14C, kPe32 = 0x10B, kWindowed = 2, kConsole = 3;
-    uint16_t machine = U16(head + pe + 4), magic = U16(head + pe + 24), subsystem = U16(head + pe + 24 + 68);
+    uint16_t machine = GetLe16(head + pe + 4), magic = GetLe16(head + pe + 24), subsystem = GetLe16(head + pe + 24 + 68);
     if (machine != kI386 || magic != kPe32) {
         *why = path + " is not a 32-bit Windows program; the bundle needs the 32-bit upgsetup.exe";
         return 0;
@@ -343,7 +329,7 @@ void RemoveStaleSiblings(const Bundle& bundle)
         s->names.push_back(name);
     };
     ListFiles(bundle.dir.c_str(), add, &stale);
-    for (const std::string& name : stale.names) RemoveFile(Join(bundle.dir, name).c_str());
+    for (const std::string& name : stale.names) RemoveFile(JoinPathText(bundle.dir, name).c_str());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "apply.h"
+#include "bytes.h"
 #include "files.h"
 #include "fingerprint.h"
 #include "joblog.h"
@@ -83,18 +84,6 @@ uint32_t Crc32(const uint8_t* p, size_t n)
     return ~c;
 }
 
-void PutU16(std::vector<uint8_t>* b, uint32_t v)
-{
-    b->push_back((uint8_t)v);
-    b->push_back((uint8_t)(v >> 8));
-}
-
-void PutU32(std::vector<uint8_t>* b, uint32_t v)
-{
-    PutU16(b, v & 0xFFFF);
-    PutU16(b, v >> 16);
-}
-
 void PutText(std::vector<uint8_t>* b, const std::string& s)
 {
     b->insert(b->end(), s.begin(), s.end());
@@ -105,22 +94,22 @@ std::vector<uint8_t> HeaderBytes(const Journal& j)
 {
     std::vector<uint8_t> b(kJournalMagic, kJournalMagic + sizeof kJournalMagic);
     b.push_back(kJournalVersion);
-    PutU32(&b, j.package.size);
+    AppendLe32(&b, j.package.size);
     b.push_back((uint8_t)(j.package.hasDigest ? 1 : 0));
     b.insert(b.end(), j.package.digest, j.package.digest + kDigestSize);
     PutText(&b, j.target);
-    PutU16(&b, (uint32_t)j.steps.size());
+    AppendLe16(&b, (uint32_t)j.steps.size());
     for (const Step& s : j.steps) {
-        PutU16(&b, (uint32_t)s.entry);
+        AppendLe16(&b, (uint32_t)s.entry);
         b.push_back((uint8_t)s.kind);
         b.push_back((uint8_t)(s.hadFile ? 1 : 0));
         b.push_back((uint8_t)s.newFolders);
-        PutU32(&b, s.newPrint.dateTime);
-        PutU32(&b, s.newPrint.size);
-        PutU16(&b, s.newPrint.checksum);
+        AppendLe32(&b, s.newPrint.dateTime);
+        AppendLe32(&b, s.newPrint.size);
+        AppendLe16(&b, s.newPrint.checksum);
         PutText(&b, s.name);
     }
-    PutU32(&b, Crc32(b.data(), b.size()));
+    AppendLe32(&b, Crc32(b.data(), b.size()));
     return b;
 }
 

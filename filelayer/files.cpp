@@ -169,3 +169,14 @@ CurrentDirectoryGuard::~CurrentDirectoryGuard()
     if (saved && saved[0]) Os().setCurrentDir(saved);
     free(saved);
 }
+
+std::string JoinPathText(const std::string& folder, const std::string& name)
+{
+#ifdef _WIN32
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) return folder + name;
+    return folder + separator + name;
+}

@@ -1,6 +1,7 @@
 // File-system primitives and the current-directory guard; each returns 1 for yes or success.
 #pragma once
 #include <stddef.h>
+#include <string>
 
 const size_t kPathMax = 260;   // bytes of a path buffer, terminator included
 
@@ -29,6 +30,8 @@ int FlushVolumeToDisk(const char* path);
 int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context);
 // out (kPathMax bytes) = a followed by b; 0, leaving out empty, when that would not fit.
 int JoinPath(char* out, const char* a, const char* b);
+// folder and name with the platform's separator between them, unless folder already ends in one.
+std::string JoinPathText(const std::string& folder, const std::string& name);
 // ASCII letters compared without regard to case; nothing else is folded.
 int SameNameIgnoringCase(const char* a, const char* b);
 // The one case folding of the code, as Windows matches names: A-Z to a-z, nothing else.

@@ -2,6 +2,7 @@
 #include "seal.h"
 #include <new>
 #include <string.h>
+#include "bytes.h"
 #include "reader.h"
 #include "stream.h"
 
@@ -26,13 +27,6 @@ uint32_t DigestBytes(const uint8_t* kinds, int count)
     uint32_t n = 0;
     for (int i = 0; i < count; i++) n += (uint32_t)(HasNew(kinds[i]) + HasOld(kinds[i])) * kDigestSize;
     return n;
-}
-
-uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
-
-void Put32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
 }
 
 // SHA-256 of the first n bytes of the stream; 0 when the bytes cannot all be read.
@@ -254,7 +248,7 @@ SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal*
         package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
         memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
         result = SealMalformed;
-        uint32_t size = Get32(footer);
+        uint32_t size = GetLe32(footer);
         // The largest seal of either version this table allows bounds what is read.
         uint32_t digests = kSealHeadSize + DigestBytes(kinds, count);
         if (digests < kSealSetsEnd) digests = kSealSetsEnd;
@@ -291,7 +285,7 @@ unsigned ReadSealCodePage(Stream* package)
         package->Seek(total - kSealFooterSize) &&
         package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
         memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
-        uint32_t size = Get32(footer);
+        uint32_t size = GetLe32(footer);
         if (size >= kSealHeadSize + kSealFooterSize && size <= total - sizeof(PackageHeader) &&
             package->Seek(total - size) && package->Read(head, (int32_t)sizeof head) == (int32_t)sizeof head &&
             memcmp(head, kSealMagic, sizeof kSealMagic) == 0 && head[8] == kSealVersion)
@@ -359,7 +353,7 @@ int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)
         memcpy(bytes + at, seal->signature, seal->signatureSize);
         at += (uint32_t)seal->signatureSize;
     }
-    Put32(bytes + at, at + kSealFooterSize);
+    PutLe32(bytes + at, at + kSealFooterSize);
     memcpy(bytes + at + 4, kSealMagic, sizeof kSealMagic);
     seal->size = at + kSealFooterSize;
     if (ok) out->Write(bytes, seal->size);
