@@ -533,17 +533,50 @@ int PosixFolderWritable(const char* path)
     return access(p, W_OK | X_OK) == 0 || (errno != EACCES && errno != EPERM && errno != EROFS);
 }
 
+// Filled member by member: neighbours share a type, so a list by position would take a swap
+// without a word.
+constexpr OsLayer PosixTable()
+{
+    OsLayer t{};
+    t.open = PosixOpen;
+    t.close = PosixClose;
+    t.read = PosixRead;
+    t.write = PosixWrite;
+    t.seek = PosixSeek;
+    t.tell = PosixTell;
+    t.size = PosixSize;
+    t.getWriteTime = PosixGetWriteTime;
+    t.setTimes = PosixSetTimes;
+    t.utcToLocal = PosixUtcToLocal;
+    t.localToUtc = PosixLocalToUtc;
+    t.attributes = PosixAttributes;
+    t.makeFolder = PosixMakeFolder;
+    t.removeFolder = PosixRemoveFolder;
+    t.removeFile = PosixRemoveFile;
+    t.moveReplace = PosixMoveReplace;
+    t.storedName = PosixStoredName;
+    t.shortName = PosixShortName;
+    t.getCurrentDir = PosixGetCurrentDir;
+    t.setCurrentDir = PosixSetCurrentDir;
+    t.ticks = PosixTicks;
+    t.driveRoot = PosixDriveRoot;
+    t.listFolders = PosixListFolders;
+    t.listEntries = PosixListEntries;
+    t.fullPath = PosixFullPath;
+    t.findResource = PosixFindResource;
+    t.flushFile = PosixFlushFile;
+    t.flushFolder = PosixFlushFolder;
+    t.flushVolume = PosixFlushVolume;
+    t.lastFailure = PosixLastFailure;
+    t.pause = PosixPause;
+    t.probeFile = PosixProbeFile;
+    t.folderWritable = PosixFolderWritable;
+    return t;
+}
+
 }  // namespace
 
-extern const OsLayer kPlatformOs = {
-    PosixOpen,         PosixClose,        PosixRead,        PosixWrite,         PosixSeek,
-    PosixTell,         PosixSize,         PosixGetWriteTime, PosixSetTimes,     PosixUtcToLocal,
-    PosixLocalToUtc,   PosixAttributes,   PosixMakeFolder,  PosixRemoveFolder,  PosixRemoveFile,
-    PosixMoveReplace,  PosixStoredName,  PosixShortName,     PosixGetCurrentDir,
-    PosixSetCurrentDir, PosixTicks,       PosixDriveRoot,   PosixListFolders,   PosixListEntries,
-    PosixFullPath,     PosixFindResource, PosixFlushFile,   PosixFlushFolder,   PosixFlushVolume,
-    PosixLastFailure,  PosixPause,        PosixProbeFile,   PosixFolderWritable,
-};
+extern const OsLayer kPlatformOs = PosixTable();
 
 int ProgramPath(char* out, size_t capacity)
 {

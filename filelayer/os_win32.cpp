@@ -420,17 +420,50 @@ int WinFolderWritable(const char* path)
     return writable;
 }
 
+// Filled member by member: neighbours share a type, so a list by position would take a swap
+// without a word.
+constexpr OsLayer WinTable()
+{
+    OsLayer t{};
+    t.open = WinOpen;
+    t.close = WinClose;
+    t.read = WinRead;
+    t.write = WinWrite;
+    t.seek = WinSeek;
+    t.tell = WinTell;
+    t.size = WinSize;
+    t.getWriteTime = WinGetWriteTime;
+    t.setTimes = WinSetTimes;
+    t.utcToLocal = WinUtcToLocal;
+    t.localToUtc = WinLocalToUtc;
+    t.attributes = WinAttributes;
+    t.makeFolder = WinMakeFolder;
+    t.removeFolder = WinRemoveFolder;
+    t.removeFile = WinRemoveFile;
+    t.moveReplace = WinMoveReplace;
+    t.storedName = WinStoredName;
+    t.shortName = WinShortName;
+    t.getCurrentDir = WinGetCurrentDir;
+    t.setCurrentDir = WinSetCurrentDir;
+    t.ticks = WinTicks;
+    t.driveRoot = WinDriveRoot;
+    t.listFolders = WinListFolders;
+    t.listEntries = WinListEntries;
+    t.fullPath = WinFullPath;
+    t.findResource = WinFindResource;
+    t.flushFile = WinFlushFile;
+    t.flushFolder = WinFlushFolder;
+    t.flushVolume = WinFlushVolume;
+    t.lastFailure = WinLastFailure;
+    t.pause = WinPause;
+    t.probeFile = WinProbeFile;
+    t.folderWritable = WinFolderWritable;
+    return t;
+}
+
 }  // namespace
 
-extern const OsLayer kPlatformOs = {
-    WinOpen,          WinClose,       WinRead,         WinWrite,        WinSeek,           WinTell,
-    WinSize,          WinGetWriteTime, WinSetTimes,    WinUtcToLocal,   WinLocalToUtc,     WinAttributes,
-    WinMakeFolder,    WinRemoveFolder, WinRemoveFile,  WinMoveReplace,  WinStoredName,
-    WinShortName,     WinGetCurrentDir, WinSetCurrentDir, WinTicks,     WinDriveRoot,      WinListFolders,
-    WinListEntries,   WinFullPath,
-    WinFindResource,  WinFlushFile,   WinFlushFolder,  WinFlushVolume,
-    WinLastFailure,   WinPause,       WinProbeFile,    WinFolderWritable,
-};
+extern const OsLayer kPlatformOs = WinTable();
 
 int ProgramPath(char* out, size_t capacity)
 {
