@@ -27,8 +27,8 @@ const char* ActivePackage();
 // changed which package is active.
 int ChoosePackageFor(const char* folder);
 
-// Dialog procedures, exported under these names.
-extern "C" __declspec(dllexport) INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Dialog procedures, exported under these names; the main dialog's as WndProc (upgsetup.def).
+extern "C" INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgSearchDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

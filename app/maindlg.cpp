@@ -132,7 +132,7 @@ void CloseMainDialog()
     MainDialog = NULL;
 }
 
-INT_PTR CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM)
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
     case WM_INITDIALOG:

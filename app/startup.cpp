@@ -134,7 +134,7 @@ int ChoosePackageFor(const char* folder)
 }
 
 // The bundle's sibling packages beside the base package; one that does not pass the setup
-// check takes no part, and the base package alone behaves as it always has.
+// check takes no part, and a bundle of the base package alone applies like a single package.
 static void GatherBundle()
 {
     BundlePackages.assign(1, PackagePath);
@@ -278,7 +278,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
     if (searchWindow)
         DestroyWindow(searchWindow);
 
-    MainDialog = CreateDialogParamW(instance, L"MAIN", NULL, WndProc, 0);
+    MainDialog = CreateDialogParamW(instance, L"MAIN", NULL, MainDialogProc, 0);
     if (!MainDialog)
         return 1;
     ShowWindow(MainDialog, SW_SHOW);

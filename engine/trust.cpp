@@ -18,8 +18,8 @@ SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
     Stream* s = job->stream;
     uint32_t back = s->Tell();
     int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
-    // A package that ends where an opcode is due reads as if End followed, as the format has
-    // it; one that ends inside an instruction was cut, and no script of it is trusted.
+    // A package that ends where an opcode is due reads as if End followed; one that ends inside
+    // an instruction was cut, and no script of it is trusted.
     for (int i = 0; i < count && !s->HasError(); i++)
         if (job->entries[i] && job->entries[i]->kind != KindDelete && ScanScript(s).cutInside)
             result = SealPackageCut;

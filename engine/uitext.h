@@ -4,13 +4,12 @@
 
 class Stream;
 
-const int kUiLines = 26;          // 0..20 as published, 21 to 25 added later (see HasLine)
+const int kUiLines = 26;          // lines 0..25; older wordings end before 21 (see HasLine)
 const uint32_t kUiLineSize = 256;
 
 // The lines of the wording by their role. The numbers are the line numbers of the .uui text.
 enum UiLineId {
-    LineNone = 0,                // no line: a clean pre-check finding
-    LineComment = 0,             // not read
+    LineNone = 0,                // a clean pre-check finding; line 0 of the text is a comment, never read
     LineOperations = 1,          // parts: Add, Patch, Delete
     LineLabels = 2,              // parts: before the operation, the file name, the description
     LineCaption = 3,             // the progress view, every question and information box

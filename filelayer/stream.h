@@ -5,9 +5,8 @@
 
 // Base of all streams. Its own byte operations fail; subclasses override what they store.
 // A failing operation raises the sticky error flag and returns 0; only Reset (and Clear and
-// Fill, which end in it) and a file stream's Open lower it again. The virtual operations keep
-// this slot order: destructor, SetError, Put, Get, Seek, Tell, Size, Flush, Reset, Clear,
-// Fill, Write, Read.
+// Fill, which end in it) and a file stream's Open lower it again. Every operation is virtual:
+// Write, Read and Fill go through Put and Get unless a subclass has a faster way.
 class Stream {
 public:
     Stream() : error(0) {}
