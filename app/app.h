@@ -40,7 +40,6 @@ int Utf8Text(const wchar_t* wide, char* out, size_t capacity);
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT type);
 
 // Start-up.
-extern const char kSetupRefused[];   // "Missing or invalid setup data."
 const char* CommandTail(const char* commandLine);
 const wchar_t* CommandTail(const wchar_t* commandLine);
 int CheckPackageFile(const char* path);

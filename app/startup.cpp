@@ -22,7 +22,6 @@ JobLog* RunLog;
 std::vector<std::string> BundlePackages;
 int ChosenPackage;
 
-const char kSetupRefused[] = "Missing or invalid setup data.";
 
 // The C runtime's own tail drops the blanks after the program name, so the tail is taken from
 // the raw command line by the classic start-up rules: quotes inside it and trailing blanks stay.

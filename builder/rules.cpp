@@ -1,6 +1,7 @@
 // Policy rules given on the command line and the glob that selects their entries.
 #include "build.h"
 #include <string.h>
+#include "entrywords.h"
 #include "files.h"
 
 namespace {
@@ -32,9 +33,8 @@ int PolicyNamed(const std::string& v)
 {
     std::string f;
     for (char c : v) f += FoldAscii(c);
-    if (f == "ignore") return 0;
-    if (f == "ask") return 1;
-    if (f == "abort") return 2;
+    for (int p = PolicyIgnore; p <= PolicyAbort; p++)
+        if (f == PolicyWord(p)) return p;
     return -1;
 }
 

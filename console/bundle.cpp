@@ -184,7 +184,7 @@ int CheckWording(const char* path, std::string* why, std::string* notes)
             return 0;
         }
     }
-    UiTextTable table = path ? UiTextTable(path) : UiTextTable(nullptr, "UPGAPPLYUI");
+    UiTextTable table = path ? UiTextTable(path) : UiTextTable(nullptr, kDefaultUiResource);
     if (!table.store) {
         *why = "there is not enough memory to read the wording\n";
         return 0;

@@ -66,27 +66,6 @@ std::string WordingBeside(const std::string& package)
     return base + ".uui";
 }
 
-// The last line of an apply: what it came to.
-const char* OutcomeText(ApplyOutcome outcome)
-{
-    switch (outcome) {
-    case ApplyApplied: return "The upgrade is complete.";
-    case ApplyNotStarted: return "The upgrade could not start; nothing was changed.";
-    case ApplyCancelled: return "The upgrade was cancelled; nothing was changed.";
-    case ApplyDeclined: return "The upgrade was not applied: a question was answered No; nothing was changed.";
-    case ApplyStopped: return "The upgrade was not applied: a file stopped it; nothing was changed.";
-    case ApplyNotReplaced: return "The upgrade was not applied: its files could not all be replaced; nothing was changed.";
-    case ApplyRefused: return "The upgrade was not applied: the package was refused; nothing was changed.";
-    case ApplyUpToDate: return "The installation is already up to date; nothing was changed.";
-    case ApplyInterrupted:
-        return "The upgrade is not finished: its record is kept in the scratch folder; run it again to finish it.";
-    case ApplyInUse: return "The upgrade was not applied: files are in use by other programs; nothing was changed.";
-    case ApplyNoAccess:
-        return "The upgrade was not applied: your user account may not change the installation; nothing was changed.";
-    }
-    return "The upgrade was not completed.";
-}
-
 int Readable(const char* path)
 {
     if (!FileExists(path)) return 0;
@@ -152,9 +131,9 @@ int CmdApply(int argc, char** argv)
     std::string folder = target ? target : "";
     // Ends before the apply: a refused package (exit 2), or no installation to apply to (exit 1).
     auto refuse = [&](const std::string& why) {
-        fileLog.Note(std::string("refused: ") + kInvalidSetupData + " " + why);
+        fileLog.Note(std::string("refused: ") + kSetupRefused + " " + why);
         int code = RefusePackage(why);
-        return json ? JsonEnd(package, folder.c_str(), nullptr, "invalid", kInvalidSetupData + (" " + why), code) : code;
+        return json ? JsonEnd(package, folder.c_str(), nullptr, "invalid", kSetupRefused + (" " + why), code) : code;
     };
     auto stop = [&](const char* outcome, const std::string& why) {
         fprintf(stderr, "%s\n", why.c_str());
@@ -199,7 +178,7 @@ int CmdApply(int argc, char** argv)
 
     std::string wording = uiFile ? uiFile : WordingBeside(paths[0]);
     UiTextTable* text = (uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
-                                                              : new (std::nothrow) UiTextTable(nullptr, "UPGAPPLYUI");
+                                                              : new (std::nothrow) UiTextTable(nullptr, kDefaultUiResource);
 
     AnswerSource source = yes ? AnswerAllYes : no ? AnswerAllNo : answers ? AnswerFromList : AnswerFromTerminal;
     TerminalUi ui(source, answers ? answers : "", !quiet && IsTerminal(stderr));
@@ -221,7 +200,7 @@ int CmdApply(int argc, char** argv)
     ui.CloseProgress(nullptr);
     int success = outcome == ApplyApplied || outcome == ApplyUpToDate;
     // An installation found up to date has been told so already.
-    if (outcome != ApplyUpToDate && (!success || !quiet)) fprintf(stderr, "%s\n", OutcomeText(outcome));
+    if (outcome != ApplyUpToDate && (!success || !quiet)) fprintf(stderr, "%s\n", OutcomeLine(outcome));
     int code = success ? ExitDone : ExitNotApplied;
     if (json) jsonLog.Print(stdout, outcome, code);
     return code;

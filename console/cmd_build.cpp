@@ -134,7 +134,7 @@ int BuildOne(const BuildOptions& options, const std::string& shown, int quiet, i
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (verbose)
         for (const BuildEntryInfo& e : report.entries)
-            printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindName(e.kind), (unsigned long)e.oldSize,
+            printf("  %-6s %10lu -> %10lu  script %10llu%s%s  %s\n", KindWord(e.kind), (unsigned long)e.oldSize,
                    (unsigned long)e.newSize, (unsigned long long)e.scriptBytes, e.wholeInsert ? " whole" : "",
                    e.dateOnly ? " date" : "", ShownPath(e.name).c_str());
     printf("%s: %d added, %d patched, %d deleted, %d unchanged; %llu bytes for %llu bytes of new files (%.1f s)\n",

@@ -24,14 +24,11 @@ const char kHelp[] =
     "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
     "2 missing or invalid setup data or a usage error.\n";
 
+// The stored value 3 names no policy; the upgrade treats it as Ignore.
 const char* PolicyName(int p)
 {
-    switch (p) {
-    case PolicyIgnore: return "ignore";
-    case PolicyAsk: return "ask";
-    case PolicyAbort: return "abort";
-    }
-    return "ignore (3)";
+    const char* word = PolicyWord(p);
+    return word ? word : "ignore (3)";
 }
 
 std::string DateText(uint32_t dt)
@@ -115,7 +112,7 @@ int CmdInspect(int argc, char** argv)
             const FileEntry* e = job.entries[i];
             printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
                    "\"description\": %s",
-                   i ? "," : "", KindName(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
+                   i ? "," : "", KindWord(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
                    JsonText(e->name).c_str(), JsonText(e->description).c_str());
             if (e->kind != KindAdd) printf(", \"oldPrint\": %s", PrintJson(e->oldPrint).c_str());
             if (e->kind != KindDelete) {
@@ -155,7 +152,7 @@ int CmdInspect(int argc, char** argv)
     printf("Files:    %d\n", count);
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
-        printf("\n%5d. %-6s %s\n", i + 1, KindName(e->kind), e->name);
+        printf("\n%5d. %-6s %s\n", i + 1, KindWord(e->kind), e->name);
         printf("       policies: soft %s, hard %s\n", PolicyName(e->softPolicy), PolicyName(e->hardPolicy));
         if (e->description[0]) printf("       description: %s\n", e->description);
         if (e->kind != KindAdd) printf("       before: %s\n", PrintText(e->oldPrint).c_str());

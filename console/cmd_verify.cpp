@@ -66,9 +66,9 @@ int CmdVerify(int argc, char** argv)
     FileJobLog log(logPath);
     log.Note(std::string("upg ") + UPG_VERSION + ": verify " + package + " against " + target);
     auto invalid = [&](const std::string& why) {
-        log.Note(std::string("refused: ") + kInvalidSetupData + " " + why);
+        log.Note(std::string("refused: ") + kSetupRefused + " " + why);
         int code = RefusePackage(why);
-        return json ? JsonEnd(package, target, nullptr, "invalid", kInvalidSetupData + (" " + why), code) : code;
+        return json ? JsonEnd(package, target, nullptr, "invalid", kSetupRefused + (" " + why), code) : code;
     };
     auto stopped = [&](const std::string& why) {
         log.Note("not checked: " + why);
@@ -137,7 +137,7 @@ int CmdVerify(int argc, char** argv)
         return code;
     }
     for (int i = 0; i < count; i++)
-        printf("%-6s %s: %s\n", KindName(job.entries[i]->kind), ShownPath(job.entries[i]->name).c_str(),
+        printf("%-6s %s: %s\n", KindWord(job.entries[i]->kind), ShownPath(job.entries[i]->name).c_str(),
                verdicts[i].text.c_str());
     if (problems)
         printf("%d of %d files need attention.\n", problems, count);

@@ -3,9 +3,9 @@
 #include <stdint.h>
 #include <string>
 #include <vector>
+#include "words.h"
 
 struct FileEntry;
-struct FindingWords;
 struct UpgradeJob;
 struct TrustReport;
 
@@ -19,8 +19,6 @@ int CmdBuild(int argc, char** argv);
 int CmdKeygen(int argc, char** argv);
 
 enum { ExitDone = 0, ExitNotApplied = 1, ExitInvalid = 2 };
-
-extern const char kInvalidSetupData[];   // "Missing or invalid setup data."
 
 // The packages a command was given, the bundle's base package first: a folder stands for the
 // bundle in it (its one BASE.upg, then every BASE-from-*.upg); several files are taken as given,
@@ -38,8 +36,6 @@ int CheckPackageSeal(UpgradeJob* job, std::string* reason);
 int RefusePackage(const std::string& reason);
 // Prints a usage error with a pointer to the command's help.
 int UsageError(const char* command, const std::string& message);
-// The lower-case name of an entry kind: add, patch, delete, or unknown for the value 3.
-const char* KindName(int kind);
 // Whether text is --help or -h.
 bool IsHelp(const char* text);
 // Turns the separators the engine writes into the platform's own, for showing a path.

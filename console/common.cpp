@@ -14,8 +14,6 @@
 #include "trust.h"
 #include "stream.h"
 
-const char kInvalidSetupData[] = "Missing or invalid setup data.";
-
 int CheckPackage(const char* path, std::string* reason)
 {
     if (!FileExists(path)) {
@@ -83,7 +81,7 @@ int CheckPackageSeal(UpgradeJob* job, std::string* reason)
 
 int RefusePackage(const std::string& reason)
 {
-    fprintf(stderr, "%s\n%s\n", kInvalidSetupData, reason.c_str());
+    fprintf(stderr, "%s\n%s\n", kSetupRefused, reason.c_str());
     return ExitInvalid;
 }
 
@@ -91,16 +89,6 @@ int UsageError(const char* command, const std::string& message)
 {
     fprintf(stderr, "upg %s: %s\nTry 'upg %s --help'.\n", command, message.c_str(), command);
     return ExitInvalid;
-}
-
-const char* KindName(int kind)
-{
-    switch (kind) {
-    case KindAdd: return "add";
-    case KindPatch: return "patch";
-    case KindDelete: return "delete";
-    }
-    return "unknown";
 }
 
 bool IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
@@ -163,7 +151,7 @@ int JsonEnd(const char* package, const char* target, const char* seal, const cha
 
 std::string FindingJson(const FileEntry* entry, const FindingWords& w)
 {
-    return std::string("\"kind\": \"") + KindName(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
+    return std::string("\"kind\": \"") + KindWord(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
            ", \"finding\": \"" + w.finding + "\", \"policy\": " +
            (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) + ", \"resolution\": \"" +
            w.resolution + "\", \"text\": " + JsonText(w.text.c_str());

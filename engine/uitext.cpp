@@ -7,6 +7,8 @@
 #include "os.h"
 #include "stream.h"
 
+const char kDefaultUiResource[] = "UPGAPPLYUI";
+
 namespace {
 
 // A line decoded into UTF-8 takes up to three bytes for each byte of the file.
@@ -15,7 +17,6 @@ const uint32_t kStoreSize = kUiLines * kDecodedLineSize;
 const char kUtf8Mark[] = "\xEF\xBB\xBF";
 const char kEmptyLine[] = "-|-|-|";
 const char kNoText[] = "N/A";
-const char kDefaultResource[] = "UPGAPPLYUI";
 
 // Reads one resource through a borrowed memory stream; 0 when the platform has none of that name.
 int ReadResource(UiTextTable* table, void* module, const char* name)
@@ -48,7 +49,7 @@ UiTextTable::UiTextTable(void* module, const char* name) : store(nullptr)
         present[i] = 0;
     }
     if (ReadResource(this, module, name)) return;
-    if (ReadResource(this, module, kDefaultResource)) return;
+    if (ReadResource(this, module, kDefaultUiResource)) return;
     char text[sizeof kNoText];
     memcpy(text, kNoText, sizeof text);
     MemoryStream stream(text, 3, 3);

@@ -6,6 +6,8 @@ class Stream;
 
 const int kUiLines = 26;          // lines 0..25; older wordings end before 21 (see HasLine)
 const uint32_t kUiLineSize = 256;
+// The resource that holds the default wording in every program.
+extern const char kDefaultUiResource[];   // "UPGAPPLYUI"
 
 // The lines of the wording by their role. The numbers are the line numbers of the .uui text.
 enum UiLineId {
@@ -41,7 +43,7 @@ class UiTextTable {
 public:
     // From a file; one that cannot be opened reads as an empty text.
     explicit UiTextTable(const char* path);
-    // From a resource of the program: the named one, else "UPGAPPLYUI", else the text "N/A".
+    // From a resource of the program: the named one, else kDefaultUiResource, else the text "N/A".
     UiTextTable(void* module, const char* name);
     ~UiTextTable();
 

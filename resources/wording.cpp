@@ -1,8 +1,9 @@
-// Registers the linked-in default wording as the resource "UPGAPPLYUI".
+// Registers the linked-in default wording as the wording's default resource.
 #include "wording.h"
 #include "os.h"
+#include "uitext.h"
 
 void RegisterDefaultWording()
 {
-    RegisterResource("UPGAPPLYUI", kDefaultWording, kDefaultWordingSize);
+    RegisterResource(kDefaultUiResource, kDefaultWording, kDefaultWordingSize);
 }

@@ -1,4 +1,4 @@
-// The default English wording that every program carries, found as resource "UPGAPPLYUI".
+// The default English wording that every program carries, found as resource kDefaultUiResource.
 #pragma once
 #include <stdint.h>
 

@@ -653,7 +653,7 @@ ApplyOutcome ApplyTo(const std::string& package, const std::string& target, Scri
 {
     UpgradeJob job(nullptr, nullptr, package.c_str(), target.c_str());
     EngineHost host(&job, &ui);
-    job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+    job.uiText = new UiTextTable(nullptr, kDefaultUiResource);
     return ApplyUpgrade(&host);
 }
 

@@ -176,7 +176,7 @@ int Sandbox::Apply(ScriptedUi& ui, bool* valid)
     {
         UpgradeJob job(nullptr, nullptr, packagePath.c_str(), target.c_str());
         EngineHost host(&job, &ui);
-        job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+        job.uiText = new UiTextTable(nullptr, kDefaultUiResource);
         if (valid) *valid = job.IsValid() != 0;
         ApplyOutcome outcome = ApplyUpgrade(&host);
         result = outcome == ApplyApplied || outcome == ApplyUpToDate;

@@ -71,7 +71,7 @@ int Apply(const std::string& package, const std::string& target, YesUi* ui)
 {
     UpgradeJob* job = new UpgradeJob(nullptr, nullptr, package.c_str(), target.c_str());
     EngineHost host(job, ui);
-    job->uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+    job->uiText = new UiTextTable(nullptr, kDefaultUiResource);
     int r = job->IsValid() ? ApplyUpgrade(&host) == ApplyApplied : -1;
     delete job;
     return r;
