@@ -25,13 +25,10 @@ static OPENFILENAMEW BrowseRecord;
 int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow)
 {
     PackageReader reader(packagePath);
-    if (!reader.IsValid())
-        return 0;
+    if (!reader.IsValid()) return 0;
     // An empty title leaves the template's caption.
-    if (titleWindow && reader.title[0])
-        SetWindowTextW(titleWindow, WideText(reader.title).c_str());
-    if (notesWindow)
-        SetWindowTextW(notesWindow, WideText(reader.notes).c_str());
+    if (titleWindow && reader.title[0]) SetWindowTextW(titleWindow, WideText(reader.title).c_str());
+    if (notesWindow) SetWindowTextW(notesWindow, WideText(reader.notes).c_str());
     return 1;
 }
 
@@ -62,10 +59,8 @@ int BrowseForFolder(HWND mainWindow)
     BrowseRecord.lpstrTitle = L"Browse";
     BrowseRecord.lpTemplateName = L"BROWSE";
     BrowseRecord.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_ENABLETEMPLATE | OFN_PATHMUSTEXIST;
-    if (LOBYTE(LOWORD(GetVersion())) >= 4)
-        BrowseRecord.Flags |= OFN_LONGNAMES;
-    if (GetSaveFileNameW(&BrowseRecord) != 1)
-        return 0;
+    if (LOBYTE(LOWORD(GetVersion())) >= 4) BrowseRecord.Flags |= OFN_LONGNAMES;
+    if (GetSaveFileNameW(&BrowseRecord) != 1) return 0;
     UpdateWindow(mainWindow);
     char file[kPathMax];
     // A folder whose UTF-8 name does not fit a path buffer cannot be the target.
@@ -75,8 +70,7 @@ int BrowseForFolder(HWND mainWindow)
     }
 
     char* cut = strrchr(file, '\\');
-    if (cut)
-        *cut = 0;
+    if (cut) *cut = 0;
     if (strlen(file) >= 3) {
         lstrcpynA(TargetFolder, file, kPathMax);
     } else {
@@ -95,7 +89,7 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
     UpgradeJob job(AppInstance, mainWindow, packagePath, targetFolder);
     EngineHost host(&job, &ui);
     host.log = RunLog;
-    job.uiText = job.IsValid() ? new (std::nothrow) UiTextTable(UiTextPath) : NULL;
+    job.uiText = job.IsValid() ? new (std::nothrow) UiTextTable(UiTextPath) : nullptr;
     // An apply never ends without a word: what the engine cannot start on is told here.
     if (!job.IsValid() || job.progressTotal == 0 || !job.uiText) {
         RunLog->Note(std::string("not started: ") + (job.targetTooLong ? kTargetTooLong : kSetupRefused) + " " +
@@ -105,7 +99,7 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
     }
     RunningApply = &host.progress;
     ApplyOutcome outcome = ApplyUpgrade(&host);
-    RunningApply = NULL;
+    RunningApply = nullptr;
     return outcome;
 }
 
@@ -129,7 +123,7 @@ void CloseMainDialog()
         DestroyWindow(MainDialog);
         PostQuitMessage(0);
     }
-    MainDialog = NULL;
+    MainDialog = nullptr;
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
@@ -141,18 +135,15 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ShowShield(window);
         return 1;
     case WM_CLOSE:
-        if (RunningApply)
-            RunningApply->OnCommand();
-        else
-            CloseMainDialog();
+        if (RunningApply) RunningApply->OnCommand();
+        else CloseMainDialog();
         return 1;
     case WM_COMMAND:
         // The whole parameter is compared, so only clicks and the Escape key's IDCANCEL act.
         if (RunningApply) {
             // Posted to the disabled window while an apply pumps its messages: a close or a
             // cancel asks the apply to cancel, with its confirmation; nothing else acts.
-            if (wParam == IDCANCEL)
-                RunningApply->OnCommand();
+            if (wParam == IDCANCEL) RunningApply->OnCommand();
         } else if (wParam == IDCANCEL) {
             CloseMainDialog();
         } else if (wParam == IDC_MAIN_FOLDER) {
@@ -160,8 +151,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
                 RunLog->Note(std::string("folder chosen: ") + TargetFolder);
                 ShowTargetFolder(window, IDC_MAIN_FOLDER_TEXT, TargetFolder);
                 // A bundle applies the package of the release found in the chosen folder.
-                if (ChoosePackageFor(TargetFolder))
+                if (ChoosePackageFor(TargetFolder)) {
                     ShowPackageText(ActivePackage(), window, GetDlgItem(window, IDC_MAIN_NOTES));
+                }
                 ShowShield(window);
             }
         } else if (wParam == IDC_MAIN_APPLY) {

@@ -32,8 +32,7 @@ void DrawProgressBar(HWND dialog, int controlId, int percent)
     int n = wsprintfA(text, "%d%%", percent);
     HWND control = GetDlgItem(dialog, controlId);
     // Without the control, GetDC would hand out the whole screen to paint on.
-    if (!control)
-        return;
+    if (!control) return;
     RECT r;
     GetClientRect(control, &r);
     // Inside the control's frame.
@@ -44,9 +43,8 @@ void DrawProgressBar(HWND dialog, int controlId, int percent)
 
     HDC dc = GetDC(control);
     HFONT font = (HFONT)SendMessageA(dialog, WM_GETFONT, 0, 0);
-    HGDIOBJ previousFont = NULL;
-    if (font)
-        previousFont = SelectObject(dc, font);
+    HGDIOBJ previousFont = nullptr;
+    if (font) previousFont = SelectObject(dc, font);
     SetTextAlign(dc, TA_CENTER | TA_TOP);
 
     int width = r.right - r.left;
@@ -62,15 +60,14 @@ void DrawProgressBar(HWND dialog, int controlId, int percent)
     RECT filled = { r.left, r.top, split, r.bottom };
     SetBkColor(dc, 0x00FF0000);
     SetTextColor(dc, 0x00FFFFFF);
-    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &filled, text, n, NULL);
+    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &filled, text, n, nullptr);
 
     RECT empty = { split + 1, r.top, r.left + width, r.bottom };
     SetBkColor(dc, 0x00FFFFFF);
     SetTextColor(dc, 0x00000000);
-    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &empty, text, n, NULL);
+    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &empty, text, n, nullptr);
 
-    if (previousFont)
-        SelectObject(dc, previousFont);
+    if (previousFont) SelectObject(dc, previousFont);
     ReleaseDC(control, dc);
 }
 
@@ -131,9 +128,8 @@ void Win32UserInterface::PumpEvents(void* view)
     // The apply keeps the thread away from the main loop, so the whole queue is drained here;
     // the progress view gets dialog-key handling so Escape reaches it as a command.
     MSG message;
-    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
-        if (view && IsDialogMessageW((HWND)view, &message))
-            continue;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (view && IsDialogMessageW((HWND)view, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
@@ -163,8 +159,7 @@ int Win32UserInterface::OfferElevation(void* view, const char* text, const char*
         return 0;
     }
     std::string question = std::string(text) + "\n\n" + offer;
-    if (ShowMessage((HWND)view, question.c_str(), caption, MB_YESNO | MB_ICONWARNING | MB_TASKMODAL) != IDYES)
-        return 0;
+    if (ShowMessage((HWND)view, question.c_str(), caption, MB_YESNO | MB_ICONWARNING | MB_TASKMODAL) != IDYES) return 0;
     return RunAgainElevated((HWND)view);
 }
 

@@ -7,7 +7,7 @@
 // Neither list box sorts, so every string keeps the position it was added at.
 static HWND HiddenList(HINSTANCE instance, HWND owner)
 {
-    return CreateWindowExW(0, L"LISTBOX", L"", LBS_HASSTRINGS, 0, 0, 100, 100, owner, NULL, instance, NULL);
+    return CreateWindowExW(0, L"LISTBOX", L"", LBS_HASSTRINGS, 0, 0, 100, 100, owner, nullptr, instance, nullptr);
 }
 
 // Takes the first string of a list box. A string that would not fit a path buffer cannot be a
@@ -19,26 +19,22 @@ static void TakeFirst(HWND list, char* out)
     while (SendMessageW(list, LB_GETCOUNT, 0, 0) > 0) {
         LRESULT length = SendMessageW(list, LB_GETTEXTLEN, 0, 0);
         int taken = length >= 0 && length < MAX_PATH;
-        if (taken)
-            SendMessageW(list, LB_GETTEXT, 0, (LPARAM)wide);
+        if (taken) SendMessageW(list, LB_GETTEXT, 0, (LPARAM)wide);
         SendMessageW(list, LB_DELETESTRING, 0, 0);
-        if (taken && Utf8Text(wide, out, kPathMax))
-            return;
+        if (taken && Utf8Text(wide, out, kPathMax)) return;
     }
 }
 
 Win32SearchPlatform::Win32SearchPlatform(HINSTANCE instance, HWND owner)
-    : folderQueue(HiddenList(instance, owner)), dirLister(HiddenList(instance, owner)), keptCursor(NULL),
+    : folderQueue(HiddenList(instance, owner)), dirLister(HiddenList(instance, owner)), keptCursor(nullptr),
       waitShown(0)
 {
 }
 
 Win32SearchPlatform::~Win32SearchPlatform()
 {
-    if (dirLister)
-        DestroyWindow(dirLister);
-    if (folderQueue)
-        DestroyWindow(folderQueue);
+    if (dirLister) DestroyWindow(dirLister);
+    if (folderQueue) DestroyWindow(folderQueue);
     ShowWait(0);
 }
 
@@ -88,11 +84,11 @@ void Win32SearchPlatform::ListClear()
 void Win32SearchPlatform::ShowWait(int on)
 {
     if (on && !waitShown) {
-        keptCursor = SetCursor(LoadCursorA(NULL, IDC_WAIT));
+        keptCursor = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
         waitShown = 1;
     } else if (!on && waitShown) {
         SetCursor(keptCursor);
-        keptCursor = NULL;
+        keptCursor = nullptr;
         waitShown = 0;
     }
 }

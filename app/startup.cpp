@@ -28,20 +28,15 @@ int ChosenPackage;
 template <typename C>
 static const C* TailOf(const C* p)
 {
-    while (*p == ' ' || *p == '\t')
-        ++p;
+    while (*p == ' ' || *p == '\t') ++p;
     if (*p == '"') {
         ++p;
-        while (*p && *p != '"' && *p != '\t')
-            ++p;
-        if (*p == '"')
-            ++p;
+        while (*p && *p != '"' && *p != '\t') ++p;
+        if (*p == '"') ++p;
     } else {
-        while (*p && *p != ' ' && *p != '\t')
-            ++p;
+        while (*p && *p != ' ' && *p != '\t') ++p;
     }
-    while (*p == ' ' || *p == '\t')
-        ++p;
+    while (*p == ' ' || *p == '\t') ++p;
     return p;
 }
 
@@ -60,8 +55,7 @@ int ElevatedRunStarted;
 int RunningElevated()
 {
     HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
     TOKEN_ELEVATION elevation = {};
     DWORD size = 0;
     BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
@@ -72,9 +66,8 @@ int RunningElevated()
 int RunAgainElevated(HWND owner)
 {
     wchar_t program[MAX_PATH];
-    DWORD n = GetModuleFileNameW(NULL, program, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return 0;
+    DWORD n = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return 0;
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     info.hwnd = owner;
@@ -82,8 +75,7 @@ int RunAgainElevated(HWND owner)
     info.lpFile = program;
     info.lpParameters = CommandTail(GetCommandLineW());
     info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info))
-        return 0;
+    if (!ShellExecuteExW(&info)) return 0;
     ElevatedRunStarted = 1;
     return 1;
 }
@@ -94,8 +86,7 @@ static int ReplaceExtension(char* path, const char* ext)
 {
     char* dot = strrchr(path, '.');
     size_t keep = dot ? (size_t)(dot - path) : strlen(path);
-    if (keep + strlen(ext) >= kPathMax)
-        return 0;
+    if (keep + strlen(ext) >= kPathMax) return 0;
     strcpy(path + keep, ext);
     return 1;
 }
@@ -105,8 +96,7 @@ int CheckPackageFile(const char* path)
     // The whole table and the seal, so that a package the apply would refuse is refused now,
     // before the person is shown anything to press.
     UpgradeJob job(nullptr, nullptr, path, "C:\\");
-    if (!job.IsValid() || job.progressTotal == 0)
-        return 0;
+    if (!job.IsValid() || job.progressTotal == 0) return 0;
     SealRead read = CheckSeal(&job);
     return read == SealAbsent || read == SealIntact || read == SealNoDigest;
 }
@@ -118,11 +108,9 @@ const char* ActivePackage()
 
 int ChoosePackageFor(const char* folder)
 {
-    if (BundlePackages.size() < 2)
-        return 0;
+    if (BundlePackages.size() < 2) return 0;
     std::vector<const char*> paths;
-    for (const std::string& p : BundlePackages)
-        paths.push_back(p.c_str());
+    for (const std::string& p : BundlePackages) paths.push_back(p.c_str());
     int fits = ChoosePackage(paths.data(), (int)paths.size(), folder);
     int chosen = fits < 0 ? 0 : fits;
     RunLog->Note(std::string("package for ") + folder + ": " + BundlePackages[chosen] +
@@ -156,7 +144,7 @@ INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
 static void RefuseSetup(const char* why)
 {
     RunLog->Note(std::string("refused: ") + kSetupRefused + " " + why);
-    ShowMessage(NULL, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
+    ShowMessage(nullptr, kSetupRefused, "Error", MB_OK | MB_ICONERROR);
 }
 
 // Where support finds the log: the user's temporary folder, named after the program's own file
@@ -168,44 +156,27 @@ static void RunLogPath(const char* program, char* out)
     char temp[kPathMax];
     wchar_t wide[MAX_PATH];
     DWORD n = GetTempPathW(MAX_PATH, wide);
-    if (n == 0 || n >= MAX_PATH || !Utf8Text(wide, temp, kPathMax))
-        return;
+    if (n == 0 || n >= MAX_PATH || !Utf8Text(wide, temp, kPathMax)) return;
     const char* base = program + strlen(program);
-    while (base > program && base[-1] != '\\' && base[-1] != '/' && base[-1] != ':')
-        --base;
+    while (base > program && base[-1] != '\\' && base[-1] != '/' && base[-1] != ':') --base;
     const char* dot = strrchr(base, '.');
     std::string name = std::string(base, dot ? (size_t)(dot - base) : strlen(base)) + ".log";
     JoinPath(out, temp, name.c_str());
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
+// The package and wording paths from the program's own path and the command-line tail; 0 when
+// one does not fit. A tail or a program path that does not fit is refused like missing setup
+// data rather than cut into the path of some other file.
+static int ReadStartPaths()
 {
-    PackagePath = (char*)calloc(kPathMax, 1);
-    UiTextPath = (char*)calloc(kPathMax, 1);
-    TargetFolder = (char*)calloc(kPathMax, 1);
-    if (!PackagePath || !UiTextPath || !TargetFolder)
-        return 1;
-    AppInstance = instance;
-
-    char program[kPathMax] = "", logPath[kPathMax] = "";
-    if (!ProgramPath(program, kPathMax))
-        program[0] = 0;
-    else
-        RunLogPath(program, logPath);
-    FileJobLog log(logPath);
-    RunLog = &log;
-    log.Note(std::string("program: ") + program + " (upgsetup " + UPG_VERSION + ")");
-
-    // A tail or a program path that does not fit is refused like missing setup data rather than
-    // cut into the path of some other file.
     int pathsFit = 1;
-    if (!ProgramPath(UiTextPath, kPathMax) || !ReplaceExtension(UiTextPath, ".uui"))
-        pathsFit = 0;
+    if (!ProgramPath(UiTextPath, kPathMax) || !ReplaceExtension(UiTextPath, ".uui")) pathsFit = 0;
     // The wide command line reaches every name, whatever the system's code page.
-    int commandLength = WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, NULL, 0, NULL, NULL);
+    int commandLength = WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, nullptr, 0, nullptr, nullptr);
     std::string commandLine(commandLength > 0 ? (size_t)commandLength : 1, '\0');
-    if (commandLength > 0)
-        WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, &commandLine[0], commandLength, NULL, NULL);
+    if (commandLength > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, &commandLine[0], commandLength, nullptr, nullptr);
+    }
     const char* tail = CommandTail(commandLine.c_str());
     if (strlen(tail) >= kPathMax) {
         pathsFit = 0;
@@ -213,79 +184,106 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         strcpy(PackagePath, tail);
     } else {
         strcpy(PackagePath, UiTextPath);
-        if (!ReplaceExtension(PackagePath, ".upg"))
-            pathsFit = 0;
+        if (!ReplaceExtension(PackagePath, ".upg")) pathsFit = 0;
     }
+    return pathsFit;
+}
 
-    // The newer common controls, which the manifest asks for, draw the shield on Apply.
-    InitCommonControls();
-    if (!previousInstance) {
-        // A wide class: the caption of an ANSI window passes through the system's code page.
-        WNDCLASSW wc;
-        if (!GetClassInfoW(NULL, (LPCWSTR)MAKEINTATOM(0x8002), &wc)) {
-            // Without the dialog class the main window cannot exist: end as a refused start.
-            MessageBoxW(NULL, L"Fatal error in GetClassInfo", L"Error", MB_OK);
-            return 1;
-        }
-        wc.hInstance = instance;
-        wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-        wc.lpszMenuName = NULL;
-        wc.lpszClassName = L"UpgSetup";
-        RegisterClassW(&wc);
+// The program's window class, a wide copy of the dialog class; 0 when the dialog class is
+// missing, which the person is told.
+static int RegisterSetupClass(HINSTANCE instance)
+{
+    // A wide class: the caption of an ANSI window passes through the system's code page.
+    WNDCLASSW wc;
+    if (!GetClassInfoW(nullptr, (LPCWSTR)MAKEINTATOM(0x8002), &wc)) {
+        // Without the dialog class the main window cannot exist: end as a refused start.
+        MessageBoxW(nullptr, L"Fatal error in GetClassInfo", L"Error", MB_OK);
+        return 0;
     }
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    wc.lpszMenuName = nullptr;
+    wc.lpszClassName = L"UpgSetup";
+    RegisterClassW(&wc);
+    return 1;
+}
 
-    log.Note(std::string("package: ") + PackagePath);
-    log.Note(std::string("wording: ") + UiTextPath);
-    const char* refusal = NULL;
-    if (!pathsFit)
-        refusal = "a path does not fit";
-    else if (!FileExists(PackagePath))
-        refusal = "the package does not exist";
-    else if (!FileExists(UiTextPath))
-        refusal = "the wording file does not exist";
-    else if (!CheckPackageFile(PackagePath))
-        refusal = "the package is not valid, or its seal does not hold";
-    if (refusal) {
-        RefuseSetup(refusal);
-        return 1;
-    }
+// Why the setup data cannot be used, or null when it can.
+static const char* SetupRefusal(int pathsFit)
+{
+    if (!pathsFit) return "a path does not fit";
+    if (!FileExists(PackagePath)) return "the package does not exist";
+    if (!FileExists(UiTextPath)) return "the wording file does not exist";
+    if (!CheckPackageFile(PackagePath)) return "the package is not valid, or its seal does not hold";
+    return nullptr;
+}
 
-    HWND searchWindow = CreateDialogParamW(AppInstance, L"UPGSEARCH", NULL, UpgSearchDlg, 0);
+// Shows the search window while the fixed drives are searched for an installation of any of the
+// bundle's packages; TargetFolder keeps the Windows folder when none is found.
+static void SearchInstallation()
+{
+    HWND searchWindow = CreateDialogParamW(AppInstance, L"UPGSEARCH", nullptr, UpgSearchDlg, 0);
     if (searchWindow) {
         ShowWindow(searchWindow, SW_SHOW);
         UpdateWindow(searchWindow);
     }
     wchar_t windows[MAX_PATH];
     UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
-    if (windowsLength == 0 || windowsLength >= MAX_PATH || !Utf8Text(windows, TargetFolder, kPathMax))
+    if (windowsLength == 0 || windowsLength >= MAX_PATH || !Utf8Text(windows, TargetFolder, kPathMax)) {
         TargetFolder[0] = 0;
+    }
     GatherBundle();
-    log.Note("searching the fixed drives for the installation");
+    RunLog->Note("searching the fixed drives for the installation");
     {
         Win32SearchPlatform platform(AppInstance, searchWindow);
         std::vector<const char*> paths;
-        for (const std::string& p : BundlePackages)
-            paths.push_back(p.c_str());
+        for (const std::string& p : BundlePackages) paths.push_back(p.c_str());
         int which = 0;
         if (FindInstallationOfAny(paths.data(), (int)paths.size(), TargetFolder, searchWindow, &platform, &which)) {
             ChosenPackage = which;
-            log.Note(std::string("installation found: ") + TargetFolder + ", for " + ActivePackage());
+            RunLog->Note(std::string("installation found: ") + TargetFolder + ", for " + ActivePackage());
         } else {
-            log.Note(std::string("no installation found; the Windows folder is proposed: ") + TargetFolder);
+            RunLog->Note(std::string("no installation found; the Windows folder is proposed: ") + TargetFolder);
         }
     }
-    if (searchWindow)
-        DestroyWindow(searchWindow);
+    if (searchWindow) DestroyWindow(searchWindow);
+}
 
-    MainDialog = CreateDialogParamW(instance, L"MAIN", NULL, MainDialogProc, 0);
-    if (!MainDialog)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
+{
+    PackagePath = (char*)calloc(kPathMax, 1);
+    UiTextPath = (char*)calloc(kPathMax, 1);
+    TargetFolder = (char*)calloc(kPathMax, 1);
+    if (!PackagePath || !UiTextPath || !TargetFolder) return 1;
+    AppInstance = instance;
+
+    char program[kPathMax] = "", logPath[kPathMax] = "";
+    if (!ProgramPath(program, kPathMax)) program[0] = 0;
+    else RunLogPath(program, logPath);
+    FileJobLog log(logPath);
+    RunLog = &log;
+    log.Note(std::string("program: ") + program + " (upgsetup " + UPG_VERSION + ")");
+
+    int pathsFit = ReadStartPaths();
+    // The newer common controls, which the manifest asks for, draw the shield on Apply.
+    InitCommonControls();
+    if (!previousInstance && !RegisterSetupClass(instance)) return 1;
+
+    log.Note(std::string("package: ") + PackagePath);
+    log.Note(std::string("wording: ") + UiTextPath);
+    if (const char* refusal = SetupRefusal(pathsFit)) {
+        RefuseSetup(refusal);
         return 1;
+    }
+
+    SearchInstallation();
+    MainDialog = CreateDialogParamW(instance, L"MAIN", nullptr, MainDialogProc, 0);
+    if (!MainDialog) return 1;
     ShowWindow(MainDialog, SW_SHOW);
 
     MSG message;
-    while (GetMessageW(&message, NULL, 0, 0)) {
-        if (MainDialog && IsDialogMessageW(MainDialog, &message))
-            continue;
+    while (GetMessageW(&message, nullptr, 0, 0)) {
+        if (MainDialog && IsDialogMessageW(MainDialog, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -4,7 +4,7 @@
 std::wstring WideText(const char* utf8)
 {
     if (!utf8 || !*utf8) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, NULL, 0);
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
     if (n <= 0) return std::wstring();
     std::wstring wide((size_t)n, L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], n);
@@ -16,7 +16,7 @@ int Utf8Text(const wchar_t* wide, char* out, size_t capacity)
 {
     if (!out || capacity == 0) return 0;
     int room = capacity < 0x7FFFFFFF ? (int)capacity : 0x7FFFFFFF;
-    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, room, NULL, NULL) <= 0) {
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, room, nullptr, nullptr) <= 0) {
         out[0] = 0;
         return 0;
     }
