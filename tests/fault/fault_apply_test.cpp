@@ -15,7 +15,7 @@ struct Counts {
 Counts CleanRun(Sandbox& box)
 {
     box.Reset();
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     Counts c;
     {
         FaultScope scope(FaultPlan{});
@@ -37,11 +37,11 @@ void CheckAfterFault(Sandbox& box, int result, const std::string& what)
     } else {
         EXPECT_EQ("", box.Intact()) << what;
     }
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     ui.answer = 0;
     EXPECT_EQ(1, box.Apply(ui)) << what << ": the rerun did not finish the upgrade"
-                                << (ui.informed.empty() ? "" : ": " + ui.informed[0]);
-    EXPECT_EQ(0, ui.questions) << what << ": the rerun asked";
+                                << (ui.infos.empty() ? "" : ": " + ui.infos[0]);
+    EXPECT_EQ(0, ui.Count("ask")) << what << ": the rerun asked";
     EXPECT_EQ("", box.Upgraded()) << what << ": after the rerun";
 }
 
@@ -85,7 +85,7 @@ TEST_P(FaultApply, EveryNthCallOfEveryKindFails)
             box.Reset();
             FaultPlan plan;
             plan.failAt[kind] = n;
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
             int result;
             {
@@ -119,7 +119,7 @@ TEST_P(FaultApply, DiskFullFromEveryWrite)
         box.Reset();
         FaultPlan plan;
         plan.diskFullFrom = k;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         int result;
         {
@@ -144,7 +144,7 @@ TEST_P(FaultApply, AFileHeldOpenIsNeverLostOrHalfReplaced)
         box.Reset();
         FaultPlan plan;
         plan.lockedPath = path;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         int result;
         {
@@ -173,7 +173,7 @@ TEST_P(FaultApply, KilledAtEveryChange)
         box.Reset();
         FaultPlan plan;
         plan.freezeFrom = n;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         int result;
         {
@@ -207,7 +207,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         box.Reset();
         FaultPlan plan;
         plan.freezeFrom = n;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         FaultScope scope(plan);
         box.Apply(ui);
         if (box.JournalKept()) kept.push_back(n);
@@ -219,7 +219,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         box.Reset();
         FaultPlan plan;
         plan.freezeFrom = halfWay;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         FaultScope scope(plan);
         box.Apply(ui);
         box.WritePackage(second);
@@ -228,7 +228,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
     ASSERT_TRUE(box.JournalKept());
     uint64_t changes;
     {
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         FaultScope scope(FaultPlan{});
         ASSERT_EQ(1, box.Apply(ui));
         changes = FaultSeen().changes;
@@ -239,7 +239,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         size_t backupsBefore = ReadTree(box.target + kScratchName).size();
         FaultPlan plan;
         plan.freezeFrom = n;
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         int result;
         {
@@ -267,7 +267,7 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
     FaultPlan plan;
     plan.busyMoveFrom = 3;
     plan.busyMoves = 2;
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     {
         FaultScope scope(plan);
         EXPECT_EQ(1, box.Apply(ui));
@@ -276,12 +276,12 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
         EXPECT_LT(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
     }
     EXPECT_EQ("", box.Upgraded());
-    EXPECT_EQ(0, ui.questions);
+    EXPECT_EQ(0, ui.Count("ask"));
 
     // Held for longer than the retries last: the commit gives up within its bound and undoes.
     box.Reset();
     plan.busyMoves = 1000000;
-    ScriptedUi held;
+    ScriptedUi held = ScriptedUi::Yes();
     held.answer = 0;
     {
         FaultScope scope(plan);
@@ -290,8 +290,8 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
         EXPECT_LT(FaultSeen().pausedMs, 20ull * kBusyRetryMs);
     }
     EXPECT_EQ("", box.Unchanged());
-    ASSERT_FALSE(held.informed.empty());
-    EXPECT_NE(std::string::npos, held.informed.back().find("APP.EXE"));
+    ASSERT_FALSE(held.infos.empty());
+    EXPECT_NE(std::string::npos, held.infos.back().find("APP.EXE"));
 }
 
 TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
@@ -302,7 +302,7 @@ TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
     plan.inUsePath = box.target + "APP.EXE";
     plan.inUseHolder = "Editor";
     plan.inUseProbes = 2;
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     ui.retryTimes = 1;
     {
         FaultScope scope(plan);
@@ -311,15 +311,15 @@ TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
     }
     EXPECT_EQ("", box.Unchanged());
     EXPECT_EQ(2, ui.retries);
-    ASSERT_EQ(2u, ui.informed.size());
-    EXPECT_NE(std::string::npos, ui.informed[1].find("\nAPP.EXE (Editor)")) << ui.informed[1];
-    EXPECT_EQ(std::string::npos, ui.informed[1].find("OLD.TXT")) << ui.informed[1];
-    EXPECT_EQ(0, ui.questions);
+    ASSERT_EQ(2u, ui.infos.size());
+    EXPECT_NE(std::string::npos, ui.infos[1].find("\nAPP.EXE (Editor)")) << ui.infos[1];
+    EXPECT_EQ(std::string::npos, ui.infos[1].find("OLD.TXT")) << ui.infos[1];
+    EXPECT_EQ(0, ui.Count("ask"));
 
     // Closed before the second look: Retry applies.
     box.Reset();
     plan.inUseProbes = 1;
-    ScriptedUi retry;
+    ScriptedUi retry = ScriptedUi::Yes();
     retry.retryTimes = 1;
     {
         FaultScope scope(plan);
@@ -335,15 +335,15 @@ TEST(InUse, ATargetTheUserMayNotChangeIsToldBeforeAnythingChanges)
     Sandbox box(u);
     FaultPlan plan;
     plan.foldersWritable = 0;
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     {
         FaultScope scope(plan);
         EXPECT_EQ(0, box.Apply(ui));
         EXPECT_TRUE(FaultSeen().changed.empty());
         EXPECT_EQ(0u, FaultSeen().probes);
     }
-    ASSERT_EQ(1u, ui.informed.size());
-    EXPECT_NE(std::string::npos, ui.informed[0].find("Your user account may not change")) << ui.informed[0];
+    ASSERT_EQ(1u, ui.infos.size());
+    EXPECT_NE(std::string::npos, ui.infos[0].find("Your user account may not change")) << ui.infos[0];
     EXPECT_EQ("", box.Unchanged());
 }
 
@@ -358,12 +358,12 @@ TEST(InUse, ABackupThatCannotBeRemovedIsRemovedByTheNextRun)
     const std::string scratch = box.target + kScratchName;
     FaultPlan plan;
     plan.undeletablePath = scratch + "\\N00001.OLD";
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     {
         FaultScope scope(plan);
         EXPECT_EQ(1, box.Apply(ui));
     }
-    EXPECT_TRUE(ui.informed.empty());
+    EXPECT_TRUE(ui.infos.empty());
     EXPECT_EQ("", box.UpgradedExcept({}, true));
     Tree left = ReadTree(scratch);
     ASSERT_EQ(1u, left.size());
@@ -371,10 +371,10 @@ TEST(InUse, ABackupThatCannotBeRemovedIsRemovedByTheNextRun)
     EXPECT_FALSE(box.JournalKept());
 
     box.WritePackage(WritePackage(other.plan));
-    ScriptedUi next;
+    ScriptedUi next = ScriptedUi::Yes();
     EXPECT_EQ(1, box.Apply(next));
-    ASSERT_EQ(1u, next.informed.size());
-    EXPECT_NE(std::string::npos, next.informed[0].find("already up to date")) << next.informed[0];
+    ASSERT_EQ(1u, next.infos.size());
+    EXPECT_NE(std::string::npos, next.infos[0].find("already up to date")) << next.infos[0];
     EXPECT_FALSE(box.ScratchExists());
     EXPECT_EQ("", box.Upgraded());
 }

@@ -10,27 +10,27 @@ TEST_P(CancelAt, EveryPollOfCheckAndBuildLeavesTheInstallation)
 {
     Upgrade u = GetParam() == 3 ? ThreeFileUpgrade() : FiftyFileUpgrade();
     Sandbox box(u);
-    ScriptedUi clean;
+    ScriptedUi clean = ScriptedUi::Yes();
     ASSERT_EQ(1, box.Apply(clean));
     ASSERT_EQ("", box.Upgraded());
     // Every pump of a clean run comes from a poll of the first two passes: the commit has none.
-    ASSERT_GT(clean.pumps, 2 * (int)u.plan.entries.size());
-    for (int n = 1; n <= clean.pumps; n++) {
+    ASSERT_GT(clean.pumpCount, 2 * (int)u.plan.entries.size());
+    for (int n = 1; n <= clean.pumpCount; n++) {
         box.Reset();
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.cancelAtPump = n;
         ui.answer = 1;
         EXPECT_EQ(0, box.Apply(ui)) << "cancel at poll " << n;
-        EXPECT_EQ(1, ui.questions) << "cancel at poll " << n;
+        EXPECT_EQ(1, ui.Count("ask")) << "cancel at poll " << n;
         EXPECT_EQ("", box.Unchanged()) << "cancel at poll " << n;
         EXPECT_FALSE(box.ScratchExists()) << "cancel at poll " << n;
         // And a run that nobody cancels applies the whole upgrade without a question (a sample
         // of the polls in sanitized builds).
         if (kSanitized && n % 4 != 0) continue;
-        ScriptedUi again;
+        ScriptedUi again = ScriptedUi::Yes();
         again.answer = 0;
         EXPECT_EQ(1, box.Apply(again)) << "rerun after the cancel at poll " << n;
-        EXPECT_EQ(0, again.questions) << "rerun after the cancel at poll " << n;
+        EXPECT_EQ(0, again.Count("ask")) << "rerun after the cancel at poll " << n;
         EXPECT_EQ("", box.Upgraded()) << "rerun after the cancel at poll " << n;
         if (HasFailure()) return;
     }
@@ -40,15 +40,15 @@ TEST_P(CancelAt, DeclinedCancelGoesOn)
 {
     Upgrade u = GetParam() == 3 ? ThreeFileUpgrade() : FiftyFileUpgrade();
     Sandbox box(u);
-    ScriptedUi clean;
+    ScriptedUi clean = ScriptedUi::Yes();
     ASSERT_EQ(1, box.Apply(clean));
-    for (int n : {1, clean.pumps / 2, clean.pumps}) {
+    for (int n : {1, clean.pumpCount / 2, clean.pumpCount}) {
         box.Reset();
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.cancelAtPump = n;
         ui.answer = 0;
         EXPECT_EQ(1, box.Apply(ui)) << "declined at poll " << n;
-        EXPECT_EQ(1, ui.questions);
+        EXPECT_EQ(1, ui.Count("ask"));
         EXPECT_EQ("", box.Upgraded()) << "declined at poll " << n;
         EXPECT_FALSE(box.ScratchExists());
     }

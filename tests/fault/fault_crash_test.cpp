@@ -444,7 +444,7 @@ public:
         WriteDisk(d, box.target);
         if (before) *before = ReadDisk(box.target);
         for (int run = 0; run < 2; run++) {
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;   // a rerun after a crash asks nothing
             int outside = 0;
             if (run == 0 && recordFirst)
@@ -453,12 +453,12 @@ public:
                 box.Apply(ui);
             Tree now = ReadTree(box.target);
             bool good = run == 0 ? now == oldTree || now == newTree : now == newTree;
-            if (good && ui.questions == 0 && outside == 0) continue;
+            if (good && ui.Count("ask") == 0 && outside == 0) continue;
             if (++failures <= 5) {
                 std::string why = Difference(now, newTree);
                 ADD_FAILURE() << kModelNames[model] << ", " << where << ": after rerun " << run + 1
                               << " the installation is " << (run == 0 ? "neither the old nor the new release" : "not the new release")
-                              << (ui.questions ? " (it asked)" : "") << (ui.informed.empty() ? "" : "; it said: " + ui.informed[0])
+                              << (ui.Count("ask") ? " (it asked)" : "") << (ui.infos.empty() ? "" : "; it said: " + ui.infos[0])
                               << "\nagainst the new release:\n" << why;
             }
             break;
@@ -512,7 +512,7 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
     const Disk start = ReadDisk(box.target);
     int outside = 0;
     std::vector<Op> ops = Record(box.target, [&] {
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ASSERT_EQ(1, box.Apply(ui));
     }, &outside);
     ASSERT_EQ(0, outside);
@@ -617,7 +617,7 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
     const Disk start = ReadDisk(box.target);
     int outside = 0;
     std::vector<Op> ops = Record(box.target, [&] {
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         box.Apply(ui);
     }, &outside);
     const Tree newTree = ReadTree(box.target);
@@ -627,9 +627,9 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
     Disk mixed = Replay(start, ops, replaced + 1);
     ASSERT_EQ(1u, mixed.names.erase(std::string(kScratchName) + "/N00000.OLD"));
     WriteDisk(mixed, box.target);
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     ui.answer = 0;
-    EXPECT_EQ(1, box.Apply(ui)) << (ui.informed.empty() ? "" : ui.informed[0]);
+    EXPECT_EQ(1, box.Apply(ui)) << (ui.infos.empty() ? "" : ui.infos[0]);
     EXPECT_EQ("", Explorer::Difference(ReadTree(box.target), newTree));
 }
 
@@ -698,7 +698,7 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
     WriteDisk(oldDisk, target);
     uint64_t changes = 0;
     {
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         FaultScope scope(FaultPlan{});
         ASSERT_EQ(ApplyApplied, ApplyTo(rotate, target, ui));
         changes = FaultSeen().changes;
@@ -709,7 +709,7 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
     for (uint64_t n = 1; n <= changes; n++) {
         WriteDisk(oldDisk, target);
         {
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             FaultPlan plan;
             plan.freezeFrom = n;
             FaultScope scope(plan);
@@ -719,14 +719,14 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
         journals += killed.names.count(std::string(kScratchName) + "/" + kJournalName) != 0;
         for (const std::string* other : {&stranger, &unsigned_}) {
             WriteDisk(killed, target);
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
             EXPECT_EQ(ApplyRefused, ApplyTo(*other, target, ui)) << *other << ", killed at change " << n;
             Tree now = Installation(target);
             EXPECT_TRUE(now == oldTree || now == newTree) << *other << ", killed at change " << n;
         }
         WriteDisk(killed, target);
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         ApplyOutcome outcome = ApplyTo(rotate, target, ui);
         EXPECT_EQ("", Explorer::Difference(Installation(target), newTree)) << "killed at change " << n << ": outcome " << outcome;

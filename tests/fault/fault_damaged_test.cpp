@@ -30,7 +30,7 @@ uint32_t LargestNewSize(const Upgrade& u)
 // Applies whatever package the sandbox holds, answering No, under the recording table.
 Outcome ApplyWatched(Sandbox& box)
 {
-    ScriptedUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     ui.answer = 0;
     Outcome o;
     FaultScope scope(FaultPlan{});
@@ -307,7 +307,7 @@ TEST(DamagedPackage, SealedPackagesRefuseEveryCutAndFlip)
                 if (flip) bad[at] ^= (uint8_t)(1 << (at % 8));
                 box.Reset();
                 box.WritePackage(bad);
-                ScriptedUi ui;
+                ScriptedUi ui = ScriptedUi::Yes();
                 ui.answer = 0;
                 int result = box.Apply(ui);
                 std::string what = p.first + (flip ? " flip at " : " cut at ") + std::to_string(at) + " of " + std::to_string(pkg.size()) + " seal at " + std::to_string(start);
@@ -318,7 +318,7 @@ TEST(DamagedPackage, SealedPackagesRefuseEveryCutAndFlip)
                 }
                 EXPECT_EQ(0, result) << what;
                 EXPECT_EQ("", box.Unchanged()) << what;
-                if (ui.questions == 0) refused++;
+                if (ui.Count("ask") == 0) refused++;
                 if (HasFailure()) return;
             }
         }

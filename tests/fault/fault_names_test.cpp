@@ -92,7 +92,7 @@ TEST(HostileNames, RefusedBeforeAnythingIsWritten)
                 box.WritePackage(WritePackage(u.plan));
             }
             std::string what = n.first + " as " + KindName(kind);
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             bool valid = true;
             int result;
             {
@@ -129,7 +129,7 @@ TEST(HostileNames, FullPathAtTheLimit)
             if (kind == PkgDelete) u.Delete(name, older, 0, 1);
             real.Reset();
             std::string what = std::string(KindName(kind)) + " at " + std::to_string(length) + " characters";
-            ScriptedUi ui;
+            ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
             int result;
             {
@@ -160,7 +160,7 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
         if (kind == PkgDelete) u.Delete("SHORT.DLL", BytesOf("old"), 0, 1);
         if (kind != PkgAdd) u.plan.entries[0].name = name;
         Sandbox box(u);
-        ScriptedUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         bool valid = false;
         int result;

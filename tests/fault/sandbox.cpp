@@ -12,11 +12,6 @@
 
 namespace fs = std::filesystem;
 
-void ScriptedUi::PumpEvents(void*)
-{
-    if (++pumps == cancelAtPump && progress) progress->OnCommand();
-}
-
 void Upgrade::Add(const std::string& name, const PkgBytes& newer, int soft, int hard, const DiffStyle& style)
 {
     plan.entries.push_back(AddEntry(name, newer, soft, hard, style));

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 #include "pkgwriter.h"
+#include "scriptedui.h"
 #include "testutil.h"
-#include "ui.h"
 
 // Whether the tests run sanitized: the heaviest sweeps then take a sample, since every run of
 // the tool is several times slower there.
@@ -22,43 +22,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// Answers every question the same way and can press Cancel at a chosen event pump.
-class ScriptedUi : public UserInterface {
-public:
-    void* OpenProgress(void*, void*, ProgressState* state) override
-    {
-        progress = state;
-        return this;
-    }
-    void CloseProgress(void*) override {}
-    void EnableOwner(void*, int) override {}
-    void SetCaption(void*, const char*) override {}
-    void SetItemText(void*, int, const char*) override {}
-    void Repaint(void*) override {}
-    void DrawBar(void*, int) override {}
-    void PumpEvents(void*) override;
-    int AskYesNo(void*, const char*, const char*) override { return questions++, answer; }
-    void Inform(void*, const char* text, const char*) override { informed.push_back(text); }
-    // Files in use: Retry the first retryTimes times, then Cancel; each text is kept.
-    int AskRetry(void*, const char* text, const char*) override
-    {
-        informed.push_back(text);
-        return ++retries <= retryTimes;
-    }
-    uint32_t Ticks() override { return ticks += 7; }
-    int WantsPause() override { return 0; }
-
-    ProgressState* progress = nullptr;
-    int answer = 1;
-    int cancelAtPump = 0;   // 1-based; 0 never
-    int pumps = 0;
-    int questions = 0;
-    int retryTimes = 0;
-    int retries = 0;
-    uint32_t ticks = 0;
-    std::vector<std::string> informed;
-};
 
 // One file of an upgrade: its version before and after (absent when not there).
 struct FileVersions {

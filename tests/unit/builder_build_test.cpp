@@ -11,6 +11,7 @@
 #include "os.h"
 #include "reader.h"
 #include "script.h"
+#include "scriptedui.h"
 #include "stream.h"
 #include "testutil.h"
 #include "ui.h"
@@ -19,24 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Answers every question with yes and shows nothing.
-class YesUi : public UserInterface {
-public:
-    int questions = 0;
-    void* OpenProgress(void*, void*, ProgressState*) override { return this; }
-    void CloseProgress(void*) override {}
-    void EnableOwner(void*, int) override {}
-    void SetCaption(void*, const char*) override {}
-    void SetItemText(void*, int, const char*) override {}
-    void Repaint(void*) override {}
-    void DrawBar(void*, int) override {}
-    void PumpEvents(void*) override {}
-    int AskYesNo(void*, const char*, const char*) override { return ++questions, 1; }
-    void Inform(void*, const char*, const char*) override {}
-    uint32_t Ticks() override { return 0; }
-    int WantsPause() override { return 0; }
-};
 
 typedef std::map<std::string, Bytes> Tree;   // relative name with '\' -> content
 
@@ -67,7 +50,7 @@ void SetUtcStamp(const std::string& path, uint16_t date, uint16_t time)
     ASSERT_TRUE(Os().setTimes(f.handle, t));
 }
 
-int Apply(const std::string& package, const std::string& target, YesUi* ui)
+int Apply(const std::string& package, const std::string& target, ScriptedUi* ui)
 {
     UpgradeJob* job = new UpgradeJob(nullptr, nullptr, package.c_str(), target.c_str());
     EngineHost host(job, ui);
@@ -163,10 +146,10 @@ TEST(BuilderBuild, RoundTripOfAddsDeletesPatchesAndEdgeSizes)
     }
 
     fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-    YesUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
     EXPECT_EQ(ReadTree(dir / "target"), now);
-    EXPECT_EQ(ui.questions, 0);
+    EXPECT_EQ(ui.Count("ask"), 0);
 }
 
 TEST(BuilderBuild, TheSealFollowsTheUnsealedPackageUnseenByAFormatReader)
@@ -237,7 +220,7 @@ TEST(BuilderBuild, LiteralsThatRecurInThePackageAreNotPiecedTogether)
         if (recurs) EXPECT_GT(script, block.size()) << "the block goes in as literals";
         else EXPECT_LT(script, block.size()) << "the block is copied in pieces";
         fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-        YesUi ui;
+        ScriptedUi ui = ScriptedUi::Yes();
         EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
         EXPECT_EQ(ReadTree(dir / "target"), now);
     }
@@ -263,7 +246,7 @@ TEST(BuilderBuild, DateOnlyChangesPatchTheDateAndIdenticalFilesAreLeftOut)
     EXPECT_EQ(e[0].hardPolicy, PolicyAsk);
 
     fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-    YesUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
     FileFingerprint applied, wanted;
     ComputeFingerprint((dir / "target\\a.txt").c_str(), &applied);
@@ -291,7 +274,7 @@ TEST(BuilderBuild, ThousandsOfFilesRoundTrip)
     ASSERT_TRUE(b.ok) << b.error;
     EXPECT_GT(b.report.entries.size(), 600u);
     fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
-    YesUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
     EXPECT_EQ(ReadTree(dir / "target"), now);
 }
@@ -466,7 +449,7 @@ TEST(BuilderBuild, NamesOutsideAsciiAreStoredInTheCodePageAndApplyUnderTheirName
         EXPECT_STREQ("Stra\xC3\x9F" "e\r\n", job.notes);
     }
     fs::copy(fs::u8path(dir / "old"), fs::u8path(dir / "target"), fs::copy_options::recursive);
-    YesUi ui;
+    ScriptedUi ui = ScriptedUi::Yes();
     EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
     EXPECT_EQ(ReadTree(dir / "target"), now);
 

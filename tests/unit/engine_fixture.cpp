@@ -1,4 +1,4 @@
-// Engine test doubles: package writer, scripted interface, fake search platform.
+// Engine test doubles: package writer, a job over the scripted interface, fake search platform.
 #include "engine_fixture.h"
 #include <string.h>
 #include <filesystem>
@@ -89,92 +89,6 @@ void MakeReadOnly(const std::string& path, bool readOnly)
     std::error_code ec;
     fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     readOnly ? fs::perm_options::remove : fs::perm_options::add, ec);
-}
-
-void* ScriptedUi::OpenProgress(void*, void*, ProgressState* state)
-{
-    progress = state;
-    events.push_back("open");
-    return view;
-}
-
-void ScriptedUi::CloseProgress(void*)
-{
-    events.push_back("close");
-    closed++;
-}
-
-void ScriptedUi::EnableOwner(void*, int enable)
-{
-    events.push_back(enable ? "enable" : "disable");
-    ownerEnabled = enable;
-}
-
-void ScriptedUi::SetCaption(void*, const char* text) { events.push_back(std::string("caption ") + text); }
-
-void ScriptedUi::SetItemText(void*, int item, const char* text)
-{
-    events.push_back("item " + std::to_string(item) + " " + text);
-}
-
-void ScriptedUi::Repaint(void*) { events.push_back("repaint"); }
-
-void ScriptedUi::DrawBar(void*, int percent)
-{
-    events.push_back("bar " + std::to_string(percent));
-    bars.push_back(percent);
-}
-
-void ScriptedUi::PumpEvents(void*)
-{
-    pumpCount++;
-    if (logPumps) events.push_back("pump");
-    if (pumpCount == cancelAtPump || cancelEveryPump) {
-        events.push_back("command");
-        if (progress) progress->OnCommand();
-    }
-}
-
-int ScriptedUi::AskYesNo(void*, const char* text, const char* caption)
-{
-    int answer = 0;
-    if (!answers.empty()) {
-        answer = answers.front();
-        answers.pop_front();
-    }
-    questions.push_back(std::string(caption) + "\n" + text);
-    events.push_back(std::string("ask ") + (answer ? "yes" : "no"));
-    return answer;
-}
-
-void ScriptedUi::Inform(void*, const char* text, const char* caption)
-{
-    infos.push_back(std::string(caption) + "\n" + text);
-    events.push_back("inform");
-}
-
-uint32_t ScriptedUi::Ticks()
-{
-    uint32_t t = now;
-    now += tickStep;
-    return t;
-}
-
-std::vector<std::string> ScriptedUi::ItemTexts(int item) const
-{
-    std::vector<std::string> out;
-    std::string prefix = "item " + std::to_string(item) + " ";
-    for (const std::string& e : events)
-        if (e.compare(0, prefix.size(), prefix) == 0) out.push_back(e.substr(prefix.size()));
-    return out;
-}
-
-int ScriptedUi::Count(const std::string& prefix) const
-{
-    int n = 0;
-    for (const std::string& e : events)
-        if (e.compare(0, prefix.size(), prefix) == 0) n++;
-    return n;
 }
 
 TestJob::TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui, const char* wordingPath)

@@ -1,4 +1,4 @@
-// Engine test doubles: a package writer, a scripted user interface and a fake search platform.
+// Engine test doubles: a package writer, a job over the scripted interface and a fake search platform.
 #pragma once
 #include <stdint.h>
 #include <deque>
@@ -8,6 +8,7 @@
 #include "fingerprint.h"
 #include "pkgwriter.h"
 #include "reader.h"
+#include "scriptedui.h"
 #include "search.h"
 #include "testutil.h"
 #include "ui.h"
@@ -51,45 +52,6 @@ void WriteStamped(const std::string& path, const Bytes& content, uint32_t dateTi
 // The DOS date-time a file carries now (0 when it cannot be read).
 uint32_t DateOf(const std::string& path);
 void MakeReadOnly(const std::string& path, bool readOnly);
-
-// Records everything the engine shows and answers questions from a script.
-class ScriptedUi : public UserInterface {
-public:
-    std::vector<std::string> events;     // every call, in order
-    std::vector<std::string> questions;  // caption + "\n" + text of every question
-    std::vector<std::string> infos;      // caption + "\n" + text of every information box
-    std::deque<int> answers;             // answers in order; No once they run out
-    std::vector<int> bars;
-    int pumpCount = 0;
-    int cancelAtPump = -1;               // on this pump (counting from 1), a cancel command arrives
-    int cancelEveryPump = 0;             // a cancel command on every pump
-    uint32_t now = 1000;
-    uint32_t tickStep = 0;               // added to now on every Ticks call
-    int pause = 1;
-    int logPumps = 1;
-    void* view = (void*)0x1234;
-    int ownerEnabled = 1;
-    int closed = 0;
-
-    ProgressState* progress = nullptr;   // where a cancel command goes
-
-    void* OpenProgress(void* instance, void* ownerWindow, ProgressState* progress) override;
-    void CloseProgress(void* view) override;
-    void EnableOwner(void* ownerWindow, int enable) override;
-    void SetCaption(void* view, const char* text) override;
-    void SetItemText(void* view, int item, const char* text) override;
-    void Repaint(void* view) override;
-    void DrawBar(void* view, int percent) override;
-    void PumpEvents(void* view) override;
-    int AskYesNo(void* view, const char* text, const char* caption) override;
-    void Inform(void* view, const char* text, const char* caption) override;
-    uint32_t Ticks() override;
-    int WantsPause() override { return pause; }
-
-    // Texts shown in one item, in order.
-    std::vector<std::string> ItemTexts(int item) const;
-    int Count(const std::string& prefix) const;
-};
 
 // A job over a package file with the scripted interface and a wording table attached.
 struct TestJob {
