@@ -17,11 +17,8 @@ Counts CleanRun(Sandbox& box)
     box.Reset();
     ScriptedUi ui = ScriptedUi::Yes();
     Counts c;
-    {
-        FaultScope scope(FaultPlan{});
-        c.result = box.Apply(ui);
-        c.log = FaultSeen();
-    }
+    c.result = box.Apply(FaultPlan{}, ui);
+    c.log = FaultSeen();
     return c;
 }
 
@@ -87,13 +84,9 @@ TEST_P(FaultApply, EveryNthCallOfEveryKindFails)
             plan.failAt[kind] = n;
             ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
-            int result;
-            {
-                FaultScope scope(plan);
-                result = box.Apply(ui);
-                injected += FaultSeen().injected;
-                ASSERT_EQ("", ChangesInside(FaultSeen().changed, box.target));
-            }
+            int result = box.Apply(plan, ui);
+            injected += FaultSeen().injected;
+            ASSERT_EQ("", ChangesInside(FaultSeen().changed, box.target));
             runs++;
             applied += result;
             std::string what = std::string(FaultKindName(kind)) + " call " + std::to_string(n) + " failed";
@@ -121,11 +114,7 @@ TEST_P(FaultApply, DiskFullFromEveryWrite)
         plan.diskFullFrom = k;
         ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
-        int result;
-        {
-            FaultScope scope(plan);
-            result = box.Apply(ui);
-        }
+        int result = box.Apply(plan, ui);
         // A full disk can only stop the build: the commit renames and deletes.
         EXPECT_EQ(0, result) << "disk full from write " << k;
         EXPECT_EQ("", box.Unchanged()) << "disk full from write " << k;
@@ -146,11 +135,7 @@ TEST_P(FaultApply, AFileHeldOpenIsNeverLostOrHalfReplaced)
         plan.lockedPath = path;
         ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
-        int result;
-        {
-            FaultScope scope(plan);
-            result = box.Apply(ui);
-        }
+        int result = box.Apply(plan, ui);
         std::string what = "held open: " + f.first;
         // All or nothing: a file in the way keeps the whole old release.
         EXPECT_EQ(0, result) << what;
@@ -175,11 +160,7 @@ TEST_P(FaultApply, KilledAtEveryChange)
         plan.freezeFrom = n;
         ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
-        int result;
-        {
-            FaultScope scope(plan);
-            result = box.Apply(ui);
-        }
+        int result = box.Apply(plan, ui);
         runs++;
         journals += box.JournalKept();
         CheckAfterFault(box, result, "killed at change " + std::to_string(n) + " of " + std::to_string(changes));
@@ -208,8 +189,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         FaultPlan plan;
         plan.freezeFrom = n;
         ScriptedUi ui = ScriptedUi::Yes();
-        FaultScope scope(plan);
-        box.Apply(ui);
+        box.Apply(plan, ui);
         if (box.JournalKept()) kept.push_back(n);
         else if (!kept.empty()) break;
     }
@@ -220,8 +200,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         FaultPlan plan;
         plan.freezeFrom = halfWay;
         ScriptedUi ui = ScriptedUi::Yes();
-        FaultScope scope(plan);
-        box.Apply(ui);
+        box.Apply(plan, ui);
         box.WritePackage(second);
     };
     interrupted();
@@ -229,8 +208,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
     uint64_t changes;
     {
         ScriptedUi ui = ScriptedUi::Yes();
-        FaultScope scope(FaultPlan{});
-        ASSERT_EQ(1, box.Apply(ui));
+        ASSERT_EQ(1, box.Apply(FaultPlan{}, ui));
         changes = FaultSeen().changes;
     }
     uint64_t undoKills = 0;
@@ -241,11 +219,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         plan.freezeFrom = n;
         ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
-        int result;
-        {
-            FaultScope scope(plan);
-            result = box.Apply(ui);
-        }
+        int result = box.Apply(plan, ui);
         // Killed while the backups of the first commit were being put back.
         if (box.JournalKept() && ReadTree(box.target + kScratchName).size() < backupsBefore) undoKills++;
         CheckAfterFault(box, result, "second package killed at change " + std::to_string(n) + " of " + std::to_string(changes));
@@ -268,13 +242,10 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
     plan.busyMoveFrom = 3;
     plan.busyMoves = 2;
     ScriptedUi ui = ScriptedUi::Yes();
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(1, box.Apply(ui));
-        EXPECT_EQ(2u, FaultSeen().injected);
-        EXPECT_GT(FaultSeen().pausedMs, 0u);
-        EXPECT_LT(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
-    }
+    EXPECT_EQ(1, box.Apply(plan, ui));
+    EXPECT_EQ(2u, FaultSeen().injected);
+    EXPECT_GT(FaultSeen().pausedMs, 0u);
+    EXPECT_LT(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
     EXPECT_EQ("", box.Upgraded());
     EXPECT_EQ(0, ui.Count("ask"));
 
@@ -283,12 +254,9 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
     plan.busyMoves = 1000000;
     ScriptedUi held = ScriptedUi::Yes();
     held.answer = 0;
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(0, box.Apply(held));
-        EXPECT_GE(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
-        EXPECT_LT(FaultSeen().pausedMs, 20ull * kBusyRetryMs);
-    }
+    EXPECT_EQ(0, box.Apply(plan, held));
+    EXPECT_GE(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
+    EXPECT_LT(FaultSeen().pausedMs, 20ull * kBusyRetryMs);
     EXPECT_EQ("", box.Unchanged());
     ASSERT_FALSE(held.infos.empty());
     EXPECT_NE(std::string::npos, held.infos.back().find("APP.EXE"));
@@ -304,11 +272,8 @@ TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
     plan.inUseProbes = 2;
     ScriptedUi ui = ScriptedUi::Yes();
     ui.retryTimes = 1;
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(0, box.Apply(ui));
-        EXPECT_TRUE(FaultSeen().changed.empty()) << FaultSeen().changed[0];
-    }
+    EXPECT_EQ(0, box.Apply(plan, ui));
+    EXPECT_TRUE(FaultSeen().changed.empty()) << FaultSeen().changed[0];
     EXPECT_EQ("", box.Unchanged());
     EXPECT_EQ(2, ui.retries);
     ASSERT_EQ(2u, ui.infos.size());
@@ -321,10 +286,7 @@ TEST(InUse, AFileHeldByAnotherProgramIsNamedBeforeAnythingChanges)
     plan.inUseProbes = 1;
     ScriptedUi retry = ScriptedUi::Yes();
     retry.retryTimes = 1;
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(1, box.Apply(retry));
-    }
+    EXPECT_EQ(1, box.Apply(plan, retry));
     EXPECT_EQ(1, retry.retries);
     EXPECT_EQ("", box.Upgraded());
 }
@@ -336,12 +298,9 @@ TEST(InUse, ATargetTheUserMayNotChangeIsToldBeforeAnythingChanges)
     FaultPlan plan;
     plan.foldersWritable = 0;
     ScriptedUi ui = ScriptedUi::Yes();
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(0, box.Apply(ui));
-        EXPECT_TRUE(FaultSeen().changed.empty());
-        EXPECT_EQ(0u, FaultSeen().probes);
-    }
+    EXPECT_EQ(0, box.Apply(plan, ui));
+    EXPECT_TRUE(FaultSeen().changed.empty());
+    EXPECT_EQ(0u, FaultSeen().probes);
     ASSERT_EQ(1u, ui.infos.size());
     EXPECT_NE(std::string::npos, ui.infos[0].find("Your user account may not change")) << ui.infos[0];
     EXPECT_EQ("", box.Unchanged());
@@ -359,10 +318,7 @@ TEST(InUse, ABackupThatCannotBeRemovedIsRemovedByTheNextRun)
     FaultPlan plan;
     plan.undeletablePath = scratch + "\\N00001.OLD";
     ScriptedUi ui = ScriptedUi::Yes();
-    {
-        FaultScope scope(plan);
-        EXPECT_EQ(1, box.Apply(ui));
-    }
+    EXPECT_EQ(1, box.Apply(plan, ui));
     EXPECT_TRUE(ui.infos.empty());
     EXPECT_EQ("", box.UpgradedExcept({}, true));
     Tree left = ReadTree(scratch);

@@ -33,9 +33,8 @@ Outcome ApplyWatched(Sandbox& box)
     ScriptedUi ui = ScriptedUi::Yes();
     ui.answer = 0;
     Outcome o;
-    FaultScope scope(FaultPlan{});
     auto start = std::chrono::steady_clock::now();
-    o.result = box.Apply(ui, &o.valid);
+    o.result = box.Apply(FaultPlan{}, ui, &o.valid);
     o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     o.largestWrite = FaultSeen().largestWrite;
     o.escaped = ChangesInside(FaultSeen().changed, box.target);

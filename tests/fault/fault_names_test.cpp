@@ -94,12 +94,8 @@ TEST(HostileNames, RefusedBeforeAnythingIsWritten)
             std::string what = n.first + " as " + KindName(kind);
             ScriptedUi ui = ScriptedUi::Yes();
             bool valid = true;
-            int result;
-            {
-                FaultScope scope(FaultPlan{});
-                result = box.Apply(ui, &valid);
-                EXPECT_TRUE(FaultSeen().changed.empty()) << what << ": " << FaultSeen().changed.front();
-            }
+            int result = box.Apply(FaultPlan{}, ui, &valid);
+            EXPECT_TRUE(FaultSeen().changed.empty()) << what << ": " << FaultSeen().changed.front();
             EXPECT_FALSE(valid) << what;
             EXPECT_EQ(0, result) << what;
             EXPECT_EQ("", box.Unchanged()) << what;
@@ -131,12 +127,8 @@ TEST(HostileNames, FullPathAtTheLimit)
             std::string what = std::string(KindName(kind)) + " at " + std::to_string(length) + " characters";
             ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
-            int result;
-            {
-                FaultScope scope(FaultPlan{});
-                result = real.Apply(ui);
-                EXPECT_EQ("", ChangesInside(FaultSeen().changed, real.target)) << what;
-            }
+            int result = real.Apply(FaultPlan{}, ui);
+            EXPECT_EQ("", ChangesInside(FaultSeen().changed, real.target)) << what;
             if (length == 259) {
                 EXPECT_EQ(1, result) << what;
                 EXPECT_EQ("", real.Upgraded()) << what;
@@ -163,12 +155,8 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
         ScriptedUi ui = ScriptedUi::Yes();
         ui.answer = 0;
         bool valid = false;
-        int result;
-        {
-            FaultScope scope(FaultPlan{});
-            result = box.Apply(ui, &valid);
-            EXPECT_EQ("", ChangesInside(FaultSeen().changed, box.target)) << KindName(kind);
-        }
+        int result = box.Apply(FaultPlan{}, ui, &valid);
+        EXPECT_EQ("", ChangesInside(FaultSeen().changed, box.target)) << KindName(kind);
         EXPECT_TRUE(valid) << KindName(kind);
         EXPECT_EQ(0, result) << KindName(kind);
         EXPECT_EQ("", box.Unchanged()) << KindName(kind);

@@ -189,6 +189,12 @@ int Sandbox::WorkingFiles() const
     return n;
 }
 
+int Sandbox::Apply(const FaultPlan& plan, ScriptedUi& ui, bool* valid)
+{
+    FaultScope scope(plan);
+    return Apply(ui, valid);
+}
+
 bool Sandbox::JournalKept() const
 {
     std::error_code ec;

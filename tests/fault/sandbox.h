@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "faultos.h"
 #include "pkgwriter.h"
 #include "scriptedui.h"
 #include "testutil.h"
@@ -56,6 +57,8 @@ public:
     // Builds a job over the package and applies it through the scripted interface; 1 when it
     // applied or found the installation up to date.
     int Apply(ScriptedUi& ui, bool* valid = nullptr);
+    // The same with the fault plan in force for the run; FaultSeen() then tells what it met.
+    int Apply(const FaultPlan& plan, ScriptedUi& ui, bool* valid = nullptr);
 
     // Each listed file is its old or new version (absent where that version is absent), no
     // other file appeared, nothing outside the target changed, the scratch folder is gone or
