@@ -633,22 +633,6 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
     EXPECT_EQ("", Explorer::Difference(ReadTree(box.target), newTree));
 }
 
-PublisherKey NewKey()
-{
-    PublisherKey k;
-    memset(&k, 0, sizeof k);
-    EXPECT_EQ(1, GenerateKeyPair(k.privateKey, k.publicKey));
-    k.hasPrivate = 1;
-    return k;
-}
-
-PkgBytes PemOf(const PublisherKey& key)
-{
-    char pem[512];
-    size_t n = PublicKeyPem(&key, pem, sizeof pem);
-    return PkgBytes(pem, pem + n);
-}
-
 ApplyOutcome ApplyTo(const std::string& package, const std::string& target, ScriptedUi& ui)
 {
     UpgradeJob job(nullptr, nullptr, package.c_str(), target.c_str());

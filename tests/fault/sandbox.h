@@ -7,7 +7,7 @@
 #include <vector>
 #include "faultos.h"
 #include "pkgwriter.h"
-#include "scriptedui.h"
+#include "applysupport.h"
 #include "testutil.h"
 
 // Whether the tests run sanitized: the heaviest sweeps then take a sample, since every run of

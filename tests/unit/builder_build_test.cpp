@@ -11,7 +11,7 @@
 #include "os.h"
 #include "reader.h"
 #include "script.h"
-#include "scriptedui.h"
+#include "applysupport.h"
 #include "stream.h"
 #include "testutil.h"
 #include "ui.h"

@@ -8,7 +8,7 @@
 #include "fingerprint.h"
 #include "pkgwriter.h"
 #include "reader.h"
-#include "scriptedui.h"
+#include "applysupport.h"
 #include "search.h"
 #include "testutil.h"
 #include "ui.h"

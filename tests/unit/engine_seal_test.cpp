@@ -60,21 +60,7 @@ struct Sealed {
     }
 };
 
-PublisherKey NewKey()
-{
-    PublisherKey k;
-    memset(&k, 0, sizeof k);
-    EXPECT_EQ(1, GenerateKeyPair(k.privateKey, k.publicKey));
-    k.hasPrivate = 1;
-    return k;
-}
-
-void Pin(const std::string& path, const PublisherKey& key)
-{
-    char pem[512];
-    size_t n = PublicKeyPem(&key, pem, sizeof pem);
-    WriteFileBytes(path, Bytes(pem, pem + n));
-}
+void Pin(const std::string& path, const PublisherKey& key) { WriteFileBytes(path, PemOf(key)); }
 
 }  // namespace
 

@@ -1,9 +1,11 @@
-// The scripted user interface every engine, builder and fault test drives the apply through.
+// What every suite that applies a package shares: the scripted user interface the apply talks
+// through, and publisher keys.
 #pragma once
 #include <stdint.h>
 #include <deque>
 #include <string>
 #include <vector>
+#include "keyfile.h"
 #include "ui.h"
 
 // Records everything the engine shows and answers questions from a script.
@@ -52,3 +54,8 @@ public:
     std::vector<std::string> ItemTexts(int item) const;
     int Count(const std::string& prefix) const;
 };
+
+// A fresh publisher key pair, its private half included.
+PublisherKey NewKey();
+// The key's public half in PEM, as a pin file holds it.
+std::vector<uint8_t> PemOf(const PublisherKey& key);

@@ -1,5 +1,8 @@
-// The scripted user interface: records every call and answers from its script.
-#include "scriptedui.h"
+// The scripted user interface and publisher keys for the suites that apply packages.
+#include "applysupport.h"
+#include <string.h>
+#include <gtest/gtest.h>
+#include "crypto.h"
 
 ScriptedUi ScriptedUi::Yes()
 {
@@ -100,4 +103,20 @@ int ScriptedUi::Count(const std::string& prefix) const
     for (const std::string& e : events)
         if (e.compare(0, prefix.size(), prefix) == 0) n++;
     return n;
+}
+
+PublisherKey NewKey()
+{
+    PublisherKey k;
+    memset(&k, 0, sizeof k);
+    EXPECT_EQ(1, GenerateKeyPair(k.privateKey, k.publicKey));
+    k.hasPrivate = 1;
+    return k;
+}
+
+std::vector<uint8_t> PemOf(const PublisherKey& key)
+{
+    char pem[512];
+    size_t n = PublicKeyPem(&key, pem, sizeof pem);
+    return std::vector<uint8_t>(pem, pem + n);
 }
