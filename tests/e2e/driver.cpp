@@ -93,9 +93,27 @@ bool Put(const std::string& path, const std::string& bytes, uint32_t dosTime = 0
     return ok;
 }
 
+// Paths and texts are UTF-8 here, UTF-16 in the wide calls.
+std::wstring Wide(const std::string& utf8)
+{
+    std::wstring w(utf8.size() + 1, L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], (int)w.size());
+    w.resize(n > 0 ? (size_t)n - 1 : 0);
+    return w;
+}
+
+std::string Utf8(const wchar_t* wide)
+{
+    std::string s(4 * wcslen(wide) + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, &s[0], (int)s.size(), NULL, NULL);
+    s.resize(n > 0 ? (size_t)n - 1 : 0);
+    return s;
+}
+
+// The bytes of a file; the path in UTF-8.
 bool Slurp(const std::string& path, std::string* bytes)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     bytes->clear();
@@ -198,17 +216,17 @@ std::string ClassOf(HWND h)
     return c;
 }
 
+// A window's text through the wide message, as UTF-8.
 std::string Text(HWND h)
 {
     if (!h)
         return "<no window>";
     DWORD_PTR n = 0, got = 0;
-    if (!SendMessageTimeoutA(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
         return "<timeout>";
-    std::string s(n + 1, '\0');
-    SendMessageTimeoutA(h, WM_GETTEXT, n + 1, (LPARAM)&s[0], SMTO_ABORTIFHUNG, 2000, &got);
-    s.resize(got);
-    return s;
+    std::wstring w(n + 1, L'\0');
+    SendMessageTimeoutW(h, WM_GETTEXT, n + 1, (LPARAM)&w[0], SMTO_ABORTIFHUNG, 2000, &got);
+    return Utf8(w.c_str());
 }
 
 std::string ItemText(HWND dlg, int id)
@@ -538,6 +556,42 @@ void ExpectMain(const std::string& commandLine, std::string* caption, const std:
     CHECK(app.ExitCode() == 1);
 }
 
+// Waits for the main window; null, with the case failed, unless it shows folder as the target.
+HWND MainShowing(App& app, const std::string& folder)
+{
+    HWND main = app.Main();
+    if (!main) {
+        Fail("no main window", __LINE__);
+        return nullptr;
+    }
+    std::string shown = ItemText(main, IDC_MAIN_FOLDER_TEXT);
+    if (shown != folder) {
+        Fail("folder \"" + shown + "\", expected \"" + folder + "\"", __LINE__);
+        return nullptr;
+    }
+    return main;
+}
+
+// A start whose search proposes folder; the window is then closed.
+void ExpectFolder(const std::string& commandLine, const std::string& folder)
+{
+    App app(commandLine);
+    HWND main = MainShowing(app, folder);
+    CHECK(main);
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    CHECK(app.ExitCode() == 1);
+}
+
+// A copy of the program at program (its folder made), the default wording at wording and a
+// package titled title at package.
+bool StageProgram(const std::string& program, const std::string& wording, const std::string& package,
+                  const std::string& title)
+{
+    MakeDirs(program.substr(0, program.rfind('\\')));
+    return CopyFileA(Exe.c_str(), program.c_str(), FALSE) &&
+           CopyFileA((Work + "\\upgsetup.uui").c_str(), wording.c_str(), FALSE) && Put(package, Package(title, "", {}));
+}
+
 void CaseRefusedStarts()
 {
     std::string good = Package("Refusals", "", {});
@@ -608,10 +662,8 @@ void CaseCommandTails()
     ExpectRefused("upgsetup.exe " + path + std::string(10, ' '));
 
     // No tail, or only blanks: the program's own path with .upg.
-    MakeDirs("D:\\self dir");
-    CHECK(CopyFileA(Exe.c_str(), "D:\\self dir\\setup.v2.exe", FALSE));
-    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\self dir\\setup.v2.uui", FALSE));
-    CHECK(Put("D:\\self dir\\setup.v2.upg", Package("Own package", "", {})));
+    CHECK(StageProgram("D:\\self dir\\setup.v2.exe", "D:\\self dir\\setup.v2.uui", "D:\\self dir\\setup.v2.upg",
+                       "Own package"));
     caption.clear();
     ExpectMain("setup.v2.exe", &caption, "D:\\self dir\\setup.v2.exe");
     CHECK_EQ(caption, "Own package");
@@ -621,17 +673,11 @@ void CaseCommandTails()
 
     // A program file without any '.' gets the extensions appended; with none in its own name,
     // the last '.' of the folders is the one replaced.
-    MakeDirs("D:\\noext");
-    CHECK(CopyFileA(Exe.c_str(), "D:\\noext\\setup", FALSE));
-    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\noext\\setup.uui", FALSE));
-    CHECK(Put("D:\\noext\\setup.upg", Package("No extension", "", {})));
+    CHECK(StageProgram("D:\\noext\\setup", "D:\\noext\\setup.uui", "D:\\noext\\setup.upg", "No extension"));
     caption.clear();
     ExpectMain("setup", &caption, "D:\\noext\\setup");
     CHECK_EQ(caption, "No extension");
-    MakeDirs("D:\\dot.dir");
-    CHECK(CopyFileA(Exe.c_str(), "D:\\dot.dir\\setup", FALSE));
-    CHECK(CopyFileA((Work + "\\upgsetup.uui").c_str(), "D:\\dot.uui", FALSE));
-    CHECK(Put("D:\\dot.upg", Package("Dot in folder", "", {})));
+    CHECK(StageProgram("D:\\dot.dir\\setup", "D:\\dot.uui", "D:\\dot.upg", "Dot in folder"));
     caption.clear();
     ExpectMain("setup", &caption, "D:\\dot.dir\\setup");
     CHECK_EQ(caption, "Dot in folder");
@@ -672,39 +718,17 @@ void CaseSearch()
     CHECK(Put("D:\\srch\\p.upg", MarkerPackage("Search", "app.dat", marker)));
     // Only on the second fixed drive, at its root.
     CHECK(Put("E:\\app.dat", marker, t));
-    std::string caption;
-    {
-        App app("upgsetup.exe D:\\srch\\p.upg");
-        HWND main = app.Main();
-        CHECK(main);
-        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "e:\\");
-        PostMessageA(main, WM_CLOSE, 0, 0);
-        CHECK(app.ExitCode() == 1);
-    }
+    ExpectFolder("upgsetup.exe D:\\srch\\p.upg", "e:\\");
     // Deep in the first drive as well: D: is walked to its end before E: is looked at, and a
     // shallow copy wins over a deeper one whatever the listing order.
     CHECK(Put("D:\\srch\\a\\b\\c\\d\\app.dat", marker, t));
     CHECK(Put("D:\\srch\\z\\y\\app.dat", marker, t));
-    {
-        App app("upgsetup.exe D:\\srch\\p.upg");
-        HWND main = app.Main();
-        CHECK(main);
-        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\srch\\z\\y");
-        PostMessageA(main, WM_CLOSE, 0, 0);
-        CHECK(app.ExitCode() == 1);
-    }
+    ExpectFolder("upgsetup.exe D:\\srch\\p.upg", "d:\\srch\\z\\y");
     // Folders whose names begin with a full stop are never entered.
     CHECK(Put("D:\\hidden\\p.upg", MarkerPackage("Hidden", "h.dat", "dot folder marker")));
     CHECK(Put("D:\\hidden\\.cache\\h.dat", "dot folder marker", t));
     CHECK(Put("D:\\hidden\\zz\\h.dat", "dot folder marker", t));
-    {
-        App app("upgsetup.exe D:\\hidden\\p.upg");
-        HWND main = app.Main();
-        CHECK(main);
-        CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\hidden\\zz");
-        PostMessageA(main, WM_CLOSE, 0, 0);
-        CHECK(app.ExitCode() == 1);
-    }
+    ExpectFolder("upgsetup.exe D:\\hidden\\p.upg", "d:\\hidden\\zz");
 }
 
 // Nothing matches: the Windows directory is proposed. A large candidate file of the expected
@@ -780,6 +804,17 @@ struct Install {
             {Add, Ask, Ask, "top.txt", "", "", 0, topNew, newTime, Insert(topNew) + End},
         };
     }
+    // A large added file, big.bin, that keeps the build busy: every percent pauses 100 ms.
+    Entry BigFile() const
+    {
+        std::string big;
+        for (int i = 0; big.size() < 60000; ++i)
+            big += "block " + std::to_string(i) + "\r\n";
+        std::string script;
+        for (size_t at = 0; at < big.size(); at += 1000)
+            script += Insert(big.substr(at, 1000));
+        return {Add, Ask, Ask, "big.bin", "Large file", "", 0, big, newTime, script + End};
+    }
     // Fails the calling case unless the folder holds the upgraded release.
     std::string Upgraded() const
     {
@@ -815,9 +850,8 @@ void CaseFullApply()
     CHECK(in.Lay());
     CHECK(Put("D:\\full\\p.upg", Package("Full apply", "notes", in.Entries())));
     App app("upgsetup.exe D:\\full\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\full\\product\\release");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\full\\product\\release");
     CHECK(Click(main, IDC_MAIN_APPLY));
     HWND progress = WaitTop(app.pid(), IsProgress);
     CHECK(progress);
@@ -843,9 +877,8 @@ void CaseQuestionNoThenYes()
     entries[0].oldTime = Dos(2002, 1, 1, 1, 1, 2);
     CHECK(Put("D:\\ask\\p.upg", Package("Question", "", entries)));
     App app("upgsetup.exe D:\\ask\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\ask\\inst");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\ask\\inst");
     const std::string question = Question(Patch, "readme.txt", "The readme", 10, 7);
 
     CHECK(Click(main, IDC_MAIN_APPLY));
@@ -900,20 +933,12 @@ void CaseCancelDuringBuild()
     Install in("D:\\cancel\\inst", "cancel");
     CHECK(in.Lay());
     std::vector<Entry> entries = in.Entries();
-    // A large added file keeps the build busy: every percent pauses 100 ms.
-    std::string big;
-    for (int i = 0; big.size() < 60000; ++i)
-        big += "block " + std::to_string(i) + "\r\n";
-    std::string script;
-    for (size_t at = 0; at < big.size(); at += 1000)
-        script += Insert(big.substr(at, 1000));
-    entries.push_back({Add, Ask, Ask, "big.bin", "Large file", "", 0, big, in.newTime, script + End});
+    entries.push_back(in.BigFile());
     CHECK(Put("D:\\cancel\\p.upg", Package("Cancel", "", entries)));
 
     App app("upgsetup.exe D:\\cancel\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\cancel\\inst");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\cancel\\inst");
     CHECK(Click(main, IDC_MAIN_APPLY));
     HWND progress = WaitTop(app.pid(), IsProgress);
     CHECK(progress);
@@ -1053,13 +1078,7 @@ void CaseMainDuringApply()
     Install in("D:\\busy\\inst", "busy");
     CHECK(in.Lay());
     std::vector<Entry> entries = in.Entries();
-    std::string big;
-    for (int i = 0; big.size() < 60000; ++i)
-        big += "block " + std::to_string(i) + "\r\n";
-    std::string script;
-    for (size_t at = 0; at < big.size(); at += 1000)
-        script += Insert(big.substr(at, 1000));
-    entries.push_back({Add, Ask, Ask, "big.bin", "Large file", "", 0, big, in.newTime, script + End});
+    entries.push_back(in.BigFile());
     CHECK(Put("D:\\busy\\p.upg", Package("Busy", "", entries)));
 
     App app("upgsetup.exe D:\\busy\\p.upg");
@@ -1110,9 +1129,8 @@ void CaseFolderChooser()
     CHECK(one.Lay() && two.Lay());
     CHECK(Put("D:\\fold\\p.upg", Package("Folders", "", one.Entries())));
     App app("upgsetup.exe D:\\fold\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\fold\\one");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\fold\\one");
 
     CHECK(Click(main, IDC_MAIN_FOLDER));
     HWND browse = WaitTop(app.pid(), IsBrowse);
@@ -1687,49 +1705,6 @@ void CaseShippedBundle()
 
 // ---- names outside ASCII: UTF-8 here, UTF-16 in the wide calls ---------------------------
 
-std::wstring Wide(const std::string& utf8)
-{
-    std::wstring w(utf8.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], (int)w.size());
-    w.resize(n > 0 ? (size_t)n - 1 : 0);
-    return w;
-}
-
-std::string Utf8(const wchar_t* wide)
-{
-    std::string s(4 * wcslen(wide) + 1, '\0');
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, &s[0], (int)s.size(), NULL, NULL);
-    s.resize(n > 0 ? (size_t)n - 1 : 0);
-    return s;
-}
-
-// A window's text through the wide message, as UTF-8.
-std::string TextW(HWND h)
-{
-    if (!h)
-        return "<no window>";
-    DWORD_PTR n = 0, got = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
-        return "<timeout>";
-    std::wstring w(n + 1, L'\0');
-    SendMessageTimeoutW(h, WM_GETTEXT, n + 1, (LPARAM)&w[0], SMTO_ABORTIFHUNG, 2000, &got);
-    return Utf8(w.c_str());
-}
-
-std::string ContentW(const std::string& path)
-{
-    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string bytes;
-    char buf[4096];
-    DWORD got;
-    while (ReadFile(h, buf, sizeof buf, &got, NULL) && got)
-        bytes.append(buf, got);
-    CloseHandle(h);
-    return bytes;
-}
-
 // Every entry under root (folders end in '\\'), names in UTF-8, sorted.
 void ListTreeW(const std::string& root, const std::string& rel, std::vector<std::string>* out)
 {
@@ -1766,7 +1741,7 @@ std::string SameTree(const std::string& installed, const std::string& release)
         return "holds" + list;
     }
     for (const std::string& n : want)
-        if (n.back() != '\\' && ContentW(installed + "\\" + n) != ContentW(release + "\\" + n))
+        if (n.back() != '\\' && Content(installed + "\\" + n) != Content(release + "\\" + n))
             return n + " differs";
     return "same";
 }
@@ -1780,9 +1755,9 @@ void ApplyNamed(const std::string& package, const std::string& title, const std:
     CHECK(app.started);
     HWND main = app.Main(20000);
     CHECK(main);
-    CHECK_EQ(TextW(main), title);
-    CHECK_EQ(TextW(GetDlgItem(main, IDC_MAIN_NOTES)), notes);
-    CHECK_EQ(TextW(GetDlgItem(main, IDC_MAIN_FOLDER_TEXT)), shownFolder);
+    CHECK_EQ(Text(main), title);
+    CHECK_EQ(Text(GetDlgItem(main, IDC_MAIN_NOTES)), notes);
+    CHECK_EQ(Text(GetDlgItem(main, IDC_MAIN_FOLDER_TEXT)), shownFolder);
     Capture(main, shot);
     CHECK(Click(main, IDC_MAIN_APPLY));
     CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done"; }, 20000));
@@ -1800,9 +1775,8 @@ void CaseFileInUse()
     CHECK(in.Lay());
     CHECK(Put("D:\\inuse\\p.upg", Package("In use", "", in.Entries())));
     App app("upgsetup.exe D:\\inuse\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\inuse\\inst");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\inst");
     HANDLE held = CreateFileA((in.folder + "\\readme.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               NULL, OPEN_EXISTING, 0, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
@@ -1903,9 +1877,8 @@ void CaseRunningProgram()
     CHECK(Put("D:\\running\\p.upg", Package("Running program", "", entries)));
 
     App app("upgsetup.exe D:\\running\\p.upg");
-    HWND main = app.Main();
+    HWND main = MainShowing(app, "d:\\running\\inst");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\running\\inst");
     {
         App tool("tool.exe --wait", exe);
         CHECK(tool.started);
