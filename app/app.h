@@ -27,7 +27,8 @@ const char* ActivePackage();
 // changed which package is active.
 int ChoosePackageFor(const char* folder);
 
-// Dialog procedures, exported under these names; the main dialog's as WndProc (upgsetup.def).
+// Dialog procedures, exported under these names; the main dialog's as WndProc (an alias the
+// link makes, app/CMakeLists.txt).
 extern "C" INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgSearchDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

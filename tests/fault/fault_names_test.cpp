@@ -1,5 +1,6 @@
 // Hostile entry names as Add, Patch and Delete entries beside a canary folder: nothing is written.
 #include <gtest/gtest.h>
+#include "entrywords.h"
 #include "faultos.h"
 #include "sandbox.h"
 
@@ -70,8 +71,6 @@ Upgrade HostileUpgrade(const std::string& name, int kind, const PkgBytes& canary
     return u;
 }
 
-const char* KindName(int kind) { return kind == PkgAdd ? "Add" : kind == PkgPatch ? "Patch" : "Delete"; }
-
 TEST(HostileNames, RefusedBeforeAnythingIsWritten)
 {
     PkgBytes canary = PseudoRandomBytes(900, 5000);   // the sandbox's canary\KEEP.DLL
@@ -91,7 +90,7 @@ TEST(HostileNames, RefusedBeforeAnythingIsWritten)
                 u = HostileUpgrade(aimed, kind, canary);
                 box.WritePackage(WritePackage(u.plan));
             }
-            std::string what = n.first + " as " + KindName(kind);
+            std::string what = n.first + " as " + KindWord(kind);
             ScriptedUi ui = ScriptedUi::Yes();
             bool valid = true;
             int result = box.Apply(FaultPlan{}, ui, &valid);
@@ -124,7 +123,7 @@ TEST(HostileNames, FullPathAtTheLimit)
             if (kind == PkgPatch) u.Patch(name, older, newer, 0, 1);
             if (kind == PkgDelete) u.Delete(name, older, 0, 1);
             real.Reset();
-            std::string what = std::string(KindName(kind)) + " at " + std::to_string(length) + " characters";
+            std::string what = std::string(KindWord(kind)) + " at " + std::to_string(length) + " characters";
             ScriptedUi ui = ScriptedUi::Yes();
             ui.answer = 0;
             int result = real.Apply(FaultPlan{}, ui);
@@ -156,10 +155,10 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
         ui.answer = 0;
         bool valid = false;
         int result = box.Apply(FaultPlan{}, ui, &valid);
-        EXPECT_EQ("", ChangesInside(FaultSeen().changed, box.target)) << KindName(kind);
-        EXPECT_TRUE(valid) << KindName(kind);
-        EXPECT_EQ(0, result) << KindName(kind);
-        EXPECT_EQ("", box.Unchanged()) << KindName(kind);
+        EXPECT_EQ("", ChangesInside(FaultSeen().changed, box.target)) << KindWord(kind);
+        EXPECT_TRUE(valid) << KindWord(kind);
+        EXPECT_EQ(0, result) << KindWord(kind);
+        EXPECT_EQ("", box.Unchanged()) << KindWord(kind);
     }
 }
 
