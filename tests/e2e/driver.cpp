@@ -815,6 +815,14 @@ struct Install {
             script += Insert(big.substr(at, 1000));
         return {Add, Ask, Ask, "big.bin", "Large file", "", 0, big, newTime, script + End};
     }
+    // Lays the old release and writes the package that upgrades it: its four files and, with
+    // busy, the large file.
+    bool Stage(const std::string& package, const std::string& title, bool busy = false) const
+    {
+        std::vector<Entry> entries = Entries();
+        if (busy) entries.push_back(BigFile());
+        return Lay() && Put(package, Package(title, "", entries));
+    }
     // Fails the calling case unless the folder holds the upgraded release.
     std::string Upgraded() const
     {
@@ -931,10 +939,7 @@ double BlueFraction(HWND progress)
 void CaseCancelDuringBuild()
 {
     Install in("D:\\cancel\\inst", "cancel");
-    CHECK(in.Lay());
-    std::vector<Entry> entries = in.Entries();
-    entries.push_back(in.BigFile());
-    CHECK(Put("D:\\cancel\\p.upg", Package("Cancel", "", entries)));
+    CHECK(in.Stage("D:\\cancel\\p.upg", "Cancel", true));
 
     App app("upgsetup.exe D:\\cancel\\p.upg");
     HWND main = MainShowing(app, "d:\\cancel\\inst");
@@ -1076,10 +1081,7 @@ void CaseKilledDuringCommit()
 void CaseMainDuringApply()
 {
     Install in("D:\\busy\\inst", "busy");
-    CHECK(in.Lay());
-    std::vector<Entry> entries = in.Entries();
-    entries.push_back(in.BigFile());
-    CHECK(Put("D:\\busy\\p.upg", Package("Busy", "", entries)));
+    CHECK(in.Stage("D:\\busy\\p.upg", "Busy", true));
 
     App app("upgsetup.exe D:\\busy\\p.upg");
     HWND main = app.Main();
@@ -1772,8 +1774,7 @@ void ApplyNamed(const std::string& package, const std::string& title, const std:
 void CaseFileInUse()
 {
     Install in("D:\\inuse\\inst", "in use");
-    CHECK(in.Lay());
-    CHECK(Put("D:\\inuse\\p.upg", Package("In use", "", in.Entries())));
+    CHECK(in.Stage("D:\\inuse\\p.upg", "In use"));
     App app("upgsetup.exe D:\\inuse\\p.upg");
     HWND main = MainShowing(app, "d:\\inuse\\inst");
     CHECK(main);
@@ -1812,12 +1813,10 @@ void CaseFileInUse()
 
     // Cancel leaves the installation as it was and Apply as it was.
     Install again("D:\\inuse\\second", "in use, cancelled");
-    CHECK(again.Lay());
-    CHECK(Put("D:\\inuse\\second.upg", Package("In use", "", again.Entries())));
+    CHECK(again.Stage("D:\\inuse\\second.upg", "In use"));
     App second("upgsetup.exe D:\\inuse\\second.upg");
-    main = second.Main();
+    main = MainShowing(second, "d:\\inuse\\second");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\second");
     held = CreateFileA((again.folder + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
     CHECK(Click(main, IDC_MAIN_APPLY));
@@ -1835,12 +1834,10 @@ void CaseFileInUse()
 
     // Held with every sharing mode, as a viewer may hold a file: nothing stands in the way.
     Install shared("D:\\inuse\\shared", "in use, shared");
-    CHECK(shared.Lay());
-    CHECK(Put("D:\\inuse\\shared.upg", Package("In use", "", shared.Entries())));
+    CHECK(shared.Stage("D:\\inuse\\shared.upg", "In use"));
     App third("upgsetup.exe D:\\inuse\\shared.upg");
-    main = third.Main();
+    main = MainShowing(third, "d:\\inuse\\shared");
     CHECK(main);
-    CHECK_EQ(ItemText(main, IDC_MAIN_FOLDER_TEXT), "d:\\inuse\\shared");
     held = CreateFileA((shared.folder + "\\readme.txt").c_str(), GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
