@@ -27,11 +27,11 @@ const char* ActivePackage();
 // changed which package is active.
 int ChoosePackageFor(const char* folder);
 
-// Dialog procedures, exported under these names; the main dialog's as WndProc (an alias the
-// link makes, app/CMakeLists.txt).
+// Dialog procedures, exported as WndProc, UpgSearchDlg and UpgProgressDlg (aliases the link
+// makes, app/CMakeLists.txt).
 extern "C" INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgSearchDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-extern "C" __declspec(dllexport) INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+extern "C" INT_PTR CALLBACK SearchDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+extern "C" INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Text inside is UTF-8; the windows show it through the wide calls.
 std::wstring WideText(const char* utf8);

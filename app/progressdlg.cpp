@@ -3,7 +3,7 @@
 #include "app.h"
 #include <string>
 
-INT_PTR CALLBACK UpgProgressDlg(HWND window, UINT message, WPARAM, LPARAM lParam)
+INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM, LPARAM lParam)
 {
     // The engine's progress state arrives with the dialog's creation and is kept in the window.
     if (message == WM_INITDIALOG) SetWindowLongPtrA(window, DWLP_USER, lParam);
@@ -84,7 +84,7 @@ void CentreWindow(HWND window)
 
 void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow, ProgressState* progress)
 {
-    HWND view = CreateDialogParamW((HINSTANCE)instance, L"UPGPROGRESS", (HWND)ownerWindow, UpgProgressDlg,
+    HWND view = CreateDialogParamW((HINSTANCE)instance, L"UPGPROGRESS", (HWND)ownerWindow, ProgressDialogProc,
                                    (LPARAM)progress);
     if (view) {
         ShowWindow(view, SW_SHOW);

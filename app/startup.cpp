@@ -136,7 +136,7 @@ static void GatherBundle()
     }
 }
 
-INT_PTR CALLBACK UpgSearchDlg(HWND, UINT message, WPARAM, LPARAM)
+INT_PTR CALLBACK SearchDialogProc(HWND, UINT message, WPARAM, LPARAM)
 {
     return message == WM_INITDIALOG;
 }
@@ -222,7 +222,7 @@ static const char* SetupRefusal(int pathsFit)
 // bundle's packages; TargetFolder keeps the Windows folder when none is found.
 static void SearchInstallation()
 {
-    HWND searchWindow = CreateDialogParamW(AppInstance, L"UPGSEARCH", nullptr, UpgSearchDlg, 0);
+    HWND searchWindow = CreateDialogParamW(AppInstance, L"UPGSEARCH", nullptr, SearchDialogProc, 0);
     if (searchWindow) {
         ShowWindow(searchWindow, SW_SHOW);
         UpdateWindow(searchWindow);
