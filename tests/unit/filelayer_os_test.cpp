@@ -24,6 +24,16 @@ void Collect(void* context, const char* name) { ((std::vector<std::string>*)cont
 
 }  // namespace
 
+// The platform tables are filled member by member: an operation left out would stay null.
+TEST(OsSeam, NativeTableLeavesNoOperationOut)
+{
+    typedef void (*AnyOperation)();
+    static_assert(sizeof(OsLayer) % sizeof(AnyOperation) == 0, "the table holds operations only");
+    AnyOperation slots[sizeof(OsLayer) / sizeof(AnyOperation)];
+    memcpy(slots, &NativeOs(), sizeof slots);
+    for (size_t i = 0; i < sizeof slots / sizeof slots[0]; i++) EXPECT_TRUE(slots[i] != nullptr) << "operation " << i;
+}
+
 TEST(OsSeam, SwappedTableIsUsedAndRestored)
 {
     EXPECT_EQ(&NativeOs(), &Os());
