@@ -34,8 +34,7 @@ void CheckAfterFault(Sandbox& box, int result, const std::string& what)
     } else {
         EXPECT_EQ("", box.Intact()) << what;
     }
-    ScriptedUi ui = ScriptedUi::Yes();
-    ui.answer = 0;
+    ScriptedUi ui = ScriptedUi::No();
     EXPECT_EQ(1, box.Apply(ui)) << what << ": the rerun did not finish the upgrade"
                                 << (ui.infos.empty() ? "" : ": " + ui.infos[0]);
     EXPECT_EQ(0, ui.Count("ask")) << what << ": the rerun asked";
@@ -82,8 +81,7 @@ TEST_P(FaultApply, EveryNthCallOfEveryKindFails)
             box.Reset();
             FaultPlan plan;
             plan.failAt[kind] = n;
-            ScriptedUi ui = ScriptedUi::Yes();
-            ui.answer = 0;
+            ScriptedUi ui = ScriptedUi::No();
             int result = box.Apply(plan, ui);
             injected += FaultSeen().injected;
             ASSERT_EQ("", ChangesInside(FaultSeen().changed, box.target));
@@ -112,8 +110,7 @@ TEST_P(FaultApply, DiskFullFromEveryWrite)
         box.Reset();
         FaultPlan plan;
         plan.diskFullFrom = k;
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         int result = box.Apply(plan, ui);
         // A full disk can only stop the build: the commit renames and deletes.
         EXPECT_EQ(0, result) << "disk full from write " << k;
@@ -133,8 +130,7 @@ TEST_P(FaultApply, AFileHeldOpenIsNeverLostOrHalfReplaced)
         box.Reset();
         FaultPlan plan;
         plan.lockedPath = path;
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         int result = box.Apply(plan, ui);
         std::string what = "held open: " + f.first;
         // All or nothing: a file in the way keeps the whole old release.
@@ -158,8 +154,7 @@ TEST_P(FaultApply, KilledAtEveryChange)
         box.Reset();
         FaultPlan plan;
         plan.freezeFrom = n;
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         int result = box.Apply(plan, ui);
         runs++;
         journals += box.JournalKept();
@@ -217,8 +212,7 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         size_t backupsBefore = ReadTree(box.target + kScratchName).size();
         FaultPlan plan;
         plan.freezeFrom = n;
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         int result = box.Apply(plan, ui);
         // Killed while the backups of the first commit were being put back.
         if (box.JournalKept() && ReadTree(box.target + kScratchName).size() < backupsBefore) undoKills++;
@@ -252,8 +246,7 @@ TEST(InUse, BriefSharingViolationsInTheCommitAreWaitedOut)
     // Held for longer than the retries last: the commit gives up within its bound and undoes.
     box.Reset();
     plan.busyMoves = 1000000;
-    ScriptedUi held = ScriptedUi::Yes();
-    held.answer = 0;
+    ScriptedUi held = ScriptedUi::No();
     EXPECT_EQ(0, box.Apply(plan, held));
     EXPECT_GE(FaultSeen().pausedMs, (uint64_t)kBusyRetryMs);
     EXPECT_LT(FaultSeen().pausedMs, 20ull * kBusyRetryMs);

@@ -19,7 +19,6 @@ TEST_P(CancelAt, EveryPollOfCheckAndBuildLeavesTheInstallation)
         box.Reset();
         ScriptedUi ui = ScriptedUi::Yes();
         ui.cancelAtPump = n;
-        ui.answer = 1;
         EXPECT_EQ(0, box.Apply(ui)) << "cancel at poll " << n;
         EXPECT_EQ(1, ui.Count("ask")) << "cancel at poll " << n;
         EXPECT_EQ("", box.Unchanged()) << "cancel at poll " << n;
@@ -27,8 +26,7 @@ TEST_P(CancelAt, EveryPollOfCheckAndBuildLeavesTheInstallation)
         // And a run that nobody cancels applies the whole upgrade without a question (a sample
         // of the polls in sanitized builds).
         if (kSanitized && n % 4 != 0) continue;
-        ScriptedUi again = ScriptedUi::Yes();
-        again.answer = 0;
+        ScriptedUi again = ScriptedUi::No();
         EXPECT_EQ(1, box.Apply(again)) << "rerun after the cancel at poll " << n;
         EXPECT_EQ(0, again.Count("ask")) << "rerun after the cancel at poll " << n;
         EXPECT_EQ("", box.Upgraded()) << "rerun after the cancel at poll " << n;
@@ -44,9 +42,8 @@ TEST_P(CancelAt, DeclinedCancelGoesOn)
     ASSERT_EQ(1, box.Apply(clean));
     for (int n : {1, clean.pumpCount / 2, clean.pumpCount}) {
         box.Reset();
-        ScriptedUi ui = ScriptedUi::Yes();
+        ScriptedUi ui = ScriptedUi::No();
         ui.cancelAtPump = n;
-        ui.answer = 0;
         EXPECT_EQ(1, box.Apply(ui)) << "declined at poll " << n;
         EXPECT_EQ(1, ui.Count("ask"));
         EXPECT_EQ("", box.Upgraded()) << "declined at poll " << n;

@@ -444,8 +444,7 @@ public:
         WriteDisk(d, box.target);
         if (before) *before = ReadDisk(box.target);
         for (int run = 0; run < 2; run++) {
-            ScriptedUi ui = ScriptedUi::Yes();
-            ui.answer = 0;   // a rerun after a crash asks nothing
+            ScriptedUi ui = ScriptedUi::No();   // a rerun after a crash asks nothing
             int outside = 0;
             if (run == 0 && recordFirst)
                 *recordFirst = Record(box.target, [&] { box.Apply(ui); }, &outside);
@@ -627,8 +626,7 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
     Disk mixed = Replay(start, ops, replaced + 1);
     ASSERT_EQ(1u, mixed.names.erase(std::string(kScratchName) + "/N00000.OLD"));
     WriteDisk(mixed, box.target);
-    ScriptedUi ui = ScriptedUi::Yes();
-    ui.answer = 0;
+    ScriptedUi ui = ScriptedUi::No();
     EXPECT_EQ(1, box.Apply(ui)) << (ui.infos.empty() ? "" : ui.infos[0]);
     EXPECT_EQ("", Explorer::Difference(ReadTree(box.target), newTree));
 }
@@ -703,15 +701,13 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
         journals += killed.names.count(std::string(kScratchName) + "/" + kJournalName) != 0;
         for (const std::string* other : {&stranger, &unsigned_}) {
             WriteDisk(killed, target);
-            ScriptedUi ui = ScriptedUi::Yes();
-            ui.answer = 0;
+            ScriptedUi ui = ScriptedUi::No();
             EXPECT_EQ(ApplyRefused, ApplyTo(*other, target, ui)) << *other << ", killed at change " << n;
             Tree now = Installation(target);
             EXPECT_TRUE(now == oldTree || now == newTree) << *other << ", killed at change " << n;
         }
         WriteDisk(killed, target);
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         ApplyOutcome outcome = ApplyTo(rotate, target, ui);
         EXPECT_EQ("", Explorer::Difference(Installation(target), newTree)) << "killed at change " << n << ": outcome " << outcome;
         // Refused only where the commit had finished before the kill: K1 is pinned no more.

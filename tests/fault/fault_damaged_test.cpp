@@ -30,8 +30,7 @@ uint32_t LargestNewSize(const Upgrade& u)
 // Applies whatever package the sandbox holds, answering No, under the recording table.
 Outcome ApplyWatched(Sandbox& box)
 {
-    ScriptedUi ui = ScriptedUi::Yes();
-    ui.answer = 0;
+    ScriptedUi ui = ScriptedUi::No();
     Outcome o;
     auto start = std::chrono::steady_clock::now();
     o.result = box.Apply(FaultPlan{}, ui, &o.valid);
@@ -306,8 +305,7 @@ TEST(DamagedPackage, SealedPackagesRefuseEveryCutAndFlip)
                 if (flip) bad[at] ^= (uint8_t)(1 << (at % 8));
                 box.Reset();
                 box.WritePackage(bad);
-                ScriptedUi ui = ScriptedUi::Yes();
-                ui.answer = 0;
+                ScriptedUi ui = ScriptedUi::No();
                 int result = box.Apply(ui);
                 std::string what = p.first + (flip ? " flip at " : " cut at ") + std::to_string(at) + " of " + std::to_string(pkg.size()) + " seal at " + std::to_string(start);
                 cases++;

@@ -124,8 +124,7 @@ TEST(HostileNames, FullPathAtTheLimit)
             if (kind == PkgDelete) u.Delete(name, older, 0, 1);
             real.Reset();
             std::string what = std::string(KindWord(kind)) + " at " + std::to_string(length) + " characters";
-            ScriptedUi ui = ScriptedUi::Yes();
-            ui.answer = 0;
+            ScriptedUi ui = ScriptedUi::No();
             int result = real.Apply(FaultPlan{}, ui);
             EXPECT_EQ("", ChangesInside(FaultSeen().changed, real.target)) << what;
             if (length == 259) {
@@ -151,8 +150,7 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
         if (kind == PkgDelete) u.Delete("SHORT.DLL", BytesOf("old"), 0, 1);
         if (kind != PkgAdd) u.plan.entries[0].name = name;
         Sandbox box(u);
-        ScriptedUi ui = ScriptedUi::Yes();
-        ui.answer = 0;
+        ScriptedUi ui = ScriptedUi::No();
         bool valid = false;
         int result = box.Apply(FaultPlan{}, ui, &valid);
         EXPECT_EQ("", ChangesInside(FaultSeen().changed, box.target)) << KindWord(kind);

@@ -6,8 +6,15 @@
 
 ScriptedUi ScriptedUi::Yes()
 {
-    ScriptedUi ui;
+    ScriptedUi ui = No();
     ui.answer = 1;
+    return ui;
+}
+
+ScriptedUi ScriptedUi::No()
+{
+    ScriptedUi ui;
+    ui.answer = 0;
     ui.pause = 0;
     ui.logPumps = 0;
     return ui;

@@ -11,8 +11,10 @@
 // Records everything the engine shows and answers questions from a script.
 class ScriptedUi : public UserInterface {
 public:
-    // Yes to every question and no progress pause: for runs that care only what the apply does.
+    // Yes (or No) to every question, no progress pause and no pumps recorded: for runs that care
+    // only what the apply does.
     static ScriptedUi Yes();
+    static ScriptedUi No();
 
     std::vector<std::string> events;     // every call, in order
     std::vector<std::string> questions;  // caption + "\n" + text of every question
