@@ -4,7 +4,7 @@
 
 class Stream;
 
-const int kUiLines = 26;          // lines 0..25; older wordings end before 21 (see HasLine)
+const int kUiLines = 26;          // lines 0..25; a wording may stop after line 20 (see HasLine)
 const uint32_t kUiLineSize = 256;
 // The resource that holds the default wording in every program.
 extern const char kDefaultUiResource[];   // "UPGAPPLYUI"
