@@ -61,8 +61,9 @@ public:
     void Finish();
 
 private:
+    // Large slots keep the hand-overs, and with them the wake-ups, few.
     static const int kSlots = 4;
-    static const uint32_t kSlotSize = 65536;
+    static const uint32_t kSlotSize = 1u << 20;
     // Below this a thread costs more than it saves.
     static const uint32_t kThreadedSize = 1u << 20;
     void Hash(const uint8_t* bytes, uint32_t n);
@@ -72,13 +73,14 @@ private:
     uint8_t* slots;
     uint32_t lengths[kSlots];
     int head, tail, count, done;
+    int feederWaits, workerWaits;   // a side asleep on changed, the only one worth waking
     std::mutex lock;
     std::condition_variable changed;
     std::thread worker;
 };
 
 HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
-    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0)
+    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0), feederWaits(0), workerWaits(0)
 {
     if (expectedSize < kThreadedSize) return;
     slots = new (std::nothrow) uint8_t[(size_t)kSlots * kSlotSize];
@@ -106,7 +108,11 @@ void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
     while (n > 0) {
         uint32_t take = n < kSlotSize ? n : kSlotSize;
         std::unique_lock<std::mutex> held(lock);
-        changed.wait(held, [this] { return count < kSlots; });
+        while (count == kSlots) {
+            feederWaits = 1;
+            changed.wait(held);
+        }
+        feederWaits = 0;
         held.unlock();
         // The slot at head is the caller's alone until count says it is filled.
         memcpy(slots + (size_t)head * kSlotSize, bytes, take);
@@ -114,7 +120,7 @@ void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
         head = (head + 1) % kSlots;
         held.lock();
         count++;
-        changed.notify_all();
+        if (workerWaits) changed.notify_all();
         bytes += take;
         n -= take;
     }
@@ -124,14 +130,18 @@ void HashPipe::Run()
 {
     for (;;) {
         std::unique_lock<std::mutex> held(lock);
-        changed.wait(held, [this] { return count > 0 || done; });
+        while (count == 0 && !done) {
+            workerWaits = 1;
+            changed.wait(held);
+        }
+        workerWaits = 0;
         if (count == 0) return;
         held.unlock();
         Hash(slots + (size_t)tail * kSlotSize, lengths[tail]);
         tail = (tail + 1) % kSlots;
         held.lock();
         count--;
-        changed.notify_all();
+        if (feederWaits) changed.notify_all();
     }
 }
 
