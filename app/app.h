@@ -74,11 +74,16 @@ public:
     void Repaint(void* view) override;
     void DrawBar(void* view, int percent) override;
     void PumpEvents(void* view) override;
+    void WaitEvents(void* view, uint32_t milliseconds) override;
     int AskYesNo(void* view, const char* text, const char* caption) override;
     void Inform(void* view, const char* text, const char* caption) override;
     int AskRetry(void* view, const char* text, const char* caption) override;
     int OfferElevation(void* view, const char* text, const char* offer, const char* caption) override;
     uint32_t Ticks() override;
+
+private:
+    DWORD lastLook = 0;   // tick of the last look at the message queue
+    int lookNow = 1;      // the next poll looks whatever the tick
 };
 
 // The walk's queue and folder lister as two hidden list boxes, drive types from the system,

@@ -125,6 +125,15 @@ void Win32UserInterface::DrawBar(void* view, int percent)
 
 void Win32UserInterface::PumpEvents(void* view)
 {
+    // A poll comes after every chunk of output: the queue is looked at once per tick of the
+    // system clock (10 to 16 ms, well inside the cancel latency) and drained only when it
+    // holds something, so a poll in between reads the tick count and no more. The progress
+    // pause sleeps in WaitEvents between polls, so its length stays on the clock.
+    DWORD now = GetTickCount();
+    if (!lookNow && now == lastLook) return;
+    lookNow = 0;
+    lastLook = now;
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) return;
     // The apply keeps the thread away from the main loop, so the whole queue is drained here;
     // the progress view gets dialog-key handling so Escape reaches it as a command.
     MSG message;
@@ -133,6 +142,12 @@ void Win32UserInterface::PumpEvents(void* view)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+}
+
+void Win32UserInterface::WaitEvents(void*, uint32_t milliseconds)
+{
+    MsgWaitForMultipleObjects(0, NULL, FALSE, milliseconds, QS_ALLINPUT);
+    lookNow = 1;
 }
 
 int Win32UserInterface::AskYesNo(void* view, const char* text, const char* caption)

@@ -34,11 +34,14 @@ void PumpPause(EngineHost* host, uint32_t milliseconds)
     // the budget bounds the polls should the tick source stand still.
     uint32_t deadline = ui->Ticks() + milliseconds;
     uint32_t budget = milliseconds * 500u;
+    void* view = host->job ? host->job->workWindow : nullptr;
     for (;;) {
-        if (ui->Ticks() >= deadline) break;
+        uint32_t now = ui->Ticks();
+        if (now >= deadline) break;
         budget--;
         if (budget <= 1) break;
         if (PollCancel(host)) break;
+        ui->WaitEvents(view, deadline - now);
     }
 }
 

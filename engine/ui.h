@@ -37,6 +37,13 @@ public:
     // Handles every waiting event; a command to the view reaches the state given to
     // OpenProgress.
     virtual void PumpEvents(void* view) = 0;
+    // Sleeps until an event waits or the milliseconds pass; the progress pause calls it between
+    // polls so that a poll may skip the queue while nothing new can be in it.
+    virtual void WaitEvents(void* view, uint32_t milliseconds)
+    {
+        (void)view;
+        (void)milliseconds;
+    }
     // A yes/no question owned by the view (flags 0x2024); 1 only for yes.
     virtual int AskYesNo(void* view, const char* text, const char* caption) = 0;
     // An information box owned by the view (flags 0x2040).

@@ -61,24 +61,28 @@ public:
     void Finish();
 
 private:
+    // Large slots keep the hand-overs, and with them the wake-ups, few.
     static const int kSlots = 4;
-    static const uint32_t kSlotSize = 65536;
+    static const uint32_t kSlotSize = 1u << 20;
     // Below this a thread costs more than it saves.
     static const uint32_t kThreadedSize = 1u << 20;
     void Hash(const uint8_t* bytes, uint32_t n);
+    void HandOver();
     void Run();
     ChecksumState* sum;
     DigestContext* digest;
     uint8_t* slots;
     uint32_t lengths[kSlots];
     int head, tail, count, done;
+    uint32_t filling;               // bytes in the slot at head, not yet handed over
+    int feederWaits, workerWaits;   // a side asleep on changed, the only one worth waking
     std::mutex lock;
     std::condition_variable changed;
     std::thread worker;
 };
 
 HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
-    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0)
+    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0), filling(0), feederWaits(0), workerWaits(0)
 {
     if (expectedSize < kThreadedSize) return;
     slots = new (std::nothrow) uint8_t[(size_t)kSlots * kSlotSize];
@@ -104,40 +108,58 @@ void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
         return;
     }
     while (n > 0) {
-        uint32_t take = n < kSlotSize ? n : kSlotSize;
-        std::unique_lock<std::mutex> held(lock);
-        changed.wait(held, [this] { return count < kSlots; });
-        held.unlock();
-        // The slot at head is the caller's alone until count says it is filled.
-        memcpy(slots + (size_t)head * kSlotSize, bytes, take);
-        lengths[head] = take;
-        head = (head + 1) % kSlots;
-        held.lock();
-        count++;
-        changed.notify_all();
+        if (filling == 0) {
+            std::unique_lock<std::mutex> held(lock);
+            while (count == kSlots) {
+                feederWaits = 1;
+                changed.wait(held);
+            }
+            feederWaits = 0;
+        }
+        // The slot at head is the caller's alone until count says it is filled; it is handed
+        // over full, so the worker wakes once per slot, not once per write.
+        uint32_t take = kSlotSize - filling < n ? kSlotSize - filling : n;
+        memcpy(slots + (size_t)head * kSlotSize + filling, bytes, take);
+        filling += take;
         bytes += take;
         n -= take;
+        if (filling == kSlotSize) HandOver();
     }
+}
+
+void HashPipe::HandOver()
+{
+    lengths[head] = filling;
+    head = (head + 1) % kSlots;
+    filling = 0;
+    std::lock_guard<std::mutex> held(lock);
+    count++;
+    if (workerWaits) changed.notify_all();
 }
 
 void HashPipe::Run()
 {
     for (;;) {
         std::unique_lock<std::mutex> held(lock);
-        changed.wait(held, [this] { return count > 0 || done; });
+        while (count == 0 && !done) {
+            workerWaits = 1;
+            changed.wait(held);
+        }
+        workerWaits = 0;
         if (count == 0) return;
         held.unlock();
         Hash(slots + (size_t)tail * kSlotSize, lengths[tail]);
         tail = (tail + 1) % kSlots;
         held.lock();
         count--;
-        changed.notify_all();
+        if (feederWaits) changed.notify_all();
     }
 }
 
 void HashPipe::Finish()
 {
     if (!slots) return;
+    if (filling) HandOver();
     {
         std::lock_guard<std::mutex> held(lock);
         done = 1;

@@ -78,6 +78,15 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
         f.ui.tickStep = 10;
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 9);   // ticks 10..90 below the deadline
+        ASSERT_EQ(f.ui.waits.size(), 9u);
+        EXPECT_EQ(f.ui.waits[0], 90u);  // each wait runs to the deadline
+    }
+    {
+        PollFixture f;
+        f.ui.sleeps = 1;                // a wait that sleeps: the clock ends the pause, not polls
+        PumpPause(f.host(), 100);
+        EXPECT_EQ(f.ui.pumpCount, 1);
+        EXPECT_EQ(f.ui.waits, std::vector<uint32_t>{100u});
     }
     {
         PollFixture f;

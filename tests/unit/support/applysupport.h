@@ -27,6 +27,8 @@ public:
     int cancelEveryPump = 0;             // a cancel command on every pump
     uint32_t now = 1000;
     uint32_t tickStep = 0;               // added to now on every Ticks call
+    int sleeps = 0;                      // WaitEvents moves now on by the time it is given
+    std::vector<uint32_t> waits;         // the milliseconds of every WaitEvents
     int pause = 1;
     int logPumps = 1;
     void* view = (void*)0x1234;
@@ -45,6 +47,11 @@ public:
     void Repaint(void* view) override;
     void DrawBar(void* view, int percent) override;
     void PumpEvents(void* view) override;
+    void WaitEvents(void*, uint32_t milliseconds) override
+    {
+        waits.push_back(milliseconds);
+        if (sleeps) now += milliseconds;
+    }
     int AskYesNo(void* view, const char* text, const char* caption) override;
     void Inform(void* view, const char* text, const char* caption) override;
     // Told like an information box; Retry the first retryTimes times, then Cancel.
