@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
+#include "options.h"
 #include "reader.h"
 #include "search.h"
 #include "stream.h"
@@ -105,35 +106,13 @@ int CmdApply(int argc, char** argv)
     const char* trust = nullptr;
     const char* logPath = nullptr;
     int yes = 0, no = 0, quiet = 0, json = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        if (IsHelp(a)) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0 ||
-            strcmp(a, "--trust") == 0 || strcmp(a, "--log") == 0) {
-            if (i + 1 >= argc) return UsageError("apply", std::string(a) + " needs a value.");
-            const char* v = argv[++i];
-            if (strcmp(a, "--target") == 0) target = v;
-            if (strcmp(a, "--trust") == 0) trust = v;
-            if (strcmp(a, "--ui") == 0) uiFile = v;
-            if (strcmp(a, "--answers") == 0) answers = v;
-            if (strcmp(a, "--log") == 0) logPath = v;
-        } else if (strcmp(a, "--json") == 0) {
-            json = 1;
-        } else if (strcmp(a, "--yes") == 0) {
-            yes = 1;
-        } else if (strcmp(a, "--no") == 0) {
-            no = 1;
-        } else if (strcmp(a, "--quiet") == 0) {
-            quiet = 1;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("apply", std::string("unknown option ") + a + ".");
-        } else {
-            given.push_back(a);
-        }
-    }
+    CommandLine line{"apply", kHelp,
+                     {Text("--target", nullptr, &target), Text("--ui", nullptr, &uiFile),
+                      Text("--answers", nullptr, &answers), Text("--trust", nullptr, &trust),
+                      Text("--log", nullptr, &logPath), Flag("--json", nullptr, &json), Flag("--yes", nullptr, &yes),
+                      Flag("--no", nullptr, &no), Flag("--quiet", nullptr, &quiet)}};
+    int read = ReadCommandLine(line, argc, argv, &given);
+    if (read != kRunCommand) return read;
     if (given.empty()) return UsageError("apply", "name the package to apply.");
     if ((answers != nullptr) + yes + no > 1) return UsageError("apply", "--answers, --yes and --no exclude each other.");
     if (answers) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 #include "commands.h"
+#include "options.h"
 #include "os.h"
 #include "scriptscan.h"
 #include "reader.h"
@@ -62,29 +63,15 @@ std::string PrintJson(const FileFingerprint& p)
 
 int CmdInspect(int argc, char** argv)
 {
-    const char* package = nullptr;
     int json = 0;
     const char* trust = nullptr;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        if (IsHelp(a)) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(a, "--json") == 0) {
-            json = 1;
-        } else if (strcmp(a, "--trust") == 0) {
-            if (i + 1 >= argc) return UsageError("inspect", "--trust needs a key file.");
-            trust = argv[++i];
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("inspect", std::string("unknown option ") + a + ".");
-        } else if (!package) {
-            package = a;
-        } else {
-            return UsageError("inspect", std::string("unexpected argument ") + a + ".");
-        }
-    }
-    if (!package) return UsageError("inspect", "name the package to show.");
+    std::vector<std::string> operands;
+    CommandLine line{"inspect", kHelp,
+                     {Flag("--json", nullptr, &json), Text("--trust", nullptr, &trust, "--trust needs a key file.")}, 1};
+    int read = ReadCommandLine(line, argc, argv, &operands);
+    if (read != kRunCommand) return read;
+    if (operands.empty()) return UsageError("inspect", "name the package to show.");
+    const char* package = operands[0].c_str();
     int clean = 1;
     std::string reason;
     if (!CheckPackage(package, &reason)) return RefusePackage(reason);

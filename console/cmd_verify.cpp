@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
+#include "options.h"
 #include "reader.h"
 #include "search.h"
 #include "trust.h"
@@ -40,23 +41,11 @@ int CmdVerify(int argc, char** argv)
     const char* trust = nullptr;
     const char* logPath = nullptr;
     int json = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        if (IsHelp(a)) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(a, "--json") == 0) {
-            json = 1;
-        } else if (strcmp(a, "--target") == 0 || strcmp(a, "--trust") == 0 || strcmp(a, "--log") == 0) {
-            if (i + 1 >= argc) return UsageError("verify", std::string(a) + " needs a value.");
-            (strcmp(a, "--target") == 0 ? target : strcmp(a, "--trust") == 0 ? trust : logPath) = argv[++i];
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("verify", std::string("unknown option ") + a + ".");
-        } else {
-            given.push_back(a);
-        }
-    }
+    CommandLine line{"verify", kHelp,
+                     {Flag("--json", nullptr, &json), Text("--target", nullptr, &target), Text("--trust", nullptr, &trust),
+                      Text("--log", nullptr, &logPath)}};
+    int read = ReadCommandLine(line, argc, argv, &given);
+    if (read != kRunCommand) return read;
     if (given.empty()) return UsageError("verify", "name the package to check.");
     if (!target) return UsageError("verify", "name the installation's folder with --target DIR.");
     std::string reason;
