@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+class JobLog;
 struct FileEntry;
 struct FindingWords;
 struct UpgradeJob;
@@ -31,6 +32,8 @@ int GatherPackages(const std::vector<std::string>& given, std::vector<std::strin
 std::string FileNameOf(const std::string& path);
 // 1 when the package can be applied; otherwise 0 with a sentence that says why.
 int CheckPackage(const char* path, std::string* reason);
+// CheckPackage for each package; the reason names the package when there are several.
+int CheckPackages(const std::vector<std::string>& packages, std::string* reason);
 // 1 when the job's package is whole and its seal, if any, holds (kept in the job for the apply);
 // otherwise 0 with a sentence that says why.
 int CheckPackageSeal(UpgradeJob* job, std::string* reason);
@@ -52,6 +55,19 @@ std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted)
 // One file's finding as the fields of a JSON object, without the braces: kind, name, finding,
 // policy, resolution and text; verify and apply print the same.
 std::string FindingJson(const FileEntry* entry, const FindingWords& words);
+// How apply and verify end before the files are checked, told on stderr, in the log and, with
+// --json, as the JSON document (JsonEnd); each returns the exit code.
+struct EarlyEnd {
+    JobLog* log;
+    const char* stopNote;   // opens the log's line for a stop: "not applied: "
+    int json;
+    const char* package;    // the package the JSON document names
+    std::string target;
+    // A package refused: the fixed first line, the reason; exit 2.
+    int Refuse(const std::string& why) const;
+    // No installation to work on, or one that cannot be: the sentence; exit 1.
+    int Stop(const char* outcome, const std::string& why) const;
+};
 // The JSON document of a run that ends before the files are checked: why, and the exit code
 // (returned). seal is a JSON object or null; a null target prints as "".
 int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome, const std::string& reason,
