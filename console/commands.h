@@ -1,4 +1,16 @@
 // The commands of the upg tool and the helpers they share.
+//
+// Errors in the console layer. A command returns its exit code: ExitDone (0), ExitNotApplied
+// (1: not applied, not clean, or a failure while working) or ExitInvalid (2: missing or invalid
+// data, or a usage error). What went wrong reaches stderr once, where it is found, by one of:
+//   UsageError      "upg COMMAND: message" and the pointer to --help; exit 2
+//   RefusePackage   kInvalidSetupData, then the reason on a line of its own; exit 2
+//   EarlyEnd        apply and verify: a refusal or a stop, also in the log and the JSON document
+//   a command's own fprintf for the rest: a sentence (apply, verify), or "upg build: reason"
+// stdout carries only results: findings, contents, JSON. Helpers below the commands print
+// nothing: they return 1 or 0 with the reason in a std::string* (CheckPackage, GatherPackages,
+// the builder's BuildPackage), or an exit code where the name says they print. Running out of
+// memory throws, and main tells it in one line.
 #pragma once
 #include <stdint.h>
 #include <string>
@@ -44,7 +56,7 @@ int UsageError(const char* command, const std::string& message);
 // The lower-case name of an entry kind: add, patch, delete, or unknown for the value 3.
 const char* KindName(int kind);
 // Whether text is --help or -h.
-bool IsHelp(const char* text);
+int IsHelp(const char* text);
 // Turns the separators the engine writes into the platform's own, for showing a path.
 std::string ShownPath(const std::string& path);
 // A JSON string literal of 8-bit text; bytes outside printable ASCII are escaped as \u00XX.

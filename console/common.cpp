@@ -127,7 +127,7 @@ const char* KindName(int kind)
     return "unknown";
 }
 
-bool IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
+int IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
 
 std::string ShownPath(const std::string& path)
 {
