@@ -79,29 +79,65 @@ void ShowJournal(UpgradeJob* job)
         printf("An interrupted commit is recorded in the scratch folder: applying undoes it first.\n");
 }
 
+// The sets of files a seal holds one digest for, as verify names them: in text, in JSON.
+const char* const kSetWords[][2] = {
+    {"the new files", "new"}, {"the files to patch", "patched"}, {"the files to delete", "deleted"}};
+
+// The sentence for a set whose digest does not hold: the file where one can be named.
+std::string SetText(UpgradeJob* job, const SetFinding& f)
+{
+    std::string text = std::string("Seal: ") + kSetWords[f.set][0] +
+                       " match their sizes and checksums but not the seal's digest of their content";
+    if (f.file >= 0) return text + "; the one that differs is " + ShownPath(job->entries[f.file]->name) + ".";
+    return text + "; which of the " + std::to_string(f.members) +
+           " differs cannot be told, so the upgrade would stop before changing anything.";
+}
+
+// The sets whose digest does not hold, as a JSON field with its comma; none prints nothing.
+std::string SetsJson(UpgradeJob* job, const std::vector<SetFinding>& sets)
+{
+    std::string out;
+    for (const SetFinding& f : sets) {
+        if (f.holds != 0) continue;
+        out += std::string(out.empty() ? "" : ",") + "\n    {\"set\": \"" + kSetWords[f.set][1] + "\", \"file\": " +
+               (f.file >= 0 ? JsonText(job->entries[f.file]->name) : std::string("null")) + "}";
+    }
+    return out.empty() ? out : "\n  \"sealSets\": [" + out + "\n  ],";
+}
+
 // Checks every entry, logs and prints the findings; the exit code.
 int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char* target, const std::string& seal,
                    int json)
 {
     int count = job->EntryCount();
-    int problems = 0;
+    int problems = 0, setsDiffer = 0;
+    std::vector<EntryFinding> findings;
+    std::vector<SetFinding> sets;
+    CheckEntries(job, &findings, &sets);
     std::vector<FindingWords> verdicts;
     for (int i = 0; i < count; i++) {
-        EntryFinding finding = CheckEntry(job, i);
-        log->Finding(i, job->entries[i], finding);
-        verdicts.push_back(DescribeFinding(finding));
+        log->Finding(i, job->entries[i], findings[i]);
+        verdicts.push_back(DescribeFinding(findings[i]));
         if (!verdicts.back().clean) problems++;
     }
-    int code = problems ? ExitNotApplied : ExitDone;
-    log->Note(std::string("outcome: ") + (problems ? "attention: " + std::to_string(problems) + " of " : "clean: all ") +
-              std::to_string(count) + " files" + (problems ? " need attention" : " would be upgraded"));
+    for (const SetFinding& f : sets)
+        if (f.holds == 0) {
+            setsDiffer++;
+            log->Note(SetText(job, f));
+        }
+    int code = problems || setsDiffer ? ExitNotApplied : ExitDone;
+    std::string files = std::to_string(count) + " files";
+    log->Note("outcome: " + (problems     ? "attention: " + std::to_string(problems) + " of " + files + " need attention"
+                             : setsDiffer ? "attention: the seal's digest of " + std::to_string(setsDiffer) +
+                                                (setsDiffer > 1 ? " sets of files does" : " set of files does") + " not hold"
+                                          : "clean: all " + files + " would be upgraded"));
     if (json) {
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
                JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
         for (int i = 0; i < count; i++)
             printf("%s\n    {%s}", i ? "," : "", FindingJson(job->entries[i], verdicts[i]).c_str());
-        printf("%s],\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
-               count ? "\n  " : "", count, problems, problems ? "attention" : "clean", code);
+        printf("%s],%s\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
+               count ? "\n  " : "", SetsJson(job, sets).c_str(), count, problems, code ? "attention" : "clean", code);
         return code;
     }
     for (int i = 0; i < count; i++)
@@ -109,8 +145,10 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
                verdicts[i].text.c_str());
     if (problems)
         printf("%d of %d files need attention.\n", problems, count);
-    else
+    else if (!setsDiffer)
         printf("All %d files would be upgraded.\n", count);
+    for (const SetFinding& f : sets)
+        if (f.holds == 0) printf("%s\n", SetText(job, f).c_str());
     return code;
 }
 
