@@ -113,7 +113,8 @@ int ReadApplyCommand(int argc, char** argv, ApplyCommand* c)
                      {Text("--target", nullptr, &c->target), Text("--ui", nullptr, &c->uiFile),
                       Text("--answers", nullptr, &c->answers), Text("--trust", nullptr, &c->trust),
                       Text("--log", nullptr, &c->logPath), Flag("--json", nullptr, &c->json),
-                      Flag("--yes", nullptr, &c->yes), Flag("--no", nullptr, &c->no), Flag("--quiet", nullptr, &c->quiet)}};
+                      Flag("--yes", nullptr, &c->yes), Flag("--no", nullptr, &c->no),
+                      Flag("--quiet", nullptr, &c->quiet)}};
     int read = ReadCommandLine(line, argc, argv, &c->given);
     if (read != kRunCommand) return read;
     if (c->given.empty()) return UsageError("apply", "name the package to apply.");
@@ -180,7 +181,8 @@ int CmdApply(int argc, char** argv)
                  c.target ? c.target : ""};
     fileLog.Note(std::string("upg ") + UPG_VERSION + ": apply " + end.package);
     if (!gathered || !CheckPackages(packages, &reason)) return end.Refuse(reason);
-    if (c.uiFile && !Readable(c.uiFile)) return end.Refuse(std::string("The wording file ") + c.uiFile + " cannot be read.");
+    if (c.uiFile && !Readable(c.uiFile))
+        return end.Refuse(std::string("The wording file ") + c.uiFile + " cannot be read.");
     read = ChooseTarget(c, packages, &fileLog, &end);
     if (read != kRunCommand) return read;
     const char* package = end.package;

@@ -209,7 +209,8 @@ int ReadBuildCommand(int argc, char** argv, BuildCommand* c)
              return std::string();
          }, "--memory needs a number of megabytes"),
          Value("--utc-offset", nullptr, [&o](const char* v) {
-             if (!ParseOffset(v, &o.utcOffsetMinutes)) return std::string("--utc-offset needs [+-]HH:MM, for example +01:00");
+             if (!ParseOffset(v, &o.utcOffsetMinutes))
+                 return std::string("--utc-offset needs [+-]HH:MM, for example +01:00");
              o.hasUtcOffset = 1;
              return std::string();
          }, "--utc-offset needs [+-]HH:MM, for example +01:00"),
@@ -228,7 +229,8 @@ int ReadBuildCommand(int argc, char** argv, BuildCommand* c)
              o.codePage = (unsigned)n;
              return std::string();
          }, "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437"),
-         Flag("--no-seal", nullptr, &c->noSeal), Flag("--quiet", "-q", &c->quiet), Flag("--verbose", "-v", &c->verbose)}};
+         Flag("--no-seal", nullptr, &c->noSeal), Flag("--quiet", "-q", &c->quiet),
+         Flag("--verbose", "-v", &c->verbose)}};
     line.stop = "";
     int read = ReadCommandLine(line, argc, argv, &c->dirs);
     if (c->noSeal) o.seal = 0;

@@ -164,7 +164,8 @@ int CmdInspect(int argc, char** argv)
     const char* trust = nullptr;
     std::vector<std::string> operands;
     CommandLine line{"inspect", kHelp,
-                     {Flag("--json", nullptr, &json), Text("--trust", nullptr, &trust, "--trust needs a key file.")}, 1};
+                     {Flag("--json", nullptr, &json), Text("--trust", nullptr, &trust, "--trust needs a key file.")},
+                     1};
     int read = ReadCommandLine(line, argc, argv, &operands);
     if (read != kRunCommand) return read;
     if (operands.empty()) return UsageError("inspect", "name the package to show.");

@@ -127,9 +127,10 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
         }
     int code = problems || setsDiffer ? ExitNotApplied : ExitDone;
     std::string files = std::to_string(count) + " files";
+    std::string differing = setsDiffer > 1 ? "digests of " + std::to_string(setsDiffer) + " sets of files do"
+                                           : std::string("digest of one set of files does");
     log->Note("outcome: " + (problems     ? "attention: " + std::to_string(problems) + " of " + files + " need attention"
-                             : setsDiffer ? "attention: the seal's digest of " + std::to_string(setsDiffer) +
-                                                (setsDiffer > 1 ? " sets of files does" : " set of files does") + " not hold"
+                             : setsDiffer ? "attention: the seal's " + differing + " not hold"
                                           : "clean: all " + files + " would be upgraded"));
     if (json) {
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
