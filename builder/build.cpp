@@ -597,6 +597,185 @@ int Encode(const BuildOptions& options, const std::string& text, const std::stri
     return 0;
 }
 
+// The options that need no file, and the title and notes in the package's code page.
+int CheckOptions(const BuildOptions& options, std::string* title, std::string* notes, std::string* error)
+{
+    if (options.signer && !options.seal) {
+        *error = "a package is signed through its seal: signing and --no-seal exclude each other";
+        return 0;
+    }
+    if (!CodePageKnown(options.codePage)) {
+        *error = "code page " + Number(options.codePage) + " is not one the builder offers (" + CodePageList() + ")";
+        return 0;
+    }
+    if (!Encode(options, options.title, "the title", title, error) ||
+        !Encode(options, WindowsLines(options.notes), "the release notes", notes, error))
+        return 0;
+    if (title->size() >= kTitleSize) {
+        *error = "the title is " + Number(title->size()) + " characters long; at most " + Number(kTitleSize - 1) +
+                 " fit";
+        return 0;
+    }
+    if (notes->size() >= kNotesSize) {
+        *error = "the release notes are " + Number(notes->size()) + " characters long (with CR LF line ends); at most " +
+                 Number(kNotesSize - 1) + " fit";
+        return 0;
+    }
+    if (memchr(notes->data(), 0, notes->size()) || memchr(title->data(), 0, title->size())) {
+        *error = "the title and the release notes must not hold NUL characters";
+        return 0;
+    }
+    return 1;
+}
+
+// What planning one pair of files came to.
+enum PlanStep { PlanFailed = 0, PlanKept, PlanUnchanged };
+
+// Fingerprints the files of p, named name, and gives it its stored name, policies and
+// description; PlanUnchanged for the files of a Patch that are the same, date included.
+PlanStep PlanEntry(const BuildOptions& options, const int32_t* offset, const std::string& name, Planned* p,
+                   std::string* error)
+{
+    NameFault fault = CheckEntryName(name.c_str(), 0);
+    if (name.size() >= kNameSize) fault = NameTooLong;
+    if (fault != NameOk) {
+        *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
+        return PlanFailed;
+    }
+    if (!Encode(options, name, "the name " + name, &p->storedName, error)) return PlanFailed;
+    // The seal's digests come from the same reading as the fingerprints.
+    if (!p->oldPath.empty() &&
+        !ComputeFingerprint(p->oldPath.c_str(), &p->entry.oldPrint, offset, options.seal ? p->oldDigest : nullptr)) {
+        *error = "cannot fingerprint " + p->oldPath + " (unreadable, or dated outside 1980-2107)";
+        return PlanFailed;
+    }
+    if (!p->newPath.empty() &&
+        !ComputeFingerprint(p->newPath.c_str(), &p->entry.newPrint, offset, options.seal ? p->newDigest : nullptr)) {
+        *error = "cannot fingerprint " + p->newPath + " (unreadable, or dated outside 1980-2107)";
+        return PlanFailed;
+    }
+    if (p->entry.kind == KindPatch) {
+        int same = 0;
+        if (SameContent(p->entry.oldPrint, p->entry.newPrint) && !SameFileBytes(p->oldPath, p->newPath, &same)) {
+            *error = "cannot read " + p->oldPath + " or " + p->newPath;
+            return PlanFailed;
+        }
+        if (same && p->entry.oldPrint == p->entry.newPrint) return PlanUnchanged;
+        if (!same && p->entry.oldPrint == p->entry.newPrint) {
+            // The applier takes a file that carries its new fingerprint as done already.
+            *error = "the old and new " + name +
+                     " differ in content but not in fingerprint (date, size and checksum); the applier could "
+                     "not tell them apart: give the new file another modification time";
+            return PlanFailed;
+        }
+        p->dateOnly = same;
+    }
+    memcpy(p->entry.name, name.c_str(), name.size() + 1);
+    int soft, hard;
+    DefaultPolicies(p->entry.kind, &soft, &hard);
+    std::string description = LastComponent(name);
+    for (const BuildRule& r : options.rules) {
+        if (!GlobMatches(r.glob.c_str(), name.c_str())) continue;
+        if (r.soft >= 0) soft = r.soft;
+        if (r.hard >= 0) hard = r.hard;
+        if (r.hasDescription) description = r.description;
+    }
+    p->entry.softPolicy = (uint8_t)soft;
+    p->entry.hardPolicy = (uint8_t)hard;
+    // The applier keeps 79 characters of a description; the builder cuts it the same way.
+    if (!Encode(options, description, "the description of " + name, &p->storedDescription, error)) return PlanFailed;
+    p->storedDescription = p->storedDescription.substr(0, kDescriptionSize - 1);
+    CodePageToUtf8(options.codePage, p->storedDescription.c_str(), p->entry.description, kDescriptionSize);
+    return PlanKept;
+}
+
+// Pairs the files of the two trees by name into the entries of the package, in table order,
+// and counts them in the report.
+int PlanPackage(const BuildOptions& options, std::vector<Planned>* plan, BuildReport* report, std::string* error)
+{
+    std::vector<TreeFile> oldFiles, newFiles;
+    if (!ListTree(options.oldDir, &oldFiles, error) || !ListTree(options.newDir, &newFiles, error)) return 0;
+    if (!OutsideTree(options.output, options.oldDir) || !OutsideTree(options.output, options.newDir)) {
+        *error = "the package " + options.output + " must not lie inside the trees it is built from";
+        return 0;
+    }
+    // The builder's own UTC offset, when it has one, goes to the fingerprints explicitly: the
+    // encoder threads run meanwhile, so the platform table is never swapped.
+    const int32_t offsetMinutes = options.utcOffsetMinutes;
+    const int32_t* offset = options.hasUtcOffset ? &offsetMinutes : nullptr;
+    size_t a = 0, b = 0;
+    while (a < oldFiles.size() || b < newFiles.size()) {
+        int order = a == oldFiles.size() ? 1 : b == newFiles.size() ? -1 : CompareNames(oldFiles[a].name, newFiles[b].name);
+        Planned p{};
+        p.entry = FileEntry{};
+        std::string name;
+        if (order < 0) {
+            p.entry.kind = KindDelete;
+            p.oldPath = oldFiles[a].path;
+            name = oldFiles[a++].name;
+        } else if (order > 0) {
+            p.entry.kind = KindAdd;
+            p.newPath = newFiles[b].path;
+            name = newFiles[b++].name;
+        } else {
+            p.entry.kind = KindPatch;
+            p.oldPath = oldFiles[a++].path;
+            p.newPath = newFiles[b].path;
+            name = newFiles[b++].name;
+        }
+        PlanStep step = PlanEntry(options, offset, name, &p, error);
+        if (step == PlanFailed) return 0;
+        if (step == PlanUnchanged) {
+            report->unchanged++;
+            continue;
+        }
+        plan->push_back(p);
+        if (plan->size() > (size_t)kMaxEntries) {
+            *error = "more than " + Number(kMaxEntries) + " files differ between the trees; a package holds at most " +
+                     Number(kMaxEntries) + " entries: split the upgrade into several packages";
+            return 0;
+        }
+    }
+    for (const Planned& p : *plan) {
+        BuildEntryInfo info{p.entry.name, p.entry.kind, p.entry.oldPrint.size, p.entry.newPrint.size, 0, 0, p.dateOnly};
+        report->entries.push_back(info);
+        if (p.entry.kind == KindAdd) report->adds++;
+        else if (p.entry.kind == KindPatch) report->patches++;
+        else report->deletes++;
+        if (p.entry.kind != KindDelete) report->newBytes += p.entry.newPrint.size;
+    }
+    return 1;
+}
+
+// Encodes every part, writes the package beside the output, reads it back through the applier's
+// reader and only then moves it over the output; nothing is left behind on failure.
+int WritePlanned(const BuildOptions& options, const std::string& title, const std::string& notes,
+                 std::vector<Planned>& plan, BuildReport* report, std::string* error)
+{
+    std::string temp = options.output + ".tmp";
+    std::string parts = options.output + ".parts";
+    RemoveParts(parts, plan.size());
+    if (!MakeFolder(parts.c_str())) {
+        *error = "cannot create the work folder " + parts;
+        return 0;
+    }
+    int ok = EncodeParts(options, plan, parts, report, error) &&
+             WritePackage(options, title, notes, plan, parts, temp, report, error) &&
+             ReadBackPackage(temp, plan, options.seal, options.codePage, error);
+    RemoveParts(parts, plan.size());
+    if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
+        *error = "cannot move " + temp + " to " + options.output;
+        ok = 0;
+    }
+    if (!ok) {
+        RemoveFile(temp.c_str());
+        return 0;
+    }
+    FileStream written(ReadAccess, options.output.c_str());
+    report->packageBytes = written.Size();
+    return 1;
+}
+
 }  // namespace
 
 void DefaultPolicies(int kind, int* soft, int* hard)
@@ -620,158 +799,8 @@ void DefaultPolicies(int kind, int* soft, int* hard)
 int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* error)
 {
     *report = BuildReport{};
-    if (options.signer && !options.seal) {
-        *error = "a package is signed through its seal: signing and --no-seal exclude each other";
-        return 0;
-    }
-    if (!CodePageKnown(options.codePage)) {
-        *error = "code page " + Number(options.codePage) + " is not one the builder offers (" + CodePageList() + ")";
-        return 0;
-    }
     std::string title, notes;
-    if (!Encode(options, options.title, "the title", &title, error) ||
-        !Encode(options, WindowsLines(options.notes), "the release notes", &notes, error))
-        return 0;
-    if (title.size() >= kTitleSize) {
-        *error = "the title is " + Number(title.size()) + " characters long; at most " + Number(kTitleSize - 1) +
-                 " fit";
-        return 0;
-    }
-    if (notes.size() >= kNotesSize) {
-        *error = "the release notes are " + Number(notes.size()) + " characters long (with CR LF line ends); at most " +
-                 Number(kNotesSize - 1) + " fit";
-        return 0;
-    }
-    if (memchr(notes.data(), 0, notes.size()) || memchr(title.data(), 0, title.size())) {
-        *error = "the title and the release notes must not hold NUL characters";
-        return 0;
-    }
-
-    std::vector<TreeFile> oldFiles, newFiles;
-    if (!ListTree(options.oldDir, &oldFiles, error) || !ListTree(options.newDir, &newFiles, error)) return 0;
-    if (!OutsideTree(options.output, options.oldDir) || !OutsideTree(options.output, options.newDir)) {
-        *error = "the package " + options.output + " must not lie inside the trees it is built from";
-        return 0;
-    }
-
-    // The builder's own UTC offset, when it has one, goes to the fingerprints explicitly: the
-    // encoder threads run meanwhile, so the platform table is never swapped.
-    const int32_t offsetMinutes = options.utcOffsetMinutes;
-    const int32_t* offset = options.hasUtcOffset ? &offsetMinutes : nullptr;
     std::vector<Planned> plan;
-    size_t a = 0, b = 0;
-    while (a < oldFiles.size() || b < newFiles.size()) {
-        int order = a == oldFiles.size() ? 1 : b == newFiles.size() ? -1 : CompareNames(oldFiles[a].name, newFiles[b].name);
-        Planned p{};
-        p.entry = FileEntry{};
-        std::string name;
-        if (order < 0) {
-            p.entry.kind = KindDelete;
-            p.oldPath = oldFiles[a].path;
-            name = oldFiles[a++].name;
-        } else if (order > 0) {
-            p.entry.kind = KindAdd;
-            p.newPath = newFiles[b].path;
-            name = newFiles[b++].name;
-        } else {
-            p.entry.kind = KindPatch;
-            p.oldPath = oldFiles[a++].path;
-            p.newPath = newFiles[b].path;
-            name = newFiles[b++].name;
-        }
-        NameFault fault = CheckEntryName(name.c_str(), 0);
-        if (name.size() >= kNameSize) fault = NameTooLong;
-        if (fault != NameOk) {
-            *error = "the name " + name + " would be refused by the applier: " + NameFaultText(fault);
-            return 0;
-        }
-        if (!Encode(options, name, "the name " + name, &p.storedName, error)) return 0;
-        // The seal's digests come from the same reading as the fingerprints.
-        if (!p.oldPath.empty() &&
-            !ComputeFingerprint(p.oldPath.c_str(), &p.entry.oldPrint, offset,
-                                options.seal ? p.oldDigest : nullptr)) {
-            *error = "cannot fingerprint " + p.oldPath + " (unreadable, or dated outside 1980-2107)";
-            return 0;
-        }
-        if (!p.newPath.empty() &&
-            !ComputeFingerprint(p.newPath.c_str(), &p.entry.newPrint, offset,
-                                options.seal ? p.newDigest : nullptr)) {
-            *error = "cannot fingerprint " + p.newPath + " (unreadable, or dated outside 1980-2107)";
-            return 0;
-        }
-        if (p.entry.kind == KindPatch) {
-            int same = 0;
-            if (SameContent(p.entry.oldPrint, p.entry.newPrint)) {
-                if (!SameFileBytes(p.oldPath, p.newPath, &same)) {
-                    *error = "cannot read " + p.oldPath + " or " + p.newPath;
-                    return 0;
-                }
-            }
-            if (same && p.entry.oldPrint == p.entry.newPrint) {
-                report->unchanged++;
-                continue;
-            }
-            if (!same && p.entry.oldPrint == p.entry.newPrint) {
-                // The applier takes a file that carries its new fingerprint as done already.
-                *error = "the old and new " + name +
-                         " differ in content but not in fingerprint (date, size and checksum); the applier could "
-                         "not tell them apart: give the new file another modification time";
-                return 0;
-            }
-            p.dateOnly = same;
-        }
-        memcpy(p.entry.name, name.c_str(), name.size() + 1);
-        int soft, hard;
-        DefaultPolicies(p.entry.kind, &soft, &hard);
-        std::string description = LastComponent(name);
-        for (const BuildRule& r : options.rules) {
-            if (!GlobMatches(r.glob.c_str(), name.c_str())) continue;
-            if (r.soft >= 0) soft = r.soft;
-            if (r.hard >= 0) hard = r.hard;
-            if (r.hasDescription) description = r.description;
-        }
-        p.entry.softPolicy = (uint8_t)soft;
-        p.entry.hardPolicy = (uint8_t)hard;
-        // The applier keeps 79 characters of a description; the builder cuts it the same way.
-        if (!Encode(options, description, "the description of " + name, &p.storedDescription, error)) return 0;
-        p.storedDescription = p.storedDescription.substr(0, kDescriptionSize - 1);
-        CodePageToUtf8(options.codePage, p.storedDescription.c_str(), p.entry.description, kDescriptionSize);
-        plan.push_back(p);
-        if (plan.size() > (size_t)kMaxEntries) {
-            *error = "more than " + Number(kMaxEntries) + " files differ between the trees; a package holds at most " +
-                     Number(kMaxEntries) + " entries: split the upgrade into several packages";
-            return 0;
-        }
-    }
-    for (const Planned& p : plan) {
-        BuildEntryInfo info{p.entry.name, p.entry.kind, p.entry.oldPrint.size, p.entry.newPrint.size, 0, 0, p.dateOnly};
-        report->entries.push_back(info);
-        if (p.entry.kind == KindAdd) report->adds++;
-        else if (p.entry.kind == KindPatch) report->patches++;
-        else report->deletes++;
-        if (p.entry.kind != KindDelete) report->newBytes += p.entry.newPrint.size;
-    }
-
-    std::string temp = options.output + ".tmp";
-    std::string parts = options.output + ".parts";
-    RemoveParts(parts, plan.size());
-    if (!MakeFolder(parts.c_str())) {
-        *error = "cannot create the work folder " + parts;
-        return 0;
-    }
-    int ok = EncodeParts(options, plan, parts, report, error) &&
-             WritePackage(options, title, notes, plan, parts, temp, report, error) &&
-             ReadBackPackage(temp, plan, options.seal, options.codePage, error);
-    RemoveParts(parts, plan.size());
-    if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
-        *error = "cannot move " + temp + " to " + options.output;
-        ok = 0;
-    }
-    if (!ok) {
-        RemoveFile(temp.c_str());
-        return 0;
-    }
-    FileStream written(ReadAccess, options.output.c_str());
-    report->packageBytes = written.Size();
-    return 1;
+    return CheckOptions(options, &title, &notes, error) && PlanPackage(options, &plan, report, error) &&
+           WritePlanned(options, title, notes, plan, report, error);
 }

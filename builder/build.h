@@ -1,5 +1,14 @@
 // Building a package from two release trees: pairing files, policies, delta scripts, the
 // replay of every script through the interpreter, and the atomic write of the package.
+//
+// Errors in the builder. A step that can fail returns int 1 on success and 0 on failure, with
+// the reason in std::string* error: lower case, no full stop, naming the file or the option
+// where there is one ("cannot read old/app.exe into memory (123 bytes)"); the console prints it
+// after "upg build: ". The encoder's own steps (delta.h, replay.h) return 0 without a reason and
+// their callers word it. Memory that a file's size decides is caught (std::bad_alloc) and
+// becomes a reason naming the file (the optional repeat set is dropped instead); any other
+// allocation failure throws to the program's edge.
+// A failed build leaves no package and no work files behind.
 #pragma once
 #include <stdint.h>
 #include <string>

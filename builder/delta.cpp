@@ -298,6 +298,17 @@ uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* o
     // inside a literal run whose header is already counted. Each keeps the copyBase window
     // that its path left in force and where its last copy left the old file, so near and
     // resumed copies can be priced.
+    //
+    // Legend: every array is indexed by k, a position of the window, 0..size: the first k bytes
+    // are encoded. The A arrays describe the cheapest path whose last op is a copy (or that is
+    // empty), the L arrays the cheapest whose last op is a literal run still open.
+    //   costA, costL    the path's cost in sixteenths of a byte; kInfinite where no path exists
+    //   startA          where the last copy starts in the window (it ends at k)
+    //   fromA           where that copy starts in the old file
+    //   endA, endL      where the path's last copy left the old file: a copy from there resumes
+    //   baseA, baseL    the copyBase window the path leaves in force
+    //   afterLiteralA   the last copy follows a literal run: the walk back goes on in L
+    //   runL            the length of the open literal run, which ends at k
     size_t n = (size_t)size + 1;
     std::vector<uint32_t>&costA = w->costA, &costL = w->costL, &runL = w->runL, &startA = w->startA,
                           &fromA = w->fromA, &endA = w->endA, &endL = w->endL;

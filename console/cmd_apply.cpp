@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
+#include "options.h"
 #include "reader.h"
 #include "search.h"
 #include "stream.h"
@@ -73,135 +74,125 @@ int Readable(const char* path)
     return !probe.HasError();
 }
 
-}  // namespace
-
-int CmdApply(int argc, char** argv)
-{
-    std::vector<std::string> given;
+// What the command line of upg apply asks for.
+struct ApplyCommand {
+    std::vector<std::string> given;   // packages, or a bundle's folder
     const char* target = nullptr;
     const char* uiFile = nullptr;
     const char* answers = nullptr;
     const char* trust = nullptr;
     const char* logPath = nullptr;
     int yes = 0, no = 0, quiet = 0, json = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        if (IsHelp(a)) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(a, "--target") == 0 || strcmp(a, "--ui") == 0 || strcmp(a, "--answers") == 0 ||
-            strcmp(a, "--trust") == 0 || strcmp(a, "--log") == 0) {
-            if (i + 1 >= argc) return UsageError("apply", std::string(a) + " needs a value.");
-            const char* v = argv[++i];
-            if (strcmp(a, "--target") == 0) target = v;
-            if (strcmp(a, "--trust") == 0) trust = v;
-            if (strcmp(a, "--ui") == 0) uiFile = v;
-            if (strcmp(a, "--answers") == 0) answers = v;
-            if (strcmp(a, "--log") == 0) logPath = v;
-        } else if (strcmp(a, "--json") == 0) {
-            json = 1;
-        } else if (strcmp(a, "--yes") == 0) {
-            yes = 1;
-        } else if (strcmp(a, "--no") == 0) {
-            no = 1;
-        } else if (strcmp(a, "--quiet") == 0) {
-            quiet = 1;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("apply", std::string("unknown option ") + a + ".");
-        } else {
-            given.push_back(a);
-        }
-    }
-    if (given.empty()) return UsageError("apply", "name the package to apply.");
-    if ((answers != nullptr) + yes + no > 1) return UsageError("apply", "--answers, --yes and --no exclude each other.");
-    if (answers) {
-        for (const char* p = answers; *p; p++)
+};
+
+// kRunCommand, or the exit code of help or a usage error.
+int ReadApplyCommand(int argc, char** argv, ApplyCommand* c)
+{
+    CommandLine line{"apply", kHelp,
+                     {Text("--target", nullptr, &c->target), Text("--ui", nullptr, &c->uiFile),
+                      Text("--answers", nullptr, &c->answers), Text("--trust", nullptr, &c->trust),
+                      Text("--log", nullptr, &c->logPath), Flag("--json", nullptr, &c->json),
+                      Flag("--yes", nullptr, &c->yes), Flag("--no", nullptr, &c->no),
+                      Flag("--quiet", nullptr, &c->quiet)}};
+    int read = ReadCommandLine(line, argc, argv, &c->given);
+    if (read != kRunCommand) return read;
+    if (c->given.empty()) return UsageError("apply", "name the package to apply.");
+    if ((c->answers != nullptr) + c->yes + c->no > 1)
+        return UsageError("apply", "--answers, --yes and --no exclude each other.");
+    if (c->answers) {
+        for (const char* p = c->answers; *p; p++)
             if (!strchr("yYnN", *p))
                 return UsageError("apply", std::string("--answers takes only the letters y and n, not '") + *p + "'.");
     }
+    return kRunCommand;
+}
 
-    std::vector<std::string> packages;
-    std::string gatherFault;
-    int gathered = GatherPackages(given, &packages, &gatherFault);
-    const char* package = gathered ? packages[0].c_str() : given[0].c_str();
-    // The log is opened before anything is checked, so that a refusal is in it too.
-    FileJobLog fileLog(logPath);
-    fileLog.Note(std::string("upg ") + UPG_VERSION + ": apply " + package);
-    std::string folder = target ? target : "";
-    // Ends before the apply: a refused package (exit 2), or no installation to apply to (exit 1).
-    auto refuse = [&](const std::string& why) {
-        fileLog.Note(std::string("refused: ") + kSetupRefused + " " + why);
-        int code = RefusePackage(why);
-        return json ? JsonEnd(package, folder.c_str(), nullptr, "invalid", kSetupRefused + (" " + why), code) : code;
-    };
-    auto stop = [&](const char* outcome, const std::string& why) {
-        fprintf(stderr, "%s\n", why.c_str());
-        fileLog.Note("not applied: " + why);
-        return json ? JsonEnd(package, folder.c_str(), nullptr, outcome, why, ExitNotApplied) : ExitNotApplied;
-    };
-
-    std::string reason;
-    if (!gathered) return refuse(gatherFault);
-    for (const std::string& p : packages)
-        if (!CheckPackage(p.c_str(), &reason)) return refuse(packages.size() > 1 ? p + ": " + reason : reason);
-    if (uiFile && !Readable(uiFile)) return refuse(std::string("The wording file ") + uiFile + " cannot be read.");
-
+// Takes --target, or searches the fixed disks for an installation, and of several packages
+// picks the one that fits it, setting end->target and end->package; kRunCommand, or the exit
+// code of a stop.
+int ChooseTarget(const ApplyCommand& c, const std::vector<std::string>& packages, JobLog* log, EarlyEnd* end)
+{
     std::vector<const char*> paths;
     for (const std::string& p : packages) paths.push_back(p.c_str());
     char found[kPathMax] = "";
     int chosen = 0;
-    if (target) {
-        if (!IsDirectory(target)) return stop("noTarget", std::string("The target folder ") + target + " does not exist.");
-        if (paths.size() > 1) chosen = ChoosePackage(paths.data(), (int)paths.size(), target);
+    if (c.target) {
+        if (!IsDirectory(c.target))
+            return end->Stop("noTarget", std::string("The target folder ") + c.target + " does not exist.");
+        if (paths.size() > 1) chosen = ChoosePackage(paths.data(), (int)paths.size(), c.target);
     } else {
-        if (!quiet) fprintf(stderr, "Searching for installed components...\n");
-        fileLog.Note("searching the fixed disks for the installation");
+        if (!c.quiet) fprintf(stderr, "Searching for installed components...\n");
+        log->Note("searching the fixed disks for the installation");
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
         if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, nullptr, platform.get(), &chosen))
-            return stop("notFound",
-                        std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
-                            " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
-        folder = ShownPath(found);
-        fprintf(stderr, "Found the installation in %s\n", folder.c_str());
-        fileLog.Note("installation found: " + folder);
+            return end->Stop("notFound",
+                             std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
+                                 " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
+        end->target = ShownPath(found);
+        fprintf(stderr, "Found the installation in %s\n", end->target.c_str());
+        log->Note("installation found: " + end->target);
     }
     if (paths.size() > 1) {
         std::string which = chosen >= 0 ? "Using " + FileNameOf(paths[chosen]) + ", the package that fits the installation."
                                         : "No package fits the installation as it is: using the base package " +
                                               FileNameOf(paths[0]) + ".";
         if (chosen < 0) chosen = 0;
-        package = paths[chosen];
-        if (!quiet) fprintf(stderr, "%s\n", which.c_str());
-        fileLog.Note(which);
+        end->package = paths[chosen];
+        if (!c.quiet) fprintf(stderr, "%s\n", which.c_str());
+        log->Note(which);
     }
+    return kRunCommand;
+}
 
-    std::string wording = uiFile ? uiFile : WordingBeside(paths[0]);
-    UiTextTable* text = (uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
-                                                              : new (std::nothrow) UiTextTable(nullptr, kDefaultUiResource);
+}  // namespace
 
-    AnswerSource source = yes ? AnswerAllYes : no ? AnswerAllNo : answers ? AnswerFromList : AnswerFromTerminal;
-    TerminalUi ui(source, answers ? answers : "", !quiet && IsTerminal(stderr));
+int CmdApply(int argc, char** argv)
+{
+    ApplyCommand c;
+    int read = ReadApplyCommand(argc, argv, &c);
+    if (read != kRunCommand) return read;
+    std::vector<std::string> packages;
+    std::string reason;
+    int gathered = GatherPackages(c.given, &packages, &reason);
+    // The log is opened before anything is checked, so that a refusal is in it too.
+    FileJobLog fileLog(c.logPath);
+    EarlyEnd end{&fileLog, "not applied: ", c.json, gathered ? packages[0].c_str() : c.given[0].c_str(),
+                 c.target ? c.target : ""};
+    fileLog.Note(std::string("upg ") + UPG_VERSION + ": apply " + end.package);
+    if (!gathered || !CheckPackages(packages, &reason)) return end.Refuse(reason);
+    if (c.uiFile && !Readable(c.uiFile))
+        return end.Refuse(std::string("The wording file ") + c.uiFile + " cannot be read.");
+    read = ChooseTarget(c, packages, &fileLog, &end);
+    if (read != kRunCommand) return read;
+    const char* package = end.package;
+    const std::string& folder = end.target;
+
+    std::string wording = c.uiFile ? c.uiFile : WordingBeside(packages[0]);
+    UiTextTable* text = (c.uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
+                                                                : new (std::nothrow) UiTextTable(nullptr, kDefaultUiResource);
+
+    AnswerSource source = c.yes ? AnswerAllYes : c.no ? AnswerAllNo : c.answers ? AnswerFromList : AnswerFromTerminal;
+    TerminalUi ui(source, c.answers ? c.answers : "", !c.quiet && IsTerminal(stderr));
     UpgradeJob job(nullptr, nullptr, package, folder.c_str());
     EngineHost host(&job, &ui);
     job.uiText = text;
-    job.trustFile = trust;
-    if (job.targetTooLong) return stop("noTarget", "The target folder's path is too long: " + folder);
-    if (!job.IsValid() || job.progressTotal == 0) return refuse("The package changed while it was read.");
-    if (!CheckPackageSeal(&job, &reason)) return refuse(reason);
-    if (!text) return stop("notStarted", "There is not enough memory to start the upgrade.");
+    job.trustFile = c.trust;
+    if (job.targetTooLong) return end.Stop("noTarget", "The target folder's path is too long: " + folder);
+    if (!job.IsValid() || job.progressTotal == 0) return end.Refuse("The package changed while it was read.");
+    if (!CheckPackageSeal(&job, &reason)) return end.Refuse(reason);
+    if (!text) return end.Stop("notStarted", "There is not enough memory to start the upgrade.");
 
     JsonApplyLog jsonLog(package, folder);
     TeeLog both(&fileLog, &jsonLog);
-    host.log = json ? static_cast<JobLog*>(&both) : &fileLog;
-    if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
+    host.log = c.json ? static_cast<JobLog*>(&both) : &fileLog;
+    if (!c.quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
     CatchInterrupt();
     ApplyOutcome outcome = ApplyUpgrade(&host);
     ui.CloseProgress(nullptr);
     int success = outcome == ApplyApplied || outcome == ApplyUpToDate;
     // An installation found up to date has been told so already.
-    if (outcome != ApplyUpToDate && (!success || !quiet)) fprintf(stderr, "%s\n", OutcomeLine(outcome));
+    if (outcome != ApplyUpToDate && (!success || !c.quiet)) fprintf(stderr, "%s\n", OutcomeLine(outcome));
     int code = success ? ExitDone : ExitNotApplied;
-    if (json) jsonLog.Print(stdout, outcome, code);
+    if (c.json) jsonLog.Print(stdout, outcome, code);
     return code;
 }

@@ -4,8 +4,8 @@
 #include "bundle.h"
 #include "codepage.h"
 #include "files.h"
+#include "options.h"
 #include "stream.h"
-#include "files.h"
 #include "terminal.h"
 #include <stdio.h>
 #include <stdlib.h>
@@ -150,133 +150,154 @@ int BuildOne(const BuildOptions& options, const std::string& shown, int quiet, i
     return 1;
 }
 
-}  // namespace
-
-int CmdBuild(int argc, char** argv)
-{
+// What the command line of upg build asks for.
+struct BuildCommand {
     BuildOptions options;
-    unsigned cores = std::thread::hardware_concurrency();
-    options.jobs = cores ? (int)cores : 1;
-    int quiet = 0, verbose = 0;
+    int quiet = 0, verbose = 0, noSeal = 0;
     PublisherKey signer;
-    std::vector<std::string> dirs;
+    std::vector<std::string> dirs;   // the old release folders, then the new one
     Bundle bundle;
-    int bundleOption = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        auto value = [&](const char* what) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)what;
-            return argv[++i];
-        };
-        if (IsHelp(a)) {
-            fputs(kBuildHelp, stdout);
-            return ExitDone;
-        } else if (!strcmp(a, "-o") || !strcmp(a, "--output")) {
-            const char* v = value("FILE");
-            if (!v) return UsageError("build", "-o needs the package file to write");
-            options.output = v;
-        } else if (!strcmp(a, "--title")) {
-            const char* v = value("TEXT");
-            if (!v) return UsageError("build", "--title needs a text");
-            options.title = v;
-        } else if (!strcmp(a, "--notes")) {
-            const char* v = value("FILE");
-            if (!v) return UsageError("build", "--notes needs a file");
-            if (!ReadText(v, &options.notes)) return UsageError("build", std::string("cannot read the notes file ") + v);
-            // A UTF-8 mark opening the file is no part of the text.
-            if (options.notes.compare(0, 3, "\xEF\xBB\xBF") == 0) options.notes.erase(0, 3);
-        } else if (!strcmp(a, "--rule")) {
-            const char* v = value("RULE");
-            if (!v) return UsageError("build", "--rule needs GLOB:KEY=VALUE,...");
-            BuildRule rule;
-            std::string why;
-            if (!ParseRule(v, &rule, &why)) return UsageError("build", why);
-            options.rules.push_back(rule);
-        } else if (!strcmp(a, "--jobs") || !strcmp(a, "-j")) {
-            const char* v = value("N");
-            char* end = nullptr;
-            long n = v ? strtol(v, &end, 10) : 0;
-            if (!v || *end || n < 1 || n > 64) return UsageError("build", "--jobs needs a number from 1 to 64");
-            options.jobs = (int)n;
-        } else if (!strcmp(a, "--memory")) {
-            const char* v = value("MB");
-            char* end = nullptr;
-            long n = v ? strtol(v, &end, 10) : 0;
-            if (!v || *end || n < 1) return UsageError("build", "--memory needs a number of megabytes");
-            options.memoryBudget = (uint64_t)n << 20;
-        } else if (!strcmp(a, "--utc-offset")) {
-            const char* v = value("OFFSET");
-            if (!v || !ParseOffset(v, &options.utcOffsetMinutes))
-                return UsageError("build", "--utc-offset needs [+-]HH:MM, for example +01:00");
-            options.hasUtcOffset = 1;
-        } else if (!strcmp(a, "--sign")) {
-            const char* v = value("KEYFILE");
-            if (!v) return UsageError("build", "--sign needs the private key file");
-            KeyFault fault = ReadKeyFile(v, 1, &signer);
-            if (fault != KeyOk) return UsageError("build", std::string("cannot sign with ") + v + ": " + KeyFaultText(fault));
-            options.signer = &signer;
-        } else if (!strcmp(a, "--bundle") || !strcmp(a, "--name") || !strcmp(a, "--wording") ||
-                   !strcmp(a, "--setup-exe")) {
-            const char* v = value("VALUE");
-            if (!v || !*v) return UsageError("build", std::string(a) + " needs a value");
-            std::string* slot = !strcmp(a, "--bundle")  ? &bundle.dir
-                                : !strcmp(a, "--name")    ? &bundle.base
-                                : !strcmp(a, "--wording") ? &bundle.wording
-                                                          : &bundle.setupExe;
+    int bundleOption = 0;            // --name, --wording or --setup-exe was given
+    ~BuildCommand() { memset(&signer, 0, sizeof signer); }
+};
+
+// A whole number in text, all of it; 0 when text is something else.
+int WholeNumber(const char* text, long* n)
+{
+    char* end = nullptr;
+    *n = strtol(text, &end, 10);
+    return !*end;
+}
+
+// The options in argv into *c; kRunCommand, or the exit code of help or a usage error.
+int ReadBuildCommand(int argc, char** argv, BuildCommand* c)
+{
+    BuildOptions& o = c->options;
+    auto bundlePart = [c](const char* name, std::string* slot) {
+        return Value(name, nullptr, [c, name, slot](const char* v) {
+            if (!*v) return std::string(name) + " needs a value";
             *slot = v;
-            if (slot != &bundle.dir) bundleOption = 1;
-        } else if (!strcmp(a, "--codepage")) {
-            const char* v = value("N");
-            char* end = nullptr;
-            long n = v ? strtol(v, &end, 10) : 0;
-            if (!v || *end || !CodePageKnown((unsigned)n))
-                return UsageError("build", "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437");
-            options.codePage = (unsigned)n;
-        } else if (!strcmp(a, "--no-seal")) {
-            options.seal = 0;
-        } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
-            quiet = 1;
-        } else if (!strcmp(a, "-v") || !strcmp(a, "--verbose")) {
-            verbose = 1;
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("build", std::string("unknown option ") + a);
-        } else {
-            dirs.push_back(a);
-        }
-    }
+            if (slot != &c->bundle.dir) c->bundleOption = 1;
+            return std::string();
+        });
+    };
+    CommandLine line{"build", kBuildHelp,
+        {Text("--output", "-o", &o.output, "-o needs the package file to write"),
+         Text("--title", nullptr, &o.title, "--title needs a text"),
+         Value("--notes", nullptr, [&o](const char* v) {
+             if (!ReadText(v, &o.notes)) return std::string("cannot read the notes file ") + v;
+             // A UTF-8 mark opening the file is no part of the text.
+             if (o.notes.compare(0, 3, "\xEF\xBB\xBF") == 0) o.notes.erase(0, 3);
+             return std::string();
+         }, "--notes needs a file"),
+         Value("--rule", nullptr, [&o](const char* v) {
+             BuildRule rule;
+             std::string why;
+             if (ParseRule(v, &rule, &why)) o.rules.push_back(rule);
+             return why;
+         }, "--rule needs GLOB:KEY=VALUE,..."),
+         Value("--jobs", "-j", [&o](const char* v) {
+             long n;
+             if (!WholeNumber(v, &n) || n < 1 || n > 64) return std::string("--jobs needs a number from 1 to 64");
+             o.jobs = (int)n;
+             return std::string();
+         }, "--jobs needs a number from 1 to 64"),
+         Value("--memory", nullptr, [&o](const char* v) {
+             long n;
+             if (!WholeNumber(v, &n) || n < 1) return std::string("--memory needs a number of megabytes");
+             o.memoryBudget = (uint64_t)n << 20;
+             return std::string();
+         }, "--memory needs a number of megabytes"),
+         Value("--utc-offset", nullptr, [&o](const char* v) {
+             if (!ParseOffset(v, &o.utcOffsetMinutes))
+                 return std::string("--utc-offset needs [+-]HH:MM, for example +01:00");
+             o.hasUtcOffset = 1;
+             return std::string();
+         }, "--utc-offset needs [+-]HH:MM, for example +01:00"),
+         Value("--sign", nullptr, [c](const char* v) {
+             KeyFault fault = ReadKeyFile(v, 1, &c->signer);
+             if (fault != KeyOk) return std::string("cannot sign with ") + v + ": " + KeyFaultText(fault);
+             c->options.signer = &c->signer;
+             return std::string();
+         }, "--sign needs the private key file"),
+         bundlePart("--bundle", &c->bundle.dir), bundlePart("--name", &c->bundle.base),
+         bundlePart("--wording", &c->bundle.wording), bundlePart("--setup-exe", &c->bundle.setupExe),
+         Value("--codepage", nullptr, [&o](const char* v) {
+             long n;
+             if (!WholeNumber(v, &n) || !CodePageKnown((unsigned)n))
+                 return std::string("--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437");
+             o.codePage = (unsigned)n;
+             return std::string();
+         }, "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437"),
+         Flag("--no-seal", nullptr, &c->noSeal), Flag("--quiet", "-q", &c->quiet),
+         Flag("--verbose", "-v", &c->verbose)}};
+    line.stop = "";
+    int read = ReadCommandLine(line, argc, argv, &c->dirs);
+    if (c->noSeal) o.seal = 0;
+    return read;
+}
+
+// The usage errors of options that do not go together; kRunCommand when they do.
+int CheckBuildCommand(const BuildCommand& c)
+{
+    const std::vector<std::string>& dirs = c.dirs;
+    const Bundle& bundle = c.bundle;
     if (dirs.size() < 2 || (dirs.size() > 2 && bundle.dir.empty()))
         return UsageError("build", dirs.size() < 2 ? "give the old and the new release folder"
                                                    : "several old release folders need --bundle DIR");
     if (dirs.size() > kMaxReleases + 1)
         return UsageError("build", "a bundle upgrades from at most " + std::to_string(kMaxReleases) + " releases");
-    if (!bundle.dir.empty() && !options.output.empty())
+    if (!bundle.dir.empty() && !c.options.output.empty())
         return UsageError("build", "-o and --bundle exclude each other: a bundle names its package BASE.upg");
-    if (bundle.dir.empty() && bundleOption) return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
-    if (options.output.empty() && bundle.dir.empty())
+    if (bundle.dir.empty() && c.bundleOption) return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
+    if (c.options.output.empty() && bundle.dir.empty())
         return UsageError("build", "give the package to write with -o OUT.upg, or a bundle folder with --bundle DIR");
-    if (options.signer && !options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
-    options.newDir = dirs.back();
-    std::vector<std::string> olds(dirs.begin(), dirs.end() - 1);
+    if (c.options.signer && !c.options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
+    return kRunCommand;
+}
+
+// Checks that the release folders exist and, for a bundle, everything it needs;
+// kRunCommand, or the exit code.
+int PrepareBuild(BuildCommand* c, const std::vector<std::string>& olds)
+{
     // A release folder that is not there is missing input, not a failed build.
-    for (const std::string& dir : dirs)
+    for (const std::string& dir : c->dirs)
         if (!IsDirectory(dir.c_str())) {
             fprintf(stderr, "upg build: the release folder %s does not exist\n", dir.c_str());
             return ExitInvalid;
         }
-    if (!bundle.dir.empty()) {
-        if (bundle.base.empty()) bundle.base = "upgsetup";
-        std::string error, notes;
-        int ready = PrepareBundle(&bundle, olds, options.newDir, &error, &notes);
-        if (!notes.empty() && !quiet) fprintf(stderr, "upg build: note: %s", notes.c_str());
-        if (!ready) {
-            fprintf(stderr, "upg build: %s\n", error.c_str());
-            return ExitInvalid;
-        }
+    Bundle& bundle = c->bundle;
+    if (bundle.dir.empty()) return kRunCommand;
+    if (bundle.base.empty()) bundle.base = "upgsetup";
+    std::string error, notes;
+    int ready = PrepareBundle(&bundle, olds, c->options.newDir, &error, &notes);
+    if (!notes.empty() && !c->quiet) fprintf(stderr, "upg build: note: %s", notes.c_str());
+    if (!ready) {
+        fprintf(stderr, "upg build: %s\n", error.c_str());
+        return ExitInvalid;
     }
+    return kRunCommand;
+}
+
+}  // namespace
+
+int CmdBuild(int argc, char** argv)
+{
+    BuildCommand c;
+    unsigned cores = std::thread::hardware_concurrency();
+    c.options.jobs = cores ? (int)cores : 1;
+    int read = ReadBuildCommand(argc, argv, &c);
+    if (read == kRunCommand) read = CheckBuildCommand(c);
+    if (read != kRunCommand) return read;
+    BuildOptions& options = c.options;
+    Bundle& bundle = c.bundle;
+    options.newDir = c.dirs.back();
+    std::vector<std::string> olds(c.dirs.begin(), c.dirs.end() - 1);
+    read = PrepareBuild(&c, olds);
+    if (read != kRunCommand) return read;
 
     ProgressLine line{0, std::chrono::steady_clock::now()};
-    if (!quiet && IsTerminal(stderr)) {
+    if (!c.quiet && IsTerminal(stderr)) {
         options.progress = ShowProgress;
         options.progressContext = &line;
     }
@@ -292,9 +313,9 @@ int CmdBuild(int argc, char** argv)
         std::string shown = bundle.dir.empty() ? one.output
                             : last             ? BundleFile(bundle, ".upg")
                                                : BundleSibling(bundle, i);
-        ok = BuildOne(one, shown, quiet, verbose, &line, &error);
+        ok = BuildOne(one, shown, c.quiet, c.verbose, &line, &error);
     }
-    memset(&signer, 0, sizeof signer);
+    memset(&c.signer, 0, sizeof c.signer);
     if (ok && !bundle.dir.empty())
         ok = FinishBundle(&bundle, &error);
     else if (!bundle.dir.empty())
@@ -304,7 +325,7 @@ int CmdBuild(int argc, char** argv)
         if (!bundle.dir.empty()) fprintf(stderr, "upg build: nothing was written to %s\n", bundle.dir.c_str());
         return ExitNotApplied;
     }
-    if (!quiet && !bundle.dir.empty())
+    if (!c.quiet && !bundle.dir.empty())
         printf("bundle %s: %s.exe (from %s), %s.upg%s, %s.uui (%s)\n", bundle.dir.c_str(), bundle.base.c_str(),
                bundle.setupExe.c_str(), bundle.base.c_str(),
                olds.size() > 1 ? (" and " + std::to_string(olds.size() - 1) + " from earlier releases").c_str() : "",

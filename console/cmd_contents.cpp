@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 #include "commands.h"
+#include "options.h"
 #include "os.h"
 #include "scriptscan.h"
 #include "reader.h"
@@ -55,83 +56,52 @@ std::string PrintJson(const FileFingerprint& p)
     return b;
 }
 
-}  // namespace
-
-int CmdInspect(int argc, char** argv)
-{
-    const char* package = nullptr;
-    int json = 0;
-    const char* trust = nullptr;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        if (IsHelp(a)) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(a, "--json") == 0) {
-            json = 1;
-        } else if (strcmp(a, "--trust") == 0) {
-            if (i + 1 >= argc) return UsageError("inspect", "--trust needs a key file.");
-            trust = argv[++i];
-        } else if (a[0] == '-' && a[1]) {
-            return UsageError("inspect", std::string("unknown option ") + a + ".");
-        } else if (!package) {
-            package = a;
-        } else {
-            return UsageError("inspect", std::string("unexpected argument ") + a + ".");
-        }
-    }
-    if (!package) return UsageError("inspect", "name the package to show.");
-    int clean = 1;
-    std::string reason;
-    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
-
-    UpgradeJob job(package);
-    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
-    // A job without a target pins nothing: only --trust names a key here.
+// What inspect shows of a package, read once.
+struct Contents {
+    const char* package;
+    UpgradeJob* job;
+    std::vector<ScriptFigures> figures;   // per entry; empty for Delete entries
     TrustReport report;
-    int trusted = CheckPackageTrust(&job, trust, &report);
-    uint32_t sealBytes = job.seal ? job.seal->size : 0;
+    int trusted;
+    uint32_t sealBytes;
+    uint32_t after;                       // bytes between the last script and the seal
+    int clean;                            // every script ends properly at its expected size
+};
+
+void PrintContentsJson(const Contents& c)
+{
+    const UpgradeJob& job = *c.job;
     int count = job.EntryCount();
-    std::vector<ScriptFigures> figures(count);
+    printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
+           JsonText(c.package).c_str(), (unsigned)job.header.version, JsonText(job.title).c_str(),
+           JsonText(job.notes).c_str());
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
-        if (e->kind == KindDelete) continue;
-        figures[i] = ScanScript(job.stream);
-        if (!figures[i].ended || figures[i].Output() != e->newPrint.size) clean = 0;
-    }
-    uint32_t size = job.stream->Size();
-    uint32_t at = job.stream->Tell();
-    uint32_t after = !job.stream->HasError() && size > at + sealBytes ? size - at - sealBytes : 0;
-
-    if (json) {
-        printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
-               JsonText(package).c_str(), (unsigned)job.header.version, JsonText(job.title).c_str(),
-               JsonText(job.notes).c_str());
-        for (int i = 0; i < count; i++) {
-            const FileEntry* e = job.entries[i];
-            printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
-                   "\"description\": %s",
-                   i ? "," : "", KindWord(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
-                   JsonText(e->name).c_str(), JsonText(e->description).c_str());
-            if (e->kind != KindAdd) printf(", \"oldPrint\": %s", PrintJson(e->oldPrint).c_str());
-            if (e->kind != KindDelete) {
-                const ScriptFigures& f = figures[i];
-                printf(", \"newPrint\": %s, \"script\": {\"instructions\": %u, \"literalBytes\": %llu, "
-                       "\"copiedBytes\": %llu, \"outputSize\": %llu, \"endsProperly\": %s}",
-                       PrintJson(e->newPrint).c_str(), (unsigned)f.instructions, (unsigned long long)f.literal,
-                       (unsigned long long)f.copied, (unsigned long long)(f.literal + f.copied),
-                       f.ended ? "true" : "false");
-            }
-            printf("}");
+        printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
+               "\"description\": %s",
+               i ? "," : "", KindWord(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
+               JsonText(e->name).c_str(), JsonText(e->description).c_str());
+        if (e->kind != KindAdd) printf(", \"oldPrint\": %s", PrintJson(e->oldPrint).c_str());
+        if (e->kind != KindDelete) {
+            const ScriptFigures& f = c.figures[i];
+            printf(", \"newPrint\": %s, \"script\": {\"instructions\": %u, \"literalBytes\": %llu, "
+                   "\"copiedBytes\": %llu, \"outputSize\": %llu, \"endsProperly\": %s}",
+                   PrintJson(e->newPrint).c_str(), (unsigned)f.instructions, (unsigned long long)f.literal,
+                   (unsigned long long)f.copied, (unsigned long long)(f.literal + f.copied),
+                   f.ended ? "true" : "false");
         }
-        printf("%s],\n  \"bytesAfterScripts\": %u,\n", count ? "\n  " : "", (unsigned)after);
-        printf("  \"seal\": %s,\n", SealJson(report, sealBytes, trusted).c_str());
-        printf("  \"clean\": %s\n}\n", clean && trusted ? "true" : "false");
-        return clean && trusted ? ExitDone : ExitNotApplied;
+        printf("}");
     }
+    printf("%s],\n  \"bytesAfterScripts\": %u,\n", count ? "\n  " : "", (unsigned)c.after);
+    printf("  \"seal\": %s,\n", SealJson(c.report, c.sealBytes, c.trusted).c_str());
+    printf("  \"clean\": %s\n}\n", c.clean && c.trusted ? "true" : "false");
+}
 
-    printf("Package:  %s\nVersion:  %u\n", package, (unsigned)job.header.version);
+// The package's version, code page, title and notes, one line of the notes a line.
+void PrintHeader(const Contents& c)
+{
+    const UpgradeJob& job = *c.job;
+    printf("Package:  %s\nVersion:  %u\n", c.package, (unsigned)job.header.version);
     if (job.codePage)
         printf("Texts:    code page %u, recorded in the seal\n", job.codePage);
     else if (SystemCodePage())
@@ -149,6 +119,13 @@ int CmdInspect(int argc, char** argv)
         printf("  %s\n", line.c_str());
         start = end + 1;
     }
+}
+
+void PrintContentsText(const Contents& c)
+{
+    const UpgradeJob& job = *c.job;
+    int count = job.EntryCount();
+    PrintHeader(c);
     printf("Files:    %d\n", count);
     for (int i = 0; i < count; i++) {
         const FileEntry* e = job.entries[i];
@@ -157,7 +134,7 @@ int CmdInspect(int argc, char** argv)
         if (e->description[0]) printf("       description: %s\n", e->description);
         if (e->kind != KindAdd) printf("       before: %s\n", PrintText(e->oldPrint).c_str());
         if (e->kind != KindDelete) {
-            const ScriptFigures& f = figures[i];
+            const ScriptFigures& f = c.figures[i];
             printf("       after:  %s\n", PrintText(e->newPrint).c_str());
             printf("       script: %u instruction%s, %llu literal bytes, %llu copied bytes, output %llu bytes%s, %s\n",
                    (unsigned)f.instructions, f.instructions == 1 ? "" : "s", (unsigned long long)f.literal,
@@ -167,11 +144,52 @@ int CmdInspect(int argc, char** argv)
                    f.ended ? "ends properly" : "does not end properly");
         }
     }
-    if (after) printf("\n%u bytes follow the last script.\n", (unsigned)after);
-    if (report.seal == SealAbsent)
+    if (c.after) printf("\n%u bytes follow the last script.\n", (unsigned)c.after);
+    if (c.report.seal == SealAbsent)
         printf("\nSeal:     none\n");
     else
-        printf("\nSeal:     %u bytes; %s%s.\n", (unsigned)sealBytes, trusted ? "" : "REFUSED: ", TrustText(report).c_str());
-    if (!clean) printf("\nSome scripts do not end properly or do not produce the expected size.\n");
-    return clean && trusted ? ExitDone : ExitNotApplied;
+        printf("\nSeal:     %u bytes; %s%s.\n", (unsigned)c.sealBytes, c.trusted ? "" : "REFUSED: ",
+               TrustText(c.report).c_str());
+    if (!c.clean) printf("\nSome scripts do not end properly or do not produce the expected size.\n");
+}
+
+}  // namespace
+
+int CmdInspect(int argc, char** argv)
+{
+    int json = 0;
+    const char* trust = nullptr;
+    std::vector<std::string> operands;
+    CommandLine line{"inspect", kHelp,
+                     {Flag("--json", nullptr, &json), Text("--trust", nullptr, &trust, "--trust needs a key file.")},
+                     1};
+    int read = ReadCommandLine(line, argc, argv, &operands);
+    if (read != kRunCommand) return read;
+    if (operands.empty()) return UsageError("inspect", "name the package to show.");
+    const char* package = operands[0].c_str();
+    std::string reason;
+    if (!CheckPackage(package, &reason)) return RefusePackage(reason);
+
+    UpgradeJob job(package);
+    if (!CheckPackageSeal(&job, &reason)) return RefusePackage(reason);
+    Contents c{package, &job, {}, TrustReport(), 0, 0, 0, 1};
+    // A job without a target pins nothing: only --trust names a key here.
+    c.trusted = CheckPackageTrust(&job, trust, &c.report);
+    c.sealBytes = job.seal ? job.seal->size : 0;
+    int count = job.EntryCount();
+    c.figures.resize(count);
+    for (int i = 0; i < count; i++) {
+        const FileEntry* e = job.entries[i];
+        if (e->kind == KindDelete) continue;
+        c.figures[i] = ScanScript(job.stream);
+        if (!c.figures[i].ended || c.figures[i].Output() != e->newPrint.size) c.clean = 0;
+    }
+    uint32_t size = job.stream->Size();
+    uint32_t at = job.stream->Tell();
+    c.after = !job.stream->HasError() && size > at + c.sealBytes ? size - at - c.sealBytes : 0;
+    if (json)
+        PrintContentsJson(c);
+    else
+        PrintContentsText(c);
+    return c.clean && c.trusted ? ExitDone : ExitNotApplied;
 }

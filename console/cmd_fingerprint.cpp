@@ -5,6 +5,7 @@
 #include <vector>
 #include "commands.h"
 #include "fingerprint.h"
+#include "options.h"
 
 namespace {
 
@@ -20,29 +21,21 @@ const char kHelp[] =
 
 int CmdFingerprint(int argc, char** argv)
 {
-    std::vector<const char*> files;
-    for (int i = 1; i < argc; i++) {
-        if (IsHelp(argv[i])) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (strcmp(argv[i], "--") == 0) {
-            for (i++; i < argc; i++) files.push_back(argv[i]);
-            break;
-        }
-        if (argv[i][0] == '-' && argv[i][1]) return UsageError("fingerprint", std::string("unknown option ") + argv[i] + ".");
-        files.push_back(argv[i]);
-    }
+    std::vector<std::string> files;
+    CommandLine line{"fingerprint", kHelp, {}};
+    line.endOfOptions = 1;
+    int read = ReadCommandLine(line, argc, argv, &files);
+    if (read != kRunCommand) return read;
     if (files.empty()) return UsageError("fingerprint", "name at least one file.");
     int failed = 0;
-    for (const char* f : files) {
+    for (const std::string& f : files) {
         FileFingerprint p;
-        if (!ComputeFingerprint(f, &p)) {
-            fprintf(stderr, "%s cannot be read, or its date lies outside 1980 to 2107.\n", f);
+        if (!ComputeFingerprint(f.c_str(), &p)) {
+            fprintf(stderr, "%s cannot be read, or its date lies outside 1980 to 2107.\n", f.c_str());
             failed = 1;
             continue;
         }
-        printf("%08X %u %04X %s\n", (unsigned)p.dateTime, (unsigned)p.size, (unsigned)p.checksum, f);
+        printf("%08X %u %04X %s\n", (unsigned)p.dateTime, (unsigned)p.size, (unsigned)p.checksum, f.c_str());
     }
     return failed ? ExitNotApplied : ExitDone;
 }

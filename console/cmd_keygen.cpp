@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "files.h"
 #include "keyfile.h"
+#include "options.h"
 #include "stream.h"
 
 namespace {
@@ -32,16 +33,11 @@ int WriteText(const std::string& path, const char* text, size_t n, unsigned extr
 
 int CmdKeygen(int argc, char** argv)
 {
-    const char* name = nullptr;
-    for (int i = 1; i < argc; i++) {
-        if (IsHelp(argv[i])) {
-            fputs(kHelp, stdout);
-            return ExitDone;
-        }
-        if (argv[i][0] == '-' && argv[i][1]) return UsageError("keygen", std::string("unknown option ") + argv[i] + ".");
-        if (name) return UsageError("keygen", std::string("unexpected argument ") + argv[i] + ".");
-        name = argv[i];
-    }
+    std::vector<std::string> operands;
+    CommandLine line{"keygen", kHelp, {}, 1};
+    int read = ReadCommandLine(line, argc, argv, &operands);
+    if (read != kRunCommand) return read;
+    const char* name = operands.empty() ? nullptr : operands[0].c_str();
     if (!name) return UsageError("keygen", "name the key files to write.");
     std::string privatePath = std::string(name) + ".key", publicPath = std::string(name) + ".pem";
     for (const std::string& p : {privatePath, publicPath})

@@ -67,6 +67,30 @@ int CheckPackage(const char* path, std::string* reason)
     return 1;
 }
 
+int CheckPackages(const std::vector<std::string>& packages, std::string* reason)
+{
+    for (const std::string& p : packages)
+        if (!CheckPackage(p.c_str(), reason)) {
+            if (packages.size() > 1) *reason = p + ": " + *reason;
+            return 0;
+        }
+    return 1;
+}
+
+int EarlyEnd::Refuse(const std::string& why) const
+{
+    log->Note(std::string("refused: ") + kSetupRefused + " " + why);
+    int code = RefusePackage(why);
+    return json ? JsonEnd(package, target.c_str(), nullptr, "invalid", kSetupRefused + (" " + why), code) : code;
+}
+
+int EarlyEnd::Stop(const char* outcome, const std::string& why) const
+{
+    fprintf(stderr, "%s\n", why.c_str());
+    log->Note(stopNote + why);
+    return json ? JsonEnd(package, target.c_str(), nullptr, outcome, why, ExitNotApplied) : ExitNotApplied;
+}
+
 int CheckPackageSeal(UpgradeJob* job, std::string* reason)
 {
     // A seal that does not hold, or a package cut inside a script, refuses the package whoever
@@ -91,7 +115,7 @@ int UsageError(const char* command, const std::string& message)
     return ExitInvalid;
 }
 
-bool IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
+int IsHelp(const char* text) { return strcmp(text, "--help") == 0 || strcmp(text, "-h") == 0; }
 
 std::string ShownPath(const std::string& path)
 {

@@ -174,29 +174,36 @@ EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
 
 EntryFinding Examine(UpgradeJob* job, int i) { return Judge(job, i, SurveyEntry(job, i)); }
 
-// Where the seal holds one digest over the old files of a set: when every file of the set
-// matches its old fingerprint's content, their digests must give the set's. When they do
-// not, the file that does not hold cannot be told from the others unless it is the only one:
-// that one is marked foreign, and more than one make the function return 0.
+// What the seal's digest over the old files of a set says of the surveyed files: it counts
+// when every file of the set matches its old fingerprint's content. The file that does not hold
+// cannot be told from the others unless it is the only one of its set.
+SetFinding OldSetFinding(UpgradeJob* job, const std::vector<Survey>& surveys, int set)
+{
+    int n = job->EntryCount();
+    std::vector<const uint8_t*> digests((size_t)n + 1, nullptr);
+    int members = 0, last = -1;
+    for (int i = 0; i < n; i++) {
+        const FileEntry* e = EntryAt(job, i);
+        const Survey& v = surveys[(size_t)i];
+        if (!e || !InFileSet(set, e->kind)) continue;
+        members++;
+        last = i;
+        if (v.computed && SameContent(v.print, e->oldPrint)) digests[(size_t)i] = v.digest;
+    }
+    int holds = job->seal ? job->seal->SetHolds(set, digests.data()) : -1;
+    return SetFinding{set, holds, members, holds == 0 && members == 1 ? last : -1};
+}
+
+// Where the seal holds one digest over the old files of a set and they do not give it, the one
+// file of the set is marked foreign; a set of more files makes the function return 0.
 int MarkForeignOldFiles(UpgradeJob* job, std::vector<Survey>& surveys)
 {
     if (!job->seal) return 1;
-    int n = job->EntryCount();
-    std::vector<const uint8_t*> digests((size_t)n + 1, nullptr);
     for (int set = PatchedFiles; set <= DeletedFiles; set++) {
-        int members = 0, last = -1;
-        for (int i = 0; i < n; i++) {
-            const FileEntry* e = EntryAt(job, i);
-            const Survey& v = surveys[(size_t)i];
-            digests[(size_t)i] = nullptr;
-            if (!InFileSet(set, e->kind)) continue;
-            members++;
-            last = i;
-            if (v.computed && SameContent(v.print, e->oldPrint)) digests[(size_t)i] = v.digest;
-        }
-        if (job->seal->SetHolds(set, digests.data()) != 0) continue;
-        if (members != 1) return 0;
-        surveys[(size_t)last].foreign = 1;
+        SetFinding f = OldSetFinding(job, surveys, set);
+        if (f.holds != 0) continue;
+        if (f.file < 0) return 0;
+        surveys[(size_t)f.file].foreign = 1;
     }
     return 1;
 }
@@ -688,4 +695,33 @@ EntryFinding CheckEntry(UpgradeJob* job, int index)
     if (index < 0 || index >= job->EntryCount() || !EntryAt(job, index))
         return EntryFinding{StatePending, LineNone, PolicyIgnore, 1, StatePending};
     return Examine(job, index);
+}
+
+void CheckEntries(UpgradeJob* job, std::vector<EntryFinding>* findings, std::vector<SetFinding>* sets)
+{
+    int n = job->EntryCount();
+    std::vector<Survey> surveys((size_t)n + 1, Survey());
+    for (int i = 0; i < n; i++)
+        if (EntryAt(job, i)) surveys[(size_t)i] = SurveyEntry(job, i);
+    findings->clear();
+    sets->clear();
+    int bySet = job->seal && job->seal->SetDigest(NewFiles);
+    for (int set = PatchedFiles; bySet && set <= DeletedFiles; set++) {
+        sets->push_back(OldSetFinding(job, surveys, set));
+        if (sets->back().file >= 0) surveys[(size_t)sets->back().file].foreign = 1;
+    }
+    // The new files' digest is known when every new file is installed already.
+    std::vector<const uint8_t*> digests((size_t)n + 1, nullptr);
+    int members = 0, last = -1;
+    for (int i = 0; i < n; i++) {
+        const FileEntry* e = EntryAt(job, i);
+        findings->push_back(e ? Judge(job, i, surveys[(size_t)i]) : CheckEntry(job, i));
+        if (!e || !InFileSet(NewFiles, e->kind)) continue;
+        members++;
+        last = i;
+        if (findings->back().state == StateUpgraded) digests[(size_t)i] = surveys[(size_t)i].digest;
+    }
+    if (!bySet) return;
+    int holds = job->seal->SetHolds(NewFiles, digests.data());
+    sets->insert(sets->begin(), SetFinding{NewFiles, holds, members, holds == 0 && members == 1 ? last : -1});
 }

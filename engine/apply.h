@@ -1,6 +1,7 @@
 // The apply procedure: pre-check, build into the scratch folder, commit.
 #pragma once
 #include <stdint.h>
+#include <vector>
 #include "uitext.h"
 
 struct UpgradeJob;
@@ -57,3 +58,17 @@ struct EntryFinding {
 // The pre-check alone for one entry, without asking or touching anything; an index outside
 // the table reads as a clean, pending entry.
 EntryFinding CheckEntry(UpgradeJob* job, int index);
+
+// What a seal's digest over one set of files (seal.h) says of the installed files.
+struct SetFinding {
+    int set;       // a FileSet
+    int holds;     // 1 it holds, 0 it does not, -1 it cannot tell (a file of the set not known)
+    int members;   // files in the set
+    int file;      // where it does not hold and the set has one file, that entry; else -1
+};
+
+// The pre-check of every entry without asking or touching anything, as an apply makes it: one
+// finding per entry, where a file that a set's digest proves foreign is a modified one. For a
+// seal with digests per set, sets gets one finding per set, new files first; the new files'
+// digest is known only when every new file is installed already. Empty otherwise.
+void CheckEntries(UpgradeJob* job, std::vector<EntryFinding>* findings, std::vector<SetFinding>* sets);

@@ -73,6 +73,18 @@ upg > out 2>&1; expect_rc "upg without a command" 2 $?
 upg frobnicate > out 2>&1; expect_rc "unknown command" 2 $?
 upg apply p.upg --yes --no --target x > out 2>&1; expect_rc "--yes with --no" 2 $?
 upg apply p.upg --answers yxn --target x > out 2>&1; expect_rc "--answers with a stray letter" 2 $?
+# Each command's option table: the exact wording of a usage error, and the first fault wins.
+while IFS='|' read -r args says; do
+  upg $args < /dev/null > out 2>&1; expect_rc "usage: upg $args" 2 $?
+  expect_grep "usage: upg $args" out "$says"
+done <<'ROWS'
+apply p.upg --target|upg apply: --target needs a value.
+verify --bogus --help|upg verify: unknown option --bogus.
+inspect p.upg extra|upg inspect: unexpected argument extra.
+build old new --output|upg build: -o needs the package file to write
+build old new -j 65 -o x.upg|upg build: --jobs needs a number from 1 to 64
+ROWS
+upg fingerprint -- -h > out 2>&1; expect_rc "fingerprint takes what follows -- as files" 1 $?
 
 # --- a clean apply: files, dates, no scratch folder left
 install_copy inst
@@ -224,6 +236,20 @@ upg apply s.upg --target inst --trust other.pem --yes > out 2> err; expect_rc "-
 expect_grep "--trust another key" err "another key"
 upg verify s.upg --target inst --trust pub.pem > out 2>&1; expect_rc "verify with --trust" 0 $?
 expect_grep "verify names the pinned signer" out "signed by the pinned publisher key"
+# A version-2 seal holds one digest per set of files: verify tells a set whose installed files
+# match their fingerprints but not its digest, and names the file when the set has one.
+swap_words() {   # file: two aligned 16-bit words swapped; size, checksum and date stay
+  { head -c 4 "$1"; tail -c +9 "$1" | head -c 2; tail -c +7 "$1" | head -c 2; tail -c +5 "$1" | head -c 2
+    tail -c +11 "$1"; } > swap.tmp
+  touch -r "$1" swap.tmp; mv swap.tmp "$1"
+}
+install_copy inst; swap_words inst/readme.txt
+upg verify u.upg --target inst > out 2>&1; expect_rc "verify, a file to patch foreign to its set" 1 $?
+expect_grep "verify names the foreign file" out \
+  "the files to patch match their sizes and checksums but not the seal's digest of their content; the one that differs is readme.txt."
+rm -rf inst; cp -a new inst; swap_words inst/extra/added.txt
+upg verify u.upg --target inst --json > out 2>&1; expect_rc "verify, new files foreign to their set" 1 $?
+expect_grep "verify --json names the set" out '{"set": "new", "file": null}'
 # Anything at the pin's name that is not a readable key refuses, a stranger's package included.
 # Wine shows Windows programs no trace of a Unix link that leads nowhere, so it is left out there
 # (on Windows such a link is a reparse point that the attribute query reports).
