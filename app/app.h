@@ -38,6 +38,10 @@ std::wstring WideText(const char* utf8);
 int Utf8Text(const wchar_t* wide, char* out, size_t capacity);
 // MessageBoxW over UTF-8 text and caption.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT type);
+// Memory that runs out throws std::bad_alloc; it is caught where this program's own code is
+// entered (WinMain, and the main window's steps that run the engine), told in this box, and
+// ends that step only. Nothing more is done; a commit cut short finishes on the next run.
+void TellOutOfMemory(HWND owner);
 
 // Start-up.
 extern const char kSetupRefused[];   // "Missing or invalid setup data."

@@ -68,7 +68,7 @@ Figure Search(const char* root, const std::vector<const char*>& packages, int wa
             char found[kPathMax] = "";
             int which = 0;
             const char* const* first = packages.data() + (walks > 1 ? w : 0);
-            if (FindInstallationOfAny(first, walks > 1 ? 1 : (int)packages.size(), found, nullptr, &platform, &which)) {
+            if (FindInstallationOfAny(first, walks > 1 ? 1 : (int)packages.size(), found, &platform, &which)) {
                 fprintf(stderr, "the made tree holds an installation: %s\n", found);
                 exit(2);
             }

@@ -10,12 +10,12 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
-#include "reader.h"
+#include "job.h"
 #include "search.h"
 #include "stream.h"
 #include "terminal.h"
 #include "terminal_ui.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 #include "upg_version.h"
 
@@ -179,7 +179,7 @@ int CmdApply(int argc, char** argv)
         if (!quiet) fprintf(stderr, "Searching for installed components...\n");
         fileLog.Note("searching the fixed disks for the installation");
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
-        if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, nullptr, platform.get(), &chosen))
+        if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, platform.get(), &chosen))
             return stop("notFound",
                         std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
                             " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
@@ -198,24 +198,22 @@ int CmdApply(int argc, char** argv)
     }
 
     std::string wording = uiFile ? uiFile : WordingBeside(paths[0]);
-    UiTextTable* text = (uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
-                                                              : new (std::nothrow) UiTextTable(nullptr, "UPGAPPLYUI");
 
     AnswerSource source = yes ? AnswerAllYes : no ? AnswerAllNo : answers ? AnswerFromList : AnswerFromTerminal;
     TerminalUi ui(source, answers ? answers : "", !quiet && IsTerminal(stderr));
-    UpgradeJob job(nullptr, nullptr, package, folder.c_str());
-    EngineHost host(&job, &ui);
-    job.uiText = text;
-    job.trustFile = trust;
+    UpgradeJob job(package, folder.c_str());
+    ApplySession host(&job, &ui);
+    host.wording.reset((uiFile || Readable(wording.c_str())) ? new UiTextTable(wording.c_str())
+                                                             : new UiTextTable(nullptr, "UPGAPPLYUI"));
+    if (trust) host.trustFile = trust;
     if (job.targetTooLong) return stop("noTarget", "The target folder's path is too long: " + folder);
-    if (!job.IsValid() || job.progressTotal == 0) return refuse("The package changed while it was read.");
+    if (!job.IsValid()) return refuse("The package changed while it was read.");
     if (!CheckPackageSeal(&job, &reason)) return refuse(reason);
-    if (!text) return stop("notStarted", "There is not enough memory to start the upgrade.");
 
     JsonApplyLog jsonLog(package, folder);
     TeeLog both(&fileLog, &jsonLog);
     host.log = json ? static_cast<JobLog*>(&both) : &fileLog;
-    if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
+    if (!quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title.c_str(), folder.c_str());
     CatchInterrupt();
     ApplyOutcome outcome = ApplyUpgrade(&host);
     ui.CloseProgress(nullptr);

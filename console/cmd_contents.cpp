@@ -6,7 +6,7 @@
 #include "commands.h"
 #include "os.h"
 #include "scriptscan.h"
-#include "reader.h"
+#include "job.h"
 #include "stream.h"
 #include "trust.h"
 
@@ -98,9 +98,9 @@ int CmdInspect(int argc, char** argv)
     int count = job.EntryCount();
     std::vector<ScriptFigures> figures(count);
     for (int i = 0; i < count; i++) {
-        const FileEntry* e = job.entries[i];
+        const FileEntry* e = job.Entry(i);
         if (e->kind == KindDelete) continue;
-        figures[i] = ScanScript(job.stream);
+        figures[i] = ScanScript(job.stream.get());
         if (!figures[i].ended || figures[i].Output() != e->newPrint.size) clean = 0;
     }
     uint32_t size = job.stream->Size();
@@ -109,10 +109,10 @@ int CmdInspect(int argc, char** argv)
 
     if (json) {
         printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
-               JsonText(package).c_str(), (unsigned)job.header.version, JsonText(job.title).c_str(),
-               JsonText(job.notes).c_str());
+               JsonText(package).c_str(), (unsigned)job.header.version, JsonText(job.title.c_str()).c_str(),
+               JsonText(job.notes.c_str()).c_str());
         for (int i = 0; i < count; i++) {
-            const FileEntry* e = job.entries[i];
+            const FileEntry* e = job.Entry(i);
             printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
                    "\"description\": %s",
                    i ? "," : "", KindName(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
@@ -141,7 +141,7 @@ int CmdInspect(int argc, char** argv)
         printf("Texts:    no code page recorded: read in this system's code page %u\n", SystemCodePage());
     else
         printf("Texts:    no code page recorded: read as UTF-8 where valid, else as code page 1252\n");
-    printf("Title:    %s\nNotes:\n", job.title);
+    printf("Title:    %s\nNotes:\n", job.title.c_str());
     std::string notes = job.notes;
     size_t start = 0;
     while (start < notes.size()) {
@@ -154,7 +154,7 @@ int CmdInspect(int argc, char** argv)
     }
     printf("Files:    %d\n", count);
     for (int i = 0; i < count; i++) {
-        const FileEntry* e = job.entries[i];
+        const FileEntry* e = job.Entry(i);
         printf("\n%5d. %-6s %s\n", i + 1, KindName(e->kind), e->name);
         printf("       policies: soft %s, hard %s\n", PolicyName(e->softPolicy), PolicyName(e->hardPolicy));
         if (e->description[0]) printf("       description: %s\n", e->description);

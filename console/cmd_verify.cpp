@@ -8,7 +8,7 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
-#include "reader.h"
+#include "job.h"
 #include "search.h"
 #include "trust.h"
 #include "upg_version.h"
@@ -90,9 +90,9 @@ int CmdVerify(int argc, char** argv)
         log.Note(which);
         if (!json) printf("%s\n", which.c_str());
     }
-    UpgradeJob job(nullptr, nullptr, package, target);
+    UpgradeJob job(package, target);
     if (job.targetTooLong) return stopped(std::string("The target folder's path is too long: ") + target);
-    if (!job.IsValid() || job.progressTotal == 0) return invalid("The package changed while it was read.");
+    if (!job.IsValid()) return invalid("The package changed while it was read.");
     if (!CheckPackageSeal(&job, &reason)) return invalid(reason);
 
     TrustReport report;
@@ -120,7 +120,7 @@ int CmdVerify(int argc, char** argv)
     std::vector<FindingWords> verdicts;
     for (int i = 0; i < count; i++) {
         EntryFinding finding = CheckEntry(&job, i);
-        log.Finding(i, job.entries[i], finding);
+        log.Finding(i, job.Entry(i), finding);
         verdicts.push_back(DescribeFinding(finding));
         if (!verdicts.back().clean) problems++;
     }
@@ -131,13 +131,13 @@ int CmdVerify(int argc, char** argv)
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
                JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
         for (int i = 0; i < count; i++)
-            printf("%s\n    {%s}", i ? "," : "", FindingJson(job.entries[i], verdicts[i]).c_str());
+            printf("%s\n    {%s}", i ? "," : "", FindingJson(job.Entry(i), verdicts[i]).c_str());
         printf("%s],\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
                count ? "\n  " : "", count, problems, problems ? "attention" : "clean", code);
         return code;
     }
     for (int i = 0; i < count; i++)
-        printf("%-6s %s: %s\n", KindName(job.entries[i]->kind), ShownPath(job.entries[i]->name).c_str(),
+        printf("%-6s %s: %s\n", KindName(job.Entry(i)->kind), ShownPath(job.Entry(i)->name).c_str(),
                verdicts[i].text.c_str());
     if (problems)
         printf("%d of %d files need attention.\n", problems, count);

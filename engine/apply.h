@@ -5,7 +5,7 @@
 
 struct UpgradeJob;
 struct FileEntry;
-class EngineHost;
+class ApplySession;
 
 // What an apply came to. Only ApplyApplied is a success; the callers word each outcome.
 enum ApplyOutcome {
@@ -28,18 +28,20 @@ enum ApplyOutcome {
                           // nothing touched
 };
 
-// Runs the apply of the host's job, which needs a UI text table. Before anything else, a
+// Runs the apply of the session's job, which needs the session's wording. Before anything else, a
 // journal left by an interrupted run is finished (the same package) or undone (another one).
 // The commit is all or nothing: every outcome but ApplyApplied leaves the installation in its
 // old release, except ApplyInterrupted, which leaves a journal that the next run finishes.
-ApplyOutcome ApplyUpgrade(EngineHost* host);
+ApplyOutcome ApplyUpgrade(ApplySession* host);
 // The question about one entry: its operation, name and description, then the two lines.
-int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
+int AskAboutEntry(ApplySession* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
 // Removes every file of the scratch folder but backups and the journal, then the folder
 // itself when it is empty; 1 when the folder is gone.
 int CleanScratchFolder(UpgradeJob* job);
-const char* UiLine(UpgradeJob* job, UiLineId n);
-const char* UiPart(UpgradeJob* job, UiLineId n, int k);
+// Line n of the session's wording, with built-in English for the lines older wordings lack;
+// "" without a wording.
+const char* UiLine(ApplySession* host, UiLineId n);
+const char* UiPart(ApplySession* host, UiLineId n, int k);
 
 // Every Add and Patch file already carries its new fingerprint (and sealed digest) and every
 // Delete file is gone, with at least one Add or Patch entry to say so. The table must be whole.

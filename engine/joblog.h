@@ -1,6 +1,7 @@
 // The apply's record: one sink the engine reports every event to, a timestamped text file for
 // support, and the words that logs, reports and the console share for findings and outcomes.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 #include "apply.h"
@@ -77,7 +78,7 @@ private:
     FileJobLog(const FileJobLog&) = delete;
     FileJobLog& operator=(const FileJobLog&) = delete;
     void Line(const std::string& text);
-    FileStream* file;
+    std::unique_ptr<FileStream> file;
 };
 
 // One finding in words: what was found, the verify command's line, and the names a script reads.

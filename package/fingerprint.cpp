@@ -3,7 +3,7 @@
 #include <string.h>
 #include <condition_variable>
 #include <mutex>
-#include <new>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include "crypto.h"
@@ -69,7 +69,7 @@ private:
     void Run();
     ChecksumState* sum;
     DigestContext* digest;
-    uint8_t* slots;
+    std::unique_ptr<uint8_t[]> slots;   // null when the writer hashes on its own thread
     uint32_t lengths[kSlots];
     int head, tail, count, done;
     std::mutex lock;
@@ -78,16 +78,15 @@ private:
 };
 
 HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
-    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0)
+    : sum(s), digest(d), head(0), tail(0), count(0), done(0)
 {
     if (expectedSize < kThreadedSize) return;
-    slots = new (std::nothrow) uint8_t[(size_t)kSlots * kSlotSize];
-    if (!slots) return;
+    slots.reset(new uint8_t[(size_t)kSlots * kSlotSize]);
     try {
         worker = std::thread(&HashPipe::Run, this);
     } catch (const std::system_error&) {
-        delete[] slots;
-        slots = nullptr;
+        // No thread to be had: the writer hashes on its own.
+        slots.reset();
     }
 }
 
@@ -109,7 +108,7 @@ void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
         changed.wait(held, [this] { return count < kSlots; });
         held.unlock();
         // The slot at head is the caller's alone until count says it is filled.
-        memcpy(slots + (size_t)head * kSlotSize, bytes, take);
+        memcpy(slots.get() + (size_t)head * kSlotSize, bytes, take);
         lengths[head] = take;
         head = (head + 1) % kSlots;
         held.lock();
@@ -127,7 +126,7 @@ void HashPipe::Run()
         changed.wait(held, [this] { return count > 0 || done; });
         if (count == 0) return;
         held.unlock();
-        Hash(slots + (size_t)tail * kSlotSize, lengths[tail]);
+        Hash(slots.get() + (size_t)tail * kSlotSize, lengths[tail]);
         tail = (tail + 1) % kSlots;
         held.lock();
         count--;
@@ -144,8 +143,7 @@ void HashPipe::Finish()
         changed.notify_all();
     }
     worker.join();
-    delete[] slots;
-    slots = nullptr;
+    slots.reset();
 }
 
 void ChecksumBegin(ChecksumState* s)
@@ -247,11 +245,11 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     return 1;
 }
 
-WrittenPrint::WrittenPrint() : digest(nullptr), pipe(nullptr) { ChecksumBegin(&sum); }
+WrittenPrint::WrittenPrint() : digest(nullptr) { ChecksumBegin(&sum); }
 
 WrittenPrint::~WrittenPrint()
 {
-    delete pipe;
+    pipe.reset();
     DigestDiscard(digest);
 }
 
@@ -263,13 +261,12 @@ void WatchWritten(void* context, const uint8_t* bytes, uint32_t n) { static_cast
 
 int WatchPrint(FileStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
 {
-    delete print->pipe;
+    print->pipe.reset();
     ChecksumBegin(&print->sum);
     DigestDiscard(print->digest);
     print->digest = digest ? DigestBegin() : nullptr;
-    print->pipe = new (std::nothrow) HashPipe(&print->sum, print->digest, expectedSize);
-    if (!print->pipe) return 0;
-    file->WatchWrites(&WatchWritten, print->pipe);
+    print->pipe.reset(new HashPipe(&print->sum, print->digest, expectedSize));
+    file->WatchWrites(&WatchWritten, print->pipe.get());
     return !digest || print->digest != nullptr;
 }
 

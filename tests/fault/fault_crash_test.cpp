@@ -651,9 +651,9 @@ PkgBytes PemOf(const PublisherKey& key)
 
 ApplyOutcome ApplyTo(const std::string& package, const std::string& target, ScriptedUi& ui)
 {
-    UpgradeJob job(nullptr, nullptr, package.c_str(), target.c_str());
-    EngineHost host(&job, &ui);
-    job.uiText = new UiTextTable(nullptr, "UPGAPPLYUI");
+    UpgradeJob job(package.c_str(), target.c_str());
+    ApplySession host(&job, &ui);
+    host.wording.reset(new UiTextTable(nullptr, "UPGAPPLYUI"));
     return ApplyUpgrade(&host);
 }
 

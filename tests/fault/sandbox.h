@@ -7,7 +7,7 @@
 #include <vector>
 #include "pkgwriter.h"
 #include "testutil.h"
-#include "ui.h"
+#include "session.h"
 
 // Whether the tests run sanitized: the heaviest sweeps then take a sample, since every run of
 // the tool is several times slower there.
