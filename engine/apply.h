@@ -1,4 +1,13 @@
 // The apply procedure: pre-check, build into the scratch folder, commit.
+//
+// How the engine reports failure, everywhere in it:
+// - a procedure that can end in several ways returns an outcome enum that names each one
+//   (ApplyOutcome, CommitResult, RecoveryResult, SealRead through the trust check), and the
+//   person has been told by the time it returns; the callers only word the outcome;
+// - a file the commit could not replace is listed with its reason (CommitFailure);
+// - predicates and single steps answer with an int, 1 for yes or success, 0 for no or failure;
+//   an index that may find nothing is -1 for none;
+// - the layers below keep their own rules (files.h, entries.h); only std::bad_alloc is thrown.
 #pragma once
 #include <stdint.h>
 #include "uitext.h"

@@ -35,7 +35,7 @@ struct Bcrypt {
 };
 
 template <typename F>
-bool Load(HMODULE m, const char* name, F* f)
+int Load(HMODULE m, const char* name, F* f)
 {
     *f = (F)(void*)GetProcAddress(m, name);
     return *f != nullptr;

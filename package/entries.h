@@ -1,4 +1,12 @@
 // The entry table of a package: the records of the files it adds, patches and deletes.
+//
+// How the package layer reports failure, everywhere in it:
+// - what reads a package never refuses on construction: IsValid says whether it holds, and the
+//   reason is kept as a typed fault beside its text (NameFault and NameFaultText here, SealRead
+//   and SealReadText, KeyFault and KeyFaultText), or as a flag its contract names (cut);
+// - the patch interpreter reports through its ScriptRun (scriptCut, outputOverrun);
+// - plain predicates and steps answer with an int, 1 for yes or success, 0 for no or failure;
+// - the filelayer's rules hold below: sticky stream flags, and only std::bad_alloc is thrown.
 #pragma once
 #include <stdint.h>
 #include <memory>
