@@ -4,14 +4,15 @@
 #include <string>
 #include <vector>
 #include "apply.h"
+#include "files.h"
 #include "joblog.h"
 #include "search.h"
 #include "ui.h"
 
-// Path buffers of kPathMax bytes, allocated at start-up and never freed.
-extern char* PackagePath;
-extern char* UiTextPath;
-extern char* TargetFolder;
+// Path buffers of kPathMax bytes, for the life of the program.
+extern char PackagePath[kPathMax];
+extern char UiTextPath[kPathMax];
+extern char TargetFolder[kPathMax];
 extern HINSTANCE AppInstance;
 // Null before the main dialog exists and after it closed.
 extern HWND MainDialog;

@@ -14,9 +14,9 @@
 #include "trust.h"
 #include "upg_version.h"
 
-char* PackagePath;
-char* UiTextPath;
-char* TargetFolder;
+char PackagePath[kPathMax];
+char UiTextPath[kPathMax];
+char TargetFolder[kPathMax];
 HINSTANCE AppInstance;
 HWND MainDialog;
 JobLog* RunLog;
@@ -192,11 +192,6 @@ static void RunLogPath(const char* program, char* out)
 
 static int RunSetup(HINSTANCE instance, HINSTANCE previousInstance)
 {
-    PackagePath = (char*)calloc(kPathMax, 1);
-    UiTextPath = (char*)calloc(kPathMax, 1);
-    TargetFolder = (char*)calloc(kPathMax, 1);
-    if (!PackagePath || !UiTextPath || !TargetFolder)
-        return 1;
     AppInstance = instance;
 
     char program[kPathMax] = "", logPath[kPathMax] = "";

@@ -12,6 +12,7 @@
 #pragma once
 #include <stddef.h>
 #include <string>
+#include <vector>
 
 const size_t kPathMax = 260;   // bytes of a path buffer, terminator included
 
@@ -69,5 +70,5 @@ public:
 private:
     CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
     CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
-    char* saved;
+    std::vector<char> saved;
 };
