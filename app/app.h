@@ -4,14 +4,15 @@
 #include <string>
 #include <vector>
 #include "apply.h"
+#include "files.h"
 #include "joblog.h"
 #include "search.h"
 #include "ui.h"
 
-// Path buffers of kPathMax bytes, allocated at start-up and never freed.
-extern char* PackagePath;
-extern char* UiTextPath;
-extern char* TargetFolder;
+// Path buffers of kPathMax bytes, for the life of the program.
+extern char PackagePath[kPathMax];
+extern char UiTextPath[kPathMax];
+extern char TargetFolder[kPathMax];
 extern HINSTANCE AppInstance;
 // Null before the main dialog exists and after it closed.
 extern HWND MainDialog;
@@ -39,6 +40,10 @@ std::wstring WideText(const char* utf8);
 int Utf8Text(const wchar_t* wide, char* out, size_t capacity);
 // MessageBoxW over UTF-8 text and caption.
 int ShowMessage(HWND owner, const char* text, const char* caption, UINT type);
+// Memory that runs out throws std::bad_alloc; it is caught where this program's own code is
+// entered (WinMain, and the main window's steps that run the engine), told in this box, and
+// ends that step only. Nothing more is done; a commit cut short finishes on the next run.
+void TellOutOfMemory(HWND owner);
 
 // Start-up.
 const char* CommandTail(const char* commandLine);

@@ -8,7 +8,8 @@
 #include "apply.h"
 #include "controls.h"
 #include "files.h"
-#include "reader.h"
+#include "job.h"
+#include "session.h"
 #include "uitext.h"
 
 // Set after a successful apply and never cleared: Apply has become Done.
@@ -22,14 +23,24 @@ static const char kTargetTooLong[] = "The path of the chosen folder is too long 
 // Filled anew before every use of the folder chooser.
 static OPENFILENAMEW BrowseRecord;
 
-int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow)
+static int ShowPackageTextOf(const char* packagePath, HWND titleWindow, HWND notesWindow)
 {
     PackageReader reader(packagePath);
     if (!reader.IsValid()) return 0;
     // An empty title leaves the template's caption.
-    if (titleWindow && reader.title[0]) SetWindowTextW(titleWindow, WideText(reader.title).c_str());
-    if (notesWindow) SetWindowTextW(notesWindow, WideText(reader.notes).c_str());
+    if (titleWindow && !reader.title.empty()) SetWindowTextW(titleWindow, WideText(reader.title.c_str()).c_str());
+    if (notesWindow) SetWindowTextW(notesWindow, WideText(reader.notes.c_str()).c_str());
     return 1;
+}
+
+int ShowPackageText(const char* packagePath, HWND titleWindow, HWND notesWindow)
+{
+    try {
+        return ShowPackageTextOf(packagePath, titleWindow, notesWindow);
+    } catch (const std::bad_alloc&) {
+        TellOutOfMemory(GetParent(notesWindow));
+    }
+    return 0;
 }
 
 void ShowTargetFolder(HWND dialog, int staticId, const char* folder)
@@ -81,26 +92,38 @@ int BrowseForFolder(HWND mainWindow)
     return 1;
 }
 
-ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow)
+static ApplyOutcome ApplyWithSession(const char* packagePath, const char* targetFolder, HWND mainWindow)
 {
-    // The host's teardown (or the job's, whichever goes first) re-enables the main window and
-    // closes the progress view.
+    // The session's teardown re-enables the main window and closes the progress view.
     Win32UserInterface ui;
-    UpgradeJob job(AppInstance, mainWindow, packagePath, targetFolder);
-    EngineHost host(&job, &ui);
+    UpgradeJob job(packagePath, targetFolder);
+    ApplySession host(&job, &ui, AppInstance, mainWindow);
     host.log = RunLog;
-    job.uiText = job.IsValid() ? new (std::nothrow) UiTextTable(UiTextPath) : nullptr;
     // An apply never ends without a word: what the engine cannot start on is told here.
-    if (!job.IsValid() || job.progressTotal == 0 || !job.uiText) {
+    if (!job.IsValid()) {
         RunLog->Note(std::string("not started: ") + (job.targetTooLong ? kTargetTooLong : kSetupRefused) + " " +
                      targetFolder);
         ShowMessage(mainWindow, job.targetTooLong ? kTargetTooLong : kSetupRefused, "Error", MB_OK | MB_ICONERROR);
         return ApplyNotStarted;
     }
+    host.wording.reset(new UiTextTable(UiTextPath));
     RunningApply = &host.progress;
     ApplyOutcome outcome = ApplyUpgrade(&host);
     RunningApply = nullptr;
     return outcome;
+}
+
+ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HWND mainWindow)
+{
+    // The session's teardown has closed the view and enabled the window again by the time an
+    // exception arrives here.
+    try {
+        return ApplyWithSession(packagePath, targetFolder, mainWindow);
+    } catch (const std::bad_alloc&) {
+        RunningApply = nullptr;
+        TellOutOfMemory(mainWindow);
+    }
+    return ApplyNotStarted;
 }
 
 // Applied now, or found applied already: either way Apply has become Done.

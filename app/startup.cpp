@@ -3,19 +3,20 @@
 #include "app.h"
 #include <commctrl.h>
 #include <shellapi.h>
+#include <new>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
 #include "files.h"
 #include "os.h"
-#include "reader.h"
+#include "job.h"
 #include "seal.h"
 #include "trust.h"
 #include "upg_version.h"
 
-char* PackagePath;
-char* UiTextPath;
-char* TargetFolder;
+char PackagePath[kPathMax];
+char UiTextPath[kPathMax];
+char TargetFolder[kPathMax];
 HINSTANCE AppInstance;
 HWND MainDialog;
 JobLog* RunLog;
@@ -95,8 +96,8 @@ int CheckPackageFile(const char* path)
 {
     // The whole table and the seal, so that a package the apply would refuse is refused now,
     // before the person is shown anything to press.
-    UpgradeJob job(nullptr, nullptr, path, "C:\\");
-    if (!job.IsValid() || job.progressTotal == 0) return 0;
+    UpgradeJob job(path, "C:\\");
+    if (!job.IsValid()) return 0;
     SealRead read = CheckSeal(&job);
     return read == SealAbsent || read == SealIntact || read == SealNoDigest;
 }
@@ -106,7 +107,7 @@ const char* ActivePackage()
     return BundlePackages.empty() ? PackagePath : BundlePackages[ChosenPackage].c_str();
 }
 
-int ChoosePackageFor(const char* folder)
+static int ChoosePackageOf(const char* folder)
 {
     if (BundlePackages.size() < 2) return 0;
     std::vector<const char*> paths;
@@ -118,6 +119,16 @@ int ChoosePackageFor(const char* folder)
     int changed = chosen != ChosenPackage;
     ChosenPackage = chosen;
     return changed;
+}
+
+int ChoosePackageFor(const char* folder)
+{
+    try {
+        return ChoosePackageOf(folder);
+    } catch (const std::bad_alloc&) {
+        TellOutOfMemory(MainDialog);
+    }
+    return 0;
 }
 
 // The bundle's sibling packages beside the base package; one that does not pass the setup
@@ -239,7 +250,7 @@ static void SearchInstallation()
         std::vector<const char*> paths;
         for (const std::string& p : BundlePackages) paths.push_back(p.c_str());
         int which = 0;
-        if (FindInstallationOfAny(paths.data(), (int)paths.size(), TargetFolder, searchWindow, &platform, &which)) {
+        if (FindInstallationOfAny(paths.data(), (int)paths.size(), TargetFolder, &platform, &which)) {
             ChosenPackage = which;
             RunLog->Note(std::string("installation found: ") + TargetFolder + ", for " + ActivePackage());
         } else {
@@ -249,12 +260,8 @@ static void SearchInstallation()
     if (searchWindow) DestroyWindow(searchWindow);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
+static int RunSetup(HINSTANCE instance, HINSTANCE previousInstance)
 {
-    PackagePath = (char*)calloc(kPathMax, 1);
-    UiTextPath = (char*)calloc(kPathMax, 1);
-    TargetFolder = (char*)calloc(kPathMax, 1);
-    if (!PackagePath || !UiTextPath || !TargetFolder) return 1;
     AppInstance = instance;
 
     char program[kPathMax] = "", logPath[kPathMax] = "";
@@ -288,6 +295,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
         DispatchMessageW(&message);
     }
     log.Note("closed");
+    return 1;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
+{
+    try {
+        return RunSetup(instance, previousInstance);
+    } catch (const std::bad_alloc&) {
+        TellOutOfMemory(nullptr);
+    }
     return 1;
 }
 

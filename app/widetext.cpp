@@ -27,3 +27,12 @@ int ShowMessage(HWND owner, const char* text, const char* caption, UINT type)
 {
     return MessageBoxW(owner, WideText(text).c_str(), WideText(caption).c_str(), type);
 }
+
+void TellOutOfMemory(HWND owner)
+{
+    // Wide literals: converting the text would itself need memory.
+    MessageBoxW(owner,
+                L"There is not enough memory to go on. Nothing more was done; an interrupted upgrade finishes when it "
+                L"is run again.",
+                L"Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}

@@ -298,13 +298,13 @@ int SameEntry(const FileEntry& a, const FileEntry& b)
 int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, int sealed, unsigned codePage,
                     std::string* error)
 {
-    UpgradeJob job(path.c_str(), codePage);
-    if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size() || job.progressTotal == 0) {
+    PackageTable job(path.c_str(), codePage);
+    if (!job.IsValid() || job.header.entryCount != (int16_t)plan.size()) {
         *error = "the written package does not read back as valid";
         return 0;
     }
     for (size_t i = 0; i < plan.size(); i++)
-        if (!SameEntry(*job.entries[i], plan[i].entry)) {
+        if (!SameEntry(*job.Entry((int)i), plan[i].entry)) {
             *error = std::string("entry ") + plan[i].entry.name + " does not read back as written";
             return 0;
         }
@@ -313,7 +313,7 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
         std::vector<uint8_t> kinds;
         for (const Planned& p : plan) kinds.push_back(p.entry.kind);
         PackageSeal seal;
-        SealRead read = ReadSeal(job.stream, kinds.data(), (int)kinds.size(), &seal);
+        SealRead read = ReadSeal(job.stream.get(), kinds.data(), (int)kinds.size(), &seal);
         if (read != SealIntact || seal.codePage != codePage) {
             *error = std::string("the written package's seal does not read back: ") +
                      (read != SealIntact ? SealReadText(read) : "another code page");
@@ -330,8 +330,9 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
         }
         end = seal.start;
     }
+    ScriptRun run;
     for (size_t i = 0; i < plan.size(); i++)
-        if (plan[i].entry.kind != KindDelete) RunPatchScript(&job, nullptr, nullptr);
+        if (plan[i].entry.kind != KindDelete) RunPatchScript(job.stream.get(), &run, nullptr, nullptr);
     if (job.stream->HasError() || job.stream->Tell() != end) {
         *error = "the scripts of the written package do not end where the package ends";
         return 0;
@@ -539,13 +540,8 @@ int WritePackage(const BuildOptions& options, const std::string& title, const st
     }
     if (digest) {
         PackageSeal seal;
-        // The digest context is ended or discarded on both ways, or it would leak.
-        int made = seal.Allocate((int)plan.size());
-        if (made) {
-            made = DigestEnd(digest, seal.packageDigest);
-        } else {
-            DigestDiscard(digest);
-        }
+        seal.Allocate((int)plan.size());
+        int made = DigestEnd(digest, seal.packageDigest);
         seal.codePage = (uint16_t)options.codePage;
         for (size_t i = 0; made && i < plan.size(); i++) {
             seal.kinds[i] = plan[i].entry.kind;

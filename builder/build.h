@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 #include "keyfile.h"
-#include "reader.h"
+#include "entries.h"
 
 struct RepeatSet;
 

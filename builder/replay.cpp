@@ -1,7 +1,7 @@
 // Replays a part through the real interpreter over a real package reader.
 #include "replay.h"
 #include "memview.h"
-#include "reader.h"
+#include "entries.h"
 #include "script.h"
 #include "stream.h"
 #include <string.h>
@@ -23,15 +23,16 @@ int ReplayPart(const char* partPath, const uint8_t* old, uint32_t oldSize, const
     result->written = 0;
     result->firstDifference = 0;
     result->endsAtPartEnd = 0;
-    UpgradeJob job(partPath);
+    PackageTable job(partPath);
     if (!job.IsValid() || job.stream->Tell() != kPartHeaderSize) return 0;
     // The applier holds every script to its entry's new size; so does the replay.
-    job.outputLimit = newSize;
+    ScriptRun run;
+    run.outputLimit = newSize;
     FileStream expected(ReadAccess | ShareRead, newPath);
     if (expected.HasError()) return 0;
     ByteViewStream oldView(old, oldSize);
     CompareStream out(&expected);
-    RunPatchScript(&job, old ? &oldView : nullptr, &out);
+    RunPatchScript(job.stream.get(), &run, old ? &oldView : nullptr, &out);
     result->written = out.written;
     result->firstDifference = out.firstDifference;
     result->endsAtPartEnd = !job.stream->HasError() && job.stream->Tell() == job.stream->Size();

@@ -1,7 +1,7 @@
 // upg apply --json: findings, answers, file operations and the commit, in the order they came.
 #include "applyjson.h"
 #include "commands.h"
-#include "reader.h"
+#include "job.h"
 #include "seal.h"
 #include "trust.h"
 

@@ -7,7 +7,7 @@
 #include "bytes.h"
 #include "files.h"
 #include "os.h"
-#include "reader.h"
+#include "entries.h"
 #include "search.h"
 #include "stream.h"
 #include "tree.h"
@@ -185,10 +185,6 @@ int CheckWording(const char* path, std::string* why, std::string* notes)
         }
     }
     UiTextTable table = path ? UiTextTable(path) : UiTextTable(nullptr, kDefaultUiResource);
-    if (!table.store) {
-        *why = "there is not enough memory to read the wording\n";
-        return 0;
-    }
     for (const NeededLine& n : kNeededLines) {
         std::string fault;
         if (!table.HasLine(n.line))

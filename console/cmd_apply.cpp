@@ -10,13 +10,13 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
+#include "job.h"
 #include "options.h"
-#include "reader.h"
 #include "search.h"
 #include "stream.h"
 #include "terminal.h"
 #include "terminal_ui.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 #include "upg_version.h"
 
@@ -124,7 +124,7 @@ int ChooseTarget(const ApplyCommand& c, const std::vector<std::string>& packages
         if (!c.quiet) fprintf(stderr, "Searching for installed components...\n");
         log->Note("searching the fixed disks for the installation");
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
-        if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, nullptr, platform.get(), &chosen))
+        if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, platform.get(), &chosen))
             return end->Stop("notFound",
                              std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
                                  " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
@@ -168,24 +168,22 @@ int CmdApply(int argc, char** argv)
     const std::string& folder = end.target;
 
     std::string wording = c.uiFile ? c.uiFile : WordingBeside(packages[0]);
-    UiTextTable* text = (c.uiFile || Readable(wording.c_str())) ? new (std::nothrow) UiTextTable(wording.c_str())
-                                                                : new (std::nothrow) UiTextTable(nullptr, kDefaultUiResource);
 
     AnswerSource source = c.yes ? AnswerAllYes : c.no ? AnswerAllNo : c.answers ? AnswerFromList : AnswerFromTerminal;
     TerminalUi ui(source, c.answers ? c.answers : "", !c.quiet && IsTerminal(stderr));
-    UpgradeJob job(nullptr, nullptr, package, folder.c_str());
-    EngineHost host(&job, &ui);
-    job.uiText = text;
-    job.trustFile = c.trust;
+    UpgradeJob job(package, folder.c_str());
+    ApplySession host(&job, &ui);
+    host.wording.reset((c.uiFile || Readable(wording.c_str())) ? new UiTextTable(wording.c_str())
+                                                               : new UiTextTable(nullptr, kDefaultUiResource));
+    if (c.trust) host.trustFile = c.trust;
     if (job.targetTooLong) return end.Stop("noTarget", "The target folder's path is too long: " + folder);
-    if (!job.IsValid() || job.progressTotal == 0) return end.Refuse("The package changed while it was read.");
+    if (!job.IsValid()) return end.Refuse("The package changed while it was read.");
     if (!CheckPackageSeal(&job, &reason)) return end.Refuse(reason);
-    if (!text) return end.Stop("notStarted", "There is not enough memory to start the upgrade.");
 
     JsonApplyLog jsonLog(package, folder);
     TeeLog both(&fileLog, &jsonLog);
     host.log = c.json ? static_cast<JobLog*>(&both) : &fileLog;
-    if (!c.quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title, folder.c_str());
+    if (!c.quiet) fprintf(stderr, "Applying \"%s\" to %s\n", job.title.c_str(), folder.c_str());
     CatchInterrupt();
     ApplyOutcome outcome = ApplyUpgrade(&host);
     ui.CloseProgress(nullptr);

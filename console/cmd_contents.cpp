@@ -7,7 +7,7 @@
 #include "options.h"
 #include "os.h"
 #include "scriptscan.h"
-#include "reader.h"
+#include "job.h"
 #include "stream.h"
 #include "trust.h"
 
@@ -73,10 +73,10 @@ void PrintContentsJson(const Contents& c)
     const UpgradeJob& job = *c.job;
     int count = job.EntryCount();
     printf("{\n  \"package\": %s,\n  \"version\": %u,\n  \"title\": %s,\n  \"notes\": %s,\n  \"entries\": [",
-           JsonText(c.package).c_str(), (unsigned)job.header.version, JsonText(job.title).c_str(),
-           JsonText(job.notes).c_str());
+           JsonText(c.package).c_str(), (unsigned)job.header.version, JsonText(job.title.c_str()).c_str(),
+           JsonText(job.notes.c_str()).c_str());
     for (int i = 0; i < count; i++) {
-        const FileEntry* e = job.entries[i];
+        const FileEntry* e = job.Entry(i);
         printf("%s\n    {\"kind\": \"%s\", \"softPolicy\": \"%s\", \"hardPolicy\": \"%s\", \"name\": %s, "
                "\"description\": %s",
                i ? "," : "", KindWord(e->kind), PolicyName(e->softPolicy), PolicyName(e->hardPolicy),
@@ -108,7 +108,7 @@ void PrintHeader(const Contents& c)
         printf("Texts:    no code page recorded: read in this system's code page %u\n", SystemCodePage());
     else
         printf("Texts:    no code page recorded: read as UTF-8 where valid, else as code page 1252\n");
-    printf("Title:    %s\nNotes:\n", job.title);
+    printf("Title:    %s\nNotes:\n", job.title.c_str());
     std::string notes = job.notes;
     size_t start = 0;
     while (start < notes.size()) {
@@ -128,7 +128,7 @@ void PrintContentsText(const Contents& c)
     PrintHeader(c);
     printf("Files:    %d\n", count);
     for (int i = 0; i < count; i++) {
-        const FileEntry* e = job.entries[i];
+        const FileEntry* e = job.Entry(i);
         printf("\n%5d. %-6s %s\n", i + 1, KindWord(e->kind), e->name);
         printf("       policies: soft %s, hard %s\n", PolicyName(e->softPolicy), PolicyName(e->hardPolicy));
         if (e->description[0]) printf("       description: %s\n", e->description);
@@ -179,9 +179,9 @@ int CmdInspect(int argc, char** argv)
     int count = job.EntryCount();
     c.figures.resize(count);
     for (int i = 0; i < count; i++) {
-        const FileEntry* e = job.entries[i];
+        const FileEntry* e = job.Entry(i);
         if (e->kind == KindDelete) continue;
-        c.figures[i] = ScanScript(job.stream);
+        c.figures[i] = ScanScript(job.stream.get());
         if (!c.figures[i].ended || c.figures[i].Output() != e->newPrint.size) c.clean = 0;
     }
     uint32_t size = job.stream->Size();

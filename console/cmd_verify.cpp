@@ -8,8 +8,8 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
+#include "job.h"
 #include "options.h"
-#include "reader.h"
 #include "search.h"
 #include "trust.h"
 #include "upg_version.h"
@@ -88,7 +88,7 @@ std::string SetText(UpgradeJob* job, const SetFinding& f)
 {
     std::string text = std::string("Seal: ") + kSetWords[f.set][0] +
                        " match their sizes and checksums but not the seal's digest of their content";
-    if (f.file >= 0) return text + "; the one that differs is " + ShownPath(job->entries[f.file]->name) + ".";
+    if (f.file >= 0) return text + "; the one that differs is " + ShownPath(job->Entry(f.file)->name) + ".";
     return text + "; which of the " + std::to_string(f.members) +
            " differs cannot be told, so the upgrade would stop before changing anything.";
 }
@@ -100,7 +100,7 @@ std::string SetsJson(UpgradeJob* job, const std::vector<SetFinding>& sets)
     for (const SetFinding& f : sets) {
         if (f.holds != 0) continue;
         out += std::string(out.empty() ? "" : ",") + "\n    {\"set\": \"" + kSetWords[f.set][1] + "\", \"file\": " +
-               (f.file >= 0 ? JsonText(job->entries[f.file]->name) : std::string("null")) + "}";
+               (f.file >= 0 ? JsonText(job->Entry(f.file)->name) : std::string("null")) + "}";
     }
     return out.empty() ? out : "\n  \"sealSets\": [" + out + "\n  ],";
 }
@@ -116,7 +116,7 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
     CheckEntries(job, &findings, &sets);
     std::vector<FindingWords> verdicts;
     for (int i = 0; i < count; i++) {
-        log->Finding(i, job->entries[i], findings[i]);
+        log->Finding(i, job->Entry(i), findings[i]);
         verdicts.push_back(DescribeFinding(findings[i]));
         if (!verdicts.back().clean) problems++;
     }
@@ -136,13 +136,13 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
         printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
                JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
         for (int i = 0; i < count; i++)
-            printf("%s\n    {%s}", i ? "," : "", FindingJson(job->entries[i], verdicts[i]).c_str());
+            printf("%s\n    {%s}", i ? "," : "", FindingJson(job->Entry(i), verdicts[i]).c_str());
         printf("%s],%s\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
                count ? "\n  " : "", SetsJson(job, sets).c_str(), count, problems, code ? "attention" : "clean", code);
         return code;
     }
     for (int i = 0; i < count; i++)
-        printf("%-6s %s: %s\n", KindWord(job->entries[i]->kind), ShownPath(job->entries[i]->name).c_str(),
+        printf("%-6s %s: %s\n", KindWord(job->Entry(i)->kind), ShownPath(job->Entry(i)->name).c_str(),
                verdicts[i].text.c_str());
     if (problems)
         printf("%d of %d files need attention.\n", problems, count);
@@ -170,9 +170,9 @@ int CmdVerify(int argc, char** argv)
     if (!IsDirectory(c.target)) return end.Stop("noTarget", std::string("The target folder ") + c.target + " does not exist.");
     if (packages.size() > 1) end.package = ChoosePackageFor(packages, c.target, &log, c.json);
     const char* package = end.package;
-    UpgradeJob job(nullptr, nullptr, package, c.target);
+    UpgradeJob job(package, c.target);
     if (job.targetTooLong) return end.Stop("noTarget", std::string("The target folder's path is too long: ") + c.target);
-    if (!job.IsValid() || job.progressTotal == 0) return end.Refuse("The package changed while it was read.");
+    if (!job.IsValid()) return end.Refuse("The package changed while it was read.");
     if (!CheckPackageSeal(&job, &reason)) return end.Refuse(reason);
 
     TrustReport report;

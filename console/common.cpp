@@ -8,7 +8,7 @@
 #include "commands.h"
 #include "files.h"
 #include "joblog.h"
-#include "reader.h"
+#include "job.h"
 #include "seal.h"
 #include "search.h"
 #include "trust.h"
@@ -27,7 +27,7 @@ int CheckPackage(const char* path, std::string* reason)
             return 0;
         }
     }
-    UpgradeJob job(path);
+    PackageTable job(path);
     if (memcmp(job.header.magic, kPackageMagic, sizeof job.header.magic) != 0) {
         *reason = std::string(path) + " is not an upgrade package: it does not start with [QZUPD].";
         return 0;
@@ -37,26 +37,22 @@ int CheckPackage(const char* path, std::string* reason)
                   "; this program reads versions up to " + std::to_string(kMaxVersion) + ".";
         return 0;
     }
-    if (job.outOfMemory) {
-        *reason = "There is not enough memory to read the package.";
-        return 0;
-    }
     if (job.tooManyEntries) {
         *reason = "The package lists " + std::to_string(job.header.entryCount) + " files; at most " +
                   std::to_string(kMaxEntries) + " are allowed.";
         return 0;
     }
-    if (!job.stream || job.stream->HasError()) {
+    if (job.stream->HasError()) {
         *reason = "The package is truncated: it ends inside its title, notes or file table.";
         return 0;
     }
     if (job.faultEntry >= 0) {
-        const FileEntry* e = job.entries[job.faultEntry];
+        const FileEntry* e = job.Entry(job.faultEntry);
         *reason = "File " + std::to_string(job.faultEntry + 1) + " of the package has an unsafe name \"" +
                   (e ? e->name : "") + "\": " + NameFaultText(job.faultName) + ".";
         return 0;
     }
-    if (job.progressTotal == 0) {
+    if (job.cut) {
         *reason = "The package is truncated: a fingerprint in its file table is missing.";
         return 0;
     }

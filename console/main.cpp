@@ -65,8 +65,9 @@ int Run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     RegisterDefaultWording();
-    // The core throws nothing, but the standard library can (memory, strings): whatever
-    // escapes is told in one line instead of an abort.
+    // Memory that runs out throws std::bad_alloc anywhere in the code, the standard library's
+    // containers included; this is the one place it is caught, told in one line instead of
+    // an abort. Every file the code holds is closed on the way by its owner.
     try {
         // Text inside is UTF-8, names on the command line included.
         std::vector<std::string> args;

@@ -1,8 +1,8 @@
 // The apply procedure: pre-check every listed file, rebuild into the scratch folder, commit.
 #include "apply.h"
-#include <new>
 #include <stdio.h>
 #include <string.h>
+#include <memory>
 #include <string>
 #include <vector>
 #include "commit.h"
@@ -11,12 +11,12 @@
 #include "fingerprint.h"
 #include "joblog.h"
 #include "progress.h"
-#include "reader.h"
+#include "job.h"
 #include "script.h"
 #include "seal.h"
 #include "stream.h"
 #include "trust.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 
 namespace {
@@ -51,13 +51,16 @@ const char kForeignBuiltText[] =
     "The upgrade was not applied, and nothing was changed: the files it built are not the ones the package was made "
     "to produce. The package or this computer's disk may be damaged.";
 
+// The question about one entry stays far inside this; the bound guards the buffer only.
+const size_t kMessageSize = 2048;
+
 // The list of files in one message stays readable however many there are.
 const size_t kListedFailures = 20;
 
 // Starts the refusal of a package that fails its seal or its pin; the reason follows.
 const char kRefusedText[] = "This upgrade package was not applied, and nothing was changed: ";
 
-FileEntry* EntryAt(UpgradeJob* job, int i) { return job->entries[i]; }
+FileEntry* EntryAt(UpgradeJob* job, int i) { return job->Entry(i); }
 
 // Writes targetFolder + name into out; a path that would not fit leaves out empty and
 // reports 0, so it reads as a file that cannot be opened or created.
@@ -82,11 +85,11 @@ int NamesFit(UpgradeJob* job, int i)
     return e->kind == KindDelete || (TempName(job, i, path) && WorkName(job, i, path));
 }
 
-void ShowEntry(UpgradeJob* job, UserInterface* ui, const FileEntry* e)
+void ShowEntry(ApplySession* host, const FileEntry* e)
 {
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, e->name);
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, e->description);
-    ui->Repaint(job->workWindow);
+    host->ui->SetItemText(host->view, IDC_PROGRESS_FILE, e->name);
+    host->ui->SetItemText(host->view, IDC_PROGRESS_DESCRIPTION, e->description);
+    host->ui->Repaint(host->view);
 }
 
 // Policy value 3 reads as Ignore wherever the apply reads a policy.
@@ -114,21 +117,21 @@ struct Survey {
     int foreign;      // a sealed digest over its set says it is not the file its fingerprint claims
 };
 
-// Reads what the tests need of one entry's file; leaves job->workPath on it.
+// Reads what the tests need of one entry's file.
 Survey SurveyEntry(UpgradeJob* job, int i)
 {
     FileEntry* e = EntryAt(job, i);
     Survey v;
     memset(&v, 0, sizeof v);
-    v.fits = EntryPath(job, e, job->workPath) && NamesFit(job, i);
+    char path[kPathMax];
+    v.fits = EntryPath(job, e, path) && NamesFit(job, i);
     if (!v.fits) return v;
-    v.exists = FileExists(job->workPath);
-    v.computed = v.exists && ComputeFingerprint(job->workPath, &v.print, nullptr, job->seal ? v.digest : nullptr);
+    v.exists = FileExists(path);
+    v.computed = v.exists && ComputeFingerprint(path, &v.print, nullptr, job->seal ? v.digest : nullptr);
     return v;
 }
 
-// Runs the tests for one entry in their order over its survey; leaves job->workPath on the
-// entry's file.
+// Runs the tests for one entry in their order over its survey.
 EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
 {
     FileEntry* e = EntryAt(job, i);
@@ -137,7 +140,8 @@ EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
     // A name that cannot be written, or whose scratch names cannot, is found now, before
     // anything is built, and never as a failure in the commit.
     if (!v.fits) return Hard(e, StateTooLong, LinePathTooLong);
-    EntryPath(job, e, job->workPath);
+    char path[kPathMax];
+    EntryPath(job, e, path);
     const FileFingerprint& print = v.print;
     int exists = v.exists;
     // A sealed package also knows each file's SHA-256, or one over each set of files: a file
@@ -153,13 +157,13 @@ EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
     if (e->kind == KindAdd) {
         if (!exists) return f;
         if (upgraded) return upgradedAlready;
-        if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineAddReadOnly);
+        if (IsReadOnly(path)) return Hard(e, StateReadOnly, LineAddReadOnly);
         return Soft(e, StateAlreadyExists, LineAddExists);
     }
     if (e->kind == KindDelete) {
         if (!exists) return Hard(e, StateMissing, LineMissing);
         if (!SameContent(print, e->oldPrint) || oldDigestDiffers) return Soft(e, StateModified, LineDeleteDiffers);
-        if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
+        if (IsReadOnly(path)) return Hard(e, StateReadOnly, LineReadOnly);
         if (print != e->oldPrint) return Soft(e, StateDateDiffers, LineDeleteDiffers);
         return f;
     }
@@ -167,7 +171,7 @@ EntryFinding Judge(UpgradeJob* job, int i, const Survey& v)
     if (!exists) return Hard(e, StateMissing, LineMissing);
     if (upgraded) return upgradedAlready;
     if (!SameContent(print, e->oldPrint) || oldDigestDiffers) return Hard(e, StateModified, LinePatchModified);
-    if (IsReadOnly(job->workPath)) return Hard(e, StateReadOnly, LineReadOnly);
+    if (IsReadOnly(path)) return Hard(e, StateReadOnly, LineReadOnly);
     if (print != e->oldPrint) return Soft(e, StateDateDiffers, LinePatchDateDiffers);
     return f;
 }
@@ -231,14 +235,12 @@ int NewFilesHold(UpgradeJob* job, const std::vector<Survey>& surveys, const std:
 
 // Reads every listed file once, for the test of an installation that is up to date already
 // and for the pre-check; ApplyCancelled when the person cancels.
-ApplyOutcome SurveyAll(EngineHost* host, std::vector<Survey>& surveys)
+ApplyOutcome SurveyAll(ApplySession* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     surveys.assign((size_t)job->EntryCount() + 1, Survey());
     for (int i = 0; i < job->EntryCount(); i++) {
-        FileEntry* e = EntryAt(job, i);
-        EntryPath(job, e, job->workPath);
-        ShowEntry(job, host->ui, e);
+        ShowEntry(host, EntryAt(job, i));
         if (PollCancel(host)) return ApplyCancelled;
         surveys[(size_t)i] = SurveyEntry(job, i);
     }
@@ -255,7 +257,8 @@ int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
     for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
         if (e->kind == KindDelete) {
-            if (!EntryPath(job, e, job->workPath) || FileExists(job->workPath)) return 0;
+            char path[kPathMax];
+            if (!EntryPath(job, e, path) || FileExists(path)) return 0;
             continue;
         }
         if (e->kind != KindAdd && e->kind != KindPatch) return 0;
@@ -269,25 +272,25 @@ int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
 }
 
 // ApplyApplied when the apply goes on; otherwise why it stops.
-ApplyOutcome PreCheck(EngineHost* host, std::vector<Survey>& surveys)
+ApplyOutcome PreCheck(ApplySession* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     if (!MarkForeignOldFiles(job, surveys)) {
         host->Log().Note(kForeignFilesText);
-        ui->Inform(job->workWindow, kForeignFilesText, UiLine(job, LineCaption));
+        ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
         return ApplyStopped;
     }
     for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
-        ShowEntry(job, ui, e);
+        ShowEntry(host, e);
         EntryFinding f = Judge(job, i, surveys[(size_t)i]);
         host->Log().Finding(i, e, f);
         e->state = (uint8_t)f.stateAfter;
         if (f.line == LineNone) continue;
         if (f.policy == PolicyAbort) {
             if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
-                ui->Inform(job->workWindow, UiLine(job, f.line), UiLine(job, LineCaption));
+                ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
             return ApplyStopped;
         }
         if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) return ApplyDeclined;
@@ -298,7 +301,7 @@ ApplyOutcome PreCheck(EngineHost* host, std::vector<Survey>& surveys)
 // The files of the target that the commit would rename or delete, opened as the rename would:
 // one that another program holds, or runs, is named (with that program where the system can
 // tell); one that this user may not delete makes denied true.
-std::vector<std::string> FilesInUse(EngineHost* host, int* denied)
+std::vector<std::string> FilesInUse(ApplySession* host, int* denied)
 {
     UpgradeJob* job = host->job;
     std::vector<std::string> held;
@@ -319,26 +322,25 @@ std::vector<std::string> FilesInUse(EngineHost* host, int* denied)
 // Before a file is read or built: the target must be one this user may change, and no file
 // the package replaces or deletes may be held by another program; the person may close it and
 // try again. ApplyApplied when the apply may go on.
-ApplyOutcome CheckFilesFree(EngineHost* host, int* asked)
+ApplyOutcome CheckFilesFree(ApplySession* host, int* asked)
 {
-    UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     for (;;) {
         int denied = 0;
         std::vector<std::string> held = FilesInUse(host, &denied);
         if (denied) {
             host->Log().Note("the user may not change a file of the target");
-            ui->OfferElevation(job->workWindow, UiLine(job, LineNoAccess), UiLine(job, LineRunAsAdmin),
-                               UiLine(job, LineCaption));
+            ui->OfferElevation(host->view, UiLine(host, LineNoAccess), UiLine(host, LineRunAsAdmin),
+                               UiLine(host, LineCaption));
             return ApplyNoAccess;
         }
         if (held.empty()) return ApplyApplied;
-        std::string text = UiLine(job, LineInUse);
+        std::string text = UiLine(host, LineInUse);
         for (size_t k = 0; k < held.size() && k < kListedFailures; k++) text += "\n" + held[k];
         if (held.size() > kListedFailures)
             text += "\nand " + std::to_string(held.size() - kListedFailures) + " more";
         *asked = 1;
-        int retry = ui->AskRetry(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+        int retry = ui->AskRetry(host->view, text.c_str(), UiLine(host, LineCaption));
         host->Log().Note(retry ? "files in use: retry" : "files in use: cancelled");
         if (!retry) return ApplyInUse;
     }
@@ -346,14 +348,13 @@ ApplyOutcome CheckFilesFree(EngineHost* host, int* asked)
 
 // A rebuilt file that did not verify: its hard policy decides. ApplyApplied when the build
 // goes on without the entry, otherwise why it stops.
-ApplyOutcome RejectBuilt(EngineHost* host, FileEntry* e)
+ApplyOutcome RejectBuilt(ApplySession* host, FileEntry* e)
 {
-    UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     int policy = EffectivePolicy(e->hardPolicy);
     if (policy == PolicyAbort) {
         if (AskAboutEntry(host, e, LineBadResultStop, LineKnowMore))
-            ui->Inform(job->workWindow, UiLine(job, LineStopped), UiLine(job, LineCaption));
+            ui->Inform(host->view, UiLine(host, LineStopped), UiLine(host, LineCaption));
         host->progress.MarkCancelled();
         return ApplyStopped;
     }
@@ -365,98 +366,115 @@ ApplyOutcome RejectBuilt(EngineHost* host, FileEntry* e)
     return ApplyApplied;
 }
 
+// Runs the script of entry i (not a Delete): into its work file, verified and renamed to its
+// .TMP name, when the entry is pending; only read past otherwise, since the scripts lie back
+// to back in the package. *built is 1 once the file verified; made receives its digest when
+// the package is sealed. ApplyApplied when the build goes on; ApplyCancelled when the person
+// cancelled, or why a file that did not verify stops it.
+ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
+{
+    UpgradeJob* job = host->job;
+    FileEntry* e = EntryAt(job, i);
+    // The new file is fingerprinted as it is written, so it is never read back; the print
+    // outlives the output, which feeds it until it is closed.
+    WrittenPrint printed;
+    std::unique_ptr<FileStream> oldFile, output;
+    char work[kPathMax] = "";
+    int building = e->state == StatePending;
+    if (building) {
+        if (e->kind == KindPatch) {
+            char installed[kPathMax];
+            EntryPath(job, e, installed);
+            oldFile.reset(new FileStream(ReadAccess | ShareRead, installed));
+            oldFile->CacheBlocks();
+        }
+        WorkName(job, i, work);
+        output.reset(new FileStream(WriteAccess, work));
+    }
+    host->ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiPart(host, LineOperations, e->kind));
+    int watched = !output || WatchPrint(output.get(), &printed, job->seal != nullptr, e->newPrint.size);
+    // Also run for entries not built: the scripts lie back to back in the package.
+    ScriptRun run;
+    run.outputLimit = e->newPrint.size;
+    run.progress = host;
+    RunPatchScript(job->stream.get(), &run, oldFile.get(), output.get());
+    oldFile.reset();
+    if (!building) return ApplyApplied;
+    if (PollCancel(host)) return ApplyCancelled;
+    // A package that ended inside this script (or before it) is cut short: its output is
+    // not trusted even when it verifies, as an empty file does against a print of zeros.
+    // A script that wrote past the new size is not this file's, though its cut part may
+    // verify.
+    int sound = watched && !run.scriptCut && !run.outputOverrun;
+    const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
+    int verified = sound && work[0] && VerifyAndStampWritten(output.get(), &printed, &e->newPrint, digest, made);
+    output.reset();
+    // A rename that fails leaves the file without its final name: treated as unverified.
+    char temp[kPathMax];
+    verified = verified && TempName(job, i, temp) && MoveFileOverPatiently(work, temp);
+    host->Log().Built(e, verified);
+    *built = verified;
+    if (verified) return ApplyApplied;
+    ApplyOutcome rejected = RejectBuilt(host, e);
+    if (rejected == ApplyApplied && work[0]) RemoveFile(work);
+    return rejected;
+}
+
+// Where the seal holds one digest over all new files, it is checked once they are all
+// there, before the commit. A single new file is the one that failed; among more, none
+// can be told from the others, and nothing is committed. ApplyApplied when the build goes on.
+ApplyOutcome CheckBuiltSet(ApplySession* host, const std::vector<Survey>& surveys, const std::vector<int>& built,
+                           const std::vector<uint8_t>& builtDigests)
+{
+    UpgradeJob* job = host->job;
+    int suspect = -1;
+    if (NewFilesHold(job, surveys, built, builtDigests, &suspect) != 0) return ApplyApplied;
+    if (suspect < 0) {
+        host->Log().Note(kForeignBuiltText);
+        host->ui->Inform(host->view, kForeignBuiltText, UiLine(host, LineCaption));
+        host->progress.MarkCancelled();
+        return ApplyStopped;
+    }
+    FileEntry* e = EntryAt(job, suspect);
+    host->Log().Built(e, 0);
+    char temp[kPathMax];
+    if (built[(size_t)suspect] && TempName(job, suspect, temp)) RemoveFile(temp);
+    return RejectBuilt(host, e);
+}
+
 // Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
 // the build stopped, with the scratch folder already cleaned.
-ApplyOutcome Build(EngineHost* host, const std::vector<Survey>& surveys)
+ApplyOutcome Build(ApplySession* host, const std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     ApplyOutcome stop = ApplyCancelled;
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
-    ui->Repaint(job->workWindow);
+    ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiLine(host, LineChecking));
+    ui->SetItemText(host->view, IDC_PROGRESS_BAR, " ");
+    ui->Repaint(host->view);
     // Whatever an earlier run left without a journal is stale: a .TMP of it must never be
     // taken for this run's output.
     CleanScratchFolder(job);
-    if (JoinPath(job->workPath, job->targetFolder, kScratchName)) MakeFolder(job->workPath);
+    char scratch[kPathMax];
+    if (JoinPath(scratch, job->targetFolder, kScratchName)) MakeFolder(scratch);
     std::vector<int> built((size_t)job->EntryCount() + 1, 0);
     std::vector<uint8_t> builtDigests(((size_t)job->EntryCount() + 1) * kDigestSize);
 
     for (int i = 0; i < job->EntryCount(); i++) {
         if (PollCancel(host)) break;
         FileEntry* e = EntryAt(job, i);
-        ShowEntry(job, ui, e);
+        ShowEntry(host, e);
         if (e->kind == KindDelete) continue;
-        FileStream* oldFile = nullptr;
-        FileStream* output = nullptr;
-        int building = e->state == StatePending;
-        if (building) {
-            if (e->kind == KindPatch) {
-                EntryPath(job, e, job->workPath);
-                oldFile = new (std::nothrow) FileStream(ReadAccess | ShareRead, job->workPath);
-                if (oldFile) oldFile->CacheBlocks();
-            }
-            WorkName(job, i, job->workPath);
-            output = new (std::nothrow) FileStream(WriteAccess, job->workPath);
-        }
-        // A stream that could not be allocated fails the entry; the script is still read past.
-        int allocated = !building || (output && (e->kind != KindPatch || oldFile));
-        if (!allocated) {
-            delete oldFile;
-            delete output;
-            oldFile = output = nullptr;
-        }
-        ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiPart(job, LineOperations, e->kind));
-        // The new file is fingerprinted as it is written, so it is never read back.
-        WrittenPrint printed;
-        if (output && !WatchPrint(output, &printed, job->seal != nullptr, e->newPrint.size)) allocated = 0;
-        // Also run for entries not built: the scripts lie back to back in the package.
-        job->outputLimit = e->newPrint.size;
-        RunPatchScript(job, oldFile, output);
-        delete oldFile;
-        if (!building) continue;
-        if (PollCancel(host)) {
-            delete output;
-            break;
-        }
-        // A package that ended inside this script (or before it) is cut short: its output is
-        // not trusted even when it verifies, as an empty file does against a print of zeros.
-        // A script that wrote past the new size is not this file's, though its cut part may
-        // verify.
-        int sound = allocated && !job->scriptCut && !job->outputOverrun;
-        const uint8_t* digest = job->seal ? job->seal->NewDigest(i) : nullptr;
         uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
-        int verified = sound && job->workPath[0] && VerifyAndStampWritten(output, &printed, &e->newPrint, digest, made);
-        delete output;
-        // A rename that fails leaves the file without its final name: treated as unverified.
-        verified = verified && TempName(job, i, job->tempPath) && MoveFileOverPatiently(job->workPath, job->tempPath);
-        host->Log().Built(e, verified);
-        built[(size_t)i] = verified;
-        if (verified) continue;
-        ApplyOutcome rejected = RejectBuilt(host, e);
-        if (rejected != ApplyApplied) {
-            stop = rejected;
+        ApplyOutcome entry = BuildEntry(host, i, &built[(size_t)i], made);
+        if (entry != ApplyApplied) {
+            stop = entry;
             break;
         }
-        if (job->workPath[0]) RemoveFile(job->workPath);
     }
-    // Where the seal holds one digest over all new files, it is checked once they are all
-    // there, before the commit. A single new file is the one that failed; among more, none
-    // can be told from the others, and nothing is committed.
-    int suspect = -1;
-    if (!PollCancel(host) && NewFilesHold(job, surveys, built, builtDigests, &suspect) == 0) {
-        if (suspect < 0) {
-            host->Log().Note(kForeignBuiltText);
-            ui->Inform(job->workWindow, kForeignBuiltText, UiLine(job, LineCaption));
-            host->progress.MarkCancelled();
-            stop = ApplyStopped;
-        } else {
-            FileEntry* e = EntryAt(job, suspect);
-            host->Log().Built(e, 0);
-            if (built[(size_t)suspect] && TempName(job, suspect, job->tempPath)) RemoveFile(job->tempPath);
-            ApplyOutcome rejected = RejectBuilt(host, e);
-            if (rejected != ApplyApplied) stop = rejected;
-        }
+    if (!PollCancel(host)) {
+        ApplyOutcome set = CheckBuiltSet(host, surveys, built, builtDigests);
+        if (set != ApplyApplied) stop = set;
     }
     if (PollCancel(host)) {
         CleanScratchFolder(job);
@@ -483,20 +501,19 @@ std::string FailureList(const std::vector<CommitFailure>& failures)
 }
 
 // Tells the person what a commit or a recovery came to, when it is not plain success.
-ApplyOutcome Report(EngineHost* host, CommitResult result, const std::vector<CommitFailure>& failures)
+ApplyOutcome Report(ApplySession* host, CommitResult result, const std::vector<CommitFailure>& failures)
 {
-    UpgradeJob* job = host->job;
     host->Log().Commit(result, failures);
     std::string text;
     ApplyOutcome outcome = ApplyNotReplaced;
     if (result == CommitDone) return ApplyApplied;
     if (result == CommitNotRecorded) text = kNotRecordedText;
-    if (result == CommitRolledBack) text = std::string(UiLine(job, LineNotReplaced)) + FailureList(failures);
+    if (result == CommitRolledBack) text = std::string(UiLine(host, LineNotReplaced)) + FailureList(failures);
     if (result == CommitInterrupted) {
         text = std::string(kInterruptedText) + FailureList(failures);
         outcome = ApplyInterrupted;
     }
-    host->ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+    host->ui->Inform(host->view, text.c_str(), UiLine(host, LineCaption));
     return outcome;
 }
 
@@ -508,26 +525,29 @@ int AlreadyUpToDate(UpgradeJob* job)
     return UpToDate(job, surveys, 0);
 }
 
-const char* UiLine(UpgradeJob* job, UiLineId n)
+const char* UiLine(ApplySession* host, UiLineId n)
 {
-    if (!job->uiText) return "";
+    const UiTextTable* wording = host->wording.get();
+    if (!wording) return "";
     // Lines added after the first wording files: built-in English where a file lacks them.
-    if (n == LineNotReplaced && !job->uiText->HasLine(n)) return kUnreplacedText;
-    if (n == LinePathTooLong && !job->uiText->HasLine(n)) return kTooLongText;
-    if (n == LineInUse && !job->uiText->HasLine(n)) return kInUseText;
-    if (n == LineNoAccess && !job->uiText->HasLine(n)) return kNoAccessText;
-    if (n == LineRunAsAdmin && !job->uiText->HasLine(n)) return kRunAsAdminText;
-    return job->uiText->LineText(n);
+    if (n == LineNotReplaced && !wording->HasLine(n)) return kUnreplacedText;
+    if (n == LinePathTooLong && !wording->HasLine(n)) return kTooLongText;
+    if (n == LineInUse && !wording->HasLine(n)) return kInUseText;
+    if (n == LineNoAccess && !wording->HasLine(n)) return kNoAccessText;
+    if (n == LineRunAsAdmin && !wording->HasLine(n)) return kRunAsAdminText;
+    return wording->LineText(n);
 }
 
-const char* UiPart(UpgradeJob* job, UiLineId n, int k) { return job->uiText ? job->uiText->LinePart(n, k) : ""; }
-
-int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine)
+const char* UiPart(ApplySession* host, UiLineId n, int k)
 {
-    UpgradeJob* job = host->job;
+    return host->wording ? host->wording->LinePart(n, k) : "";
+}
+
+int AskAboutEntry(ApplySession* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine)
+{
     // The longest text (three lines, labels, name and description) stays well inside the
     // buffer; the bound only guards against a table that was not read as described.
-    char* text = job->messageText;
+    char text[kMessageSize];
     text[0] = 0;
     size_t used = 0;
     auto add = [&](const char* piece) {
@@ -537,23 +557,23 @@ int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLine
         used += n;
         text[used] = 0;
     };
-    add(UiPart(job, LineLabels, 0));
-    add(UiPart(job, LineOperations, entry->kind));
+    add(UiPart(host, LineLabels, 0));
+    add(UiPart(host, LineOperations, entry->kind));
     add("\n\n");
-    add(UiPart(job, LineLabels, 1));
+    add(UiPart(host, LineLabels, 1));
     add(entry->name);
     if (entry->description[0]) {
         add("\n");
-        add(UiPart(job, LineLabels, 2));
+        add(UiPart(host, LineLabels, 2));
         add(entry->description);
     }
     add("\n\n");
-    add(UiLine(job, thirdLine));
+    add(UiLine(host, thirdLine));
     add("\n\n");
-    add(UiLine(job, lastLine));
+    add(UiLine(host, lastLine));
     UserInterface* ui = host->ui;
-    int yes = ui && ui->AskYesNo(job->workWindow, text, UiLine(job, LineCaption)) ? 1 : 0;
-    host->Log().Answer(entry, lastLine == LineKnowMore ? QuestionKnowMore : QuestionContinue, UiLine(job, thirdLine), yes);
+    int yes = ui && ui->AskYesNo(host->view, text, UiLine(host, LineCaption)) ? 1 : 0;
+    host->Log().Answer(entry, lastLine == LineKnowMore ? QuestionKnowMore : QuestionContinue, UiLine(host, thirdLine), yes);
     return yes;
 }
 
@@ -588,35 +608,42 @@ int CleanScratchFolder(UpgradeJob* job)
 
 namespace {
 
-ApplyOutcome Run(EngineHost* host)
+// Opens the progress view over the owner and words it; 0 (the person told) when it cannot open.
+int OpenView(ApplySession* host)
+{
+    UserInterface* ui = host->ui;
+    // The view's initialisation clears the state; doing it here too serves every interface.
+    host->progress.Reset();
+    host->view = ui->OpenProgress(host->instance, host->ownerWindow, &host->progress);
+    if (!host->view) {
+        // Without the view nothing could be shown or cancelled: the owner stays enabled.
+        ui->Inform(nullptr, kNoProgressText, UiLine(host, LineCaption));
+        return 0;
+    }
+    ui->Repaint(host->view);
+    if (host->ownerWindow) ui->EnableOwner(host->ownerWindow, 0);
+    ui->SetCaption(host->view, UiLine(host, LineCaption));
+    ui->SetItemText(host->view, IDC_PROGRESS_CANCEL, UiLine(host, LineCancelButton));
+    ui->SetItemText(host->view, IDC_PROGRESS_FILE, " ");
+    ui->SetItemText(host->view, IDC_PROGRESS_DESCRIPTION, " ");
+    ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiLine(host, LineChecking));
+    ui->SetItemText(host->view, IDC_PROGRESS_BAR, " ");
+    ui->Repaint(host->view);
+    return 1;
+}
+
+ApplyOutcome Run(ApplySession* host)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
-    if (!job || !ui || !job->IsValid() || job->progressTotal == 0 || !job->uiText) return ApplyNotStarted;
-
-    // The view's initialisation clears the state; doing it here too serves every interface.
-    host->progress.Reset();
-    job->workWindow = ui->OpenProgress(job->instance, job->ownerWindow, &host->progress);
-    if (!job->workWindow) {
-        // Without the view nothing could be shown or cancelled: the owner stays enabled.
-        ui->Inform(nullptr, kNoProgressText, UiLine(job, LineCaption));
-        return ApplyNotStarted;
-    }
-    ui->Repaint(job->workWindow);
-    if (job->ownerWindow) ui->EnableOwner(job->ownerWindow, 0);
-    ui->SetCaption(job->workWindow, UiLine(job, LineCaption));
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, UiLine(job, LineCancelButton));
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, " ");
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, " ");
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
-    ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
-    ui->Repaint(job->workWindow);
+    if (!job || !ui || !job->IsValid() || !host->wording) return ApplyNotStarted;
+    if (!OpenView(host)) return ApplyNotStarted;
 
     // A target this user may not change is told before anything is touched, recovery included.
     if (!FolderWritable(job->targetFolder)) {
         host->Log().Note(std::string("the user may not change the target folder ") + job->targetFolder);
-        ui->OfferElevation(job->workWindow, UiLine(job, LineNoAccess), UiLine(job, LineRunAsAdmin),
-                           UiLine(job, LineCaption));
+        ui->OfferElevation(host->view, UiLine(host, LineNoAccess), UiLine(host, LineRunAsAdmin),
+                           UiLine(host, LineCaption));
         return ApplyNoAccess;
     }
 
@@ -632,24 +659,24 @@ ApplyOutcome Run(EngineHost* host)
     case RecoveryRolledBack: return Report(host, CommitRolledBack, failures);
     case RecoveryInterrupted: return Report(host, CommitInterrupted, failures);
     case RecoveryOrphans:
-        ui->Inform(job->workWindow, kOrphansText, UiLine(job, LineCaption));
+        ui->Inform(host->view, kOrphansText, UiLine(host, LineCaption));
         return ApplyNotStarted;
     case RecoveryNone: break;
     case RecoveryCleared:
-        ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineChecking));
-        ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, UiLine(job, LineCancelButton));
-        ui->Repaint(job->workWindow);
+        ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiLine(host, LineChecking));
+        ui->SetItemText(host->view, IDC_PROGRESS_CANCEL, UiLine(host, LineCancelButton));
+        ui->Repaint(host->view);
         break;
     }
 
     // Before anything else is examined or touched: a package altered since it was sealed, or
     // not signed by the key the installation pins, is refused whole.
     TrustReport trust;
-    int allowed = CheckPackageTrust(job, job->trustFile, &trust);
+    int allowed = CheckPackageTrust(job, host->trustFile.empty() ? nullptr : host->trustFile.c_str(), &trust);
     host->Log().Trust(job, trust, allowed);
     if (!allowed) {
         std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
-        ui->Inform(job->workWindow, text.c_str(), UiLine(job, LineCaption));
+        ui->Inform(host->view, text.c_str(), UiLine(host, LineCaption));
         return ApplyRefused;
     }
 
@@ -660,7 +687,7 @@ ApplyOutcome Run(EngineHost* host)
         // A crash after the journal went can leave the scratch folder behind, empty or with
         // stale work files; no journal or backup is left here (the recovery saw to that).
         CleanScratchFolder(job);
-        ui->Inform(job->workWindow, kUpToDateText, UiLine(job, LineCaption));
+        ui->Inform(host->view, kUpToDateText, UiLine(host, LineCaption));
         return ApplyUpToDate;
     }
 
@@ -682,7 +709,7 @@ ApplyOutcome Run(EngineHost* host)
 
 }  // namespace
 
-ApplyOutcome ApplyUpgrade(EngineHost* host)
+ApplyOutcome ApplyUpgrade(ApplySession* host)
 {
     if (host->job && host->job->IsValid()) host->Log().Begin(host->job);
     ApplyOutcome outcome = Run(host);

@@ -1,4 +1,13 @@
 // The apply procedure: pre-check, build into the scratch folder, commit.
+//
+// How the engine reports failure, everywhere in it:
+// - a procedure that can end in several ways returns an outcome enum that names each one
+//   (ApplyOutcome, CommitResult, RecoveryResult, SealRead through the trust check), and the
+//   person has been told by the time it returns; the callers only word the outcome;
+// - a file the commit could not replace is listed with its reason (CommitFailure);
+// - predicates and single steps answer with an int, 1 for yes or success, 0 for no or failure;
+//   an index that may find nothing is -1 for none;
+// - the layers below keep their own rules (files.h, entries.h); only std::bad_alloc is thrown.
 #pragma once
 #include <stdint.h>
 #include <vector>
@@ -6,7 +15,7 @@
 
 struct UpgradeJob;
 struct FileEntry;
-class EngineHost;
+class ApplySession;
 
 // What an apply came to. Only ApplyApplied is a success; the callers word each outcome.
 enum ApplyOutcome {
@@ -29,18 +38,20 @@ enum ApplyOutcome {
                           // nothing touched
 };
 
-// Runs the apply of the host's job, which needs a UI text table. Before anything else, a
+// Runs the apply of the session's job, which needs the session's wording. Before anything else, a
 // journal left by an interrupted run is finished (the same package) or undone (another one).
 // The commit is all or nothing: every outcome but ApplyApplied leaves the installation in its
 // old release, except ApplyInterrupted, which leaves a journal that the next run finishes.
-ApplyOutcome ApplyUpgrade(EngineHost* host);
+ApplyOutcome ApplyUpgrade(ApplySession* host);
 // The question about one entry: its operation, name and description, then the two lines.
-int AskAboutEntry(EngineHost* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
+int AskAboutEntry(ApplySession* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine);
 // Removes every file of the scratch folder but backups and the journal, then the folder
 // itself when it is empty; 1 when the folder is gone.
 int CleanScratchFolder(UpgradeJob* job);
-const char* UiLine(UpgradeJob* job, UiLineId n);
-const char* UiPart(UpgradeJob* job, UiLineId n, int k);
+// Line n of the session's wording, with built-in English for the lines older wordings lack;
+// "" without a wording.
+const char* UiLine(ApplySession* host, UiLineId n);
+const char* UiPart(ApplySession* host, UiLineId n, int k);
 
 // Every Add and Patch file already carries its new fingerprint (and sealed digest) and every
 // Delete file is gone, with at least one Add or Patch entry to say so. The table must be whole.

@@ -9,33 +9,25 @@
 // are, and when every step has completed, so that the backups may go.
 #include "commit.h"
 #include <memory>
-#include <new>
 #include <set>
 #include <stdio.h>
 #include <string.h>
 #include "apply.h"
-#include "bytes.h"
 #include "files.h"
 #include "fingerprint.h"
+#include "job.h"
 #include "joblog.h"
-#include "reader.h"
+#include "journal.h"
 #include "seal.h"
 #include "stream.h"
 #include "trust.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 
-const char kJournalName[] = "COMMIT.JNL";
 const char kFinishedBackup[] = "DEL";
 
 namespace {
 
-const char kJournalMagic[8] = {'[', 'Q', 'Z', 'J', 'R', 'N', 'L', ']'};
-const uint8_t kJournalVersion = 1;
-const uint8_t kRecordStep = 'S';       // one step completed
-const uint8_t kRecordComplete = 'C';   // every step completed: the backups may go
-const uint32_t kJournalMax = 8u << 20;
-const uint32_t kIdentityChunk = 65536;
 // Up to this many rebuilt files are forced onto the disk one by one: flushing the whole volume
 // costs a wait for every other program's pending writes, which a few files do not repay.
 const size_t kFlushedOneByOne = 64;
@@ -49,190 +41,6 @@ const char kReasonRecord[] = "the upgrade could not record its progress on the d
 const char kReasonUndo[] = "the previous version could not be put back";
 const char kReasonBackupKept[] = "a backup could not be removed: the journal is kept to remove it next time";
 
-struct Step {
-    int entry = 0;
-    int kind = KindPatch;
-    int hadFile = 0;      // the installed file existed when the commit began: it is backed up
-    int newFolders = 0;   // Add: folders on the way that the step creates, innermost last
-    FileFingerprint newPrint = {0, 0, 0};
-    std::string name;
-    int recorded = 0;     // a record says the step completed
-};
-
-struct Journal {
-    PackageIdentity package;
-    std::string target;
-    std::vector<Step> steps;
-    int complete = 0;
-    std::unique_ptr<FileStream> file;   // open while steps are recorded
-    char path[kPathMax] = "";
-
-    Journal() { memset(&package, 0, sizeof package); }
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-    void Close() { file.reset(); }
-};
-
-// CRC-32 (IEEE): what tells a whole journal from one cut or damaged, not a seal.
-uint32_t Crc32(const uint8_t* p, size_t n)
-{
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; i++) {
-        c ^= p[i];
-        for (int k = 0; k < 8; k++) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-    }
-    return ~c;
-}
-
-void PutText(std::vector<uint8_t>* b, const std::string& s)
-{
-    b->insert(b->end(), s.begin(), s.end());
-    b->push_back(0);
-}
-
-std::vector<uint8_t> HeaderBytes(const Journal& j)
-{
-    std::vector<uint8_t> b(kJournalMagic, kJournalMagic + sizeof kJournalMagic);
-    b.push_back(kJournalVersion);
-    AppendLe32(&b, j.package.size);
-    b.push_back((uint8_t)(j.package.hasDigest ? 1 : 0));
-    b.insert(b.end(), j.package.digest, j.package.digest + kDigestSize);
-    PutText(&b, j.target);
-    AppendLe16(&b, (uint32_t)j.steps.size());
-    for (const Step& s : j.steps) {
-        AppendLe16(&b, (uint32_t)s.entry);
-        b.push_back((uint8_t)s.kind);
-        b.push_back((uint8_t)(s.hadFile ? 1 : 0));
-        b.push_back((uint8_t)s.newFolders);
-        AppendLe32(&b, s.newPrint.dateTime);
-        AppendLe32(&b, s.newPrint.size);
-        AppendLe16(&b, s.newPrint.checksum);
-        PutText(&b, s.name);
-    }
-    AppendLe32(&b, Crc32(b.data(), b.size()));
-    return b;
-}
-
-// Reads a journal's bytes by the rules HeaderBytes writes them; every field bounded.
-struct Cursor {
-    const std::vector<uint8_t>& b;
-    size_t at = 0;
-    int ok = 1;
-    explicit Cursor(const std::vector<uint8_t>& bytes) : b(bytes) {}
-    uint32_t U8()
-    {
-        if (at + 1 > b.size()) return ok = 0, 0;
-        return b[at++];
-    }
-    uint32_t U16()
-    {
-        uint32_t lo = U8();
-        return lo | U8() << 8;
-    }
-    uint32_t U32()
-    {
-        uint32_t lo = U16();
-        return lo | U16() << 16;
-    }
-    std::string Text(size_t limit)
-    {
-        size_t end = at;
-        while (end < b.size() && end - at < limit && b[end] != 0) end++;
-        if (end >= b.size() || b[end] != 0) {
-            ok = 0;
-            return "";
-        }
-        std::string s((const char*)b.data() + at, end - at);
-        at = end + 1;
-        return s;
-    }
-};
-
-// 1 with j filled when the header is whole and sound; records that follow are taken up to the
-// first one that is cut or damaged (an append the run did not finish). The file stays open,
-// positioned after the last sound record, for what the recovery records next.
-int ReadJournal(const char* path, Journal* j)
-{
-    snprintf(j->path, sizeof j->path, "%s", path);
-    j->file.reset(new (std::nothrow) FileStream(ReadAccess | WriteAccess, path));
-    if (!j->file || j->file->HasError()) return 0;
-    uint32_t size = j->file->Size();
-    if (j->file->HasError() || size > kJournalMax) return 0;
-    std::vector<uint8_t> b(size);
-    if (size && j->file->Read(b.data(), (int32_t)size) != (int32_t)size) return 0;
-
-    Cursor c(b);
-    for (char m : kJournalMagic)
-        if (c.U8() != (uint8_t)m) return 0;
-    if (c.U8() != kJournalVersion) return 0;
-    j->package.size = c.U32();
-    j->package.hasDigest = c.U8() == 1;
-    for (size_t i = 0; i < kDigestSize; i++) j->package.digest[i] = (uint8_t)c.U8();
-    j->target = c.Text(kPathMax - 1);
-    uint32_t count = c.U16();
-    if (!c.ok || count > (uint32_t)kMaxEntries) return 0;
-    for (uint32_t k = 0; k < count && c.ok; k++) {
-        Step s;
-        s.entry = (int)c.U16();
-        s.kind = (int)c.U8();
-        s.hadFile = (int)c.U8();
-        s.newFolders = (int)c.U8();
-        s.newPrint.dateTime = c.U32();
-        s.newPrint.size = c.U32();
-        s.newPrint.checksum = (uint16_t)c.U16();
-        s.name = c.Text(kNameSize - 1);
-        // A damaged or planted journal must not lead a rename outside the target folder.
-        if (s.entry >= kMaxEntries || s.kind > KindDelete || s.hadFile > 1 ||
-            CheckEntryName(s.name.c_str(), 0) != NameOk)
-            return 0;
-        j->steps.push_back(s);
-    }
-    size_t headerEnd = c.at;
-    uint32_t crc = c.U32();
-    if (!c.ok || crc != Crc32(b.data(), headerEnd)) return 0;
-
-    size_t good = c.at;
-    while (good + 4 <= b.size()) {
-        uint8_t type = b[good];
-        uint32_t value = b[good + 1] | (uint32_t)b[good + 2] << 8;
-        if ((uint8_t)(type ^ b[good + 1] ^ b[good + 2] ^ 0x5A) != b[good + 3]) break;
-        if (type == kRecordStep && value < j->steps.size()) {
-            j->steps[value].recorded = 1;
-        } else if (type == kRecordComplete && value == j->steps.size()) {
-            j->complete = 1;
-        } else {
-            break;
-        }
-        good += 4;
-    }
-    j->file->Seek((uint32_t)good);
-    return !j->file->HasError();
-}
-
-int WriteJournal(const char* path, Journal* j)
-{
-    snprintf(j->path, sizeof j->path, "%s", path);
-    std::vector<uint8_t> b = HeaderBytes(*j);
-    j->file.reset(new (std::nothrow) FileStream(WriteAccess, path));
-    if (!j->file || j->file->HasError()) return 0;
-    j->file->Write(b.data(), (uint32_t)b.size());
-    return j->file->Sync();
-}
-
-// Appends a record and hands it to the system at once, so that a killed run leaves it behind.
-// Only the completion record is forced onto the disk before anything relies on it: a step
-// record that a power cut loses only makes the next run read that step's state from its files.
-int Record(Journal* j, uint8_t type, uint32_t value)
-{
-    if (!j->file) return 0;
-    uint8_t r[4] = {type, (uint8_t)value, (uint8_t)(value >> 8), 0};
-    r[3] = (uint8_t)(r[0] ^ r[1] ^ r[2] ^ 0x5A);
-    j->file->Write(r, sizeof r);
-    if (type == kRecordComplete) return j->file->Sync();
-    j->file->Flush();
-    return !j->file->HasError();
-}
-
 // The three names of a step: the installed file, its rebuilt .TMP and its .OLD backup.
 struct StepPaths {
     char installed[kPathMax];
@@ -240,7 +48,7 @@ struct StepPaths {
     char backup[kPathMax];
 };
 
-int PathsOf(UpgradeJob* job, const Step& s, StepPaths* p)
+int PathsOf(UpgradeJob* job, const JournalStep& s, StepPaths* p)
 {
     return JoinPath(p->installed, job->targetFolder, s.name.c_str()) && ScratchFile(job, s.entry, "TMP", p->temp) &&
            ScratchFile(job, s.entry, "OLD", p->backup);
@@ -336,7 +144,7 @@ int HoldsContents(const char* path, const FileFingerprint& print)
 // Whether the installed file is the step's new version (its contents, and its sealed digest
 // where the package has one): a step whose rebuilt file and backup are both gone is done only
 // then.
-int NewVersionAt(UpgradeJob* job, const Step& s, const char* path)
+int NewVersionAt(UpgradeJob* job, const JournalStep& s, const char* path)
 {
     FileFingerprint now;
     uint8_t digest[kDigestSize];
@@ -350,7 +158,7 @@ int NewVersionAt(UpgradeJob* job, const Step& s, const char* path)
 // begins, with the folders flushed between: first the installed file moves to its backup (all
 // of a Delete), then the rebuilt file moves into place. So no file system that writes folder
 // changes out of order can keep a replacement whose backup it lost.
-int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char** reason)
+int Forward(JobLog& log, UpgradeJob* job, const JournalStep& s, int replace, const char** reason)
 {
     const char* name = s.name.c_str();
     auto fail = [&](CommitStepKind kind, const char* why) {
@@ -399,7 +207,7 @@ int Forward(JobLog& log, UpgradeJob* job, const Step& s, int replace, const char
     return fail(StepReplace, ParentExists(p.installed) ? kReasonPlace : kReasonFolder);
 }
 
-int Undone(JobLog& log, const Step& s, int ok)
+int Undone(JobLog& log, const JournalStep& s, int ok)
 {
     log.Step(StepUndo, s.name.c_str(), ok ? nullptr : kReasonUndo);
     return ok;
@@ -408,7 +216,7 @@ int Undone(JobLog& log, const Step& s, int ok)
 // Takes a step back to not begun: the new file back to its .TMP name, the backup back into
 // place. A backup is only ever moved back, never deleted; a state the files cannot explain is
 // left alone and reported. Each step that moves a file is logged.
-int Backward(JobLog& log, UpgradeJob* job, const Step& s)
+int Backward(JobLog& log, UpgradeJob* job, const JournalStep& s)
 {
     StepPaths p;
     if (!PathsOf(job, s, &p)) return Undone(log, s, 0);
@@ -432,24 +240,23 @@ int Backward(JobLog& log, UpgradeJob* job, const Step& s)
     return 1;
 }
 
-void ShowStep(EngineHost* host, const Step& s, const char* description)
+void ShowStep(ApplySession* host, const JournalStep& s, const char* description)
 {
-    UpgradeJob* job = host->job;
-    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_FILE, s.name.c_str());
-    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_DESCRIPTION, description);
-    host->ui->Repaint(job->workWindow);
+    host->ui->SetItemText(host->view, IDC_PROGRESS_FILE, s.name.c_str());
+    host->ui->SetItemText(host->view, IDC_PROGRESS_DESCRIPTION, description);
+    host->ui->Repaint(host->view);
 }
 
-const char* DescriptionOf(UpgradeJob* job, const Step& s)
+const char* DescriptionOf(UpgradeJob* job, const JournalStep& s)
 {
-    if (s.entry < job->header.entryCount && job->entries[s.entry] && s.name == job->entries[s.entry]->name)
-        return job->entries[s.entry]->description;
+    if (s.entry < job->header.entryCount && job->Entry(s.entry) && s.name == job->Entry(s.entry)->name)
+        return job->Entry(s.entry)->description;
     return "";
 }
 
 // Undoes every step, last first, going on past a step that cannot be undone so that as much
 // as possible is put back. 1 when every step is back to not begun.
-int RollBack(EngineHost* host, Journal* j)
+int RollBack(ApplySession* host, Journal* j)
 {
     int all = 1;
     for (size_t k = j->steps.size(); k-- > 0;) {
@@ -478,7 +285,7 @@ int FlushFolders(UpgradeJob* job, const Journal& j)
     };
     if (JoinPath(path, job->targetFolder, kScratchName)) folders.insert(path);
     addFoldersOf(kScratchName);
-    for (const Step& s : j.steps) addFoldersOf(s.name.c_str());
+    for (const JournalStep& s : j.steps) addFoldersOf(s.name.c_str());
     int ok = 1;
     for (const std::string& f : folders)
         if (IsDirectory(f.c_str()) && !FlushFolderToDisk(f.c_str())) ok = 0;
@@ -501,18 +308,18 @@ void DropJournal(UpgradeJob* job, Journal* j)
 // holds it) takes a finished backup's name, which any later run removes first; one that
 // cannot even be renamed keeps the journal, so that the next run removes it instead of
 // finding it unnamed.
-void Finish(EngineHost* host, Journal* j)
+void Finish(ApplySession* host, Journal* j)
 {
     UpgradeJob* job = host->job;
     j->Close();
     StepPaths p;
     char finished[kPathMax];
     int kept = 0;
-    for (const Step& s : j->steps)
+    for (const JournalStep& s : j->steps)
         if (s.recorded && PathsOf(job, s, &p) && FileExists(p.backup) && !RemoveFilePatiently(p.backup) &&
             !(ScratchFile(job, s.entry, kFinishedBackup, finished) && MoveFileOverPatiently(p.backup, finished)))
             kept = 1;
-    for (const Step& s : j->steps)
+    for (const JournalStep& s : j->steps)
         if (s.kind == KindDelete && PathsOf(job, s, &p) && !FileExists(p.installed))
             RemoveFoldersUpward(p.installed, TargetLength(job), kNameSize);
     const char* why = kept ? kReasonBackupKept : nullptr;
@@ -529,7 +336,7 @@ void Finish(EngineHost* host, Journal* j)
 // Every backup is taken and flushed before the first replacement, and every replacement
 // flushed before the completion is recorded. 1 when all steps completed and were recorded,
 // and the completion is recorded too.
-int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failures)
+int RunForward(ApplySession* host, Journal* j, std::vector<CommitFailure>* failures)
 {
     UpgradeJob* job = host->job;
     int ok = 1;
@@ -540,7 +347,7 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
             return 0;
         }
         for (size_t k = 0; k < j->steps.size(); k++) {
-            Step& s = j->steps[k];
+            JournalStep& s = j->steps[k];
             ShowStep(host, s, DescriptionOf(job, s));
             const char* reason = kReasonPlace;
             if (!Forward(host->Log(), job, s, replace, &reason)) {
@@ -549,7 +356,7 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
                 continue;
             }
             if (!replace) continue;
-            if (!Record(j, kRecordStep, (uint32_t)k)) {
+            if (!AppendRecord(j, kRecordStep, (uint32_t)k)) {
                 host->Log().Step(StepJournal, s.name.c_str(), kReasonRecord);
                 failures->push_back(CommitFailure{s.name, kReasonRecord});
                 return 0;
@@ -558,7 +365,7 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
         }
         if (!ok) return 0;
     }
-    if (!FlushFolders(job, *j) || !Record(j, kRecordComplete, (uint32_t)j->steps.size())) {
+    if (!FlushFolders(job, *j) || !AppendRecord(j, kRecordComplete, (uint32_t)j->steps.size())) {
         host->Log().Step(StepJournal, nullptr, kReasonRecord);
         failures->push_back(CommitFailure{"", kReasonRecord});
         return 0;
@@ -567,13 +374,12 @@ int RunForward(EngineHost* host, Journal* j, std::vector<CommitFailure>* failure
     return 1;
 }
 
-void ShowReplacing(EngineHost* host)
+void ShowReplacing(ApplySession* host)
 {
-    UpgradeJob* job = host->job;
-    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_OPERATION, UiLine(job, LineReplacing));
-    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_BAR, " ");
-    host->ui->SetItemText(job->workWindow, IDC_PROGRESS_CANCEL, "----");
-    host->ui->Repaint(job->workWindow);
+    host->ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiLine(host, LineReplacing));
+    host->ui->SetItemText(host->view, IDC_PROGRESS_BAR, " ");
+    host->ui->SetItemText(host->view, IDC_PROGRESS_CANCEL, "----");
+    host->ui->Repaint(host->view);
 }
 
 struct BackupSearch {
@@ -599,9 +405,9 @@ int ScratchHoldsBackups(UpgradeJob* job)
 // verified before the commit began.
 int RebuiltFilesIntact(UpgradeJob* job, const Journal& j)
 {
-    for (const Step& s : j.steps) {
-        if (s.entry >= job->header.entryCount || !job->entries[s.entry]) return 0;
-        FileEntry* e = job->entries[s.entry];
+    for (const JournalStep& s : j.steps) {
+        if (s.entry >= job->header.entryCount || !job->Entry(s.entry)) return 0;
+        FileEntry* e = job->Entry(s.entry);
         if (s.name != e->name || s.kind != e->kind) return 0;
         if (s.kind == KindDelete) continue;
         StepPaths p;
@@ -644,8 +450,7 @@ int JournalPath(UpgradeJob* job, char* out)
 int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
 {
     memset(id, 0, sizeof *id);
-    Stream* s = job->stream;
-    if (!s) return 0;
+    Stream* s = job->stream.get();
     // The seal check walks the scripts from where the stream stands, the first of them: it
     // runs (or its kept answer is taken) before the stream is moved.
     SealRead seal = CheckSeal(job);
@@ -665,29 +470,16 @@ int IdentifyPackage(UpgradeJob* job, PackageIdentity* id)
         if (hadError) s->SetError();
         return 1;
     }
-    DigestContext* digest = DigestBegin();
-    uint8_t* chunk = new (std::nothrow) uint8_t[kIdentityChunk];
-    // Without a buffer nothing is read: no digest, or it would be the digest of zero bytes.
-    if (!chunk) ok = 0;
-    for (uint32_t done = 0; ok && chunk && done < size;) {
-        uint32_t want = size - done < kIdentityChunk ? size - done : kIdentityChunk;
-        int32_t got = s->Read(chunk, (int32_t)want);
-        if (got != (int32_t)want) ok = 0;
-        if (digest && got > 0) DigestFeed(digest, chunk, (size_t)got);
-        done += want;
-    }
-    delete[] chunk;
-    if (digest) {
-        if (ok) id->hasDigest = DigestEnd(digest, id->digest);
-        else DigestDiscard(digest);
-    }
+    int hashed = 0;
+    ok = ok && HashPrefix(s, size, id->digest, &hashed);
+    id->hasDigest = ok && hashed;
     s->Reset();
     s->Seek(back);
     if (hadError) s->SetError();
     return ok;
 }
 
-CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failures)
+CommitResult CommitEntries(ApplySession* host, std::vector<CommitFailure>* failures)
 {
     UpgradeJob* job = host->job;
     ShowReplacing(host);
@@ -696,9 +488,9 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
     j.target = job->targetFolder;
     int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
     for (int i = 0; i < count; i++) {
-        FileEntry* e = job->entries[i];
+        FileEntry* e = job->Entry(i);
         if (e->state != StatePending) continue;
-        Step s;
+        JournalStep s;
         s.entry = i;
         s.kind = e->kind == KindDelete ? KindDelete : e->kind == KindAdd ? KindAdd : KindPatch;
         s.name = e->name;
@@ -725,9 +517,9 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
                    JoinPath(scratch, job->targetFolder, kScratchName);
     StepPaths p;
     size_t rebuilt = 0;
-    for (const Step& s : j.steps) rebuilt += s.kind != KindDelete;
+    for (const JournalStep& s : j.steps) rebuilt += s.kind != KindDelete;
     if (recorded && (rebuilt <= kFlushedOneByOne || !FlushVolumeToDisk(scratch)))
-        for (const Step& s : j.steps)
+        for (const JournalStep& s : j.steps)
             if (recorded && s.kind != KindDelete && PathsOf(job, s, &p) && !FlushFileToDisk(p.temp)) recorded = 0;
     // The scratch folder's own name, made by the build, reaches the disk with it.
     recorded = recorded && WriteJournal(path, &j) && FlushFolderToDisk(scratch) && FlushParentFolder(scratch);
@@ -751,7 +543,7 @@ CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failure
     return CommitInterrupted;
 }
 
-RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* failures)
+RecoveryResult RecoverJournal(ApplySession* host, std::vector<CommitFailure>* failures)
 {
     UpgradeJob* job = host->job;
     char path[kPathMax];

@@ -4,22 +4,15 @@
 #include <stdint.h>
 #include <string>
 #include <vector>
-#include "crypto.h"
+#include "journal.h"
 
 struct UpgradeJob;
-class EngineHost;
+class ApplySession;
 
-extern const char kJournalName[];   // "COMMIT.JNL", inside the scratch folder
 // Extension of a backup whose commit finished but which could not be removed then ("DEL"):
 // no journal names it, and every run removes it as soon as it can.
 extern const char kFinishedBackup[];
 
-// The bytes a journal belongs to: the package's size and SHA-256.
-struct PackageIdentity {
-    uint32_t size;
-    int hasDigest;   // 0 where the platform offers no SHA-256: then no package is the same
-    uint8_t digest[kDigestSize];
-};
 // A package whose seal holds is known by its seal digest, which covers the digest of every
 // package byte before the seal and every entry digest; any other by the SHA-256 of all its
 // bytes, read through the job's stream, which keeps its position and error flag.
@@ -47,7 +40,7 @@ enum CommitResult {
 // The commit of every pending entry, each file moved to its backup and the new one moved into
 // place in table order under the journal. Failed steps are collected in failures (all of them:
 // the remaining steps are still tried, so the person learns every file in the way).
-CommitResult CommitEntries(EngineHost* host, std::vector<CommitFailure>* failures);
+CommitResult CommitEntries(ApplySession* host, std::vector<CommitFailure>* failures);
 
 enum RecoveryResult {
     RecoveryNone,          // no journal: nothing to recover
@@ -61,6 +54,6 @@ enum RecoveryResult {
 // What an earlier, interrupted run left: the same package is finished without questions (its
 // rebuilt files verified once more first), another package's commit or an unreadable journal
 // is undone. Never deletes a backup that was not put back unless its step is recorded complete.
-RecoveryResult RecoverJournal(EngineHost* host, std::vector<CommitFailure>* failures);
+RecoveryResult RecoverJournal(ApplySession* host, std::vector<CommitFailure>* failures);
 // Whether the job's target holds a journal of the job's package.
 int JournalBelongsToPackage(UpgradeJob* job);

@@ -1,10 +1,9 @@
 // The text log for support.
 #include "joblog.h"
-#include <new>
 #include <stdio.h>
 #include "dostime.h"
 #include "os.h"
-#include "reader.h"
+#include "job.h"
 #include "stream.h"
 #include "trust.h"
 
@@ -28,18 +27,15 @@ std::string Quoted(const char* text) { return std::string("\"") + text + "\""; }
 
 }  // namespace
 
-FileJobLog::FileJobLog(const char* path) : file(nullptr)
+FileJobLog::FileJobLog(const char* path)
 {
     if (!path || !path[0]) return;
     // Others may read the log while the run goes on; every line goes to the system at once.
-    file = new (std::nothrow) FileStream(WriteAccess | ShareRead, path);
-    if (file && file->HasError()) {
-        delete file;
-        file = nullptr;
-    }
+    file.reset(new FileStream(WriteAccess | ShareRead, path));
+    if (file->HasError()) file.reset();
 }
 
-FileJobLog::~FileJobLog() { delete file; }
+FileJobLog::~FileJobLog() {}
 
 int FileJobLog::IsWriting() const { return file && !file->HasError(); }
 
@@ -61,7 +57,7 @@ void FileJobLog::Begin(const UpgradeJob* job)
     if (target.size() > 1 && (target.back() == '\\' || target.back() == '/') && target[target.size() - 2] != ':' &&
         target[target.size() - 2] != '/')
         target.pop_back();
-    Line("apply: " + Quoted(job->title) + ", " + std::to_string(job->EntryCount()) + " files, to " + target);
+    Line("apply: " + Quoted(job->title.c_str()) + ", " + std::to_string(job->EntryCount()) + " files, to " + target);
 }
 
 void FileJobLog::Trust(const UpgradeJob*, const TrustReport& report, int allowed)

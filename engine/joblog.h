@@ -1,6 +1,7 @@
 // The apply's record: one sink the engine reports every event to, and a timestamped text file
 // for support.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 #include "apply.h"
@@ -64,5 +65,5 @@ private:
     FileJobLog(const FileJobLog&) = delete;
     FileJobLog& operator=(const FileJobLog&) = delete;
     void Line(const std::string& text);
-    FileStream* file;
+    std::unique_ptr<FileStream> file;
 };

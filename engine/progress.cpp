@@ -2,11 +2,10 @@
 #include "progress.h"
 #include "apply.h"
 #include "joblog.h"
-#include "reader.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 
-int PollCancel(EngineHost* host)
+int PollCancel(ApplySession* host)
 {
     ProgressState& state = host->progress;
     // Once confirmed, stay cancelled without pumping: nothing the person does can undo it.
@@ -14,9 +13,9 @@ int PollCancel(EngineHost* host)
     UserInterface* ui = host->ui;
     UpgradeJob* job = host->job;
     if (!ui || !job) return 0;
-    ui->PumpEvents(job->workWindow);
+    ui->PumpEvents(host->view);
     if (!state.cancelRequested) return 0;
-    int yes = ui->AskYesNo(job->workWindow, UiLine(job, LineConfirmCancel), UiLine(job, LineCaption));
+    int yes = ui->AskYesNo(host->view, UiLine(host, LineConfirmCancel), UiLine(host, LineCaption));
     host->Log().Answer(nullptr, QuestionCancel, "", yes);
     if (!yes) {
         state.cancelRequested = 0;
@@ -26,7 +25,7 @@ int PollCancel(EngineHost* host)
     return 1;
 }
 
-void PumpPause(EngineHost* host, uint32_t milliseconds)
+void PumpPause(ApplySession* host, uint32_t milliseconds)
 {
     UserInterface* ui = host->ui;
     if (!ui || !ui->WantsPause()) return;
@@ -34,7 +33,7 @@ void PumpPause(EngineHost* host, uint32_t milliseconds)
     // the budget bounds the polls should the tick source stand still.
     uint32_t deadline = ui->Ticks() + milliseconds;
     uint32_t budget = milliseconds * 500u;
-    void* view = host->job ? host->job->workWindow : nullptr;
+    void* view = host->view;
     for (;;) {
         uint32_t now = ui->Ticks();
         if (now >= deadline) break;
@@ -51,13 +50,13 @@ int ProgressPercent(uint32_t done, uint32_t total)
     return percent > 100u ? 100 : (int)percent;
 }
 
-void UpdateProgress(EngineHost* host)
+void UpdateProgress(ApplySession* host)
 {
     UpgradeJob* job = host->job;
     if (!job) return;
-    int percent = ProgressPercent(job->progressDone, job->progressTotal);
+    int percent = ProgressPercent(host->progressDone, job->progressTotal);
     if (percent == host->progress.lastPercent) return;
     host->progress.lastPercent = percent;
-    if (host->ui) host->ui->DrawBar(job->workWindow, percent);
+    if (host->ui) host->ui->DrawBar(host->view, percent);
     PumpPause(host, 100);
 }

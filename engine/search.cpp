@@ -12,8 +12,7 @@
 #include "files.h"
 #include "fingerprint.h"
 #include "os.h"
-#include "reader.h"
-#include "ui.h"
+#include "job.h"
 
 namespace {
 
@@ -23,16 +22,6 @@ int EndsInSeparator(const char* s)
     return n > 0 && (s[n - 1] == '\\' || s[n - 1] == '/');
 }
 
-// Entries the walk may judge by. A table whose reading stopped at a missing fingerprint holds
-// the failing entry half read and nothing after it: only the entries before it count.
-int UsableEntries(UpgradeJob* job)
-{
-    int count = job->EntryCount();
-    int filled = 0;
-    while (filled < count && job->entries[filled]) filled++;
-    if (job->progressTotal == 0 && filled > 0 && filled <= count) filled--;
-    return filled;
-}
 
 // Queue and listing over the seam, for platforms without list boxes.
 class PortableSearchPlatform : public SearchPlatform {
@@ -133,22 +122,24 @@ private:
 
 // The old release's files decide by the policies: a miss for each file absent or changed where
 // its hard policy cares, a hit for each one present as expected; Abort rejects at once.
-int HoldsTheOldRelease(UpgradeJob* job, FolderFiles* files)
+int HoldsTheOldRelease(UpgradeJob* job, const char* folder, FolderFiles* files)
 {
     int misses = 0, hits = 0;
-    int count = UsableEntries(job);
+    // A table cut short holds the entry it was cut in half read: only those before it count.
+    int count = job->WholeEntries();
     for (int i = 0; i < count; i++) {
-        FileEntry* e = job->entries[i];
+        FileEntry* e = job->Entry(i);
         if (e->kind == KindAdd) continue;
         // A candidate that does not fit a path buffer counts as a file that is not there.
-        int fits = JoinPath(job->workPath, job->targetFolder, e->name);
-        if (!fits || !files->Exists(job->workPath)) {
+        char path[kPathMax];
+        int fits = JoinPath(path, folder, e->name);
+        if (!fits || !files->Exists(path)) {
             if (e->hardPolicy != PolicyIgnore) misses++;
             if (e->hardPolicy == PolicyAbort) return 0;
             continue;
         }
         if (e->hardPolicy == PolicyIgnore) continue;
-        FileFingerprint print = files->Print(job->workPath);
+        FileFingerprint print = files->Print(path);
         if (print.size != e->oldPrint.size || print.checksum != e->oldPrint.checksum) {
             if (e->hardPolicy == PolicyAbort) return 0;
             misses++;
@@ -162,11 +153,13 @@ int HoldsTheOldRelease(UpgradeJob* job, FolderFiles* files)
 }
 
 // A folder is also the installation when it is the new release already, or when it holds this
-// package's journal: a rerun must find the installation it is to finish.
-int MatchFolderWith(UpgradeJob* job, FolderFiles* files)
+// package's journal: a rerun must find the installation it is to finish. Those two tests look
+// at the job's target, which is pointed at the folder for them.
+int MatchFolderWith(UpgradeJob* job, const char* folder, FolderFiles* files)
 {
-    if (HoldsTheOldRelease(job, files)) return 1;
-    if (job->progressTotal == 0) return 0;
+    if (HoldsTheOldRelease(job, folder, files)) return 1;
+    if (job->cut) return 0;
+    if (folder != job->targetFolder && !job->SetTarget(folder)) return 0;
     return AlreadyUpToDate(job) || JournalBelongsToPackage(job);
 }
 
@@ -174,12 +167,13 @@ int MatchFolderWith(UpgradeJob* job, FolderFiles* files)
 // old size and checksum: the package this folder was installed from.
 int FitsFolder(UpgradeJob* job, FolderFiles* files)
 {
-    int count = UsableEntries(job);
+    int count = job->WholeEntries();
     for (int i = 0; i < count; i++) {
-        FileEntry* e = job->entries[i];
+        FileEntry* e = job->Entry(i);
         if ((e->kind != KindPatch && e->kind != KindDelete) || e->hardPolicy == PolicyIgnore) continue;
-        if (!JoinPath(job->workPath, job->targetFolder, e->name) || !files->Exists(job->workPath)) return 0;
-        FileFingerprint print = files->Print(job->workPath);
+        char path[kPathMax];
+        if (!JoinPath(path, job->targetFolder, e->name) || !files->Exists(path)) return 0;
+        FileFingerprint print = files->Print(path);
         if (print.size != e->oldPrint.size || print.checksum != e->oldPrint.checksum) return 0;
     }
     return 1;
@@ -192,16 +186,16 @@ int IsSeparator(char c) { return c == '\\' || c == '/'; }
 int MatchFolder(UpgradeJob* job)
 {
     FolderFiles files;
-    return MatchFolderWith(job, &files);
+    return MatchFolderWith(job, job->targetFolder, &files);
 }
 
-int WalkDrives(UpgradeJob* job, SearchPlatform* platform)
+int WalkDrives(UpgradeJob* job, SearchPlatform* platform, char* found)
 {
     int which = 0;
-    return WalkDrives(&job, 1, platform, &which);
+    return WalkDrives(&job, 1, platform, &which, found);
 }
 
-int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which)
+int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which, char* found)
 {
     WaitCursor wait(platform, 1);
     CurrentDirectoryGuard directory;
@@ -229,8 +223,8 @@ int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int
         }
         files.Clear();
         for (int i = 0; i < count; i++) {
-            strcpy(jobs[i]->targetFolder, folder);
-            if (MatchFolderWith(jobs[i], &files)) {
+            if (MatchFolderWith(jobs[i], folder, &files)) {
+                strcpy(found, folder);
                 *which = i;
                 return 1;
             }
@@ -253,30 +247,29 @@ int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int
     return 0;
 }
 
-int FindInstallation(const char* packagePath, char* destination, void* ownerWindow,
-                     SearchPlatform* platform)
+int FindInstallation(const char* packagePath, char* destination, SearchPlatform* platform)
 {
     int which = 0;
-    return FindInstallationOfAny(&packagePath, 1, destination, ownerWindow, platform, &which);
+    return FindInstallationOfAny(&packagePath, 1, destination, platform, &which);
 }
 
-int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, void* ownerWindow,
-                          SearchPlatform* platform, int* which)
+int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, SearchPlatform* platform,
+                          int* which)
 {
     // A package that cannot be read takes no part; with none left there is nothing to walk.
     std::vector<std::unique_ptr<UpgradeJob>> jobs;
     std::vector<UpgradeJob*> walked;
     std::vector<int> index;
     for (int i = 0; i < count; i++) {
-        std::unique_ptr<UpgradeJob> job(new UpgradeJob(nullptr, ownerWindow, packagePaths[i], "C:\\"));
-        if (!job->IsValid()) continue;
+        std::unique_ptr<UpgradeJob> job(new UpgradeJob(packagePaths[i], "C:\\"));
+        if (!job->HoldsSafeEntries()) continue;
         walked.push_back(job.get());
         index.push_back(i);
         jobs.push_back(std::move(job));
     }
     int matched = 0;
-    if (walked.empty() || !WalkDrives(walked.data(), (int)walked.size(), platform, &matched)) return 0;
-    char* found = walked[matched]->targetFolder;
+    char found[kPathMax];
+    if (walked.empty() || !WalkDrives(walked.data(), (int)walked.size(), platform, &matched, found)) return 0;
     size_t n = strlen(found);
     if (n > 3 && EndsInSeparator(found)) found[n - 1] = 0;
     // The destination keeps its text unless the found folder can be given whole.
@@ -291,15 +284,15 @@ int ChoosePackage(const char* const* packagePaths, int count, const char* folder
 {
     std::vector<std::unique_ptr<UpgradeJob>> jobs;
     for (int i = 0; i < count; i++) {
-        jobs.emplace_back(new UpgradeJob(nullptr, nullptr, packagePaths[i], folder));
+        jobs.emplace_back(new UpgradeJob(packagePaths[i], folder));
         UpgradeJob* job = jobs.back().get();
         // An interrupted commit is finished by the package that began it, whatever else fits.
-        if (job->IsValid() && job->progressTotal != 0 && JournalBelongsToPackage(job)) return i;
+        if (job->IsValid() && JournalBelongsToPackage(job)) return i;
     }
     FolderFiles files;
     for (int i = 0; i < count; i++) {
         UpgradeJob* job = jobs[i].get();
-        if (job->IsValid() && job->progressTotal != 0 && FitsFolder(job, &files)) return i;
+        if (job->IsValid() && FitsFolder(job, &files)) return i;
     }
     return -1;
 }

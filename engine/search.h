@@ -42,18 +42,20 @@ private:
 };
 
 // Fills destination (kPathMax bytes) and returns 1 when a folder matched.
-int FindInstallation(const char* packagePath, char* destination, void* ownerWindow,
-                     SearchPlatform* platform);
+int FindInstallation(const char* packagePath, char* destination, SearchPlatform* platform);
 // The same walk for several packages at once (a bundle's base package first, then its siblings):
 // every folder is tested against each package in turn, and a file that several packages name is
 // read once per folder. Fills destination and *which (the index of the package that matched)
 // and returns 1 at the first folder that matches any of them.
-int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, void* ownerWindow,
-                          SearchPlatform* platform, int* which);
-// The walk over the jobs' common tree; *which receives the index of the job that matched, whose
-// targetFolder then holds the folder.
-int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which);
-int WalkDrives(UpgradeJob* job, SearchPlatform* platform);
+int FindInstallationOfAny(const char* const* packagePaths, int count, char* destination, SearchPlatform* platform,
+                          int* which);
+// The walk over the jobs' common tree: found (kPathMax bytes) receives the folder that matched,
+// with its separator, and *which the index of the job it matched. A job's target is pointed at
+// the folders the walk tests it against.
+int WalkDrives(UpgradeJob* const* jobs, int count, SearchPlatform* platform, int* which, char* found);
+int WalkDrives(UpgradeJob* job, SearchPlatform* platform, char* found);
+// Whether the job's target folder is its installation: it holds the old release, or it is the
+// new release already, or it holds this package's journal.
 int MatchFolder(UpgradeJob* job);
 
 // The package of a bundle that fits a folder chosen by hand: the one whose interrupted commit

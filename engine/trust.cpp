@@ -1,11 +1,11 @@
 // The seal and pin check that stands before every apply: fails closed when a key is pinned.
 #include "trust.h"
-#include <new>
 #include <stdio.h>
 #include <string.h>
+#include <memory>
 #include "files.h"
 #include "os.h"
-#include "reader.h"
+#include "job.h"
 #include "scriptscan.h"
 #include "stream.h"
 
@@ -14,14 +14,14 @@ namespace {
 SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
 {
     SealRead result = ReadPackageSeal(job, seal);
-    if (result != SealAbsent || !job->stream || job->stream->HasError()) return result;
-    Stream* s = job->stream;
+    if (result != SealAbsent || job->stream->HasError()) return result;
+    Stream* s = job->stream.get();
     uint32_t back = s->Tell();
     int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
     // A package that ends where an opcode is due reads as if End followed; one that ends inside
     // an instruction was cut, and no script of it is trusted.
     for (int i = 0; i < count && !s->HasError(); i++)
-        if (job->entries[i] && job->entries[i]->kind != KindDelete && ScanScript(s).cutInside)
+        if (job->Entry(i) && job->Entry(i)->kind != KindDelete && ScanScript(s).cutInside)
             result = SealPackageCut;
     if (!s->HasError()) {
         uint8_t head[sizeof kSealMagic];
@@ -59,13 +59,9 @@ int AnythingAt(const char* folder, const char* name, const char* path)
 SealRead CheckSeal(UpgradeJob* job)
 {
     if (job->sealState >= 0) return (SealRead)job->sealState;
-    PackageSeal* seal = new (std::nothrow) PackageSeal;
-    SealRead result = seal ? ReadWhole(job, seal) : SealMalformed;
-    if (result == SealIntact) {
-        job->seal = seal;
-    } else {
-        delete seal;
-    }
+    std::unique_ptr<PackageSeal> seal(new PackageSeal);
+    SealRead result = ReadWhole(job, seal.get());
+    if (result == SealIntact) job->seal = std::move(seal);
     job->sealState = result;
     return result;
 }
@@ -86,7 +82,7 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
     if (trustFile) {
         snprintf(report->pinFile, sizeof report->pinFile, "%s", trustFile);
         report->pinned = 1;
-    } else if (job->targetFolder && job->targetFolder[0] &&
+    } else if (job->targetFolder[0] &&
                JoinPath(report->pinFile, job->targetFolder, kTrustFileName) &&
                AnythingAt(job->targetFolder, kTrustFileName, report->pinFile)) {
         report->pinned = 1;
@@ -103,7 +99,7 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
         if (report->seal == SealNoDigest) report->trust = TrustCannotVerify;
         return 0;
     }
-    report->trust = CheckSealTrust(job->seal, report->pinned ? &pin : nullptr);
+    report->trust = CheckSealTrust(job->seal.get(), report->pinned ? &pin : nullptr);
     return TrustAllows(report->trust);
 }
 

@@ -1,14 +1,10 @@
 // The one interface through which the engine talks to the person (the Win32 dialogs, the
-// terminal and the tests' scripted double each implement it), and the host that links a job
-// to it.
+// terminal and the tests' scripted double each implement it).
 #pragma once
 #include <stdint.h>
 #include "controls.h"
-#include "reader.h"
 
-class JobLog;
-
-// The progress and cancel state of the one progress view an apply shows. Its EngineHost owns
+// The progress and cancel state of the one progress view an apply shows. Its ApplySession owns
 // it; the view writes commands into it and paints its bar from it.
 struct ProgressState {
     int lastPercent = 0;       // the percentage last drawn
@@ -67,31 +63,4 @@ public:
     virtual uint32_t Ticks() = 0;
     // Whether the progress pause should wait at all (a terminal has nothing to repaint).
     virtual int WantsPause() { return 1; }
-};
-
-// One job's link to the engine: the person's interface, the progress state, which it owns, and
-// the log the engine reports to, which it does not.
-// It attaches itself as the job's host, so the patch interpreter's progress and polls reach
-// the engine, and the job's teardown closes the view through it. Every engine call that talks
-// to the person takes the host, never a bare job.
-class EngineHost : public JobHost {
-public:
-    EngineHost(UpgradeJob* job, UserInterface* ui);
-    // When it goes first, the job's view and wording are released here.
-    ~EngineHost();
-    void UpdateProgress(UpgradeJob* job) override;
-    int PollCancel(UpgradeJob* job) override;
-    void Release(UpgradeJob* job) override;
-
-    // The attached log, or one that records nothing.
-    JobLog& Log();
-
-    UpgradeJob* job;   // null once the job has been released
-    UserInterface* const ui;
-    ProgressState progress;
-    JobLog* log = nullptr;
-
-private:
-    EngineHost(const EngineHost&) = delete;
-    EngineHost& operator=(const EngineHost&) = delete;
 };

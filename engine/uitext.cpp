@@ -1,6 +1,5 @@
 // The table of user-interface wording: reads the lines of a .uui text and looks them up.
 #include "uitext.h"
-#include <new>
 #include <string.h>
 #include "codepage.h"
 #include "memstream.h"
@@ -32,7 +31,7 @@ int ReadResource(UiTextTable* table, void* module, const char* name)
 
 }  // namespace
 
-UiTextTable::UiTextTable(const char* path) : store(nullptr)
+UiTextTable::UiTextTable(const char* path)
 {
     for (int i = 0; i < kUiLines; i++) {
         lines[i] = nullptr;
@@ -42,7 +41,7 @@ UiTextTable::UiTextTable(const char* path) : store(nullptr)
     ReadUiLines(&stream);
 }
 
-UiTextTable::UiTextTable(void* module, const char* name) : store(nullptr)
+UiTextTable::UiTextTable(void* module, const char* name)
 {
     for (int i = 0; i < kUiLines; i++) {
         lines[i] = nullptr;
@@ -56,19 +55,18 @@ UiTextTable::UiTextTable(void* module, const char* name) : store(nullptr)
     ReadUiLines(&stream);
 }
 
-UiTextTable::~UiTextTable() { delete[] store; }
+UiTextTable::~UiTextTable() {}
 
 void UiTextTable::ReadUiLines(Stream* stream)
 {
-    if (!store) store = new (std::nothrow) char[kStoreSize];
+    if (!store) store.reset(new char[kStoreSize]);
     for (int i = 0; i < kUiLines; i++) {
         lines[i] = nullptr;
         present[i] = 0;
     }
-    if (!store) return;
-    memset(store, 0, kStoreSize);
+    memset(store.get(), 0, kStoreSize);
     stream->Reset();
-    char* p = store;
+    char* p = store.get();
     char raw[kUiLineSize];
     // The file is in the ANSI code page, or in UTF-8 when it opens with the UTF-8 mark.
     int utf8 = 0;
@@ -104,7 +102,7 @@ const char* UiTextTable::LinePart(int n, int k) const
 {
     if (n < 0 || n >= kUiLines || !lines[n] || k < 0) return "";
     const char* p = lines[n];
-    const char* end = store + kStoreSize;
+    const char* end = store.get() + kStoreSize;
     // Parts past the last run on into the following lines, as the wording files expect, but
     // never beyond the store.
     for (int i = 0; i < k; i++) {

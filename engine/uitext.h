@@ -1,6 +1,7 @@
 // The table of user-interface wording: 26 lines of a .uui text, looked up by line and part.
 #pragma once
 #include <stdint.h>
+#include <memory>
 
 class Stream;
 
@@ -56,7 +57,7 @@ public:
     // Whether the text really held line n (lines 21 to 25 are additions older files lack).
     int HasLine(int n) const { return n >= 0 && n < kUiLines && present[n]; }
 
-    char* store;
+    std::unique_ptr<char[]> store;
     char* lines[kUiLines];
 
 private:

@@ -1,6 +1,5 @@
 // The cryptography seam on POSIX: SHA-256 and ECDSA P-256 from OpenSSL's libcrypto.
 #include "crypto.h"
-#include <new>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -49,8 +48,7 @@ EVP_PKEY* MakeKey(const uint8_t* privateKey, const uint8_t publicKey[kPublicKeyS
 
 DigestContext* DigestBegin()
 {
-    DigestContext* c = new (std::nothrow) DigestContext;
-    if (!c) return nullptr;
+    DigestContext* c = new DigestContext;
     c->md = EVP_MD_CTX_new();
     if (!c->md || !Sha256() || EVP_DigestInit_ex(c->md, Sha256(), nullptr) != 1) {
         DigestDiscard(c);

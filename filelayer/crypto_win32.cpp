@@ -4,13 +4,13 @@
 
 #include <windows.h>
 #include <bcrypt.h>
-#include <new>
+#include <memory>
 #include <string.h>
+#include <vector>
 
 struct DigestContext {
     BCRYPT_HASH_HANDLE hash;
-    ULONG objectSize;
-    UCHAR* object;
+    std::vector<UCHAR> object;   // the provider's working memory for the hash
 };
 
 namespace {
@@ -35,7 +35,7 @@ struct Bcrypt {
 };
 
 template <typename F>
-bool Load(HMODULE m, const char* name, F* f)
+int Load(HMODULE m, const char* name, F* f)
 {
     *f = (F)(void*)GetProcAddress(m, name);
     return *f != nullptr;
@@ -98,17 +98,11 @@ DigestContext* DigestBegin()
 {
     const Bcrypt* b = Api();
     if (!b || !b->sha256) return nullptr;
-    DigestContext* c = new (std::nothrow) DigestContext;
-    if (!c) return nullptr;
-    c->objectSize = b->hashObjectSize;
-    c->object = new (std::nothrow) UCHAR[c->objectSize ? c->objectSize : 1];
+    std::unique_ptr<DigestContext> c(new DigestContext);
     c->hash = nullptr;
-    if (!c->object || b->createHash(b->sha256, &c->hash, c->object, c->objectSize, nullptr, 0, 0) != 0) {
-        c->hash = nullptr;
-        DigestDiscard(c);
-        return nullptr;
-    }
-    return c;
+    c->object.resize(b->hashObjectSize ? b->hashObjectSize : 1);
+    if (b->createHash(b->sha256, &c->hash, c->object.data(), b->hashObjectSize, nullptr, 0, 0) != 0) return nullptr;
+    return c.release();
 }
 
 void DigestFeed(DigestContext* context, const void* bytes, size_t n)
@@ -135,7 +129,6 @@ void DigestDiscard(DigestContext* context)
 {
     if (!context) return;
     if (context->hash) Api()->destroyHash(context->hash);
-    delete[] context->object;
     delete context;
 }
 

@@ -159,15 +159,14 @@ int SameNameIgnoringCase(const char* a, const char* b)
 // Larger than a path buffer: a POSIX working directory may be longer than 259 bytes.
 static const size_t kGuardBuffer = 4096;
 
-CurrentDirectoryGuard::CurrentDirectoryGuard() : saved((char*)malloc(kGuardBuffer))
+CurrentDirectoryGuard::CurrentDirectoryGuard() : saved(kGuardBuffer, 0)
 {
-    if (saved && !Os().getCurrentDir(saved, kGuardBuffer)) saved[0] = 0;
+    if (!Os().getCurrentDir(saved.data(), kGuardBuffer)) saved[0] = 0;
 }
 
 CurrentDirectoryGuard::~CurrentDirectoryGuard()
 {
-    if (saved && saved[0]) Os().setCurrentDir(saved);
-    free(saved);
+    if (saved[0]) Os().setCurrentDir(saved.data());
 }
 
 std::string JoinPathText(const std::string& folder, const std::string& name)

@@ -1,7 +1,18 @@
 // File-system primitives and the current-directory guard; each returns 1 for yes or success.
+//
+// How this layer reports failure, everywhere in it:
+// - a function answers with an int, 1 for yes or success and 0 for no or failure, and says in
+//   its contract what an output holds after a 0 (a path buffer is left empty, never cut);
+// - a stream keeps a sticky error flag instead: the first failure raises it, later calls go on
+//   without effect, and the caller asks HasError once after a run of calls (Reset clears it);
+// - the platform seam (os.h) hands on what the system has when there are more than two answers:
+//   kAttrInvalid, the kDrive* and kFile* codes;
+// - nothing throws but memory that runs out (std::bad_alloc), which each program catches at
+//   its edge.
 #pragma once
 #include <stddef.h>
 #include <string>
+#include <vector>
 
 const size_t kPathMax = 260;   // bytes of a path buffer, terminator included
 
@@ -59,5 +70,5 @@ public:
 private:
     CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
     CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
-    char* saved;
+    std::vector<char> saved;
 };

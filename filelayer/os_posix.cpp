@@ -35,11 +35,11 @@ int NativePath(const char* path, char* out)
 
 int Fd(OsHandle h) { return (h < 0 || h > 0x7FFFFFFF) ? -1 : (int)h; }
 
-bool OwnerMayWrite(const struct stat& st) { return (st.st_mode & S_IWUSR) != 0; }
+int OwnerMayWrite(const struct stat& st) { return (st.st_mode & S_IWUSR) != 0; }
 
 // Windows refuses to delete, replace or rename a file that any handle holds without
 // sharing; flock gives the same answer here because every open of ours holds a lock.
-bool InUse(const char* native)
+int InUse(const char* native)
 {
     int fd = ::open(native, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
@@ -49,7 +49,7 @@ bool InUse(const char* native)
 }
 
 // A file that may not be replaced or deleted: read-only or held open.
-bool Protected(const char* native)
+int Protected(const char* native)
 {
     struct stat st;
     if (lstat(native, &st) != 0) return false;
@@ -312,7 +312,7 @@ uint32_t PosixTicks()
     return (uint32_t)((uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u);
 }
 
-bool DiskFileSystem(const char* type)
+int DiskFileSystem(const char* type)
 {
     static const char* const kDisk[] = {"ext2", "ext3",  "ext4",  "xfs",     "btrfs", "vfat",     "msdos",
                                         "exfat", "ntfs", "ntfs3", "fuseblk", "jfs",   "reiserfs", "f2fs",

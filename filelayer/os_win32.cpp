@@ -45,11 +45,11 @@ int Utf8Name(const wchar_t* wide, char* out, size_t capacity)
 
 HANDLE H(OsHandle h) { return (HANDLE)h; }
 
-bool Valid(OsHandle h) { return h != kNoHandle && h != 0; }
+int Valid(OsHandle h) { return h != kNoHandle && h != 0; }
 
 // Windows refuses to write, replace or delete a read-only file; Wine run by root does not,
 // because the mark is only a permission bit there. Asking first gives one answer everywhere.
-bool ReadOnlyFile(const char* path)
+int ReadOnlyFile(const char* path)
 {
     DWORD a = GetFileAttributesW(WidePath(path));
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_DIRECTORY);
@@ -277,7 +277,7 @@ int WinFlushFile(OsHandle h) { return Valid(h) && FlushFileBuffers(H(h)) != 0; }
 
 // Whether the volume that holds path keeps a log of its own metadata (NTFS, ReFS): there a
 // folder's changed names survive a crash in order without a flush of the folder.
-bool KeepsMetadataLog(const char* path)
+int KeepsMetadataLog(const char* path)
 {
     wchar_t root[MAX_PATH + 1], system[MAX_PATH + 1];
     if (!GetVolumePathNameW(WidePath(path), root, MAX_PATH + 1) ||
@@ -319,7 +319,7 @@ int WinLastFailure()
 void WinPause(uint32_t ms) { Sleep(ms); }
 
 template <typename F>
-bool Entry(HMODULE m, const char* name, F* f)
+int Entry(HMODULE m, const char* name, F* f)
 {
     *f = (F)(void*)GetProcAddress(m, name);
     return *f != nullptr;

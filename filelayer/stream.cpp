@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <vector>
 
 Stream::~Stream() {}
 
@@ -187,12 +188,10 @@ uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count)
 void CopyAll(Stream* destination, Stream* source)
 {
     source->Reset();
-    uint8_t* buffer = (uint8_t*)malloc(kCopyBuffer);
-    if (!buffer) return;
+    std::vector<uint8_t> buffer(kCopyBuffer);
     int32_t n;
     do {
-        n = source->Read(buffer, (int32_t)kCopyBuffer);
-        if (n > 0) destination->Write(buffer, (uint32_t)n);
+        n = source->Read(buffer.data(), (int32_t)kCopyBuffer);
+        if (n > 0) destination->Write(buffer.data(), (uint32_t)n);
     } while (n == (int32_t)kCopyBuffer);
-    free(buffer);
 }

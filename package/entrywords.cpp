@@ -1,6 +1,6 @@
 // The words for an entry's kind and mismatch policy.
 #include "entrywords.h"
-#include "reader.h"
+#include "entries.h"
 
 const char* KindWord(int kind)
 {

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <condition_variable>
 #include <mutex>
-#include <new>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include "crypto.h"
@@ -71,7 +71,7 @@ private:
     void Run();
     ChecksumState* sum;
     DigestContext* digest;
-    uint8_t* slots;
+    std::unique_ptr<uint8_t[]> slots;   // null when the writer hashes on its own thread
     uint32_t lengths[kSlots];
     int head, tail, count, done;
     uint32_t filling;               // bytes in the slot at head, not yet handed over
@@ -82,16 +82,15 @@ private:
 };
 
 HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
-    : sum(s), digest(d), slots(nullptr), head(0), tail(0), count(0), done(0), filling(0), feederWaits(0), workerWaits(0)
+    : sum(s), digest(d), head(0), tail(0), count(0), done(0), filling(0), feederWaits(0), workerWaits(0)
 {
     if (expectedSize < kThreadedSize) return;
-    slots = new (std::nothrow) uint8_t[(size_t)kSlots * kSlotSize];
-    if (!slots) return;
+    slots.reset(new uint8_t[(size_t)kSlots * kSlotSize]);
     try {
         worker = std::thread(&HashPipe::Run, this);
     } catch (const std::system_error&) {
-        delete[] slots;
-        slots = nullptr;
+        // No thread to be had: the writer hashes on its own.
+        slots.reset();
     }
 }
 
@@ -119,7 +118,7 @@ void HashPipe::Feed(const uint8_t* bytes, uint32_t n)
         // The slot at head is the caller's alone until count says it is filled; it is handed
         // over full, so the worker wakes once per slot, not once per write.
         uint32_t take = kSlotSize - filling < n ? kSlotSize - filling : n;
-        memcpy(slots + (size_t)head * kSlotSize + filling, bytes, take);
+        memcpy(slots.get() + (size_t)head * kSlotSize + filling, bytes, take);
         filling += take;
         bytes += take;
         n -= take;
@@ -148,7 +147,7 @@ void HashPipe::Run()
         workerWaits = 0;
         if (count == 0) return;
         held.unlock();
-        Hash(slots + (size_t)tail * kSlotSize, lengths[tail]);
+        Hash(slots.get() + (size_t)tail * kSlotSize, lengths[tail]);
         tail = (tail + 1) % kSlots;
         held.lock();
         count--;
@@ -166,8 +165,7 @@ void HashPipe::Finish()
         changed.notify_all();
     }
     worker.join();
-    delete[] slots;
-    slots = nullptr;
+    slots.reset();
 }
 
 void ChecksumBegin(ChecksumState* s)
@@ -269,11 +267,11 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     return 1;
 }
 
-WrittenPrint::WrittenPrint() : digest(nullptr), pipe(nullptr) { ChecksumBegin(&sum); }
+WrittenPrint::WrittenPrint() : digest(nullptr) { ChecksumBegin(&sum); }
 
 WrittenPrint::~WrittenPrint()
 {
-    delete pipe;
+    pipe.reset();
     DigestDiscard(digest);
 }
 
@@ -285,13 +283,12 @@ void WatchWritten(void* context, const uint8_t* bytes, uint32_t n) { static_cast
 
 int WatchPrint(FileStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
 {
-    delete print->pipe;
+    print->pipe.reset();
     ChecksumBegin(&print->sum);
     DigestDiscard(print->digest);
     print->digest = digest ? DigestBegin() : nullptr;
-    print->pipe = new (std::nothrow) HashPipe(&print->sum, print->digest, expectedSize);
-    if (!print->pipe) return 0;
-    file->WatchWrites(&WatchWritten, print->pipe);
+    print->pipe.reset(new HashPipe(&print->sum, print->digest, expectedSize));
+    file->WatchWrites(&WatchWritten, print->pipe.get());
     return !digest || print->digest != nullptr;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include <stdint.h>
 #include <stddef.h>
+#include <memory>
 
 class FileStream;
 
@@ -60,7 +61,7 @@ struct WrittenPrint {
     ~WrittenPrint();
     ChecksumState sum;
     DigestContext* digest;   // null unless the SHA-256 was asked for
-    HashPipe* pipe;          // hashes on a second thread while the file is written
+    std::unique_ptr<HashPipe> pipe;   // hashes on a second thread while the file is written
 private:
     WrittenPrint(const WrittenPrint&) = delete;
     WrittenPrint& operator=(const WrittenPrint&) = delete;

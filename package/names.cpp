@@ -1,5 +1,5 @@
 // The safety check of entry names: a name must stay a plain relative path below the target.
-#include "reader.h"
+#include "entries.h"
 #include <string.h>
 #include "files.h"
 

@@ -1,19 +1,17 @@
 // The patch interpreter: rebuilds one file from literal bytes and ranges of its old version.
 #include "script.h"
-#include "reader.h"
 #include "stream.h"
 
 namespace {
 
 const uint32_t kNoPosition = 0xFFFFFFFFu;
 
-// Adds n to the progress, then lets the host redraw and poll; returns the poll's result.
-int Step(UpgradeJob* job, uint32_t n)
+// Reports n more bytes done, then polls; returns the poll's result.
+int Step(ScriptRun* run, uint32_t n)
 {
-    job->progressDone += n;
-    if (!job->host) return 0;
-    job->host->UpdateProgress(job);
-    return job->host->PollCancel(job);
+    if (!run->progress) return 0;
+    run->progress->Advance(n);
+    return run->progress->Poll();
 }
 
 uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
@@ -62,20 +60,19 @@ ScriptInstruction ReadOperands(Stream* package, uint8_t op)
     return in;
 }
 
-int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output)
+int RunPatchScript(Stream* package, ScriptRun* run, Stream* oldFile, Stream* output)
 {
-    if (!job || !job->stream) return 0;
-    Stream* package = job->stream;
+    if (!package || !run) return 0;
     uint32_t copyBase = 0;
     // Bytes given to the output by this script, held against the entry's expected size so
     // that no package can make the output grow without bound.
     uint32_t written = 0;
     uint8_t skip[kChunk];
-    job->outputOverrun = 0;
+    run->outputOverrun = 0;
     // A package that ended before this script holds none of it.
-    job->scriptCut = package->HasError();
+    run->scriptCut = package->HasError();
 
-    if (job->host) job->host->UpdateProgress(job);
+    if (run->progress) run->progress->Advance(0);
     for (;;) {
         // The end of the package also reads as 0 and ends the script: where an opcode would
         // stand, that is the script's End, written or not.
@@ -87,16 +84,16 @@ int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output)
         int fromPackage = in.IsInsert(), fromOld = in.IsCopy();
         uint32_t count = in.count;
         uint32_t position = !fromOld ? kNoPosition : in.IsNear() ? copyBase + in.position : in.position;
-        if (in.cut || package->HasError()) job->scriptCut = 1;
+        if (in.cut || package->HasError()) run->scriptCut = 1;
         if (fromOld && oldFile && position != kNoPosition) oldFile->Seek(position);
 
         while (count != 0) {
             uint32_t chunk = count < kChunk ? count : kChunk;
-            uint32_t room = output && written < job->outputLimit ? job->outputLimit - written : 0;
+            uint32_t room = output && written < run->outputLimit ? run->outputLimit - written : 0;
             // Literal bytes that exist but may not be written: the script is longer than its
             // file. A copy's count may run past the end of the old file, so only what the old
             // file still holds beyond the room counts (found below).
-            if (output && chunk > room && fromPackage) job->outputOverrun = 1;
+            if (output && chunk > room && fromPackage) run->outputOverrun = 1;
             if (fromPackage) {
                 uint32_t got;
                 if (room >= chunk) {
@@ -115,8 +112,8 @@ int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output)
                 }
                 // The package ended inside its literal data: reading on would only fail again.
                 if (got < chunk) {
-                    job->scriptCut = 1;
-                    int r = Step(job, count);
+                    run->scriptCut = 1;
+                    int r = Step(run, count);
                     if (r) return r;
                     break;
                 }
@@ -130,14 +127,14 @@ int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output)
                 // past the old file's end.
                 if (!oldFile || got < chunk) {
                     uint8_t more;
-                    if (output && oldFile && got == want && oldFile->Read(&more, 1) == 1) job->outputOverrun = 1;
-                    int r = Step(job, count);
+                    if (output && oldFile && got == want && oldFile->Read(&more, 1) == 1) run->outputOverrun = 1;
+                    int r = Step(run, count);
                     if (r) return r;
                     break;
                 }
             }
             count -= chunk;
-            int r = Step(job, chunk);
+            int r = Step(run, chunk);
             if (r) return r;
         }
     }

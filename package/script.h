@@ -3,7 +3,6 @@
 #include <stdint.h>
 
 class Stream;
-struct UpgradeJob;
 
 enum ScriptOp {
     OpEnd = 0,
@@ -39,12 +38,39 @@ ScriptInstruction ReadOperands(Stream* package, uint8_t op);
 
 const uint32_t kChunk = 256;   // bytes between progress updates and cancellation polls
 
-// Runs one script from the job's package stream, writing to output (or nothing) from the old
-// file (or none). Consumes the script up to and including its End byte unless a poll stops it.
-// Calls the job host's UpdateProgress at the start and after every chunk, then PollCancel.
-// Output beyond job->outputLimit is not written; bytes that exist beyond it (literal bytes,
-// or old-file bytes a copy reaches) raise job->outputOverrun, a copy count that only runs past
+// Where the interpreter reports while a script runs: the layer above draws progress and lets
+// the person cancel.
+class ScriptProgress {
+public:
+    // n more bytes of the output are done (0 as a script starts).
+    virtual void Advance(uint32_t n) = 0;
+    // Asked after every step; a non-zero answer stops the script and is its result.
+    virtual int Poll() = 0;
+
+protected:
+    ~ScriptProgress() {}
+};
+
+// The state of one script's run: the limit its caller sets, what the run found, and where it
+// reports (none: it runs to its end unwatched).
+struct ScriptRun {
+    // Bytes the script may write: the entry's expected new size.
+    uint32_t outputLimit = 0xFFFFFFFFu;
+    // The script would have written past outputLimit: its output is not the entry's new file,
+    // whatever the part written may verify as.
+    int outputOverrun = 0;
+    // The package ended before the script or inside one of its instructions; an end met where
+    // the next opcode would stand reads as End and is no cut.
+    int scriptCut = 0;
+    ScriptProgress* progress = nullptr;
+};
+
+// Runs one script from the package stream, writing to output (or nothing) from the old file
+// (or none). Consumes the script up to and including its End byte unless a poll stops it.
+// Reports Advance(0) at the start and Advance(n) after every chunk, each followed by a Poll.
+// Output beyond run->outputLimit is not written; bytes that exist beyond it (literal bytes,
+// or old-file bytes a copy reaches) raise run->outputOverrun, a copy count that only runs past
 // the old file's end does not. A package that ends anywhere but where an opcode would stand
-// raises job->scriptCut. A copy that can write no more finishes in one step, reading at most
+// raises run->scriptCut. A copy that can write no more finishes in one step, reading at most
 // one byte more to tell the two apart. Returns 0 at the end, or the poll's non-zero result.
-int RunPatchScript(UpgradeJob* job, Stream* oldFile, Stream* output);
+int RunPatchScript(Stream* package, ScriptRun* run, Stream* oldFile, Stream* output);

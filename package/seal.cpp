@@ -1,9 +1,9 @@
 // The package seal: its layout, reading it back against the entry table, writing and trust.
 #include "seal.h"
-#include <new>
 #include <string.h>
+#include <vector>
 #include "bytes.h"
-#include "reader.h"
+#include "entries.h"
 #include "stream.h"
 
 const char kSealMagic[8] = {'[', 'Q', 'Z', 'S', 'E', 'A', 'L', ']'};
@@ -29,29 +29,28 @@ uint32_t DigestBytes(const uint8_t* kinds, int count)
     return n;
 }
 
-// SHA-256 of the first n bytes of the stream; 0 when the bytes cannot all be read.
-int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize])
+}  // namespace
+
+int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed)
 {
+    *hashed = 0;
     DigestContext* c = DigestBegin();
-    if (!c) return 0;
-    uint8_t* block = new (std::nothrow) uint8_t[kHashBlock];
-    int ok = block && s->Seek(0);
+    std::vector<uint8_t> block((size_t)kHashBlock);
+    int ok = s->Seek(0);
     while (ok && n > 0) {
         int32_t want = n < (uint32_t)kHashBlock ? (int32_t)n : kHashBlock;
-        int32_t got = s->Read(block, want);
+        int32_t got = s->Read(block.data(), want);
         if (got != want) ok = 0;
-        else DigestFeed(c, block, (size_t)got);
+        else DigestFeed(c, block.data(), (size_t)got);
         n -= (uint32_t)want;
     }
-    delete[] block;
     if (!ok) {
         DigestDiscard(c);
         return 0;
     }
-    return DigestEnd(c, digest);
+    *hashed = DigestEnd(c, digest);
+    return 1;
 }
-
-}  // namespace
 
 int InFileSet(int set, uint8_t kind)
 {
@@ -61,7 +60,7 @@ int InFileSet(int set, uint8_t kind)
 }
 
 PackageSeal::PackageSeal()
-    : version(0), codePage(0), start(0), size(0), entryCount(0), kinds(nullptr), digests(nullptr), isSigned(0),
+    : version(0), codePage(0), start(0), size(0), entryCount(0), isSigned(0),
       signatureSize(0)
 {
     memset(packageDigest, 0, sizeof packageDigest);
@@ -72,35 +71,25 @@ PackageSeal::PackageSeal()
     memset(sealDigest, 0, sizeof sealDigest);
 }
 
-PackageSeal::~PackageSeal()
-{
-    delete[] kinds;
-    delete[] digests;
-}
+PackageSeal::~PackageSeal() {}
 
-int PackageSeal::Allocate(int count)
+void PackageSeal::Allocate(int count)
 {
-    delete[] kinds;
-    delete[] digests;
     entryCount = count < 0 ? 0 : count;
-    kinds = new (std::nothrow) uint8_t[entryCount + 1];
-    digests = new (std::nothrow) uint8_t[((size_t)entryCount * 2 + 1) * kDigestSize];
-    if (!kinds || !digests) return 0;
-    memset(kinds, 0, (size_t)entryCount + 1);
-    memset(digests, 0, ((size_t)entryCount * 2 + 1) * kDigestSize);
-    return 1;
+    kinds.assign((size_t)entryCount + 1, 0);
+    digests.assign(((size_t)entryCount * 2 + 1) * kDigestSize, 0);
 }
 
 const uint8_t* PackageSeal::NewDigest(int i) const
 {
     if (version != kSealPerFileVersion || i < 0 || i >= entryCount || !HasNew(kinds[i])) return nullptr;
-    return digests + (size_t)i * 2 * kDigestSize;
+    return digests.data() + (size_t)i * 2 * kDigestSize;
 }
 
 const uint8_t* PackageSeal::OldDigest(int i) const
 {
     if (version != kSealPerFileVersion || i < 0 || i >= entryCount || !HasOld(kinds[i])) return nullptr;
-    return digests + ((size_t)i * 2 + 1) * kDigestSize;
+    return digests.data() + ((size_t)i * 2 + 1) * kDigestSize;
 }
 
 const uint8_t* PackageSeal::SetDigest(int set) const
@@ -133,7 +122,7 @@ int PackageSeal::SetHolds(int set, const uint8_t* const* fileDigests) const
 {
     const uint8_t* want = SetDigest(set);
     uint8_t actual[kDigestSize];
-    if (!want || !DigestOfSet(set, kinds, entryCount, fileDigests, actual)) return -1;
+    if (!want || !DigestOfSet(set, kinds.data(), entryCount, fileDigests, actual)) return -1;
     return memcmp(actual, want, kDigestSize) == 0;
 }
 
@@ -157,7 +146,8 @@ namespace {
 // Fills the package digest (the SHA-256 of every byte before the seal) when the seal is read.
 SealRead HashPackage(Stream* package, PackageSeal* seal)
 {
-    if (HashPrefix(package, seal->start, seal->packageDigest)) return SealIntact;
+    int hashed = 0;
+    if (HashPrefix(package, seal->start, seal->packageDigest, &hashed) && hashed) return SealIntact;
     // Reading failed, or there is no SHA-256 at all: tell the two apart.
     uint8_t probe[kDigestSize];
     return DigestOf("", 0, probe) ? SealMalformed : SealNoDigest;
@@ -191,7 +181,7 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     }
     if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
 
-    memcpy(seal->kinds, kinds, (size_t)count);
+    memcpy(seal->kinds.data(), kinds, (size_t)count);
     SealRead hashed = HashPackage(package, seal);
     if (hashed != SealIntact) return hashed;
     if (version == kSealPerFileVersion) {
@@ -253,15 +243,15 @@ SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal*
         uint32_t digests = kSealHeadSize + DigestBytes(kinds, count);
         if (digests < kSealSetsEnd) digests = kSealSetsEnd;
         uint32_t largest = digests + kPublicKeySize + kDigestSize + 1 + kSignatureMax + kSealFooterSize;
-        uint8_t* bytes = size <= largest && size <= total - sizeof(PackageHeader) ? new (std::nothrow) uint8_t[size]
-                                                                                   : nullptr;
-        if (bytes && seal->Allocate(count) && package->Seek(total - size) &&
-            package->Read(bytes, (int32_t)size) == (int32_t)size) {
-            seal->start = total - size;
-            seal->size = size;
-            result = ParseSeal(bytes, size, kinds, count, package, seal);
+        if (size <= largest && size <= total - sizeof(PackageHeader)) {
+            std::vector<uint8_t> bytes(size);
+            seal->Allocate(count);
+            if (package->Seek(total - size) && package->Read(bytes.data(), (int32_t)size) == (int32_t)size) {
+                seal->start = total - size;
+                seal->size = size;
+                result = ParseSeal(bytes.data(), size, kinds, count, package, seal);
+            }
         }
-        delete[] bytes;
     }
     if (result != SealIntact) {
         seal->Allocate(0);
@@ -296,16 +286,13 @@ unsigned ReadSealCodePage(Stream* package)
     return codePage;
 }
 
-SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal)
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal)
 {
-    int count = job->header.entryCount > 0 ? job->header.entryCount : 0;
-    if (!job->entries || count > kMaxEntries) return SealMalformed;
-    uint8_t* kinds = new (std::nothrow) uint8_t[count + 1];
-    if (!kinds) return SealMalformed;
-    for (int i = 0; i < count; i++) kinds[i] = job->entries[i] ? job->entries[i]->kind : 3;
-    SealRead result = ReadSeal(job->stream, kinds, count, seal);
-    delete[] kinds;
-    return result;
+    int count = table->header.entryCount > 0 ? table->header.entryCount : 0;
+    if (count > kMaxEntries) return SealMalformed;
+    std::vector<uint8_t> kinds((size_t)count + 1);
+    for (int i = 0; i < count; i++) kinds[(size_t)i] = table->Entry(i) ? table->Entry(i)->kind : 3;
+    return ReadSeal(table->stream.get(), kinds.data(), count, seal);
 }
 
 int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)
@@ -320,16 +307,14 @@ int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)
     bytes[11] = (uint8_t)(count >> 8);
     bytes[kCodePageAt] = (uint8_t)seal->codePage;
     bytes[kCodePageAt + 1] = (uint8_t)(seal->codePage >> 8);
-    const uint8_t** files = new (std::nothrow) const uint8_t*[(size_t)count + 1];
-    if (!files) return 0;
+    std::vector<const uint8_t*> files((size_t)count + 1);
     int ok = 1;
     for (int set = 0; set < kFileSets; set++) {
         for (int i = 0; i < count; i++)
             files[i] = set == NewFiles ? seal->NewDigestSlot(i) : seal->OldDigestSlot(i);
-        ok = ok && DigestOfSet(set, seal->kinds, count, files, seal->setDigests[set]);
+        ok = ok && DigestOfSet(set, seal->kinds.data(), count, files.data(), seal->setDigests[set]);
         memcpy(bytes + kSealSetsStart + set * kDigestSize, seal->setDigests[set], kDigestSize);
     }
-    delete[] files;
     uint32_t at = kSealSetsEnd;
     seal->version = kSealVersion;
     seal->isSigned = signer != nullptr;

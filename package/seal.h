@@ -4,11 +4,12 @@
 #pragma once
 #include <stdint.h>
 #include <stddef.h>
+#include <vector>
 #include "crypto.h"
 #include "keyfile.h"
 
 class Stream;
-struct UpgradeJob;
+struct PackageTable;
 
 extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
 const uint8_t kSealVersion = 2;       // what WriteSeal writes; version 1 is still read
@@ -29,15 +30,15 @@ int InFileSet(int set, uint8_t kind);
 struct PackageSeal {
     PackageSeal();
     ~PackageSeal();
-    // Room for the digests of count entries; 0 when memory ran out.
-    int Allocate(int count);
+    // Room for the kinds and digests of count entries, all zero.
+    void Allocate(int count);
     // The digest an entry's new file (Add, Patch) or old file (Patch, Delete) must have;
     // null for a kind that has no such file, and for a seal that holds digests per set.
     // Before WriteSeal, the slots are where the writer is given every file's digest.
     const uint8_t* NewDigest(int i) const;
     const uint8_t* OldDigest(int i) const;
-    uint8_t* NewDigestSlot(int i) { return digests + (size_t)i * 2 * kDigestSize; }
-    uint8_t* OldDigestSlot(int i) { return digests + ((size_t)i * 2 + 1) * kDigestSize; }
+    uint8_t* NewDigestSlot(int i) { return digests.data() + (size_t)i * 2 * kDigestSize; }
+    uint8_t* OldDigestSlot(int i) { return digests.data() + ((size_t)i * 2 + 1) * kDigestSize; }
 
     // The digest a set of files must have; null for a seal that holds digests per file.
     const uint8_t* SetDigest(int set) const;
@@ -53,8 +54,8 @@ struct PackageSeal {
     uint8_t packageDigest[kDigestSize];   // SHA-256 of every package byte before the seal
     uint8_t setDigests[kFileSets][kDigestSize];
     int entryCount;
-    uint8_t* kinds;    // entry kinds, as the table has them
-    uint8_t* digests;  // two per entry: new, old
+    std::vector<uint8_t> kinds;     // entry kinds, as the table has them
+    std::vector<uint8_t> digests;   // two per entry: new, old
     int isSigned;
     uint8_t signerKey[kPublicKeySize];   // the public key that made the signature
     uint8_t keyId[kKeyIdSize];           // its id
@@ -89,13 +90,17 @@ const char* SealReadText(SealRead result);
 // only when intact.
 SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal);
 
+// Reads the first n bytes of the stream from its start; 1 when every one was read. *hashed is
+// 1 when they were also hashed into digest, 0 where this system offers no SHA-256.
+int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed);
+
 // The code page a seal at the end of the package records, read without checking the seal (the
 // check needs the entry table, and the names must be decoded before it); 0 when there is none.
 // Leaves the stream where it stood.
 unsigned ReadSealCodePage(Stream* package);
 
-// The same for a job's package and entry table.
-SealRead ReadPackageSeal(UpgradeJob* job, PackageSeal* seal);
+// The same for a package whose table has been read.
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal);
 
 // Appends a version-2 seal: seal->packageDigest must be the SHA-256 of every byte written
 // before it, kinds, codePage and every file's digest filled; the set digests are made from

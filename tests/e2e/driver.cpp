@@ -1211,8 +1211,7 @@ void CaseAbortInformation()
 std::string Sealed(const std::string& package, const std::vector<Entry>& entries, const PublisherKey* signer)
 {
     PackageSeal seal;
-    if (!seal.Allocate((int)entries.size()))
-        return "";
+    seal.Allocate((int)entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const Entry& e = entries[i];
         seal.kinds[i] = (uint8_t)e.kind;

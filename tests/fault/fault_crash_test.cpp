@@ -633,9 +633,9 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
 
 ApplyOutcome ApplyTo(const std::string& package, const std::string& target, ScriptedUi& ui)
 {
-    UpgradeJob job(nullptr, nullptr, package.c_str(), target.c_str());
-    EngineHost host(&job, &ui);
-    job.uiText = new UiTextTable(nullptr, kDefaultUiResource);
+    UpgradeJob job(package.c_str(), target.c_str());
+    ApplySession host(&job, &ui);
+    host.wording.reset(new UiTextTable(nullptr, kDefaultUiResource));
     return ApplyUpgrade(&host);
 }
 

@@ -7,7 +7,7 @@
 #include <system_error>
 #include "apply.h"
 #include "fingerprint.h"
-#include "reader.h"
+#include "job.h"
 #include "uitext.h"
 
 namespace fs = std::filesystem;
@@ -169,9 +169,9 @@ int Sandbox::Apply(ScriptedUi& ui, bool* valid)
     fs::current_path(root / "cwd", ec);
     int result;
     {
-        UpgradeJob job(nullptr, nullptr, packagePath.c_str(), target.c_str());
-        EngineHost host(&job, &ui);
-        job.uiText = new UiTextTable(nullptr, kDefaultUiResource);
+        UpgradeJob job(packagePath.c_str(), target.c_str());
+        ApplySession host(&job, &ui);
+        host.wording.reset(new UiTextTable(nullptr, kDefaultUiResource));
         if (valid) *valid = job.IsValid() != 0;
         ApplyOutcome outcome = ApplyUpgrade(&host);
         result = outcome == ApplyApplied || outcome == ApplyUpToDate;

@@ -9,6 +9,7 @@
 #include "pkgwriter.h"
 #include "applysupport.h"
 #include "testutil.h"
+#include "session.h"
 
 // Whether the tests run sanitized: the heaviest sweeps then take a sample, since every run of
 // the tool is several times slower there.

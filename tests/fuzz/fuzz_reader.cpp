@@ -6,6 +6,7 @@
 #include "fuzzcommon.h"
 #include "seal.h"
 #include "stream.h"
+#include "job.h"
 #include "trust.h"
 
 namespace {
@@ -145,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzWriteFile(path, data, size);
     Expected x = Read(data, size);
 
-    UpgradeJob job(nullptr, nullptr, path.c_str(), "/nonexistent/upg-fuzz-target");
+    UpgradeJob job(path.c_str(), "/nonexistent/upg-fuzz-target");
     // The strings as stored, decoded as the reader must decode them; a name whose UTF-8 does
     // not fit its buffer counts as cut.
     auto decode = [&](const std::string& stored, size_t capacity, bool* cut) {
@@ -161,8 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         e.description = decode(e.description, kDescriptionSize, nullptr);
     }
     FUZZ_CHECK(memcmp(&job.header, x.header, 11) == 0);
-    FUZZ_CHECK(job.title && x.title == job.title);
-    FUZZ_CHECK(job.notes && x.notes == job.notes);
+    FUZZ_CHECK(x.title == job.title);
+    FUZZ_CHECK(x.notes == job.notes);
     FUZZ_CHECK(job.progressTotal == x.progressTotal);
     FUZZ_CHECK(strcmp(job.targetFolder, "/nonexistent/upg-fuzz-target\\") == 0);
 
@@ -172,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool anyDangerous = false, allPlain = true;
     for (int i = 0; i < x.entriesRead; i++) {
         const Expected::Entry& e = x.entries[i];
-        const FileEntry* f = job.entries[i];
+        const FileEntry* f = job.Entry(i);
         FUZZ_CHECK(f != nullptr);
         FUZZ_CHECK(f->kind == (e.flags & 3) && f->softPolicy == ((e.flags >> 2) & 3) && f->hardPolicy == ((e.flags >> 4) & 3));
         FUZZ_CHECK(e.name == f->name);
@@ -184,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     int16_t count;
     memcpy(&count, x.header + 9, 2);
-    // No slot beyond the ones read holds anything.
-    for (int i = x.entriesRead; i < kMaxEntries; i++) FUZZ_CHECK(job.entries[i] == nullptr);
+    // Nothing beyond the entries read is held.
+    FUZZ_CHECK(job.entries.size() == (size_t)x.entriesRead);
 
     if (job.IsValid()) {
         FUZZ_CHECK(readerValid && count <= kMaxEntries && !anyDangerous);
@@ -195,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The seal check reads the end of the package and walks its scripts, and leaves the stream
     // where the scripts begin; only a package that ends in the seal's footer can pass as sealed.
-    if (job.IsValid() && job.progressTotal) {
+    if (job.IsValid()) {
         uint32_t at = job.stream->Tell();
         SealRead r = CheckSeal(&job);
         FUZZ_CHECK(job.stream->Tell() == at && !job.stream->HasError());

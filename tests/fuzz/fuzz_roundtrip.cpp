@@ -73,21 +73,21 @@ void Replay(const MemoryStream& script, std::vector<uint8_t>& old, const std::ve
 {
     uint32_t start = 0;
     std::string path = ScriptPackage(script.block, script.length, (uint32_t)newer.size(), &start);
-    UpgradeJob job(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+    PackageTable job(path.c_str());
     FUZZ_CHECK(job.IsValid() && job.stream->Tell() == start);
-    CountingHost host;
-    job.host = &host;
-    job.outputLimit = (uint32_t)newer.size();
+    CountingProgress host;
+    ScriptRun run;
+    run.progress = &host;
+    run.outputLimit = (uint32_t)newer.size();
     // Views and a comparing output move whole blocks, where the flat streams go byte by byte.
     ByteViewStream oldFile(old.data(), (uint32_t)old.size());
     ByteViewStream expected(newer.data(), (uint32_t)newer.size());
     CompareStream out(&expected);
-    uint32_t before = job.progressDone;
-    FUZZ_CHECK(RunPatchScript(&job, &oldFile, &out) == 0);
+    uint32_t before = host.done;
+    FUZZ_CHECK(RunPatchScript(job.stream.get(), &run, &oldFile, &out) == 0);
     FUZZ_CHECK(job.stream->Tell() == start + script.length && !job.stream->HasError());
-    FUZZ_CHECK(job.progressDone - before == (uint32_t)newer.size());
+    FUZZ_CHECK(host.done - before == (uint32_t)newer.size());
     FUZZ_CHECK(out.Same() && out.written == newer.size());
-    job.host = nullptr;
 }
 
 }  // namespace

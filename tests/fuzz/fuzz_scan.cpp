@@ -45,13 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<ScriptFigures> figures;
     std::vector<uint32_t> ends;
     {
-        UpgradeJob scanned(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
+        PackageTable scanned(path.c_str());
         FUZZ_CHECK(scanned.IsValid() && scanned.stream->Tell() == start);
         std::vector<uint8_t> copy(body, body + bodySize);
         MemoryStream memory(copy.data(), (uint32_t)copy.size(), (uint32_t)copy.size());
         for (int i = 0; i < scripts; i++) {
             uint32_t from = scanned.stream->Tell();
-            ScriptFigures f = ScanScript(scanned.stream);
+            ScriptFigures f = ScanScript(scanned.stream.get());
             uint32_t to = scanned.stream->Tell();
             // The scanner reads the same from any stream class.
             ScriptFigures m = ScanScript(&memory);
@@ -72,22 +72,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // The interpreter, without an old file, stops where the scanner stops, counts what a whole
     // script declares as progress and writes exactly its literal bytes.
-    UpgradeJob run(nullptr, nullptr, path.c_str(), FuzzPath("target").c_str());
-    FUZZ_CHECK(run.IsValid());
-    CountingHost host;
-    run.host = &host;
+    PackageTable table(path.c_str());
+    FUZZ_CHECK(table.IsValid());
+    CountingProgress host;
+    ScriptRun run;
+    run.progress = &host;
     run.outputLimit = 1u << 20;
     for (size_t i = 0; i < figures.size(); i++) {
         const ScriptFigures& f = figures[i];
         MemoryStream out(4096, 65536);
-        uint32_t before = run.progressDone;
-        FUZZ_CHECK(RunPatchScript(&run, nullptr, &out) == 0);
-        FUZZ_CHECK(run.stream->Tell() == ends[i]);
+        uint32_t before = host.done;
+        FUZZ_CHECK(RunPatchScript(table.stream.get(), &run, nullptr, &out) == 0);
+        FUZZ_CHECK(table.stream->Tell() == ends[i]);
         if (f.ended) {
-            FUZZ_CHECK(run.progressDone - before == (uint32_t)f.Output());
+            FUZZ_CHECK(host.done - before == (uint32_t)f.Output());
             FUZZ_CHECK(out.length == f.literal);
         }
     }
-    run.host = nullptr;
     return 0;
 }

@@ -99,17 +99,18 @@ Run RunOnce(const std::string& package, bool withOld, bool withOutput, uint32_t 
         oldPath = FuzzPath("old.bin");
         FuzzWriteFile(oldPath, OldBytes().data(), OldBytes().size());
     }
-    UpgradeJob job(nullptr, nullptr, package.c_str(), FuzzPath("target").c_str());
-    FUZZ_CHECK(job.IsValid() && job.progressTotal != 0);
-    CountingHost host;
-    job.host = &host;
-    job.outputLimit = limit;
+    PackageTable job(package.c_str());
+    FUZZ_CHECK(job.IsValid());
+    CountingProgress host;
+    ScriptRun state;
+    state.progress = &host;
+    state.outputLimit = limit;
     FileStream* old = withOld ? new FileStream(ReadAccess, oldPath.c_str()) : nullptr;
     if (old) old->CacheBlocks();   // as the apply reads old files
     FUZZ_CHECK(!old || !old->HasError());
     MemoryStream* out = withOutput ? new MemoryStream(4096, 65536) : nullptr;
-    uint32_t before = job.progressDone;
-    int r = RunPatchScript(&job, old, out);
+    uint32_t before = host.done;
+    int r = RunPatchScript(job.stream.get(), &state, old, out);
     FUZZ_CHECK(r == 0);
     Run run;
     if (out) {
@@ -117,12 +118,11 @@ Run RunOnce(const std::string& package, bool withOld, bool withOutput, uint32_t 
         run.output.assign(out->block, out->block + out->length);
     }
     run.packageAt = job.stream->Tell();
-    run.progress = job.progressDone - before;
+    run.progress = host.done - before;
     run.polls = host.polls;
     run.updates = host.updates;
     delete old;
     delete out;
-    job.host = nullptr;
     return run;
 }
 

@@ -55,8 +55,8 @@ std::vector<std::string> Parts(const std::string& line)
 void CheckInside(const UiTextTable& t, const char* p)
 {
     FUZZ_CHECK(p != nullptr);
-    const char* end = t.store + kUiLines * kUiLineSize;
-    if (p >= t.store && p < end) {
+    const char* end = t.store.get() + kUiLines * kUiLineSize;
+    if (p >= t.store.get() && p < end) {
         FUZZ_CHECK(memchr(p, 0, (size_t)(end - p)) != nullptr);
     } else {
         FUZZ_CHECK(p[0] == 0);

@@ -9,12 +9,12 @@
 #include "crypto.h"
 #include "dostime.h"
 #include "os.h"
-#include "reader.h"
+#include "job.h"
 #include "script.h"
 #include "applysupport.h"
 #include "stream.h"
 #include "testutil.h"
-#include "ui.h"
+#include "session.h"
 #include "uitext.h"
 
 namespace fs = std::filesystem;
@@ -52,12 +52,10 @@ void SetUtcStamp(const std::string& path, uint16_t date, uint16_t time)
 
 int Apply(const std::string& package, const std::string& target, ScriptedUi* ui)
 {
-    UpgradeJob* job = new UpgradeJob(nullptr, nullptr, package.c_str(), target.c_str());
-    EngineHost host(job, ui);
-    job->uiText = new UiTextTable(nullptr, kDefaultUiResource);
-    int r = job->IsValid() ? ApplyUpgrade(&host) == ApplyApplied : -1;
-    delete job;
-    return r;
+    UpgradeJob job(package.c_str(), target.c_str());
+    ApplySession host(&job, ui);
+    host.wording.reset(new UiTextTable(nullptr, kDefaultUiResource));
+    return job.IsValid() ? ApplyUpgrade(&host) == ApplyApplied : -1;
 }
 
 struct Built {
@@ -82,7 +80,7 @@ std::vector<FileEntry> EntriesOf(const std::string& package)
     UpgradeJob job(package.c_str());
     std::vector<FileEntry> out;
     EXPECT_TRUE(job.IsValid());
-    for (int i = 0; i < job.header.entryCount; i++) out.push_back(*job.entries[i]);
+    for (int i = 0; i < job.header.entryCount; i++) out.push_back(*job.Entry(i));
     return out;
 }
 
@@ -174,10 +172,11 @@ TEST(BuilderBuild, TheSealFollowsTheUnsealedPackageUnseenByAFormatReader)
     EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin()));
 
     // A reader that knows only the scripts stops exactly where the seal begins.
-    UpgradeJob job(nullptr, nullptr, (dir / "p.upg").c_str(), "");
+    PackageTable job((dir / "p.upg").c_str());
     ASSERT_TRUE(job.IsValid());
+    ScriptRun run;
     for (int i = 0; i < job.header.entryCount; i++)
-        if (job.entries[i]->kind != KindDelete) RunPatchScript(&job, nullptr, nullptr);
+        if (job.Entry(i)->kind != KindDelete) RunPatchScript(job.stream.get(), &run, nullptr, nullptr);
     EXPECT_EQ(0, job.stream->HasError());
     EXPECT_EQ(a.size(), job.stream->Tell());
 
@@ -445,8 +444,8 @@ TEST(BuilderBuild, NamesOutsideAsciiAreStoredInTheCodePageAndApplyUnderTheirName
         UpgradeJob job((dir / "p.upg").c_str());
         ASSERT_TRUE(job.IsValid());
         EXPECT_EQ(1252u, job.codePage);
-        EXPECT_STREQ(o.title.c_str(), job.title);
-        EXPECT_STREQ("Stra\xC3\x9F" "e\r\n", job.notes);
+        EXPECT_EQ(o.title, job.title);
+        EXPECT_EQ("Stra\xC3\x9F" "e\r\n", job.notes);
     }
     fs::copy(fs::u8path(dir / "old"), fs::u8path(dir / "target"), fs::copy_options::recursive);
     ScriptedUi ui = ScriptedUi::Yes();
@@ -477,8 +476,8 @@ TEST(BuilderBuild, NamesOutsideAsciiAreStoredInTheCodePageAndApplyUnderTheirName
     UpgradeJob job((dir / "ru.upg").c_str());
     ASSERT_TRUE(job.IsValid());
     EXPECT_EQ(1251u, job.codePage);
-    EXPECT_STREQ(o.title.c_str(), job.title);
+    EXPECT_EQ(o.title, job.title);
     bool found = false;
-    for (int i = 0; i < job.header.entryCount; i++) found = found || cyrillic == job.entries[i]->name;
+    for (int i = 0; i < job.header.entryCount; i++) found = found || cyrillic == job.Entry(i)->name;
     EXPECT_TRUE(found);
 }

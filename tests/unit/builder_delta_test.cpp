@@ -5,7 +5,7 @@
 #include "build.h"
 #include "delta.h"
 #include "memstream.h"
-#include "reader.h"
+#include "entries.h"
 #include "replay.h"
 #include "script.h"
 #include "stream.h"
@@ -16,12 +16,13 @@ namespace {
 // Runs the part's script through a real job, with old as the old file (none when null).
 Bytes Rebuild(const std::string& partPath, const Bytes* old)
 {
-    UpgradeJob job(partPath.c_str());
+    PackageTable job(partPath.c_str());
     EXPECT_TRUE(job.IsValid());
     MemoryStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
                                 old ? (uint32_t)old->size() : 0);
     MemoryStream out(1 << 16, 1 << 20);
-    RunPatchScript(&job, old ? &oldStream : nullptr, &out);
+    ScriptRun run;
+    RunPatchScript(job.stream.get(), &run, old ? &oldStream : nullptr, &out);
     EXPECT_EQ(job.stream->Tell(), job.stream->Size()) << "the script ends where the part ends";
     return Bytes(out.block, out.block + out.length);
 }

@@ -15,23 +15,6 @@
 #include "stream.h"
 #include "uitext.h"
 
-// The next failStreamAllocations nothrow allocations of a file stream fail, as on a machine out
-// of memory; everything else is allocated as usual.
-static int failStreamAllocations = 0;
-
-void* operator new(size_t n, const std::nothrow_t&) noexcept
-{
-    if (failStreamAllocations > 0 && n == sizeof(FileStream)) {
-        failStreamAllocations--;
-        return nullptr;
-    }
-    try {
-        return ::operator new(n);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
 namespace {
 
 const uint32_t kOldDate = DosStamp(2001, 5, 6, 7, 8, 10);
@@ -188,7 +171,7 @@ TEST(ApplyDecisionTable, EveryRowSetsStateLineAndOutcome)
         // is examined further.
         EXPECT_EQ(t.outcome, r.setup == AlreadyNew ? ApplyUpToDate : ApplyApplied);
         if (r.setup != AlreadyNew) {
-            EXPECT_EQ(t.job->entries[0]->state, r.stateAfter);
+            EXPECT_EQ(t.job->Entry(0)->state, r.stateAfter);
         }
         if (r.line == 0) {
             EXPECT_TRUE(run.ui.questions.empty());
@@ -357,7 +340,7 @@ TEST(ApplyBuildPolicies, FailedVerificationByHardPolicy)
                       "Upgrade\nThe upgrade has stopped. None of the files of your installation has been changed.");
         }
         if (c.result) {
-            EXPECT_EQ(keep->job->entries[0]->state, StateBadResult);
+            EXPECT_EQ(keep->job->Entry(0)->state, StateBadResult);
         }
         delete keep;
         EXPECT_EQ(Content(f.file("f.txt")), kOldText);
@@ -607,7 +590,7 @@ TEST(ApplyCommitMends, AnUnfinishedUndoIsFinishedByTheNextRun)
     EXPECT_EQ(Content(f.inScratch("N00000.OLD")), kOldText);
 
     auto matches = [&] {
-        UpgradeJob job(nullptr, nullptr, f.pkg().c_str(), f.target().c_str());
+        UpgradeJob job(f.pkg().c_str(), f.target().c_str());
         return MatchFolder(&job);
     };
     EXPECT_EQ(matches(), 1);
@@ -766,16 +749,15 @@ TEST(ApplyCommitMends, OlderWordingGetsTheBuiltInText)
     EXPECT_EQ(Content(f.file("one.txt")), kOldText);
 
     // The lines for files in use and for rights as well; the wording's own where it has them.
-    UiTextTable older(wording.c_str()), current(DefaultWordingPath().c_str());
-    UpgradeJob job(nullptr, nullptr, f.file("none.upg").c_str(), f.dir.path().c_str());
-    job.uiText = &older;
-    EXPECT_EQ(0u, std::string(UiLine(&job, LineInUse)).find("These files are in use by another program"));
-    EXPECT_EQ(0u, std::string(UiLine(&job, LineNoAccess)).find("Your user account may not change"));
-    EXPECT_EQ(0u, std::string(UiLine(&job, LineRunAsAdmin)).find("Do you want to run the upgrade again"));
-    job.uiText = &current;
-    EXPECT_STREQ(current.LineText(LineInUse), UiLine(&job, LineInUse));
-    EXPECT_TRUE(current.HasLine(LineRunAsAdmin));
-    job.uiText = nullptr;
+    UpgradeJob job(f.file("none.upg").c_str(), f.dir.path().c_str());
+    ApplySession session(&job, nullptr);
+    session.wording.reset(new UiTextTable(wording.c_str()));
+    EXPECT_EQ(0u, std::string(UiLine(&session, LineInUse)).find("These files are in use by another program"));
+    EXPECT_EQ(0u, std::string(UiLine(&session, LineNoAccess)).find("Your user account may not change"));
+    EXPECT_EQ(0u, std::string(UiLine(&session, LineRunAsAdmin)).find("Do you want to run the upgrade again"));
+    session.wording.reset(new UiTextTable(DefaultWordingPath().c_str()));
+    EXPECT_STREQ(session.wording->LineText(LineInUse), UiLine(&session, LineInUse));
+    EXPECT_TRUE(session.wording->HasLine(LineRunAsAdmin));
 }
 
 TEST(ApplyLongPaths, NeverWrittenPastABuffer)
@@ -805,8 +787,8 @@ TEST(ApplyLongPaths, NeverWrittenPastABuffer)
     // long name fit, and the hard policy decides.
     for (const std::string& q : ui.questions)
         EXPECT_NE(q.find("The path of this file is too long for the chosen folder"), std::string::npos) << q;
-    EXPECT_EQ(t.job->entries[0]->state, StateTooLong);
-    EXPECT_EQ(t.job->entries[1]->state, StateTooLong);
+    EXPECT_EQ(t.job->Entry(0)->state, StateTooLong);
+    EXPECT_EQ(t.job->Entry(1)->state, StateTooLong);
     EXPECT_FALSE(PathExists(f.dir / (deep + "\\a.txt")));
 }
 
@@ -829,37 +811,27 @@ TEST(ApplyBuildPolicies, OutputPastTheNewSizeFailsItsEntry)
     EXPECT_EQ(Content(f.file("f.txt")), kOldText);
 }
 
-// A file stream that cannot be allocated fails its entry; a stale .TMP of an earlier run, left
+// A work file that cannot be created fails its entry; a stale .TMP of an earlier run, left
 // without a journal, is cleared before the build and never reaches the installation.
-class StreamFailingUi : public ScriptedUi {
-public:
-    int checks = 0;
-    void SetItemText(void* view, int item, const char* text) override
-    {
-        // The second "checking" opens the build: its first file stream is the entry's output.
-        if (item == IDC_PROGRESS_OPERATION && std::string(text) == "Checking files..." && ++checks == 2) failStreamAllocations = 1;
-        ScriptedUi::SetItemText(view, item, text);
-    }
-};
-
-TEST(ApplyScratchNames, AFailedAllocationFailsTheEntryAndStaleFilesGo)
+TEST(ApplyScratchNames, AnUnwritableWorkFileFailsTheEntryAndStaleFilesGo)
 {
     Folder f;
     WriteStamped(f.file("f.txt"), kOther, kOldDate);
     WriteFileBytes(f.inScratch("N00000.TMP"), BytesOf("stale output of another run"));
     WriteFileBytes(f.inScratch("N00007.TMP"), BytesOf("beyond this table"));
+    WriteFileBytes(f.inScratch("N00000.PRT\\held"), BytesOf("x"));   // a folder where the output would go
     PackageWriter w;
     w.Add("f.txt", kNew, kNewDate, 0, 0);   // exists already: replaced under soft Ignore
     w.WriteTo(f.pkg());
-    StreamFailingUi ui;
+    ScriptedUi ui;
     ui.tickStep = 60;
     TestJob t(f.pkg(), f.target(), &ui);
     t.Apply();
-    failStreamAllocations = 0;
     EXPECT_EQ(t.outcome, ApplyApplied);
-    EXPECT_EQ(t.job->entries[0]->state, StateBadResult);
+    EXPECT_EQ(t.job->Entry(0)->state, StateBadResult);
     EXPECT_EQ(Content(f.file("f.txt")), kOtherText);
-    EXPECT_FALSE(PathExists(f.scratch()));
+    EXPECT_FALSE(PathExists(f.inScratch("N00000.TMP")));
+    EXPECT_FALSE(PathExists(f.inScratch("N00007.TMP")));
 }
 
 // Without its progress view no apply starts: the person is told, the owner is never disabled.
@@ -874,7 +846,7 @@ TEST(ApplyPreconditions, NoProgressViewNoApply)
     ui.view = nullptr;
     {
         TestJob t(f.pkg(), f.target(), &ui);
-        t.job->ownerWindow = (void*)0x99;
+        t.host.ownerWindow = (void*)0x99;
         EXPECT_EQ(t.Apply(), 0);
         EXPECT_EQ(t.outcome, ApplyNotStarted);
     }
@@ -952,14 +924,13 @@ TEST(ApplyPreconditions, RefusedWithoutShowingAnything)
     WriteFileBytes(f.pkg(), b);
     ScriptedUi ui;
     TestJob t(f.pkg(), f.target(), &ui);
-    EXPECT_EQ(t.job->progressTotal, 0u);
+    EXPECT_EQ(t.job->cut, 1);
     EXPECT_EQ(t.Apply(), 0);
     EXPECT_EQ(t.outcome, ApplyNotStarted);
     EXPECT_TRUE(ui.events.empty());
 
     TestJob noText(f.pkg(), f.target(), &ui);
-    delete noText.job->uiText;
-    noText.job->uiText = nullptr;
+    noText.host.wording.reset();
     EXPECT_EQ(noText.Apply(), 0);
     EXPECT_TRUE(ui.events.empty());
 }

@@ -92,13 +92,13 @@ void MakeReadOnly(const std::string& path, bool readOnly)
 }
 
 TestJob::TestJob(const std::string& packagePath, const std::string& target, ScriptedUi* ui, const char* wordingPath)
-    : job(new UpgradeJob(nullptr, nullptr, packagePath.c_str(), target.c_str())), host(job, ui)
+    : owned(new UpgradeJob(packagePath.c_str(), target.c_str())), job(owned.get()), host(job, ui)
 {
     std::string wording = wordingPath ? wordingPath : DefaultWordingPath();
-    job->uiText = new UiTextTable(wording.c_str());
+    host.wording.reset(new UiTextTable(wording.c_str()));
 }
 
-TestJob::~TestJob() { delete job; }
+TestJob::~TestJob() {}
 
 int TestJob::Apply()
 {

@@ -2,16 +2,17 @@
 #pragma once
 #include <stdint.h>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 #include "apply.h"
 #include "fingerprint.h"
 #include "pkgwriter.h"
-#include "reader.h"
+#include "job.h"
 #include "applysupport.h"
 #include "search.h"
 #include "testutil.h"
-#include "ui.h"
+#include "session.h"
 
 // One entry of a package under construction.
 struct TestEntry {
@@ -60,8 +61,9 @@ struct TestJob {
     ~TestJob();
     // Runs the apply; 1 when it applied. The outcome stays in outcome.
     int Apply();
+    std::unique_ptr<UpgradeJob> owned;
     UpgradeJob* job;
-    EngineHost host;
+    ApplySession host;
     ApplyOutcome outcome = ApplyNotStarted;
 };
 

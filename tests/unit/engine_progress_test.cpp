@@ -21,7 +21,7 @@ struct PollFixture {
     }
     ~PollFixture() { delete t; }
     UpgradeJob* job() { return t->job; }
-    EngineHost* host() { return &t->host; }
+    ApplySession* host() { return &t->host; }
     ProgressState& state() { return t->host.progress; }
 };
 
@@ -43,7 +43,7 @@ TEST(UpdateProgress, RedrawsOnlyOnChangeAndRunsOneToNinetyTwo)
     f.ui.tickStep = 60;
     f.job()->progressTotal = 1001;
     for (uint32_t done = 1; done <= 1001; done++) {
-        f.job()->progressDone = done;
+        f.host()->progressDone = done;
         UpdateProgress(f.host());
     }
     ASSERT_EQ(f.ui.bars.size(), 92u);
@@ -58,15 +58,15 @@ TEST(UpdateProgress, FirstUpdateShowsOneOrTwo)
     PollFixture f;
     f.ui.tickStep = 1000;
     f.job()->progressTotal = 100001;
-    f.job()->progressDone = 1;
+    f.host()->progressDone = 1;
     UpdateProgress(f.host());
-    f.job()->progressDone = 100001;
+    f.host()->progressDone = 100001;
     UpdateProgress(f.host());
     EXPECT_EQ(f.ui.bars, (std::vector<int>{1, 100}));
 
     f.state().Reset();
     f.job()->progressTotal = 40;
-    f.job()->progressDone = 1;
+    f.host()->progressDone = 1;
     UpdateProgress(f.host());
     EXPECT_EQ(f.ui.bars.back(), 2);
 }
@@ -156,18 +156,19 @@ TEST(PollCancel, RequestConfirmationAndTheStickyState)
     EXPECT_EQ(f.ui.questions.size(), 2u);
 }
 
-TEST(EngineHost, ReleaseClosesTheViewReenablesTheOwnerAndDropsTheWording)
+TEST(ApplySession, TeardownReenablesTheOwnerAndClosesTheView)
 {
     TempDir dir;
     PackageWriter w;
     w.WriteTo(dir / "p.upg");
     ScriptedUi ui;
-    UpgradeJob* job = new UpgradeJob(nullptr, (void*)0x99, (dir / "p.upg").c_str(), dir.path().c_str());
-    EngineHost host(job, &ui);
-    job->uiText = new UiTextTable(DefaultWordingPath().c_str());
-    job->workWindow = ui.view;
-    ui.ownerEnabled = 0;
-    delete job;
+    UpgradeJob job((dir / "p.upg").c_str(), dir.path().c_str());
+    {
+        ApplySession host(&job, &ui, nullptr, (void*)0x99);
+        host.wording.reset(new UiTextTable(DefaultWordingPath().c_str()));
+        host.view = ui.view;
+        ui.ownerEnabled = 0;
+    }
     EXPECT_EQ(ui.events, (std::vector<std::string>{"enable", "close"}));
     EXPECT_EQ(ui.ownerEnabled, 1);
 }

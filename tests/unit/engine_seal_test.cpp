@@ -39,7 +39,7 @@ struct Sealed {
         w.Patch("f.txt", kOld, kOldDate, built, kNewDate, 0, hard);
         Bytes body = w.Serialize();
         PackageSeal seal;
-        EXPECT_EQ(1, seal.Allocate(1));
+        seal.Allocate(1);
         seal.kinds[0] = KindPatch;
         EXPECT_EQ(1, DigestOf(body.data(), body.size(), seal.packageDigest));
         EXPECT_EQ(1, DigestOf(kNew.data(), kNew.size(), seal.NewDigestSlot(0)));
@@ -54,7 +54,7 @@ struct Sealed {
     ApplyOutcome Apply(ScriptedUi* ui, const char* trustFile = nullptr)
     {
         TestJob t(pkg, target, ui);
-        t.job->trustFile = trustFile;
+        if (trustFile) t.host.trustFile = trustFile;
         t.Apply();
         return t.outcome;
     }
@@ -182,7 +182,7 @@ struct TwoFiles {
             Append(&sealed, seal);
         } else {
             PackageSeal seal;
-            EXPECT_EQ(1, seal.Allocate(2));
+            seal.Allocate(2);
             seal.kinds[0] = seal.kinds[1] = KindPatch;
             EXPECT_EQ(1, DigestOf(body.data(), body.size(), seal.packageDigest));
             memcpy(seal.NewDigestSlot(0), Digest(kNew).data(), kDigestSize);

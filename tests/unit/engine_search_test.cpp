@@ -37,7 +37,7 @@ int Match(const std::vector<std::vector<int>>& entries, int kind = 1)
         if (kind == 0) w.Add(name, kRight, kDate, entries[i][1], entries[i][2]);
     }
     w.WriteTo(dir / "p.upg");
-    UpgradeJob job(nullptr, nullptr, (dir / "p.upg").c_str(), dir.path().c_str());
+    UpgradeJob job((dir / "p.upg").c_str(), dir.path().c_str());
     return MatchFolder(&job);
 }
 
@@ -88,9 +88,10 @@ TEST(MatchFolder, JudgesATruncatedTableByTheEntriesRead)
     end += 1 + 2 + w.entries[1].description.size() + 1;          // entry 1 without its print
     b.resize(end);
     WriteFileBytes(dir / "p.upg", b);
-    UpgradeJob job(nullptr, nullptr, (dir / "p.upg").c_str(), dir.path().c_str());
-    ASSERT_EQ(job.progressTotal, 0u);
-    ASSERT_TRUE(job.IsValid());
+    UpgradeJob job((dir / "p.upg").c_str(), dir.path().c_str());
+    ASSERT_EQ(job.cut, 1);
+    ASSERT_FALSE(job.IsValid());
+    ASSERT_TRUE(job.HoldsSafeEntries());
     // Entry 1 (half read, "b" absent under Abort) must not be examined; entry 2 is empty.
     EXPECT_EQ(MatchFolder(&job), 1);
 }
@@ -111,7 +112,7 @@ struct Walk {
         w.Patch("app.dat", kRight, kDate, kRight, kDate, 1, 1);
         w.WriteTo(dir / "p.upg");
         char destination[kPathMax] = "unchanged";
-        int r = FindInstallation((dir / "p.upg").c_str(), destination, nullptr, &platform);
+        int r = FindInstallation((dir / "p.upg").c_str(), destination, &platform);
         *found = destination;
         return r;
     }
@@ -162,7 +163,7 @@ TEST(WalkDrives, AnAcceptingTableTakesTheFirstRootWithItsSeparator)
     p.Add("new.dat", kRight, kDate, 0, 2);
     p.WriteTo(w.dir / "p.upg");
     char destination[kPathMax] = "";
-    ASSERT_EQ(FindInstallation((w.dir / "p.upg").c_str(), destination, nullptr, &w.platform), 1);
+    ASSERT_EQ(FindInstallation((w.dir / "p.upg").c_str(), destination, &w.platform), 1);
     std::string expected = w.dir.path();
     // A root of three characters or fewer keeps its separator; longer paths lose it.
     if (expected.size() > 3) expected.pop_back();
@@ -187,7 +188,7 @@ TEST(WalkDrives, InvalidPackageIsNotWalked)
     w.platform.roots = {{w.Folder("r1"), 1}};
     WriteFileBytes(w.dir / "p.upg", BytesOf("[QZUPX]"));
     char destination[kPathMax] = "unchanged";
-    EXPECT_EQ(FindInstallation((w.dir / "p.upg").c_str(), destination, nullptr, &w.platform), 0);
+    EXPECT_EQ(FindInstallation((w.dir / "p.upg").c_str(), destination, &w.platform), 0);
     EXPECT_STREQ(destination, "unchanged");
     EXPECT_EQ(w.platform.rootsAsked, 0);
 }
@@ -217,7 +218,7 @@ struct Bundle2 {
     {
         const char* paths[] = {base.c_str(), sibling.c_str()};
         char destination[kPathMax] = "unchanged";
-        int r = FindInstallationOfAny(paths, 2, destination, nullptr, &w.platform, which);
+        int r = FindInstallationOfAny(paths, 2, destination, &w.platform, which);
         *found = destination;
         return r;
     }

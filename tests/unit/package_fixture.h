@@ -1,4 +1,4 @@
-// Shared by the package tests: package images and a recording job host.
+// Shared by the package tests: package images and a recording script progress.
 #pragma once
 #include <stdint.h>
 #include <string.h>
@@ -6,35 +6,36 @@
 #include <string>
 #include <vector>
 #include "pkgwriter.h"
-#include "reader.h"
+#include "entries.h"
+#include "script.h"
 #include "testutil.h"
 
 // A package with no entries, so that the job's stream stands at the first script.
 inline Image ScriptPackage() { Image i; i.Header(1, 0).Str("t").Str("n"); return i; }
 
-// Counts the calls a job makes on its host; the poll answers `answer` at call number cancelAt.
-class RecordingHost : public JobHost {
+// Counts the calls the interpreter makes; the poll answers `answer` at call number cancelAt.
+class RecordingProgress : public ScriptProgress {
 public:
-    void UpdateProgress(UpgradeJob* job) override
+    void Advance(uint32_t n) override
     {
+        done += n;
         updates++;
-        doneAtUpdate.push_back(job->progressDone);
+        doneAtUpdate.push_back(done);
     }
-    int PollCancel(UpgradeJob*) override
+    int Poll() override
     {
         polls++;
         return polls == cancelAt ? answer : 0;
     }
-    void Release(UpgradeJob*) override { releases++; }
     void Clear()
     {
-        updates = polls = releases = 0;
+        updates = polls = 0;
         doneAtUpdate.clear();
     }
 
+    uint32_t done = 1;   // the bytes reported, plus 1
     int updates = 0;
     int polls = 0;
-    int releases = 0;
     int cancelAt = -1;
     int answer = 0;
     std::vector<uint32_t> doneAtUpdate;
@@ -47,10 +48,10 @@ inline std::string FreshPackagePath(const TempDir& dir)
     return dir / ("p" + std::to_string(++serial) + ".upg");
 }
 
-// Writes the image into the folder and opens a job over it.
-inline std::unique_ptr<UpgradeJob> JobOver(const TempDir& dir, const Image& image, const char* target = "C:\\APP")
+// Writes the image into the folder and reads it as a package table.
+inline std::unique_ptr<PackageTable> JobOver(const TempDir& dir, const Image& image)
 {
     std::string path = FreshPackagePath(dir);
     WriteFileBytes(path, image.b);
-    return std::unique_ptr<UpgradeJob>(new UpgradeJob(nullptr, nullptr, path.c_str(), target));
+    return std::unique_ptr<PackageTable>(new PackageTable(path.c_str()));
 }

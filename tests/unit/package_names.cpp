@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
-#include "reader.h"
+#include "entries.h"
 
 namespace {
 

@@ -95,9 +95,9 @@ struct Sample {
     Bytes Sealed(const PublisherKey* signer) const
     {
         PackageSeal seal;
-        EXPECT_EQ(1, seal.Allocate(3));
+        seal.Allocate(3);
         seal.codePage = 1251;
-        memcpy(seal.kinds, kinds, 3);
+        memcpy(seal.kinds.data(), kinds, 3);
         Bytes d = Digest(image.b);
         memcpy(seal.packageDigest, d.data(), kDigestSize);
         memcpy(seal.NewDigestSlot(0), Digest(added).data(), kDigestSize);
