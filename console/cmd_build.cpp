@@ -121,7 +121,6 @@ int ReadText(const char* path, std::string* text)
     return 1;
 }
 
-
 // Builds one package and prints what it holds; 0 with the reason in *error.
 int BuildOne(const BuildOptions& options, const std::string& shown, int quiet, int verbose, ProgressLine* line,
              std::string* error)
@@ -157,7 +156,7 @@ struct BuildCommand {
     PublisherKey signer;
     std::vector<std::string> dirs;   // the old release folders, then the new one
     Bundle bundle;
-    int bundleOption = 0;            // --name, --wording or --setup-exe was given
+    int bundleOption = 0;   // --name, --wording or --setup-exe was given
     ~BuildCommand() { memset(&signer, 0, sizeof signer); }
 };
 
@@ -169,68 +168,106 @@ int WholeNumber(const char* text, long* n)
     return !*end;
 }
 
+// Usage errors of the values that must be numbers.
+const char kJobsMissing[] = "--jobs needs a number from 1 to 64";
+const char kMemoryMissing[] = "--memory needs a number of megabytes";
+const char kOffsetMissing[] = "--utc-offset needs [+-]HH:MM, for example +01:00";
+const char kCodePageMissing[] = "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437";
+
+std::string SetNotes(BuildCommand* c, const char* v)
+{
+    std::string& notes = c->options.notes;
+    if (!ReadText(v, &notes)) return std::string("cannot read the notes file ") + v;
+    // A UTF-8 mark opening the file is no part of the text.
+    if (notes.compare(0, 3, "\xEF\xBB\xBF") == 0) notes.erase(0, 3);
+    return std::string();
+}
+
+std::string AddRule(BuildCommand* c, const char* v)
+{
+    BuildRule rule;
+    std::string why;
+    if (ParseRule(v, &rule, &why)) c->options.rules.push_back(rule);
+    return why;
+}
+
+std::string SetJobs(BuildCommand* c, const char* v)
+{
+    long n;
+    if (!WholeNumber(v, &n) || n < 1 || n > 64) return std::string(kJobsMissing);
+    c->options.jobs = (int)n;
+    return std::string();
+}
+
+std::string SetMemory(BuildCommand* c, const char* v)
+{
+    long n;
+    if (!WholeNumber(v, &n) || n < 1) return std::string(kMemoryMissing);
+    c->options.memoryBudget = (uint64_t)n << 20;
+    return std::string();
+}
+
+std::string SetUtcOffset(BuildCommand* c, const char* v)
+{
+    if (!ParseOffset(v, &c->options.utcOffsetMinutes)) return std::string(kOffsetMissing);
+    c->options.hasUtcOffset = 1;
+    return std::string();
+}
+
+std::string SetSigner(BuildCommand* c, const char* v)
+{
+    KeyFault fault = ReadKeyFile(v, 1, &c->signer);
+    if (fault != KeyOk) return std::string("cannot sign with ") + v + ": " + KeyFaultText(fault);
+    c->options.signer = &c->signer;
+    return std::string();
+}
+
+std::string SetCodePage(BuildCommand* c, const char* v)
+{
+    long n;
+    if (!WholeNumber(v, &n) || !CodePageKnown((unsigned)n)) return std::string(kCodePageMissing);
+    c->options.codePage = (unsigned)n;
+    return std::string();
+}
+
+// An option whose value one of the setters above reads into the command.
+Option BuildValue(BuildCommand* c, const char* name, const char* shortName,
+                  std::string (*set)(BuildCommand*, const char*), const char* missing)
+{
+    return Value(
+        name, shortName, [c, set](const char* v) { return set(c, v); }, missing);
+}
+
+// A part of the bundle's naming; any but --bundle itself asks for a bundle.
+Option BundlePart(BuildCommand* c, const char* name, std::string* slot)
+{
+    return Value(name, nullptr, [c, name, slot](const char* v) {
+        if (!*v) return std::string(name) + " needs a value";
+        *slot = v;
+        if (slot != &c->bundle.dir) c->bundleOption = 1;
+        return std::string();
+    });
+}
+
 // The options in argv into *c; kRunCommand, or the exit code of help or a usage error.
 int ReadBuildCommand(int argc, char** argv, BuildCommand* c)
 {
     BuildOptions& o = c->options;
-    auto bundlePart = [c](const char* name, std::string* slot) {
-        return Value(name, nullptr, [c, name, slot](const char* v) {
-            if (!*v) return std::string(name) + " needs a value";
-            *slot = v;
-            if (slot != &c->bundle.dir) c->bundleOption = 1;
-            return std::string();
-        });
-    };
-    CommandLine line{"build", kBuildHelp,
-        {Text("--output", "-o", &o.output, "-o needs the package file to write"),
-         Text("--title", nullptr, &o.title, "--title needs a text"),
-         Value("--notes", nullptr, [&o](const char* v) {
-             if (!ReadText(v, &o.notes)) return std::string("cannot read the notes file ") + v;
-             // A UTF-8 mark opening the file is no part of the text.
-             if (o.notes.compare(0, 3, "\xEF\xBB\xBF") == 0) o.notes.erase(0, 3);
-             return std::string();
-         }, "--notes needs a file"),
-         Value("--rule", nullptr, [&o](const char* v) {
-             BuildRule rule;
-             std::string why;
-             if (ParseRule(v, &rule, &why)) o.rules.push_back(rule);
-             return why;
-         }, "--rule needs GLOB:KEY=VALUE,..."),
-         Value("--jobs", "-j", [&o](const char* v) {
-             long n;
-             if (!WholeNumber(v, &n) || n < 1 || n > 64) return std::string("--jobs needs a number from 1 to 64");
-             o.jobs = (int)n;
-             return std::string();
-         }, "--jobs needs a number from 1 to 64"),
-         Value("--memory", nullptr, [&o](const char* v) {
-             long n;
-             if (!WholeNumber(v, &n) || n < 1) return std::string("--memory needs a number of megabytes");
-             o.memoryBudget = (uint64_t)n << 20;
-             return std::string();
-         }, "--memory needs a number of megabytes"),
-         Value("--utc-offset", nullptr, [&o](const char* v) {
-             if (!ParseOffset(v, &o.utcOffsetMinutes))
-                 return std::string("--utc-offset needs [+-]HH:MM, for example +01:00");
-             o.hasUtcOffset = 1;
-             return std::string();
-         }, "--utc-offset needs [+-]HH:MM, for example +01:00"),
-         Value("--sign", nullptr, [c](const char* v) {
-             KeyFault fault = ReadKeyFile(v, 1, &c->signer);
-             if (fault != KeyOk) return std::string("cannot sign with ") + v + ": " + KeyFaultText(fault);
-             c->options.signer = &c->signer;
-             return std::string();
-         }, "--sign needs the private key file"),
-         bundlePart("--bundle", &c->bundle.dir), bundlePart("--name", &c->bundle.base),
-         bundlePart("--wording", &c->bundle.wording), bundlePart("--setup-exe", &c->bundle.setupExe),
-         Value("--codepage", nullptr, [&o](const char* v) {
-             long n;
-             if (!WholeNumber(v, &n) || !CodePageKnown((unsigned)n))
-                 return std::string("--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437");
-             o.codePage = (unsigned)n;
-             return std::string();
-         }, "--codepage needs one of 1252, 1250, 1251, 1253, 1254, 1257, 850, 437"),
-         Flag("--no-seal", nullptr, &c->noSeal), Flag("--quiet", "-q", &c->quiet),
-         Flag("--verbose", "-v", &c->verbose)}};
+    CommandLine line{"build",
+                     kBuildHelp,
+                     {Text("--output", "-o", &o.output, "-o needs the package file to write"),
+                      Text("--title", nullptr, &o.title, "--title needs a text"),
+                      BuildValue(c, "--notes", nullptr, SetNotes, "--notes needs a file"),
+                      BuildValue(c, "--rule", nullptr, AddRule, "--rule needs GLOB:KEY=VALUE,..."),
+                      BuildValue(c, "--jobs", "-j", SetJobs, kJobsMissing),
+                      BuildValue(c, "--memory", nullptr, SetMemory, kMemoryMissing),
+                      BuildValue(c, "--utc-offset", nullptr, SetUtcOffset, kOffsetMissing),
+                      BuildValue(c, "--sign", nullptr, SetSigner, "--sign needs the private key file"),
+                      BundlePart(c, "--bundle", &c->bundle.dir), BundlePart(c, "--name", &c->bundle.base),
+                      BundlePart(c, "--wording", &c->bundle.wording), BundlePart(c, "--setup-exe", &c->bundle.setupExe),
+                      BuildValue(c, "--codepage", nullptr, SetCodePage, kCodePageMissing),
+                      Flag("--no-seal", nullptr, &c->noSeal), Flag("--quiet", "-q", &c->quiet),
+                      Flag("--verbose", "-v", &c->verbose)}};
     line.stop = "";
     int read = ReadCommandLine(line, argc, argv, &c->dirs);
     if (c->noSeal) o.seal = 0;
@@ -243,13 +280,15 @@ int CheckBuildCommand(const BuildCommand& c)
     const std::vector<std::string>& dirs = c.dirs;
     const Bundle& bundle = c.bundle;
     if (dirs.size() < 2 || (dirs.size() > 2 && bundle.dir.empty()))
-        return UsageError("build", dirs.size() < 2 ? "give the old and the new release folder"
-                                                   : "several old release folders need --bundle DIR");
+        return UsageError("build",
+                          dirs.size() < 2 ? "give the old and the new release folder"
+                                          : "several old release folders need --bundle DIR");
     if (dirs.size() > kMaxReleases + 1)
         return UsageError("build", "a bundle upgrades from at most " + std::to_string(kMaxReleases) + " releases");
     if (!bundle.dir.empty() && !c.options.output.empty())
         return UsageError("build", "-o and --bundle exclude each other: a bundle names its package BASE.upg");
-    if (bundle.dir.empty() && c.bundleOption) return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
+    if (bundle.dir.empty() && c.bundleOption)
+        return UsageError("build", "--name, --wording and --setup-exe need --bundle DIR");
     if (c.options.output.empty() && bundle.dir.empty())
         return UsageError("build", "give the package to write with -o OUT.upg, or a bundle folder with --bundle DIR");
     if (c.options.signer && !c.options.seal) return UsageError("build", "--sign and --no-seal exclude each other");
@@ -279,7 +318,7 @@ int PrepareBuild(BuildCommand* c, const std::vector<std::string>& olds)
     return kRunCommand;
 }
 
-}  // namespace
+}   // namespace
 
 int CmdBuild(int argc, char** argv)
 {
@@ -311,7 +350,7 @@ int CmdBuild(int argc, char** argv)
         if (!bundle.dir.empty()) one.output = last ? BundlePackagePart(bundle) : BundleSiblingPart(bundle, i);
         if (one.title.empty() && olds.size() > 1) one.title = ReleaseTitle(olds[i], options.newDir);
         std::string shown = bundle.dir.empty() ? one.output
-                            : last             ? BundleFile(bundle, ".upg")
+            : last                             ? BundleFile(bundle, ".upg")
                                                : BundleSibling(bundle, i);
         ok = BuildOne(one, shown, c.quiet, c.verbose, &line, &error);
     }

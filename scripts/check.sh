@@ -70,6 +70,9 @@ esac
 echo "machine: $MACHINE_NOTE"
 echo "Windows path: $PATH_NOTE"
 
+step "style: formatting and function length"
+./scripts/check-style.sh
+
 step "native build"
 make --no-print-directory native BUILD="$BUILD" JOBS="$JOBS"
 step "native tests"

@@ -13,7 +13,7 @@ if [ "${1:-all}" = bench ]; then
 elif [ "${1:-all}" = dist ]; then
   pkgs="$pkgs googletest g++-mingw-w64-i686-posix dpkg-dev groff-base unzip"
 elif [ "${1:-all}" != native ]; then
-  pkgs="$pkgs clang libclang-rt-14-dev googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib libssl-dev:i386 dpkg-dev groff-base unzip"
+  pkgs="$pkgs clang clang-format universal-ctags libclang-rt-14-dev googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb imagemagick x11-utils gcc-multilib g++-multilib libssl-dev:i386 dpkg-dev groff-base unzip"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     [ "$(id -u)" = 0 ] || { echo "run as root to add the i386 architecture for Wine"; exit 1; }
     dpkg --add-architecture i386
