@@ -127,10 +127,7 @@ ApplyOutcome ApplyToFolder(const char* packagePath, const char* targetFolder, HW
 }
 
 // Applied now, or found applied already: either way Apply has become Done.
-static int IsSuccess(ApplyOutcome outcome)
-{
-    return outcome == ApplyApplied || outcome == ApplyUpToDate;
-}
+static int IsSuccess(ApplyOutcome outcome) { return outcome == ApplyApplied || outcome == ApplyUpToDate; }
 
 // The shield on Apply when the chosen folder is one this user may not change and the program
 // could get the rights by running again elevated.
@@ -158,8 +155,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ShowShield(window);
         return 1;
     case WM_CLOSE:
-        if (RunningApply) RunningApply->OnCommand();
-        else CloseMainDialog();
+        if (RunningApply)
+            RunningApply->OnCommand();
+        else
+            CloseMainDialog();
         return 1;
     case WM_COMMAND:
         // The whole parameter is compared, so only clicks and the Escape key's IDCANCEL act.

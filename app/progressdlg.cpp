@@ -57,12 +57,12 @@ void DrawProgressBar(HWND dialog, int controlId, int percent)
 
     // One centred text drawn twice, each time clipped to its half, so it changes colour where
     // the boundary crosses it. The column at split belongs to neither half.
-    RECT filled = { r.left, r.top, split, r.bottom };
+    RECT filled = {r.left, r.top, split, r.bottom};
     SetBkColor(dc, 0x00FF0000);
     SetTextColor(dc, 0x00FFFFFF);
     ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &filled, text, n, nullptr);
 
-    RECT empty = { split + 1, r.top, r.left + width, r.bottom };
+    RECT empty = {split + 1, r.top, r.left + width, r.bottom};
     SetBkColor(dc, 0x00FFFFFF);
     SetTextColor(dc, 0x00000000);
     ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &empty, text, n, nullptr);
@@ -93,15 +93,9 @@ void* Win32UserInterface::OpenProgress(void* instance, void* ownerWindow, Progre
     return view;
 }
 
-void Win32UserInterface::CloseProgress(void* view)
-{
-    DestroyWindow((HWND)view);
-}
+void Win32UserInterface::CloseProgress(void* view) { DestroyWindow((HWND)view); }
 
-void Win32UserInterface::EnableOwner(void* ownerWindow, int enable)
-{
-    EnableWindow((HWND)ownerWindow, enable);
-}
+void Win32UserInterface::EnableOwner(void* ownerWindow, int enable) { EnableWindow((HWND)ownerWindow, enable); }
 
 void Win32UserInterface::SetCaption(void* view, const char* text)
 {
@@ -113,15 +107,9 @@ void Win32UserInterface::SetItemText(void* view, int item, const char* text)
     SetDlgItemTextW((HWND)view, item, WideText(text).c_str());
 }
 
-void Win32UserInterface::Repaint(void* view)
-{
-    UpdateWindow((HWND)view);
-}
+void Win32UserInterface::Repaint(void* view) { UpdateWindow((HWND)view); }
 
-void Win32UserInterface::DrawBar(void* view, int percent)
-{
-    DrawProgressBar((HWND)view, IDC_PROGRESS_BAR, percent);
-}
+void Win32UserInterface::DrawBar(void* view, int percent) { DrawProgressBar((HWND)view, IDC_PROGRESS_BAR, percent); }
 
 void Win32UserInterface::PumpEvents(void* view)
 {
@@ -178,7 +166,4 @@ int Win32UserInterface::OfferElevation(void* view, const char* text, const char*
     return RunAgainElevated((HWND)view);
 }
 
-uint32_t Win32UserInterface::Ticks()
-{
-    return GetTickCount();
-}
+uint32_t Win32UserInterface::Ticks() { return GetTickCount(); }

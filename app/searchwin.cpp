@@ -48,15 +48,9 @@ void Win32SearchPlatform::QueueAdd(const char* path)
     SendMessageW(folderQueue, LB_ADDSTRING, 0, (LPARAM)WideText(path).c_str());
 }
 
-int Win32SearchPlatform::QueueCount()
-{
-    return (int)SendMessageW(folderQueue, LB_GETCOUNT, 0, 0);
-}
+int Win32SearchPlatform::QueueCount() { return (int)SendMessageW(folderQueue, LB_GETCOUNT, 0, 0); }
 
-void Win32SearchPlatform::QueueTake(char* out)
-{
-    TakeFirst(folderQueue, out);
-}
+void Win32SearchPlatform::QueueTake(char* out) { TakeFirst(folderQueue, out); }
 
 void Win32SearchPlatform::ListFolders(const char* pattern)
 {
@@ -66,20 +60,11 @@ void Win32SearchPlatform::ListFolders(const char* pattern)
     SendMessageW(dirLister, LB_DIR, DDL_EXCLUSIVE | DDL_DIRECTORY, (LPARAM)copy);
 }
 
-int Win32SearchPlatform::ListCount()
-{
-    return (int)SendMessageW(dirLister, LB_GETCOUNT, 0, 0);
-}
+int Win32SearchPlatform::ListCount() { return (int)SendMessageW(dirLister, LB_GETCOUNT, 0, 0); }
 
-void Win32SearchPlatform::ListTake(char* out)
-{
-    TakeFirst(dirLister, out);
-}
+void Win32SearchPlatform::ListTake(char* out) { TakeFirst(dirLister, out); }
 
-void Win32SearchPlatform::ListClear()
-{
-    SendMessageW(dirLister, LB_RESETCONTENT, 0, 0);
-}
+void Win32SearchPlatform::ListClear() { SendMessageW(dirLister, LB_RESETCONTENT, 0, 0); }
 
 void Win32SearchPlatform::ShowWait(int on)
 {

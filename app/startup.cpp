@@ -23,7 +23,6 @@ JobLog* RunLog;
 std::vector<std::string> BundlePackages;
 int ChosenPackage;
 
-
 // The C runtime's own tail drops the blanks after the program name, so the tail is taken from
 // the raw command line by the classic start-up rules: quotes inside it and trailing blanks stay.
 template <typename C>
@@ -41,15 +40,9 @@ static const C* TailOf(const C* p)
     return p;
 }
 
-const char* CommandTail(const char* p)
-{
-    return TailOf(p);
-}
+const char* CommandTail(const char* p) { return TailOf(p); }
 
-const wchar_t* CommandTail(const wchar_t* p)
-{
-    return TailOf(p);
-}
+const wchar_t* CommandTail(const wchar_t* p) { return TailOf(p); }
 
 int ElevatedRunStarted;
 
@@ -102,10 +95,7 @@ int CheckPackageFile(const char* path)
     return read == SealAbsent || read == SealIntact || read == SealNoDigest;
 }
 
-const char* ActivePackage()
-{
-    return BundlePackages.empty() ? PackagePath : BundlePackages[ChosenPackage].c_str();
-}
+const char* ActivePackage() { return BundlePackages.empty() ? PackagePath : BundlePackages[ChosenPackage].c_str(); }
 
 static int ChoosePackageOf(const char* folder)
 {
@@ -147,10 +137,7 @@ static void GatherBundle()
     }
 }
 
-INT_PTR CALLBACK SearchDialogProc(HWND, UINT message, WPARAM, LPARAM)
-{
-    return message == WM_INITDIALOG;
-}
+INT_PTR CALLBACK SearchDialogProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
 static void RefuseSetup(const char* why)
 {
@@ -265,8 +252,10 @@ static int RunSetup(HINSTANCE instance, HINSTANCE previousInstance)
     AppInstance = instance;
 
     char program[kPathMax] = "", logPath[kPathMax] = "";
-    if (!ProgramPath(program, kPathMax)) program[0] = 0;
-    else RunLogPath(program, logPath);
+    if (!ProgramPath(program, kPathMax))
+        program[0] = 0;
+    else
+        RunLogPath(program, logPath);
     FileJobLog log(logPath);
     RunLog = &log;
     log.Note(std::string("program: ") + program + " (upgsetup " + UPG_VERSION + ")");
@@ -311,8 +300,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int)
 // The C++ runtime's default terminate handler demangles the type of an escaping exception for a
 // console this program does not have; replacing it keeps the demangler out of the executable.
 namespace __gnu_cxx {
-void __verbose_terminate_handler()
-{
-    abort();
-}
-}  // namespace __gnu_cxx
+void __verbose_terminate_handler() { abort(); }
+}   // namespace __gnu_cxx

@@ -46,7 +46,7 @@ uint32_t Le(const Bytes& b, size_t at, int width)
 // Bytes of a count operand by opcode family member: 8, 16 or 32 bits.
 int CountWidth(int step) { return step == 0 ? 1 : step == 1 ? 2 : 4; }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

@@ -74,13 +74,14 @@ Figure Search(const char* root, const std::vector<const char*>& packages, int wa
                 exit(2);
             }
         }
-        all.push_back({std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), Attributes, Opens});
+        all.push_back(
+            {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), Attributes, Opens});
     }
     std::sort(all.begin(), all.end(), [](const Figure& a, const Figure& b) { return a.seconds < b.seconds; });
     return all[all.size() / 2];
 }
 
-}  // namespace
+}   // namespace
 
 static int Bench(int argc, char** argv)
 {

@@ -59,7 +59,7 @@ int WriteWholeCopyScript(uint32_t size, Stream* part, uint64_t* scriptBytes)
     return !part->HasError();
 }
 
-}  // namespace
+}   // namespace
 
 uint64_t PartMemory(uint32_t oldSize, uint32_t newSize)
 {
@@ -130,7 +130,7 @@ int CollectFileAnchors(FileStream* file, uint32_t size, std::vector<uint32_t>* a
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 int SurveyPart(const char* oldPath, const char* newPath, std::vector<uint32_t>* anchors, std::string* error)
 {
@@ -218,10 +218,10 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
 
     ReplayResult replay;
     if (!ReplayPart(partPath, oldPath ? old.data() : nullptr, oldSize, newPath, newSize, &replay)) {
-        *error = std::string("the script for ") + newPath + " does not rebuild it (" + Number(replay.written) +
-                 " of " + Number(newSize) + " bytes written, first difference at " +
-                 (replay.firstDifference == 0xFFFFFFFFu ? std::string("none") : Number(replay.firstDifference)) +
-                 (replay.endsAtPartEnd ? "" : ", script not read to its end") + "); no package written";
+        *error = std::string("the script for ") + newPath + " does not rebuild it (" + Number(replay.written) + " of " +
+            Number(newSize) + " bytes written, first difference at " +
+            (replay.firstDifference == 0xFFFFFFFFu ? std::string("none") : Number(replay.firstDifference)) +
+            (replay.endsAtPartEnd ? "" : ", script not read to its end") + "); no package written";
         return 0;
     }
     return 1;
@@ -230,7 +230,7 @@ int MakePart(const char* oldPath, const char* newPath, const char* partPath, Par
 namespace {
 
 struct Planned {
-    FileEntry entry;                  // name and description in UTF-8, as the applier reads them
+    FileEntry entry;                             // name and description in UTF-8, as the applier reads them
     std::string storedName, storedDescription;   // in the package's code page
     std::string oldPath, newPath;
     int dateOnly;
@@ -290,8 +290,8 @@ void PutEntry(std::vector<uint8_t>* out, const Planned& p)
 int SameEntry(const FileEntry& a, const FileEntry& b)
 {
     return a.kind == b.kind && a.softPolicy == b.softPolicy && a.hardPolicy == b.hardPolicy &&
-           strcmp(a.name, b.name) == 0 && strcmp(a.description, b.description) == 0 &&
-           a.oldPrint == b.oldPrint && a.newPrint == b.newPrint;
+        strcmp(a.name, b.name) == 0 && strcmp(a.description, b.description) == 0 && a.oldPrint == b.oldPrint &&
+        a.newPrint == b.newPrint;
 }
 
 // Reads the written package back as the applier does and checks that it says what was meant.
@@ -316,13 +316,12 @@ int ReadBackPackage(const std::string& path, const std::vector<Planned>& plan, i
         SealRead read = ReadSeal(job.stream.get(), kinds.data(), (int)kinds.size(), &seal);
         if (read != SealIntact || seal.codePage != codePage) {
             *error = std::string("the written package's seal does not read back: ") +
-                     (read != SealIntact ? SealReadText(read) : "another code page");
+                (read != SealIntact ? SealReadText(read) : "another code page");
             return 0;
         }
         std::vector<const uint8_t*> files(plan.size() + 1);
         for (int set = 0; set < kFileSets; set++) {
-            for (size_t i = 0; i < plan.size(); i++)
-                files[i] = set == NewFiles ? plan[i].newDigest : plan[i].oldDigest;
+            for (size_t i = 0; i < plan.size(); i++) files[i] = set == NewFiles ? plan[i].newDigest : plan[i].oldDigest;
             if (seal.SetHolds(set, files.data()) != 1) {
                 *error = "the seal's digests of the files do not read back as written";
                 return 0;
@@ -496,8 +495,8 @@ int EncodeParts(const BuildOptions& options, std::vector<Planned>& plan, const s
 }
 
 int WritePackage(const BuildOptions& options, const std::string& title, const std::string& notes,
-                 const std::vector<Planned>& plan,
-                 const std::string& parts, const std::string& temp, BuildReport* report, std::string* error)
+                 const std::vector<Planned>& plan, const std::string& parts, const std::string& temp,
+                 BuildReport* report, std::string* error)
 {
     FileStream out(WriteAccess, temp.c_str());
     if (out.HasError()) {
@@ -588,8 +587,8 @@ int Encode(const BuildOptions& options, const std::string& text, const std::stri
     std::string character(start, (size_t)(p - start));
     unsigned other = CodePageHolding(text);
     *error = what + " holds '" + character + "', which code page " + Number(options.codePage) + " cannot hold; " +
-             (other ? "build with --codepage " + Number(other) + ", which holds it"
-                    : "no code page the builder offers (" + CodePageList() + ") holds it");
+        (other ? "build with --codepage " + Number(other) + ", which holds it"
+               : "no code page the builder offers (" + CodePageList() + ") holds it");
     return 0;
 }
 
@@ -608,13 +607,13 @@ int CheckOptions(const BuildOptions& options, std::string* title, std::string* n
         !Encode(options, WindowsLines(options.notes), "the release notes", notes, error))
         return 0;
     if (title->size() >= kTitleSize) {
-        *error = "the title is " + Number(title->size()) + " characters long; at most " + Number(kTitleSize - 1) +
-                 " fit";
+        *error =
+            "the title is " + Number(title->size()) + " characters long; at most " + Number(kTitleSize - 1) + " fit";
         return 0;
     }
     if (notes->size() >= kNotesSize) {
-        *error = "the release notes are " + Number(notes->size()) + " characters long (with CR LF line ends); at most " +
-                 Number(kNotesSize - 1) + " fit";
+        *error = "the release notes are " + Number(notes->size()) +
+            " characters long (with CR LF line ends); at most " + Number(kNotesSize - 1) + " fit";
         return 0;
     }
     if (memchr(notes->data(), 0, notes->size()) || memchr(title->data(), 0, title->size())) {
@@ -660,8 +659,8 @@ PlanStep PlanEntry(const BuildOptions& options, const int32_t* offset, const std
         if (!same && p->entry.oldPrint == p->entry.newPrint) {
             // The applier takes a file that carries its new fingerprint as done already.
             *error = "the old and new " + name +
-                     " differ in content but not in fingerprint (date, size and checksum); the applier could "
-                     "not tell them apart: give the new file another modification time";
+                " differ in content but not in fingerprint (date, size and checksum); the applier could "
+                "not tell them apart: give the new file another modification time";
             return PlanFailed;
         }
         p->dateOnly = same;
@@ -701,7 +700,9 @@ int PlanPackage(const BuildOptions& options, std::vector<Planned>* plan, BuildRe
     const int32_t* offset = options.hasUtcOffset ? &offsetMinutes : nullptr;
     size_t a = 0, b = 0;
     while (a < oldFiles.size() || b < newFiles.size()) {
-        int order = a == oldFiles.size() ? 1 : b == newFiles.size() ? -1 : CompareNames(oldFiles[a].name, newFiles[b].name);
+        int order = a == oldFiles.size() ? 1
+            : b == newFiles.size()       ? -1
+                                         : CompareNames(oldFiles[a].name, newFiles[b].name);
         Planned p{};
         p.entry = FileEntry{};
         std::string name;
@@ -728,16 +729,19 @@ int PlanPackage(const BuildOptions& options, std::vector<Planned>* plan, BuildRe
         plan->push_back(p);
         if (plan->size() > (size_t)kMaxEntries) {
             *error = "more than " + Number(kMaxEntries) + " files differ between the trees; a package holds at most " +
-                     Number(kMaxEntries) + " entries: split the upgrade into several packages";
+                Number(kMaxEntries) + " entries: split the upgrade into several packages";
             return 0;
         }
     }
     for (const Planned& p : *plan) {
         BuildEntryInfo info{p.entry.name, p.entry.kind, p.entry.oldPrint.size, p.entry.newPrint.size, 0, 0, p.dateOnly};
         report->entries.push_back(info);
-        if (p.entry.kind == KindAdd) report->adds++;
-        else if (p.entry.kind == KindPatch) report->patches++;
-        else report->deletes++;
+        if (p.entry.kind == KindAdd)
+            report->adds++;
+        else if (p.entry.kind == KindPatch)
+            report->patches++;
+        else
+            report->deletes++;
         if (p.entry.kind != KindDelete) report->newBytes += p.entry.newPrint.size;
     }
     return 1;
@@ -756,8 +760,8 @@ int WritePlanned(const BuildOptions& options, const std::string& title, const st
         return 0;
     }
     int ok = EncodeParts(options, plan, parts, report, error) &&
-             WritePackage(options, title, notes, plan, parts, temp, report, error) &&
-             ReadBackPackage(temp, plan, options.seal, options.codePage, error);
+        WritePackage(options, title, notes, plan, parts, temp, report, error) &&
+        ReadBackPackage(temp, plan, options.seal, options.codePage, error);
     RemoveParts(parts, plan.size());
     if (ok && !MoveFileOver(temp.c_str(), options.output.c_str())) {
         *error = "cannot move " + temp + " to " + options.output;
@@ -772,7 +776,7 @@ int WritePlanned(const BuildOptions& options, const std::string& title, const st
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 void DefaultPolicies(int kind, int* soft, int* hard)
 {
@@ -798,5 +802,5 @@ int BuildPackage(const BuildOptions& options, BuildReport* report, std::string* 
     std::string title, notes;
     std::vector<Planned> plan;
     return CheckOptions(options, &title, &notes, error) && PlanPackage(options, &plan, report, error) &&
-           WritePlanned(options, title, notes, plan, report, error);
+        WritePlanned(options, title, notes, plan, report, error);
 }

@@ -20,8 +20,8 @@ struct RepeatSet;
 
 // Overrides for the entries whose names match glob; later rules win over earlier ones.
 struct BuildRule {
-    std::string glob;      // '\' or '/' between folders; without either it matches the file name
-    int soft;              // a MismatchPolicy, or -1 to keep the default
+    std::string glob;   // '\' or '/' between folders; without either it matches the file name
+    int soft;           // a MismatchPolicy, or -1 to keep the default
     int hard;
     int hasDescription;
     std::string description;
@@ -38,11 +38,11 @@ int GlobMatches(const char* glob, const char* name);
 void DefaultPolicies(int kind, int* soft, int* hard);
 
 struct BuildProgress {
-    uint64_t doneBytes;    // new-file bytes encoded so far
+    uint64_t doneBytes;   // new-file bytes encoded so far
     uint64_t totalBytes;
     int doneFiles;
     int totalFiles;
-    const char* name;      // the entry just finished
+    const char* name;   // the entry just finished
 };
 
 struct BuildOptions {
@@ -50,13 +50,13 @@ struct BuildOptions {
     std::string newDir;
     std::string output;
     std::string title;
-    std::string notes;           // text as given; lone LF become CR LF
+    std::string notes;   // text as given; lone LF become CR LF
     std::vector<BuildRule> rules;
     int jobs = 1;
     uint64_t memoryBudget = 0;   // bytes the encoding jobs may hold together; 0: the default
     int hasUtcOffset = 0;
-    int utcOffsetMinutes = 0;    // local time minus UTC
-    int seal = 1;                // append the seal: SHA-256 of every file and of the package
+    int utcOffsetMinutes = 0;   // local time minus UTC
+    int seal = 1;               // append the seal: SHA-256 of every file and of the package
     // The code page names, title, notes and descriptions are stored in (one that CodePageKnown
     // knows); the seal records it. Texts come in as UTF-8.
     unsigned codePage = 1252;
@@ -71,19 +71,19 @@ struct BuildEntryInfo {
     int kind;
     uint32_t oldSize, newSize;
     uint64_t scriptBytes;
-    int wholeInsert;    // the script inserts the file whole
-    int dateOnly;       // Patch with the same content and another date-time
+    int wholeInsert;   // the script inserts the file whole
+    int dateOnly;      // Patch with the same content and another date-time
 };
 
 struct BuildReport {
     std::vector<BuildEntryInfo> entries;
     int adds = 0, patches = 0, deletes = 0, unchanged = 0;
     uint64_t packageBytes = 0;
-    uint64_t sealBytes = 0;      // of packageBytes, the seal's
+    uint64_t sealBytes = 0;   // of packageBytes, the seal's
     int isSigned = 0;
     uint8_t keyId[kKeyIdSize] = {};
-    uint64_t newBytes = 0;       // of the added and patched files
-    uint64_t peakJobMemory = 0;  // largest memory one encoding job asked for
+    uint64_t newBytes = 0;        // of the added and patched files
+    uint64_t peakJobMemory = 0;   // largest memory one encoding job asked for
 };
 
 // Builds the package; 1 on success. On failure *error says why, naming the file where there is

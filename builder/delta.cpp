@@ -72,8 +72,8 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
     if (oldSize == 0 || size < kDiagMin) return;
 
     int64_t recent[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};   // diagonals of the latest matches
-    uint32_t ends[4] = {kNone, kNone, kNone, kNone};   // old ends of the latest matches
-    uint32_t covered = 0;                          // end of the furthest match found so far
+    uint32_t ends[4] = {kNone, kNone, kNone, kNone};                    // old ends of the latest matches
+    uint32_t covered = 0;                                               // end of the furthest match found so far
 
     auto seen = [&](int64_t diagonal, uint32_t j) {
         // The same run is found again from any position inside it; the last few are enough.
@@ -128,7 +128,8 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
         if (j + kPrefetch + kSeed <= size)
             __builtin_prefetch(&index->slots[(size_t)(Hash8(data + j + kPrefetch) & index->bucketMask) * kWays]);
         if (j + kPrefetch / 2 + kSeed <= size) {
-            const uint32_t* ahead = &index->slots[(size_t)(Hash8(data + j + kPrefetch / 2) & index->bucketMask) * kWays];
+            const uint32_t* ahead =
+                &index->slots[(size_t)(Hash8(data + j + kPrefetch / 2) & index->bucketMask) * kWays];
             for (uint32_t w = 0; w < kWays && ahead[w] != kNone; w++) __builtin_prefetch(old + ahead[w]);
         }
         const uint32_t* bucket = &index->slots[(size_t)(Hash8(data + j) & index->bucketMask) * kWays];
@@ -144,10 +145,10 @@ void FindMatches(const OldIndex* index, const uint8_t* data, uint32_t size, std:
 // A match the parser follows: the cheapest way found so far to start a copy on its diagonal.
 struct Active {
     Match m;
-    uint32_t bestCost;    // cost before the copy plus its fixed part, in sixteenths of a byte
-    uint32_t bestStart;   // where that copy starts
-    uint16_t bestBase;    // the copyBase window that copy leaves
-    uint8_t fromLiteral;  // the copy follows a literal run
+    uint32_t bestCost;     // cost before the copy plus its fixed part, in sixteenths of a byte
+    uint32_t bestStart;    // where that copy starts
+    uint16_t bestBase;     // the copyBase window that copy leaves
+    uint8_t fromLiteral;   // the copy follows a literal run
 };
 
 struct FormNode {
@@ -178,7 +179,7 @@ uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* o
 uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, std::vector<uint8_t>* forms,
                      uint32_t* oldEnd, const DeltaCosts& costs);
 
-}  // namespace
+}   // namespace
 
 uint32_t InsertCost(uint32_t count) { return count <= 0xFF ? 2 : count <= 0xFFFF ? 3 : 5; }
 uint32_t CopyNearCost(uint32_t count) { return 4 + LengthExtra(count); }
@@ -201,7 +202,7 @@ void IndexShape(uint32_t size, uint32_t* step, uint64_t* slots)
     *step = (uint32_t)std::max<uint64_t>(1, (size + *slots * 2 - 1) / (*slots * 2));
 }
 
-}  // namespace
+}   // namespace
 
 uint64_t OldIndexBytes(uint32_t size)
 {
@@ -288,8 +289,7 @@ uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* o
     ops->clear();
     if (size == 0) return 0;
     std::vector<Match>& matches = w->matches;
-    std::sort(matches.begin(), matches.end(),
-              [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
+    std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) { return a.newStart < b.newStart; });
 
     auto insertCost = [&](uint32_t run) { return costs.insert + costs.wider * (InsertCost(run) - InsertCost(1)); };
     auto lengthCost = [&](uint32_t count) { return costs.wider * LengthExtra(count); };
@@ -310,8 +310,8 @@ uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* o
     //   afterLiteralA   the last copy follows a literal run: the walk back goes on in L
     //   runL            the length of the open literal run, which ends at k
     size_t n = (size_t)size + 1;
-    std::vector<uint32_t>&costA = w->costA, &costL = w->costL, &runL = w->runL, &startA = w->startA,
-                          &fromA = w->fromA, &endA = w->endA, &endL = w->endL;
+    std::vector<uint32_t>&costA = w->costA, &costL = w->costL, &runL = w->runL, &startA = w->startA, &fromA = w->fromA,
+    &endA = w->endA, &endL = w->endL;
     std::vector<uint16_t>&baseA = w->baseA, &baseL = w->baseL;
     std::vector<uint8_t>& afterLiteralA = w->afterLiteralA;
     // Only the costs need a start value: every other field of a state is written where its
@@ -359,8 +359,9 @@ uint64_t Parse(Scratch* w, uint32_t size, uint32_t base, std::vector<DeltaOp>* o
                 active.push_back(a);
             } else {
                 // Keep the matches that reach furthest.
-                auto shortest = std::min_element(active.begin(), active.end(),
-                                                  [](const Active& x, const Active& y) { return x.m.newEnd < y.m.newEnd; });
+                auto shortest = std::min_element(active.begin(), active.end(), [](const Active& x, const Active& y) {
+                    return x.m.newEnd < y.m.newEnd;
+                });
                 if (shortest->m.newEnd < a.m.newEnd) *shortest = a;
             }
         }
@@ -497,9 +498,9 @@ uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, s
     for (size_t k = 0; k < n; k++) {
         if (!ops[k].isCopy) continue;
         uint8_t f = (*forms)[k];
-        bytes += f == FormNear ? CopyNearCost(ops[k].count)
-                 : f == FormSetBaseNear ? kSetBaseCost + CopyNearCost(ops[k].count)
-                                        : CopyFarCost(ops[k].count);
+        bytes += f == FormNear     ? CopyNearCost(ops[k].count)
+            : f == FormSetBaseNear ? kSetBaseCost + CopyNearCost(ops[k].count)
+                                   : CopyFarCost(ops[k].count);
     }
     return bytes;
 }
@@ -507,16 +508,20 @@ uint64_t ChooseForms(Scratch* w, const DeltaOp* ops, size_t n, uint32_t* base, s
 // The count operand in the width the opcode's family chooses by its size: 8, 16 or 32 bits.
 void PutCount(std::vector<uint8_t>* out, uint32_t count)
 {
-    if (count <= 0xFF) out->push_back((uint8_t)count);
-    else if (count <= 0xFFFF) AppendLe16(out, count);
-    else AppendLe32(out, count);
+    if (count <= 0xFF)
+        out->push_back((uint8_t)count);
+    else if (count <= 0xFFFF)
+        AppendLe16(out, count);
+    else
+        AppendLe32(out, count);
 }
 
 uint8_t SizeStep(uint32_t count) { return count <= 0xFF ? 0 : count <= 0xFFFF ? 1 : 2; }
 
-}  // namespace
+}   // namespace
 
-void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, const uint8_t* data, std::vector<uint8_t>* out)
+void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, const uint8_t* data,
+             std::vector<uint8_t>* out)
 {
     for (size_t i = 0; i < n; i++) {
         const DeltaOp& op = ops[i];
@@ -579,7 +584,7 @@ void ForEachAnchor(const uint8_t* data, uint32_t size, F f)
     }
 }
 
-}  // namespace
+}   // namespace
 
 void CollectAnchors(const uint8_t* data, uint32_t size, std::vector<uint32_t>* keys)
 {
@@ -610,8 +615,8 @@ void MarkRepeats(const RepeatSet& set, const uint8_t* data, uint32_t size, uint8
 namespace {
 
 // The encoding loop of WriteDeltaScript and SurveyLiterals: script, or anchors when surveying.
-int Encode(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats,
-           uint32_t window, const RepeatSet* repeats, std::vector<uint32_t>* anchors)
+int Encode(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats, uint32_t window,
+           const RepeatSet* repeats, std::vector<uint32_t>* anchors)
 {
     if (window == 0) window = kDefaultWindow;
     *stats = DeltaStats{};
@@ -667,10 +672,10 @@ int Encode(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* scr
     return !script->HasError();
 }
 
-}  // namespace
+}   // namespace
 
-int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script,
-                     DeltaStats* stats, uint32_t window, const RepeatSet* repeats)
+int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats,
+                     uint32_t window, const RepeatSet* repeats)
 {
     return Encode(index, newFile, newSize, script, stats, window, repeats, nullptr);
 }

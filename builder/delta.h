@@ -56,8 +56,8 @@ struct DeltaCosts {
     uint32_t farCopy;      // CopyFar8 with its operands
     uint32_t resumeCopy;   // CopyFar8 at 0xFFFFFFFF
     uint32_t setBase;
-    uint32_t wider;        // each byte a wider count adds
-    uint32_t repeated;     // one literal byte of a string that recurs among the package's literals
+    uint32_t wider;      // each byte a wider count adds
+    uint32_t repeated;   // one literal byte of a string that recurs among the package's literals
 };
 // The model for data that looks like text, and for other data.
 extern const DeltaCosts kTextCosts, kBinaryCosts;
@@ -80,7 +80,7 @@ void EmitOps(const DeltaOp* ops, size_t n, const std::vector<uint8_t>& forms, co
 struct OldIndex {
     const uint8_t* bytes;
     uint32_t size;
-    uint32_t step;                 // every step-th position is indexed
+    uint32_t step;   // every step-th position is indexed
     uint32_t bucketMask;
     std::vector<uint32_t> slots;   // kWays old positions per bucket, kNone when empty
 };
@@ -90,7 +90,7 @@ int BuildOldIndex(const uint8_t* old, uint32_t size, OldIndex* index);
 uint64_t OldIndexBytes(uint32_t size);
 
 struct DeltaStats {
-    uint64_t scriptBytes;    // End byte included
+    uint64_t scriptBytes;   // End byte included
     uint64_t copies;
     uint64_t copiedBytes;
     uint64_t inserts;
@@ -117,15 +117,15 @@ uint64_t ParseMatches(std::vector<DeltaMatch>* matches, uint32_t size, uint32_t 
 
 // Parses data (one window of the new file) against the old file; the ops cover data exactly.
 // The encoder parses its windows inline; this one-window form is kept for the tests.
-void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base,
-                 std::vector<DeltaOp>* ops, uint32_t oldEnd = kUnknownEnd);
+void ParseWindow(const OldIndex* index, const uint8_t* data, uint32_t size, uint32_t base, std::vector<DeltaOp>* ops,
+                 uint32_t oldEnd = kUnknownEnd);
 
 // Reads newSize bytes from newFile's current position and writes the script that rebuilds
 // them from the indexed old file, End byte included, to script. Returns 1 on success, 0 when
 // the new file ends early or a stream fails. window is the most new-file bytes parsed at once
 // (0 for the default); repeats, when given, prices the literals that recur in the package.
-int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script,
-                     DeltaStats* stats, uint32_t window = 0, const RepeatSet* repeats = nullptr);
+int WriteDeltaScript(const OldIndex* index, Stream* newFile, uint32_t newSize, Stream* script, DeltaStats* stats,
+                     uint32_t window = 0, const RepeatSet* repeats = nullptr);
 // The survey encoding: parses as WriteDeltaScript does but with literals priced lower, so that
 // more strings are seen as literals, and appends the anchors of the literal runs to anchors
 // instead of writing a script. stats receives the estimates.

@@ -38,7 +38,7 @@ int PolicyNamed(const std::string& v)
     return -1;
 }
 
-}  // namespace
+}   // namespace
 
 int GlobMatches(const char* glob, const char* name)
 {

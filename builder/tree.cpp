@@ -55,7 +55,7 @@ int ListFolder(Walk* w, const std::string& folder, const std::string& prefix)
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 int CompareNames(const std::string& a, const std::string& b)
 {
@@ -81,14 +81,16 @@ int ListTree(const std::string& root, std::vector<TreeFile>* files, std::string*
         return 0;
     }
     std::vector<std::string>& names = w.names;
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return CompareNames(a, b) < 0; });
     for (size_t i = 1; i < names.size(); i++)
         if (CompareNames(names[i - 1], names[i]) == 0) {
             *error = "in " + root + ", " + names[i - 1] + " and " + names[i] +
-                     " differ only in case; on Windows they are one file";
+                " differ only in case; on Windows they are one file";
             return 0;
         }
-    std::sort(files->begin(), files->end(), [](const TreeFile& a, const TreeFile& b) { return CompareNames(a.name, b.name) < 0; });
+    std::sort(files->begin(), files->end(),
+              [](const TreeFile& a, const TreeFile& b) { return CompareNames(a.name, b.name) < 0; });
     return 1;
 }
 

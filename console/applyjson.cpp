@@ -9,7 +9,7 @@ namespace {
 
 std::string NullOr(const char* text) { return text ? JsonText(text) : "null"; }
 
-}  // namespace
+}   // namespace
 
 void JsonApplyLog::Trust(const UpgradeJob* job, const TrustReport& report, int allowed)
 {
@@ -46,9 +46,9 @@ void JsonApplyLog::Commit(CommitResult result, const std::vector<CommitFailure>&
 {
     commit = std::string("{\"result\": \"") + CommitResultName(result) + "\", \"failures\": [";
     for (size_t k = 0; k < failures.size(); k++)
-        commit += std::string(k ? ", " : "") + "{\"name\": " +
-                  (failures[k].name.empty() ? "null" : JsonText(failures[k].name.c_str())) +
-                  ", \"reason\": " + JsonText(failures[k].reason.c_str()) + "}";
+        commit += std::string(k ? ", " : "") +
+            "{\"name\": " + (failures[k].name.empty() ? "null" : JsonText(failures[k].name.c_str())) +
+            ", \"reason\": " + JsonText(failures[k].reason.c_str()) + "}";
     commit += "]}";
 }
 

@@ -37,31 +37,56 @@ private:
 class TeeLog : public JobLog {
 public:
     TeeLog(JobLog* a, JobLog* b) : a(a), b(b) {}
-    void Note(const std::string& text) override { a->Note(text); b->Note(text); }
-    void Begin(const UpgradeJob* job) override { a->Begin(job); b->Begin(job); }
+    void Note(const std::string& text) override
+    {
+        a->Note(text);
+        b->Note(text);
+    }
+    void Begin(const UpgradeJob* job) override
+    {
+        a->Begin(job);
+        b->Begin(job);
+    }
     void Trust(const UpgradeJob* job, const TrustReport& report, int allowed) override
     {
-        a->Trust(job, report, allowed); b->Trust(job, report, allowed);
+        a->Trust(job, report, allowed);
+        b->Trust(job, report, allowed);
     }
-    void Recovery(RecoveryResult result) override { a->Recovery(result); b->Recovery(result); }
+    void Recovery(RecoveryResult result) override
+    {
+        a->Recovery(result);
+        b->Recovery(result);
+    }
     void Finding(int index, const FileEntry* entry, const EntryFinding& finding) override
     {
-        a->Finding(index, entry, finding); b->Finding(index, entry, finding);
+        a->Finding(index, entry, finding);
+        b->Finding(index, entry, finding);
     }
     void Answer(const FileEntry* entry, QuestionKind kind, const char* reason, int yes) override
     {
-        a->Answer(entry, kind, reason, yes); b->Answer(entry, kind, reason, yes);
+        a->Answer(entry, kind, reason, yes);
+        b->Answer(entry, kind, reason, yes);
     }
-    void Built(const FileEntry* entry, int verified) override { a->Built(entry, verified); b->Built(entry, verified); }
+    void Built(const FileEntry* entry, int verified) override
+    {
+        a->Built(entry, verified);
+        b->Built(entry, verified);
+    }
     void Step(CommitStepKind kind, const char* name, const char* failure) override
     {
-        a->Step(kind, name, failure); b->Step(kind, name, failure);
+        a->Step(kind, name, failure);
+        b->Step(kind, name, failure);
     }
     void Commit(CommitResult result, const std::vector<CommitFailure>& failures) override
     {
-        a->Commit(result, failures); b->Commit(result, failures);
+        a->Commit(result, failures);
+        b->Commit(result, failures);
     }
-    void Outcome(ApplyOutcome outcome) override { a->Outcome(outcome); b->Outcome(outcome); }
+    void Outcome(ApplyOutcome outcome) override
+    {
+        a->Outcome(outcome);
+        b->Outcome(outcome);
+    }
 
 private:
     JobLog* a;

@@ -92,7 +92,8 @@ std::string FindSetupProgram(std::string* looked)
         candidates.push_back(JoinPathText(JoinPathText(JoinPathText(up, "share"), "upg"), kSetupName));
         candidates.push_back(JoinPathText(dir, kSetupName));
         candidates.push_back(JoinPathText(JoinPathText(up, "app"), kSetupName));
-        candidates.push_back(JoinPathText(JoinPathText(JoinPathText(JoinPathText(up, ".."), "win"), "app"), kSetupName));
+        candidates.push_back(
+            JoinPathText(JoinPathText(JoinPathText(JoinPathText(up, ".."), "win"), "app"), kSetupName));
     }
 #ifndef _WIN32
     candidates.push_back("/usr/share/upg/upgsetup.exe");
@@ -103,7 +104,6 @@ std::string FindSetupProgram(std::string* looked)
     }
     return "";
 }
-
 
 int CopyInto(const std::string& from, const std::string& to, std::string* error)
 {
@@ -140,10 +140,10 @@ std::string Working(const Bundle& b, const char* ext) { return BundleFile(b, ext
 int IsLabelCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '+' || c == '-';
+        c == '+' || c == '-';
 }
 
-}  // namespace
+}   // namespace
 
 std::string BundleFile(const Bundle& bundle, const char* ext) { return JoinPathText(bundle.dir, bundle.base + ext); }
 
@@ -224,7 +224,8 @@ int CheckSetupProgram(const std::string& path, std::string* why)
         return 0;
     }
     const uint16_t kI386 = 0x14C, kPe32 = 0x10B, kWindowed = 2, kConsole = 3;
-    uint16_t machine = GetLe16(head + pe + 4), magic = GetLe16(head + pe + 24), subsystem = GetLe16(head + pe + 24 + 68);
+    uint16_t machine = GetLe16(head + pe + 4), magic = GetLe16(head + pe + 24),
+             subsystem = GetLe16(head + pe + 24 + 68);
     if (machine != kI386 || magic != kPe32) {
         *why = path + " is not a 32-bit Windows program; the bundle needs the 32-bit upgsetup.exe";
         return 0;
@@ -251,14 +252,14 @@ int PrepareBundle(Bundle* bundle, const std::vector<std::string>& oldDirs, const
     NameFault fault = CheckEntryName((base + ".upg").c_str(), 0);
     if (base.empty() || base.size() > 64 || fault != NameOk) {
         *error = "--name " + base + " cannot name a program on Windows" +
-                 (fault != NameOk ? std::string(": ") + NameFaultText(fault) : std::string(": give 1 to 64 characters"));
+            (fault != NameOk ? std::string(": ") + NameFaultText(fault) : std::string(": give 1 to 64 characters"));
         return 0;
     }
     std::string why;
     if (!CheckWording(bundle->wording.empty() ? nullptr : bundle->wording.c_str(), &why, notes)) {
         *error = "the wording lacks what the program needs:\n" + why +
-                 "The default wording holds every line: resources/upgsetup.uui in the sources,\n"
-                 "/usr/share/upg/upgsetup.uui where the Debian package is installed.";
+            "The default wording holds every line: resources/upgsetup.uui in the sources,\n"
+            "/usr/share/upg/upgsetup.uui where the Debian package is installed.";
         return 0;
     }
     if (bundle->setupExe.empty()) {
@@ -266,7 +267,7 @@ int PrepareBundle(Bundle* bundle, const std::vector<std::string>& oldDirs, const
         bundle->setupExe = FindSetupProgram(&looked);
         if (bundle->setupExe.empty()) {
             *error = "cannot find upgsetup.exe; looked for it at\n" + looked +
-                     "Give the 32-bit program with --setup-exe FILE (build it with 'make win').";
+                "Give the 32-bit program with --setup-exe FILE (build it with 'make win').";
             return 0;
         }
     }
@@ -328,7 +329,7 @@ void RemoveStaleSiblings(const Bundle& bundle)
     for (const std::string& name : stale.names) RemoveFile(JoinPathText(bundle.dir, name).c_str());
 }
 
-}  // namespace
+}   // namespace
 
 int FinishBundle(Bundle* bundle, std::string* error)
 {

@@ -61,9 +61,8 @@ std::string WordingBeside(const std::string& package)
 {
     size_t slash = package.find_last_of("/\\");
     size_t dot = package.rfind('.');
-    std::string base = (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-                           ? package.substr(0, dot)
-                           : package;
+    std::string base =
+        (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? package.substr(0, dot) : package;
     return base + ".uui";
 }
 
@@ -88,7 +87,8 @@ struct ApplyCommand {
 // kRunCommand, or the exit code of help or a usage error.
 int ReadApplyCommand(int argc, char** argv, ApplyCommand* c)
 {
-    CommandLine line{"apply", kHelp,
+    CommandLine line{"apply",
+                     kHelp,
                      {Text("--target", nullptr, &c->target), Text("--ui", nullptr, &c->uiFile),
                       Text("--answers", nullptr, &c->answers), Text("--trust", nullptr, &c->trust),
                       Text("--log", nullptr, &c->logPath), Flag("--json", nullptr, &c->json),
@@ -126,16 +126,17 @@ int ChooseTarget(const ApplyCommand& c, const std::vector<std::string>& packages
         std::unique_ptr<SearchPlatform> platform(NewPortableSearchPlatform());
         if (!FindInstallationOfAny(paths.data(), (int)paths.size(), found, platform.get(), &chosen))
             return end->Stop("notFound",
-                             std::string("No installation that ") + (paths.size() > 1 ? "these packages" : "this package") +
+                             std::string("No installation that ") +
+                                 (paths.size() > 1 ? "these packages" : "this package") +
                                  " can upgrade was found on the fixed disks.\nName its folder with --target DIR.");
         end->target = ShownPath(found);
         fprintf(stderr, "Found the installation in %s\n", end->target.c_str());
         log->Note("installation found: " + end->target);
     }
     if (paths.size() > 1) {
-        std::string which = chosen >= 0 ? "Using " + FileNameOf(paths[chosen]) + ", the package that fits the installation."
-                                        : "No package fits the installation as it is: using the base package " +
-                                              FileNameOf(paths[0]) + ".";
+        std::string which = chosen >= 0
+            ? "Using " + FileNameOf(paths[chosen]) + ", the package that fits the installation."
+            : "No package fits the installation as it is: using the base package " + FileNameOf(paths[0]) + ".";
         if (chosen < 0) chosen = 0;
         end->package = paths[chosen];
         if (!c.quiet) fprintf(stderr, "%s\n", which.c_str());
@@ -144,7 +145,7 @@ int ChooseTarget(const ApplyCommand& c, const std::vector<std::string>& packages
     return kRunCommand;
 }
 
-}  // namespace
+}   // namespace
 
 int CmdApply(int argc, char** argv)
 {

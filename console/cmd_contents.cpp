@@ -13,17 +13,16 @@
 
 namespace {
 
-const char kHelp[] =
-    "Usage: upg inspect PACKAGE [--json] [--trust KEYFILE]\n"
-    "\n"
-    "Shows the package's format version, title and release notes, and for every file its kind,\n"
-    "policies, name, description and fingerprints before and after the upgrade, with figures\n"
-    "for its patch script: instructions, literal bytes, copied bytes, the size it produces and\n"
-    "whether it ends properly, and the package's seal: whether its digests hold and which key\n"
-    "signed it; with --trust, whether that is the given publisher key. --json prints the same\n"
-    "as one JSON object.\n"
-    "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
-    "2 missing or invalid setup data or a usage error.\n";
+const char kHelp[] = "Usage: upg inspect PACKAGE [--json] [--trust KEYFILE]\n"
+                     "\n"
+                     "Shows the package's format version, title and release notes, and for every file its kind,\n"
+                     "policies, name, description and fingerprints before and after the upgrade, with figures\n"
+                     "for its patch script: instructions, literal bytes, copied bytes, the size it produces and\n"
+                     "whether it ends properly, and the package's seal: whether its digests hold and which key\n"
+                     "signed it; with --trust, whether that is the given publisher key. --json prints the same\n"
+                     "as one JSON object.\n"
+                     "Exit codes: 0 every script ends properly and produces the expected size, 1 not so,\n"
+                     "2 missing or invalid setup data or a usage error.\n";
 
 // The stored value 3 names no policy; the upgrade treats it as Ignore.
 const char* PolicyName(int p)
@@ -64,8 +63,8 @@ struct Contents {
     TrustReport report;
     int trusted;
     uint32_t sealBytes;
-    uint32_t after;                       // bytes between the last script and the seal
-    int clean;                            // every script ends properly at its expected size
+    uint32_t after;   // bytes between the last script and the seal
+    int clean;        // every script ends properly at its expected size
 };
 
 void PrintContentsJson(const Contents& c)
@@ -138,8 +137,7 @@ void PrintContentsText(const Contents& c)
             printf("       after:  %s\n", PrintText(e->newPrint).c_str());
             printf("       script: %u instruction%s, %llu literal bytes, %llu copied bytes, output %llu bytes%s, %s\n",
                    (unsigned)f.instructions, f.instructions == 1 ? "" : "s", (unsigned long long)f.literal,
-                   (unsigned long long)f.copied,
-                   (unsigned long long)(f.literal + f.copied),
+                   (unsigned long long)f.copied, (unsigned long long)(f.literal + f.copied),
                    f.literal + f.copied == e->newPrint.size ? "" : " (not the expected size)",
                    f.ended ? "ends properly" : "does not end properly");
         }
@@ -148,19 +146,20 @@ void PrintContentsText(const Contents& c)
     if (c.report.seal == SealAbsent)
         printf("\nSeal:     none\n");
     else
-        printf("\nSeal:     %u bytes; %s%s.\n", (unsigned)c.sealBytes, c.trusted ? "" : "REFUSED: ",
-               TrustText(c.report).c_str());
+        printf("\nSeal:     %u bytes; %s%s.\n", (unsigned)c.sealBytes,
+               c.trusted ? "" : "REFUSED: ", TrustText(c.report).c_str());
     if (!c.clean) printf("\nSome scripts do not end properly or do not produce the expected size.\n");
 }
 
-}  // namespace
+}   // namespace
 
 int CmdInspect(int argc, char** argv)
 {
     int json = 0;
     const char* trust = nullptr;
     std::vector<std::string> operands;
-    CommandLine line{"inspect", kHelp,
+    CommandLine line{"inspect",
+                     kHelp,
                      {Flag("--json", nullptr, &json), Text("--trust", nullptr, &trust, "--trust needs a key file.")},
                      1};
     int read = ReadCommandLine(line, argc, argv, &operands);

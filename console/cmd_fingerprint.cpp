@@ -9,15 +9,14 @@
 
 namespace {
 
-const char kHelp[] =
-    "Usage: upg fingerprint FILE...\n"
-    "\n"
-    "Prints one line per file: its last-write date-time in MS-DOS form (local time) and its\n"
-    "checksum in upper-case hexadecimal, its size in bytes, then its name:\n"
-    "  DDDDDDDD SIZE CCCC NAME\n"
-    "Exit codes: 0 every file was read, 1 some could not be, 2 a usage error.\n";
+const char kHelp[] = "Usage: upg fingerprint FILE...\n"
+                     "\n"
+                     "Prints one line per file: its last-write date-time in MS-DOS form (local time) and its\n"
+                     "checksum in upper-case hexadecimal, its size in bytes, then its name:\n"
+                     "  DDDDDDDD SIZE CCCC NAME\n"
+                     "Exit codes: 0 every file was read, 1 some could not be, 2 a usage error.\n";
 
-}  // namespace
+}   // namespace
 
 int CmdFingerprint(int argc, char** argv)
 {

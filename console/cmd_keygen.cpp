@@ -10,15 +10,14 @@
 
 namespace {
 
-const char kHelp[] =
-    "Usage: upg keygen NAME\n"
-    "\n"
-    "Makes an ECDSA P-256 key pair for signing packages: NAME.key, the private key (PKCS#8\n"
-    "PEM, readable by its owner only; keep it secret and backed up), and NAME.pem, the public\n"
-    "key. Sign with 'upg build ... --sign NAME.key'. Have the product's installer place\n"
-    "NAME.pem in the installation folder as upgtrust.pem: from then on only packages signed\n"
-    "with NAME.key are applied there. Existing files are never replaced.\n"
-    "Exit codes: 0 done, 1 the keys could not be made or written, 2 a usage error.\n";
+const char kHelp[] = "Usage: upg keygen NAME\n"
+                     "\n"
+                     "Makes an ECDSA P-256 key pair for signing packages: NAME.key, the private key (PKCS#8\n"
+                     "PEM, readable by its owner only; keep it secret and backed up), and NAME.pem, the public\n"
+                     "key. Sign with 'upg build ... --sign NAME.key'. Have the product's installer place\n"
+                     "NAME.pem in the installation folder as upgtrust.pem: from then on only packages signed\n"
+                     "with NAME.key are applied there. Existing files are never replaced.\n"
+                     "Exit codes: 0 done, 1 the keys could not be made or written, 2 a usage error.\n";
 
 int WriteText(const std::string& path, const char* text, size_t n, unsigned extra)
 {
@@ -29,7 +28,7 @@ int WriteText(const std::string& path, const char* text, size_t n, unsigned extr
     return !out.HasError();
 }
 
-}  // namespace
+}   // namespace
 
 int CmdKeygen(int argc, char** argv)
 {

@@ -16,21 +16,20 @@
 
 namespace {
 
-const char kHelp[] =
-    "Usage: upg verify PACKAGE... --target DIR [--trust KEYFILE] [--json] [--log FILE]\n"
-    "\n"
-    "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
-    "first step would, and prints one line per file: what would be done, its name, and what\n"
-    "was found. Asks nothing and changes nothing. It first says whether the package's seal\n"
-    "holds, who signed it and whether that is the publisher key the installation pins (its\n"
-    "upgtrust.pem, or KEYFILE). --json prints one JSON object instead: the seal, each file's\n"
-    "finding and what the upgrade would do about it, and the outcome with its exit code.\n"
-    "--log FILE writes the findings to FILE (replaced), stamped like the log of an apply.\n"
-    "Exit codes (stable): 0 every file would be upgraded without a question, 1 some would\n"
-    "not, the package would be refused or the folder does not exist, 2 missing or invalid\n"
-    "setup data or a usage error.\n"
-    "Given several packages or a bundle's folder, it first names the package that fits DIR\n"
-    "(the base package when none does) and checks that one.\n";
+const char kHelp[] = "Usage: upg verify PACKAGE... --target DIR [--trust KEYFILE] [--json] [--log FILE]\n"
+                     "\n"
+                     "Checks every file that PACKAGE lists against the installation in DIR, as the upgrade's\n"
+                     "first step would, and prints one line per file: what would be done, its name, and what\n"
+                     "was found. Asks nothing and changes nothing. It first says whether the package's seal\n"
+                     "holds, who signed it and whether that is the publisher key the installation pins (its\n"
+                     "upgtrust.pem, or KEYFILE). --json prints one JSON object instead: the seal, each file's\n"
+                     "finding and what the upgrade would do about it, and the outcome with its exit code.\n"
+                     "--log FILE writes the findings to FILE (replaced), stamped like the log of an apply.\n"
+                     "Exit codes (stable): 0 every file would be upgraded without a question, 1 some would\n"
+                     "not, the package would be refused or the folder does not exist, 2 missing or invalid\n"
+                     "setup data or a usage error.\n"
+                     "Given several packages or a bundle's folder, it first names the package that fits DIR\n"
+                     "(the base package when none does) and checks that one.\n";
 
 // What the command line of upg verify asks for.
 struct VerifyCommand {
@@ -44,7 +43,8 @@ struct VerifyCommand {
 // kRunCommand, or the exit code of help or a usage error.
 int ReadVerifyCommand(int argc, char** argv, VerifyCommand* c)
 {
-    CommandLine line{"verify", kHelp,
+    CommandLine line{"verify",
+                     kHelp,
                      {Flag("--json", nullptr, &c->json), Text("--target", nullptr, &c->target),
                       Text("--trust", nullptr, &c->trust), Text("--log", nullptr, &c->logPath)}};
     int read = ReadCommandLine(line, argc, argv, &c->given);
@@ -60,9 +60,10 @@ const char* ChoosePackageFor(const std::vector<std::string>& packages, const cha
     std::vector<const char*> paths;
     for (const std::string& p : packages) paths.push_back(p.c_str());
     int chosen = ChoosePackage(paths.data(), (int)paths.size(), target);
-    std::string which = chosen >= 0 ? "Package: " + FileNameOf(packages[chosen]) + " fits the installation."
-                                    : "Package: none fits the installation as it is; checked against the base package " +
-                                          FileNameOf(packages[0]) + ".";
+    std::string which = chosen >= 0
+        ? "Package: " + FileNameOf(packages[chosen]) + " fits the installation."
+        : "Package: none fits the installation as it is; checked against the base package " + FileNameOf(packages[0]) +
+            ".";
     log->Note(which);
     if (!json) printf("%s\n", which.c_str());
     return paths[chosen < 0 ? 0 : chosen];
@@ -87,10 +88,10 @@ const char* const kSetWords[][2] = {
 std::string SetText(UpgradeJob* job, const SetFinding& f)
 {
     std::string text = std::string("Seal: ") + kSetWords[f.set][0] +
-                       " match their sizes and checksums but not the seal's digest of their content";
+        " match their sizes and checksums but not the seal's digest of their content";
     if (f.file >= 0) return text + "; the one that differs is " + ShownPath(job->Entry(f.file)->name) + ".";
     return text + "; which of the " + std::to_string(f.members) +
-           " differs cannot be told, so the upgrade would stop before changing anything.";
+        " differs cannot be told, so the upgrade would stop before changing anything.";
 }
 
 // The sets whose digest does not hold, as a JSON field with its comma; none prints nothing.
@@ -99,8 +100,8 @@ std::string SetsJson(UpgradeJob* job, const std::vector<SetFinding>& sets)
     std::string out;
     for (const SetFinding& f : sets) {
         if (f.holds != 0) continue;
-        out += std::string(out.empty() ? "" : ",") + "\n    {\"set\": \"" + kSetWords[f.set][1] + "\", \"file\": " +
-               (f.file >= 0 ? JsonText(job->Entry(f.file)->name) : std::string("null")) + "}";
+        out += std::string(out.empty() ? "" : ",") + "\n    {\"set\": \"" + kSetWords[f.set][1] +
+            "\", \"file\": " + (f.file >= 0 ? JsonText(job->Entry(f.file)->name) : std::string("null")) + "}";
     }
     return out.empty() ? out : "\n  \"sealSets\": [" + out + "\n  ],";
 }
@@ -129,12 +130,13 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
     std::string files = std::to_string(count) + " files";
     std::string differing = setsDiffer > 1 ? "digests of " + std::to_string(setsDiffer) + " sets of files do"
                                            : std::string("digest of one set of files does");
-    log->Note("outcome: " + (problems     ? "attention: " + std::to_string(problems) + " of " + files + " need attention"
-                             : setsDiffer ? "attention: the seal's " + differing + " not hold"
-                                          : "clean: all " + files + " would be upgraded"));
+    log->Note("outcome: " +
+              (problems         ? "attention: " + std::to_string(problems) + " of " + files + " need attention"
+                   : setsDiffer ? "attention: the seal's " + differing + " not hold"
+                                : "clean: all " + files + " would be upgraded"));
     if (json) {
-        printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [",
-               JsonText(package).c_str(), JsonText(target).c_str(), seal.c_str());
+        printf("{\n  \"package\": %s,\n  \"target\": %s,\n  \"seal\": %s,\n  \"entries\": [", JsonText(package).c_str(),
+               JsonText(target).c_str(), seal.c_str());
         for (int i = 0; i < count; i++)
             printf("%s\n    {%s}", i ? "," : "", FindingJson(job->Entry(i), verdicts[i]).c_str());
         printf("%s],%s\n  \"files\": %d,\n  \"needAttention\": %d,\n  \"outcome\": \"%s\",\n  \"exitCode\": %d\n}\n",
@@ -153,7 +155,7 @@ int ReportFindings(UpgradeJob* job, JobLog* log, const char* package, const char
     return code;
 }
 
-}  // namespace
+}   // namespace
 
 int CmdVerify(int argc, char** argv)
 {
@@ -167,11 +169,13 @@ int CmdVerify(int argc, char** argv)
     EarlyEnd end{&log, "not checked: ", c.json, gathered ? packages[0].c_str() : c.given[0].c_str(), c.target};
     log.Note(std::string("upg ") + UPG_VERSION + ": verify " + end.package + " against " + c.target);
     if (!gathered || !CheckPackages(packages, &reason)) return end.Refuse(reason);
-    if (!IsDirectory(c.target)) return end.Stop("noTarget", std::string("The target folder ") + c.target + " does not exist.");
+    if (!IsDirectory(c.target))
+        return end.Stop("noTarget", std::string("The target folder ") + c.target + " does not exist.");
     if (packages.size() > 1) end.package = ChoosePackageFor(packages, c.target, &log, c.json);
     const char* package = end.package;
     UpgradeJob job(package, c.target);
-    if (job.targetTooLong) return end.Stop("noTarget", std::string("The target folder's path is too long: ") + c.target);
+    if (job.targetTooLong)
+        return end.Stop("noTarget", std::string("The target folder's path is too long: ") + c.target);
     if (!job.IsValid()) return end.Refuse("The package changed while it was read.");
     if (!CheckPackageSeal(&job, &reason)) return end.Refuse(reason);
 

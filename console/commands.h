@@ -69,7 +69,7 @@ struct EarlyEnd {
     JobLog* log;
     const char* stopNote;   // opens the log's line for a stop: "not applied: "
     int json;
-    const char* package;    // the package the JSON document names
+    const char* package;   // the package the JSON document names
     std::string target;
     // A package refused: the fixed first line, the reason; exit 2.
     int Refuse(const std::string& why) const;

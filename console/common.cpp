@@ -34,12 +34,12 @@ int CheckPackage(const char* path, std::string* reason)
     }
     if (job.header.version > kMaxVersion) {
         *reason = "The package has format version " + std::to_string(job.header.version) +
-                  "; this program reads versions up to " + std::to_string(kMaxVersion) + ".";
+            "; this program reads versions up to " + std::to_string(kMaxVersion) + ".";
         return 0;
     }
     if (job.tooManyEntries) {
         *reason = "The package lists " + std::to_string(job.header.entryCount) + " files; at most " +
-                  std::to_string(kMaxEntries) + " are allowed.";
+            std::to_string(kMaxEntries) + " are allowed.";
         return 0;
     }
     if (job.stream->HasError()) {
@@ -49,7 +49,7 @@ int CheckPackage(const char* path, std::string* reason)
     if (job.faultEntry >= 0) {
         const FileEntry* e = job.Entry(job.faultEntry);
         *reason = "File " + std::to_string(job.faultEntry + 1) + " of the package has an unsafe name \"" +
-                  (e ? e->name : "") + "\": " + NameFaultText(job.faultName) + ".";
+            (e ? e->name : "") + "\": " + NameFaultText(job.faultName) + ".";
         return 0;
     }
     if (job.cut) {
@@ -137,7 +137,8 @@ std::string JsonText(const char* s)
             uint32_t u = c < 0 ? 0xFFFD : (uint32_t)c;
             char e[16];
             if (u >= 0x10000)
-                snprintf(e, sizeof e, "\\u%04x\\u%04x", 0xD800 + ((u - 0x10000) >> 10), 0xDC00 + ((u - 0x10000) & 0x3FF));
+                snprintf(e, sizeof e, "\\u%04x\\u%04x", 0xD800 + ((u - 0x10000) >> 10),
+                         0xDC00 + ((u - 0x10000) & 0x3FF));
             else
                 snprintf(e, sizeof e, "\\u%04x", u);
             out += e;
@@ -154,15 +155,18 @@ std::string SealJson(const TrustReport& report, uint32_t sealBytes, int trusted)
     snprintf(head, sizeof head, "{\"present\": %s, \"intact\": %s, \"bytes\": %u, \"signed\": %s, \"keyId\": ",
              report.seal == SealAbsent ? "false" : "true", report.seal == SealIntact ? "true" : "false",
              (unsigned)sealBytes, report.signerId[0] ? "true" : "false");
-    return head + (report.signerId[0] ? JsonText(report.signerId) : std::string("null")) +
-           ", \"trusted\": " + (!report.pinned ? "null" : trusted ? "true" : "false") +
-           ", \"text\": " + JsonText(TrustText(report).c_str()) + "}";
+    return head + (report.signerId[0] ? JsonText(report.signerId) : std::string("null")) + ", \"trusted\": " +
+        (!report.pinned ? "null"
+             : trusted  ? "true"
+                        : "false") +
+        ", \"text\": " + JsonText(TrustText(report).c_str()) + "}";
 }
 
 int JsonEnd(const char* package, const char* target, const char* seal, const char* outcome, const std::string& reason,
             int code)
 {
-    printf("{\n  \"package\": %s,\n  \"target\": %s,\n", JsonText(package).c_str(), JsonText(target ? target : "").c_str());
+    printf("{\n  \"package\": %s,\n  \"target\": %s,\n", JsonText(package).c_str(),
+           JsonText(target ? target : "").c_str());
     if (seal) printf("  \"seal\": %s,\n", seal);
     printf("  \"outcome\": \"%s\",\n  \"reason\": %s,\n  \"exitCode\": %d\n}\n", outcome,
            JsonText(reason.c_str()).c_str(), code);
@@ -172,9 +176,9 @@ int JsonEnd(const char* package, const char* target, const char* seal, const cha
 std::string FindingJson(const FileEntry* entry, const FindingWords& w)
 {
     return std::string("\"kind\": \"") + KindWord(entry->kind) + "\", \"name\": " + JsonText(entry->name) +
-           ", \"finding\": \"" + w.finding + "\", \"policy\": " +
-           (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) + ", \"resolution\": \"" +
-           w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
+        ", \"finding\": \"" + w.finding +
+        "\", \"policy\": " + (w.policy ? "\"" + std::string(w.policy) + "\"" : std::string("null")) +
+        ", \"resolution\": \"" + w.resolution + "\", \"text\": " + JsonText(w.text.c_str());
 }
 
 std::string FileNameOf(const std::string& path)
@@ -190,8 +194,8 @@ std::string StemOf(const std::string& path)
 {
     std::string name = FileNameOf(path);
     return name.size() > 4 && SameNameIgnoringCase(name.c_str() + name.size() - 4, ".upg")
-               ? name.substr(0, name.size() - 4)
-               : name;
+        ? name.substr(0, name.size() - 4)
+        : name;
 }
 
 // other is BASE-from-*.upg beside base.upg.
@@ -202,7 +206,7 @@ int IsSiblingOf(const std::string& other, const std::string& base)
     return name.size() > prefix.size() && SameNameIgnoringCase(name.substr(0, prefix.size()).c_str(), prefix.c_str());
 }
 
-}  // namespace
+}   // namespace
 
 int GatherPackages(const std::vector<std::string>& given, std::vector<std::string>* packages, std::string* why)
 {
@@ -212,7 +216,8 @@ int GatherPackages(const std::vector<std::string>& given, std::vector<std::strin
         std::vector<std::string> all;
         auto add = [](void* context, const char* name) {
             size_t n = strlen(name);
-            if (n > 4 && SameNameIgnoringCase(name + n - 4, ".upg")) static_cast<std::vector<std::string>*>(context)->push_back(name);
+            if (n > 4 && SameNameIgnoringCase(name + n - 4, ".upg"))
+                static_cast<std::vector<std::string>*>(context)->push_back(name);
         };
         ListFiles(dir.c_str(), add, &all);
         std::vector<std::string> bases;
@@ -222,7 +227,8 @@ int GatherPackages(const std::vector<std::string>& given, std::vector<std::strin
             if (!sibling) bases.push_back(a);
         }
         if (bases.size() != 1) {
-            *why = "The folder " + dir + (bases.empty() ? " holds no package." : " holds more than one bundle: name the package.");
+            *why = "The folder " + dir +
+                (bases.empty() ? " holds no package." : " holds more than one bundle: name the package.");
             return 0;
         }
         std::string base = dir + ((dir.back() == '/' || dir.back() == '\\') ? "" : "/") + bases[0];

@@ -60,7 +60,7 @@ int Run(int argc, char** argv)
     return ExitInvalid;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

@@ -11,7 +11,8 @@ Option Flag(const char* name, const char* shortName, int* target)
 
 Option Text(const char* name, const char* shortName, const char** target, const char* missing)
 {
-    return Option{name, shortName, nullptr, [target](const char* v) {
+    return Option{name, shortName, nullptr,
+                  [target](const char* v) {
                       *target = v;
                       return std::string();
                   },
@@ -20,15 +21,15 @@ Option Text(const char* name, const char* shortName, const char** target, const 
 
 Option Text(const char* name, const char* shortName, std::string* target, const char* missing)
 {
-    return Option{name, shortName, nullptr, [target](const char* v) {
+    return Option{name, shortName, nullptr,
+                  [target](const char* v) {
                       *target = v;
                       return std::string();
                   },
                   missing};
 }
 
-Option Value(const char* name, const char* shortName, std::function<std::string(const char*)> take,
-             const char* missing)
+Option Value(const char* name, const char* shortName, std::function<std::string(const char*)> take, const char* missing)
 {
     return Option{name, shortName, nullptr, std::move(take), missing};
 }
@@ -42,7 +43,7 @@ const Option* Find(const CommandLine& line, const char* a)
     return nullptr;
 }
 
-}  // namespace
+}   // namespace
 
 int ReadCommandLine(const CommandLine& line, int argc, char** argv, std::vector<std::string>* operands)
 {

@@ -11,7 +11,7 @@ struct Option {
     const char* shortName;   // "-o", or nullptr
     int* flag;               // a flag's target; nullptr for an option that takes a value
     std::function<std::string(const char* value)> take;
-    const char* missing;     // the usage error for a missing value; nullptr: "NAME needs a value"
+    const char* missing;   // the usage error for a missing value; nullptr: "NAME needs a value"
 };
 
 Option Flag(const char* name, const char* shortName, int* target);
@@ -22,12 +22,12 @@ Option Value(const char* name, const char* shortName, std::function<std::string(
              const char* missing = nullptr);
 
 struct CommandLine {
-    const char* command;                // "apply", for the usage errors
-    const char* help;                   // printed on stdout for --help or -h
+    const char* command;   // "apply", for the usage errors
+    const char* help;      // printed on stdout for --help or -h
     std::vector<Option> options;
-    size_t maxOperands = 0;             // 0: any number; more are "unexpected argument X"
-    int endOfOptions = 0;               // "--" makes every later argument an operand
-    const char* stop = ".";             // ends the parser's own usage errors
+    size_t maxOperands = 0;   // 0: any number; more are "unexpected argument X"
+    int endOfOptions = 0;     // "--" makes every later argument an operand
+    const char* stop = ".";   // ends the parser's own usage errors
 };
 
 // What ReadCommandLine returns when the command goes on with its operands.

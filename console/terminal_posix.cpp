@@ -9,7 +9,7 @@ volatile sig_atomic_t interrupted = 0;
 
 void OnInterrupt(int) { interrupted = 1; }
 
-}  // namespace
+}   // namespace
 
 int IsTerminal(FILE* stream) { return isatty(fileno(stream)) ? 1 : 0; }
 

@@ -12,7 +12,7 @@ namespace {
 const size_t kLineWidth = 79;
 const int kBarCells = 20;
 
-}  // namespace
+}   // namespace
 
 TerminalUi::TerminalUi(AnswerSource source, const std::string& answers, int showBar)
     : progress(nullptr), source(source), answers(answers), nextAnswer(0), showBar(showBar), barShown(0), percent(0)
@@ -101,7 +101,8 @@ int TerminalUi::AskRetry(void* view, const char* text, const char* caption)
             waiting = 1;
             waitStart = now;
             ClearBar();
-            fprintf(stderr, "%s\n%s\nWaiting up to %d seconds for them to be closed...\n", caption, text, kRetrySeconds);
+            fprintf(stderr, "%s\n%s\nWaiting up to %d seconds for them to be closed...\n", caption, text,
+                    kRetrySeconds);
             fflush(stderr);
         }
         if (now - waitStart < (uint32_t)kRetrySeconds * 1000) {

@@ -41,7 +41,7 @@ private:
     int percent;
     std::string operation;
     std::string file;
-    int waiting = 0;           // files in use: the wait has begun
+    int waiting = 0;   // files in use: the wait has begun
     uint32_t waitStart = 0;
 };
 

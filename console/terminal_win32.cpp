@@ -14,7 +14,7 @@ void OnInterrupt(int)
     signal(SIGINT, OnInterrupt);
 }
 
-}  // namespace
+}   // namespace
 
 int IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) ? 1 : 0; }
 

@@ -64,10 +64,7 @@ FileEntry* EntryAt(UpgradeJob* job, int i) { return job->Entry(i); }
 
 // Writes targetFolder + name into out; a path that would not fit leaves out empty and
 // reports 0, so it reads as a file that cannot be opened or created.
-int EntryPath(UpgradeJob* job, const FileEntry* e, char* out)
-{
-    return JoinPath(out, job->targetFolder, e->name);
-}
+int EntryPath(UpgradeJob* job, const FileEntry* e, char* out) { return JoinPath(out, job->targetFolder, e->name); }
 
 // The verified, stamped file of position i that the commit moves into place.
 int TempName(UpgradeJob* job, int i, char* out) { return ScratchFile(job, i, "TMP", out); }
@@ -109,12 +106,12 @@ EntryFinding Hard(const FileEntry* e, int state, UiLineId line)
 
 // What the pre-check learnt of one entry's installed file.
 struct Survey {
-    int fits;         // its name and scratch names fit a path
+    int fits;   // its name and scratch names fit a path
     int exists;
-    int computed;     // print (and digest, for a sealed package) were read
+    int computed;   // print (and digest, for a sealed package) were read
     FileFingerprint print;
     uint8_t digest[kDigestSize];
-    int foreign;      // a sealed digest over its set says it is not the file its fingerprint claims
+    int foreign;   // a sealed digest over its set says it is not the file its fingerprint claims
 };
 
 // Reads what the tests need of one entry's file.
@@ -225,8 +222,10 @@ int NewFilesHold(UpgradeJob* job, const std::vector<Survey>& surveys, const std:
         if (!InFileSet(NewFiles, e->kind)) continue;
         members++;
         *suspect = i;
-        if (built[(size_t)i]) digests[(size_t)i] = &builtDigests[(size_t)i * kDigestSize];
-        else if (e->state == StateUpgraded && surveys[(size_t)i].computed) digests[(size_t)i] = surveys[(size_t)i].digest;
+        if (built[(size_t)i])
+            digests[(size_t)i] = &builtDigests[(size_t)i * kDigestSize];
+        else if (e->state == StateUpgraded && surveys[(size_t)i].computed)
+            digests[(size_t)i] = surveys[(size_t)i].digest;
     }
     int holds = job->seal ? job->seal->SetHolds(NewFiles, digests.data()) : -1;
     if (holds != 0 || members != 1) *suspect = -1;
@@ -337,8 +336,7 @@ ApplyOutcome CheckFilesFree(ApplySession* host, int* asked)
         if (held.empty()) return ApplyApplied;
         std::string text = UiLine(host, LineInUse);
         for (size_t k = 0; k < held.size() && k < kListedFailures; k++) text += "\n" + held[k];
-        if (held.size() > kListedFailures)
-            text += "\nand " + std::to_string(held.size() - kListedFailures) + " more";
+        if (held.size() > kListedFailures) text += "\nand " + std::to_string(held.size() - kListedFailures) + " more";
         *asked = 1;
         int retry = ui->AskRetry(host->view, text.c_str(), UiLine(host, LineCaption));
         host->Log().Note(retry ? "files in use: retry" : "files in use: cancelled");
@@ -496,7 +494,8 @@ std::string FailureList(const std::vector<CommitFailure>& failures)
         }
         list += failures[k].name + " (" + failures[k].reason + ")";
     }
-    if (failures.size() > kListedFailures) list += "\nand " + std::to_string(failures.size() - kListedFailures) + " more";
+    if (failures.size() > kListedFailures)
+        list += "\nand " + std::to_string(failures.size() - kListedFailures) + " more";
     return list;
 }
 
@@ -517,7 +516,7 @@ ApplyOutcome Report(ApplySession* host, CommitResult result, const std::vector<C
     return outcome;
 }
 
-}  // namespace
+}   // namespace
 
 int AlreadyUpToDate(UpgradeJob* job)
 {
@@ -538,10 +537,7 @@ const char* UiLine(ApplySession* host, UiLineId n)
     return wording->LineText(n);
 }
 
-const char* UiPart(ApplySession* host, UiLineId n, int k)
-{
-    return host->wording ? host->wording->LinePart(n, k) : "";
-}
+const char* UiPart(ApplySession* host, UiLineId n, int k) { return host->wording ? host->wording->LinePart(n, k) : ""; }
 
 int AskAboutEntry(ApplySession* host, FileEntry* entry, UiLineId thirdLine, UiLineId lastLine)
 {
@@ -573,7 +569,8 @@ int AskAboutEntry(ApplySession* host, FileEntry* entry, UiLineId thirdLine, UiLi
     add(UiLine(host, lastLine));
     UserInterface* ui = host->ui;
     int yes = ui && ui->AskYesNo(host->view, text, UiLine(host, LineCaption)) ? 1 : 0;
-    host->Log().Answer(entry, lastLine == LineKnowMore ? QuestionKnowMore : QuestionContinue, UiLine(host, thirdLine), yes);
+    host->Log().Answer(entry, lastLine == LineKnowMore ? QuestionKnowMore : QuestionContinue, UiLine(host, thirdLine),
+                       yes);
     return yes;
 }
 
@@ -591,7 +588,7 @@ struct ScratchListing {
     }
 };
 
-}  // namespace
+}   // namespace
 
 int CleanScratchFolder(UpgradeJob* job)
 {
@@ -658,9 +655,7 @@ ApplyOutcome Run(ApplySession* host)
     case RecoveryFinished: return ApplyApplied;
     case RecoveryRolledBack: return Report(host, CommitRolledBack, failures);
     case RecoveryInterrupted: return Report(host, CommitInterrupted, failures);
-    case RecoveryOrphans:
-        ui->Inform(host->view, kOrphansText, UiLine(host, LineCaption));
-        return ApplyNotStarted;
+    case RecoveryOrphans: ui->Inform(host->view, kOrphansText, UiLine(host, LineCaption)); return ApplyNotStarted;
     case RecoveryNone: break;
     case RecoveryCleared:
         ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiLine(host, LineChecking));
@@ -707,7 +702,7 @@ ApplyOutcome Run(ApplySession* host)
     return Report(host, CommitEntries(host, &failures), failures);
 }
 
-}  // namespace
+}   // namespace
 
 ApplyOutcome ApplyUpgrade(ApplySession* host)
 {

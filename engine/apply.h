@@ -19,23 +19,23 @@ class ApplySession;
 
 // What an apply came to. Only ApplyApplied is a success; the callers word each outcome.
 enum ApplyOutcome {
-    ApplyApplied = 0,     // every listed file is in its new state
-    ApplyNotStarted,      // the job, its wording or its interface is not usable; nothing touched
-    ApplyCancelled,       // the person confirmed a cancel; the installation is as it was
-    ApplyDeclined,        // a question about a file was answered No; the installation is as it was
-    ApplyStopped,         // a file's policy stopped the apply; the installation is as it was
-    ApplyNotReplaced,     // a file could not be replaced (or the commit not recorded): every
-                          // step was undone, the installation is as it was; the person was told
-    ApplyRefused,         // the package's seal or signature does not hold, or is not the
-                          // pinned publisher's; the person was told, nothing touched
-    ApplyUpToDate,        // every file is already in its new state: nothing to do, a success
-    ApplyInterrupted,     // the commit could neither finish nor be undone: its journal is kept,
-                          // and running the upgrade again finishes it; the person was told
-    ApplyInUse,           // files to replace or delete were held by other programs and the
-                          // person cancelled (or stopped waiting); nothing touched
-    ApplyNoAccess         // the user may not change the target folder or a file in it; the
-                          // person was told (and may have started a run with more rights);
-                          // nothing touched
+    ApplyApplied = 0,   // every listed file is in its new state
+    ApplyNotStarted,    // the job, its wording or its interface is not usable; nothing touched
+    ApplyCancelled,     // the person confirmed a cancel; the installation is as it was
+    ApplyDeclined,      // a question about a file was answered No; the installation is as it was
+    ApplyStopped,       // a file's policy stopped the apply; the installation is as it was
+    ApplyNotReplaced,   // a file could not be replaced (or the commit not recorded): every
+                        // step was undone, the installation is as it was; the person was told
+    ApplyRefused,       // the package's seal or signature does not hold, or is not the
+                        // pinned publisher's; the person was told, nothing touched
+    ApplyUpToDate,      // every file is already in its new state: nothing to do, a success
+    ApplyInterrupted,   // the commit could neither finish nor be undone: its journal is kept,
+                        // and running the upgrade again finishes it; the person was told
+    ApplyInUse,         // files to replace or delete were held by other programs and the
+                        // person cancelled (or stopped waiting); nothing touched
+    ApplyNoAccess       // the user may not change the target folder or a file in it; the
+                        // person was told (and may have started a run with more rights);
+                        // nothing touched
 };
 
 // Runs the apply of the session's job, which needs the session's wording. Before anything else, a

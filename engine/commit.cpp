@@ -51,7 +51,7 @@ struct StepPaths {
 int PathsOf(UpgradeJob* job, const JournalStep& s, StepPaths* p)
 {
     return JoinPath(p->installed, job->targetFolder, s.name.c_str()) && ScratchFile(job, s.entry, "TMP", p->temp) &&
-           ScratchFile(job, s.entry, "OLD", p->backup);
+        ScratchFile(job, s.entry, "OLD", p->backup);
 }
 
 size_t TargetLength(UpgradeJob* job) { return strlen(job->targetFolder); }
@@ -150,7 +150,7 @@ int NewVersionAt(UpgradeJob* job, const JournalStep& s, const char* path)
     uint8_t digest[kDigestSize];
     const uint8_t* want = job->seal && s.entry < job->header.entryCount ? job->seal->NewDigest(s.entry) : nullptr;
     return ComputeFingerprint(path, &now, nullptr, want ? digest : nullptr) && now.size == s.newPrint.size &&
-           now.checksum == s.newPrint.checksum && (!want || memcmp(digest, want, kDigestSize) == 0);
+        now.checksum == s.newPrint.checksum && (!want || memcmp(digest, want, kDigestSize) == 0);
 }
 
 // Takes a step forward from wherever the files show it stands, logging each rename tried;
@@ -425,7 +425,7 @@ int RebuiltFilesIntact(UpgradeJob* job, const Journal& j)
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 int ScratchFile(UpgradeJob* job, int i, const char* extension, char* out)
 {
@@ -514,7 +514,7 @@ CommitResult CommitEntries(ApplySession* host, std::vector<CommitFailure>* failu
     // journal before the first change to the installation.
     char path[kPathMax], scratch[kPathMax];
     int recorded = JournalPath(job, path) && IdentifyPackage(job, &j.package) &&
-                   JoinPath(scratch, job->targetFolder, kScratchName);
+        JoinPath(scratch, job->targetFolder, kScratchName);
     StepPaths p;
     size_t rebuilt = 0;
     for (const JournalStep& s : j.steps) rebuilt += s.kind != KindDelete;
@@ -567,7 +567,7 @@ RecoveryResult RecoverJournal(ApplySession* host, std::vector<CommitFailure>* fa
     }
     PackageIdentity now;
     int same = IdentifyPackage(job, &now) && now.hasDigest && j.package.hasDigest && now.size == j.package.size &&
-               memcmp(now.digest, j.package.digest, kDigestSize) == 0;
+        memcmp(now.digest, j.package.digest, kDigestSize) == 0;
     if (j.complete) {
         Finish(host, &j);
         return same ? RecoveryFinished : RecoveryCleared;
@@ -601,5 +601,5 @@ int JournalBelongsToPackage(UpgradeJob* job)
     j.Close();
     PackageIdentity now;
     return IdentifyPackage(job, &now) && now.hasDigest && j.package.hasDigest && now.size == j.package.size &&
-           memcmp(now.digest, j.package.digest, kDigestSize) == 0;
+        memcmp(now.digest, j.package.digest, kDigestSize) == 0;
 }

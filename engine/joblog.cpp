@@ -25,7 +25,7 @@ std::string Stamp()
 
 std::string Quoted(const char* text) { return std::string("\"") + text + "\""; }
 
-}  // namespace
+}   // namespace
 
 FileJobLog::FileJobLog(const char* path)
 {

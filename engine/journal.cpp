@@ -90,7 +90,7 @@ struct Cursor {
     }
 };
 
-}  // namespace
+}   // namespace
 
 int ReadJournal(const char* path, Journal* j)
 {
@@ -170,4 +170,3 @@ int AppendRecord(Journal* j, uint8_t type, uint32_t value)
     j->file->Flush();
     return !j->file->HasError();
 }
-

@@ -12,7 +12,7 @@
 #include "fingerprint.h"
 #include "stream.h"
 
-extern const char kJournalName[];   // "COMMIT.JNL", inside the scratch folder
+extern const char kJournalName[];      // "COMMIT.JNL", inside the scratch folder
 const uint8_t kRecordStep = 'S';       // one step completed
 const uint8_t kRecordComplete = 'C';   // every step completed: the backups may go
 
@@ -31,7 +31,7 @@ struct JournalStep {
     int newFolders = 0;   // Add: folders on the way that the step creates, innermost last
     FileFingerprint newPrint = {0, 0, 0};
     std::string name;
-    int recorded = 0;     // a record says the step completed
+    int recorded = 0;   // a record says the step completed
 };
 
 // A journal as written or read; the file stays open while steps are recorded.

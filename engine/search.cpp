@@ -22,7 +22,6 @@ int EndsInSeparator(const char* s)
     return n > 0 && (s[n - 1] == '\\' || s[n - 1] == '/');
 }
 
-
 // Queue and listing over the seam, for platforms without list boxes.
 class PortableSearchPlatform : public SearchPlatform {
 public:
@@ -39,8 +38,7 @@ public:
     {
         // The pattern is the folder followed by "*.*"; the seam lists the folder itself.
         std::string folder = pattern;
-        if (folder.size() >= 3 && folder.compare(folder.size() - 3, 3, "*.*") == 0)
-            folder.resize(folder.size() - 3);
+        if (folder.size() >= 3 && folder.compare(folder.size() - 3, 3, "*.*") == 0) folder.resize(folder.size() - 3);
         if (Os().listFolders) Os().listFolders(folder.c_str(), &PortableSearchPlatform::Add, this);
     }
     int ListCount() override { return (int)listing.size(); }
@@ -68,7 +66,7 @@ private:
     std::deque<std::string> listing;
 };
 
-}  // namespace
+}   // namespace
 
 WaitCursor::WaitCursor(SearchPlatform* platform, int show) : platform(platform), shown(0) { Show(show); }
 
@@ -181,7 +179,7 @@ int FitsFolder(UpgradeJob* job, FolderFiles* files)
 
 int IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-}  // namespace
+}   // namespace
 
 int MatchFolder(UpgradeJob* job)
 {

@@ -21,8 +21,7 @@ SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
     // A package that ends where an opcode is due reads as if End followed; one that ends inside
     // an instruction was cut, and no script of it is trusted.
     for (int i = 0; i < count && !s->HasError(); i++)
-        if (job->Entry(i) && job->Entry(i)->kind != KindDelete && ScanScript(s).cutInside)
-            result = SealPackageCut;
+        if (job->Entry(i) && job->Entry(i)->kind != KindDelete && ScanScript(s).cutInside) result = SealPackageCut;
     if (!s->HasError()) {
         uint8_t head[sizeof kSealMagic];
         int32_t n = s->Read(head, (int32_t)sizeof head);
@@ -54,7 +53,7 @@ int AnythingAt(const char* folder, const char* name, const char* path)
     return search.found;
 }
 
-}  // namespace
+}   // namespace
 
 SealRead CheckSeal(UpgradeJob* job)
 {
@@ -82,8 +81,7 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
     if (trustFile) {
         snprintf(report->pinFile, sizeof report->pinFile, "%s", trustFile);
         report->pinned = 1;
-    } else if (job->targetFolder[0] &&
-               JoinPath(report->pinFile, job->targetFolder, kTrustFileName) &&
+    } else if (job->targetFolder[0] && JoinPath(report->pinFile, job->targetFolder, kTrustFileName) &&
                AnythingAt(job->targetFolder, kTrustFileName, report->pinFile)) {
         report->pinned = 1;
     }

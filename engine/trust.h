@@ -8,11 +8,11 @@
 struct UpgradeJob;
 
 struct TrustReport {
-    SealRead seal;          // SealAbsent, SealIntact, or why the seal fails
+    SealRead seal;   // SealAbsent, SealIntact, or why the seal fails
     SealTrust trust;
-    int pinned;             // a key is pinned: the one given, or the target's upgtrust.pem
-    KeyFault pinFault;      // KeyOk, or why the pinned key file cannot be used
-    char pinFile[260];      // where the pin was looked for
+    int pinned;                          // a key is pinned: the one given, or the target's upgtrust.pem
+    KeyFault pinFault;                   // KeyOk, or why the pinned key file cannot be used
+    char pinFile[260];                   // where the pin was looked for
     char signerId[2 * kKeyIdSize + 1];   // the seal's key id, "" when unsigned
 };
 

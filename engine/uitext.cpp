@@ -22,14 +22,13 @@ int ReadResource(UiTextTable* table, void* module, const char* name)
 {
     const void* data = nullptr;
     uint32_t size = 0;
-    if (!name || !Os().findResource || !Os().findResource(module, name, &data, &size) || !data)
-        return 0;
+    if (!name || !Os().findResource || !Os().findResource(module, name, &data, &size) || !data) return 0;
     MemoryStream stream(const_cast<void*>(data), size, size);
     table->ReadUiLines(&stream);
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 UiTextTable::UiTextTable(const char* path)
 {
@@ -80,8 +79,10 @@ void UiTextTable::ReadUiLines(Stream* stream)
             utf8 = 1;
             memmove(raw, raw + 3, strlen(raw + 3) + 1);
         }
-        if (utf8) CopyUtf8(raw, p, kDecodedLineSize);
-        else PackageTextToUtf8(0, raw, p, kDecodedLineSize);
+        if (utf8)
+            CopyUtf8(raw, p, kDecodedLineSize);
+        else
+            PackageTextToUtf8(0, raw, p, kDecodedLineSize);
         if (p[0] == 0) memcpy(p, kEmptyLine, sizeof kEmptyLine);
         lines[i] = p;
         while (*p) {

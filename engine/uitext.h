@@ -5,39 +5,39 @@
 
 class Stream;
 
-const int kUiLines = 26;          // lines 0..25; a wording may stop after line 20 (see HasLine)
+const int kUiLines = 26;   // lines 0..25; a wording may stop after line 20 (see HasLine)
 const uint32_t kUiLineSize = 256;
 // The resource that holds the default wording in every program.
 extern const char kDefaultUiResource[];   // "UPGAPPLYUI"
 
 // The lines of the wording by their role. The numbers are the line numbers of the .uui text.
 enum UiLineId {
-    LineNone = 0,                // a clean pre-check finding; line 0 of the text is a comment, never read
-    LineOperations = 1,          // parts: Add, Patch, Delete
-    LineLabels = 2,              // parts: before the operation, the file name, the description
-    LineCaption = 3,             // the progress view, every question and information box
+    LineNone = 0,         // a clean pre-check finding; line 0 of the text is a comment, never read
+    LineOperations = 1,   // parts: Add, Patch, Delete
+    LineLabels = 2,       // parts: before the operation, the file name, the description
+    LineCaption = 3,      // the progress view, every question and information box
     LineCancelButton = 4,
-    LineChecking = 5,            // operation during the pre-check and the build
-    LineReplacing = 6,           // operation during the commit
-    LineContinue = 7,            // last paragraph of an Ask question
+    LineChecking = 5,    // operation during the pre-check and the build
+    LineReplacing = 6,   // operation during the commit
+    LineContinue = 7,    // last paragraph of an Ask question
     LineConfirmCancel = 8,
-    LineAddExists = 9,           // findings of the pre-check, 9..15
+    LineAddExists = 9,   // findings of the pre-check, 9..15
     LinePatchDateDiffers = 10,
     LineDeleteDiffers = 11,
     LineAddReadOnly = 12,
     LineMissing = 13,
     LinePatchModified = 14,
     LineReadOnly = 15,
-    LineCannotGoOn = 16,         // third paragraph of the Abort question in the pre-check
-    LineBadResultStop = 17,      // third paragraph after a failed verification, Abort
-    LineBadResultAsk = 18,       // the same, Ask
-    LineKnowMore = 19,           // last paragraph of an Abort question
-    LineStopped = 20,            // information after a failed verification
-    LineNotReplaced = 21,        // files the commit could not replace; older wordings lack it
-    LinePathTooLong = 22,        // finding: the path does not fit the target; older wordings lack it
-    LineInUse = 23,              // files another program holds: Retry or Cancel; older wordings lack it
-    LineNoAccess = 24,           // the user may not change the target; older wordings lack it
-    LineRunAsAdmin = 25          // the offer to run again with administrator rights; older wordings lack it
+    LineCannotGoOn = 16,      // third paragraph of the Abort question in the pre-check
+    LineBadResultStop = 17,   // third paragraph after a failed verification, Abort
+    LineBadResultAsk = 18,    // the same, Ask
+    LineKnowMore = 19,        // last paragraph of an Abort question
+    LineStopped = 20,         // information after a failed verification
+    LineNotReplaced = 21,     // files the commit could not replace; older wordings lack it
+    LinePathTooLong = 22,     // finding: the path does not fit the target; older wordings lack it
+    LineInUse = 23,           // files another program holds: Retry or Cancel; older wordings lack it
+    LineNoAccess = 24,        // the user may not change the target; older wordings lack it
+    LineRunAsAdmin = 25       // the offer to run again with administrator rights; older wordings lack it
 };
 
 class UiTextTable {

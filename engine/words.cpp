@@ -10,12 +10,30 @@ FindingWords DescribeFinding(const EntryFinding& f)
     if (f.line == LineNone) return {"ok", "ok", "ok", nullptr, "apply", 1};
     FindingWords w{"unexpected", "", "unexpected", "", "", 0};
     switch (f.state) {
-    case StateMissing: w.what = "missing"; w.finding = "missing"; break;
-    case StateModified: w.what = "not the expected version"; w.finding = "modified"; break;
-    case StateReadOnly: w.what = "read-only"; w.finding = "readOnly"; break;
-    case StateDateDiffers: w.what = "expected contents, other date"; w.finding = "dateDiffers"; break;
-    case StateAlreadyExists: w.what = "exists already"; w.finding = "exists"; break;
-    case StateTooLong: w.what = "path too long for this folder"; w.finding = "tooLong"; break;
+    case StateMissing:
+        w.what = "missing";
+        w.finding = "missing";
+        break;
+    case StateModified:
+        w.what = "not the expected version";
+        w.finding = "modified";
+        break;
+    case StateReadOnly:
+        w.what = "read-only";
+        w.finding = "readOnly";
+        break;
+    case StateDateDiffers:
+        w.what = "expected contents, other date";
+        w.finding = "dateDiffers";
+        break;
+    case StateAlreadyExists:
+        w.what = "exists already";
+        w.finding = "exists";
+        break;
+    case StateTooLong:
+        w.what = "path too long for this folder";
+        w.finding = "tooLong";
+        break;
     default: break;
     }
     // Soft findings let the file through under Ignore; hard ones skip it.
@@ -137,7 +155,8 @@ const char* OutcomeLine(ApplyOutcome outcome)
     case ApplyCancelled: return "The upgrade was cancelled; nothing was changed.";
     case ApplyDeclined: return "The upgrade was not applied: a question was answered No; nothing was changed.";
     case ApplyStopped: return "The upgrade was not applied: a file stopped it; nothing was changed.";
-    case ApplyNotReplaced: return "The upgrade was not applied: its files could not all be replaced; nothing was changed.";
+    case ApplyNotReplaced:
+        return "The upgrade was not applied: its files could not all be replaced; nothing was changed.";
     case ApplyRefused: return "The upgrade was not applied: the package was refused; nothing was changed.";
     case ApplyUpToDate: return "The installation is already up to date; nothing was changed.";
     case ApplyInterrupted:

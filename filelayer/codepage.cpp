@@ -52,7 +52,7 @@ int IsAscii(const char* text)
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 const unsigned kBuildCodePages[] = {1252, 1250, 1251, 1253, 1254, 1257, 850, 437, 0};
 

@@ -12,8 +12,8 @@ size_t ReadInteger(const uint8_t* p, size_t n, uint8_t out[32])
     size_t length = p[1];
     if (length == 0 || length > 33 || length + 2 > n) return 0;
     const uint8_t* v = p + 2;
-    if (v[0] & 0x80) return 0;                                // negative
-    if (length > 1 && v[0] == 0 && !(v[1] & 0x80)) return 0;  // a leading zero it did not need
+    if (v[0] & 0x80) return 0;                                 // negative
+    if (length > 1 && v[0] == 0 && !(v[1] & 0x80)) return 0;   // a leading zero it did not need
     if (v[0] == 0 && length > 1) {
         v++;
         length--;
@@ -37,7 +37,7 @@ size_t WriteInteger(const uint8_t value[32], uint8_t* out)
     return 2 + pad + length;
 }
 
-}  // namespace
+}   // namespace
 
 int SignatureFromDer(const uint8_t* der, size_t n, uint8_t raw[64])
 {

@@ -44,7 +44,7 @@ EVP_PKEY* MakeKey(const uint8_t* privateKey, const uint8_t publicKey[kPublicKeyS
     return key;
 }
 
-}  // namespace
+}   // namespace
 
 DigestContext* DigestBegin()
 {
@@ -89,8 +89,8 @@ int VerifyDigestSignature(const uint8_t publicKey[kPublicKeySize], const uint8_t
     EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key, nullptr);
     int result = SignatureBad;
     if (context && EVP_PKEY_verify_init(context) > 0 && EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) > 0)
-        result = EVP_PKEY_verify(context, signature, signatureSize, digest, kDigestSize) == 1 ? SignatureGood
-                                                                                               : SignatureBad;
+        result =
+            EVP_PKEY_verify(context, signature, signatureSize, digest, kDigestSize) == 1 ? SignatureGood : SignatureBad;
     EVP_PKEY_CTX_free(context);
     EVP_PKEY_free(key);
     return result;
@@ -103,9 +103,8 @@ int GenerateKeyPair(uint8_t privateKey[kPrivateKeySize], uint8_t publicKey[kPubl
     size_t n = 0;
     BIGNUM* d = nullptr;
     int ok = EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, publicKey, kPublicKeySize, &n) == 1 &&
-             n == kPublicKeySize && publicKey[0] == 4 &&
-             EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &d) == 1 &&
-             BN_bn2binpad(d, privateKey, (int)kPrivateKeySize) == (int)kPrivateKeySize;
+        n == kPublicKeySize && publicKey[0] == 4 && EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY, &d) == 1 &&
+        BN_bn2binpad(d, privateKey, (int)kPrivateKeySize) == (int)kPrivateKeySize;
     BN_clear_free(d);
     EVP_PKEY_free(key);
     return ok;
@@ -119,7 +118,7 @@ int SignDigest(const uint8_t privateKey[kPrivateKeySize], const uint8_t publicKe
     EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(key, nullptr);
     size_t n = kSignatureMax;
     int ok = context && EVP_PKEY_sign_init(context) > 0 && EVP_PKEY_CTX_set_signature_md(context, EVP_sha256()) > 0 &&
-             EVP_PKEY_sign(context, signature, &n, digest, kDigestSize) == 1;
+        EVP_PKEY_sign(context, signature, &n, digest, kDigestSize) == 1;
     EVP_PKEY_CTX_free(context);
     EVP_PKEY_free(key);
     // A key pair whose halves do not belong together signs, but nobody could check it.

@@ -92,7 +92,7 @@ BCRYPT_KEY_HANDLE ImportKey(const Bcrypt* b, const uint8_t* privateKey, const ui
     return key;
 }
 
-}  // namespace
+}   // namespace
 
 DigestContext* DigestBegin()
 {
@@ -155,8 +155,8 @@ int GenerateKeyPair(uint8_t privateKey[kPrivateKeySize], uint8_t publicKey[kPubl
     UCHAR blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96];
     ULONG got = 0;
     int ok = b->finalizeKeyPair(key, 0) == 0 &&
-             b->exportKey(key, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob, &got, 0) == 0 && got == sizeof blob &&
-             ((BCRYPT_ECCKEY_BLOB*)blob)->cbKey == 32;
+        b->exportKey(key, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob, &got, 0) == 0 && got == sizeof blob &&
+        ((BCRYPT_ECCKEY_BLOB*)blob)->cbKey == 32;
     b->destroyKey(key);
     if (ok) {
         publicKey[0] = 4;
@@ -178,7 +178,7 @@ int SignDigest(const uint8_t privateKey[kPrivateKeySize], const uint8_t publicKe
     uint8_t raw[64];
     ULONG got = 0;
     int ok = b->signHash(key, nullptr, (PUCHAR)digest, (ULONG)kDigestSize, raw, sizeof raw, &got, 0) == 0 &&
-             got == sizeof raw;
+        got == sizeof raw;
     b->destroyKey(key);
     if (!ok) return 0;
     size_t n = SignatureToDer(raw, signature);

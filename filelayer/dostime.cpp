@@ -38,7 +38,7 @@ unsigned DaysInMonth(int64_t y, unsigned m)
     return m == 2 && leap ? 29 : kDays[m - 1];
 }
 
-}  // namespace
+}   // namespace
 
 int FileTimeToDos(OsFileTime t, uint16_t* date, uint16_t* time)
 {
@@ -74,6 +74,11 @@ void FileTimeToCalendar(OsFileTime t, CalendarTime* out)
     unsigned m, d;
     CivilFromDays((int64_t)(seconds / 86400) - kDays1601To1970, &y, &m, &d);
     unsigned inDay = (unsigned)(seconds % 86400);
-    *out = CalendarTime{(int)y, (int)m, (int)d, (int)(inDay / 3600), (int)(inDay / 60 % 60), (int)(inDay % 60),
+    *out = CalendarTime{(int)y,
+                        (int)m,
+                        (int)d,
+                        (int)(inDay / 3600),
+                        (int)(inDay / 60 % 60),
+                        (int)(inDay % 60),
                         (int)(t % kTicksPerSecond / 10000)};
 }

@@ -53,7 +53,7 @@ int Patiently(Op op, const char* a, const char* b)
     }
 }
 
-}  // namespace
+}   // namespace
 
 int MoveFileOverPatiently(const char* from, const char* to)
 {
@@ -128,7 +128,7 @@ struct FileFilter {
     }
 };
 
-}  // namespace
+}   // namespace
 
 int ListFiles(const char* folder, void (*add)(void* context, const char* name), void* context)
 {

@@ -16,11 +16,11 @@
 
 const size_t kPathMax = 260;   // bytes of a path buffer, terminator included
 
-int FileExists(const char* path);      // a regular file; never a folder
-int IsReadOnly(const char* path);      // the platform's read-only mark (POSIX: no owner write bit)
+int FileExists(const char* path);   // a regular file; never a folder
+int IsReadOnly(const char* path);   // the platform's read-only mark (POSIX: no owner write bit)
 int IsDirectory(const char* path);
-int MakeFolder(const char* path);      // 0 also when it exists already
-int RemoveFolder(const char* path);    // the folder must be empty
+int MakeFolder(const char* path);     // 0 also when it exists already
+int RemoveFolder(const char* path);   // the folder must be empty
 int RemoveFile(const char* path);
 // 0 without touching anything when the names are equal ignoring ASCII case; otherwise a
 // rename that replaces the destination and keeps it when the rename fails.

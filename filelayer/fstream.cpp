@@ -56,14 +56,12 @@ void FreeCache(BlockCache* c)
     free(c);
 }
 
-}  // namespace
+}   // namespace
 
 FileStream::FileStream(unsigned flags, const char* name)
     : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cacheWanted(0), cache(nullptr),
-      cached(0),
-      aheadPos(0), aheadLen(0),
-      aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0), behindLen(0), watcher(nullptr),
-      watchContext(nullptr)
+      cached(0), aheadPos(0), aheadLen(0), aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0),
+      behindLen(0), watcher(nullptr), watchContext(nullptr)
 {
     if (name) Open(flags, name);
 }

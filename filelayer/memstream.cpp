@@ -10,8 +10,10 @@ void CountingStream::Put(uint8_t)
 
 uint8_t CountingStream::Get()
 {
-    if (position < length) ++position;
-    else SetError();
+    if (position < length)
+        ++position;
+    else
+        SetError();
     return 0;
 }
 

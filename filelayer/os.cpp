@@ -38,7 +38,7 @@ Resource* Lookup(const char* name)
     return nullptr;
 }
 
-}  // namespace
+}   // namespace
 
 const OsLayer& Os() { return current ? *current : kPlatformOs; }
 

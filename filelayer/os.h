@@ -9,12 +9,7 @@ typedef intptr_t OsHandle;
 const OsHandle kNoHandle = -1;
 
 // Attribute bits as the Win32 attribute word has them; the POSIX layer maps onto these.
-enum {
-    kAttrReadOnly = 0x01,
-    kAttrDirectory = 0x10,
-    kAttrNormal = 0x80,
-    kAttrInvalid = 0xFFFFFFFFu
-};
+enum { kAttrReadOnly = 0x01, kAttrDirectory = 0x10, kAttrNormal = 0x80, kAttrInvalid = 0xFFFFFFFFu };
 
 // Open flags, as the file stream takes them. NoReadAhead is the stream's own: it keeps a
 // stream at one platform call per operation (for comparisons and for files that others change

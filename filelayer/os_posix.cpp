@@ -259,8 +259,10 @@ int PosixStoredName(const char* path, char* name, size_t capacity)
     const char* last = slash ? slash + 1 : p;
     if (*last == 0 || strcmp(last, ".") == 0 || strcmp(last, "..") == 0) return 0;
     char folder[kNativePath];
-    if (!slash) strcpy(folder, ".");
-    else if (slash == p) strcpy(folder, "/");
+    if (!slash)
+        strcpy(folder, ".");
+    else if (slash == p)
+        strcpy(folder, "/");
     else {
         memcpy(folder, p, (size_t)(slash - p));
         folder[slash - p] = 0;
@@ -274,8 +276,7 @@ int PosixStoredName(const char* path, char* name, size_t capacity)
             exact = true;
             break;
         }
-        if (!found[0] && strcasecmp(e->d_name, last) == 0 && strlen(e->d_name) < sizeof found)
-            strcpy(found, e->d_name);
+        if (!found[0] && strcasecmp(e->d_name, last) == 0 && strlen(e->d_name) < sizeof found) strcpy(found, e->d_name);
     }
     closedir(d);
     const char* result = exact ? last : found;
@@ -294,10 +295,7 @@ int PosixShortName(const char* path, char* out, size_t capacity)
     return 1;
 }
 
-int PosixGetCurrentDir(char* buffer, size_t capacity)
-{
-    return capacity > 0 && getcwd(buffer, capacity) != nullptr;
-}
+int PosixGetCurrentDir(char* buffer, size_t capacity) { return capacity > 0 && getcwd(buffer, capacity) != nullptr; }
 
 int PosixSetCurrentDir(const char* path)
 {
@@ -314,9 +312,9 @@ uint32_t PosixTicks()
 
 int DiskFileSystem(const char* type)
 {
-    static const char* const kDisk[] = {"ext2", "ext3",  "ext4",  "xfs",     "btrfs", "vfat",     "msdos",
-                                        "exfat", "ntfs", "ntfs3", "fuseblk", "jfs",   "reiserfs", "f2fs",
-                                        "zfs",  "hfs",   "hfsplus", "ufs",   "nilfs2"};
+    static const char* const kDisk[] = {"ext2",  "ext3", "ext4",    "xfs",     "btrfs", "vfat",     "msdos",
+                                        "exfat", "ntfs", "ntfs3",   "fuseblk", "jfs",   "reiserfs", "f2fs",
+                                        "zfs",   "hfs",  "hfsplus", "ufs",     "nilfs2"};
     for (const char* k : kDisk)
         if (strcmp(type, k) == 0) return true;
     return false;
@@ -515,8 +513,7 @@ int PosixLastFailure() { return errno == EBUSY || errno == ETXTBSY || errno == E
 void PosixPause(uint32_t ms)
 {
     struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {}
 }
 
 // Programs do not lock one another's files on POSIX: nothing stands in a rename's way.
@@ -574,7 +571,7 @@ constexpr OsLayer PosixTable()
     return t;
 }
 
-}  // namespace
+}   // namespace
 
 extern const OsLayer kPlatformOs = PosixTable();
 

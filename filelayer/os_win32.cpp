@@ -20,8 +20,10 @@ public:
         int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
         if (n <= 0) return;
         text.resize((size_t)n);
-        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &text[0], n) != n) text.clear();
-        else text.resize((size_t)n - 1);
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &text[0], n) != n)
+            text.clear();
+        else
+            text.resize((size_t)n - 1);
     }
     operator const wchar_t*() const { return text.c_str(); }
     const std::wstring& Text() const { return text; }
@@ -173,7 +175,6 @@ int WinMoveReplace(const char* from, const char* to)
     return !ReadOnlyFile(to) && MoveFileExW(WidePath(from), WidePath(to), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-
 int WinStoredName(const char* path, char* name, size_t capacity)
 {
     // A wildcard would make the lookup a search and answer with some other entry's name.
@@ -294,14 +295,15 @@ int KeepsMetadataLog(const char* path)
 int WinFlushFolder(const char* path)
 {
     if (!path || !*path) return 0;
-    HANDLE h = CreateFileW(WidePath(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(WidePath(path), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return KeepsMetadataLog(path);
     BOOL ok = FlushFileBuffers(h);
     DWORD why = ok ? 0 : GetLastError();
     CloseHandle(h);
     return ok || why == ERROR_INVALID_FUNCTION || why == ERROR_ACCESS_DENIED || why == ERROR_NOT_SUPPORTED ||
-           why == ERROR_INVALID_PARAMETER;
+        why == ERROR_INVALID_PARAMETER;
 }
 
 // Flushing a whole volume needs administrator rights on Windows: the files go one by one.
@@ -313,7 +315,7 @@ int WinLastFailure()
 {
     DWORD e = GetLastError();
     return e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION || e == ERROR_ACCESS_DENIED ? kFailBusy
-                                                                                                  : kFailOther;
+                                                                                                 : kFailOther;
 }
 
 void WinPause(uint32_t ms) { Sleep(ms); }
@@ -384,8 +386,10 @@ int WinProbeFile(const char* path, char* holder, size_t capacity)
         DWORD a = GetFileAttributesW(w.c_str());
         if (a != INVALID_FILE_ATTRIBUTES && !(a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
             h = CreateFileW(w.c_str(), FILE_WRITE_DATA, every, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-            else if (GetLastError() == ERROR_SHARING_VIOLATION) result = kFileInUse;
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+            else if (GetLastError() == ERROR_SHARING_VIOLATION)
+                result = kFileInUse;
         }
     }
     if (result == kFileInUse && holder && capacity) HolderNames(w, holder, capacity);
@@ -397,7 +401,8 @@ int WinFolderWritable(const char* path)
 {
     std::wstring w = WidePath(path).Text();
     if (w.empty()) return 1;
-    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const SECURITY_INFORMATION what =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD need = 0;
     GetFileSecurityW(w.c_str(), what, nullptr, 0, &need);
     if (need == 0) return 1;
@@ -461,7 +466,7 @@ constexpr OsLayer WinTable()
     return t;
 }
 
-}  // namespace
+}   // namespace
 
 extern const OsLayer kPlatformOs = WinTable();
 

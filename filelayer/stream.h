@@ -129,7 +129,7 @@ private:
     struct BlockCache* cache;
     int cached;
     uint32_t aheadPos, aheadLen, aheadAt;
-    uint32_t fill;     // size of the next window: small after a seek, growing while reading on
+    uint32_t fill;   // size of the next window: small after a seek, growing while reading on
     uint32_t platformPos;
     int platformKnown;
     uint32_t behindLen;

@@ -29,7 +29,7 @@ enum EntryState {
     StateReadOnly = 4,
     StateDateDiffers = 5,
     StateAlreadyExists = 6,
-    StateTooLong = 7,    // the file's path, or a scratch name for it, does not fit the target
+    StateTooLong = 7,   // the file's path, or a scratch name for it, does not fit the target
     StateBadResult = 8
 };
 
@@ -48,15 +48,15 @@ struct FileEntry {
 enum NameFault {
     NameOk = 0,
     NameEmpty,
-    NameTooLong,          // cut by the 250-byte buffer
-    NameAbsolute,         // starts with a separator, or carries a drive or any ':'
+    NameTooLong,    // cut by the 250-byte buffer
+    NameAbsolute,   // starts with a separator, or carries a drive or any ':'
     NameForwardSlash,
     NameEdgeSeparator,    // ends with a separator
     NameEmptyComponent,   // "a\\b", "." or ".."
     NameTrailingDotOrBlank,
-    NameDevice,           // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
-    NameBadCharacter,     // control characters or any of <>"|?*
-    NameInScratch         // inside the scratch folder
+    NameDevice,         // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
+    NameBadCharacter,   // control characters or any of <>"|?*
+    NameInScratch       // inside the scratch folder
 };
 // wasCut: the name filled its buffer when read, so its end was dropped.
 NameFault CheckEntryName(const char* name, int wasCut);

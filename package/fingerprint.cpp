@@ -47,7 +47,7 @@ uint16_t RunSum(const uint8_t* p, size_t n)
     return (n & 1) ? (uint16_t)((odd << 8) | even) : (uint16_t)((even << 8) | odd);
 }
 
-}  // namespace
+}   // namespace
 
 // The checksum and SHA-256 of a byte stream, made on a second thread: the caller hands pieces
 // over and goes on reading or writing while they are hashed. Small files, and systems that
@@ -279,7 +279,7 @@ namespace {
 
 void WatchWritten(void* context, const uint8_t* bytes, uint32_t n) { static_cast<HashPipe*>(context)->Feed(bytes, n); }
 
-}  // namespace
+}   // namespace
 
 int WatchPrint(FileStream* file, WrittenPrint* print, int digest, uint32_t expectedSize)
 {

@@ -60,7 +60,7 @@ struct WrittenPrint {
     WrittenPrint();
     ~WrittenPrint();
     ChecksumState sum;
-    DigestContext* digest;   // null unless the SHA-256 was asked for
+    DigestContext* digest;            // null unless the SHA-256 was asked for
     std::unique_ptr<HashPipe> pipe;   // hashes on a second thread while the file is written
 private:
     WrittenPrint(const WrittenPrint&) = delete;

@@ -17,11 +17,11 @@ struct PublisherKey {
 
 enum KeyFault {
     KeyOk = 0,
-    KeyUnreadable,     // missing, unreadable or over 16 KiB
-    KeyNotPem,         // no PEM block of a key type we know
-    KeyBadEncoding,    // the block's base64 or its DER is malformed
-    KeyNotP256,        // another algorithm or curve, or a form without its public half
-    KeyNoPrivate       // a public key where a private one is needed
+    KeyUnreadable,    // missing, unreadable or over 16 KiB
+    KeyNotPem,        // no PEM block of a key type we know
+    KeyBadEncoding,   // the block's base64 or its DER is malformed
+    KeyNotP256,       // another algorithm or curve, or a form without its public half
+    KeyNoPrivate      // a public key where a private one is needed
 };
 const char* KeyFaultText(KeyFault fault);
 

@@ -45,7 +45,7 @@ NameFault CheckComponent(const char* s, size_t n)
     return NameOk;
 }
 
-}  // namespace
+}   // namespace
 
 NameFault CheckEntryName(const char* name, int wasCut)
 {

@@ -20,7 +20,7 @@ std::string Decoded(unsigned codePage, const char* stored, uint32_t capacity)
     return text.data();
 }
 
-}  // namespace
+}   // namespace
 
 PackageReader::PackageReader(const char* path, unsigned codePage)
     : stream(new FileStream(ReadAccess, path)), codePage(codePage)
@@ -59,10 +59,7 @@ PackageTable::PackageTable(const char* path, unsigned codePage)
     ReadEntries();
 }
 
-int PackageTable::HoldsSafeEntries() const
-{
-    return PackageReader::IsValid() && !tooManyEntries && faultEntry < 0;
-}
+int PackageTable::HoldsSafeEntries() const { return PackageReader::IsValid() && !tooManyEntries && faultEntry < 0; }
 
 int PackageTable::IsValid() const { return HoldsSafeEntries() && !cut; }
 

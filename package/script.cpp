@@ -31,7 +31,7 @@ uint32_t ReadCount(Stream* package, int width, int* cut)
     return Operand(package, width == 0 ? 1 : width == 1 ? 2 : 4, cut);
 }
 
-}  // namespace
+}   // namespace
 
 ScriptInstruction ReadOperands(Stream* package, uint8_t op)
 {

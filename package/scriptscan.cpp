@@ -19,7 +19,7 @@ int Skip(Stream* s, uint32_t n)
     return s->Seek(at + n);
 }
 
-}  // namespace
+}   // namespace
 
 ScriptFigures ScanScript(Stream* s)
 {

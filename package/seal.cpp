@@ -29,7 +29,7 @@ uint32_t DigestBytes(const uint8_t* kinds, int count)
     return n;
 }
 
-}  // namespace
+}   // namespace
 
 int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed)
 {
@@ -40,8 +40,10 @@ int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed)
     while (ok && n > 0) {
         int32_t want = n < (uint32_t)kHashBlock ? (int32_t)n : kHashBlock;
         int32_t got = s->Read(block.data(), want);
-        if (got != want) ok = 0;
-        else DigestFeed(c, block.data(), (size_t)got);
+        if (got != want)
+            ok = 0;
+        else
+            DigestFeed(c, block.data(), (size_t)got);
         n -= (uint32_t)want;
     }
     if (!ok) {
@@ -59,9 +61,7 @@ int InFileSet(int set, uint8_t kind)
     return set == DeletedFiles && kind == KindDelete;
 }
 
-PackageSeal::PackageSeal()
-    : version(0), codePage(0), start(0), size(0), entryCount(0), isSigned(0),
-      signatureSize(0)
+PackageSeal::PackageSeal() : version(0), codePage(0), start(0), size(0), entryCount(0), isSigned(0), signatureSize(0)
 {
     memset(packageDigest, 0, sizeof packageDigest);
     memset(setDigests, 0, sizeof setDigests);
@@ -116,7 +116,7 @@ int DigestOfSet(int set, const uint8_t* kinds, int count, const uint8_t* const* 
     return DigestEnd(c, out);
 }
 
-}  // namespace
+}   // namespace
 
 int PackageSeal::SetHolds(int set, const uint8_t* const* fileDigests) const
 {
@@ -223,7 +223,7 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     return SealIntact;
 }
 
-}  // namespace
+}   // namespace
 
 SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal)
 {
@@ -310,8 +310,7 @@ int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)
     std::vector<const uint8_t*> files((size_t)count + 1);
     int ok = 1;
     for (int set = 0; set < kFileSets; set++) {
-        for (int i = 0; i < count; i++)
-            files[i] = set == NewFiles ? seal->NewDigestSlot(i) : seal->OldDigestSlot(i);
+        for (int i = 0; i < count; i++) files[i] = set == NewFiles ? seal->NewDigestSlot(i) : seal->OldDigestSlot(i);
         ok = ok && DigestOfSet(set, seal->kinds.data(), count, files.data(), seal->setDigests[set]);
         memcpy(bytes + kSealSetsStart + set * kDigestSize, seal->setDigests[set], kDigestSize);
     }

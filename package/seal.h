@@ -11,10 +11,10 @@
 class Stream;
 struct PackageTable;
 
-extern const char kSealMagic[8];   // "[QZSEAL]", no NUL; opens the seal and ends its footer
-const uint8_t kSealVersion = 2;       // what WriteSeal writes; version 1 is still read
+extern const char kSealMagic[8];         // "[QZSEAL]", no NUL; opens the seal and ends its footer
+const uint8_t kSealVersion = 2;          // what WriteSeal writes; version 1 is still read
 const uint8_t kSealPerFileVersion = 1;   // a SHA-256 per file instead of one per set of files
-const uint32_t kSealFooterSize = 12;   // the seal's size (32 bits), then the magic again
+const uint32_t kSealFooterSize = 12;     // the seal's size (32 bits), then the magic again
 
 // The sets of files a version-2 seal holds one digest for: the SHA-256 of the concatenated
 // SHA-256 of each file of the set, in table order.
@@ -47,10 +47,10 @@ struct PackageSeal {
     // not, -1 when it cannot tell (a file of the set not known, or digests per file).
     int SetHolds(int set, const uint8_t* const* digests) const;
 
-    uint8_t version;   // of the seal read, or written
-    uint16_t codePage; // Windows code page of the package's names, title and notes; 0 not recorded
-    uint32_t start;    // where the seal begins: the package bytes its digest covers
-    uint32_t size;     // bytes of the seal, footer included
+    uint8_t version;                      // of the seal read, or written
+    uint16_t codePage;                    // Windows code page of the package's names, title and notes; 0 not recorded
+    uint32_t start;                       // where the seal begins: the package bytes its digest covers
+    uint32_t size;                        // bytes of the seal, footer included
     uint8_t packageDigest[kDigestSize];   // SHA-256 of every package byte before the seal
     uint8_t setDigests[kFileSets][kDigestSize];
     int entryCount;

@@ -3,7 +3,4 @@
 #include "os.h"
 #include "uitext.h"
 
-void RegisterDefaultWording()
-{
-    RegisterResource(kDefaultUiResource, kDefaultWording, kDefaultWordingSize);
-}
+void RegisterDefaultWording() { RegisterResource(kDefaultUiResource, kDefaultWording, kDefaultWordingSize); }

@@ -73,7 +73,7 @@ int Usage()
     return 2;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -87,7 +87,11 @@ int main(int argc, char** argv)
         auto need = [&](int n) {
             if (i + n >= argc) exit(Usage());
         };
-        if (a == "--title") { need(1); title = argv[++i]; continue; }
+        if (a == "--title") {
+            need(1);
+            title = argv[++i];
+            continue;
+        }
         if (a == "--notes-file") {
             need(1);
             Bytes n;
@@ -95,10 +99,26 @@ int main(int argc, char** argv)
             notes.assign(n.begin(), n.end());
             continue;
         }
-        if (a == "--version") { need(1); version = atoi(argv[++i]); continue; }
-        if (a == "--magic") { need(1); magic = argv[++i]; continue; }
-        if (a == "--count") { need(1); count = atoi(argv[++i]); continue; }
-        if (a == "--cut") { need(1); cut = atol(argv[++i]); continue; }
+        if (a == "--version") {
+            need(1);
+            version = atoi(argv[++i]);
+            continue;
+        }
+        if (a == "--magic") {
+            need(1);
+            magic = argv[++i];
+            continue;
+        }
+        if (a == "--count") {
+            need(1);
+            count = atoi(argv[++i]);
+            continue;
+        }
+        if (a == "--cut") {
+            need(1);
+            cut = atol(argv[++i]);
+            continue;
+        }
         Entry e{0, 0, 0, 0, "", "", ""};
         std::string kind = a.substr(0, a.find(':'));
         if (a.find(':') != std::string::npos) {
@@ -109,10 +129,24 @@ int main(int argc, char** argv)
             e.hard = h;
             e.bad = strcmp(bad, "bad") == 0;
         }
-        if (kind == "add") { need(2); e.kind = 0; e.name = argv[++i]; e.newFile = argv[++i]; }
-        else if (kind == "patch") { need(3); e.kind = 1; e.name = argv[++i]; e.oldFile = argv[++i]; e.newFile = argv[++i]; }
-        else if (kind == "delete") { need(2); e.kind = 2; e.name = argv[++i]; e.oldFile = argv[++i]; }
-        else return Usage();
+        if (kind == "add") {
+            need(2);
+            e.kind = 0;
+            e.name = argv[++i];
+            e.newFile = argv[++i];
+        } else if (kind == "patch") {
+            need(3);
+            e.kind = 1;
+            e.name = argv[++i];
+            e.oldFile = argv[++i];
+            e.newFile = argv[++i];
+        } else if (kind == "delete") {
+            need(2);
+            e.kind = 2;
+            e.name = argv[++i];
+            e.oldFile = argv[++i];
+        } else
+            return Usage();
         entries.push_back(e);
     }
 

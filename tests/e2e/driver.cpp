@@ -21,9 +21,9 @@
 
 namespace {
 
-std::string Work;     // folder of upgsetup.exe
-std::string Shots;    // where screenshots go
-std::string Exe;      // Work\upgsetup.exe
+std::string Work;                   // folder of upgsetup.exe
+std::string Shots;                  // where screenshots go
+std::string Exe;                    // Work\upgsetup.exe
 std::vector<std::string> Wording;   // lines of upgsetup.uui
 int Passed, Failed;
 bool CaseFailed;
@@ -32,30 +32,39 @@ const int kTimeout = 8000;   // ms for any one state to arrive
 
 void Fail(const std::string& what, int line)
 {
-    if (!CaseFailed)
-        printf("  at line %d: %s\n", line, what.c_str());
+    if (!CaseFailed) printf("  at line %d: %s\n", line, what.c_str());
     CaseFailed = true;
 }
 
-#define CHECK(c) do { if (!(c)) { Fail(#c, __LINE__); return; } } while (0)
-#define CHECK_EQ(a, b) do { std::string x_ = (a), y_ = (b); \
-    if (x_ != y_) { Fail(std::string(#a) + " = \"" + x_ + "\", expected \"" + y_ + "\"", __LINE__); return; } } while (0)
+#define CHECK(c)                                                                                                       \
+    do {                                                                                                               \
+        if (!(c)) {                                                                                                    \
+            Fail(#c, __LINE__);                                                                                        \
+            return;                                                                                                    \
+        }                                                                                                              \
+    } while (0)
+#define CHECK_EQ(a, b)                                                                                                 \
+    do {                                                                                                               \
+        std::string x_ = (a), y_ = (b);                                                                                \
+        if (x_ != y_) {                                                                                                \
+            Fail(std::string(#a) + " = \"" + x_ + "\", expected \"" + y_ + "\"", __LINE__);                            \
+            return;                                                                                                    \
+        }                                                                                                              \
+    } while (0)
 
-template <class F> bool WaitUntil(F cond, DWORD ms = kTimeout)
+template <class F>
+bool WaitUntil(F cond, DWORD ms = kTimeout)
 {
     for (DWORD t0 = GetTickCount();; Sleep(15)) {
-        if (cond())
-            return true;
-        if (GetTickCount() - t0 > ms)
-            return false;
+        if (cond()) return true;
+        if (GetTickCount() - t0 > ms) return false;
     }
 }
 
 std::string Lower(std::string s)
 {
     for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
     return s;
 }
 
@@ -69,25 +78,22 @@ uint32_t Dos(int y, int mo, int d, int h, int mi, int s)
 void MakeDirs(const std::string& path)
 {
     for (size_t i = 3; i <= path.size(); ++i)
-        if (i == path.size() || path[i] == '\\')
-            CreateDirectoryA(path.substr(0, i).c_str(), NULL);
+        if (i == path.size() || path[i] == '\\') CreateDirectoryA(path.substr(0, i).c_str(), NULL);
 }
 
 bool Put(const std::string& path, const std::string& bytes, uint32_t dosTime = 0)
 {
     size_t cut = path.rfind('\\');
-    if (cut != std::string::npos && cut > 2)
-        MakeDirs(path.substr(0, cut));
+    if (cut != std::string::npos && cut > 2) MakeDirs(path.substr(0, cut));
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    if (h == INVALID_HANDLE_VALUE) return false;
     DWORD put = 0;
     bool ok = WriteFile(h, bytes.data(), (DWORD)bytes.size(), &put, NULL) && put == bytes.size();
     if (dosTime) {
         FILETIME local, utc;
         ok = ok && DosDateTimeToFileTime(HIWORD(dosTime), LOWORD(dosTime), &local) &&
-             LocalFileTimeToFileTime(&local, &utc) && SetFileTime(h, &utc, &utc, &utc);
+            LocalFileTimeToFileTime(&local, &utc) && SetFileTime(h, &utc, &utc, &utc);
     }
     CloseHandle(h);
     return ok;
@@ -114,13 +120,11 @@ std::string Utf8(const wchar_t* wide)
 bool Slurp(const std::string& path, std::string* bytes)
 {
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    if (h == INVALID_HANDLE_VALUE) return false;
     bytes->clear();
     char buf[4096];
     DWORD got;
-    while (ReadFile(h, buf, sizeof buf, &got, NULL) && got)
-        bytes->append(buf, got);
+    while (ReadFile(h, buf, sizeof buf, &got, NULL) && got) bytes->append(buf, got);
     CloseHandle(h);
     return true;
 }
@@ -134,8 +138,7 @@ std::string Content(const std::string& path)
 uint32_t DosTimeOf(const std::string& path)
 {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
+    if (h == INVALID_HANDLE_VALUE) return 0;
     FILETIME utc, local;
     WORD date = 0, time = 0;
     if (GetFileTime(h, NULL, NULL, &utc) && FileTimeToLocalFileTime(&utc, &local))
@@ -144,10 +147,7 @@ uint32_t DosTimeOf(const std::string& path)
     return (uint32_t)date << 16 | time;
 }
 
-bool Exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Script pieces, laid out by the shared writer.
 std::string AsString(const PkgBytes& b) { return std::string(b.begin(), b.end()); }
@@ -219,25 +219,17 @@ std::string ClassOf(HWND h)
 // A window's text through the wide message, as UTF-8.
 std::string Text(HWND h)
 {
-    if (!h)
-        return "<no window>";
+    if (!h) return "<no window>";
     DWORD_PTR n = 0, got = 0;
-    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n))
-        return "<timeout>";
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &n)) return "<timeout>";
     std::wstring w(n + 1, L'\0');
     SendMessageTimeoutW(h, WM_GETTEXT, n + 1, (LPARAM)&w[0], SMTO_ABORTIFHUNG, 2000, &got);
     return Utf8(w.c_str());
 }
 
-std::string ItemText(HWND dlg, int id)
-{
-    return Text(GetDlgItem(dlg, id));
-}
+std::string ItemText(HWND dlg, int id) { return Text(GetDlgItem(dlg, id)); }
 
-LONG Style(HWND h)
-{
-    return GetWindowLongA(h, GWL_STYLE);
-}
+LONG Style(HWND h) { return GetWindowLongA(h, GWL_STYLE); }
 
 struct EnumState {
     DWORD pid;
@@ -249,8 +241,7 @@ BOOL CALLBACK CollectTop(HWND h, LPARAM lp)
     EnumState* s = (EnumState*)lp;
     DWORD pid = 0;
     GetWindowThreadProcessId(h, &pid);
-    if (pid == s->pid && IsWindowVisible(h))
-        s->found.push_back(h);
+    if (pid == s->pid && IsWindowVisible(h)) s->found.push_back(h);
     return TRUE;
 }
 
@@ -264,14 +255,13 @@ std::vector<HWND> TopWindows(DWORD pid)
 bool IsMessageBox(HWND h)
 {
     return ClassOf(h) == "#32770" && GetDlgItem(h, 0xFFFF) &&
-           (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES) || GetDlgItem(h, IDRETRY)) && !GetDlgItem(h, lst2);
+        (GetDlgItem(h, IDOK) || GetDlgItem(h, IDYES) || GetDlgItem(h, IDRETRY)) && !GetDlgItem(h, lst2);
 }
 
 HWND FindTop(DWORD pid, bool (*match)(HWND))
 {
     for (HWND h : TopWindows(pid))
-        if (match(h))
-            return h;
+        if (match(h)) return h;
     return NULL;
 }
 
@@ -299,8 +289,7 @@ bool Gone(HWND h, DWORD ms = kTimeout)
 bool Click(HWND dlg, int id)
 {
     HWND b = GetDlgItem(dlg, id);
-    if (!b || !IsWindowEnabled(b) || !IsWindowVisible(b))
-        return false;
+    if (!b || !IsWindowEnabled(b) || !IsWindowVisible(b)) return false;
     return PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)b);
 }
 
@@ -357,15 +346,11 @@ MsgBox WaitMsgBox(DWORD pid, DWORD ms = kTimeout)
     return m;
 }
 
-bool Answer(const MsgBox& m, int id)
-{
-    return m.h && PostMessageA(GetDlgItem(m.h, id), BM_CLICK, 0, 0) && Gone(m.h);
-}
+bool Answer(const MsgBox& m, int id) { return m.h && PostMessageA(GetDlgItem(m.h, id), BM_CLICK, 0, 0) && Gone(m.h); }
 
 BOOL CALLBACK CollectChild(HWND h, LPARAM lp)
 {
-    if (IsWindowVisible(h))
-        ((std::vector<HWND>*)lp)->push_back(h);
+    if (IsWindowVisible(h)) ((std::vector<HWND>*)lp)->push_back(h);
     return TRUE;
 }
 
@@ -412,8 +397,7 @@ struct Snapshot {
     {
         for (int y = r.top; y < r.bottom; ++y)
             for (int x = r.left + 1; x < r.right; ++x)
-                if (At(x, y) != At(r.left, y))
-                    return true;
+                if (At(x, y) != At(r.left, y)) return true;
         return false;
     }
     bool Save(const std::string& path) const
@@ -441,8 +425,7 @@ bool Painted(HWND h, const Snapshot& shot)
     for (HWND c : children) {
         RECT r, inside;
         GetWindowRect(c, &r);
-        if (!IntersectRect(&inside, &r, &shot.at) || !shot.Varied(inside))
-            return false;
+        if (!IntersectRect(&inside, &r, &shot.at) || !shot.Varied(inside)) return false;
     }
     return !children.empty();
 }
@@ -452,7 +435,10 @@ bool Painted(HWND h, const Snapshot& shot)
 void Capture(HWND h, const char* name)
 {
     std::string path = Shots + "\\" + name + ".bmp";
-    if (!WaitUntil([&] { Snapshot shot(h); return Painted(h, shot) && shot.Save(path); })) {
+    if (!WaitUntil([&] {
+            Snapshot shot(h);
+            return Painted(h, shot) && shot.Save(path);
+        })) {
         printf("  %s: not fully painted\n", name);
         Snapshot(h).Save(path);
     }
@@ -486,8 +472,7 @@ struct App {
     }
     ~App()
     {
-        if (!started)
-            return;
+        if (!started) return;
         if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
             TerminateProcess(pi.hProcess, 99);
             WaitForSingleObject(pi.hProcess, 5000);
@@ -500,8 +485,7 @@ struct App {
     DWORD ExitCode(DWORD ms = kTimeout)
     {
         DWORD code = 0xFFFFFFFF;
-        if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0)
-            GetExitCodeProcess(pi.hProcess, &code);
+        if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
         return code;
     }
     HWND Main(DWORD ms = kTimeout) { return WaitTop(pid(), IsMain, ms); }
@@ -512,8 +496,7 @@ const std::string kRefused = "Missing or invalid setup data.";
 std::string WordPart(int line, int part)
 {
     std::string s = Wording[line];
-    for (int k = 0; k < part; ++k)
-        s = s.substr(s.find('|') + 1);
+    for (int k = 0; k < part; ++k) s = s.substr(s.find('|') + 1);
     return s.substr(0, s.find('|'));
 }
 
@@ -521,8 +504,7 @@ std::string WordPart(int line, int part)
 std::string Question(int kind, const std::string& name, const std::string& description, int third, int last)
 {
     std::string s = WordPart(2, 0) + WordPart(1, kind) + "\n\n" + WordPart(2, 1) + name;
-    if (!description.empty())
-        s += "\n" + WordPart(2, 2) + description;
+    if (!description.empty()) s += "\n" + WordPart(2, 2) + description;
     return s + "\n\n" + Wording[third] + "\n\n" + Wording[last];
 }
 
@@ -589,7 +571,7 @@ bool StageProgram(const std::string& program, const std::string& wording, const 
 {
     MakeDirs(program.substr(0, program.rfind('\\')));
     return CopyFileA(Exe.c_str(), program.c_str(), FALSE) &&
-           CopyFileA((Work + "\\upgsetup.uui").c_str(), wording.c_str(), FALSE) && Put(package, Package(title, "", {}));
+        CopyFileA((Work + "\\upgsetup.uui").c_str(), wording.c_str(), FALSE) && Put(package, Package(title, "", {}));
 }
 
 void CaseRefusedStarts()
@@ -604,7 +586,8 @@ void CaseRefusedStarts()
 
     // Packages an apply would refuse are refused at start-up: an unsafe name, more entries
     // than the table holds, a table cut inside a fingerprint.
-    std::vector<Entry> added = {{Add, Ask, Ask, "a.txt", "", "", 0, "abc", Dos(2001, 1, 1, 0, 0, 0), Insert("abc") + End}};
+    std::vector<Entry> added = {
+        {Add, Ask, Ask, "a.txt", "", "", 0, "abc", Dos(2001, 1, 1, 0, 0, 0), Insert("abc") + End}};
     std::vector<Entry> unsafe = added;
     unsafe[0].name = "..\\outside.txt";
     CHECK(Put("D:\\refuse\\unsafe.upg", Package("Refusals", "", unsafe)));
@@ -790,13 +773,13 @@ struct Install {
     bool Lay() const
     {
         return Put(folder + "\\readme.txt", readmeOld, oldTime) && Put(folder + "\\old.dll", dllOld, oldTime) &&
-               Put(folder + "\\keep.txt", "untouched", oldTime);
+            Put(folder + "\\keep.txt", "untouched", oldTime);
     }
     std::vector<Entry> Entries(int readmeSoft = Ask) const
     {
         size_t same = readmeOld.find("Second");
         std::string script = Insert(readmeNew.substr(0, readmeNew.find("Second"))) +
-                             CopyFar((uint32_t)same, (uint32_t)(readmeOld.size() - same)) + Insert("A new line.\r\n") + End;
+            CopyFar((uint32_t)same, (uint32_t)(readmeOld.size() - same)) + Insert("A new line.\r\n") + End;
         return {
             {Patch, readmeSoft, Ask, "readme.txt", "The readme", readmeOld, oldTime, readmeNew, newTime, script},
             {Delete, Ask, Ask, "old.dll", "", dllOld, oldTime, "", 0, ""},
@@ -808,11 +791,9 @@ struct Install {
     Entry BigFile() const
     {
         std::string big;
-        for (int i = 0; big.size() < 60000; ++i)
-            big += "block " + std::to_string(i) + "\r\n";
+        for (int i = 0; big.size() < 60000; ++i) big += "block " + std::to_string(i) + "\r\n";
         std::string script;
-        for (size_t at = 0; at < big.size(); at += 1000)
-            script += Insert(big.substr(at, 1000));
+        for (size_t at = 0; at < big.size(); at += 1000) script += Insert(big.substr(at, 1000));
         return {Add, Ask, Ask, "big.bin", "Large file", "", 0, big, newTime, script + End};
     }
     // Lays the old release and writes the package that upgrades it: its four files and, with
@@ -849,7 +830,8 @@ struct Install {
 
 bool ReadyState(HWND main)
 {
-    return IsWindowEnabled(main) && ItemText(main, IDC_MAIN_APPLY) == "&Apply" && IsWindowEnabled(GetDlgItem(main, IDC_MAIN_FOLDER));
+    return IsWindowEnabled(main) && ItemText(main, IDC_MAIN_APPLY) == "&Apply" &&
+        IsWindowEnabled(GetDlgItem(main, IDC_MAIN_FOLDER));
 }
 
 void CaseFullApply()
@@ -930,8 +912,7 @@ double BlueFraction(HWND progress)
     HDC screen = GetDC(NULL);
     int blue = 0, inner = r.right - r.left - 2;
     for (int x = 1; x <= inner; ++x)
-        if (GetPixel(screen, p.x + x, p.y) == RGB(0, 0, 255))
-            ++blue;
+        if (GetPixel(screen, p.x + x, p.y) == RGB(0, 0, 255)) ++blue;
     ReleaseDC(NULL, screen);
     return inner > 0 ? (double)blue / inner : 0;
 }
@@ -955,7 +936,8 @@ void CaseCancelDuringBuild()
     int cx = GetSystemMetrics(SM_CXSCREEN), cy = GetSystemMetrics(SM_CYSCREEN);
     CHECK(r.left == (cx - (r.right - r.left)) / 2 && r.top == (cy - (r.bottom - r.top)) / 2);
     // Wait until the large file is being built and the bar is partly filled.
-    CHECK(WaitUntil([&] { return ItemText(progress, IDC_PROGRESS_FILE) == "big.bin" && BlueFraction(progress) > 0.05; }, 20000));
+    CHECK(WaitUntil([&] { return ItemText(progress, IDC_PROGRESS_FILE) == "big.bin" && BlueFraction(progress) > 0.05; },
+                    20000));
     CHECK_EQ(ItemText(progress, IDC_PROGRESS_OPERATION), WordPart(1, Add));
     double fraction = BlueFraction(progress);
     CHECK(fraction > 0.05 && fraction < 0.95);
@@ -997,7 +979,8 @@ struct LongCommit {
     {
         for (int i = 0; i < 20; ++i) {
             std::string name = "bin\\lib" + std::to_string(i) + ".dll";
-            std::string older = "library " + std::to_string(i) + " release 1\r\n", newer = "library " + std::to_string(i) + " release 2\r\n";
+            std::string older = "library " + std::to_string(i) + " release 1\r\n",
+                        newer = "library " + std::to_string(i) + " release 2\r\n";
             entries.push_back({Patch, Abort, Abort, name, "", older, oldTime, newer, newTime, Insert(newer) + End});
         }
         for (int i = 0; i < 400; ++i) {
@@ -1008,15 +991,15 @@ struct LongCommit {
     bool Lay() const
     {
         for (const Entry& e : entries)
-            if (!Put(folder + "\\" + e.name, e.oldBytes, oldTime))
-                return false;
+            if (!Put(folder + "\\" + e.name, e.oldBytes, oldTime)) return false;
         return Put(folder + "\\keep.txt", "untouched", oldTime);
     }
     std::string Upgraded() const
     {
         for (const Entry& e : entries) {
             std::string path = folder + "\\" + e.name;
-            if (e.kind == Patch && (Content(path) != e.newBytes || DosTimeOf(path) != newTime)) return e.name + " not new";
+            if (e.kind == Patch && (Content(path) != e.newBytes || DosTimeOf(path) != newTime))
+                return e.name + " not new";
             if (e.kind == Delete && Exists(path)) return e.name + " still there";
         }
         if (Exists(folder + "\\old")) return "emptied folders left";
@@ -1030,11 +1013,9 @@ int CountFiles(const std::string& pattern)
 {
     WIN32_FIND_DATAA found;
     HANDLE h = FindFirstFileA(pattern.c_str(), &found);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
+    if (h == INVALID_HANDLE_VALUE) return 0;
     int n = 0;
-    do
-        ++n;
+    do ++n;
     while (FindNextFileA(h, &found));
     FindClose(h);
     return n;
@@ -1055,7 +1036,8 @@ void CaseKilledDuringCommit()
         CHECK_EQ(ItemText(main, 102), "d:\\killed\\inst");
         CHECK(Click(main, 300));
         // The commit has begun once the journal is there and files are moving to their backups.
-        CHECK(WaitUntil([&] { return Exists(scratch + "\\COMMIT.JNL") && CountFiles(scratch + "\\*.OLD") >= 30; }, 30000));
+        CHECK(WaitUntil([&] { return Exists(scratch + "\\COMMIT.JNL") && CountFiles(scratch + "\\*.OLD") >= 30; },
+                        30000));
         CHECK(TerminateProcess(app.pi.hProcess, 9));
         CHECK(app.ExitCode() == 9);
     }
@@ -1180,8 +1162,8 @@ void CaseFolderChooser()
 void CaseAbortInformation()
 {
     const std::string name = "e2e-abort-missing.txt";
-    std::vector<Entry> entries = {{Patch, Ask, Abort, name, "", "x", Dos(2001, 1, 1, 0, 0, 0), "y",
-                                   Dos(2001, 1, 1, 0, 0, 0), Insert("y") + End}};
+    std::vector<Entry> entries = {
+        {Patch, Ask, Abort, name, "", "x", Dos(2001, 1, 1, 0, 0, 0), "y", Dos(2001, 1, 1, 0, 0, 0), Insert("y") + End}};
     CHECK(Put("D:\\abort\\p.upg", Package("Abort", "", entries)));
     App app("upgsetup.exe D:\\abort\\p.upg");
     HWND main = app.Main();
@@ -1221,8 +1203,7 @@ std::string Sealed(const std::string& package, const std::vector<Entry>& entries
     DigestOf(package.data(), package.size(), seal.packageDigest);
     MemoryStream out((uint32_t)package.size() + 4096, 4096);
     out.Write(package.data(), (uint32_t)package.size());
-    if (!WriteSeal(&out, &seal, signer))
-        return "";
+    if (!WriteSeal(&out, &seal, signer)) return "";
     return std::string((const char*)out.block, out.Size());
 }
 
@@ -1249,7 +1230,8 @@ void CaseSealedPackages()
         const char* tag;
         const PublisherKey* signer;
         const char* says;
-    } rows[] = {{"other", &stranger, "another key"}, {"unsigned", nullptr, "not signed"}, {"good", &publisher, nullptr}};
+    } rows[] = {
+        {"other", &stranger, "another key"}, {"unsigned", nullptr, "not signed"}, {"good", &publisher, nullptr}};
     for (const Row& r : rows) {
         std::string pkg = std::string("D:\\sealed\\") + r.tag + ".upg";
         std::string bytes = Sealed(plain, entries, r.signer);
@@ -1294,7 +1276,7 @@ void CaseFolderRoot()
     HWND browse = WaitTop(app.pid(), IsBrowse);
     CHECK(browse);
     HWND drives = GetDlgItem(browse, cmb2);
-    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM)"[-e-]");
+    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM) "[-e-]");
     CHECK(i >= 0);
     SendMessageA(drives, CB_SETCURSEL, i, 0);
     PostMessageA(browse, WM_COMMAND, MAKEWPARAM(cmb2, CBN_SELCHANGE), (LPARAM)drives);
@@ -1322,8 +1304,8 @@ struct ReleaseChain {
     bool Lay(const std::string& folder, const std::string& version) const
     {
         return Put(folder + "\\core.dat", File("core", version), oldTime) &&
-               Put(folder + "\\readme.txt", File("readme", version), oldTime) &&
-               (version != "1.0" || Put(folder + "\\legacy.txt", File("legacy", version), oldTime));
+            Put(folder + "\\readme.txt", File("readme", version), oldTime) &&
+            (version != "1.0" || Put(folder + "\\legacy.txt", File("legacy", version), oldTime));
     }
     std::string PackageFrom(const std::string& version) const
     {
@@ -1331,7 +1313,8 @@ struct ReleaseChain {
         for (const char* name : {"core.dat", "readme.txt"}) {
             std::string stem = std::string(name).substr(0, std::string(name).find('.'));
             std::string now = File(stem, "1.3");
-            entries.push_back({Patch, Ask, Ask, name, "", File(stem, version), oldTime, now, newTime, Insert(now) + End});
+            entries.push_back(
+                {Patch, Ask, Ask, name, "", File(stem, version), oldTime, now, newTime, Insert(now) + End});
         }
         if (version == "1.0")
             entries.push_back({Delete, Ask, Ask, "legacy.txt", "", File("legacy", version), oldTime, "", 0, ""});
@@ -1341,8 +1324,8 @@ struct ReleaseChain {
     }
     bool Write() const
     {
-        return Put(dir + "\\p-from-01-1.0.upg", PackageFrom("1.0")) && Put(dir + "\\p-from-02-1.1.upg", PackageFrom("1.1")) &&
-               Put(dir + "\\p.upg", PackageFrom("1.2"));
+        return Put(dir + "\\p-from-01-1.0.upg", PackageFrom("1.0")) &&
+            Put(dir + "\\p-from-02-1.1.upg", PackageFrom("1.1")) && Put(dir + "\\p.upg", PackageFrom("1.2"));
     }
     std::string Upgraded(const std::string& folder) const
     {
@@ -1394,13 +1377,13 @@ void CaseBundleOfReleases()
     HWND browse = WaitTop(app.pid(), IsBrowse);
     CHECK(browse);
     HWND drives = GetDlgItem(browse, cmb2);
-    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM)"[-e-]");
+    int i = (int)SendMessageA(drives, CB_FINDSTRING, (WPARAM)-1, (LPARAM) "[-e-]");
     CHECK(i >= 0);
     SendMessageA(drives, CB_SETCURSEL, i, 0);
     PostMessageA(browse, WM_COMMAND, MAKEWPARAM(cmb2, CBN_SELCHANGE), (LPARAM)drives);
     CHECK(WaitUntil([&] { return ItemText(browse, stc1) == "e:\\"; }));
     HWND list = GetDlgItem(browse, lst2);
-    i = (int)SendMessageA(list, LB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)"[picked11]");
+    i = (int)SendMessageA(list, LB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM) "[picked11]");
     CHECK(i >= 0);
     SendMessageA(list, LB_SETCURSEL, i, 0);
     PostMessageA(browse, WM_COMMAND, MAKEWPARAM(lst2, LBN_DBLCLK), (LPARAM)list);
@@ -1424,8 +1407,18 @@ struct Control {
 
 struct Reader {
     const BYTE* p;
-    WORD Word() { WORD w = *(const WORD*)p; p += 2; return w; }
-    DWORD Dword() { DWORD d = *(const DWORD*)p; p += 4; return d; }
+    WORD Word()
+    {
+        WORD w = *(const WORD*)p;
+        p += 2;
+        return w;
+    }
+    DWORD Dword()
+    {
+        DWORD d = *(const DWORD*)p;
+        p += 4;
+        return d;
+    }
     std::string Name()   // ordinal (0xFFFF + atom) or NUL-terminated UTF-16
     {
         std::string s;
@@ -1435,8 +1428,7 @@ struct Reader {
             static const char* atoms[] = {"BUTTON", "EDIT", "STATIC", "LISTBOX", "SCROLLBAR", "COMBOBOX"};
             return atom >= 0x80 && atom <= 0x85 ? atoms[atom - 0x80] : "#" + std::to_string(atom);
         }
-        for (WORD c; (c = Word()) != 0;)
-            s += (char)c;
+        for (WORD c; (c = Word()) != 0;) s += (char)c;
         return s;
     }
     void Align() { p = (const BYTE*)(((uintptr_t)p + 3) & ~(uintptr_t)3); }
@@ -1446,23 +1438,21 @@ std::string CheckTemplate(HMODULE module, const char* name, DWORD style, short x
                           const char* cls, const char* caption, const char* font, const std::vector<Control>& items)
 {
     HRSRC r = FindResourceA(module, name, (LPCSTR)RT_DIALOG);
-    if (!r)
-        return std::string(name) + ": missing";
+    if (!r) return std::string(name) + ": missing";
     Reader rd{(const BYTE*)LockResource(LoadResource(module, r))};
     char buf[512];
     DWORD s = rd.Dword();
     rd.Dword();
     WORD n = rd.Word();
     short d[4];
-    for (short& v : d)
-        v = (short)rd.Word();
+    for (short& v : d) v = (short)rd.Word();
     std::string menu = rd.Name(), c = rd.Name(), cap = rd.Name();
     WORD points = rd.Word();
     std::string f = rd.Name();
     if (s != style || d[0] != x || d[1] != y || d[2] != cx || d[3] != cy || n != items.size() || !menu.empty() ||
         c != cls || cap != caption || points != 8 || f != font) {
-        snprintf(buf, sizeof buf, "%s: header %08lx %d,%d,%d,%d n=%u class %s caption %s font %u %s", name, s, d[0], d[1],
-                 d[2], d[3], n, c.c_str(), cap.c_str(), points, f.c_str());
+        snprintf(buf, sizeof buf, "%s: header %08lx %d,%d,%d,%d n=%u class %s caption %s font %u %s", name, s, d[0],
+                 d[1], d[2], d[3], n, c.c_str(), cap.c_str(), points, f.c_str());
         return buf;
     }
     for (const Control& want : items) {
@@ -1470,15 +1460,14 @@ std::string CheckTemplate(HMODULE module, const char* name, DWORD style, short x
         DWORD cs = rd.Dword();
         rd.Dword();
         short v[4];
-        for (short& e : v)
-            e = (short)rd.Word();
+        for (short& e : v) e = (short)rd.Word();
         short id = (short)rd.Word();
         std::string ccls = rd.Name(), text = rd.Name();
         rd.p += rd.Word();
         if (id != want.id || ccls != want.cls || text != want.text || v[0] != want.x || v[1] != want.y ||
             v[2] != want.cx || v[3] != want.cy || cs != want.style) {
-            snprintf(buf, sizeof buf, "%s: control %d %s \"%s\" %d,%d,%d,%d %08lx", name, id, ccls.c_str(), text.c_str(),
-                     v[0], v[1], v[2], v[3], cs);
+            snprintf(buf, sizeof buf, "%s: control %d %s \"%s\" %d,%d,%d,%d %08lx", name, id, ccls.c_str(),
+                     text.c_str(), v[0], v[1], v[2], v[3], cs);
             return buf;
         }
     }
@@ -1490,8 +1479,7 @@ std::vector<std::string> Exports(const std::string& path)
 {
     std::vector<std::string> names;
     std::string f;
-    if (!Slurp(path, &f) || f.size() < 0x200)
-        return names;
+    if (!Slurp(path, &f) || f.size() < 0x200) return names;
     const BYTE* b = (const BYTE*)f.data();
     const IMAGE_NT_HEADERS32* nt = (const IMAGE_NT_HEADERS32*)(b + ((const IMAGE_DOS_HEADER*)b)->e_lfanew);
     const IMAGE_SECTION_HEADER* sec = IMAGE_FIRST_SECTION(nt);
@@ -1503,15 +1491,13 @@ std::vector<std::string> Exports(const std::string& path)
     };
     // The data directories sit further on in a 64-bit program's optional header.
     const IMAGE_DATA_DIRECTORY* dirs = nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
-                                           ? ((const IMAGE_NT_HEADERS64*)nt)->OptionalHeader.DataDirectory
-                                           : nt->OptionalHeader.DataDirectory;
+        ? ((const IMAGE_NT_HEADERS64*)nt)->OptionalHeader.DataDirectory
+        : nt->OptionalHeader.DataDirectory;
     DWORD dir = dirs[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
     const IMAGE_EXPORT_DIRECTORY* ed = dir ? (const IMAGE_EXPORT_DIRECTORY*)at(dir) : NULL;
-    if (!ed)
-        return names;
+    if (!ed) return names;
     const DWORD* nameRvas = (const DWORD*)at(ed->AddressOfNames);
-    for (DWORD i = 0; nameRvas && i < ed->NumberOfNames; ++i)
-        names.push_back((const char*)at(nameRvas[i]));
+    for (DWORD i = 0; nameRvas && i < ed->NumberOfNames; ++i) names.push_back((const char*)at(nameRvas[i]));
     return names;
 }
 
@@ -1564,8 +1550,7 @@ void CaseProgramFile()
     std::vector<std::string> names = Exports(Exe);
     for (const char* want : {"WndProc", "UpgSearchDlg", "UpgProgressDlg"}) {
         bool found = false;
-        for (const std::string& n : names)
-            found = found || n == want;
+        for (const std::string& n : names) found = found || n == want;
         CHECK_EQ(found ? want : "<not exported>", want);
     }
 }
@@ -1575,12 +1560,10 @@ void ListTree(const std::string& root, const std::string& rel, std::vector<std::
 {
     WIN32_FIND_DATAA f;
     HANDLE h = FindFirstFileA(((rel.empty() ? root : root + "\\" + rel) + "\\*").c_str(), &f);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
+    if (h == INVALID_HANDLE_VALUE) return;
     do {
         std::string name = f.cFileName, path = rel.empty() ? name : rel + "\\" + name;
-        if (name == "." || name == "..")
-            continue;
+        if (name == "." || name == "..") continue;
         if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             ListTree(root, path, out);
         else
@@ -1605,8 +1588,7 @@ void CaseShippedBundle()
     CHECK(shipped.size() == 3);
     const std::string base = shipped[0].substr(0, shipped[0].rfind('.'));
     CHECK(Lower(base) != "upgsetup");
-    for (const char* ext : {".exe", ".upg", ".uui"})
-        CHECK(Exists(bundle + "\\" + base + ext));
+    for (const char* ext : {".exe", ".upg", ".uui"}) CHECK(Exists(bundle + "\\" + base + ext));
     char temp[MAX_PATH];
     DWORD n = GetTempPathA(MAX_PATH, temp);
     CHECK(n > 0 && n < MAX_PATH);
@@ -1633,8 +1615,7 @@ void CaseShippedBundle()
     std::sort(newFiles.begin(), newFiles.end());
     std::sort(now.begin(), now.end());
     CHECK(now == newFiles);
-    for (const std::string& f : newFiles)
-        CHECK_EQ(Content(folder + "\\" + f), Content(Work + "\\example-new\\" + f));
+    for (const std::string& f : newFiles) CHECK_EQ(Content(folder + "\\" + f), Content(Work + "\\example-new\\" + f));
 
     // The log: each line stamped "YYYY-MM-DD HH:MM:SS.mmm  ", the earlier run's gone.
     std::string text;
@@ -1653,16 +1634,14 @@ void CaseShippedBundle()
     }
     auto has = [&](const std::string& prefix) {
         for (const std::string& l : lines)
-            if (StartsWithNoCase(l, prefix))
-                return true;
+            if (StartsWithNoCase(l, prefix)) return true;
         return false;
     };
     // The run's phases in their order.
     size_t at = 0;
     auto next = [&](const std::string& prefix) {
         for (; at < lines.size(); ++at)
-            if (StartsWithNoCase(lines[at], prefix))
-                return true;
+            if (StartsWithNoCase(lines[at], prefix)) return true;
         return false;
     };
     CHECK(!has("stale line"));
@@ -1685,8 +1664,7 @@ void CaseShippedBundle()
     int entries = 0;
     for (const std::string& f : newFiles) {
         bool added = std::find(oldFiles.begin(), oldFiles.end(), f) == oldFiles.end();
-        if (!added && Content(Work + "\\example-old\\" + f) == Content(Work + "\\example-new\\" + f))
-            continue;
+        if (!added && Content(Work + "\\example-old\\" + f) == Content(Work + "\\example-new\\" + f)) continue;
         ++entries;
         CHECK(has(std::string(added ? "check add " : "check patch ") + f + ": "));
         CHECK(has("build " + f + ": verified"));
@@ -1700,8 +1678,8 @@ void CaseShippedBundle()
             CHECK(has("check delete " + f + ": "));
             CHECK(has("delete " + f));
         }
-    CHECK(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.compare(0, 6, "check ") == 0; }) ==
-          entries);
+    CHECK(std::count_if(lines.begin(), lines.end(),
+                        [](const std::string& l) { return l.compare(0, 6, "check ") == 0; }) == entries);
 }
 
 // ---- names outside ASCII: UTF-8 here, UTF-16 in the wide calls ---------------------------
@@ -1711,12 +1689,10 @@ void ListTreeW(const std::string& root, const std::string& rel, std::vector<std:
 {
     WIN32_FIND_DATAW f;
     HANDLE h = FindFirstFileW(Wide((rel.empty() ? root : root + "\\" + rel) + "\\*").c_str(), &f);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
+    if (h == INVALID_HANDLE_VALUE) return;
     do {
         std::string name = Utf8(f.cFileName), path = rel.empty() ? name : rel + "\\" + name;
-        if (name == "." || name == "..")
-            continue;
+        if (name == "." || name == "..") continue;
         if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             out->push_back(path + "\\");
             ListTreeW(root, path, out);
@@ -1737,13 +1713,11 @@ std::string SameTree(const std::string& installed, const std::string& release)
     ListTreeW(release, "", &want);
     if (have != want) {
         std::string list;
-        for (const std::string& n : have)
-            list += " " + n;
+        for (const std::string& n : have) list += " " + n;
         return "holds" + list;
     }
     for (const std::string& n : want)
-        if (n.back() != '\\' && Content(installed + "\\" + n) != Content(release + "\\" + n))
-            return n + " differs";
+        if (n.back() != '\\' && Content(installed + "\\" + n) != Content(release + "\\" + n)) return n + " differs";
     return "same";
 }
 
@@ -1782,7 +1756,10 @@ void CaseFileInUse()
     CHECK(held != INVALID_HANDLE_VALUE);
     struct Closer {
         HANDLE& h;
-        ~Closer() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+        ~Closer()
+        {
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        }
     } closer{held};
 
     CHECK(Click(main, IDC_MAIN_APPLY));
@@ -1816,7 +1793,8 @@ void CaseFileInUse()
     App second("upgsetup.exe D:\\inuse\\second.upg");
     main = MainShowing(second, "d:\\inuse\\second");
     CHECK(main);
-    held = CreateFileA((again.folder + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    held =
+        CreateFileA((again.folder + "\\old.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
     CHECK(Click(main, IDC_MAIN_APPLY));
     m = WaitMsgBox(second.pid());
@@ -1841,7 +1819,8 @@ void CaseFileInUse()
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
     CHECK(held != INVALID_HANDLE_VALUE);
     CHECK(Click(main, IDC_MAIN_APPLY));
-    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(third.pid(), IsMessageBox); }, 20000));
+    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(third.pid(), IsMessageBox); },
+                    20000));
     CHECK(!FindTop(third.pid(), IsMessageBox));
     CloseHandle(held);
     held = INVALID_HANDLE_VALUE;
@@ -1869,7 +1848,8 @@ void CaseRunningProgram()
     w.CopyFar(0, (uint32_t)image.size());
     w.Insert(BytesOf("release 2"));
     const std::string patched = image + "release 2";
-    entries.push_back({Patch, Ask, Ask, "tool.exe", "The tool", image, in.oldTime, patched, in.newTime, AsString(w.bytes) + End});
+    entries.push_back(
+        {Patch, Ask, Ask, "tool.exe", "The tool", image, in.oldTime, patched, in.newTime, AsString(w.bytes) + End});
     CHECK(Put("D:\\running\\p.upg", Package("Running program", "", entries)));
 
     App app("upgsetup.exe D:\\running\\p.upg");
@@ -1882,8 +1862,7 @@ void CaseRunningProgram()
         CHECK(WaitUntil([&] {
             HANDLE h = CreateFileA(exe.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    NULL, OPEN_EXISTING, 0, NULL);
-            if (h == INVALID_HANDLE_VALUE)
-                return true;
+            if (h == INVALID_HANDLE_VALUE) return true;
             CloseHandle(h);
             return false;
         }));
@@ -1898,7 +1877,8 @@ void CaseRunningProgram()
         CHECK(tool.ExitCode() == 0);
         CHECK(Answer(m, IDRETRY));
     }
-    CHECK(WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(app.pid(), IsMessageBox); }, 20000));
+    CHECK(
+        WaitUntil([&] { return ItemText(main, IDC_MAIN_APPLY) == "Done" || FindTop(app.pid(), IsMessageBox); }, 20000));
     CHECK(!FindTop(app.pid(), IsMessageBox));
     CHECK_EQ(in.Upgraded(), "upgraded");
     CHECK(Content(exe) == patched);
@@ -1919,17 +1899,18 @@ void CaseNamesInOtherLanguages()
         CHECK(ReadSealCodePage(&ru) == 1251);
         CHECK(GetACP() == 1252);
     }
-    const std::string cafe = "D:\\intl\\Caf\xC3\xA9 1.0", report = "D:\\intl\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82\xD1\x8B 1.0";
+    const std::string cafe = "D:\\intl\\Caf\xC3\xA9 1.0",
+                      report = "D:\\intl\\\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82\xD1\x8B 1.0";
     const std::string cafePackage = "D:\\intl\\Caf\xC3\xA9 2.0.upg";
     const std::string reportPackage = "D:\\intl\\\xD0\x92\xD0\xB5\xD1\x80\xD1\x81\xD0\xB8\xD1\x8F 2.0.upg";
     CHECK(CopyFileW(Wide(w + "\\intl.upg").c_str(), Wide(cafePackage).c_str(), FALSE));
     CHECK(CopyFileW(Wide(w + "\\ru.upg").c_str(), Wide(reportPackage).c_str(), FALSE));
 
     ApplyNamed(cafePackage, "Caf\xC3\xA9 2.0 \xE2\x80\x93 Bl\xC3\xBCte",
-               "Neu in dieser Ausgabe:\r\nst\xC3\xA4rkerer Kaffee, \xC3\x9C" "bersicht im Handbuch.\r\n",
+               "Neu in dieser Ausgabe:\r\nst\xC3\xA4rkerer Kaffee, \xC3\x9C"
+               "bersicht im Handbuch.\r\n",
                "d:\\intl\\caf\xC3\xA9 1.0", "names-1252");
-    if (CaseFailed)
-        return;
+    if (CaseFailed) return;
     CHECK_EQ(SameTree(cafe, w + "\\new"), "same");
 
     // Wine lower-cases the shown folder, Cyrillic letters too.
@@ -1937,8 +1918,7 @@ void CaseNamesInOtherLanguages()
                "\xD0\xA7\xD1\x82\xD0\xBE \xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBE\xD0\xB3\xD0\xBE: "
                "\xD1\x81\xD0\xB2\xD0\xBE\xD0\xB4\xD0\xBA\xD0\xB0.\r\n",
                "d:\\intl\\\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82\xD1\x8B 1.0", "names-1251");
-    if (CaseFailed)
-        return;
+    if (CaseFailed) return;
     CHECK_EQ(SameTree(report, w + "\\ru-new"), "same");
 }
 
@@ -1947,7 +1927,7 @@ struct Case {
     void (*run)();
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {
@@ -1972,11 +1952,9 @@ int main(int argc, char** argv)
     for (size_t at = 0; at <= uui.size();) {
         size_t nl = uui.find('\n', at);
         std::string line = uui.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         Wording.push_back(line);
-        if (nl == std::string::npos)
-            break;
+        if (nl == std::string::npos) break;
         at = nl + 1;
     }
     Wording.resize(26);
@@ -2005,8 +1983,7 @@ int main(int argc, char** argv)
     };
     const char* only = argc > 3 ? argv[3] : NULL;
     for (const Case& c : cases) {
-        if (only && !strstr(c.name, only))
-            continue;
+        if (only && !strstr(c.name, only)) continue;
         CaseFailed = false;
         DWORD t0 = GetTickCount();
         c.run();

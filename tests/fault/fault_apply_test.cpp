@@ -97,7 +97,8 @@ TEST_P(FaultApply, EveryNthCallOfEveryKindFails)
     EXPECT_LT(applied, runs);
     printf("%llu runs, %llu faults injected, %llu still applied; calls of a clean run:", (unsigned long long)runs,
            (unsigned long long)injected, (unsigned long long)applied);
-    for (int kind = 0; kind < FaultKinds; kind++) printf(" %s %llu", FaultKindName(kind), (unsigned long long)clean.log.calls[kind]);
+    for (int kind = 0; kind < FaultKinds; kind++)
+        printf(" %s %llu", FaultKindName(kind), (unsigned long long)clean.log.calls[kind]);
     printf("\n");
 }
 
@@ -161,7 +162,8 @@ TEST_P(FaultApply, KilledAtEveryChange)
         CheckAfterFault(box, result, "killed at change " + std::to_string(n) + " of " + std::to_string(changes));
         if (HasFailure()) return;
     }
-    printf("%llu kills, %llu of them left a journal to finish\n", (unsigned long long)runs, (unsigned long long)journals);
+    printf("%llu kills, %llu of them left a journal to finish\n", (unsigned long long)runs,
+           (unsigned long long)journals);
     EXPECT_GT(journals, 0u);
 }
 
@@ -185,8 +187,10 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         plan.freezeFrom = n;
         ScriptedUi ui = ScriptedUi::Yes();
         box.Apply(plan, ui);
-        if (box.JournalKept()) kept.push_back(n);
-        else if (!kept.empty()) break;
+        if (box.JournalKept())
+            kept.push_back(n);
+        else if (!kept.empty())
+            break;
     }
     ASSERT_FALSE(kept.empty());
     const uint64_t halfWay = kept[kept.size() / 2];
@@ -216,7 +220,8 @@ TEST_P(FaultApply, KilledInsideTheUndoOfAnotherPackage)
         int result = box.Apply(plan, ui);
         // Killed while the backups of the first commit were being put back.
         if (box.JournalKept() && ReadTree(box.target + kScratchName).size() < backupsBefore) undoKills++;
-        CheckAfterFault(box, result, "second package killed at change " + std::to_string(n) + " of " + std::to_string(changes));
+        CheckAfterFault(box, result,
+                        "second package killed at change " + std::to_string(n) + " of " + std::to_string(changes));
         if (HasFailure()) return;
     }
     printf("first package killed at change %llu of %llu; %llu kills of the second inside the undo\n",
@@ -332,4 +337,4 @@ INSTANTIATE_TEST_SUITE_P(Packages, FaultApply, ::testing::Values(3, 4, 50), [](c
     return p.param == 3 ? "ThreeFiles" : p.param == 4 ? "ThreeFilesAbortEverywhere" : "FiftyFiles";
 });
 
-}  // namespace
+}   // namespace

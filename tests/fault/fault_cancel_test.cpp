@@ -51,7 +51,8 @@ TEST_P(CancelAt, DeclinedCancelGoesOn)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Packages, CancelAt, ::testing::Values(3, 50),
-                         [](const ::testing::TestParamInfo<int>& p) { return p.param == 3 ? "ThreeFiles" : "FiftyFiles"; });
+INSTANTIATE_TEST_SUITE_P(Packages, CancelAt, ::testing::Values(3, 50), [](const ::testing::TestParamInfo<int>& p) {
+    return p.param == 3 ? "ThreeFiles" : "FiftyFiles";
+});
 
-}  // namespace
+}   // namespace

@@ -44,8 +44,8 @@ namespace fs = std::filesystem;
 struct Op {
     enum Kind { Create, Open, Write, Times, MakeDir, RemoveDir, Remove, Move, SyncFile, SyncDir } kind;
     std::string path, to;
-    int handle = -1;       // Create, Open, Write, Times, SyncFile: which open it goes through
-    bool fresh = false;    // Create: a new name, not a file cut to nothing
+    int handle = -1;      // Create, Open, Write, Times, SyncFile: which open it goes through
+    bool fresh = false;   // Create: a new name, not a file cut to nothing
     uint32_t offset = 0;
     PkgBytes bytes;
     OsFileTime time = 0;
@@ -270,7 +270,8 @@ struct Disk {
         for (const auto& d : dirs) k += "D" + d + '\n';
         for (const auto& n : names) {
             const File& f = files[n.second];
-            k += "F" + n.first + '\n' + std::to_string(f.timed ? f.time : 0) + ':' + std::to_string(f.data.size()) + ':';
+            k +=
+                "F" + n.first + '\n' + std::to_string(f.timed ? f.time : 0) + ':' + std::to_string(f.data.size()) + ':';
             k.append(f.data.begin(), f.data.end());
         }
         return k;
@@ -417,16 +418,16 @@ std::vector<size_t> Pending(const std::vector<Op>& ops, size_t count)
 
 enum Model { ModelPrefix, ModelData, ModelFolders, ModelRecovery, Models };
 const char* const kModelNames[Models] = {"calls up to a point", "unflushed data lost, cut or zero-filled",
-                                          "unflushed folder changes in any subset", "prefixes of the recovery run"};
+                                         "unflushed folder changes in any subset", "prefixes of the recovery run"};
 
 std::string Describe(const std::vector<Op>& ops, size_t count)
 {
-    static const char* const kinds[] = {"create", "open", "write", "times", "make folder", "remove folder",
-                                        "remove", "move", "flush file", "flush folder"};
+    static const char* const kinds[] = {"create",        "open",   "write", "times",      "make folder",
+                                        "remove folder", "remove", "move",  "flush file", "flush folder"};
     if (count == 0) return "before the first change";
     const Op& op = ops[count - 1];
     return std::string("after change ") + std::to_string(count) + " of " + std::to_string(ops.size()) + " (" +
-           kinds[op.kind] + " " + op.path + (op.to.empty() ? "" : " -> " + op.to) + ")";
+        kinds[op.kind] + " " + op.path + (op.to.empty() ? "" : " -> " + op.to) + ")";
 }
 
 class Explorer {
@@ -447,7 +448,8 @@ public:
             ScriptedUi ui = ScriptedUi::No();   // a rerun after a crash asks nothing
             int outside = 0;
             if (run == 0 && recordFirst)
-                *recordFirst = Record(box.target, [&] { box.Apply(ui); }, &outside);
+                *recordFirst = Record(
+                    box.target, [&] { box.Apply(ui); }, &outside);
             else
                 box.Apply(ui);
             Tree now = ReadTree(box.target);
@@ -456,9 +458,11 @@ public:
             if (++failures <= 5) {
                 std::string why = Difference(now, newTree);
                 ADD_FAILURE() << kModelNames[model] << ", " << where << ": after rerun " << run + 1
-                              << " the installation is " << (run == 0 ? "neither the old nor the new release" : "not the new release")
-                              << (ui.Count("ask") ? " (it asked)" : "") << (ui.infos.empty() ? "" : "; it said: " + ui.infos[0])
-                              << "\nagainst the new release:\n" << why;
+                              << " the installation is "
+                              << (run == 0 ? "neither the old nor the new release" : "not the new release")
+                              << (ui.Count("ask") ? " (it asked)" : "")
+                              << (ui.infos.empty() ? "" : "; it said: " + ui.infos[0]) << "\nagainst the new release:\n"
+                              << why;
             }
             break;
         }
@@ -469,8 +473,10 @@ public:
     {
         std::string why;
         for (const auto& f : now)
-            if (!want.count(f.first)) why += "  extra " + f.first + "\n";
-            else if (want.at(f.first) != f.second) why += "  differs " + f.first + "\n";
+            if (!want.count(f.first))
+                why += "  extra " + f.first + "\n";
+            else if (want.at(f.first) != f.second)
+                why += "  differs " + f.first + "\n";
         for (const auto& f : want)
             if (!now.count(f.first)) why += "  missing " + f.first + "\n";
         return why;
@@ -510,10 +516,13 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
     const Tree oldTree = ReadTree(box.target);
     const Disk start = ReadDisk(box.target);
     int outside = 0;
-    std::vector<Op> ops = Record(box.target, [&] {
-        ScriptedUi ui = ScriptedUi::Yes();
-        ASSERT_EQ(1, box.Apply(ui));
-    }, &outside);
+    std::vector<Op> ops = Record(
+        box.target,
+        [&] {
+            ScriptedUi ui = ScriptedUi::Yes();
+            ASSERT_EQ(1, box.Apply(ui));
+        },
+        &outside);
     ASSERT_EQ(0, outside);
     ASSERT_EQ("", box.Upgraded());
     const Tree newTree = ReadTree(box.target);
@@ -533,7 +542,8 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
         const std::string where = Describe(ops, count);
         // (1) What a kill leaves: the calls up to here, every byte handed to the system.
         Disk killed = Replay(start, ops, count);
-        if (killed.names.count(std::string(kScratchName) + "/COMMIT.JNL")) journals.insert({killed.Key(), {killed, where}});
+        if (killed.names.count(std::string(kScratchName) + "/COMMIT.JNL"))
+            journals.insert({killed.Key(), {killed, where}});
         x.Try(ModelPrefix, killed, where);
 
         // (2) Every name change kept, in order; the data not flushed yet lost, cut short or
@@ -551,10 +561,13 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
                     } else {
                         // What reached the disk before stays: only bytes past it are cut or zeroed.
                         size_t same = 0;
-                        while (same < file.data.size() && same < file.durable.size() && file.data[same] == file.durable[same])
+                        while (same < file.data.size() && same < file.durable.size() &&
+                               file.data[same] == file.durable[same])
                             same++;
-                        if (how == 1) file.data.resize(same + (file.data.size() - same) / 2);
-                        else std::fill(file.data.begin() + (long)same, file.data.end(), 0);
+                        if (how == 1)
+                            file.data.resize(same + (file.data.size() - same) / 2);
+                        else
+                            std::fill(file.data.begin() + (long)same, file.data.end(), 0);
                     }
                 }
                 x.Try(ModelData, d, where + ", data " + (how == 0 ? "lost" : how == 1 ? "cut" : "zero-filled"));
@@ -579,7 +592,8 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
                     skip[pending[p]] = true;
                     lost += " " + std::to_string(pending[p] + 1);
                 }
-            x.Try(ModelFolders, Replay(start, ops, count, &skip), where + ", folder changes lost:" + (lost.empty() ? " none" : lost));
+            x.Try(ModelFolders, Replay(start, ops, count, &skip),
+                  where + ", folder changes lost:" + (lost.empty() ? " none" : lost));
         }
     }
 
@@ -597,8 +611,10 @@ TEST(CrashStates, EveryStateACrashCanLeaveEndsOldOrNewThenNew)
     }
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    printf("crash states of a %zu-change apply (%s pair), each rerun twice:\n", ops.size(), large ? "fifty-file" : "small");
-    for (int m = 0; m < Models; m++) printf("  %-42s %6d states, %6d distinct\n", kModelNames[m], x.raw[m], x.distinct[m]);
+    printf("crash states of a %zu-change apply (%s pair), each rerun twice:\n", ops.size(),
+           large ? "fifty-file" : "small");
+    for (int m = 0; m < Models; m++)
+        printf("  %-42s %6d states, %6d distinct\n", kModelNames[m], x.raw[m], x.distinct[m]);
     printf("  %zu journals a kill left; %.1f s\n", journals.size(), seconds);
     // The models reach the commit: states with a journal, and folder changes left out.
     EXPECT_GT(journals.size(), 5u);
@@ -615,10 +631,13 @@ TEST(CrashStates, AReplacementWhoseBackupWasLostCountsAsDone)
     Sandbox box(u);
     const Disk start = ReadDisk(box.target);
     int outside = 0;
-    std::vector<Op> ops = Record(box.target, [&] {
-        ScriptedUi ui = ScriptedUi::Yes();
-        box.Apply(ui);
-    }, &outside);
+    std::vector<Op> ops = Record(
+        box.target,
+        [&] {
+            ScriptedUi ui = ScriptedUi::Yes();
+            box.Apply(ui);
+        },
+        &outside);
     const Tree newTree = ReadTree(box.target);
     size_t replaced = 0;
     while (replaced < ops.size() && !(ops[replaced].kind == Op::Move && ops[replaced].to == "APP.EXE")) replaced++;
@@ -651,7 +670,8 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
     const PublisherKey k1 = NewKey(), k2 = NewKey(), k3 = NewKey();
     TempDir dir;
     const std::string olds = dir / "old/", news = dir / "new/", theirs = dir / "theirs/", target = dir / "target/";
-    auto release = [](const std::string& folder, const PkgBytes& app, const PkgBytes& lib, bool add, const PkgBytes& pin) {
+    auto release = [](const std::string& folder, const PkgBytes& app, const PkgBytes& lib, bool add,
+                      const PkgBytes& pin) {
         WriteFileBytes(folder + "APP.EXE", app);
         WriteFileBytes(folder + "LIB/X.DLL", lib);
         if (add) WriteFileBytes(folder + "NEW/ADD.DAT", PseudoRandomBytes(43, 500));
@@ -709,11 +729,13 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
         WriteDisk(killed, target);
         ScriptedUi ui = ScriptedUi::No();
         ApplyOutcome outcome = ApplyTo(rotate, target, ui);
-        EXPECT_EQ("", Explorer::Difference(Installation(target), newTree)) << "killed at change " << n << ": outcome " << outcome;
+        EXPECT_EQ("", Explorer::Difference(Installation(target), newTree))
+            << "killed at change " << n << ": outcome " << outcome;
         // Refused only where the commit had finished before the kill: K1 is pinned no more.
         // What a kill there leaves of the scratch folder holds no file.
-        EXPECT_TRUE(outcome == ApplyApplied || outcome == ApplyUpToDate ||
-                    (outcome == ApplyRefused && Installation(target) == newTree && ReadTree(target + kScratchName).empty()))
+        EXPECT_TRUE(
+            outcome == ApplyApplied || outcome == ApplyUpToDate ||
+            (outcome == ApplyRefused && Installation(target) == newTree && ReadTree(target + kScratchName).empty()))
             << "killed at change " << n << ": outcome " << outcome;
         EXPECT_TRUE(ReadTree(target + kScratchName).empty()) << "killed at change " << n;
         finishedBefore += outcome == ApplyRefused;
@@ -723,4 +745,4 @@ TEST(CrashStates, AKeyRotationKilledAtEveryChangeEndsNewAndAdmitsNoStranger)
     EXPECT_GT(journals, 3);
 }
 
-}  // namespace
+}   // namespace

@@ -235,7 +235,8 @@ TEST(DamagedPackage, BitFlips)
             bad[flip.first] ^= (uint8_t)(1 << flip.second);
             box.WritePackage(bad);
             Outcome o = ApplyWatched(box);
-            std::string what = p.first + " bit " + std::to_string(flip.second) + " of byte " + std::to_string(flip.first);
+            std::string what =
+                p.first + " bit " + std::to_string(flip.second) + " of byte " + std::to_string(flip.first);
             // A flip may turn a field into any length: writes stay bounded by the largest size any
             // entry of the damaged table could declare, which the recording table cannot know;
             // the time and the place of writes are bounded all the same.
@@ -307,7 +308,8 @@ TEST(DamagedPackage, SealedPackagesRefuseEveryCutAndFlip)
                 box.WritePackage(bad);
                 ScriptedUi ui = ScriptedUi::No();
                 int result = box.Apply(ui);
-                std::string what = p.first + (flip ? " flip at " : " cut at ") + std::to_string(at) + " of " + std::to_string(pkg.size()) + " seal at " + std::to_string(start);
+                std::string what = p.first + (flip ? " flip at " : " cut at ") + std::to_string(at) + " of " +
+                    std::to_string(pkg.size()) + " seal at " + std::to_string(start);
                 cases++;
                 if (!flip && boundaries.count(at)) {
                     EXPECT_EQ("", result ? box.Upgraded() : box.Unchanged()) << what;
@@ -333,19 +335,73 @@ const ScriptCase kScriptCases[] = {
     {"Insert8 count FF", [](ScriptWriter& w) { w.InsertRaw(1, 0xFF, BytesOf("few")); }},
     {"Insert16 count FFFF", [](ScriptWriter& w) { w.InsertRaw(2, 0xFFFF, BytesOf("few")); }},
     {"Insert32 count FFFFFFFF", [](ScriptWriter& w) { w.InsertRaw(3, 0xFFFFFFFFu, BytesOf("few")); }},
-    {"CopyNear8 count FF", [](ScriptWriter& w) { w.CopyNear(0, 0xFF); w.End(); }},
-    {"CopyNear16 count FFFF", [](ScriptWriter& w) { w.CopyNear(0, 0xFFFF); w.End(); }},
-    {"CopyNear32 count FFFFFFFF", [](ScriptWriter& w) { w.CopyNear(0, 0xFFFFFFFFu); w.End(); }},
-    {"CopyFar8 count FF", [](ScriptWriter& w) { w.CopyFar(0, 0xFF); w.End(); }},
-    {"CopyFar16 count FFFF", [](ScriptWriter& w) { w.CopyFar(0, 0xFFFF); w.End(); }},
-    {"CopyFar32 count FFFFFFFF", [](ScriptWriter& w) { w.CopyFar(0, 0xFFFFFFFFu); w.End(); }},
-    {"many copies of FFFFFFFF", [](ScriptWriter& w) { for (int i = 0; i < 200; i++) w.CopyFar(0, 0xFFFFFFFFu, Width32); w.End(); }},
-    {"copy past the end", [](ScriptWriter& w) { w.CopyFar(20000, 0xFFFFFFFFu); w.CopyFar(30000, 100); w.End(); }},
-    {"copy at 2 GiB", [](ScriptWriter& w) { w.CopyFar(0x80000000u, 0xFFFFFFFFu); w.End(); }},
-    {"copy from position none", [](ScriptWriter& w) { w.CopyFar(0xFFFFFFFFu, 0xFFFFFFFFu); w.End(); }},
-    {"base and offset at the top", [](ScriptWriter& w) { w.SetBase(0xFFFF); w.CopyNear(0xFFFF, 0xFFFFFFFFu); w.CopyNear(0x10, 10); w.End(); }},
-    {"operand cut by the end", [](ScriptWriter& w) { w.Raw({10, 1, 2}); }},
-    {"every unknown opcode", [](ScriptWriter& w) { for (int op = 11; op < 256; op++) w.Op((uint8_t)op); w.End(); }},
+    {"CopyNear8 count FF",
+     [](ScriptWriter& w) {
+         w.CopyNear(0, 0xFF);
+         w.End();
+     }},
+    {"CopyNear16 count FFFF",
+     [](ScriptWriter& w) {
+         w.CopyNear(0, 0xFFFF);
+         w.End();
+     }},
+    {"CopyNear32 count FFFFFFFF",
+     [](ScriptWriter& w) {
+         w.CopyNear(0, 0xFFFFFFFFu);
+         w.End();
+     }},
+    {"CopyFar8 count FF",
+     [](ScriptWriter& w) {
+         w.CopyFar(0, 0xFF);
+         w.End();
+     }},
+    {"CopyFar16 count FFFF",
+     [](ScriptWriter& w) {
+         w.CopyFar(0, 0xFFFF);
+         w.End();
+     }},
+    {"CopyFar32 count FFFFFFFF",
+     [](ScriptWriter& w) {
+         w.CopyFar(0, 0xFFFFFFFFu);
+         w.End();
+     }},
+    {"many copies of FFFFFFFF",
+     [](ScriptWriter& w) {
+         for (int i = 0; i < 200; i++) w.CopyFar(0, 0xFFFFFFFFu, Width32);
+         w.End();
+     }},
+    {"copy past the end",
+     [](ScriptWriter& w) {
+         w.CopyFar(20000, 0xFFFFFFFFu);
+         w.CopyFar(30000, 100);
+         w.End();
+     }},
+    {"copy at 2 GiB",
+     [](ScriptWriter& w) {
+         w.CopyFar(0x80000000u, 0xFFFFFFFFu);
+         w.End();
+     }},
+    {"copy from position none",
+     [](ScriptWriter& w) {
+         w.CopyFar(0xFFFFFFFFu, 0xFFFFFFFFu);
+         w.End();
+     }},
+    {"base and offset at the top",
+     [](ScriptWriter& w) {
+         w.SetBase(0xFFFF);
+         w.CopyNear(0xFFFF, 0xFFFFFFFFu);
+         w.CopyNear(0x10, 10);
+         w.End();
+     }},
+    {"operand cut by the end",
+     [](ScriptWriter& w) {
+         w.Raw({10, 1, 2});
+     }},
+    {"every unknown opcode",
+     [](ScriptWriter& w) {
+         for (int op = 11; op < 256; op++) w.Op((uint8_t)op);
+         w.End();
+     }},
     {"no End at all", [](ScriptWriter& w) { w.Insert(BytesOf("x")); }},
 };
 
@@ -411,11 +467,11 @@ TEST(HostilePackage, EntryCounts)
 {
     struct Case {
         int16_t count;
-        int entries;      // records actually written
+        int entries;   // records actually written
         bool accepted;
     };
-    const Case cases[] = {{-1, 3, true}, {0, 3, true}, {10000, 3, false}, {10000, 10000, true},
-                          {10001, 10001, false}, {32767, 3, false}};
+    const Case cases[] = {{-1, 3, true},        {0, 3, true},          {10000, 3, false},
+                          {10000, 10000, true}, {10001, 10001, false}, {32767, 3, false}};
     for (const Case& c : cases) {
         Upgrade u = ThreeFileUpgrade();
         PkgPlan& s = u.plan;
@@ -443,4 +499,4 @@ TEST(HostilePackage, EntryCounts)
     }
 }
 
-}  // namespace
+}   // namespace

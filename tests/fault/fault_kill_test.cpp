@@ -295,7 +295,8 @@ std::string BuildLeftovers(const std::string& out, const PkgBytes& whole, int* w
     std::string why;
     for (const auto& f : ReadTree(out)) {
         if (f.first == "OUT.upg") {
-            if (f.second != whole) why += "OUT.upg is not the whole package (" + std::to_string(f.second.size()) + " bytes)\n";
+            if (f.second != whole)
+                why += "OUT.upg is not the whole package (" + std::to_string(f.second.size()) + " bytes)\n";
         } else if (f.first == "OUT.upg.tmp" || f.first.compare(0, 14, "OUT.upg.parts/") == 0) {
             (*workFiles)++;
         } else {
@@ -382,4 +383,4 @@ TEST(Kill, RandomMomentsOfPackageBuild)
     EXPECT_GT(midway, kBuildKills / 3);
 }
 
-}  // namespace
+}   // namespace

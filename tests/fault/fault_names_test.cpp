@@ -64,8 +64,8 @@ Upgrade HostileUpgrade(const std::string& name, int kind, const PkgBytes& canary
     Upgrade u;
     PkgBytes evil = BytesOf("written by a hostile package");
     PkgEntry e = kind == PkgAdd ? AddEntry(name, evil, 0, 0)
-               : kind == PkgPatch ? PatchEntry(name, canary, evil, 0, 0)
-                                  : DeleteEntry(name, canary, 0, 0);
+        : kind == PkgPatch      ? PatchEntry(name, canary, evil, 0, 0)
+                                : DeleteEntry(name, canary, 0, 0);
     u.plan.entries.push_back(e);
     u.Add("OK.DLL", BytesOf("ordinary"), 0, 0);
     return u;
@@ -83,7 +83,8 @@ TEST(HostileNames, RefusedBeforeAnythingIsWritten)
             Sandbox box(u);
             ASSERT_EQ(canary, ReadFileBytes(box.root / "canary/KEEP.DLL"));
             // The same aim, rewritten for this sandbox's own folder.
-            if (n.second.find(Backslashes(names.root.path())) == 0 || n.second.find(names.root.path()) != std::string::npos) {
+            if (n.second.find(Backslashes(names.root.path())) == 0 ||
+                n.second.find(names.root.path()) != std::string::npos) {
                 std::string aimed = n.second;
                 aimed.replace(aimed.find(Backslashes(names.root.path())), Backslashes(names.root.path()).size(),
                               Backslashes(box.root.path()));
@@ -160,4 +161,4 @@ TEST(HostileNames, LongestNameIsReadButNotForcedIntoPlace)
     }
 }
 
-}  // namespace
+}   // namespace

@@ -214,14 +214,12 @@ int FlushVolume(const char* path)
     return Native().flushVolume(path);
 }
 
-}  // namespace
+}   // namespace
 
 const char* FaultKindName(int kind)
 {
-    static const char* const names[FaultKinds] = {"open",        "read",      "write",
-                                                  "seek",        "set times", "delete",
-                                                  "move",        "make folder", "remove folder",
-                                                  "flush"};
+    static const char* const names[FaultKinds] = {"open",   "read", "write",       "seek",          "set times",
+                                                  "delete", "move", "make folder", "remove folder", "flush"};
     return kind >= 0 && kind < FaultKinds ? names[kind] : "?";
 }
 

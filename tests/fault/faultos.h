@@ -49,12 +49,12 @@ struct FaultPlan {
 // What the wrapped table saw since the last FaultReset.
 struct FaultLog {
     uint64_t calls[FaultKinds] = {};
-    uint64_t injected = 0;                 // calls that failed on purpose
-    std::vector<std::string> changed;      // every path written, created, removed or renamed
-    uint64_t largestWrite = 0;             // most bytes put into one file through one handle
-    uint64_t changes = 0;                  // changing calls, as freezeFrom counts them
-    uint64_t pausedMs = 0;                 // waited through pause, on the table's own clock
-    uint64_t probes = 0;                   // probeFile calls
+    uint64_t injected = 0;              // calls that failed on purpose
+    std::vector<std::string> changed;   // every path written, created, removed or renamed
+    uint64_t largestWrite = 0;          // most bytes put into one file through one handle
+    uint64_t changes = 0;               // changing calls, as freezeFrom counts them
+    uint64_t pausedMs = 0;              // waited through pause, on the table's own clock
+    uint64_t probes = 0;                // probeFile calls
 };
 
 // The wrapper's pause waits on a clock of its own (ticks run on by what was paused), so that

@@ -57,12 +57,9 @@ std::string Slashes(std::string name)
     return name;
 }
 
-std::string Describe(const std::string& what, const std::string& name)
-{
-    return what + ": " + name + "\n";
-}
+std::string Describe(const std::string& what, const std::string& name) { return what + ": " + name + "\n"; }
 
-}  // namespace
+}   // namespace
 
 Upgrade ThreeFileUpgrade()
 {
@@ -184,7 +181,8 @@ int Sandbox::WorkingFiles() const
 {
     int n = 0;
     std::error_code ec;
-    for (auto it = fs::directory_iterator(target + kScratchName, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    for (auto it = fs::directory_iterator(target + kScratchName, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
         n += it->path().extension() == ".PRT";
     return n;
 }
@@ -215,7 +213,8 @@ std::string Sandbox::Outside() const
     if (now == outsideBefore) return "";
     std::string why;
     for (const auto& f : now)
-        if (!outsideBefore.count(f.first) || outsideBefore.at(f.first) != f.second) why += Describe("changed outside the target", f.first);
+        if (!outsideBefore.count(f.first) || outsideBefore.at(f.first) != f.second)
+            why += Describe("changed outside the target", f.first);
     for (const auto& f : outsideBefore)
         if (!now.count(f.first)) why += Describe("removed outside the target", f.first);
     return why;
@@ -262,10 +261,10 @@ std::string Sandbox::Intact() const
         unsigned position = 0;
         char ext[4] = {};
         bool named = f.first.compare(0, scratch.size(), scratch) == 0 &&
-                     f.first.size() == scratch.size() + strlen("N00000.TMP") &&
-                     sscanf(f.first.c_str() + scratch.size(), "N%5u.%3[A-Z]", &position, ext) == 2 &&
-                     position < byPosition.size() && (!strcmp(ext, "TMP") || !strcmp(ext, "PRT") || !strcmp(ext, "OLD") ||
-                      !strcmp(ext, "DEL"));
+            f.first.size() == scratch.size() + strlen("N00000.TMP") &&
+            sscanf(f.first.c_str() + scratch.size(), "N%5u.%3[A-Z]", &position, ext) == 2 &&
+            position < byPosition.size() &&
+            (!strcmp(ext, "TMP") || !strcmp(ext, "PRT") || !strcmp(ext, "OLD") || !strcmp(ext, "DEL"));
         if (!named) {
             why += Describe("unexpected file", f.first);
             continue;
@@ -279,8 +278,9 @@ std::string Sandbox::Intact() const
             continue;
         }
         if (!strcmp(ext, "PRT")) {
-            bool beginning = newer ? f.second.size() <= newer->size() && std::equal(f.second.begin(), f.second.end(), newer->begin())
-                                   : f.second.size() <= e.newPrint.size;
+            bool beginning = newer
+                ? f.second.size() <= newer->size() && std::equal(f.second.begin(), f.second.end(), newer->begin())
+                : f.second.size() <= e.newPrint.size;
             if (!beginning) why += Describe("working file that is no beginning of the new version", f.first);
             continue;
         }
@@ -289,7 +289,8 @@ std::string Sandbox::Intact() const
         ComputeFingerprint((target + f.first).c_str(), &now);
         PkgPrint p = PrintOf(f.second);
         bool whole = newer ? f.second == *newer : p.size == e.newPrint.size && p.checksum == e.newPrint.checksum;
-        if (!whole || now.dateTime != e.newPrint.dateTime) why += Describe("unverified file in the scratch folder", f.first);
+        if (!whole || now.dateTime != e.newPrint.dateTime)
+            why += Describe("unverified file in the scratch folder", f.first);
     }
     return why + Outside();
 }
@@ -302,7 +303,8 @@ std::string Sandbox::UpgradedExcept(const std::set<std::string>& spared, bool cl
         if (spared.count(f.first)) continue;
         auto it = actual.find(Slashes(f.first));
         bool present = it != actual.end();
-        if (present != f.second.hasNew || (present && it->second != f.second.newer)) why += Describe("not upgraded", f.first);
+        if (present != f.second.hasNew || (present && it->second != f.second.newer))
+            why += Describe("not upgraded", f.first);
     }
     // Its removal is not checked: an empty scratch folder may stay, a file in it may not.
     for (const auto& f : actual) {
@@ -322,7 +324,8 @@ std::string Sandbox::Unchanged(bool cleanupLeft) const
     for (const auto& f : upgrade.files) {
         auto it = actual.find(Slashes(f.first));
         bool present = it != actual.end();
-        if (present != f.second.hasOld || (present && it->second != f.second.older)) why += Describe("changed", f.first);
+        if (present != f.second.hasOld || (present && it->second != f.second.older))
+            why += Describe("changed", f.first);
     }
     for (const auto& f : actual)
         if (!cleanupLeft && f.first.compare(0, strlen(kScratchName) + 1, std::string(kScratchName) + "/") == 0 &&

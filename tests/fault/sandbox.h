@@ -35,9 +35,10 @@ struct FileVersions {
 struct Upgrade {
     PkgPlan plan;
     std::map<std::string, FileVersions> files;   // by entry name ('\' separators)
-    std::map<std::string, PkgBytes> untouched;    // other files of the installation
+    std::map<std::string, PkgBytes> untouched;   // other files of the installation
 
-    void Add(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0, const DiffStyle& style = DiffStyle());
+    void Add(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0,
+             const DiffStyle& style = DiffStyle());
     void Patch(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft = 0, int hard = 0,
                const DiffStyle& style = DiffStyle());
     void Delete(const std::string& name, const PkgBytes& older, int soft = 0, int hard = 0);
@@ -80,7 +81,7 @@ public:
     bool JournalKept() const;   // an interrupted commit's journal is in the scratch folder
     int WorkingFiles() const;   // .PRT files in the scratch folder
 
-    std::string target;        // with a trailing '/'
+    std::string target;   // with a trailing '/'
     std::string packagePath;
     const Upgrade& upgrade;
     TempDir root;

@@ -15,8 +15,8 @@ namespace {
 struct Expected {
     uint8_t header[11] = {};
     std::string title, notes;
-    bool endMet = false;                // the end of the file fell inside a string or flag byte
-    int entriesRead = 0;                // entries whose flag byte and strings were read
+    bool endMet = false;   // the end of the file fell inside a string or flag byte
+    int entriesRead = 0;   // entries whose flag byte and strings were read
     struct Entry {
         uint8_t flags = 0;
         std::string name, description;
@@ -111,7 +111,8 @@ bool PlainlySafe(const std::string& name)
         std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (part.empty() || IsDevice(part)) return false;
         for (char ch : part)
-            if (!((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_')) return false;
+            if (!((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_'))
+                return false;
         if (start == 0 && part.size() >= 8) {
             std::string u;
             for (char ch : part.substr(0, 8)) u += (char)(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
@@ -138,7 +139,7 @@ bool Dangerous(const std::string& name, bool cut)
     return head == "__QZUPD_";
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -175,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const Expected::Entry& e = x.entries[i];
         const FileEntry* f = job.Entry(i);
         FUZZ_CHECK(f != nullptr);
-        FUZZ_CHECK(f->kind == (e.flags & 3) && f->softPolicy == ((e.flags >> 2) & 3) && f->hardPolicy == ((e.flags >> 4) & 3));
+        FUZZ_CHECK(f->kind == (e.flags & 3) && f->softPolicy == ((e.flags >> 2) & 3) &&
+                   f->hardPolicy == ((e.flags >> 4) & 3));
         FUZZ_CHECK(e.name == f->name);
         FUZZ_CHECK(e.description == f->description);
         FUZZ_CHECK(memcmp(&f->oldPrint, e.oldPrint, 10) == 0);

@@ -90,7 +90,7 @@ void Replay(const MemoryStream& script, std::vector<uint8_t>& old, const std::ve
     FUZZ_CHECK(out.Same() && out.written == newer.size());
 }
 
-}  // namespace
+}   // namespace
 
 // Input: old length (u16, plus 64 KiB when bit 7 of the next byte is set, cut to what follows),
 // a window selector in the low bits of that byte, the old bytes, then the ops that derive the

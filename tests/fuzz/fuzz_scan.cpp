@@ -28,7 +28,7 @@ std::vector<uint8_t> Package(int scripts, const uint8_t* body, size_t size, uint
     return pkg;
 }
 
-}  // namespace
+}   // namespace
 
 // Input: one byte whose low two bits give the number of scripts less one, then the scripts.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

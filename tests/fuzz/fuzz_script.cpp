@@ -44,8 +44,14 @@ Result Reference(const uint8_t* s, size_t n, bool haveOld, size_t outputCap)
     Result r;
     size_t at = 0;
     auto get = [&]() -> uint32_t { return at < n ? s[at++] : 0u; };
-    auto u16 = [&]() { uint32_t lo = get(); return lo | get() << 8; };
-    auto u32 = [&]() { uint32_t lo = u16(); return lo | u16() << 16; };
+    auto u16 = [&]() {
+        uint32_t lo = get();
+        return lo | get() << 8;
+    };
+    auto u32 = [&]() {
+        uint32_t lo = u16();
+        return lo | u16() << 16;
+    };
     uint32_t base = 0, oldAt = 0;
     for (;;) {
         uint32_t op = get();
@@ -53,16 +59,49 @@ Result Reference(const uint8_t* s, size_t n, bool haveOld, size_t outputCap)
         uint32_t count = 0, position = kNone;
         bool literal = false, copy = false;
         switch (op) {
-        case 1: literal = true; count = get(); break;
-        case 2: literal = true; count = u16(); break;
-        case 3: literal = true; count = u32(); break;
+        case 1:
+            literal = true;
+            count = get();
+            break;
+        case 2:
+            literal = true;
+            count = u16();
+            break;
+        case 3:
+            literal = true;
+            count = u32();
+            break;
         case 4: base = u16() << 16; break;
-        case 5: copy = true; position = base + u16(); count = get(); break;
-        case 6: copy = true; position = base + u16(); count = u16(); break;
-        case 7: copy = true; position = base + u16(); count = u32(); break;
-        case 8: copy = true; position = u32(); count = get(); break;
-        case 9: copy = true; position = u32(); count = u16(); break;
-        case 10: copy = true; position = u32(); count = u32(); break;
+        case 5:
+            copy = true;
+            position = base + u16();
+            count = get();
+            break;
+        case 6:
+            copy = true;
+            position = base + u16();
+            count = u16();
+            break;
+        case 7:
+            copy = true;
+            position = base + u16();
+            count = u32();
+            break;
+        case 8:
+            copy = true;
+            position = u32();
+            count = get();
+            break;
+        case 9:
+            copy = true;
+            position = u32();
+            count = u16();
+            break;
+        case 10:
+            copy = true;
+            position = u32();
+            count = u32();
+            break;
         default: break;
         }
         r.counted += count;
@@ -75,7 +114,8 @@ Result Reference(const uint8_t* s, size_t n, bool haveOld, size_t outputCap)
             if (position != kNone && position < 0x80000000u) oldAt = position;
             if (oldAt < old.size()) {
                 size_t take = old.size() - oldAt < count ? old.size() - oldAt : count;
-                if (r.output.size() < outputCap) r.output.insert(r.output.end(), old.begin() + oldAt, old.begin() + oldAt + take);
+                if (r.output.size() < outputCap)
+                    r.output.insert(r.output.end(), old.begin() + oldAt, old.begin() + oldAt + take);
                 oldAt += (uint32_t)take;
             }
         }
@@ -126,7 +166,7 @@ Run RunOnce(const std::string& package, bool withOld, bool withOutput, uint32_t 
     return run;
 }
 
-}  // namespace
+}   // namespace
 
 // Input: flags byte (bit 0: a Patch entry with an old file, else an Add entry without one),
 // a 16-bit output limit in units of 4 bytes, then the script.

@@ -31,8 +31,10 @@ std::vector<std::string> Lines(const uint8_t* data, size_t size)
             line.erase(0, 3);
         }
         std::vector<char> decoded(3 * kUiLineSize);
-        if (utf8) CopyUtf8(line.c_str(), decoded.data(), decoded.size());
-        else PackageTextToUtf8(0, line.c_str(), decoded.data(), decoded.size());
+        if (utf8)
+            CopyUtf8(line.c_str(), decoded.data(), decoded.size());
+        else
+            PackageTextToUtf8(0, line.c_str(), decoded.data(), decoded.size());
         line = decoded.data();
         lines.push_back(line.empty() ? "-|-|-|" : line);
     }
@@ -63,7 +65,7 @@ void CheckInside(const UiTextTable& t, const char* p)
     }
 }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

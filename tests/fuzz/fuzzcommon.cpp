@@ -25,7 +25,7 @@ void RemoveFolder()
     if (!folder.empty()) fs::remove_all(folder, ec);
 }
 
-}  // namespace
+}   // namespace
 
 std::string FuzzPath(const char* name)
 {

@@ -125,7 +125,7 @@ void Wording(const std::string& sourceWording)
     Save("uitext", "empty", PkgBytes());
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv)
 {

@@ -83,9 +83,12 @@ void ScriptWriter::InsertRaw(uint8_t op, uint32_t count, const PkgBytes& literal
 {
     starts.push_back(bytes.size());
     bytes.push_back(op);
-    if (op == 1) bytes.push_back((uint8_t)count);
-    else if (op == 2) U16(count);
-    else U32(count);
+    if (op == 1)
+        bytes.push_back((uint8_t)count);
+    else if (op == 2)
+        U16(count);
+    else
+        U32(count);
     bytes.insert(bytes.end(), literal.begin(), literal.end());
 }
 
@@ -178,7 +181,7 @@ struct Emitter {
     }
 };
 
-}  // namespace
+}   // namespace
 
 PkgBytes DiffScript(const PkgBytes& older, const PkgBytes& newer, const DiffStyle& style)
 {
@@ -234,7 +237,7 @@ void DecodeStarts(const PkgBytes& s, size_t base, std::vector<size_t>* out)
     }
 }
 
-}  // namespace
+}   // namespace
 
 PkgBytes WritePackage(const PkgPlan& plan, PkgLayout* layout)
 {

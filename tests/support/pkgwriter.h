@@ -28,9 +28,21 @@ struct Image {
     Image& U8(uint32_t v) { return Le(v, 1); }
     Image& U16(uint32_t v) { return Le(v, 2); }
     Image& U32(uint32_t v) { return Le(v, 4); }
-    Image& Le(uint32_t v, int bytes) { PutLe(&b, v, bytes); return *this; }
-    Image& Raw(const PkgBytes& more) { b.insert(b.end(), more.begin(), more.end()); return *this; }
-    Image& Str(const std::string& s) { b.insert(b.end(), s.begin(), s.end()); return U8(0); }
+    Image& Le(uint32_t v, int bytes)
+    {
+        PutLe(&b, v, bytes);
+        return *this;
+    }
+    Image& Raw(const PkgBytes& more)
+    {
+        b.insert(b.end(), more.begin(), more.end());
+        return *this;
+    }
+    Image& Str(const std::string& s)
+    {
+        b.insert(b.end(), s.begin(), s.end());
+        return U8(0);
+    }
     // The magic with its NUL, the version and the entry count.
     Image& Header(uint8_t version, int16_t count);
     Image& Print(uint32_t dateTime, uint32_t size, uint16_t checksum) { return U32(dateTime).U32(size).U16(checksum); }
@@ -51,7 +63,7 @@ public:
     void SetBase(uint16_t high);
     void CopyNear(uint16_t offset, uint32_t count, PkgWidth width = WidthFit);
     void CopyFar(uint32_t position, uint32_t count, PkgWidth width = WidthFit);
-    void Op(uint8_t op);                       // any single byte, e.g. an unknown opcode
+    void Op(uint8_t op);   // any single byte, e.g. an unknown opcode
     void Raw(const PkgBytes& bytes);
     void End();
 
@@ -66,26 +78,26 @@ private:
 
 struct DiffStyle {
     PkgWidth width = WidthFit;
-    int nearCopies = 1;     // use SetBase and near copies where the base fits
-    int noops = 0;          // put an unknown opcode between instructions
-    uint32_t maxRun = 0;    // split literal and copy runs longer than this (0: never)
+    int nearCopies = 1;    // use SetBase and near copies where the base fits
+    int noops = 0;         // put an unknown opcode between instructions
+    uint32_t maxRun = 0;   // split literal and copy runs longer than this (0: never)
 };
 // A script that rebuilds newer from older (older may be empty for an Add entry).
 PkgBytes DiffScript(const PkgBytes& older, const PkgBytes& newer, const DiffStyle& style = DiffStyle());
 
 struct PkgEntry {
-    uint8_t flags = 0;        // kind in bits 0-1, soft policy 2-3, hard policy 4-5
+    uint8_t flags = 0;   // kind in bits 0-1, soft policy 2-3, hard policy 4-5
     std::string name;
     std::string description;
     PkgPrint oldPrint, newPrint;
-    PkgBytes script;          // written for every kind but Delete
+    PkgBytes script;   // written for every kind but Delete
 };
 enum { PkgAdd = 0, PkgPatch = 1, PkgDelete = 2 };
 inline uint8_t PkgFlags(int kind, int soft, int hard) { return (uint8_t)(kind | soft << 2 | hard << 4); }
 
 struct PkgPlan {
     uint8_t version = 1;
-    int useCount = 0;         // write `count` instead of the number of entries
+    int useCount = 0;   // write `count` instead of the number of entries
     int16_t count = 0;
     std::string title = "Test upgrade";
     std::string notes = "Notes";
@@ -107,8 +119,8 @@ PkgEntry NamedEntry(int kind, int soft, int hard, const std::string& name, const
 // Entries made from file versions: the script comes from the differ.
 PkgEntry AddEntry(const std::string& name, const PkgBytes& newer, int soft = 0, int hard = 0,
                   const DiffStyle& style = DiffStyle());
-PkgEntry PatchEntry(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft = 0,
-                    int hard = 0, const DiffStyle& style = DiffStyle());
+PkgEntry PatchEntry(const std::string& name, const PkgBytes& older, const PkgBytes& newer, int soft = 0, int hard = 0,
+                    const DiffStyle& style = DiffStyle());
 PkgEntry DeleteEntry(const std::string& name, const PkgBytes& older, int soft = 0, int hard = 0);
 
 // Deterministic pseudo-random bytes for file contents.

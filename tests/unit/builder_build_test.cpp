@@ -92,7 +92,7 @@ Bytes Pattern(size_t n, uint32_t seed)
     return b;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(BuilderBuild, RoundTripOfAddsDeletesPatchesAndEdgeSizes)
 {
@@ -216,8 +216,10 @@ TEST(BuilderBuild, LiteralsThatRecurInThePackageAreNotPiecedTogether)
         uint64_t script = 0;
         for (const BuildEntryInfo& e : b.report.entries)
             if (e.name == "b.bin") script = e.scriptBytes;
-        if (recurs) EXPECT_GT(script, block.size()) << "the block goes in as literals";
-        else EXPECT_LT(script, block.size()) << "the block is copied in pieces";
+        if (recurs)
+            EXPECT_GT(script, block.size()) << "the block goes in as literals";
+        else
+            EXPECT_LT(script, block.size()) << "the block is copied in pieces";
         fs::copy(dir / "old", dir / "target", fs::copy_options::recursive);
         ScriptedUi ui = ScriptedUi::Yes();
         EXPECT_EQ(Apply(dir / "p.upg", dir / "target", &ui), 1);
@@ -407,7 +409,8 @@ TEST(BuilderBuild, MoreEntriesThanAPackageHoldsAreRefused)
 {
     TempDir dir;
     fs::create_directories(dir / "old");
-    for (int i = 0; i <= kMaxEntries; i++) WriteFileBytes(dir / ("new\\d" + std::to_string(i % 50) + "\\" + std::to_string(i)), Bytes());
+    for (int i = 0; i <= kMaxEntries; i++)
+        WriteFileBytes(dir / ("new\\d" + std::to_string(i % 50) + "\\" + std::to_string(i)), Bytes());
     Built b = Build(dir);
     EXPECT_FALSE(b.ok);
     EXPECT_NE(b.error.find("10000"), std::string::npos) << b.error;
@@ -420,32 +423,45 @@ TEST(BuilderBuild, MoreEntriesThanAPackageHoldsAreRefused)
 TEST(BuilderBuild, NamesOutsideAsciiAreStoredInTheCodePageAndApplyUnderTheirNames)
 {
     TempDir dir;
-    const std::string cafe = "caf\xC3\xA9.txt", overview = "docs\\\xC3\x9C" "bersicht.txt", year = "a\xC3\xB1o.txt";
+    const std::string cafe = "caf\xC3\xA9.txt",
+                      overview = "docs\\\xC3\x9C"
+                                 "bersicht.txt",
+                      year = "a\xC3\xB1o.txt";
     Tree old = {{cafe, BytesOf("old coffee")}, {year, BytesOf("last year")}, {"keep.txt", BytesOf("kept")}};
-    Tree now = {{cafe, BytesOf("new coffee, stronger")}, {overview, BytesOf("overview")}, {"keep.txt", BytesOf("kept")}};
+    Tree now = {
+        {cafe, BytesOf("new coffee, stronger")}, {overview, BytesOf("overview")}, {"keep.txt", BytesOf("kept")}};
     WriteTree(dir, "old", old);
     WriteTree(dir, "new", now);
     SetUtcStamp(dir / "old\\keep.txt", 0x2A21, 0x5000);
     SetUtcStamp(dir / "new\\keep.txt", 0x2A21, 0x5000);
     BuildOptions o;
     o.title = "Caf\xC3\xA9 2.0 \xE2\x80\x93 Bl\xC3\xBCte";
-    o.notes = "Stra\xC3\x9F" "e\n";
+    o.notes = "Stra\xC3\x9F"
+              "e\n";
     Built b = Build(dir, o);
     ASSERT_TRUE(b.ok) << b.error;
 
     Bytes bytes = ReadFileBytes(dir / "p.upg");
     std::string raw(bytes.begin(), bytes.end());
     EXPECT_EQ(0u, raw.find(std::string("[QZUPD]\0", 8)));
-    EXPECT_NE(std::string::npos, raw.find(std::string("Caf\xE9 2.0 \x96 Bl\xFCte\0Stra\xDF" "e\r\n\0", 26)));
+    EXPECT_NE(std::string::npos,
+              raw.find(std::string("Caf\xE9 2.0 \x96 Bl\xFCte\0Stra\xDF"
+                                   "e\r\n\0",
+                                   26)));
     EXPECT_NE(std::string::npos, raw.find(std::string("caf\xE9.txt\0", 9)));
-    EXPECT_NE(std::string::npos, raw.find(std::string("docs\\\xDC" "bersicht.txt\0", 18)));
+    EXPECT_NE(std::string::npos,
+              raw.find(std::string("docs\\\xDC"
+                                   "bersicht.txt\0",
+                                   18)));
     EXPECT_EQ(std::string::npos, raw.find("caf\xC3\xA9"));
     {
         UpgradeJob job((dir / "p.upg").c_str());
         ASSERT_TRUE(job.IsValid());
         EXPECT_EQ(1252u, job.codePage);
         EXPECT_EQ(o.title, job.title);
-        EXPECT_EQ("Stra\xC3\x9F" "e\r\n", job.notes);
+        EXPECT_EQ("Stra\xC3\x9F"
+                  "e\r\n",
+                  job.notes);
     }
     fs::copy(fs::u8path(dir / "old"), fs::u8path(dir / "target"), fs::copy_options::recursive);
     ScriptedUi ui = ScriptedUi::Yes();

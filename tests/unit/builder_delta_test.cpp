@@ -19,7 +19,7 @@ Bytes Rebuild(const std::string& partPath, const Bytes* old)
     PackageTable job(partPath.c_str());
     EXPECT_TRUE(job.IsValid());
     MemoryStream oldStream(old ? (void*)old->data() : nullptr, old ? (uint32_t)old->size() : 0,
-                                old ? (uint32_t)old->size() : 0);
+                           old ? (uint32_t)old->size() : 0);
     MemoryStream out(1 << 16, 1 << 20);
     ScriptRun run;
     RunPatchScript(job.stream.get(), &run, old ? &oldStream : nullptr, &out);
@@ -51,7 +51,8 @@ Bytes Random(std::mt19937& rng, size_t n)
 // Text-like bytes: words from a small vocabulary, so that matches are many and short.
 Bytes Texty(std::mt19937& rng, size_t n)
 {
-    static const char* words[] = {"alpha ", "beta ", "gamma\n", "delta(", "x) ", "{ return ", "0x1F; ", "}\n", "const ", "let "};
+    static const char* words[] = {"alpha ",    "beta ",  "gamma\n", "delta(", "x) ",
+                                  "{ return ", "0x1F; ", "}\n",     "const ", "let "};
     Bytes b;
     while (b.size() < n) {
         const char* w = words[rng() % 10];
@@ -72,9 +73,7 @@ void Mutate(std::mt19937& rng, Bytes* b)
         b->insert(b->begin() + at, fresh.begin(), fresh.end());
         break;
     }
-    case 1:
-        b->erase(b->begin() + at, b->begin() + std::min(n, at + len));
-        break;
+    case 1: b->erase(b->begin() + at, b->begin() + std::min(n, at + len)); break;
     case 2: {
         if (n < 2) break;
         len = std::min(len, n - at);
@@ -97,7 +96,7 @@ void Mutate(std::mt19937& rng, Bytes* b)
 // Every instruction priced at its raw size, so that the choices below follow from byte counts.
 const DeltaCosts kRaw = {16, 32, 64, 96, 96, 48, 16, 16};
 
-}  // namespace
+}   // namespace
 
 TEST(BuilderCost, InstructionSizesFollowTheOperandWidths)
 {
@@ -162,7 +161,8 @@ TEST(BuilderCost, ParseTakesAFourByteCopyOnlyWhereItIsCheaper)
     // flanked by literal bytes when `literalsAround`.
     auto parse = [](uint32_t four, int literalsAround) {
         uint32_t gap = literalsAround ? 3 : 0;
-        std::vector<DeltaMatch> m{{0, 100, 0x1000}, {100 + gap, 104 + gap, four}, {104 + 2 * gap, 204 + 2 * gap, 0x2000}};
+        std::vector<DeltaMatch> m{
+            {0, 100, 0x1000}, {100 + gap, 104 + gap, four}, {104 + 2 * gap, 204 + 2 * gap, 0x2000}};
         std::vector<DeltaOp> ops;
         ParseMatches(&m, 204 + 2 * gap, 0, &ops, kUnknownEnd, kRaw);
         return ops;
@@ -327,7 +327,7 @@ std::vector<uint32_t> CopyPositions(const Bytes& script)
     return positions;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(BuilderCost, ACopyWhereThePreviousEndedIsResumed)
 {

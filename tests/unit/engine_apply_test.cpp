@@ -108,8 +108,8 @@ struct Row {
     const char* title;
     int kind;
     Setup setup;
-    int line;            // finding in the question, 0 for none
-    bool softDecides;    // which policy the finding is resolved by
+    int line;           // finding in the question, 0 for none
+    bool softDecides;   // which policy the finding is resolved by
     int stateAfter;
     const char* contentAfter;   // nullptr: the file is gone
 };
@@ -258,12 +258,8 @@ TEST(ApplyPreCheckPolicies, AbortAskIgnoreAndThree)
         size_t questions;
         size_t infos;
     } cases[] = {
-        {"abort, no", 2, {0}, 0, 1, 0},
-        {"abort, yes", 2, {1}, 0, 1, 1},
-        {"ask, no", 1, {0}, 0, 1, 0},
-        {"ask, yes", 1, {1}, 1, 1, 0},
-        {"ignore", 0, {}, 1, 0, 0},
-        {"three reads as ignore", 3, {}, 1, 0, 0},
+        {"abort, no", 2, {0}, 0, 1, 0}, {"abort, yes", 2, {1}, 0, 1, 1}, {"ask, no", 1, {0}, 0, 1, 0},
+        {"ask, yes", 1, {1}, 1, 1, 0},  {"ignore", 0, {}, 1, 0, 0},      {"three reads as ignore", 3, {}, 1, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -280,8 +276,9 @@ TEST(ApplyPreCheckPolicies, AbortAskIgnoreAndThree)
         EXPECT_EQ(run.ui.questions.size(), c.questions);
         ASSERT_EQ(run.ui.infos.size(), c.infos);
         if (c.hard == 2) {
-            EXPECT_NE(run.ui.questions[0].find("The upgrade cannot go on because of this file.\n\nDo you want to know more?"),
-                      std::string::npos);
+            EXPECT_NE(
+                run.ui.questions[0].find("The upgrade cannot go on because of this file.\n\nDo you want to know more?"),
+                std::string::npos);
         }
         if (c.infos) {
             EXPECT_EQ(run.ui.infos[0],
@@ -394,9 +391,9 @@ TEST(ApplyFlow, FullUpgradeAddsPatchesDeletesAndStamps)
     EXPECT_EQ(run.ui.events[0], "open");
     EXPECT_EQ(run.ui.Count("caption Upgrade"), 1);
     EXPECT_EQ(run.ui.ItemTexts(IDC_PROGRESS_CANCEL), (std::vector<std::string>{"Cancel", "----"}));
-    EXPECT_EQ(run.ui.ItemTexts(IDC_PROGRESS_OPERATION),
-              (std::vector<std::string>{"Checking files...", "Checking files...", "Update", "Add",
-                                        "Replacing files..."}));
+    EXPECT_EQ(
+        run.ui.ItemTexts(IDC_PROGRESS_OPERATION),
+        (std::vector<std::string>{"Checking files...", "Checking files...", "Update", "Add", "Replacing files..."}));
     ASSERT_FALSE(run.ui.bars.empty());
     // 83 in all: below 100 the divisor is 1, so the bar runs from 2 to 84.
     ASSERT_EQ(TotalOf(w), 83u);
@@ -461,7 +458,8 @@ int FailingMove(const char* from, const char* to)
     movedFrom.push_back(from);
     for (auto& n : failMoveTo) {
         size_t cut = n.find('>');
-        if (cut == std::string::npos ? EndsWith(to, n) : EndsWith(from, n.substr(0, cut)) && EndsWith(to, n.substr(cut + 1)))
+        if (cut == std::string::npos ? EndsWith(to, n)
+                                     : EndsWith(from, n.substr(0, cut)) && EndsWith(to, n.substr(cut + 1)))
             return 0;
     }
     return NativeOs().moveReplace(from, to);
@@ -519,10 +517,11 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.outcome, ApplyNotReplaced);
     ASSERT_EQ(run.ui.infos.size(), 1u);
-    EXPECT_EQ(run.ui.infos[0],
-              "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
-              "could not be replaced:\ntwo.txt (the new version could not be moved into its place)\nNEW\\DEEP\\added.txt "
-              "(the new version could not be moved into its place)");
+    EXPECT_EQ(
+        run.ui.infos[0],
+        "Upgrade\nThe upgrade was not applied, and your installation was left as it was, because these files "
+        "could not be replaced:\ntwo.txt (the new version could not be moved into its place)\nNEW\\DEEP\\added.txt "
+        "(the new version could not be moved into its place)");
     for (const char* name : {"one.txt", "two.txt", "three.txt", "gone.txt"}) {
         EXPECT_EQ(Content(f.file(name)), kOldText) << name;
         EXPECT_EQ(DateOf(f.file(name)), kOldDate) << name;
@@ -543,16 +542,16 @@ TEST(ApplyCommitMends, FailedStepsUndoEveryStep)
     std::vector<std::string> lines = LogLines(f.dir / "apply.log");
     ASSERT_GE(lines.size(), 20u);
     EXPECT_EQ(lines[0].rfind("apply: \"Test package\", 5 files, to ", 0), 0u) << lines[0];
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("check ", 0) == 0; }), 5);
-    EXPECT_EQ(Tail(lines, 15),
-              (std::vector<std::string>{
-                  "journal", "backup one.txt", "backup two.txt", "backup three.txt", "delete gone.txt",
-                  "replace one.txt", "replace two.txt: FAILED: the new version could not be moved into its place",
-                  "replace three.txt",
-                  "replace NEW\\DEEP\\added.txt: FAILED: the new version could not be moved into its place",
-                  "undo gone.txt", "undo three.txt", "undo two.txt", "undo one.txt",
-                  "commit: rolledBack, 2 files in the way",
-                  "outcome: notReplaced: files could not be replaced; every step was undone, nothing was changed"}));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("check ", 0) == 0; }),
+              5);
+    EXPECT_EQ(
+        Tail(lines, 15),
+        (std::vector<std::string>{
+            "journal", "backup one.txt", "backup two.txt", "backup three.txt", "delete gone.txt", "replace one.txt",
+            "replace two.txt: FAILED: the new version could not be moved into its place", "replace three.txt",
+            "replace NEW\\DEEP\\added.txt: FAILED: the new version could not be moved into its place", "undo gone.txt",
+            "undo three.txt", "undo two.txt", "undo one.txt", "commit: rolledBack, 2 files in the way",
+            "outcome: notReplaced: files could not be replaced; every step was undone, nothing was changed"}));
 
     // The rerun, with nothing in the way, applies everything without a question.
     Outcome again;
@@ -607,7 +606,8 @@ TEST(ApplyCommitMends, AnUnfinishedUndoIsFinishedByTheNextRun)
                                         "recovery: the interrupted commit of this package was finished",
                                         "outcome: applied: every listed file is in its new state"}));
     // Finished forward, not undone and rebuilt: nothing is checked or built again.
-    EXPECT_EQ(again.ui.ItemTexts(IDC_PROGRESS_OPERATION), (std::vector<std::string>{"Checking files...", "Replacing files..."}));
+    EXPECT_EQ(again.ui.ItemTexts(IDC_PROGRESS_OPERATION),
+              (std::vector<std::string>{"Checking files...", "Replacing files..."}));
     EXPECT_EQ(Content(f.file("one.txt")), kNewText);
     EXPECT_EQ(Content(f.file("two.txt")), kNewText);
     EXPECT_FALSE(PathExists(f.scratch()));
@@ -935,4 +935,4 @@ TEST(ApplyPreconditions, RefusedWithoutShowingAnything)
     EXPECT_TRUE(ui.events.empty());
 }
 
-}  // namespace
+}   // namespace

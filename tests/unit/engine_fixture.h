@@ -70,7 +70,7 @@ struct TestJob {
 // Drive roots, folders and listing order held in memory.
 class FakeSearchPlatform : public SearchPlatform {
 public:
-    std::vector<std::pair<std::string, int>> roots;         // root text, fixed or not
+    std::vector<std::pair<std::string, int>> roots;                           // root text, fixed or not
     std::vector<std::pair<std::string, std::vector<std::string>>> listings;   // pattern, names
     std::deque<std::string> queue, listing;
     std::vector<std::string> listed;   // every pattern listed, in order

@@ -31,9 +31,9 @@ TEST(ProgressPercent, Rules)
     EXPECT_EQ(ProgressPercent(1001, 1001), 92);   // divisor 11
     EXPECT_EQ(ProgressPercent(1, 100001), 1);
     EXPECT_EQ(ProgressPercent(100001, 100001), 100);
-    EXPECT_EQ(ProgressPercent(1, 50), 2);         // below 100 the divisor is 1
+    EXPECT_EQ(ProgressPercent(1, 50), 2);   // below 100 the divisor is 1
     EXPECT_EQ(ProgressPercent(50, 50), 51);
-    EXPECT_EQ(ProgressPercent(5000, 50), 100);    // capped
+    EXPECT_EQ(ProgressPercent(5000, 50), 100);   // capped
     EXPECT_EQ(ProgressPercent(0xFFFFFFFFu, 0xFFFFFFFFu), 100);
 }
 
@@ -79,11 +79,11 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 9);   // ticks 10..90 below the deadline
         ASSERT_EQ(f.ui.waits.size(), 9u);
-        EXPECT_EQ(f.ui.waits[0], 90u);  // each wait runs to the deadline
+        EXPECT_EQ(f.ui.waits[0], 90u);   // each wait runs to the deadline
     }
     {
         PollFixture f;
-        f.ui.sleeps = 1;                // a wait that sleeps: the clock ends the pause, not polls
+        f.ui.sleeps = 1;   // a wait that sleeps: the clock ends the pause, not polls
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 1);
         EXPECT_EQ(f.ui.waits, std::vector<uint32_t>{100u});
@@ -91,13 +91,13 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
     {
         PollFixture f;
         f.ui.logPumps = 0;
-        f.ui.tickStep = 0;              // a clock that stands still: the budget ends it
+        f.ui.tickStep = 0;   // a clock that stands still: the budget ends it
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 49998);
     }
     {
         PollFixture f;
-        f.ui.now = 0xFFFFFFF0u;         // the deadline wraps past zero: no wait at all
+        f.ui.now = 0xFFFFFFF0u;   // the deadline wraps past zero: no wait at all
         f.ui.tickStep = 1;
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 0);
@@ -113,7 +113,7 @@ TEST(PumpPause, DeadlineBudgetWrapAndCancel)
     }
     {
         PollFixture f;
-        f.ui.pause = 0;                 // a terminal does not wait
+        f.ui.pause = 0;   // a terminal does not wait
         f.ui.tickStep = 10;
         PumpPause(f.host(), 100);
         EXPECT_EQ(f.ui.pumpCount, 0);
@@ -144,7 +144,7 @@ TEST(PollCancel, RequestConfirmationAndTheStickyState)
     f.ui.cancelEveryPump = 1;
     EXPECT_EQ(PollCancel(f.host()), 1);
     EXPECT_EQ(PollCancel(f.host()), 1);
-    EXPECT_EQ(f.ui.pumpCount, pumps);    // no pumping, no further question
+    EXPECT_EQ(f.ui.pumpCount, pumps);   // no pumping, no further question
     EXPECT_EQ(f.ui.questions.size(), 2u);
 
     // A new view starts clean; a forced cancel needs no question.
@@ -173,4 +173,4 @@ TEST(ApplySession, TeardownReenablesTheOwnerAndClosesTheView)
     EXPECT_EQ(ui.ownerEnabled, 1);
 }
 
-}  // namespace
+}   // namespace

@@ -62,7 +62,7 @@ struct Sealed {
 
 void Pin(const std::string& path, const PublisherKey& key) { WriteFileBytes(path, PemOf(key)); }
 
-}  // namespace
+}   // namespace
 
 TEST(SealedApply, DigestsCatchWhatTheChecksumCannot)
 {
@@ -80,7 +80,8 @@ TEST(SealedApply, DigestsCatchWhatTheChecksumCannot)
         ScriptedUi ui;
         EXPECT_EQ(ApplyDeclined, s.Apply(&ui));
         ASSERT_EQ(1u, ui.questions.size());
-        EXPECT_NE(std::string::npos, ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LineBadResultAsk)));
+        EXPECT_NE(std::string::npos,
+                  ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LineBadResultAsk)));
         EXPECT_EQ(kOld, ReadFileBytes(s.file));
     }
     {
@@ -90,7 +91,8 @@ TEST(SealedApply, DigestsCatchWhatTheChecksumCannot)
         ScriptedUi ui;
         EXPECT_EQ(ApplyDeclined, s.Apply(&ui));
         ASSERT_EQ(1u, ui.questions.size());
-        EXPECT_NE(std::string::npos, ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
+        EXPECT_NE(std::string::npos,
+                  ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
         EXPECT_EQ(Swapped(kOld), ReadFileBytes(s.file));
     }
 }
@@ -212,7 +214,7 @@ struct TwoFiles {
     }
 };
 
-}  // namespace
+}   // namespace
 
 // A version-2 seal holds one digest per set of files. A file that matches its fingerprint and
 // not the set's digest stops the apply before anything changes; where the set has more than

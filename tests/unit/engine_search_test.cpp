@@ -67,7 +67,7 @@ TEST(MatchFolder, SoftPolicyTable)
     EXPECT_EQ(Match({{OtherDate, 0, 1}, {NoFile, 1, 1}}), 0);   // 1 hit, 1 miss
     EXPECT_EQ(Match({{OtherDate, 0, 1}, {OtherDate, 0, 1}, {NoFile, 1, 1}}), 1);
     EXPECT_EQ(Match({{OtherDate, 1, 1}, {OtherDate, 1, 1}, {NoFile, 1, 1}}), 0);   // no hits
-    EXPECT_EQ(Match({{OtherDate, 1, 1}, {OtherDate, 1, 1}}), 1);   // no misses, no hits
+    EXPECT_EQ(Match({{OtherDate, 1, 1}, {OtherDate, 1, 1}}), 1);                   // no misses, no hits
     EXPECT_EQ(Match({{RightFile, 1, 1}, {RightFile, 1, 1}, {OtherDate, 2, 1}}), 0);
     // Equal date-times are a hit under every soft policy.
     EXPECT_EQ(Match({{RightFile, 2, 1}, {RightFile, 2, 1}, {NoFile, 1, 1}}), 1);
@@ -85,7 +85,7 @@ TEST(MatchFolder, JudgesATruncatedTableByTheEntriesRead)
     // Cut right after the second entry's description: its print is missing, the table stops.
     size_t end = 11 + w.title.size() + 1 + w.notes.size() + 1;
     end += 1 + 2 + w.entries[0].description.size() + 1 + 20;   // entry 0: flags, "a", desc, prints
-    end += 1 + 2 + w.entries[1].description.size() + 1;          // entry 1 without its print
+    end += 1 + 2 + w.entries[1].description.size() + 1;        // entry 1 without its print
     b.resize(end);
     WriteFileBytes(dir / "p.upg", b);
     UpgradeJob job((dir / "p.upg").c_str(), dir.path().c_str());
@@ -128,16 +128,17 @@ TEST(WalkDrives, BreadthFirstAcrossTwoRootsSkippingDotFolders)
     w.List("r1\\.cache", {"x"});
     WriteFileBytes(w.Folder("r1\\a\\deep\\x"), BytesOf("x"));
     w.Install("r1\\a\\deep");
-    w.Install("r2");              // a match at the root of the later drive
-    w.Install("r1\\.cache");      // never entered
+    w.Install("r2");           // a match at the root of the later drive
+    w.Install("r1\\.cache");   // never entered
     std::string found;
     EXPECT_EQ(w.Run(&found), 1);
     EXPECT_EQ(Slashed(found), Slashed(w.Folder("r1\\a\\deep")));
     // Level by level: r1, then a and b, then deep (found before c's listing is needed).
     std::vector<std::string> listed;
     for (auto& l : w.platform.listed) listed.push_back(Slashed(l));
-    EXPECT_EQ(listed, (std::vector<std::string>{Slashed(w.Folder("r1") + "/*.*"), Slashed(w.Folder("r1\\a") + "/*.*"),
-                                                Slashed(w.Folder("r1\\b") + "/*.*")}));
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{Slashed(w.Folder("r1") + "/*.*"), Slashed(w.Folder("r1\\a") + "/*.*"),
+                                        Slashed(w.Folder("r1\\b") + "/*.*")}));
     EXPECT_EQ(w.platform.rootsAsked, 2);   // r2 never asked while r1 had folders queued
     EXPECT_EQ(w.platform.waits, (std::vector<int>{1, 0}));
 }
@@ -230,7 +231,7 @@ TEST(WalkDrives, OneWalkFindsTheFirstFolderOfAnyPackage)
     b.w.platform.roots = {{b.w.Folder("r1"), 1}};
     b.w.List("r1", {"a", "b"});
     b.w.List("r1\\a", {"deep"});
-    b.Install("r1\\b", b.v10);        // level 2: found before the newer release deeper down
+    b.Install("r1\\b", b.v10);   // level 2: found before the newer release deeper down
     b.Install("r1\\a\\deep", b.v11);
     std::string found;
     int which = -1;
@@ -288,4 +289,4 @@ TEST(WaitCursor, ShowsOnceAndRestoresOnce)
     EXPECT_EQ(p.waits.size(), 4u);
 }
 
-}  // namespace
+}   // namespace

@@ -36,7 +36,9 @@ TEST(UiTextTable, SplitsLinesOneAndTwoOnly)
 TEST(UiTextTable, UtfMarkOrAnsiCodePage)
 {
     TempDir dir;
-    UiTextTable marked(Table("\xEF\xBB\xBF\xD0\x92\xD0\xBD\xD0\xB8\xD0\xBC\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5\nX|\xC3\xA9|Z\n", dir).c_str());
+    UiTextTable marked(
+        Table("\xEF\xBB\xBF\xD0\x92\xD0\xBD\xD0\xB8\xD0\xBC\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5\nX|\xC3\xA9|Z\n", dir)
+            .c_str());
     EXPECT_STREQ(marked.LineText(0), "\xD0\x92\xD0\xBD\xD0\xB8\xD0\xBC\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5");
     EXPECT_STREQ(marked.LinePart(1, 1), "\xC3\xA9");
     if (SystemCodePage() == 0 || SystemCodePage() == 1252) {
@@ -58,7 +60,7 @@ TEST(UiTextTable, MissingAndEmptyLinesReadAsDashes)
     EXPECT_STREQ(t.LinePart(1, 0), "-");
     EXPECT_STREQ(t.LinePart(1, 1), "-");
     EXPECT_STREQ(t.LinePart(1, 2), "-");
-    EXPECT_STREQ(t.LinePart(1, 3), "");   // the empty fourth part of "-|-|-|"
+    EXPECT_STREQ(t.LinePart(1, 3), "");         // the empty fourth part of "-|-|-|"
     EXPECT_STREQ(t.LinePart(2, 2), "-|-|-|");   // only two parts: part 2 reads as line 3
     for (int n = 3; n <= 21; n++) EXPECT_STREQ(t.LineText(n), "-|-|-|") << n;
     EXPECT_TRUE(t.HasLine(1));
@@ -165,4 +167,4 @@ TEST(UiTextTable, ResourceConstructorFallsBack)
     for (int n = 1; n <= 20; n++) EXPECT_STREQ(missing.LineText(n), n == 1 || n == 2 ? "-" : "-|-|-|") << n;
 }
 
-}  // namespace
+}   // namespace

@@ -20,7 +20,7 @@ std::string Decode(unsigned codePage, const std::string& stored, size_t capacity
     return out.data();
 }
 
-}  // namespace
+}   // namespace
 
 TEST(CodePage, EveryByteOfEveryTableRoundTrips)
 {
@@ -52,8 +52,13 @@ TEST(CodePage, CharactersSitWhereTheCodePagesPutThem)
 
     std::string stored;
     size_t at = 0;
-    ASSERT_TRUE(Utf8ToCodePage(1252, "\xC3\x9C" "bersicht.txt", &stored, &at));
-    EXPECT_EQ("\xDC" "bersicht.txt", stored);
+    ASSERT_TRUE(Utf8ToCodePage(1252,
+                               "\xC3\x9C"
+                               "bersicht.txt",
+                               &stored, &at));
+    EXPECT_EQ("\xDC"
+              "bersicht.txt",
+              stored);
     // Cyrillic has no place in 1252: refused at its first byte, and 1251 is the page to offer.
     std::string cyrillic = "docs\\\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt";
     EXPECT_FALSE(Utf8ToCodePage(1252, cyrillic, &stored, &at));
@@ -64,8 +69,8 @@ TEST(CodePage, CharactersSitWhereTheCodePagesPutThem)
     EXPECT_EQ(0u, CodePageHolding("\xE3\x81\x82"));
     EXPECT_FALSE(Utf8ToCodePage(1252, "ab\xC3", &stored, &at));
     EXPECT_EQ(2u, at);
-    EXPECT_FALSE(IsUtf8("\xC0\xAF"));          // overlong '/'
-    EXPECT_FALSE(IsUtf8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(IsUtf8("\xC0\xAF"));       // overlong '/'
+    EXPECT_FALSE(IsUtf8("\xED\xA0\x80"));   // a surrogate
     EXPECT_TRUE(IsUtf8("\xF0\x9F\x98\x80"));
 }
 
@@ -97,8 +102,12 @@ TEST(CodePage, DecodingCutsAtCharacterBoundariesAndFollowsTheUnnamedRule)
 TEST(CodePage, TheSeamReachesNamesOutsideAscii)
 {
     TempDir dir;
-    std::string folder = dir / "\xC3\x9C" "bersicht";
-    std::string file = dir / "\xC3\x9C" "bersicht\\\xD0\xB6\xC3\xB1.txt";
+    std::string folder = dir /
+        "\xC3\x9C"
+        "bersicht";
+    std::string file = dir /
+        "\xC3\x9C"
+        "bersicht\\\xD0\xB6\xC3\xB1.txt";
     ASSERT_EQ(1, MakeFolder(folder.c_str()));
     {
         FileStream out(WriteAccess, file.c_str());
@@ -108,13 +117,19 @@ TEST(CodePage, TheSeamReachesNamesOutsideAscii)
     EXPECT_EQ(BytesOf("abc"), ReadFileBytes(file));
     EXPECT_EQ(1, FileExists(file.c_str()));
     std::vector<std::string> names;
-    ASSERT_EQ(1, ListFiles(folder.c_str(), [](void* c, const char* n) { ((std::vector<std::string>*)c)->push_back(n); },
-                           &names));
+    ASSERT_EQ(
+        1,
+        ListFiles(
+            folder.c_str(), [](void* c, const char* n) { ((std::vector<std::string>*)c)->push_back(n); }, &names));
     EXPECT_EQ(std::vector<std::string>({"\xD0\xB6\xC3\xB1.txt"}), names);
     char stored[kPathMax];
     ASSERT_EQ(1, Os().storedName(folder.c_str(), stored, sizeof stored));
-    EXPECT_STREQ("\xC3\x9C" "bersicht", stored);
-    std::string moved = dir / "\xC3\x9C" "bersicht\\caf\xC3\xA9.txt";
+    EXPECT_STREQ("\xC3\x9C"
+                 "bersicht",
+                 stored);
+    std::string moved = dir /
+        "\xC3\x9C"
+        "bersicht\\caf\xC3\xA9.txt";
     ASSERT_EQ(1, MoveFileOver(file.c_str(), moved.c_str()));
     EXPECT_EQ(BytesOf("abc"), ReadFileBytes(moved));
     EXPECT_EQ(1, RemoveFile(moved.c_str()));

@@ -13,7 +13,8 @@ namespace {
 
 void MakeReadOnly(const std::string& path)
 {
-    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
 }
 
 std::string LastComponent(const std::string& p)
@@ -28,7 +29,7 @@ std::string WithoutTrailingSeparator(std::string p)
     return p;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(FilePrimitives, ExistenceAndAttributes)
 {

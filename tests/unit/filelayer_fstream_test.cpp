@@ -37,7 +37,7 @@ struct CountReads {
     OsLayer layer;
 };
 
-}  // namespace
+}   // namespace
 
 TEST(FileStream, OpenFlagsDecideAccessAndCreation)
 {
@@ -173,7 +173,8 @@ TEST(FileStream, EndOfFileSeekPastEndAndFill)
     TempDir dir;
     std::string f = dir / "ten.bin";
     WriteFileBytes(f, BytesOf("0123456789"));
-    for (unsigned flags : {(unsigned)ReadAccess, (unsigned)(ReadAccess | NoReadAhead), (unsigned)(ReadAccess | WriteAccess)}) {
+    for (unsigned flags :
+         {(unsigned)ReadAccess, (unsigned)(ReadAccess | NoReadAhead), (unsigned)(ReadAccess | WriteAccess)}) {
         FileStream s(flags, f.c_str());
         ASSERT_FALSE(s.HasError());
         EXPECT_EQ(1, s.Seek(6));
@@ -216,8 +217,10 @@ TEST(FileStream, ReadAheadSavesPlatformCalls)
         for (size_t i = 0; i < data.size(); ++i) got.push_back(s.Get());
         EXPECT_EQ(data, got);
         EXPECT_FALSE(s.HasError());
-        if (extra) EXPECT_EQ((int)data.size(), readCalls);
-        else EXPECT_LE(readCalls, 5);
+        if (extra)
+            EXPECT_EQ((int)data.size(), readCalls);
+        else
+            EXPECT_LE(readCalls, 5);
     }
 }
 
@@ -245,8 +248,10 @@ TEST(FileStream, SeekingReadsEachBlockOnceAndSharedSlotsNeverMix)
             ASSERT_EQ(want, s.Read(got, (int32_t)sizeof got));
             ASSERT_EQ(0, memcmp(got, data.data() + p, (size_t)want)) << p;
         }
-        if (wanted) EXPECT_LE(readCalls, 4);
-        else EXPECT_GT(readCalls, 1000);
+        if (wanted)
+            EXPECT_LE(readCalls, 4);
+        else
+            EXPECT_GT(readCalls, 1000);
     }
 
     // Sparse, with a mark at the start of each block that shares a slot with another.
@@ -300,7 +305,8 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
         for (int step = 0; step < 3000; ++step) {
             int op = (int)(rng() % 14);
             if (op <= 4 || op == 8 || op == 9 || op == 13) readStarts.push_back(b.Tell());
-            std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
+            std::string what =
+                "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
             switch (op) {
             case 0:
             case 1:
@@ -324,18 +330,20 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
                 uint32_t p;
                 int kind = (int)(rng() % 5);
                 uint32_t here = b.Tell();
-                if (kind == 0) p = rng() % (size + 200);                        // anywhere, past the end too
-                else if (kind == 1) p = here + (rng() % 200) - 100;                // near: inside the window
-                else if (kind == 2) p = (rng() % 2 ? size : 0) + rng() % 5 - 2;   // around both ends
-                else if (kind == 3 && !readStarts.empty())                         // around a window's end
+                if (kind == 0)
+                    p = rng() % (size + 200);   // anywhere, past the end too
+                else if (kind == 1)
+                    p = here + (rng() % 200) - 100;   // near: inside the window
+                else if (kind == 2)
+                    p = (rng() % 2 ? size : 0) + rng() % 5 - 2;   // around both ends
+                else if (kind == 3 && !readStarts.empty())        // around a window's end
                     p = readStarts[rng() % readStarts.size()] + (rng() % 2 ? 65536 : 4096 << rng() % 4) + rng() % 5 - 2;
-                else p = 0x80000000u + rng() % 1000;                              // far beyond
+                else
+                    p = 0x80000000u + rng() % 1000;   // far beyond
                 ASSERT_EQ(b.Seek(p), a.Seek(p)) << what << " p " << p;
                 break;
             }
-            case 7:
-                ASSERT_EQ(b.Size(), a.Size()) << what;
-                break;
+            case 7: ASSERT_EQ(b.Size(), a.Size()) << what; break;
             case 8:
                 ASSERT_EQ(b.ReadU16(), a.ReadU16()) << what;
                 ASSERT_EQ(b.ReadU32(), a.ReadU32()) << what;
@@ -346,9 +354,7 @@ TEST(FileStream, ReadAheadBehavesExactlyAsOneCallPerOperation)
                 ASSERT_STREQ(sb, sa) << what;
                 break;
             }
-            case 10:
-                ASSERT_EQ(b.Reset(), a.Reset()) << what;
-                break;
+            case 10: ASSERT_EQ(b.Reset(), a.Reset()) << what; break;
             case 11:
                 a.Put(1);
                 b.Put(1);
@@ -410,7 +416,7 @@ struct CountWrites {
     OsLayer layer;
 };
 
-}  // namespace
+}   // namespace
 
 TEST(FileStream, WriteBehindSavesPlatformCalls)
 {
@@ -426,15 +432,19 @@ TEST(FileStream, WriteBehindSavesPlatformCalls)
             for (size_t i = 0; i < data.size();) {
                 size_t n = i % 3 ? 1 + i % 256 : 1;
                 if (n > data.size() - i) n = data.size() - i;
-                if (n == 1) s.Put(data[i]);
-                else s.Write(&data[i], (uint32_t)n);
+                if (n == 1)
+                    s.Put(data[i]);
+                else
+                    s.Write(&data[i], (uint32_t)n);
                 i += n;
             }
             EXPECT_FALSE(s.HasError());
         }
         EXPECT_EQ(data, ReadFileBytes(f));
-        if (extra) EXPECT_GT(writeCalls, 2000);
-        else EXPECT_LE(writeCalls, 6);
+        if (extra)
+            EXPECT_GT(writeCalls, 2000);
+        else
+            EXPECT_LE(writeCalls, 6);
     }
 }
 
@@ -453,7 +463,8 @@ TEST(FileStream, WriteBehindBehavesExactlyAsOneCallPerOperation)
         ASSERT_FALSE(b.HasError());
         for (int step = 0; step < 500; ++step) {
             int op = (int)(rng() % 12);
-            std::string what = "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
+            std::string what =
+                "seed " + std::to_string(seed) + " step " + std::to_string(step) + " op " + std::to_string(op);
             switch (op) {
             case 0:
             case 1:
@@ -494,9 +505,7 @@ TEST(FileStream, WriteBehindBehavesExactlyAsOneCallPerOperation)
                 ASSERT_EQ(b.Read(bb, 8), a.Read(ba, 8)) << what;
                 break;
             }
-            case 9:
-                ASSERT_EQ(b.Reset(), a.Reset()) << what;
-                break;
+            case 9: ASSERT_EQ(b.Reset(), a.Reset()) << what; break;
             case 10:
                 a.WriteFormatted("line %d\n", step);
                 b.WriteFormatted("line %d\n", step);
@@ -534,8 +543,8 @@ TEST(FileStream, WriteBehindFailuresRaiseTheFlagByClose)
     for (bool partial : {false, true}) {
         for (int k = 1; k <= 4; ++k) {
             for (int pieces : {1, 10, 400, 1000}) {
-                std::string what = "partial " + std::to_string(partial) + " k " + std::to_string(k) +
-                                   " pieces " + std::to_string(pieces);
+                std::string what = "partial " + std::to_string(partial) + " k " + std::to_string(k) + " pieces " +
+                    std::to_string(pieces);
                 CountWrites failing(k, partial);
                 FileStream s(WriteAccess, f.c_str());
                 ASSERT_FALSE(s.HasError()) << what;

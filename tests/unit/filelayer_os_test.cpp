@@ -22,7 +22,7 @@ int FailingWrite(OsHandle, const void*, uint32_t, uint32_t* put)
 
 void Collect(void* context, const char* name) { ((std::vector<std::string>*)context)->push_back(name); }
 
-}  // namespace
+}   // namespace
 
 // The platform tables are filled member by member: an operation left out would stay null.
 TEST(OsSeam, NativeTableLeavesNoOperationOut)
@@ -188,8 +188,10 @@ public:
     }
     ~ZoneScope()
     {
-        if (hadOld) setenv("TZ", previous.c_str(), 1);
-        else unsetenv("TZ");
+        if (hadOld)
+            setenv("TZ", previous.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -198,7 +200,7 @@ private:
     std::string previous;
 };
 
-}  // namespace
+}   // namespace
 
 TEST(PosixSeam, LocalTimeFollowsTheZoneInForceNow)
 {

@@ -8,14 +8,17 @@ namespace {
 
 // A memory stream over a copy of the text, borrowed so that capacity and length are exact.
 struct TextStream {
-    explicit TextStream(const std::string& text) : bytes(text), s((void*)bytes.data(), (uint32_t)bytes.size(), (uint32_t)bytes.size()) {}
+    explicit TextStream(const std::string& text)
+        : bytes(text), s((void*)bytes.data(), (uint32_t)bytes.size(), (uint32_t)bytes.size())
+    {
+    }
     std::string bytes;
     MemoryStream s;
 };
 
 std::string Contents(MemoryStream& s) { return std::string((const char*)s.block, s.length); }
 
-}  // namespace
+}   // namespace
 
 TEST(StreamBase, EveryByteOperationFailsAndOnlyResetClearsTheFlag)
 {
@@ -31,7 +34,7 @@ TEST(StreamBase, EveryByteOperationFailsAndOnlyResetClearsTheFlag)
     CountingStream c;
     c.Get();
     EXPECT_TRUE(c.HasError());
-    c.Put(1);    // later successes do not lower it
+    c.Put(1);   // later successes do not lower it
     EXPECT_TRUE(c.HasError());
     EXPECT_EQ(1, c.Reset());
     EXPECT_FALSE(c.HasError());
@@ -148,7 +151,10 @@ TEST(StreamBase, TextWritersAndRealNumbers)
     MemoryStream s(0, 32);
     s.WriteString("hi");
     s.WriteFormatted("%d\n%s\n", 42, "x");
-    EXPECT_EQ(std::string("hi\0" "42\r\nx\r\n", 10), Contents(s));
+    EXPECT_EQ(std::string("hi\0"
+                          "42\r\nx\r\n",
+                          10),
+              Contents(s));
 
     MemoryStream r(0, 32);
     r.WriteReal(3.14159f, 2);

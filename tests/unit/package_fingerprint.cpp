@@ -75,7 +75,7 @@ struct RecordOpens {
     ~RecordOpens() { SetOs(nullptr); }
 };
 
-}  // namespace
+}   // namespace
 
 TEST(Checksum, WorkedExamples)
 {
@@ -221,8 +221,9 @@ TEST(VerifyAndStamp, ReadOnlyOrMissingFileFails)
     std::string path = dir / "ro.txt";
     WriteFileBytes(path, BytesOf("abc"));
     SetLocalTime(path, 0x28210000, 0);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                           std::filesystem::perms::others_write,
+    std::filesystem::permissions(path,
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
                                  std::filesystem::perm_options::remove);
     FileFingerprint right = {0x206F73CD, 3, 0x6202};
     EXPECT_EQ(0, VerifyAndStamp(path.c_str(), &right));

@@ -11,7 +11,12 @@
 #include "testutil.h"
 
 // A package with no entries, so that the job's stream stands at the first script.
-inline Image ScriptPackage() { Image i; i.Header(1, 0).Str("t").Str("n"); return i; }
+inline Image ScriptPackage()
+{
+    Image i;
+    i.Header(1, 0).Str("t").Str("n");
+    return i;
+}
 
 // Counts the calls the interpreter makes; the poll answers `answer` at call number cancelAt.
 class RecordingProgress : public ScriptProgress {

@@ -17,16 +17,26 @@ void ExpectAll(const NameCase* cases, size_t n)
         EXPECT_EQ(cases[i].fault, CheckEntryName(cases[i].name, 0)) << "name: " << cases[i].name;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(EntryName, SafeNamesPass)
 {
     static const NameCase cases[] = {
-        {"readme.txt", NameOk},      {"sub\\deeper\\file.dll", NameOk}, {"a..b", NameOk},
-        {".hidden", NameOk},         {"CONFIG.SYS", NameOk},            {"CONSOLE", NameOk},
-        {"COM10", NameOk},           {"LPT", NameOk},                   {"nul_file", NameOk},
-        {"x\\con_\\y", NameOk},      {"__QZUPD_X\\f", NameOk},          {"x\\__QZUPD_\\f", NameOk},
-        {"name with blank", NameOk}, {"caf\xe9.txt", NameOk},           {" lead", NameOk},
+        {"readme.txt", NameOk},
+        {"sub\\deeper\\file.dll", NameOk},
+        {"a..b", NameOk},
+        {".hidden", NameOk},
+        {"CONFIG.SYS", NameOk},
+        {"CONSOLE", NameOk},
+        {"COM10", NameOk},
+        {"LPT", NameOk},
+        {"nul_file", NameOk},
+        {"x\\con_\\y", NameOk},
+        {"__QZUPD_X\\f", NameOk},
+        {"x\\__QZUPD_\\f", NameOk},
+        {"name with blank", NameOk},
+        {"caf\xe9.txt", NameOk},
+        {" lead", NameOk},
     };
     ExpectAll(cases, sizeof cases / sizeof cases[0]);
     EXPECT_EQ(NameOk, CheckEntryName(std::string(249, 'n').c_str(), 0));

@@ -13,7 +13,7 @@ std::unique_ptr<PackageReader> ReaderOver(const TempDir& dir, const Image& image
     return std::unique_ptr<PackageReader>(new PackageReader(path.c_str()));
 }
 
-}  // namespace
+}   // namespace
 
 TEST(PackageReader, HeaderTitleAndNotes)
 {
@@ -87,8 +87,8 @@ TEST(PackageTable, EntryTableFieldsAndTotal)
     p.Entry(0xE5, "patched.dll", 50);   // kind Patch, soft Ask, hard Abort, top bits ignored
     p.Entry(0x00, "added.txt", 100);
     p.Entry(0x02, "gone.txt");
-    p.Entry(0x18, "sub\\x.bin", 0);     // Add, soft Abort, hard Ask
-    p.U8(0x77);                          // the first script's first byte
+    p.Entry(0x18, "sub\\x.bin", 0);   // Add, soft Abort, hard Ask
+    p.U8(0x77);                       // the first script's first byte
     auto job = JobOver(dir, p);
     ASSERT_EQ(1, job->IsValid());
     EXPECT_EQ(151u, job->progressTotal);
@@ -236,7 +236,12 @@ TEST(PackageTable, UnsafeNameRefusesTheWholeTable)
     };
     for (const Case& c : cases) {
         Image p;
-        p.Header(1, 3).Str("t").Str("n").Entry(KindAdd, "fine.txt", 1).Entry(KindDelete, c.name).Entry(KindAdd, "ok", 2);
+        p.Header(1, 3)
+            .Str("t")
+            .Str("n")
+            .Entry(KindAdd, "fine.txt", 1)
+            .Entry(KindDelete, c.name)
+            .Entry(KindAdd, "ok", 2);
         auto job = JobOver(dir, p);
         EXPECT_EQ(0, job->IsValid()) << c.name;
         EXPECT_EQ(1, job->faultEntry) << c.name;
@@ -258,14 +263,17 @@ TEST(PackageTable, StringsOfAnUnnamedCodePageAreDecoded)
 {
     TempDir dir;
     Image p;
-    p.Header(1, 2).Str("Caf\xE9").Str("Stra\xDF" "e");
+    p.Header(1, 2).Str("Caf\xE9").Str("Stra\xDF"
+                                      "e");
     p.Entry(KindDelete, "a\xF1o.txt").Entry(KindDelete, "caf\xC3\xA9.txt");
     auto job = JobOver(dir, p);
     ASSERT_EQ(1, job->IsValid());
     EXPECT_EQ(0u, job->codePage);
     if (SystemCodePage() == 0 || SystemCodePage() == 1252) {
         EXPECT_EQ("Caf\xC3\xA9", job->title);
-        EXPECT_EQ("Stra\xC3\x9F" "e", job->notes);
+        EXPECT_EQ("Stra\xC3\x9F"
+                  "e",
+                  job->notes);
         EXPECT_STREQ("a\xC3\xB1o.txt", job->Entry(0)->name);
     }
     if (SystemCodePage() == 0) {

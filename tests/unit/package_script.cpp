@@ -40,7 +40,7 @@ struct ScriptCase {
     int Next() { return job->stream->Get(); }
 };
 
-}  // namespace
+}   // namespace
 
 TEST(PatchScript, EndAloneWritesNothingAndNeverPolls)
 {

@@ -16,26 +16,26 @@ public:
     static ScriptedUi Yes();
     static ScriptedUi No();
 
-    std::vector<std::string> events;     // every call, in order
-    std::vector<std::string> questions;  // caption + "\n" + text of every question
-    std::vector<std::string> infos;      // caption + "\n" + text of every information box
-    std::deque<int> answers;             // answers in order; then answer
+    std::vector<std::string> events;      // every call, in order
+    std::vector<std::string> questions;   // caption + "\n" + text of every question
+    std::vector<std::string> infos;       // caption + "\n" + text of every information box
+    std::deque<int> answers;              // answers in order; then answer
     int answer = 0;
     std::vector<int> bars;
     int pumpCount = 0;
-    int cancelAtPump = -1;               // on this pump (counting from 1), a cancel command arrives
-    int cancelEveryPump = 0;             // a cancel command on every pump
+    int cancelAtPump = -1;     // on this pump (counting from 1), a cancel command arrives
+    int cancelEveryPump = 0;   // a cancel command on every pump
     uint32_t now = 1000;
-    uint32_t tickStep = 0;               // added to now on every Ticks call
-    int sleeps = 0;                      // WaitEvents moves now on by the time it is given
-    std::vector<uint32_t> waits;         // the milliseconds of every WaitEvents
+    uint32_t tickStep = 0;         // added to now on every Ticks call
+    int sleeps = 0;                // WaitEvents moves now on by the time it is given
+    std::vector<uint32_t> waits;   // the milliseconds of every WaitEvents
     int pause = 1;
     int logPumps = 1;
     void* view = (void*)0x1234;
     int ownerEnabled = 1;
     int closed = 0;
-    int retryTimes = 0;                  // files in use: Retry this many times, then Cancel
-    int retries = 0;                     // files-in-use questions asked
+    int retryTimes = 0;   // files in use: Retry this many times, then Cancel
+    int retries = 0;      // files-in-use questions asked
 
     ProgressState* progress = nullptr;   // where a cancel command goes
 

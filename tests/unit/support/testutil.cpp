@@ -12,7 +12,7 @@ namespace {
 // Paths are UTF-8 here as in the product; Windows would read a narrow path in its code page.
 fs::path P(const std::string& utf8) { return fs::u8path(utf8); }
 
-}  // namespace
+}   // namespace
 
 TempDir::TempDir()
 {

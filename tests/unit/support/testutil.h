@@ -21,5 +21,5 @@ private:
 typedef std::vector<uint8_t> Bytes;
 Bytes BytesOf(const std::string& text);
 void WriteFileBytes(const std::string& path, const Bytes& data);   // creates folders on the way
-Bytes ReadFileBytes(const std::string& path);                     // empty when it cannot be read
+Bytes ReadFileBytes(const std::string& path);                      // empty when it cannot be read
 bool PathExists(const std::string& path);
