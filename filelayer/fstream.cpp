@@ -10,10 +10,16 @@ const uint32_t kBufferSize = 65536;
 // First fill after a seek out of the window: copies jump about the old file, and filling the
 // whole window for each short one costs more than the calls it saves.
 const uint32_t kFirstFill = 4096;
+// Copies up to this size read straight into the write-behind buffer.
+const uint32_t kDirectCopy = 4096;
 // The block cache of a stream that asked for one: patch scripts copy from all over the old file, often
 // from the same few places again and again, so each block is read once while it stays cached.
 const uint32_t kBlockSize = 65536;
 const uint32_t kMaxBlocks = 1024;   // 64 MiB; beyond, blocks share slots
+// Mapped instead: files larger than one block (a smaller one is a single read) up to what the
+// address space spares; a 32-bit process keeps room for everything else.
+const int64_t kMinMapped = kBlockSize;
+const int64_t kMaxMapped = sizeof(void*) >= 8 ? 0x7FFFFFFF : 256 << 20;
 }
 
 // Slot i holds block tags[i] - 1 of the file (0: none), lengths[i] bytes of it; a slot's memory
@@ -60,8 +66,8 @@ void FreeCache(BlockCache* c)
 
 FileStream::FileStream(unsigned flags, const char* name)
     : handle(kNoHandle), readAhead(0), writeBehind(0), buffer(nullptr), window(nullptr), cacheWanted(0), cache(nullptr),
-      cached(0), aheadPos(0), aheadLen(0), aheadAt(0), fill(kBufferSize), platformPos(0), platformKnown(0),
-      behindLen(0), watcher(nullptr), watchContext(nullptr)
+      cached(0), mapView(nullptr), mapSize(0), mapAt(0), aheadPos(0), aheadLen(0), aheadAt(0), fill(kBufferSize),
+      platformPos(0), platformKnown(0), behindLen(0), watcher(nullptr), watchContext(nullptr)
 {
     if (name) Open(flags, name);
 }
@@ -102,6 +108,10 @@ void FileStream::Open(unsigned flags, const char* name)
 void FileStream::Close()
 {
     FlushBehind();
+    if (mapView) Os().unmapFile(mapView, mapSize);
+    mapView = nullptr;
+    mapSize = mapAt = 0;
+    if (cacheWanted) cacheWanted = 1;
     if (handle != kNoHandle) Os().close(handle);
     handle = kNoHandle;
     writeBehind = 0;
@@ -201,6 +211,42 @@ int FileStream::ShowBlock(uint32_t position)
     return 0;
 }
 
+void FileStream::TryMap()
+{
+    int64_t size = Os().size(handle);
+    const void* view = nullptr;
+    if (size < kMinMapped || size > kMaxMapped || !Os().mapFile(handle, (uint64_t)size, &view)) return;
+    uint32_t at = Tell();
+    mapView = (const uint8_t*)view;
+    mapSize = (uint32_t)size;
+    mapAt = at;
+    aheadLen = aheadAt = aheadPos = 0;
+    window = nullptr;
+}
+
+uint8_t FileStream::GetMapped()
+{
+    uint8_t b = 0;
+    if (mapAt < mapSize && Os().copyFromView(&b, mapView + mapAt, 1)) {
+        mapAt++;
+        return b;
+    }
+    SetError();
+    return 0;
+}
+
+int32_t FileStream::ReadMapped(void* out, uint32_t want)
+{
+    uint32_t n = mapAt < mapSize ? mapSize - mapAt : 0;
+    if (n > want) n = want;
+    if (n && !Os().copyFromView(out, mapView + mapAt, n)) {
+        SetError();
+        return 0;
+    }
+    mapAt += n;
+    return (int32_t)n;
+}
+
 // A seek out of the window of a stream that reads through its block cache: the block is
 // brought into view by the read that needs it.
 int FileStream::SeekCached(uint32_t position)
@@ -235,6 +281,7 @@ void FileStream::Put(uint8_t b)
 uint8_t FileStream::Get()
 {
     if (aheadAt < aheadLen) return window[aheadAt++];
+    if (mapView) return GetMapped();
     if (cached) {
         if (ShowBlock(aheadPos + aheadAt)) return window[aheadAt++];
         SetError();
@@ -268,9 +315,23 @@ int FileStream::Seek(uint32_t position)
         aheadAt = position - aheadPos;
         return 1;
     }
-    if (readAhead && cacheWanted && !cache) {
-        int64_t size = Os().size(handle);
+    if (readAhead && cacheWanted == 1) {
+        // Tried once per open: a file that can be neither mapped nor cached is read as it
+        // stands.
+        cacheWanted = 2;
+        TryMap();
+        int64_t size = mapView ? -1 : Os().size(handle);
         if (size >= 0 && size <= 0x7FFFFFFF) cache = NewCache((uint32_t)size);
+    }
+    if (mapView) {
+        // Past the end only the platform knows whether the position is allowed.
+        uint32_t now = 0;
+        if (position > mapSize && (!Os().seek(handle, position, &now) || now != position)) {
+            SetError();
+            return 0;
+        }
+        mapAt = position;
+        return 1;
     }
     if (cache) return SeekCached(position);
     uint32_t was = aheadPos + aheadAt;
@@ -292,6 +353,7 @@ int FileStream::Seek(uint32_t position)
 
 uint32_t FileStream::Tell()
 {
+    if (mapView) return mapAt;
     if (aheadLen || cached) return aheadPos + aheadAt;
     FlushBehind();
     return Os().tell(handle);
@@ -343,9 +405,22 @@ void FileStream::Write(const void* bytes, uint32_t count)
     PutBytes((const uint8_t*)bytes, count);
 }
 
+uint32_t FileStream::CopyFrom(Stream* source, uint32_t count)
+{
+    // A small piece goes straight into the pending bytes: one copy instead of two.
+    if (!writeBehind || count == 0 || count > kDirectCopy) return Stream::CopyFrom(source, count);
+    if (count > kBufferSize - behindLen) FlushBehind();
+    int32_t got = source->Read(buffer + behindLen, (int32_t)count);
+    if (got <= 0) return 0;
+    behindLen += (uint32_t)got;
+    if (behindLen == kBufferSize) FlushBehind();
+    return (uint32_t)got;
+}
+
 int32_t FileStream::Read(void* out, int32_t count)
 {
     if (count <= 0) return 0;
+    if (mapView) return ReadMapped(out, (uint32_t)count);
     FlushBehind();
     uint32_t want = (uint32_t)count;
     if (!readAhead) {

@@ -127,6 +127,15 @@ struct OsLayer {
     // Whether this user may create files and folders in folder; nothing is created. Where the
     // rights cannot be read, 1: the change itself then fails honestly.
     int (*folderWritable)(const char* path);
+    // Maps the first size bytes of a file opened for reading alone into memory, read-only;
+    // *view receives the first. 0 where the platform cannot (no room in the address space, a
+    // device): the caller reads instead. unmapFile before the handle is closed.
+    int (*mapFile)(OsHandle h, uint64_t size, const void** view);
+    void (*unmapFile)(const void* view, uint64_t size);
+    // Copies n bytes out of a view; 0 when the file beneath cannot give them (another program
+    // cut it short, a read error on POSIX), where a plain access would end the process. On
+    // Windows the sharing mode of the open keeps the file whole, and a copy is a copy.
+    int (*copyFromView)(void* to, const void* from, size_t n);
 };
 
 // The table in force; the real platform's unless a test has put another in place.

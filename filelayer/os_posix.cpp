@@ -8,11 +8,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#include <atomic>
 
 namespace {
 
@@ -530,6 +534,67 @@ int PosixFolderWritable(const char* path)
     return access(p, W_OK | X_OK) == 0 || (errno != EACCES && errno != EPERM && errno != EROFS);
 }
 
+// Where this thread's guarded copy resumes when a page of a view cannot be read: a file cut
+// short beneath its mapping raises SIGBUS on the access.
+thread_local sigjmp_buf* volatile viewFault = nullptr;
+struct sigaction previousBusAction;
+
+void OnBusError(int, siginfo_t*, void*)
+{
+    if (viewFault) siglongjmp(*viewFault, 1);
+    // Not a copy out of a view: the handler that was there before takes the fault, which
+    // happens again as soon as this returns.
+    sigaction(SIGBUS, &previousBusAction, nullptr);
+}
+
+int InstallBusHandler()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = OnBusError;
+    // Not blocked while handled: the jump out does not restore the mask, and a second fault
+    // with the signal blocked would end the process.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, &previousBusAction) == 0;
+}
+
+int PosixMapFile(OsHandle h, uint64_t size, const void** view)
+{
+    // Only with the handler in place may a view be read without risking the process.
+    static const int guarded = InstallBusHandler();
+    int fd = Fd(h);
+    if (!guarded || fd < 0 || size == 0 || size > (uint64_t)SIZE_MAX) return 0;
+    // Populated at once: one call maps every page the page cache holds, instead of a fault per
+    // few pages as the copies wander over the file.
+    void* p = mmap(nullptr, (size_t)size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (p == MAP_FAILED) return 0;
+    *view = p;
+    return 1;
+}
+
+void PosixUnmapFile(const void* view, uint64_t size)
+{
+    if (view) munmap(const_cast<void*>(view), (size_t)size);
+}
+
+int PosixCopyFromView(void* to, const void* from, size_t n)
+{
+    sigjmp_buf jump;
+    // Without the mask: saving it would cost a system call per copy.
+    if (sigsetjmp(jump, 0)) {
+        viewFault = nullptr;
+        return 0;
+    }
+    // The fences keep the copy between the two stores: to the compiler the handler is no reader.
+    viewFault = &jump;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    memcpy(to, from, n);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    viewFault = nullptr;
+    return 1;
+}
+
 // Filled member by member: neighbours share a type, so a list by position would take a swap
 // without a word.
 constexpr OsLayer PosixTable()
@@ -568,6 +633,9 @@ constexpr OsLayer PosixTable()
     t.pause = PosixPause;
     t.probeFile = PosixProbeFile;
     t.folderWritable = PosixFolderWritable;
+    t.mapFile = PosixMapFile;
+    t.unmapFile = PosixUnmapFile;
+    t.copyFromView = PosixCopyFromView;
     return t;
 }
 

@@ -425,6 +425,30 @@ int WinFolderWritable(const char* path)
     return writable;
 }
 
+int WinMapFile(OsHandle h, uint64_t size, const void** view)
+{
+    if (size == 0 || size > (uint64_t)SIZE_MAX) return 0;
+    HANDLE mapping = CreateFileMappingW((HANDLE)h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping) return 0;
+    void* p = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, (SIZE_T)size);
+    // The view keeps the mapping alive on its own.
+    CloseHandle(mapping);
+    if (!p) return 0;
+    *view = p;
+    return 1;
+}
+
+void WinUnmapFile(const void* view, uint64_t)
+{
+    if (view) UnmapViewOfFile(view);
+}
+
+int WinCopyFromView(void* to, const void* from, size_t n)
+{
+    memcpy(to, from, n);
+    return 1;
+}
+
 // Filled member by member: neighbours share a type, so a list by position would take a swap
 // without a word.
 constexpr OsLayer WinTable()
@@ -463,6 +487,9 @@ constexpr OsLayer WinTable()
     t.pause = WinPause;
     t.probeFile = WinProbeFile;
     t.folderWritable = WinFolderWritable;
+    t.mapFile = WinMapFile;
+    t.unmapFile = WinUnmapFile;
+    t.copyFromView = WinCopyFromView;
     return t;
 }
 

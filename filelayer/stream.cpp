@@ -167,10 +167,12 @@ namespace {
 const uint32_t kCopyBuffer = 32000;
 }
 
-uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count)
+uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count) { return destination->CopyFrom(source, count); }
+
+uint32_t Stream::CopyFrom(Stream* source, uint32_t count)
 {
-    // On the stack: the interpreter calls this for every piece of up to 256 bytes, and a heap
-    // block per call costs more than the copy.
+    // On the stack: the interpreter copies pieces of up to 256 bytes, and a heap block per call
+    // costs more than the copy.
     uint8_t buffer[kCopyBuffer];
     uint32_t copied = 0;
     int32_t got;
@@ -178,10 +180,10 @@ uint32_t CopyBytes(Stream* destination, Stream* source, uint32_t count)
         uint32_t request = count - copied < kCopyBuffer ? count - copied : kCopyBuffer;
         got = source->Read(buffer, (int32_t)request);
         if (got > 0) {
-            destination->Write(buffer, (uint32_t)got);
+            Write(buffer, (uint32_t)got);
             copied += (uint32_t)got;
         }
-    } while (copied < count && got == (int32_t)kCopyBuffer && !destination->HasError());
+    } while (copied < count && got == (int32_t)kCopyBuffer && !HasError());
     return copied;
 }
 

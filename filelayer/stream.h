@@ -25,6 +25,9 @@ public:
     virtual void Write(const void* bytes, uint32_t count);
     // Reads with Get; returns count, or the bytes stored before the flag was seen raised.
     virtual int32_t Read(void* buffer, int32_t count);
+    // CopyBytes with this stream as the destination; a stream with a buffer of its own may
+    // read into it directly.
+    virtual uint32_t CopyFrom(Stream* source, uint32_t count);
 
     int HasError() const { return error; }
 
@@ -85,12 +88,15 @@ public:
     void Flush() override;
     void Write(const void* bytes, uint32_t count) override;
     int32_t Read(void* out, int32_t count) override;
+    uint32_t CopyFrom(Stream* source, uint32_t count) override;
     // Writes what is held back and forces the file onto the disk; 0, with the flag raised,
     // when anything written so far failed or the platform could not flush.
     int Sync();
     // For a file read from all over (the old file of a patch script): once a seek leaves the
-    // read-ahead window, reads go through a cache of the file's 64 KiB blocks (at most 64 MiB),
+    // read-ahead window, reads come straight from the file mapped into memory where the
+    // platform can map it, else through a cache of the file's 64 KiB blocks (at most 64 MiB),
     // so each block is read once. Streams read front to back, like the package, stay without.
+    // A mapped file cut short by another program fails the reads it took away, flag raised.
     void CacheBlocks() { cacheWanted = 1; }
     // Shows watch every byte that reaches the platform through this stream, in the order it
     // reaches it, in pieces of up to 64 KiB: for a file written front to back, its contents,
@@ -121,6 +127,9 @@ private:
     uint32_t FillAhead(uint32_t at, uint32_t n);
     int SeekCached(uint32_t position);
     int ShowBlock(uint32_t position);
+    void TryMap();
+    uint8_t GetMapped();
+    int32_t ReadMapped(void* out, uint32_t want);
     int readAhead;     // opened for reading only, and nobody else may write the file
     int writeBehind;   // open for writing only, and nobody else may read the file
     uint8_t* buffer;
@@ -128,6 +137,10 @@ private:
     int cacheWanted;
     struct BlockCache* cache;
     int cached;
+    // The whole file in memory, read only through the platform's guarded copy; mapAt may
+    // stand past the end, where reads give nothing.
+    const uint8_t* mapView;
+    uint32_t mapSize, mapAt;
     uint32_t aheadPos, aheadLen, aheadAt;
     uint32_t fill;   // size of the next window: small after a seek, growing while reading on
     uint32_t platformPos;

@@ -16,45 +16,50 @@ int Step(ScriptRun* run, uint32_t n)
 
 uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 
-// A little-endian operand of n bytes. Bytes the package no longer has read as zero and mark
-// the instruction as cut: a file stream reports a short read by its count, not by its flag.
-uint32_t Operand(Stream* package, int32_t n, int* cut)
+uint32_t Le(const uint8_t* b, int n)
 {
-    uint8_t b[4] = {0, 0, 0, 0};
-    if (package->Read(b, n) != n) *cut = 1;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; i--) v = v << 8 | b[i];
+    return v;
 }
 
-// A count of the width the opcode's place in its group of three gives: 8, 16 or 32 bits.
-uint32_t ReadCount(Stream* package, int width, int* cut)
-{
-    return Operand(package, width == 0 ? 1 : width == 1 ? 2 : 4, cut);
-}
+// Bytes of a count by the opcode's place in its group of three: 8, 16 or 32 bits.
+int CountWidth(int place) { return place == 0 ? 1 : place == 1 ? 2 : 4; }
 
 }   // namespace
 
 ScriptInstruction ReadOperands(Stream* package, uint8_t op)
 {
     ScriptInstruction in = {op, 0, 0, 0};
+    // Position bytes, then count bytes, read in one call: a script has a million of them.
+    int positionBytes = 0, countBytes = 0;
     switch (op) {
     case OpInsert8:
     case OpInsert16:
-    case OpInsert32: in.count = ReadCount(package, op - OpInsert8, &in.cut); break;
-    case OpSetBase: in.position = Operand(package, 2, &in.cut) << 16; break;
+    case OpInsert32: countBytes = CountWidth(op - OpInsert8); break;
+    case OpSetBase: positionBytes = 2; break;
     case OpCopyNear8:
     case OpCopyNear16:
     case OpCopyNear32:
-        in.position = Operand(package, 2, &in.cut);
-        in.count = ReadCount(package, op - OpCopyNear8, &in.cut);
+        positionBytes = 2;
+        countBytes = CountWidth(op - OpCopyNear8);
         break;
     case OpCopyFar8:
     case OpCopyFar16:
     case OpCopyFar32:
-        in.position = Operand(package, 4, &in.cut);
-        in.count = ReadCount(package, op - OpCopyFar8, &in.cut);
+        positionBytes = 4;
+        countBytes = CountWidth(op - OpCopyFar8);
         break;
-    default: break;   // unknown opcodes are one-byte no-ops
+    default: return in;   // unknown opcodes are one-byte no-ops
     }
+    // Bytes the package no longer has read as zero and mark the instruction as cut: a file
+    // stream reports a short read by its count, not by its flag.
+    uint8_t b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int32_t want = positionBytes + countBytes;
+    in.cut = package->Read(b, want) != want;
+    in.position = Le(b, positionBytes);
+    if (op == OpSetBase) in.position <<= 16;
+    in.count = Le(b + positionBytes, countBytes);
     // Raised here, so that the scripts after a cut one see that the package has ended.
     if (in.cut) package->SetError();
     return in;
