@@ -53,8 +53,11 @@ int ProgressPercent(uint32_t done, uint32_t total)
 void UpdateProgress(ApplySession* host)
 {
     UpgradeJob* job = host->job;
-    if (!job) return;
+    if (!job || host->progressDone < host->progress.redrawAt) return;
     int percent = ProgressPercent(host->progressDone, job->progressTotal);
+    // The interpreter reports every 256 bytes: until done reaches the next step, no division.
+    uint64_t next = (uint64_t)percent * (job->progressTotal / 100u + 1u);
+    host->progress.redrawAt = percent >= 100 || next > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)next;
     if (percent == host->progress.lastPercent) return;
     host->progress.lastPercent = percent;
     if (host->ui) host->ui->DrawBar(host->view, percent);

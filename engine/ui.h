@@ -10,9 +10,14 @@ struct ProgressState {
     int lastPercent = 0;       // the percentage last drawn
     int cancelRequested = 0;   // a command reached the view and the next poll asks
     int cancelConfirmed = 0;   // every poll from now on reports cancellation
+    uint32_t redrawAt = 0;     // the bytes done from which the percentage may differ
 
-    // The view initialises: all three back to 0.
-    void Reset() { lastPercent = cancelRequested = cancelConfirmed = 0; }
+    // The view initialises: all back to 0.
+    void Reset()
+    {
+        lastPercent = cancelRequested = cancelConfirmed = 0;
+        redrawAt = 0;
+    }
     // Any command reached the view: its Cancel button, Escape or the close box.
     void OnCommand() { cancelRequested = 1; }
     void MarkCancelled() { cancelConfirmed = 1; }
