@@ -13,6 +13,14 @@ runs=${RUNS:-7}
 "$here/fetch.sh"
 work=$here/work/apply
 rm -rf "$work"; mkdir -p "$work"
+# timed LOG CMD...: appends "wall user system" seconds to LOG, the wall clock read to the
+# microsecond (time's own is in hundredths, too coarse for the smaller pairs).
+timed() {
+  local log=$1; shift
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f '%U %S' -o "$work/cpu.one" "$@"
+  echo "$(echo "$EPOCHREALTIME - $start" | bc) $(cat "$work/cpu.one")" >> "$log"
+}
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 printf '%-44s %9s %8s %8s %8s %8s %7s\n' pair new_MB apply_s cpu_s copy_s copy_cpu ratio
 grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
@@ -29,16 +37,16 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
   : > "$work/apply.t"; : > "$work/copy.t"
   for ((i = 0; i < runs; i++)); do
     rm -rf "$work/t"; cp -a "$old" "$work/t"; sync
-    /usr/bin/time -f '%e %U %S' -a -o "$work/apply.t" "$upg" apply "$work/p.upg" --target "$work/t" --yes --quiet
+    timed "$work/apply.t" "$upg" apply "$work/p.upg" --target "$work/t" --yes --quiet
     diff -r -q "$work/t" "$new" >/dev/null || { echo "$pkg: apply did not reproduce the new release"; exit 1; }
     rm -rf "$work/c"; mkdir -p "$work/c"; sync
-    /usr/bin/time -f '%e %U %S' -a -o "$work/copy.t" bash -c \
+    timed "$work/copy.t" bash -c \
       'i=0; while IFS= read -r -d "" f; do i=$((i+1)); cp "$f" "$0/$i"; done < "$1"; sync "$0"/*' \
       "$work/c" "$work/changed"
   done
   a=$(awk '{print $1}' "$work/apply.t" | median); ac=$(awk '{print $2+$3}' "$work/apply.t" | median)
   c=$(awk '{print $1}' "$work/copy.t" | median); cc=$(awk '{print $2+$3}' "$work/copy.t" | median)
-  printf '%-44s %9.1f %8s %8s %8s %8s %7s\n' "$pkg $oldv → $newv" "$(echo "$bytes / 1000000" | bc -l)" \
+  printf '%-44s %9.1f %8.3f %8s %8.3f %8s %7s\n' "$pkg $oldv → $newv" "$(echo "$bytes / 1000000" | bc -l)" \
     "$a" "$ac" "$c" "$cc" "$(awk -v a="$a" -v c="$c" 'BEGIN {if (c > 0) printf "%.2f", a / c; else printf "n/a"}')"
 done
 rm -rf "$work/t" "$work/c"

@@ -49,8 +49,8 @@ uint16_t RunSum(const uint8_t* p, size_t n)
 
 }   // namespace
 
-// The checksum and SHA-256 of a byte stream, made on a second thread: the caller hands pieces
-// over and goes on reading or writing while they are hashed. Small files, and systems that
+// The checksum (where sum is given) and SHA-256 of a byte stream, made on a second thread: the
+// caller hands pieces over and goes on reading or writing while they are hashed. Small files, and systems that
 // give no thread, have their pieces hashed at once on the caller's.
 class HashPipe {
 public:
@@ -84,7 +84,7 @@ private:
 HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
     : sum(s), digest(d), head(0), tail(0), count(0), done(0), filling(0), feederWaits(0), workerWaits(0)
 {
-    if (expectedSize < kThreadedSize) return;
+    if (expectedSize < kThreadedSize || (!sum && !digest)) return;
     slots.reset(new uint8_t[(size_t)kSlots * kSlotSize]);
     try {
         worker = std::thread(&HashPipe::Run, this);
@@ -96,7 +96,7 @@ HashPipe::HashPipe(ChecksumState* s, DigestContext* d, uint32_t expectedSize)
 
 void HashPipe::Hash(const uint8_t* bytes, uint32_t n)
 {
-    ChecksumFeed(sum, bytes, n);
+    if (sum) ChecksumFeed(sum, bytes, n);
     if (digest) DigestFeed(digest, bytes, n);
 }
 
@@ -251,13 +251,15 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     ChecksumState s;
     ChecksumBegin(&s);
     {
-        // A large file is hashed on a second thread while this one reads on.
-        HashPipe pipe(&s, hash, file.Size());
+        // A large file's SHA-256 is made on a second thread while this one reads on and makes
+        // the checksum: the SHA-256 sets the pace, so the second thread has that alone to do.
+        HashPipe pipe(nullptr, hash, file.Size());
         // A read that fails part-way ends the pass like the end of the file.
         for (;;) {
             int32_t got = file.Read(buffer, kReadSize);
             if (got <= 0) break;
-            pipe.Feed(buffer, (uint32_t)got);
+            ChecksumFeed(&s, buffer, (size_t)got);
+            if (hash) pipe.Feed(buffer, (uint32_t)got);
         }
     }
     if (hash && !DigestEnd(hash, digest)) return 0;
