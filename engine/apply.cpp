@@ -388,6 +388,8 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
         }
         WorkName(job, i, work);
         output.reset(new FileStream(WriteAccess, work));
+        // The commit forces it onto the disk: the disk may as well start now.
+        output->WriteBackEarly();
     }
     host->ui->SetItemText(host->view, IDC_PROGRESS_OPERATION, UiPart(host, LineOperations, e->kind));
     int watched = !output || WatchPrint(output.get(), &printed, job->seal != nullptr, e->newPrint.size);

@@ -140,6 +140,14 @@ void FileStream::PutBytes(const uint8_t* bytes, uint32_t n)
     if (put > n) put = n;
     if (watcher && put) watcher(watchContext, bytes, put);
     if (put < n) SetError();
+    if (writebackDue) {
+        if (put < writebackDue) {
+            writebackDue -= put;
+        } else {
+            writebackDue = kWritebackStep;
+            Os().startWriteback(handle);
+        }
+    }
 }
 
 // The platform's position while reading ahead, without a call when it is already known.

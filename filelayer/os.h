@@ -103,6 +103,10 @@ struct OsLayer {
     // Makes the names created, removed or renamed in a folder durable where the file system
     // does not do so on its own (POSIX); succeeds at once where it does.
     int (*flushFolder)(const char* path);
+    // Starts writing what was written through the handle so far onto the disk, without waiting
+    // for it, where the platform can (Linux); the flush that follows has that much less to
+    // wait for. Nothing elsewhere; no result, as nothing depends on it.
+    void (*startWriteback)(OsHandle h);
     // Forces everything written to the volume that holds path onto the disk, in one call where
     // the platform has one (Linux); 0 where it has none or the call fails, and the caller then
     // flushes file by file.

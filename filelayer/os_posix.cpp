@@ -108,6 +108,16 @@ int PosixRead(OsHandle h, void* buffer, uint32_t n, uint32_t* got)
     return 1;
 }
 
+void PosixStartWriteback(OsHandle h)
+{
+#ifdef __linux__
+    int fd = Fd(h);
+    if (fd >= 0) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)h;
+#endif
+}
+
 int PosixWrite(OsHandle h, const void* buffer, uint32_t n, uint32_t* put)
 {
     *put = 0;
@@ -629,6 +639,7 @@ constexpr OsLayer PosixTable()
     t.flushFile = PosixFlushFile;
     t.flushFolder = PosixFlushFolder;
     t.flushVolume = PosixFlushVolume;
+    t.startWriteback = PosixStartWriteback;
     t.lastFailure = PosixLastFailure;
     t.pause = PosixPause;
     t.probeFile = PosixProbeFile;

@@ -425,6 +425,9 @@ int WinFolderWritable(const char* path)
     return writable;
 }
 
+// The system's lazy writer starts on its own; a flush waits for the rest.
+void WinStartWriteback(OsHandle) {}
+
 int WinMapFile(OsHandle h, uint64_t size, const void** view)
 {
     if (size == 0 || size > (uint64_t)SIZE_MAX) return 0;
@@ -483,6 +486,7 @@ constexpr OsLayer WinTable()
     t.flushFile = WinFlushFile;
     t.flushFolder = WinFlushFolder;
     t.flushVolume = WinFlushVolume;
+    t.startWriteback = WinStartWriteback;
     t.lastFailure = WinLastFailure;
     t.pause = WinPause;
     t.probeFile = WinProbeFile;

@@ -98,6 +98,10 @@ public:
     // so each block is read once. Streams read front to back, like the package, stay without.
     // A mapped file cut short by another program fails the reads it took away, flag raised.
     void CacheBlocks() { cacheWanted = 1; }
+    // For a file that will be forced onto the disk: each time 8 MiB more reached the platform,
+    // it is told to start writing them, so that the disk works while the rest is made and the
+    // flush finds little left.
+    void WriteBackEarly() { writebackDue = kWritebackStep; }
     // Shows watch every byte that reaches the platform through this stream, in the order it
     // reaches it, in pieces of up to 64 KiB: for a file written front to back, its contents,
     // without reading them back.
@@ -148,5 +152,7 @@ private:
     uint32_t behindLen;
     WriteWatch watcher;
     void* watchContext;
+    static const uint32_t kWritebackStep = 8u << 20;
+    uint32_t writebackDue = 0;   // bytes to write before the next start of write-back; 0: never
     void PutBytes(const uint8_t* bytes, uint32_t n);
 };

@@ -438,10 +438,15 @@ int CountingWrite(OsHandle h, const void* bytes, uint32_t n, uint32_t* put)
     return NativeOs().write(h, bytes, n, put);
 }
 
+int writebacks = 0;
+void CountingWriteback(OsHandle) { ++writebacks; }
+
 struct CountWrites {
     explicit CountWrites(int failFrom = 0, bool partial = false) : layer(NativeOs())
     {
         layer.write = CountingWrite;
+        layer.startWriteback = CountingWriteback;
+        writebacks = 0;
         writeCalls = 0;
         failWritesFrom = failFrom;
         partialFailure = partial;
@@ -484,6 +489,24 @@ TEST(FileStream, WriteBehindSavesPlatformCalls)
             EXPECT_GT(writeCalls, 2000);
         else
             EXPECT_LE(writeCalls, 6);
+    }
+}
+
+// A file that will be flushed has its write-back started after every 8 MiB that reached the
+// platform, whatever the pieces; other files never.
+TEST(FileStream, EarlyWriteBackEveryEightMebibytes)
+{
+    TempDir dir;
+    std::string f = dir / "out.bin";
+    Bytes piece(300000, 0x5A);
+    for (bool early : {true, false}) {
+        CountWrites counting;
+        FileStream s(WriteAccess, f.c_str());
+        if (early) s.WriteBackEarly();
+        for (int i = 0; i < 70; ++i) s.Write(piece.data(), (uint32_t)piece.size() - (uint32_t)i);
+        s.Close();
+        EXPECT_FALSE(s.HasError());
+        EXPECT_EQ(early ? 2 : 0, writebacks) << early;   // 20.9 MB written
     }
 }
 
