@@ -112,10 +112,18 @@ struct Survey {
     FileFingerprint print;
     uint8_t digest[kDigestSize];
     int foreign;   // a sealed digest over its set says it is not the file its fingerprint claims
+    // The digest is made during the build, from the mapping the script reads, on the second
+    // core: a large old file of a patch, which only the seal's digest over its set needs.
+    int digestLater;
+    int digestFailed;   // it could not be made then: the set's digest does not hold
 };
 
-// Reads what the tests need of one entry's file.
-Survey SurveyEntry(UpgradeJob* job, int i)
+// Old files from this size on have their digest made during the build.
+const uint32_t kLateDigestFrom = 1u << 20;
+
+// Reads what the tests need of one entry's file; with mayDefer, leaves a large old file's
+// digest to the build where nothing before it needs the digest.
+Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
 {
     FileEntry* e = EntryAt(job, i);
     Survey v;
@@ -124,6 +132,13 @@ Survey SurveyEntry(UpgradeJob* job, int i)
     v.fits = EntryPath(job, e, path) && NamesFit(job, i);
     if (!v.fits) return v;
     v.exists = FileExists(path);
+    // A file at its new size might be the new file already, and that test needs the digest.
+    if (mayDefer && v.exists && e->kind == KindPatch && job->seal && job->seal->SetDigest(PatchedFiles) &&
+        e->oldPrint.size >= kLateDigestFrom && e->oldPrint.size != e->newPrint.size) {
+        v.computed = ComputeFingerprint(path, &v.print);
+        v.digestLater = v.computed && v.print.size != e->newPrint.size;
+        if (v.digestLater) return v;
+    }
     v.computed = v.exists && ComputeFingerprint(path, &v.print, nullptr, job->seal ? v.digest : nullptr);
     return v;
 }
@@ -189,7 +204,8 @@ SetFinding OldSetFinding(UpgradeJob* job, const std::vector<Survey>& surveys, in
         if (!e || !InFileSet(set, e->kind)) continue;
         members++;
         last = i;
-        if (v.computed && SameContent(v.print, e->oldPrint)) digests[(size_t)i] = v.digest;
+        // A digest still to be made leaves the set unknown; one that failed, all zero, fails it.
+        if (v.computed && SameContent(v.print, e->oldPrint) && !v.digestLater) digests[(size_t)i] = v.digest;
     }
     int holds = job->seal ? job->seal->SetHolds(set, digests.data()) : -1;
     return SetFinding{set, holds, members, holds == 0 && members == 1 ? last : -1};
@@ -241,7 +257,7 @@ ApplyOutcome SurveyAll(ApplySession* host, std::vector<Survey>& surveys)
     for (int i = 0; i < job->EntryCount(); i++) {
         ShowEntry(host, EntryAt(job, i));
         if (PollCancel(host)) return ApplyCancelled;
-        surveys[(size_t)i] = SurveyEntry(job, i);
+        surveys[(size_t)i] = SurveyEntry(job, i, 1);
     }
     return ApplyApplied;
 }
@@ -369,7 +385,7 @@ ApplyOutcome RejectBuilt(ApplySession* host, FileEntry* e)
 // to back in the package. *built is 1 once the file verified; made receives its digest when
 // the package is sealed. ApplyApplied when the build goes on; ApplyCancelled when the person
 // cancelled, or why a file that did not verify stops it.
-ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
+ApplyOutcome BuildEntry(ApplySession* host, int i, Survey* v, int* built, uint8_t* made)
 {
     UpgradeJob* job = host->job;
     FileEntry* e = EntryAt(job, i);
@@ -377,6 +393,7 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
     // outlives the output, which feeds it until it is closed.
     WrittenPrint printed;
     std::unique_ptr<FileStream> oldFile, output;
+    std::unique_ptr<MappedDigest> oldDigest;
     char work[kPathMax] = "";
     int building = e->state == StatePending;
     if (building) {
@@ -386,6 +403,7 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
             oldFile.reset(new FileStream(ReadAccess | ShareRead, installed));
             oldFile->CacheBlocks();
         }
+        if (oldFile && v->digestLater) oldDigest.reset(new MappedDigest(oldFile.get()));
         WorkName(job, i, work);
         output.reset(new FileStream(WriteAccess, work));
         // The commit forces it onto the disk: the disk may as well start now.
@@ -398,6 +416,12 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
     run.outputLimit = e->newPrint.size;
     run.progress = host;
     RunPatchScript(job->stream.get(), &run, oldFile.get(), output.get());
+    if (oldDigest) {
+        v->digestLater = 0;
+        v->digestFailed = !oldDigest->Finish(v->digest);
+        if (v->digestFailed) memset(v->digest, 0, sizeof v->digest);
+        oldDigest.reset();
+    }
     oldFile.reset();
     if (!building) return ApplyApplied;
     if (PollCancel(host)) return ApplyCancelled;
@@ -442,9 +466,57 @@ ApplyOutcome CheckBuiltSet(ApplySession* host, const std::vector<Survey>& survey
     return RejectBuilt(host, e);
 }
 
+// Where the old files' digests were left to the build, the seal's digest over them is checked
+// once they are made, before the commit, as the pre-check checks it otherwise: the one file of
+// the set that does not hold is a modified file under its hard policy, and its rebuilt file is
+// dropped; among more, none can be told from the others, and nothing is committed. A file the
+// build did not read has its digest made here. ApplyApplied when the build goes on.
+ApplyOutcome CheckOldSetLate(ApplySession* host, std::vector<Survey>& surveys, std::vector<int>& built)
+{
+    UpgradeJob* job = host->job;
+    for (int i = 0; i < job->EntryCount(); i++) {
+        Survey& v = surveys[(size_t)i];
+        char path[kPathMax];
+        FileFingerprint now;
+        if (!v.digestLater) continue;
+        v.digestLater = 0;
+        v.digestFailed = !EntryPath(job, EntryAt(job, i), path) || !ComputeFingerprint(path, &now, nullptr, v.digest) ||
+            !SameContent(now, v.print);
+        if (v.digestFailed) memset(v.digest, 0, sizeof v.digest);
+    }
+    SetFinding set = OldSetFinding(job, surveys, PatchedFiles);
+    if (set.holds != 0) return ApplyApplied;
+    if (set.file < 0) {
+        host->Log().Note(kForeignFilesText);
+        host->ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
+        host->progress.MarkCancelled();
+        return ApplyStopped;
+    }
+    int k = set.file;
+    FileEntry* e = EntryAt(job, k);
+    surveys[(size_t)k].foreign = 1;
+    EntryFinding f = Judge(job, k, surveys[(size_t)k]);
+    host->Log().Finding(k, e, f);
+    if (f.policy == PolicyAbort) {
+        if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
+            host->ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
+        host->progress.MarkCancelled();
+        return ApplyStopped;
+    }
+    if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) {
+        host->progress.MarkCancelled();
+        return ApplyDeclined;
+    }
+    e->state = (uint8_t)f.stateAfter;
+    char temp[kPathMax];
+    if (built[(size_t)k] && TempName(job, k, temp)) RemoveFile(temp);
+    built[(size_t)k] = 0;
+    return ApplyApplied;
+}
+
 // Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
 // the build stopped, with the scratch folder already cleaned.
-ApplyOutcome Build(ApplySession* host, const std::vector<Survey>& surveys)
+ApplyOutcome Build(ApplySession* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
@@ -459,6 +531,8 @@ ApplyOutcome Build(ApplySession* host, const std::vector<Survey>& surveys)
     if (JoinPath(scratch, job->targetFolder, kScratchName)) MakeFolder(scratch);
     std::vector<int> built((size_t)job->EntryCount() + 1, 0);
     std::vector<uint8_t> builtDigests(((size_t)job->EntryCount() + 1) * kDigestSize);
+    int late = 0;
+    for (const Survey& v : surveys) late |= v.digestLater;
 
     for (int i = 0; i < job->EntryCount(); i++) {
         if (PollCancel(host)) break;
@@ -466,11 +540,15 @@ ApplyOutcome Build(ApplySession* host, const std::vector<Survey>& surveys)
         ShowEntry(host, e);
         if (e->kind == KindDelete) continue;
         uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
-        ApplyOutcome entry = BuildEntry(host, i, &built[(size_t)i], made);
+        ApplyOutcome entry = BuildEntry(host, i, &surveys[(size_t)i], &built[(size_t)i], made);
         if (entry != ApplyApplied) {
             stop = entry;
             break;
         }
+    }
+    if (late && !PollCancel(host)) {
+        ApplyOutcome old = CheckOldSetLate(host, surveys, built);
+        if (old != ApplyApplied) stop = old;
     }
     if (!PollCancel(host)) {
         ApplyOutcome set = CheckBuiltSet(host, surveys, built, builtDigests);

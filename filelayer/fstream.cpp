@@ -232,6 +232,16 @@ void FileStream::TryMap()
     window = nullptr;
 }
 
+int FileStream::MappedView(const uint8_t** view, uint32_t* size)
+{
+    // The first seek out of the window still makes the block cache where this fails.
+    if (readAhead && cacheWanted == 1 && !mapView) TryMap();
+    if (!mapView) return 0;
+    *view = mapView;
+    *size = mapSize;
+    return 1;
+}
+
 uint8_t FileStream::GetMapped()
 {
     uint8_t b = 0;
@@ -327,7 +337,7 @@ int FileStream::Seek(uint32_t position)
         // Tried once per open: a file that can be neither mapped nor cached is read as it
         // stands.
         cacheWanted = 2;
-        TryMap();
+        if (!mapView) TryMap();
         int64_t size = mapView ? -1 : Os().size(handle);
         if (size >= 0 && size <= 0x7FFFFFFF) cache = NewCache((uint32_t)size);
     }

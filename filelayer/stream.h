@@ -98,6 +98,10 @@ public:
     // so each block is read once. Streams read front to back, like the package, stay without.
     // A mapped file cut short by another program fails the reads it took away, flag raised.
     void CacheBlocks() { cacheWanted = 1; }
+    // The file as mapped for a stream that wants its blocks cached, mapping it now if it is
+    // not yet; 0 where it is not mapped. Read it only through Os().copyFromView, and only while
+    // the stream stays open.
+    int MappedView(const uint8_t** view, uint32_t* size);
     // For a file that will be forced onto the disk: each time 8 MiB more reached the platform,
     // it is told to start writing them, so that the disk works while the rest is made and the
     // flush finds little left.

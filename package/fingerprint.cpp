@@ -168,6 +168,65 @@ void HashPipe::Finish()
     slots.reset();
 }
 
+struct MappedDigest::Worker {
+    std::thread thread;
+};
+
+MappedDigest::MappedDigest(FileStream* f) : file(f), view(nullptr), size(0), made(0)
+{
+    if (!file || !file->MappedView(&view, &size)) return;
+    worker.reset(new Worker);
+    try {
+        worker->thread = std::thread(&MappedDigest::Run, this);
+    } catch (const std::system_error&) {
+        worker.reset();
+    }
+}
+
+MappedDigest::~MappedDigest()
+{
+    if (worker) worker->thread.join();
+}
+
+// On the second thread: only the guarded copy touches the mapping, so a file cut short beneath
+// it fails the digest instead of the process.
+void MappedDigest::Run()
+{
+    DigestContext* c = DigestBegin();
+    std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadSize]);
+    uint32_t at = 0;
+    while (c && at < size) {
+        uint32_t n = size - at < (uint32_t)kReadSize ? size - at : (uint32_t)kReadSize;
+        if (!Os().copyFromView(piece.get(), view + at, n)) break;
+        DigestFeed(c, piece.get(), n);
+        at += n;
+    }
+    if (c && at == size)
+        made = DigestEnd(c, result);
+    else
+        DigestDiscard(c);
+}
+
+int MappedDigest::Finish(uint8_t digest[kDigestSize])
+{
+    if (worker) {
+        worker->thread.join();
+        worker.reset();
+    } else if (file && file->Seek(0)) {
+        DigestContext* c = DigestBegin();
+        std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadSize]);
+        int32_t got;
+        while (c && (got = file->Read(piece.get(), kReadSize)) > 0) DigestFeed(c, piece.get(), (size_t)got);
+        if (c && !file->HasError() && file->Tell() == file->Size())
+            made = DigestEnd(c, result);
+        else
+            DigestDiscard(c);
+    }
+    file = nullptr;
+    if (made) memcpy(digest, result, kDigestSize);
+    return made;
+}
+
 void ChecksumBegin(ChecksumState* s)
 {
     s->size = 0;

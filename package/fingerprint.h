@@ -54,6 +54,29 @@ int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint
                    uint8_t* digest = nullptr);
 struct DigestContext;
 class HashPipe;
+// The SHA-256 of a file that another reader reads from all over (the old file of a patch
+// script), made on a second thread from the file's mapping while that reader goes on. Where
+// the file is not mapped, or no thread can be had, Finish reads the file through the stream
+// on the caller's thread instead, moving its position.
+class MappedDigest {
+public:
+    explicit MappedDigest(FileStream* file);
+    ~MappedDigest();
+    // Waits for the digest; 1 when it was made over the whole file.
+    int Finish(uint8_t digest[32]);
+
+private:
+    MappedDigest(const MappedDigest&) = delete;
+    MappedDigest& operator=(const MappedDigest&) = delete;
+    void Run();
+    FileStream* file;
+    const uint8_t* view;
+    uint32_t size;
+    int made;
+    uint8_t result[32];
+    struct Worker;
+    std::unique_ptr<Worker> worker;
+};
 // The fingerprint of the bytes a file stream writes, made as they reach the file, so that a
 // file just written is verified without being read back.
 struct WrittenPrint {

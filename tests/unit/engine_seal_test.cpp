@@ -34,7 +34,8 @@ struct Sealed {
 
     // One Patch entry whose script rebuilds `built`, sealed with the digests of the intended
     // old and new contents, signed when a key is given.
-    explicit Sealed(const PublisherKey* signer, const Bytes& built = kNew, int hard = PolicyAsk)
+    explicit Sealed(const PublisherKey* signer, const Bytes& built = kNew, int hard = PolicyAsk,
+                    const Bytes& kOld = ::kOld, const Bytes& kNew = ::kNew)
     {
         w.Patch("f.txt", kOld, kOldDate, built, kNewDate, 0, hard);
         Bytes body = w.Serialize();
@@ -164,7 +165,9 @@ struct TwoFiles {
     std::string target = dir / "t";
     std::string f = dir / "t\\f.txt", g = dir / "t\\g.txt";
 
-    explicit TwoFiles(const Bytes& builtF = kNew, const Bytes& builtG = kOtherNew, bool perFile = false)
+    explicit TwoFiles(const Bytes& builtF = ::kNew, const Bytes& builtG = ::kOtherNew, bool perFile = false,
+                      const Bytes& kOld = ::kOld, const Bytes& kNew = ::kNew, const Bytes& kOther = ::kOther,
+                      const Bytes& kOtherNew = ::kOtherNew)
     {
         PackageWriter w;
         w.Patch("f.txt", kOld, kOldDate, builtF, kNewDate, 0, PolicyAsk);
@@ -257,6 +260,52 @@ TEST(SealedApply, OneDigestPerSetOfFiles)
         EXPECT_EQ(r.installedF, ReadFileBytes(s.f)) << r.title;
         EXPECT_EQ(r.installedG, ReadFileBytes(s.g)) << r.title;
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_")) << r.title;
+    }
+}
+
+// Old files of 1 MiB and more have their digests made while the build reads them: the set's
+// digest is checked after the build and before the commit, with the same outcomes.
+TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
+{
+    Bytes oldF(1500000), oldG(1200000);
+    for (size_t i = 0; i < oldF.size(); i++) oldF[i] = (uint8_t)(i * 131 + (i >> 9));
+    for (size_t i = 0; i < oldG.size(); i++) oldG[i] = (uint8_t)(i * 29 + (i >> 7));
+    Bytes newF = oldF, newG = oldG;
+    newF.insert(newF.begin() + 700000, 64, 'x');
+    newG.resize(1100000);
+    ASSERT_EQ(PrintOf(oldG, 0).checksum, PrintOf(Swapped(oldG), 0).checksum);
+    {
+        TwoFiles s(newF, newG, false, oldF, newF, oldG, newG);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_EQ(newF, ReadFileBytes(s.f));
+        EXPECT_EQ(newG, ReadFileBytes(s.g));
+    }
+    {
+        // Two files in the set: neither can be named, and nothing is committed.
+        TwoFiles s(newF, newG, false, oldF, newF, oldG, newG);
+        WriteStamped(s.g, Swapped(oldG), kOldDate);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyStopped, s.Apply(&ui));
+        EXPECT_TRUE(ui.questions.empty());
+        ASSERT_EQ(1u, ui.infos.size());
+        EXPECT_NE(std::string::npos, ui.infos[0].find("match the files the upgrade expects"));
+        EXPECT_EQ(oldF, ReadFileBytes(s.f));
+        EXPECT_EQ(Swapped(oldG), ReadFileBytes(s.g));
+        EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
+    }
+    // The only file of its set is a modified file under its hard policy, asked about as the
+    // pre-check would: No stops, Yes leaves it as it is.
+    for (bool yes : {false, true}) {
+        Sealed s(nullptr, newF, PolicyAsk, oldF, newF);
+        WriteStamped(s.file, Swapped(oldF), kOldDate);
+        ScriptedUi ui = yes ? ScriptedUi::Yes() : ScriptedUi();
+        EXPECT_EQ(yes ? ApplyApplied : ApplyDeclined, s.Apply(&ui));
+        ASSERT_EQ(1u, ui.questions.size());
+        EXPECT_NE(std::string::npos,
+                  ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
+        EXPECT_EQ(Swapped(oldF), ReadFileBytes(s.file));
+        EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
     }
 }
 
