@@ -12,6 +12,15 @@
 
 namespace {
 
+// Bytes that differ from their neighbours and repeat nowhere near: a read from the wrong
+// place shows.
+Bytes Pattern(size_t size, unsigned step, int shift)
+{
+    Bytes data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = (uint8_t)(i * step + (i >> shift));
+    return data;
+}
+
 std::string Backslashed(std::string p)
 {
     for (char& c : p)
@@ -212,8 +221,7 @@ TEST(FileStream, ReadAheadSavesPlatformCalls)
 {
     TempDir dir;
     std::string f = dir / "big.bin";
-    Bytes data(200000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 31 + (i >> 9));
+    Bytes data = Pattern(200000, 31, 9);
     WriteFileBytes(f, data);
     for (unsigned extra : {0u, (unsigned)NoReadAhead}) {
         CountReads counting;
@@ -235,8 +243,7 @@ TEST(FileStream, SeekingReadsEachBlockOnceAndSharedSlotsNeverMix)
 {
     TempDir dir;
     std::string small = dir / "small.bin";
-    Bytes data(200000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 7 + (i >> 11));
+    Bytes data = Pattern(200000, 7, 11);
     WriteFileBytes(small, data);
     // Only a stream that asks for the cache keeps blocks: the package, read front to back,
     // seeks too (its seal is checked before the scripts) and must not hold its whole file.
@@ -290,8 +297,7 @@ TEST(FileStream, MappedFileReadsWithoutCallsAndSurvivesBeingCut)
 {
     TempDir dir;
     std::string f = dir / "old.bin";
-    Bytes data(300000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 13 + (i >> 9));
+    Bytes data = Pattern(300000, 13, 9);
     WriteFileBytes(f, data);
     CountReads counting(true);
     FileStream s(ReadAccess | ShareRead, f.c_str());
@@ -466,8 +472,7 @@ TEST(FileStream, WriteBehindSavesPlatformCalls)
 {
     TempDir dir;
     std::string f = dir / "out.bin";
-    Bytes data(300000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = (uint8_t)(i * 7 + (i >> 11));
+    Bytes data = Pattern(300000, 7, 11);
     for (unsigned extra : {0u, (unsigned)NoReadAhead}) {
         CountWrites counting;
         {
