@@ -19,7 +19,7 @@ timed() {
   local log=$1; shift
   local start=$EPOCHREALTIME
   /usr/bin/time -f '%U %S' -o "$work/cpu.one" "$@"
-  echo "$(echo "$EPOCHREALTIME - $start" | bc) $(cat "$work/cpu.one")" >> "$log"
+  echo "$(awk -v a="$EPOCHREALTIME" -v b="$start" 'BEGIN {printf "%.6f", a - b}') $(cat "$work/cpu.one")" >> "$log"
 }
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 printf '%-44s %9s %8s %8s %8s %8s %7s\n' pair new_MB apply_s cpu_s copy_s copy_cpu ratio
@@ -46,7 +46,7 @@ grep -v '^#' "$here/corpus.tsv" | while IFS=$'\t' read -r pkg oldv newv; do
   done
   a=$(awk '{print $1}' "$work/apply.t" | median); ac=$(awk '{print $2+$3}' "$work/apply.t" | median)
   c=$(awk '{print $1}' "$work/copy.t" | median); cc=$(awk '{print $2+$3}' "$work/copy.t" | median)
-  printf '%-44s %9.1f %8.3f %8s %8.3f %8s %7s\n' "$pkg $oldv → $newv" "$(echo "$bytes / 1000000" | bc -l)" \
+  printf '%-44s %9.1f %8.3f %8s %8.3f %8s %7s\n' "$pkg $oldv → $newv" "$(awk -v b="$bytes" 'BEGIN {print b / 1000000}')" \
     "$a" "$ac" "$c" "$cc" "$(awk -v a="$a" -v c="$c" 'BEGIN {if (c > 0) printf "%.2f", a / c; else printf "n/a"}')"
 done
 rm -rf "$work/t" "$work/c"

@@ -26,13 +26,15 @@ run=$work/run
 results=$work/results.tsv
 : > "$results"
 
-# timed LOG CMD...: runs CMD, appends "seconds maxrss_kb" to LOG; fails when CMD fails three
-# times (a file held for a moment by another process on a shared machine fails a run).
+# timed LOG CMD...: runs CMD, appends "seconds maxrss_kb" to LOG, the wall clock read to the
+# microsecond (time's own is in hundredths, too coarse for the smaller pairs); fails when CMD
+# fails three times (a file held for a moment by another process on a shared machine fails a run).
 timed() {
   local log=$1; shift
   for attempt in 1 2 3; do
-    if /usr/bin/time -f "%e %M" -o "$run/time.one" "$@" >/dev/null 2>"$run/err.one"; then
-      cat "$run/time.one" >> "$log"
+    local start=$EPOCHREALTIME
+    if /usr/bin/time -f "%M" -o "$run/time.one" "$@" >/dev/null 2>"$run/err.one"; then
+      echo "$(awk -v a="$EPOCHREALTIME" -v b="$start" 'BEGIN {printf "%.6f", a - b}') $(cat "$run/time.one")" >> "$log"
       return 0
     fi
     cat "$run/err.one" >&2
@@ -40,7 +42,7 @@ timed() {
   done
   return 1
 }
-median() { sort -n -k1,1 "$1" | awk '{t[NR]=$1} END {printf "%.2f\n", NR % 2 ? t[(NR+1)/2] : (t[NR/2]+t[NR/2+1])/2}'; }
+median() { sort -n -k1,1 "$1" | awk '{t[NR]=$1} END {printf "%.3f\n", NR % 2 ? t[(NR+1)/2] : (t[NR/2]+t[NR/2+1])/2}'; }
 peak_mb() { awk '$2>m {m=$2} END {printf "%.1f\n", m/1024}' "$1"; }
 size_of() { stat -c %s "$1"; }
 zsize() { $ZSTD -c "$1" | wc -c; }
