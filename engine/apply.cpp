@@ -287,28 +287,41 @@ int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
 }
 
 // ApplyApplied when the apply goes on; otherwise why it stops.
+// Files of a set of more than one match their fingerprints but not the set's digest: the person
+// is told, and the apply stops.
+ApplyOutcome StopForForeignFiles(ApplySession* host)
+{
+    host->Log().Note(kForeignFilesText);
+    host->ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
+    return ApplyStopped;
+}
+
+// Puts a finding to the person as its policy says: ApplyApplied when the apply goes on,
+// otherwise why it stops.
+ApplyOutcome Decide(ApplySession* host, FileEntry* e, const EntryFinding& f)
+{
+    if (f.line == LineNone) return ApplyApplied;
+    if (f.policy == PolicyAbort) {
+        if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
+            host->ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
+        return ApplyStopped;
+    }
+    if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) return ApplyDeclined;
+    return ApplyApplied;
+}
+
 ApplyOutcome PreCheck(ApplySession* host, std::vector<Survey>& surveys)
 {
     UpgradeJob* job = host->job;
-    UserInterface* ui = host->ui;
-    if (!MarkForeignOldFiles(job, surveys)) {
-        host->Log().Note(kForeignFilesText);
-        ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
-        return ApplyStopped;
-    }
+    if (!MarkForeignOldFiles(job, surveys)) return StopForForeignFiles(host);
     for (int i = 0; i < job->EntryCount(); i++) {
         FileEntry* e = EntryAt(job, i);
         ShowEntry(host, e);
         EntryFinding f = Judge(job, i, surveys[(size_t)i]);
         host->Log().Finding(i, e, f);
         e->state = (uint8_t)f.stateAfter;
-        if (f.line == LineNone) continue;
-        if (f.policy == PolicyAbort) {
-            if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
-                ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
-            return ApplyStopped;
-        }
-        if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) return ApplyDeclined;
+        ApplyOutcome decided = Decide(host, e, f);
+        if (decided != ApplyApplied) return decided;
     }
     return ApplyApplied;
 }
@@ -486,26 +499,20 @@ ApplyOutcome CheckOldSetLate(ApplySession* host, std::vector<Survey>& surveys, s
     }
     SetFinding set = OldSetFinding(job, surveys, PatchedFiles);
     if (set.holds != 0) return ApplyApplied;
+    // What was built is dropped by the build's end, which sees the cancellation.
     if (set.file < 0) {
-        host->Log().Note(kForeignFilesText);
-        host->ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
         host->progress.MarkCancelled();
-        return ApplyStopped;
+        return StopForForeignFiles(host);
     }
     int k = set.file;
     FileEntry* e = EntryAt(job, k);
     surveys[(size_t)k].foreign = 1;
     EntryFinding f = Judge(job, k, surveys[(size_t)k]);
     host->Log().Finding(k, e, f);
-    if (f.policy == PolicyAbort) {
-        if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
-            host->ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
+    ApplyOutcome decided = Decide(host, e, f);
+    if (decided != ApplyApplied) {
         host->progress.MarkCancelled();
-        return ApplyStopped;
-    }
-    if (f.policy == PolicyAsk && !AskAboutEntry(host, e, f.line, LineContinue)) {
-        host->progress.MarkCancelled();
-        return ApplyDeclined;
+        return decided;
     }
     e->state = (uint8_t)f.stateAfter;
     char temp[kPathMax];
