@@ -16,6 +16,7 @@
 #include "stream.h"
 #include "terminal.h"
 #include "terminal_ui.h"
+#include "trust.h"
 #include "session.h"
 #include "uitext.h"
 #include "upg_version.h"
@@ -179,7 +180,9 @@ int CmdApply(int argc, char** argv)
     if (c.trust) host.trustFile = c.trust;
     if (job.targetTooLong) return end.Stop("noTarget", "The target folder's path is too long: " + folder);
     if (!job.IsValid()) return end.Refuse("The package changed while it was read.");
-    if (!CheckPackageSeal(&job, &reason)) return end.Refuse(reason);
+    // The seal is checked by the apply itself, which reads the installed files meanwhile; its
+    // digest is begun at once.
+    StartSealCheck(&job);
 
     JsonApplyLog jsonLog(package, folder);
     TeeLog both(&fileLog, &jsonLog);
@@ -191,7 +194,8 @@ int CmdApply(int argc, char** argv)
     int success = outcome == ApplyApplied || outcome == ApplyUpToDate;
     // An installation found up to date has been told so already.
     if (outcome != ApplyUpToDate && (!success || !c.quiet)) fprintf(stderr, "%s\n", OutcomeLine(outcome));
-    int code = success ? ExitDone : ExitNotApplied;
+    // A package whose seal does not hold is invalid setup data, pin or no pin.
+    int code = success ? ExitDone : outcome == ApplyRefused && SealDamaged(job) ? ExitInvalid : ExitNotApplied;
     if (c.json) jsonLog.Print(stdout, outcome, code);
     return code;
 }

@@ -47,6 +47,9 @@ int CheckPackages(const std::vector<std::string>& packages, std::string* reason)
 // 1 when the job's package is whole and its seal, if any, holds (kept in the job for the apply);
 // otherwise 0 with a sentence that says why.
 int CheckPackageSeal(UpgradeJob* job, std::string* reason);
+// Whether the job's seal check, once run, found the package damaged (its seal does not hold, or
+// it was cut inside a script): invalid setup data, whoever reads it.
+int SealDamaged(const UpgradeJob& job);
 // Prints the refusal for an invalid package (the fixed first line, then the reason).
 int RefusePackage(const std::string& reason);
 // Prints a usage error with a pointer to the command's help.

@@ -87,12 +87,18 @@ int EarlyEnd::Stop(const char* outcome, const std::string& why) const
     return json ? JsonEnd(package, target.c_str(), nullptr, outcome, why, ExitNotApplied) : ExitNotApplied;
 }
 
+int SealDamaged(const UpgradeJob& job)
+{
+    return job.sealState >= 0 && job.sealState != SealAbsent && job.sealState != SealIntact &&
+        job.sealState != SealNoDigest;
+}
+
 int CheckPackageSeal(UpgradeJob* job, std::string* reason)
 {
     // A seal that does not hold, or a package cut inside a script, refuses the package whoever
     // reads it; whether its signer is trusted depends on the installation.
     SealRead read = CheckSeal(job);
-    if (read == SealAbsent || read == SealIntact || read == SealNoDigest) return 1;
+    if (!SealDamaged(*job)) return 1;
     *reason = SealReadText(read);
     (*reason)[0] = (char)toupper((unsigned char)(*reason)[0]);
     *reason += ".";

@@ -112,14 +112,24 @@ struct Survey {
     FileFingerprint print;
     uint8_t digest[kDigestSize];
     int foreign;   // a sealed digest over its set says it is not the file its fingerprint claims
-    // The digest is made during the build, from the mapping the script reads, on the second
-    // core: a large old file of a patch, which only the seal's digest over its set needs.
+    // The digest of a large old file of a patch, which only the seal's digest over its set
+    // needs, is left until the build is done, and made only where the rebuilt files do not all
+    // prove to be the publisher's.
     int digestLater;
     int digestFailed;   // it could not be made then: the set's digest does not hold
 };
 
-// Old files from this size on have their digest made during the build.
+// Old files from this size on have their digest left until the build is done.
 const uint32_t kLateDigestFrom = 1u << 20;
+
+// The seal the files are read for: the checked seal's version; while the check is still to
+// come, the one the package declares (a seal that does not hold refuses the package before any
+// finding counts); 0 for none.
+int SurveyedSealVersion(UpgradeJob* job)
+{
+    if (job->seal) return job->seal->version;
+    return job->sealState < 0 && job->digestAhead ? job->digestAhead->declaredVersion : 0;
+}
 
 // Reads what the tests need of one entry's file; with mayDefer, leaves a large old file's
 // digest to the build where nothing before it needs the digest.
@@ -132,14 +142,15 @@ Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
     v.fits = EntryPath(job, e, path) && NamesFit(job, i);
     if (!v.fits) return v;
     v.exists = FileExists(path);
+    int sealVersion = SurveyedSealVersion(job);
     // A file at its new size might be the new file already, and that test needs the digest.
-    if (mayDefer && v.exists && e->kind == KindPatch && job->seal && job->seal->SetDigest(PatchedFiles) &&
+    if (mayDefer && v.exists && e->kind == KindPatch && sealVersion == kSealVersion &&
         e->oldPrint.size >= kLateDigestFrom && e->oldPrint.size != e->newPrint.size) {
         v.computed = ComputeFingerprint(path, &v.print);
         v.digestLater = v.computed && v.print.size != e->newPrint.size;
         if (v.digestLater) return v;
     }
-    v.computed = v.exists && ComputeFingerprint(path, &v.print, nullptr, job->seal ? v.digest : nullptr);
+    v.computed = v.exists && ComputeFingerprint(path, &v.print, nullptr, sealVersion ? v.digest : nullptr);
     return v;
 }
 
@@ -398,7 +409,7 @@ ApplyOutcome RejectBuilt(ApplySession* host, FileEntry* e)
 // to back in the package. *built is 1 once the file verified; made receives its digest when
 // the package is sealed. ApplyApplied when the build goes on; ApplyCancelled when the person
 // cancelled, or why a file that did not verify stops it.
-ApplyOutcome BuildEntry(ApplySession* host, int i, Survey* v, int* built, uint8_t* made)
+ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
 {
     UpgradeJob* job = host->job;
     FileEntry* e = EntryAt(job, i);
@@ -406,7 +417,6 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, Survey* v, int* built, uint8_
     // outlives the output, which feeds it until it is closed.
     WrittenPrint printed;
     std::unique_ptr<FileStream> oldFile, output;
-    std::unique_ptr<MappedDigest> oldDigest;
     char work[kPathMax] = "";
     int building = e->state == StatePending;
     if (building) {
@@ -416,7 +426,6 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, Survey* v, int* built, uint8_
             oldFile.reset(new FileStream(ReadAccess | ShareRead, installed));
             oldFile->CacheBlocks();
         }
-        if (oldFile && v->digestLater) oldDigest.reset(new MappedDigest(oldFile.get()));
         WorkName(job, i, work);
         output.reset(new FileStream(WriteAccess, work));
         // The commit forces it onto the disk: the disk may as well start now.
@@ -429,12 +438,6 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, Survey* v, int* built, uint8_
     run.outputLimit = e->newPrint.size;
     run.progress = host;
     RunPatchScript(job->stream.get(), &run, oldFile.get(), output.get());
-    if (oldDigest) {
-        v->digestLater = 0;
-        v->digestFailed = !oldDigest->Finish(v->digest);
-        if (v->digestFailed) memset(v->digest, 0, sizeof v->digest);
-        oldDigest.reset();
-    }
     oldFile.reset();
     if (!building) return ApplyApplied;
     if (PollCancel(host)) return ApplyCancelled;
@@ -479,11 +482,11 @@ ApplyOutcome CheckBuiltSet(ApplySession* host, const std::vector<Survey>& survey
     return RejectBuilt(host, e);
 }
 
-// Where the old files' digests were left to the build, the seal's digest over them is checked
-// once they are made, before the commit, as the pre-check checks it otherwise: the one file of
+// Where the old files' digests were left to the build, they are made here and the seal's digest
+// over them is checked before the commit, as the pre-check checks it otherwise: the one file of
 // the set that does not hold is a modified file under its hard policy, and its rebuilt file is
-// dropped; among more, none can be told from the others, and nothing is committed. A file the
-// build did not read has its digest made here. ApplyApplied when the build goes on.
+// dropped; among more, none can be told from the others, and nothing is committed.
+// ApplyApplied when the build goes on.
 ApplyOutcome CheckOldSetLate(ApplySession* host, std::vector<Survey>& surveys, std::vector<int>& built)
 {
     UpgradeJob* job = host->job;
@@ -547,13 +550,16 @@ ApplyOutcome Build(ApplySession* host, std::vector<Survey>& surveys)
         ShowEntry(host, e);
         if (e->kind == KindDelete) continue;
         uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
-        ApplyOutcome entry = BuildEntry(host, i, &surveys[(size_t)i], &built[(size_t)i], made);
+        ApplyOutcome entry = BuildEntry(host, i, &built[(size_t)i], made);
         if (entry != ApplyApplied) {
             stop = entry;
             break;
         }
     }
-    if (late && !PollCancel(host)) {
+    // Rebuilt files that are all the publisher's were made from old files whose content was
+    // right where it mattered: the old files' digest is made only to tell why they are not.
+    int suspect = -1;
+    if (late && !PollCancel(host) && NewFilesHold(job, surveys, built, builtDigests, &suspect) != 1) {
         ApplyOutcome old = CheckOldSetLate(host, surveys, built);
         if (old != ApplyApplied) stop = old;
     }
@@ -721,6 +727,7 @@ ApplyOutcome Run(ApplySession* host)
     UpgradeJob* job = host->job;
     UserInterface* ui = host->ui;
     if (!job || !ui || !job->IsValid() || !host->wording) return ApplyNotStarted;
+    StartSealCheck(job);
     if (!OpenView(host)) return ApplyNotStarted;
 
     // A target this user may not change is told before anything is touched, recovery included.
@@ -751,8 +758,12 @@ ApplyOutcome Run(ApplySession* host)
         break;
     }
 
-    // Before anything else is examined or touched: a package altered since it was sealed, or
-    // not signed by the key the installation pins, is refused whole.
+    // The installed files are read while a second thread hashes the package for its seal.
+    // Before anything is asked or touched: a package altered since it was sealed, or not signed
+    // by the key the installation pins, is refused whole.
+    std::vector<Survey> surveys;
+    ApplyOutcome outcome = SurveyAll(host, surveys);
+    if (outcome != ApplyApplied) return outcome;
     TrustReport trust;
     int allowed = CheckPackageTrust(job, host->trustFile.empty() ? nullptr : host->trustFile.c_str(), &trust);
     host->Log().Trust(job, trust, allowed);
@@ -761,10 +772,6 @@ ApplyOutcome Run(ApplySession* host)
         ui->Inform(host->view, text.c_str(), UiLine(host, LineCaption));
         return ApplyRefused;
     }
-
-    std::vector<Survey> surveys;
-    ApplyOutcome outcome = SurveyAll(host, surveys);
-    if (outcome != ApplyApplied) return outcome;
     if (UpToDate(job, surveys, 1)) {
         // A crash after the journal went can leave the scratch folder behind, empty or with
         // stale work files; no journal or backup is left here (the recovery saw to that).

@@ -5,6 +5,7 @@
 #include "files.h"
 
 struct PackageSeal;
+class PackageDigestAhead;
 
 struct UpgradeJob : PackageTable {
     // A target that does not fit with its separator is refused (targetTooLong); without one
@@ -24,4 +25,6 @@ struct UpgradeJob : PackageTable {
     // check found (a SealRead value), -1 before it ran.
     std::unique_ptr<PackageSeal> seal;
     int sealState;
+    // The package digest being made on a second thread for the seal check still to come.
+    std::unique_ptr<PackageDigestAhead> digestAhead;
 };

@@ -13,7 +13,8 @@ namespace {
 
 SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
 {
-    SealRead result = ReadPackageSeal(job, seal);
+    SealRead result = ReadPackageSeal(job, seal, job->digestAhead.get());
+    job->digestAhead.reset();
     if (result != SealAbsent || job->stream->HasError()) return result;
     Stream* s = job->stream.get();
     uint32_t back = s->Tell();
@@ -63,6 +64,12 @@ SealRead CheckSeal(UpgradeJob* job)
     if (result == SealIntact) job->seal = std::move(seal);
     job->sealState = result;
     return result;
+}
+
+void StartSealCheck(UpgradeJob* job)
+{
+    if (job->sealState < 0 && !job->digestAhead && job->stream)
+        job->digestAhead.reset(new PackageDigestAhead(job->stream.get()));
 }
 
 int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* report)

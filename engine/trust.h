@@ -22,6 +22,9 @@ struct TrustReport {
 // (SealMalformed). The stream is left where it stood. An intact seal is kept in job->seal; the
 // answer is kept too, so that later calls on the same job read the package no more.
 SealRead CheckSeal(UpgradeJob* job);
+// Starts making the package digest that CheckSeal will need on a second thread, so that the
+// caller can do other reading meanwhile; nothing once the seal was checked.
+void StartSealCheck(UpgradeJob* job);
 
 // Reads the seal (kept in job->seal when intact) and weighs it against the pin: trustFile
 // when given, else the target folder's upgtrust.pem when the job has a target and it holds one. 1 when the package may

@@ -232,16 +232,6 @@ void FileStream::TryMap()
     window = nullptr;
 }
 
-int FileStream::MappedView(const uint8_t** view, uint32_t* size)
-{
-    // The first seek out of the window still makes the block cache where this fails.
-    if (readAhead && cacheWanted == 1 && !mapView) TryMap();
-    if (!mapView) return 0;
-    *view = mapView;
-    *size = mapSize;
-    return 1;
-}
-
 uint8_t FileStream::GetMapped()
 {
     uint8_t b = 0;
@@ -433,6 +423,12 @@ uint32_t FileStream::CopyFrom(Stream* source, uint32_t count)
     behindLen += (uint32_t)got;
     if (behindLen == kBufferSize) FlushBehind();
     return (uint32_t)got;
+}
+
+const uint8_t* FileStream::Held(uint32_t* n)
+{
+    *n = aheadAt < aheadLen ? aheadLen - aheadAt : 0;
+    return *n ? window + aheadAt : nullptr;
 }
 
 int32_t FileStream::Read(void* out, int32_t count)

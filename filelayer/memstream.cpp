@@ -103,3 +103,15 @@ int MemoryStream::Seek(uint32_t p)
     cursor = block ? block + p : nullptr;
     return 1;
 }
+
+const uint8_t* MemoryStream::Held(uint32_t* n)
+{
+    *n = block && position < length ? length - position : 0;
+    return *n ? cursor : nullptr;
+}
+
+void MemoryStream::Skip(uint32_t k)
+{
+    position += k;
+    cursor += k;
+}

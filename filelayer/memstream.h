@@ -34,6 +34,8 @@ public:
     void Put(uint8_t b) override;
     uint8_t Get() override;
     int Seek(uint32_t p) override;
+    const uint8_t* Held(uint32_t* n) override;
+    void Skip(uint32_t k) override;
 
     uint32_t capacity;
     int ownsBlock;

@@ -140,6 +140,10 @@ struct OsLayer {
     // cut it short, a read error on POSIX), where a plain access would end the process. On
     // Windows the sharing mode of the open keeps the file whole, and a copy is a copy.
     int (*copyFromView)(void* to, const void* from, size_t n);
+    // Puts the calling thread behind the others: a helper that hashes beside the program's main
+    // work then waits for a processor instead of taking turns with that work, which the helper
+    // only has to keep up with.
+    void (*runBehind)();
 };
 
 // The table in force; the real platform's unless a test has put another in place.

@@ -12,7 +12,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -106,6 +108,14 @@ int PosixRead(OsHandle h, void* buffer, uint32_t n, uint32_t* got)
     if (r < 0) return 0;
     *got = (uint32_t)r;
     return 1;
+}
+
+void PosixRunBehind()
+{
+#ifdef __linux__
+    // Linux keeps a nice value per thread, named by its thread id.
+    setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 10);
+#endif
 }
 
 void PosixStartWriteback(OsHandle h)
@@ -647,6 +657,7 @@ constexpr OsLayer PosixTable()
     t.mapFile = PosixMapFile;
     t.unmapFile = PosixUnmapFile;
     t.copyFromView = PosixCopyFromView;
+    t.runBehind = PosixRunBehind;
     return t;
 }
 

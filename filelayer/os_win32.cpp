@@ -428,6 +428,8 @@ int WinFolderWritable(const char* path)
 // The system's lazy writer starts on its own; a flush waits for the rest.
 void WinStartWriteback(OsHandle) {}
 
+void WinRunBehind() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
 int WinMapFile(OsHandle h, uint64_t size, const void** view)
 {
     if (size == 0 || size > (uint64_t)SIZE_MAX) return 0;
@@ -494,6 +496,7 @@ constexpr OsLayer WinTable()
     t.mapFile = WinMapFile;
     t.unmapFile = WinUnmapFile;
     t.copyFromView = WinCopyFromView;
+    t.runBehind = WinRunBehind;
     return t;
 }
 

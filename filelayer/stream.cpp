@@ -187,6 +187,14 @@ uint32_t Stream::CopyFrom(Stream* source, uint32_t count)
     return copied;
 }
 
+const uint8_t* Stream::Held(uint32_t* n)
+{
+    *n = 0;
+    return nullptr;
+}
+
+void Stream::Skip(uint32_t) {}
+
 void CopyAll(Stream* destination, Stream* source)
 {
     source->Reset();

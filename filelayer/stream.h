@@ -28,6 +28,11 @@ public:
     // CopyBytes with this stream as the destination; a stream with a buffer of its own may
     // read into it directly.
     virtual uint32_t CopyFrom(Stream* source, uint32_t count);
+    // The bytes from the current position on that the stream holds in memory, for a caller
+    // that reads them in place: *n of them (0: none held, the base's answer), valid until the
+    // next operation on this stream. Skip(k), k at most that *n, then moves past k of them.
+    virtual const uint8_t* Held(uint32_t* n);
+    virtual void Skip(uint32_t k);
 
     int HasError() const { return error; }
 
@@ -89,6 +94,10 @@ public:
     void Write(const void* bytes, uint32_t count) override;
     int32_t Read(void* out, int32_t count) override;
     uint32_t CopyFrom(Stream* source, uint32_t count) override;
+    // The rest of the read-ahead window or of the cached block in view; nothing for a mapped
+    // file, whose bytes are read only through the platform's guarded copy.
+    const uint8_t* Held(uint32_t* n) override;
+    void Skip(uint32_t k) override { aheadAt += k; }
     // Writes what is held back and forces the file onto the disk; 0, with the flag raised,
     // when anything written so far failed or the platform could not flush.
     int Sync();
@@ -98,10 +107,6 @@ public:
     // so each block is read once. Streams read front to back, like the package, stay without.
     // A mapped file cut short by another program fails the reads it took away, flag raised.
     void CacheBlocks() { cacheWanted = 1; }
-    // The file as mapped for a stream that wants its blocks cached, mapping it now if it is
-    // not yet; 0 where it is not mapped. Read it only through Os().copyFromView, and only while
-    // the stream stays open.
-    int MappedView(const uint8_t** view, uint32_t* size);
     // For a file that will be forced onto the disk: each time 8 MiB more reached the platform,
     // it is told to start writing them, so that the disk works while the rest is made and the
     // flush finds little left.

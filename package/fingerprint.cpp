@@ -138,6 +138,7 @@ void HashPipe::HandOver()
 
 void HashPipe::Run()
 {
+    Os().runBehind();
     for (;;) {
         std::unique_lock<std::mutex> held(lock);
         while (count == 0 && !done) {
@@ -172,9 +173,9 @@ struct MappedDigest::Worker {
     std::thread thread;
 };
 
-MappedDigest::MappedDigest(FileStream* f) : file(f), view(nullptr), size(0), made(0)
+MappedDigest::MappedDigest(const uint8_t* v, uint32_t n) : view(v), size(n), made(0)
 {
-    if (!file || !file->MappedView(&view, &size)) return;
+    if (!view) return;
     worker.reset(new Worker);
     try {
         worker->thread = std::thread(&MappedDigest::Run, this);
@@ -188,10 +189,9 @@ MappedDigest::~MappedDigest()
     if (worker) worker->thread.join();
 }
 
-// On the second thread: only the guarded copy touches the mapping, so a file cut short beneath
-// it fails the digest instead of the process.
 void MappedDigest::Run()
 {
+    Os().runBehind();
     DigestContext* c = DigestBegin();
     std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadSize]);
     uint32_t at = 0;
@@ -212,17 +212,7 @@ int MappedDigest::Finish(uint8_t digest[kDigestSize])
     if (worker) {
         worker->thread.join();
         worker.reset();
-    } else if (file && file->Seek(0)) {
-        DigestContext* c = DigestBegin();
-        std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadSize]);
-        int32_t got;
-        while (c && (got = file->Read(piece.get(), kReadSize)) > 0) DigestFeed(c, piece.get(), (size_t)got);
-        if (c && !file->HasError() && file->Tell() == file->Size())
-            made = DigestEnd(c, result);
-        else
-            DigestDiscard(c);
     }
-    file = nullptr;
     if (made) memcpy(digest, result, kDigestSize);
     return made;
 }

@@ -54,22 +54,22 @@ int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint
                    uint8_t* digest = nullptr);
 struct DigestContext;
 class HashPipe;
-// The SHA-256 of a file that another reader reads from all over (the old file of a patch
-// script), made on a second thread from the file's mapping while that reader goes on. Where
-// the file is not mapped, or no thread can be had, Finish reads the file through the stream
-// on the caller's thread instead, moving its position.
+// The SHA-256 of a mapped view, made on a second thread while the caller goes on (the package
+// for its seal, hashed while the installed files are read). Only the platform's guarded copy
+// touches the view, so a file cut short beneath it fails the digest instead of the process.
 class MappedDigest {
 public:
-    explicit MappedDigest(FileStream* file);
+    // The caller keeps the view mapped until Finish or destruction; without a thread, nothing
+    // is made.
+    MappedDigest(const uint8_t* view, uint32_t size);
     ~MappedDigest();
-    // Waits for the digest; 1 when it was made over the whole file.
+    // Waits for the digest; 1 when it was made over the whole view.
     int Finish(uint8_t digest[32]);
 
 private:
     MappedDigest(const MappedDigest&) = delete;
     MappedDigest& operator=(const MappedDigest&) = delete;
     void Run();
-    FileStream* file;
     const uint8_t* view;
     uint32_t size;
     int made;

@@ -4,6 +4,7 @@
 #include <vector>
 #include "bytes.h"
 #include "entries.h"
+#include "fingerprint.h"
 #include "stream.h"
 
 const char kSealMagic[8] = {'[', 'Q', 'Z', 'S', 'E', 'A', 'L', ']'};
@@ -29,7 +30,61 @@ uint32_t DigestBytes(const uint8_t* kinds, int count)
     return n;
 }
 
+// Whether a package of total bytes ends in a seal footer; *size is then the seal's size as the
+// footer gives it. Moves the stream.
+int ReadFooter(Stream* package, uint32_t total, uint32_t* size)
+{
+    uint8_t footer[kSealFooterSize];
+    if (total < sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize || package->HasError() ||
+        !package->Seek(total - kSealFooterSize) ||
+        package->Read(footer, (int32_t)sizeof footer) != (int32_t)sizeof footer ||
+        memcmp(footer + 4, kSealMagic, sizeof kSealMagic) != 0)
+        return 0;
+    *size = GetLe32(footer);
+    return 1;
+}
+
+// What a process may map of a package: all of it on 64 bits, a part of a 32-bit address space.
+const uint32_t kMaxMappedPackage = sizeof(void*) >= 8 ? 0x7FFFFFFFu : 256u << 20;
+
 }   // namespace
+
+PackageDigestAhead::PackageDigestAhead(FileStream* package) : declaredVersion(0), view(nullptr), start(0)
+{
+    if (!package || package->HasError()) return;
+    uint32_t back = package->Tell();
+    uint32_t total = package->Size();
+    uint32_t size = 0;
+    uint8_t head[kCodePageAt] = {0};
+    // A footer that cannot be a seal's is the check's to refuse; nothing to hash ahead.
+    int found = ReadFooter(package, total, &size) && size >= sizeof head && size <= total - sizeof(PackageHeader) &&
+        package->Seek(total - size) && package->Read(head, (int32_t)sizeof head) == (int32_t)sizeof head;
+    if (package->HasError()) package->Reset();
+    package->Seek(back);
+    uint8_t probe[kDigestSize];
+    if (!found || !DigestOf("", 0, probe)) return;
+    declaredVersion = head[8];
+    start = total - size;
+    if (start > kMaxMappedPackage || !Os().mapFile(package->handle, start, &view)) {
+        view = nullptr;
+        return;
+    }
+    digest.reset(new MappedDigest((const uint8_t*)view, start));
+}
+
+PackageDigestAhead::~PackageDigestAhead()
+{
+    digest.reset();
+    if (view) Os().unmapFile(view, start);
+}
+
+int PackageDigestAhead::Take(uint32_t n, uint8_t out[kDigestSize])
+{
+    uint8_t made[kDigestSize];
+    if (!digest || n != start || !digest->Finish(made)) return 0;
+    memcpy(out, made, kDigestSize);
+    return 1;
+}
 
 int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed)
 {
@@ -144,8 +199,9 @@ const char* SealReadText(SealRead result)
 namespace {
 
 // Fills the package digest (the SHA-256 of every byte before the seal) when the seal is read.
-SealRead HashPackage(Stream* package, PackageSeal* seal)
+SealRead HashPackage(Stream* package, PackageSeal* seal, PackageDigestAhead* ahead)
 {
+    if (ahead && ahead->Take(seal->start, seal->packageDigest)) return SealIntact;
     int hashed = 0;
     if (HashPrefix(package, seal->start, seal->packageDigest, &hashed) && hashed) return SealIntact;
     // Reading failed, or there is no SHA-256 at all: tell the two apart.
@@ -157,7 +213,7 @@ SealRead HashPackage(Stream* package, PackageSeal* seal)
 // its layout, its digest and, where this system can check signatures, the signature. Fills
 // *seal as it goes.
 SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, Stream* package,
-                   PackageSeal* seal)
+                   PackageSeal* seal, PackageDigestAhead* ahead)
 {
     if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
         return SealMalformed;
@@ -182,7 +238,7 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
 
     memcpy(seal->kinds.data(), kinds, (size_t)count);
-    SealRead hashed = HashPackage(package, seal);
+    SealRead hashed = HashPackage(package, seal, ahead);
     if (hashed != SealIntact) return hashed;
     if (version == kSealPerFileVersion) {
         // The package digest stands in the seal, which its own digest covers.
@@ -225,20 +281,16 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
 
 }   // namespace
 
-SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal)
+SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal, PackageDigestAhead* ahead)
 {
     if (!package || package->HasError()) return SealMalformed;
     if (count < 0) count = 0;
     uint32_t back = package->Tell();
     uint32_t total = package->Size();
-    uint8_t footer[kSealFooterSize];
     SealRead result = SealAbsent;
-    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
-        package->Seek(total - kSealFooterSize) &&
-        package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
-        memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
+    uint32_t size = 0;
+    if (ReadFooter(package, total, &size)) {
         result = SealMalformed;
-        uint32_t size = GetLe32(footer);
         // The largest seal of either version this table allows bounds what is read.
         uint32_t digests = kSealHeadSize + DigestBytes(kinds, count);
         if (digests < kSealSetsEnd) digests = kSealSetsEnd;
@@ -249,7 +301,7 @@ SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal*
             if (package->Seek(total - size) && package->Read(bytes.data(), (int32_t)size) == (int32_t)size) {
                 seal->start = total - size;
                 seal->size = size;
-                result = ParseSeal(bytes.data(), size, kinds, count, package, seal);
+                result = ParseSeal(bytes.data(), size, kinds, count, package, seal, ahead);
             }
         }
     }
@@ -268,14 +320,10 @@ unsigned ReadSealCodePage(Stream* package)
     if (!package || package->HasError()) return 0;
     uint32_t back = package->Tell();
     uint32_t total = package->Size();
-    uint8_t footer[kSealFooterSize];
     uint8_t head[kCodePageAt + 2];
     unsigned codePage = 0;
-    if (total >= sizeof(PackageHeader) + kSealHeadSize + kSealFooterSize && !package->HasError() &&
-        package->Seek(total - kSealFooterSize) &&
-        package->Read(footer, (int32_t)sizeof footer) == (int32_t)sizeof footer &&
-        memcmp(footer + 4, kSealMagic, sizeof kSealMagic) == 0) {
-        uint32_t size = GetLe32(footer);
+    uint32_t size = 0;
+    if (ReadFooter(package, total, &size)) {
         if (size >= kSealHeadSize + kSealFooterSize && size <= total - sizeof(PackageHeader) &&
             package->Seek(total - size) && package->Read(head, (int32_t)sizeof head) == (int32_t)sizeof head &&
             memcmp(head, kSealMagic, sizeof kSealMagic) == 0 && head[8] == kSealVersion)
@@ -286,13 +334,13 @@ unsigned ReadSealCodePage(Stream* package)
     return codePage;
 }
 
-SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal)
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead)
 {
     int count = table->header.entryCount > 0 ? table->header.entryCount : 0;
     if (count > kMaxEntries) return SealMalformed;
     std::vector<uint8_t> kinds((size_t)count + 1);
     for (int i = 0; i < count; i++) kinds[(size_t)i] = table->Entry(i) ? table->Entry(i)->kind : 3;
-    return ReadSeal(table->stream.get(), kinds.data(), count, seal);
+    return ReadSeal(table->stream.get(), kinds.data(), count, seal, ahead);
 }
 
 int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)

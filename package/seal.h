@@ -4,11 +4,14 @@
 #pragma once
 #include <stdint.h>
 #include <stddef.h>
+#include <memory>
 #include <vector>
 #include "crypto.h"
 #include "keyfile.h"
 
 class Stream;
+class FileStream;
+class MappedDigest;
 struct PackageTable;
 
 extern const char kSealMagic[8];         // "[QZSEAL]", no NUL; opens the seal and ends its footer
@@ -83,12 +86,38 @@ enum SealRead {
 };
 const char* SealReadText(SealRead result);
 
+// The package digest (the SHA-256 of every byte before the seal) made on a second thread while
+// the caller goes on, from a mapping of the package stream's own open file: never the file at
+// the package's name again, which another program may have replaced meanwhile. It makes
+// nothing for a package without a seal footer, or where nothing can be mapped or no thread be
+// had; ReadSeal then hashes the package itself. The stream is left where it stood, and must
+// stay open while this lives.
+class PackageDigestAhead {
+public:
+    explicit PackageDigestAhead(FileStream* package);
+    ~PackageDigestAhead();
+    // Waits for the digest; 1 when it was made over exactly the package's first n bytes.
+    int Take(uint32_t n, uint8_t digest[kDigestSize]);
+    // The version the seal's first bytes declare, 0 without a seal footer or where this system
+    // makes no SHA-256: what the package claims until the check has found whether it holds.
+    uint8_t declaredVersion;
+
+private:
+    PackageDigestAhead(const PackageDigestAhead&) = delete;
+    PackageDigestAhead& operator=(const PackageDigestAhead&) = delete;
+    const void* view;
+    uint32_t start;   // the bytes mapped and hashed: where the footer says the seal begins
+    std::unique_ptr<MappedDigest> digest;
+};
+
 // Reads and checks the seal (either version) of a package whose entry table has been read
 // (count entries of the given kinds), leaving the stream where it stood: its layout, its
 // digests and, where
 // this system can check signatures, the signature against the key the seal names. Fills *seal
 // only when intact.
-SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal);
+// With ahead, its digest is taken where it covers the bytes before the seal.
+SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal,
+                  PackageDigestAhead* ahead = nullptr);
 
 // Reads the first n bytes of the stream from its start; 1 when every one was read. *hashed is
 // 1 when they were also hashed into digest, 0 where this system offers no SHA-256.
@@ -100,7 +129,7 @@ int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed);
 unsigned ReadSealCodePage(Stream* package);
 
 // The same for a package whose table has been read.
-SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal);
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead = nullptr);
 
 // Appends a version-2 seal: seal->packageDigest must be the SHA-256 of every byte written
 // before it, kinds, codePage and every file's digest filled; the set digests are made from

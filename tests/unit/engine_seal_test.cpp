@@ -1,6 +1,8 @@
 // Sealed packages in the apply: the digest checks of the pre-check and the build, and the
 // refusals that come before anything is touched.
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <stdio.h>
 #include <string.h>
 #include "apply.h"
 #include "crypto.h"
@@ -294,6 +296,19 @@ TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
         EXPECT_EQ(Swapped(oldG), ReadFileBytes(s.g));
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
     }
+    {
+        // Old bytes that no script copies are not looked at once the rebuilt file proves to be
+        // the publisher's.
+        Bytes newH(oldF);
+        std::fill(newH.begin(), newH.begin() + 64, 'y');
+        newH.insert(newH.end(), 10, 'z');
+        Sealed s(nullptr, newH, PolicyAsk, oldF, newH);
+        WriteStamped(s.file, Swapped(oldF), kOldDate);
+        ScriptedUi ui;
+        EXPECT_EQ(ApplyApplied, s.Apply(&ui));
+        EXPECT_TRUE(ui.questions.empty());
+        EXPECT_EQ(newH, ReadFileBytes(s.file));
+    }
     // The only file of its set is a modified file under its hard policy, asked about as the
     // pre-check would: No stops, Yes leaves it as it is.
     for (bool yes : {false, true}) {
@@ -306,6 +321,26 @@ TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
                   ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
         EXPECT_EQ(Swapped(oldF), ReadFileBytes(s.file));
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
+    }
+}
+
+// The package digest made ahead, while the installed files are read, comes from the package
+// the job opened: another file put at its name meanwhile changes nothing, either way.
+TEST(SealedApply, TheDigestMadeAheadReadsThePackageOpened)
+{
+    Sealed s(nullptr);
+    Bytes good = ReadFileBytes(s.pkg), bad = good;
+    bad[s.sealStart - 2] ^= 1;
+    for (bool opensGood : {true, false}) {
+        WriteFileBytes(s.pkg, opensGood ? good : bad);
+        std::string other = s.dir / "other.upg";
+        WriteFileBytes(other, opensGood ? bad : good);
+        UpgradeJob job(s.pkg.c_str(), s.target.c_str());
+        StartSealCheck(&job);
+        // As another program would; Windows keeps an open package in place, and there the
+        // question does not arise.
+        if (std::rename(other.c_str(), s.pkg.c_str()) != 0) GTEST_SKIP() << "an open file cannot be replaced here";
+        EXPECT_EQ(opensGood ? SealIntact : SealMismatch, CheckSeal(&job));
     }
 }
 
