@@ -140,6 +140,9 @@ struct OsLayer {
     // cut it short, a read error on POSIX), where a plain access would end the process. On
     // Windows the sharing mode of the open keeps the file whole, and a copy is a copy.
     int (*copyFromView)(void* to, const void* from, size_t n);
+    // Hands n bytes of a view to use in place, guarded as copyFromView is: 0 when the file
+    // beneath cannot give them, use then cut short and its work to be thrown away.
+    int (*useView)(const void* from, size_t n, void (*use)(void* context, const void* bytes, size_t n), void* context);
     // Puts the calling thread behind the others: a helper that hashes beside the program's main
     // work then waits for a processor instead of taking turns with that work, which the helper
     // only has to keep up with.

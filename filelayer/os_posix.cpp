@@ -598,7 +598,7 @@ void PosixUnmapFile(const void* view, uint64_t size)
     if (view) munmap(const_cast<void*>(view), (size_t)size);
 }
 
-int PosixCopyFromView(void* to, const void* from, size_t n)
+int PosixUseView(const void* from, size_t n, void (*use)(void* context, const void* bytes, size_t n), void* context)
 {
     sigjmp_buf jump;
     // Without the mask: saving it would cost a system call per copy.
@@ -606,14 +606,18 @@ int PosixCopyFromView(void* to, const void* from, size_t n)
         viewFault = nullptr;
         return 0;
     }
-    // The fences keep the copy between the two stores: to the compiler the handler is no reader.
+    // The fences keep the use between the two stores: to the compiler the handler is no reader.
     viewFault = &jump;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    memcpy(to, from, n);
+    use(context, from, n);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     viewFault = nullptr;
     return 1;
 }
+
+void CopyOut(void* to, const void* bytes, size_t n) { memcpy(to, bytes, n); }
+
+int PosixCopyFromView(void* to, const void* from, size_t n) { return PosixUseView(from, n, CopyOut, to); }
 
 // Filled member by member: neighbours share a type, so a list by position would take a swap
 // without a word.
@@ -657,6 +661,7 @@ constexpr OsLayer PosixTable()
     t.mapFile = PosixMapFile;
     t.unmapFile = PosixUnmapFile;
     t.copyFromView = PosixCopyFromView;
+    t.useView = PosixUseView;
     t.runBehind = PosixRunBehind;
     return t;
 }

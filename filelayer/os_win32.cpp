@@ -454,6 +454,12 @@ int WinCopyFromView(void* to, const void* from, size_t n)
     return 1;
 }
 
+int WinUseView(const void* from, size_t n, void (*use)(void* context, const void* bytes, size_t n), void* context)
+{
+    use(context, from, n);
+    return 1;
+}
+
 // Filled member by member: neighbours share a type, so a list by position would take a swap
 // without a word.
 constexpr OsLayer WinTable()
@@ -496,6 +502,7 @@ constexpr OsLayer WinTable()
     t.mapFile = WinMapFile;
     t.unmapFile = WinUnmapFile;
     t.copyFromView = WinCopyFromView;
+    t.useView = WinUseView;
     t.runBehind = WinRunBehind;
     return t;
 }

@@ -189,16 +189,19 @@ MappedDigest::~MappedDigest()
     if (worker) worker->thread.join();
 }
 
+namespace {
+void FeedDigest(void* context, const void* bytes, size_t n) { DigestFeed((DigestContext*)context, bytes, n); }
+}   // namespace
+
 void MappedDigest::Run()
 {
     Os().runBehind();
     DigestContext* c = DigestBegin();
-    std::unique_ptr<uint8_t[]> piece(new uint8_t[kReadSize]);
+    // Hashed in place, a piece per guarded call; a piece that fails throws the whole away.
     uint32_t at = 0;
     while (c && at < size) {
         uint32_t n = size - at < (uint32_t)kReadSize ? size - at : (uint32_t)kReadSize;
-        if (!Os().copyFromView(piece.get(), view + at, n)) break;
-        DigestFeed(c, piece.get(), n);
+        if (!Os().useView(view + at, n, FeedDigest, c)) break;
         at += n;
     }
     if (c && at == size)

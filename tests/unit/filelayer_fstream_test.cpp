@@ -319,6 +319,18 @@ TEST(FileStream, MappedFileReadsWithoutCallsAndSurvivesBeingCut)
     EXPECT_TRUE(s.HasError());
     ASSERT_EQ(1, s.Seek(0));
     EXPECT_EQ('x', s.Get());
+    // So does a view handed over in place.
+    FileStream t(ReadAccess | ShareRead, f.c_str());
+    const void* view = nullptr;
+    ASSERT_EQ(1, Os().mapFile(t.handle, data.size(), &view));
+    std::string seen;
+    auto keep = [](void* context, const void* bytes, size_t n) {
+        static_cast<std::string*>(context)->append((const char*)bytes, n);
+    };
+    EXPECT_EQ(1, Os().useView(view, 1, keep, &seen));
+    EXPECT_EQ(0, Os().useView((const uint8_t*)view + 200000, 100, keep, &seen));
+    EXPECT_EQ("x", seen);
+    Os().unmapFile(view, data.size());
 #endif
 }
 
