@@ -323,13 +323,21 @@ TEST(FileStream, MappedFileReadsWithoutCallsAndSurvivesBeingCut)
     FileStream t(ReadAccess | ShareRead, f.c_str());
     const void* view = nullptr;
     ASSERT_EQ(1, Os().mapFile(t.handle, data.size(), &view));
-    std::string seen;
+    // The use is cut short mid-copy: like the digest it stands for, it allocates nothing.
+    struct Seen {
+        uint8_t bytes[100];
+        size_t n;
+    } seen = {{0}, 0};
     auto keep = [](void* context, const void* bytes, size_t n) {
-        static_cast<std::string*>(context)->append((const char*)bytes, n);
+        Seen* s = static_cast<Seen*>(context);
+        memcpy(s->bytes, bytes, n);
+        s->n = n;
     };
     EXPECT_EQ(1, Os().useView(view, 1, keep, &seen));
+    EXPECT_EQ('x', seen.bytes[0]);
+    seen.n = 0;
     EXPECT_EQ(0, Os().useView((const uint8_t*)view + 200000, 100, keep, &seen));
-    EXPECT_EQ("x", seen);
+    EXPECT_EQ(0u, seen.n);
     Os().unmapFile(view, data.size());
 #endif
 }
