@@ -141,7 +141,8 @@ struct OsLayer {
     // Windows the sharing mode of the open keeps the file whole, and a copy is a copy.
     int (*copyFromView)(void* to, const void* from, size_t n);
     // Hands n bytes of a view to use in place, guarded as copyFromView is: 0 when the file
-    // beneath cannot give them, use then cut short and its work to be thrown away.
+    // beneath cannot give them, use then cut short and its work to be thrown away. A use may
+    // be left anywhere, so it takes no lock and allocates nothing.
     int (*useView)(const void* from, size_t n, void (*use)(void* context, const void* bytes, size_t n), void* context);
     // Puts the calling thread behind the others: a helper that hashes beside the program's main
     // work then waits for a processor instead of taking turns with that work, which the helper
