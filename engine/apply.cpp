@@ -132,7 +132,7 @@ int SurveyedSealVersion(UpgradeJob* job)
 }
 
 // Reads what the tests need of one entry's file; with mayDefer, leaves a large old file's
-// digest to the build where nothing before it needs the digest.
+// digest until the build is done, where nothing before then needs it.
 Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
 {
     FileEntry* e = EntryAt(job, i);

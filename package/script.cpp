@@ -126,10 +126,6 @@ ScriptInstruction NextInstruction(HeldBytes* held, Stream* package)
     return in;
 }
 
-}   // namespace
-
-namespace {
-
 // The interpreter's loop; the package's held bytes are synced by the caller.
 int Interpret(HeldBytes* held, Stream* package, ScriptRun* run, Stream* oldFile, Stream* output)
 {
