@@ -112,14 +112,14 @@ struct Survey {
     FileFingerprint print;
     uint8_t digest[kDigestSize];
     int foreign;   // a sealed digest over its set says it is not the file its fingerprint claims
-    // The digest of a large old file of a patch, which only the seal's digest over its set
-    // needs, is left until the build is done, and made only where the rebuilt files do not all
-    // prove to be the publisher's.
-    int digestLater;
-    int digestFailed;   // it could not be made then: the set's digest does not hold
+    // The contents of a large old file of a patch at its old size are left until the build is
+    // done, and read only where the rebuilt files do not all prove to be the publisher's: until
+    // then its checksum is taken to be the old file's, and its digest is not known.
+    int contentLater;
+    int digestFailed;   // it could not be read then: the set's digest does not hold
 };
 
-// Old files from this size on have their digest left until the build is done.
+// Old files from this size on have their contents left until the build is done.
 const uint32_t kLateDigestFrom = 1u << 20;
 
 // The seal the files are read for: the checked seal's version; while the check is still to
@@ -132,7 +132,7 @@ int SurveyedSealVersion(UpgradeJob* job)
 }
 
 // Reads what the tests need of one entry's file; with mayDefer, leaves a large old file's
-// digest until the build is done, where nothing before then needs it.
+// contents until the build is done, where nothing before then needs them.
 Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
 {
     FileEntry* e = EntryAt(job, i);
@@ -143,12 +143,16 @@ Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
     if (!v.fits) return v;
     v.exists = FileExists(path);
     int sealVersion = SurveyedSealVersion(job);
-    // A file at its new size might be the new file already, and that test needs the digest.
+    // Only a file at its old size: one at its new size might be the new file already, and one
+    // at neither is modified, which the pre-check tells at once.
     if (mayDefer && v.exists && e->kind == KindPatch && sealVersion == kSealVersion &&
         e->oldPrint.size >= kLateDigestFrom && e->oldPrint.size != e->newPrint.size) {
-        v.computed = ComputeFingerprint(path, &v.print);
-        v.digestLater = v.computed && v.print.size != e->newPrint.size;
-        if (v.digestLater) return v;
+        v.computed = StampOfFile(path, &v.print);
+        v.contentLater = v.computed && v.print.size == e->oldPrint.size;
+        if (v.contentLater) {
+            v.print.checksum = e->oldPrint.checksum;
+            return v;
+        }
     }
     v.computed = v.exists && ComputeFingerprint(path, &v.print, nullptr, sealVersion ? v.digest : nullptr);
     return v;
@@ -216,7 +220,7 @@ SetFinding OldSetFinding(UpgradeJob* job, const std::vector<Survey>& surveys, in
         members++;
         last = i;
         // A digest still to be made leaves the set unknown; one that failed, all zero, fails it.
-        if (v.computed && SameContent(v.print, e->oldPrint) && !v.digestLater) digests[(size_t)i] = v.digest;
+        if (v.computed && SameContent(v.print, e->oldPrint) && !v.contentLater) digests[(size_t)i] = v.digest;
     }
     int holds = job->seal ? job->seal->SetHolds(set, digests.data()) : -1;
     return SetFinding{set, holds, members, holds == 0 && members == 1 ? last : -1};
@@ -297,11 +301,34 @@ int UpToDate(UpgradeJob* job, std::vector<Survey>& surveys, int surveyed)
     return carried > 0 && (!job->seal || job->seal->SetHolds(NewFiles, digests.data()) != 0);
 }
 
+// Refuses the package as the trust check found: the person is told why.
+ApplyOutcome Refuse(ApplySession* host)
+{
+    std::string text = std::string(kRefusedText) + TrustText(host->trust) + ".";
+    host->ui->Inform(host->view, text.c_str(), UiLine(host, LineCaption));
+    return ApplyRefused;
+}
+
+// Where the package digest is still being made beside the pre-check and the build, its verdict
+// is awaited before the person is asked or told anything, and before the commit: 1 when the
+// package is the one sealed; otherwise it is refused, the person told, any build stopped, and 0.
+int SealHolds(ApplySession* host)
+{
+    if (!TrustPending(host->job)) return 1;
+    int allowed = SettlePackageTrust(host->job, &host->trust);
+    host->Log().Trust(host->job, host->trust, allowed);
+    if (allowed) return 1;
+    Refuse(host);
+    host->progress.MarkCancelled();
+    return 0;
+}
+
 // ApplyApplied when the apply goes on; otherwise why it stops.
 // Files of a set of more than one match their fingerprints but not the set's digest: the person
 // is told, and the apply stops.
 ApplyOutcome StopForForeignFiles(ApplySession* host)
 {
+    if (!SealHolds(host)) return ApplyRefused;
     host->Log().Note(kForeignFilesText);
     host->ui->Inform(host->view, kForeignFilesText, UiLine(host, LineCaption));
     return ApplyStopped;
@@ -312,6 +339,7 @@ ApplyOutcome StopForForeignFiles(ApplySession* host)
 ApplyOutcome Decide(ApplySession* host, FileEntry* e, const EntryFinding& f)
 {
     if (f.line == LineNone) return ApplyApplied;
+    if (!SealHolds(host)) return ApplyRefused;
     if (f.policy == PolicyAbort) {
         if (AskAboutEntry(host, e, LineCannotGoOn, LineKnowMore))
             host->ui->Inform(host->view, UiLine(host, f.line), UiLine(host, LineCaption));
@@ -367,6 +395,7 @@ ApplyOutcome CheckFilesFree(ApplySession* host, int* asked)
     for (;;) {
         int denied = 0;
         std::vector<std::string> held = FilesInUse(host, &denied);
+        if ((denied || !held.empty()) && !SealHolds(host)) return ApplyRefused;
         if (denied) {
             host->Log().Note("the user may not change a file of the target");
             ui->OfferElevation(host->view, UiLine(host, LineNoAccess), UiLine(host, LineRunAsAdmin),
@@ -384,11 +413,54 @@ ApplyOutcome CheckFilesFree(ApplySession* host, int* asked)
     }
 }
 
+// Reads the contents left until the build of entry i's old file: 1 when the file is not the
+// old file the package expects (its checksum differs; the survey then holds the real one), 0
+// otherwise, with its digest made, or all zero where it could not be read.
+int ReadLateContent(UpgradeJob* job, int i, Survey& v)
+{
+    char path[kPathMax];
+    FileFingerprint now;
+    v.contentLater = 0;
+    int read = EntryPath(job, EntryAt(job, i), path) && ComputeFingerprint(path, &now, nullptr, v.digest) &&
+        now.size == v.print.size && now.dateTime == v.print.dateTime;
+    v.digestFailed = !read;
+    if (!read) memset(v.digest, 0, sizeof v.digest);
+    if (!read || now.checksum == v.print.checksum) return 0;
+    v.print = now;
+    return 1;
+}
+
+// Puts to the person, as the pre-check would have, an entry whose old file the reading after
+// the build found modified or foreign: ApplyApplied when the build goes on without it (the
+// caller drops its rebuilt file); otherwise why it stops, the build cancelled.
+ApplyOutcome DecideLate(ApplySession* host, int k, const Survey& v)
+{
+    FileEntry* e = EntryAt(host->job, k);
+    EntryFinding f = Judge(host->job, k, v);
+    host->Log().Finding(k, e, f);
+    ApplyOutcome decided = Decide(host, e, f);
+    if (decided != ApplyApplied) {
+        host->progress.MarkCancelled();
+        return decided;
+    }
+    e->state = (uint8_t)f.stateAfter;
+    return ApplyApplied;
+}
+
+// Drops entry k's rebuilt file.
+void DropBuilt(UpgradeJob* job, int k, std::vector<int>& built)
+{
+    char temp[kPathMax];
+    if (built[(size_t)k] && TempName(job, k, temp)) RemoveFile(temp);
+    built[(size_t)k] = 0;
+}
+
 // A rebuilt file that did not verify: its hard policy decides. ApplyApplied when the build
 // goes on without the entry, otherwise why it stops.
 ApplyOutcome RejectBuilt(ApplySession* host, FileEntry* e)
 {
     UserInterface* ui = host->ui;
+    if (!SealHolds(host)) return ApplyRefused;
     int policy = EffectivePolicy(e->hardPolicy);
     if (policy == PolicyAbort) {
         if (AskAboutEntry(host, e, LineBadResultStop, LineKnowMore))
@@ -409,7 +481,7 @@ ApplyOutcome RejectBuilt(ApplySession* host, FileEntry* e)
 // to back in the package. *built is 1 once the file verified; made receives its digest when
 // the package is sealed. ApplyApplied when the build goes on; ApplyCancelled when the person
 // cancelled, or why a file that did not verify stops it.
-ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
+ApplyOutcome BuildEntry(ApplySession* host, int i, Survey& v, int* built, uint8_t* made)
 {
     UpgradeJob* job = host->job;
     FileEntry* e = EntryAt(job, i);
@@ -455,7 +527,10 @@ ApplyOutcome BuildEntry(ApplySession* host, int i, int* built, uint8_t* made)
     host->Log().Built(e, verified);
     *built = verified;
     if (verified) return ApplyApplied;
-    ApplyOutcome rejected = RejectBuilt(host, e);
+    // An old file whose contents were left until now is the likely cause: one that is not the
+    // file the package expects is put to the person as such.
+    int modified = v.contentLater && ReadLateContent(job, i, v);
+    ApplyOutcome rejected = modified ? DecideLate(host, i, v) : RejectBuilt(host, e);
     if (rejected == ApplyApplied && work[0]) RemoveFile(work);
     return rejected;
 }
@@ -470,6 +545,7 @@ ApplyOutcome CheckBuiltSet(ApplySession* host, const std::vector<Survey>& survey
     int suspect = -1;
     if (NewFilesHold(job, surveys, built, builtDigests, &suspect) != 0) return ApplyApplied;
     if (suspect < 0) {
+        if (!SealHolds(host)) return ApplyRefused;
         host->Log().Note(kForeignBuiltText);
         host->ui->Inform(host->view, kForeignBuiltText, UiLine(host, LineCaption));
         host->progress.MarkCancelled();
@@ -482,23 +558,19 @@ ApplyOutcome CheckBuiltSet(ApplySession* host, const std::vector<Survey>& survey
     return RejectBuilt(host, e);
 }
 
-// Where the old files' digests were left to the build, they are made here and the seal's digest
-// over them is checked before the commit, as the pre-check checks it otherwise: the one file of
-// the set that does not hold is a modified file under its hard policy, and its rebuilt file is
-// dropped; among more, none can be told from the others, and nothing is committed.
-// ApplyApplied when the build goes on.
+// Where old files' contents were left to the build, they are read here, and the seal's digest
+// over them is checked before the commit, as the pre-check checks it otherwise: a modified
+// file, or the one file of the set that does not hold, is put to the person under its hard
+// policy, and its rebuilt file is dropped; among more, none can be told from the others, and
+// nothing is committed. ApplyApplied when the build goes on.
 ApplyOutcome CheckOldSetLate(ApplySession* host, std::vector<Survey>& surveys, std::vector<int>& built)
 {
     UpgradeJob* job = host->job;
     for (int i = 0; i < job->EntryCount(); i++) {
-        Survey& v = surveys[(size_t)i];
-        char path[kPathMax];
-        FileFingerprint now;
-        if (!v.digestLater) continue;
-        v.digestLater = 0;
-        v.digestFailed = !EntryPath(job, EntryAt(job, i), path) || !ComputeFingerprint(path, &now, nullptr, v.digest) ||
-            !SameContent(now, v.print);
-        if (v.digestFailed) memset(v.digest, 0, sizeof v.digest);
+        if (!surveys[(size_t)i].contentLater || !ReadLateContent(job, i, surveys[(size_t)i])) continue;
+        ApplyOutcome decided = DecideLate(host, i, surveys[(size_t)i]);
+        if (decided != ApplyApplied) return decided;
+        DropBuilt(job, i, built);
     }
     SetFinding set = OldSetFinding(job, surveys, PatchedFiles);
     if (set.holds != 0) return ApplyApplied;
@@ -507,21 +579,10 @@ ApplyOutcome CheckOldSetLate(ApplySession* host, std::vector<Survey>& surveys, s
         host->progress.MarkCancelled();
         return StopForForeignFiles(host);
     }
-    int k = set.file;
-    FileEntry* e = EntryAt(job, k);
-    surveys[(size_t)k].foreign = 1;
-    EntryFinding f = Judge(job, k, surveys[(size_t)k]);
-    host->Log().Finding(k, e, f);
-    ApplyOutcome decided = Decide(host, e, f);
-    if (decided != ApplyApplied) {
-        host->progress.MarkCancelled();
-        return decided;
-    }
-    e->state = (uint8_t)f.stateAfter;
-    char temp[kPathMax];
-    if (built[(size_t)k] && TempName(job, k, temp)) RemoveFile(temp);
-    built[(size_t)k] = 0;
-    return ApplyApplied;
+    surveys[(size_t)set.file].foreign = 1;
+    ApplyOutcome decided = DecideLate(host, set.file, surveys[(size_t)set.file]);
+    if (decided == ApplyApplied) DropBuilt(job, set.file, built);
+    return decided;
 }
 
 // Rebuilds every entry still pending; ApplyApplied when the commit may follow, otherwise why
@@ -542,7 +603,7 @@ ApplyOutcome Build(ApplySession* host, std::vector<Survey>& surveys)
     std::vector<int> built((size_t)job->EntryCount() + 1, 0);
     std::vector<uint8_t> builtDigests(((size_t)job->EntryCount() + 1) * kDigestSize);
     int late = 0;
-    for (const Survey& v : surveys) late |= v.digestLater;
+    for (const Survey& v : surveys) late |= v.contentLater;
 
     for (int i = 0; i < job->EntryCount(); i++) {
         if (PollCancel(host)) break;
@@ -550,7 +611,7 @@ ApplyOutcome Build(ApplySession* host, std::vector<Survey>& surveys)
         ShowEntry(host, e);
         if (e->kind == KindDelete) continue;
         uint8_t* made = job->seal ? &builtDigests[(size_t)i * kDigestSize] : nullptr;
-        ApplyOutcome entry = BuildEntry(host, i, &built[(size_t)i], made);
+        ApplyOutcome entry = BuildEntry(host, i, surveys[(size_t)i], &built[(size_t)i], made);
         if (entry != ApplyApplied) {
             stop = entry;
             break;
@@ -758,21 +819,18 @@ ApplyOutcome Run(ApplySession* host)
         break;
     }
 
-    // The installed files are read while a second thread hashes the package for its seal.
-    // Before anything is asked or touched: a package altered since it was sealed, or not signed
-    // by the key the installation pins, is refused whole.
+    // The installed files are read while a second thread hashes the package for its seal, and
+    // where no key is pinned the pre-check and the build go on beside it. Before anything is
+    // asked or changed: a package altered since it was sealed, or not signed by the key the
+    // installation pins, is refused whole.
     std::vector<Survey> surveys;
     ApplyOutcome outcome = SurveyAll(host, surveys);
     if (outcome != ApplyApplied) return outcome;
-    TrustReport trust;
-    int allowed = CheckPackageTrust(job, host->trustFile.empty() ? nullptr : host->trustFile.c_str(), &trust);
-    host->Log().Trust(job, trust, allowed);
-    if (!allowed) {
-        std::string text = std::string(kRefusedText) + TrustText(trust) + ".";
-        ui->Inform(host->view, text.c_str(), UiLine(host, LineCaption));
-        return ApplyRefused;
-    }
+    int allowed = CheckPackageTrust(job, host->trustFile.empty() ? nullptr : host->trustFile.c_str(), &host->trust, 1);
+    if (!TrustPending(job)) host->Log().Trust(job, host->trust, allowed);
+    if (!allowed) return Refuse(host);
     if (UpToDate(job, surveys, 1)) {
+        if (!SealHolds(host)) return ApplyRefused;
         // A crash after the journal went can leave the scratch folder behind, empty or with
         // stale work files; no journal or backup is left here (the recovery saw to that).
         CleanScratchFolder(job);
@@ -793,6 +851,10 @@ ApplyOutcome Run(ApplySession* host)
     if (outcome != ApplyApplied) return outcome;
     outcome = Build(host, surveys);
     if (outcome != ApplyApplied) return outcome;
+    if (!SealHolds(host)) {
+        CleanScratchFolder(job);
+        return ApplyRefused;
+    }
     return Report(host, CommitEntries(host, &failures), failures);
 }
 
@@ -802,6 +864,9 @@ ApplyOutcome ApplyUpgrade(ApplySession* host)
 {
     if (host->job && host->job->IsValid()) host->Log().Begin(host->job);
     ApplyOutcome outcome = Run(host);
+    // An apply that ended before the verdict was needed still records it.
+    if (host->job && TrustPending(host->job))
+        host->Log().Trust(host->job, host->trust, SettlePackageTrust(host->job, &host->trust));
     host->Log().Outcome(outcome);
     return outcome;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include "job.h"
 #include "script.h"
+#include "trust.h"
 #include "ui.h"
 #include "uitext.h"
 
@@ -38,6 +39,9 @@ public:
     std::unique_ptr<UiTextTable> wording;
     // A publisher key file to trust in place of the target folder's own pin; empty for none.
     std::string trustFile;
+    // What the trust check found; while TrustPending(job), what it will be if the package digest
+    // still being made holds.
+    TrustReport trust = TrustReport();
     ProgressState progress;
     // Output bytes the scripts have passed, plus 1; drawn against the table's progressTotal.
     uint32_t progressDone = 1;

@@ -11,9 +11,16 @@
 
 namespace {
 
-SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal)
+SealRead ReadWhole(UpgradeJob* job, PackageSeal* seal, int claim)
 {
-    SealRead result = ReadPackageSeal(job, seal, job->digestAhead.get());
+    PackageDigestAhead* ahead = job->digestAhead.get();
+    // A claim stands only on a digest already being made, and only while it holds; any other
+    // verdict is the whole check's, so that it reads as it would have without the claim.
+    if (claim && ahead && ahead->Making()) {
+        SealRead claimed = ReadPackageSeal(job, seal, ahead, 1);
+        if (claimed == SealIntact) return claimed;
+    }
+    SealRead result = ReadPackageSeal(job, seal, ahead);
     job->digestAhead.reset();
     if (result != SealAbsent || job->stream->HasError()) return result;
     Stream* s = job->stream.get();
@@ -56,11 +63,11 @@ int AnythingAt(const char* folder, const char* name, const char* path)
 
 }   // namespace
 
-SealRead CheckSeal(UpgradeJob* job)
+SealRead CheckSeal(UpgradeJob* job, int claim)
 {
     if (job->sealState >= 0) return (SealRead)job->sealState;
     std::unique_ptr<PackageSeal> seal(new PackageSeal);
-    SealRead result = ReadWhole(job, seal.get());
+    SealRead result = ReadWhole(job, seal.get(), claim);
     if (result == SealIntact) job->seal = std::move(seal);
     job->sealState = result;
     return result;
@@ -72,14 +79,12 @@ void StartSealCheck(UpgradeJob* job)
         job->digestAhead.reset(new PackageDigestAhead(job->stream.get()));
 }
 
-int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* report)
+int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* report, int claim)
 {
     memset(report, 0, sizeof *report);
     report->seal = SealAbsent;
     report->trust = TrustNotPinned;
     report->pinFault = KeyOk;
-    report->seal = CheckSeal(job);
-    if (job->seal && job->seal->isSigned) KeyIdText(job->seal->keyId, report->signerId);
 
     // An unreadable pin refuses: a damaged trust file must not open the door to anyone. So
     // does anything else that stands at its name (a folder, a link to one, a link that leads
@@ -92,6 +97,10 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
                AnythingAt(job->targetFolder, kTrustFileName, report->pinFile)) {
         report->pinned = 1;
     }
+    // A pinned installation reads nothing of a package that its publisher's key does not stand
+    // behind, so its verdict is never left to come.
+    report->seal = CheckSeal(job, claim && !report->pinned);
+    if (job->seal && job->seal->isSigned) KeyIdText(job->seal->keyId, report->signerId);
     if (report->pinned) {
         report->pinFault = ReadKeyFile(report->pinFile, 0, &pin);
         if (report->pinFault != KeyOk) return 0;
@@ -106,6 +115,21 @@ int CheckPackageTrust(UpgradeJob* job, const char* trustFile, TrustReport* repor
     }
     report->trust = CheckSealTrust(job->seal.get(), report->pinned ? &pin : nullptr);
     return TrustAllows(report->trust);
+}
+
+int TrustPending(const UpgradeJob* job) { return job->seal && job->seal->claimed; }
+
+int SettlePackageTrust(UpgradeJob* job, TrustReport* report)
+{
+    if (!TrustPending(job)) return 1;
+    SealRead result = ConfirmSeal(job->seal.get(), job->digestAhead.get());
+    job->digestAhead.reset();
+    if (result == SealIntact) return 1;
+    job->seal.reset();
+    job->sealState = result;
+    report->seal = result;
+    report->signerId[0] = 0;
+    return 0;
 }
 
 std::string TrustText(const TrustReport& r)

@@ -321,6 +321,18 @@ int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* 
     return 1;
 }
 
+int StampOfFile(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes)
+{
+    memset(print, 0, sizeof *print);
+    if (!path) return 0;
+    FileStream file(ReadAccess | ShareRead, path);
+    uint32_t dateTime;
+    if (file.HasError() || !ReadDosDateTime(&file, &dateTime, utcOffsetMinutes)) return 0;
+    print->dateTime = dateTime;
+    print->size = file.Size();
+    return 1;
+}
+
 WrittenPrint::WrittenPrint() : digest(nullptr) { ChecksumBegin(&sum); }
 
 WrittenPrint::~WrittenPrint()

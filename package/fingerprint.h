@@ -48,6 +48,9 @@ uint16_t ChecksumOf(const void* bytes, size_t n);
 // digest, also its SHA-256 from the same reading; 0 when no digest can be made.
 int ComputeFingerprint(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr,
                        uint8_t* digest = nullptr);
+// The date-time and size alone, read without reading the contents: the checksum is left 0.
+// 1 on success, as ComputeFingerprint.
+int StampOfFile(const char* path, FileFingerprint* print, const int32_t* utcOffsetMinutes = nullptr);
 // 1 when size and checksum equal the expected ones, and the SHA-256 too when expectedDigest is
 // given, and all times were set from its dateTime. With digest, also the file's SHA-256.
 int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint8_t* expectedDigest = nullptr,

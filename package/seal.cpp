@@ -116,7 +116,8 @@ int InFileSet(int set, uint8_t kind)
     return set == DeletedFiles && kind == KindDelete;
 }
 
-PackageSeal::PackageSeal() : version(0), codePage(0), start(0), size(0), entryCount(0), isSigned(0), signatureSize(0)
+PackageSeal::PackageSeal()
+    : version(0), codePage(0), start(0), size(0), entryCount(0), isSigned(0), signatureSize(0), claimed(0)
 {
     memset(packageDigest, 0, sizeof packageDigest);
     memset(setDigests, 0, sizeof setDigests);
@@ -202,6 +203,7 @@ namespace {
 SealRead HashPackage(Stream* package, PackageSeal* seal, PackageDigestAhead* ahead)
 {
     if (ahead && ahead->Take(seal->start, seal->packageDigest)) return SealIntact;
+    if (!package) return SealMalformed;
     int hashed = 0;
     if (HashPrefix(package, seal->start, seal->packageDigest, &hashed) && hashed) return SealIntact;
     // Reading failed, or there is no SHA-256 at all: tell the two apart.
@@ -209,11 +211,10 @@ SealRead HashPackage(Stream* package, PackageSeal* seal, PackageDigestAhead* ahe
     return DigestOf("", 0, probe) ? SealMalformed : SealNoDigest;
 }
 
-// The seal's own bytes, footer included, against the entry table and the package before it:
-// its layout, its digest and, where this system can check signatures, the signature. Fills
-// *seal as it goes.
-SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, Stream* package,
-                   PackageSeal* seal, PackageDigestAhead* ahead)
+// The seal's own bytes, footer included, against the entry table: its layout. Fills *seal with
+// what the seal states, its own digest as stored included, and keeps the bytes that digest
+// covers for ConfirmDigests.
+SealRead ParseLayout(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, int count, PackageSeal* seal)
 {
     if (size < kSealHeadSize + kSealFooterSize || memcmp(bytes, kSealMagic, sizeof kSealMagic) != 0)
         return SealMalformed;
@@ -238,11 +239,7 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
     if ((uint64_t)at + signatureSize + kSealFooterSize != size) return SealMalformed;
 
     memcpy(seal->kinds.data(), kinds, (size_t)count);
-    SealRead hashed = HashPackage(package, seal, ahead);
-    if (hashed != SealIntact) return hashed;
     if (version == kSealPerFileVersion) {
-        // The package digest stands in the seal, which its own digest covers.
-        if (memcmp(seal->packageDigest, bytes + 12, kDigestSize) != 0) return SealMismatch;
         uint32_t p = kSealHeadSize;
         for (int i = 0; i < count; i++) {
             if (HasNew(kinds[i])) {
@@ -254,34 +251,63 @@ SealRead ParseSeal(const uint8_t* bytes, uint32_t size, const uint8_t* kinds, in
                 p += kDigestSize;
             }
         }
-        if (!DigestOf(bytes, covered, seal->sealDigest)) return SealNoDigest;
     } else {
         seal->codePage = (uint16_t)(bytes[kCodePageAt] | (bytes[kCodePageAt + 1] << 8));
         for (int set = 0; set < kFileSets; set++)
             memcpy(seal->setDigests[set], bytes + kSealSetsStart + set * kDigestSize, kDigestSize);
+    }
+    seal->covered.assign(bytes, bytes + covered);
+    memcpy(seal->sealDigest, bytes + covered, kDigestSize);
+    if (seal->isSigned) {
+        memcpy(seal->signerKey, bytes + covered - kPublicKeySize, kPublicKeySize);
+        memcpy(seal->signature, bytes + at, signatureSize);
+        seal->signatureSize = signatureSize;
+    }
+    return SealIntact;
+}
+
+// Whether the package bytes before the seal are the ones sealed: the package digest, and the
+// seal's own digest made from it, against the one the seal stores.
+SealRead ConfirmDigests(Stream* package, PackageSeal* seal, PackageDigestAhead* ahead)
+{
+    SealRead hashed = HashPackage(package, seal, ahead);
+    if (hashed != SealIntact) return hashed;
+    const uint8_t* bytes = seal->covered.data();
+    uint8_t made[kDigestSize];
+    if (seal->version == kSealPerFileVersion) {
+        // The package digest stands in the seal, which its own digest covers.
+        if (memcmp(seal->packageDigest, bytes + 12, kDigestSize) != 0) return SealMismatch;
+        if (!DigestOf(bytes, seal->covered.size(), made)) return SealNoDigest;
+    } else {
         // The package digest is not stored: it opens what the seal digest covers.
         DigestContext* c = DigestBegin();
         if (!c) return SealNoDigest;
         DigestFeed(c, seal->packageDigest, kDigestSize);
-        DigestFeed(c, bytes, covered);
-        if (!DigestEnd(c, seal->sealDigest)) return SealNoDigest;
+        DigestFeed(c, bytes, seal->covered.size());
+        if (!DigestEnd(c, made)) return SealNoDigest;
     }
     // Damage to the seal's own digests shows even when nobody signed it.
-    if (memcmp(seal->sealDigest, bytes + covered, kDigestSize) != 0) return SealMismatch;
+    if (memcmp(made, seal->sealDigest, kDigestSize) != 0) return SealMismatch;
+    seal->covered.clear();
+    return SealIntact;
+}
+
+// The signature, where this system can check signatures, against the key the seal names and
+// the seal's digest.
+SealRead CheckSignature(PackageSeal* seal)
+{
     if (!seal->isSigned) return SealIntact;
-    memcpy(seal->signerKey, bytes + covered - kPublicKeySize, kPublicKeySize);
-    memcpy(seal->signature, bytes + at, signatureSize);
-    seal->signatureSize = signatureSize;
     if (seal->signerKey[0] != 4 || !KeyIdOf(seal->signerKey, seal->keyId)) return SealMalformed;
     // The seal names its signer's key, so a damaged signature shows whoever reads it.
-    if (VerifyDigestSignature(seal->signerKey, seal->sealDigest, seal->signature, signatureSize) == SignatureBad)
+    if (VerifyDigestSignature(seal->signerKey, seal->sealDigest, seal->signature, seal->signatureSize) == SignatureBad)
         return SealBadSignature;
     return SealIntact;
 }
 
 }   // namespace
 
-SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal, PackageDigestAhead* ahead)
+SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal, PackageDigestAhead* ahead,
+                  int claim)
 {
     if (!package || package->HasError()) return SealMalformed;
     if (count < 0) count = 0;
@@ -301,10 +327,13 @@ SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal*
             if (package->Seek(total - size) && package->Read(bytes.data(), (int32_t)size) == (int32_t)size) {
                 seal->start = total - size;
                 seal->size = size;
-                result = ParseSeal(bytes.data(), size, kinds, count, package, seal, ahead);
+                result = ParseLayout(bytes.data(), size, kinds, count, seal);
+                if (result == SealIntact && !claim) result = ConfirmDigests(package, seal, ahead);
+                if (result == SealIntact) result = CheckSignature(seal);
             }
         }
     }
+    seal->claimed = claim && result == SealIntact;
     if (result != SealIntact) {
         seal->Allocate(0);
         seal->version = 0;
@@ -334,13 +363,21 @@ unsigned ReadSealCodePage(Stream* package)
     return codePage;
 }
 
-SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead)
+SealRead ConfirmSeal(PackageSeal* seal, PackageDigestAhead* ahead)
+{
+    if (!seal->claimed) return SealIntact;
+    seal->claimed = 0;
+    // Only the digest made ahead: the package stream may stand anywhere in a script meanwhile.
+    return ConfirmDigests(nullptr, seal, ahead);
+}
+
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead, int claim)
 {
     int count = table->header.entryCount > 0 ? table->header.entryCount : 0;
     if (count > kMaxEntries) return SealMalformed;
     std::vector<uint8_t> kinds((size_t)count + 1);
     for (int i = 0; i < count; i++) kinds[(size_t)i] = table->Entry(i) ? table->Entry(i)->kind : 3;
-    return ReadSeal(table->stream.get(), kinds.data(), count, seal, ahead);
+    return ReadSeal(table->stream.get(), kinds.data(), count, seal, ahead, claim);
 }
 
 int WriteSeal(Stream* out, PackageSeal* seal, const PublisherKey* signer)

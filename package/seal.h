@@ -68,6 +68,10 @@ struct PackageSeal {
     // digest followed by the seal from its magic to the end of the set digests, or of the
     // signer's key when signed. Version 1: the same without the package digest in front.
     uint8_t sealDigest[kDigestSize];
+    // Read with claim: everything but the package digest was checked, and the seal holds only
+    // once ConfirmSeal says so. The bytes its own digest covers are kept until then.
+    int claimed;
+    std::vector<uint8_t> covered;
 
 private:
     PackageSeal(const PackageSeal&) = delete;
@@ -98,6 +102,8 @@ public:
     ~PackageDigestAhead();
     // Waits for the digest; 1 when it was made over exactly the package's first n bytes.
     int Take(uint32_t n, uint8_t digest[kDigestSize]);
+    // Whether a digest is being made at all.
+    int Making() const { return digest != nullptr; }
     // The version the seal's first bytes declare, 0 without a seal footer or where this system
     // makes no SHA-256: what the package claims until the check has found whether it holds.
     uint8_t declaredVersion;
@@ -112,12 +118,18 @@ private:
 
 // Reads and checks the seal (either version) of a package whose entry table has been read
 // (count entries of the given kinds), leaving the stream where it stood: its layout, its
-// digests and, where
-// this system can check signatures, the signature against the key the seal names. Fills *seal
-// only when intact.
-// With ahead, its digest is taken where it covers the bytes before the seal.
+// digests and, where this system can check signatures, the signature against the key the seal
+// names. Fills *seal only when intact. With ahead, its digest is taken where it covers the
+// bytes before the seal.
+// With claim, the package bytes are not hashed: the signature is checked against the seal's
+// digest as stored, and SealIntact only says that the seal claims to hold (seal->claimed)
+// until ConfirmSeal has found whether it does.
 SealRead ReadSeal(Stream* package, const uint8_t* kinds, int count, PackageSeal* seal,
-                  PackageDigestAhead* ahead = nullptr);
+                  PackageDigestAhead* ahead = nullptr, int claim = 0);
+// Whether a claimed seal holds, from the digest the ahead makes (and only from it, the package
+// stream being left alone): SealIntact, SealMismatch, or SealMalformed where it made none.
+// SealIntact for a seal that was not claimed. Either way the seal is claimed no more.
+SealRead ConfirmSeal(PackageSeal* seal, PackageDigestAhead* ahead);
 
 // Reads the first n bytes of the stream from its start; 1 when every one was read. *hashed is
 // 1 when they were also hashed into digest, 0 where this system offers no SHA-256.
@@ -129,7 +141,7 @@ int HashPrefix(Stream* s, uint32_t n, uint8_t digest[kDigestSize], int* hashed);
 unsigned ReadSealCodePage(Stream* package);
 
 // The same for a package whose table has been read.
-SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead = nullptr);
+SealRead ReadPackageSeal(PackageTable* table, PackageSeal* seal, PackageDigestAhead* ahead = nullptr, int claim = 0);
 
 // Appends a version-2 seal: seal->packageDigest must be the SHA-256 of every byte written
 // before it, kinds, codePage and every file's digest filled; the set digests are made from

@@ -265,8 +265,9 @@ TEST(SealedApply, OneDigestPerSetOfFiles)
     }
 }
 
-// Old files of 1 MiB and more have their digests made while the build reads them: the set's
-// digest is checked after the build and before the commit, with the same outcomes.
+// Old files of 1 MiB and more have their contents read after the build, and only where the
+// rebuilt files do not prove to be the publisher's: a modified or foreign old file is then
+// found before the commit, with the outcomes the pre-check would give.
 TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
 {
     Bytes oldF(1500000), oldG(1200000);
@@ -296,30 +297,36 @@ TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
         EXPECT_EQ(Swapped(oldG), ReadFileBytes(s.g));
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
     }
-    {
-        // Old bytes that no script copies are not looked at once the rebuilt file proves to be
-        // the publisher's.
+    // Old bytes that no script copies are not looked at once the rebuilt file proves to be the
+    // publisher's, whether or not the checksum would have told.
+    Bytes changed = oldF;
+    changed[20] ^= 1;
+    for (const Bytes& installed : {Swapped(oldF), changed}) {
         Bytes newH(oldF);
         std::fill(newH.begin(), newH.begin() + 64, 'y');
         newH.insert(newH.end(), 10, 'z');
         Sealed s(nullptr, newH, PolicyAsk, oldF, newH);
-        WriteStamped(s.file, Swapped(oldF), kOldDate);
+        WriteStamped(s.file, installed, kOldDate);
         ScriptedUi ui;
         EXPECT_EQ(ApplyApplied, s.Apply(&ui));
         EXPECT_TRUE(ui.questions.empty());
         EXPECT_EQ(newH, ReadFileBytes(s.file));
     }
-    // The only file of its set is a modified file under its hard policy, asked about as the
-    // pre-check would: No stops, Yes leaves it as it is.
-    for (bool yes : {false, true}) {
+    // A modified file is asked about as the pre-check would, under its hard policy, whether the
+    // set's digest or the rebuilt file's own check finds it: No stops, Yes leaves it as it is.
+    Bytes copied = oldF;
+    copied[100] ^= 1;
+    for (int k = 0; k < 4; k++) {
+        bool yes = k & 1;
         Sealed s(nullptr, newF, PolicyAsk, oldF, newF);
-        WriteStamped(s.file, Swapped(oldF), kOldDate);
+        WriteStamped(s.file, k < 2 ? Swapped(oldF) : copied, kOldDate);
         ScriptedUi ui = yes ? ScriptedUi::Yes() : ScriptedUi();
-        EXPECT_EQ(yes ? ApplyApplied : ApplyDeclined, s.Apply(&ui));
-        ASSERT_EQ(1u, ui.questions.size());
+        EXPECT_EQ(yes ? ApplyApplied : ApplyDeclined, s.Apply(&ui)) << k;
+        ASSERT_EQ(1u, ui.questions.size()) << k;
         EXPECT_NE(std::string::npos,
-                  ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)));
-        EXPECT_EQ(Swapped(oldF), ReadFileBytes(s.file));
+                  ui.questions[0].find(UiTextTable(DefaultWordingPath().c_str()).LineText(LinePatchModified)))
+            << k;
+        EXPECT_EQ(k < 2 ? Swapped(oldF) : copied, ReadFileBytes(s.file)) << k;
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
     }
 }
