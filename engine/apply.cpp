@@ -310,8 +310,9 @@ ApplyOutcome Refuse(ApplySession* host)
 }
 
 // Where the package digest is still being made beside the pre-check and the build, its verdict
-// is awaited before the person is asked or told anything, and before the commit: 1 when the
-// package is the one sealed; otherwise it is refused, the person told, any build stopped, and 0.
+// is awaited before the person is asked or told anything (but to confirm a cancel they asked
+// for), and before the commit: 1 when the package is the one sealed; otherwise it is refused,
+// the person told, any build stopped, and 0.
 int SealHolds(ApplySession* host)
 {
     if (!TrustPending(host->job)) return 1;

@@ -7,6 +7,7 @@
 #include "apply.h"
 #include "crypto.h"
 #include "engine_fixture.h"
+#include "joblog.h"
 #include "memstream.h"
 #include "seal.h"
 #include "trust.h"
@@ -329,6 +330,40 @@ TEST(SealedApply, LargeOldFilesAreCheckedOnceBuilt)
         EXPECT_EQ(k < 2 ? Swapped(oldF) : copied, ReadFileBytes(s.file)) << k;
         EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
     }
+}
+
+// Where no key is pinned the build does not wait for the package digest; a package changed
+// where the build cannot see it (a file's description) is still refused before the commit,
+// with nothing changed and nothing asked, and its verdict is logged once.
+TEST(SealedApply, AVerdictLeftToTheBuildComesBeforeTheCommit)
+{
+    Sealed s(nullptr);
+    Bytes bad = ReadFileBytes(s.pkg);
+    const std::string description = "Patched f.txt";
+    auto at = std::search(bad.begin(), bad.end(), description.begin(), description.end());
+    ASSERT_NE(bad.end(), at);
+    *at ^= 0x20;
+    WriteFileBytes(s.pkg, bad);
+    std::string logPath = s.dir / "apply.log";
+    ScriptedUi ui;
+    {
+        TestJob t(s.pkg, s.target, &ui);
+        FileJobLog log(logPath.c_str());
+        t.host.log = &log;
+        t.Apply();
+        EXPECT_EQ(ApplyRefused, t.outcome);
+    }
+    EXPECT_TRUE(ui.questions.empty());
+    ASSERT_EQ(1u, ui.infos.size());
+    EXPECT_NE(std::string::npos, ui.infos[0].find("since it was sealed")) << ui.infos[0];
+    EXPECT_EQ(kOld, ReadFileBytes(s.file));
+    EXPECT_FALSE(PathExists(s.target + "\\__QZUPD_"));
+    Bytes logged = ReadFileBytes(logPath);
+    std::string text(logged.begin(), logged.end());
+    size_t first = text.find("seal: ");
+    ASSERT_NE(std::string::npos, first) << text;
+    EXPECT_EQ(0u, text.compare(first, 14, "seal: refused:")) << text;
+    EXPECT_EQ(std::string::npos, text.find("seal: ", first + 1)) << text;
 }
 
 // The package digest made ahead, while the installed files are read, comes from the package
