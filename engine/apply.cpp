@@ -59,6 +59,8 @@ const size_t kListedFailures = 20;
 
 // Starts the refusal of a package that fails its seal or its pin; the reason follows.
 const char kRefusedText[] = "This upgrade package was not applied, and nothing was changed: ";
+// The log's line for a seal whose verdict is left to come beside the build.
+const char kSealPendingText[] = "seal: read; its digest over the package is checked while the files are rebuilt";
 
 FileEntry* EntryAt(UpgradeJob* job, int i) { return job->Entry(i); }
 
@@ -828,7 +830,10 @@ ApplyOutcome Run(ApplySession* host)
     ApplyOutcome outcome = SurveyAll(host, surveys);
     if (outcome != ApplyApplied) return outcome;
     int allowed = CheckPackageTrust(job, host->trustFile.empty() ? nullptr : host->trustFile.c_str(), &host->trust, 1);
-    if (!TrustPending(job)) host->Log().Trust(job, host->trust, allowed);
+    if (TrustPending(job))
+        host->Log().Note(kSealPendingText);
+    else
+        host->Log().Trust(job, host->trust, allowed);
     if (!allowed) return Refuse(host);
     if (UpToDate(job, surveys, 1)) {
         if (!SealHolds(host)) return ApplyRefused;
