@@ -44,8 +44,8 @@ std::string FileNameOf(const std::string& path);
 int CheckPackage(const char* path, std::string* reason);
 // CheckPackage for each package; the reason names the package when there are several.
 int CheckPackages(const std::vector<std::string>& packages, std::string* reason);
-// 1 when the job's package is whole and its seal, if any, holds (kept in the job for the apply);
-// otherwise 0 with a sentence that says why.
+// 1 when the job's package is whole and its seal, if any, holds (kept in the job); otherwise 0
+// with a sentence that says why.
 int CheckPackageSeal(UpgradeJob* job, std::string* reason);
 // Whether the job's seal check, once run, found the package damaged (its seal does not hold, or
 // it was cut inside a script): invalid setup data, whoever reads it.

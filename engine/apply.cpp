@@ -122,7 +122,7 @@ struct Survey {
 };
 
 // Old files from this size on have their contents left until the build is done.
-const uint32_t kLateDigestFrom = 1u << 20;
+const uint32_t kLateContentFrom = 1u << 20;
 
 // The seal the files are read for: the checked seal's version; while the check is still to
 // come, the one the package declares (a seal that does not hold refuses the package before any
@@ -148,7 +148,7 @@ Survey SurveyEntry(UpgradeJob* job, int i, int mayDefer = 0)
     // Only a file at its old size: one at its new size might be the new file already, and one
     // at neither is modified, which the pre-check tells at once.
     if (mayDefer && v.exists && e->kind == KindPatch && sealVersion == kSealVersion &&
-        e->oldPrint.size >= kLateDigestFrom && e->oldPrint.size != e->newPrint.size) {
+        e->oldPrint.size >= kLateContentFrom && e->oldPrint.size != e->newPrint.size) {
         v.computed = StampOfFile(path, &v.print);
         v.contentLater = v.computed && v.print.size == e->oldPrint.size;
         if (v.contentLater) {
@@ -621,7 +621,7 @@ ApplyOutcome Build(ApplySession* host, std::vector<Survey>& surveys)
         }
     }
     // Rebuilt files that are all the publisher's were made from old files whose content was
-    // right where it mattered: the old files' digest is made only to tell why they are not.
+    // right where it mattered: the old files are read only to tell why they are not.
     int suspect = -1;
     if (late && !PollCancel(host) && NewFilesHold(job, surveys, built, builtDigests, &suspect) != 1) {
         ApplyOutcome old = CheckOldSetLate(host, surveys, built);

@@ -58,7 +58,7 @@ int VerifyAndStamp(const char* path, const FileFingerprint* expected, const uint
 struct DigestContext;
 class HashPipe;
 // The SHA-256 of a mapped view, made on a second thread while the caller goes on (the package
-// for its seal, hashed while the installed files are read). Only the platform's guarded copy
+// for its seal, hashed while the installed files are read). Only the platform's guarded use
 // touches the view, so a file cut short beneath it fails the digest instead of the process.
 class MappedDigest {
 public:
