@@ -214,10 +214,12 @@ upg build old new -o n.upg --no-seal -q > /dev/null 2>&1
 upg inspect s.upg > out 2>&1; expect_rc "inspect signed" 0 $?
 keyid=$(sed -n 's/.*public key, id \([0-9a-f]\{16\}\) .*/\1/p' keyout)
 if [ -n "$keyid" ]; then expect_grep "inspect names the signer" out "signed by key $keyid"; else bad "keygen printed no key id"; fi
-flip() {   # file offset-from-end: a copy with one byte changed
-  local size; size=$(wc -c < "$1")
+flip() {   # file offset-from-end: a copy with one byte inverted (a fixed value may already stand there)
+  local size byte; size=$(wc -c < "$1")
+  byte=$(od -An -tu1 -j $((size - $2)) -N1 "$1" | tr -d ' ')
   cp "$1" "$1.bad"
-  printf '\x5a' | dd of="$1.bad" bs=1 seek=$((size - $2)) conv=notrunc 2>/dev/null
+  printf "\\$(printf '%03o' $((255 - byte)))" | dd of="$1.bad" bs=1 seek=$((size - $2)) conv=notrunc 2>/dev/null
+  cmp -s "$1" "$1.bad" && bad "flip left $1 unchanged"
 }
 flip u.upg 200; flip s.upg 13
 for row in "s.upg 0 applied" "u.upg 1 not signed" "o.upg 1 another key" "n.upg 1 not sealed" \
